@@ -1,0 +1,208 @@
+// The IOKit stand-in: a registry of iterators, services and connections
+// under process-wide handles, in front of the chosen SMC back-end.
+#include "iokit/SMCService.h"
+
+#include <cstdlib>
+#include <mutex>
+#include <string>
+#include <unordered_map>
+#include <variant>
+
+struct __CFDictionary {
+    std::string className;
+};
+
+namespace platform {
+namespace {
+
+constexpr mach_port_t kMasterPort = 0x0b03;
+constexpr mach_port_t kTaskPort = 0x0103;
+
+struct Iterator {
+    std::shared_ptr<SMCService> pending;  // the one service not yet handed out
+};
+struct ServiceObject {
+    std::shared_ptr<SMCService> service;
+};
+
+struct Registry {
+    std::mutex mutex;
+    // Handles are never reused, so a stale one can never reach a newer object.
+    uint32_t lastHandle = 0x1000;
+    std::unordered_map<io_object_t, std::variant<Iterator, ServiceObject>> objects;
+    std::unordered_map<io_connect_t, std::shared_ptr<SMCConnection>> connections;
+    bool chosen = false;
+    std::shared_ptr<SMCService> service;
+    std::shared_ptr<const ExchangeObserver> observer;
+
+    uint32_t newHandle() { return ++lastHandle; }
+};
+
+// Never destroyed, so calls made while the process exits still find it.
+Registry& registry()
+{
+    static Registry* instance = new Registry;
+    return *instance;
+}
+
+std::shared_ptr<SMCService> serviceLocked(Registry& r)
+{
+    if (!r.chosen) {
+        r.chosen = true;
+        r.service = selectSMCService(std::getenv("SMC_SERVICE"));
+    }
+    return r.service;
+}
+
+}  // namespace
+
+std::shared_ptr<SMCService> currentSMCService()
+{
+    Registry& r = registry();
+    std::lock_guard lock(r.mutex);
+    return serviceLocked(r);
+}
+
+void installSMCService(std::shared_ptr<SMCService> service)
+{
+    Registry& r = registry();
+    std::lock_guard lock(r.mutex);
+    r.chosen = true;
+    r.service = std::move(service);
+}
+
+void setExchangeObserver(ExchangeObserver observer)
+{
+    Registry& r = registry();
+    std::lock_guard lock(r.mutex);
+    r.observer = observer ? std::make_shared<const ExchangeObserver>(std::move(observer)) : nullptr;
+}
+
+}  // namespace platform
+
+using namespace platform;
+
+extern "C" {
+
+kern_return_t IOMasterPort(mach_port_t, mach_port_t* masterPort)
+{
+    if (masterPort == nullptr)
+        return kIOReturnBadArgument;
+    *masterPort = kMasterPort;
+    return KERN_SUCCESS;
+}
+
+CFMutableDictionaryRef IOServiceMatching(const char* name)
+{
+    return name ? new __CFDictionary{name} : nullptr;
+}
+
+kern_return_t IOServiceGetMatchingServices(mach_port_t, CFDictionaryRef matching, io_iterator_t* existing)
+{
+    std::unique_ptr<const __CFDictionary> consumed(matching);
+    if (matching == nullptr || existing == nullptr)
+        return kIOReturnBadArgument;
+    Registry& r = registry();
+    std::shared_ptr<SMCService> service;
+    {
+        std::lock_guard lock(r.mutex);
+        service = serviceLocked(r);
+    }
+    // Asking a daemon whether it answers must not hold up other callers.
+    if (service == nullptr || matching->className != "AppleSMC" || !service->present())
+        service = nullptr;
+    std::lock_guard lock(r.mutex);
+    *existing = r.newHandle();
+    r.objects.emplace(*existing, Iterator{std::move(service)});
+    return KERN_SUCCESS;
+}
+
+io_object_t IOIteratorNext(io_iterator_t iterator)
+{
+    Registry& r = registry();
+    std::lock_guard lock(r.mutex);
+    auto found = r.objects.find(iterator);
+    if (found == r.objects.end())
+        return 0;
+    auto* it = std::get_if<Iterator>(&found->second);
+    if (it == nullptr || it->pending == nullptr)
+        return 0;
+    io_object_t handle = r.newHandle();
+    r.objects.emplace(handle, ServiceObject{std::move(it->pending)});
+    return handle;
+}
+
+kern_return_t IOObjectRelease(io_object_t object)
+{
+    Registry& r = registry();
+    std::lock_guard lock(r.mutex);
+    return r.objects.erase(object) ? KERN_SUCCESS : kIOReturnBadArgument;
+}
+
+kern_return_t IOServiceOpen(io_service_t service, task_port_t, uint32_t, io_connect_t* connect)
+{
+    if (connect == nullptr)
+        return kIOReturnBadArgument;
+    Registry& r = registry();
+    std::shared_ptr<SMCService> target;
+    {
+        std::lock_guard lock(r.mutex);
+        auto found = r.objects.find(service);
+        if (found == r.objects.end() || !std::holds_alternative<ServiceObject>(found->second))
+            return kIOReturnBadArgument;
+        target = std::get<ServiceObject>(found->second).service;
+    }
+    std::unique_ptr<SMCConnection> connection;
+    if (kern_return_t status = target->open(connection); status != KERN_SUCCESS)
+        return status;
+    std::lock_guard lock(r.mutex);
+    *connect = r.newHandle();
+    r.connections.emplace(*connect, std::move(connection));
+    return KERN_SUCCESS;
+}
+
+kern_return_t IOServiceClose(io_connect_t connect)
+{
+    std::shared_ptr<SMCConnection> closing;  // torn down after the lock is released
+    Registry& r = registry();
+    std::lock_guard lock(r.mutex);
+    auto found = r.connections.find(connect);
+    if (found == r.connections.end())
+        return kIOReturnNotOpen;
+    closing = std::move(found->second);
+    r.connections.erase(found);
+    return KERN_SUCCESS;
+}
+
+kern_return_t IOConnectCallStructMethod(mach_port_t connection, uint32_t selector,
+                                        const void* inputStruct, size_t inputStructCnt,
+                                        void* outputStruct, size_t* outputStructCnt)
+{
+    Registry& r = registry();
+    std::shared_ptr<SMCConnection> target;
+    std::shared_ptr<const ExchangeObserver> observer;
+    {
+        std::lock_guard lock(r.mutex);
+        auto found = r.connections.find(connection);
+        if (found != r.connections.end())
+            target = found->second;
+        observer = r.observer;
+    }
+    kern_return_t status;
+    if (target == nullptr)
+        status = kIOReturnNotOpen;
+    else if (inputStruct == nullptr || outputStruct == nullptr || outputStructCnt == nullptr)
+        status = kIOReturnBadArgument;
+    else
+        status = target->call(selector, inputStruct, inputStructCnt, outputStruct, outputStructCnt);
+    if (observer)
+        (*observer)({connection, selector, inputStruct, inputStructCnt, status});
+    return status;
+}
+
+mach_port_t mach_task_self(void)
+{
+    return kTaskPort;
+}
+
+}  // extern "C"

@@ -1,0 +1,63 @@
+// The back-ends of the "AppleSMC" service behind the IOKit stand-in: one
+// small table of operations, the process's choice of back-end, and the hooks
+// that tests use to install a service of their own and watch every exchange.
+#pragma once
+
+#include <IOKit/IOKitLib.h>
+
+#include <functional>
+#include <memory>
+
+namespace platform {
+
+// One open user-client connection. Calls may come from several threads.
+class SMCConnection {
+public:
+    virtual ~SMCConnection() = default;
+    // One user-client method call; the arguments are those of
+    // IOConnectCallStructMethod, already checked to be non-null.
+    virtual kern_return_t call(uint32_t selector, const void* input, size_t inputSize,
+                               void* output, size_t* outputSize) = 0;
+};
+
+// A service of class "AppleSMC".
+class SMCService {
+public:
+    virtual ~SMCService() = default;
+    // Whether the service answers now; a service that does not is not found
+    // by IOServiceGetMatchingServices.
+    virtual bool present() { return true; }
+    // A new connection into `connection`, or a nonzero status.
+    virtual kern_return_t open(std::unique_ptr<SMCConnection>& connection) = 0;
+};
+
+// The process's service, chosen on first use from SMC_SERVICE (see
+// selectSMCService), or the one installed last; null when there is none.
+std::shared_ptr<SMCService> currentSMCService();
+
+// Replaces the process's service (null: the machine has none). Connections
+// already open keep talking to the service they were opened on.
+void installSMCService(std::shared_ptr<SMCService> service);
+
+// The service that SMC_SERVICE names: unset or "builtin", the emulated SMC
+// with the built-in profile; "none", no service; "unix:PATH", the daemon at
+// PATH; anything else, the emulated SMC with the profile at that path. A
+// choice that cannot be served prints one line on standard error and gives
+// null.
+std::shared_ptr<SMCService> selectSMCService(const char* setting);
+
+// What an observer sees of one exchange, after it completed.
+struct Exchange {
+    io_connect_t connection;
+    uint32_t selector;
+    const void* input;
+    size_t inputSize;
+    kern_return_t status;
+};
+using ExchangeObserver = std::function<void(const Exchange&)>;
+
+// Calls `observer` after every IOConnectCallStructMethod of the process, on
+// the calling thread; an empty observer stops the calls.
+void setExchangeObserver(ExchangeObserver observer);
+
+}  // namespace platform

@@ -1,0 +1,28 @@
+// The one place where the process's SMC back-end is chosen.
+#include "iokit/SMCService.h"
+#include "smcemu/EmulatedSMC.h"
+
+#include <cstdio>
+#include <string>
+#include <string_view>
+
+namespace platform {
+
+std::shared_ptr<SMCService> selectSMCService(const char* setting)
+{
+    std::string_view choice = setting ? setting : "";
+    if (choice == "none")
+        return nullptr;
+    if (choice.starts_with("unix:")) {
+        std::fprintf(stderr, "SMC_SERVICE: %s: the SMC daemon is not available in this build\n", setting);
+        return nullptr;
+    }
+    bool builtin = choice.empty() || choice == "builtin";
+    std::string error;
+    std::shared_ptr<EmulatedSMC> smc = loadEmulatedSMC(builtin ? nullptr : setting, error);
+    if (smc == nullptr)
+        std::fprintf(stderr, "SMC_SERVICE: cannot load profile %s\n", error.c_str());
+    return smc;
+}
+
+}  // namespace platform

@@ -1,0 +1,184 @@
+// The emulated controller's answers to the four commands of the call record.
+#include "smcemu/EmulatedSMC.h"
+
+#include <cstring>
+
+namespace platform {
+
+// The 80-byte call record as the controller sees it.
+struct EmulatedSMC::Record {
+    uint32_t key;
+    uint8_t version[6];
+    uint8_t pad0[2];
+    uint8_t powerLimits[16];
+    uint32_t dataSize;
+    uint32_t dataType;
+    uint8_t dataAttributes;
+    uint8_t pad1[3];
+    uint8_t result;
+    uint8_t status;
+    uint8_t command;
+    uint8_t pad2;
+    uint32_t index;
+    uint8_t bytes[32];
+};
+
+namespace {
+
+constexpr uint32_t kUserClientCall = 2;
+enum : uint8_t { kReadKey = 5, kWriteKey = 6, kKeyAtIndex = 8, kKeyInfo = 9 };
+
+class EmulatedConnection final : public SMCConnection {
+public:
+    explicit EmulatedConnection(std::shared_ptr<EmulatedSMC> smc) : smc_(std::move(smc)) {}
+    kern_return_t call(uint32_t selector, const void* input, size_t inputSize, void* output,
+                       size_t* outputSize) override
+    {
+        return smc_->call(selector, input, inputSize, output, outputSize);
+    }
+
+private:
+    std::shared_ptr<EmulatedSMC> smc_;
+};
+
+}  // namespace
+
+std::string fourCharText(FourCharCode code)
+{
+    return {char(code >> 24), char(code >> 16), char(code >> 8), char(code)};
+}
+
+EmulatedSMC::EmulatedSMC(std::vector<SMCKeyEntry> keys) : entries_(std::move(keys))
+{
+    constexpr FourCharCode countKey = fourCharCode("#KEY");
+    bool hasCount = false;
+    for (const SMCKeyEntry& entry : entries_)
+        hasCount = hasCount || entry.key == countKey;
+    if (!hasCount) {
+        SMCKeyEntry count{.key = countKey, .type = fourCharCode("ui32"), .size = 4};
+        uint32_t n = uint32_t(entries_.size() + 1);
+        count.bytes = {uint8_t(n >> 24), uint8_t(n >> 16), uint8_t(n >> 8), uint8_t(n)};
+        entries_.insert(entries_.begin(), count);
+    }
+    positions_.reserve(entries_.size());
+    for (uint32_t i = 0; i < entries_.size(); ++i)
+        positions_.emplace(entries_[i].key, i);
+}
+
+kern_return_t EmulatedSMC::open(std::unique_ptr<SMCConnection>& connection)
+{
+    connection = std::make_unique<EmulatedConnection>(shared_from_this());
+    return KERN_SUCCESS;
+}
+
+SMCKeyEntry* EmulatedSMC::find(FourCharCode code)
+{
+    auto found = positions_.find(code);
+    return found == positions_.end() ? nullptr : &entries_[found->second];
+}
+
+kern_return_t EmulatedSMC::call(uint32_t selector, const void* input, size_t inputSize,
+                                void* output, size_t* outputSize)
+{
+    static_assert(sizeof(Record) == 80);
+    if (selector != kUserClientCall || inputSize != sizeof(Record) || *outputSize != sizeof(Record))
+        return kIOReturnBadArgument;
+    Record request;
+    std::memcpy(&request, input, sizeof request);
+    Record reply{};
+    kern_return_t status;
+    {
+        std::lock_guard lock(mutex_);
+        status = execute(request, reply);
+    }
+    // A failed call leaves the caller's output as it was, as the kernel does.
+    if (status == KERN_SUCCESS)
+        std::memcpy(output, &reply, sizeof reply);
+    return status;
+}
+
+kern_return_t EmulatedSMC::execute(const Record& request, Record& reply)
+{
+    if (request.command == kKeyAtIndex) {
+        if (request.index >= entries_.size())
+            return kIOReturnBadArgument;
+        const SMCKeyEntry& entry = entries_[request.index];
+        if (kern_return_t failure = entry.failure(SMCExchangeKind::KeyAtIndex))
+            return failure;
+        reply.key = entry.key;
+        return KERN_SUCCESS;
+    }
+
+    reply.key = request.key;
+    SMCKeyEntry* entry = find(request.key);
+    switch (request.command) {
+    case kKeyInfo:
+        // An unknown key is answered with size 0: callers test the size.
+        if (entry == nullptr)
+            return KERN_SUCCESS;
+        if (kern_return_t failure = entry->failure(SMCExchangeKind::KeyInfo))
+            return failure;
+        reply.dataSize = entry->size;
+        reply.dataType = entry->type;
+        return KERN_SUCCESS;
+    case kReadKey:
+        if (entry == nullptr)
+            return KERN_SUCCESS;
+        if (kern_return_t failure = entry->failure(SMCExchangeKind::Read))
+            return failure;
+        if (request.dataSize != entry->size)
+            return kIOReturnBadArgument;
+        std::memcpy(reply.bytes, entry->bytes.data(), entry->size);
+        return KERN_SUCCESS;
+    case kWriteKey:
+        if (entry == nullptr)
+            return kIOReturnNotFound;
+        if (kern_return_t failure = entry->failure(SMCExchangeKind::Write))
+            return failure;
+        if (!entry->writable)
+            return kIOReturnNotWritable;
+        if (request.dataSize != entry->size)
+            return kIOReturnBadArgument;
+        std::memcpy(entry->bytes.data(), request.bytes, entry->size);
+        return KERN_SUCCESS;
+    default:
+        return kIOReturnBadArgument;
+    }
+}
+
+bool EmulatedSMC::injectFailure(FourCharCode key, SMCExchangeKind kind, kern_return_t status)
+{
+    std::lock_guard lock(mutex_);
+    SMCKeyEntry* entry = find(key);
+    if (entry == nullptr)
+        return false;
+    entry->failure(kind) = status;
+    return true;
+}
+
+bool EmulatedSMC::setValue(FourCharCode key, const uint8_t* bytes, size_t size)
+{
+    std::lock_guard lock(mutex_);
+    SMCKeyEntry* entry = find(key);
+    if (entry == nullptr || entry->size != size)
+        return false;
+    std::memcpy(entry->bytes.data(), bytes, size);
+    return true;
+}
+
+std::vector<SMCKeyEntry> EmulatedSMC::keys() const
+{
+    std::lock_guard lock(mutex_);
+    return entries_;
+}
+
+std::optional<SMCKeyEntry> EmulatedSMC::key(FourCharCode code) const
+{
+    std::lock_guard lock(mutex_);
+    auto found = positions_.find(code);
+    if (found == positions_.end())
+        return std::nullopt;
+    return entries_[found->second];
+}
+
+}  // namespace platform

@@ -1,0 +1,182 @@
+// The tool's command line: options, usage, and the dispatch of one operation.
+#include "smc/tool/smctool.h"
+
+#include <cstdio>
+#include <cstring>
+#include <unistd.h>
+
+namespace {
+
+constexpr const char* kVersion = "0.01";
+
+// Parsing stops at the first argument that is not an option; glibc needs
+// the "+" to stop there instead of reordering the arguments.
+#ifdef __GLIBC__
+constexpr const char* kOptionString = "+fhk:lrw:v";
+#else
+constexpr const char* kOptionString = "fhk:lrw:v";
+#endif
+
+enum ToolOp { OpNone = 0, OpList = 1, OpRead = 2, OpFans = 3, OpWrite = 4 };
+
+struct Options {
+    ToolOp operation = OpNone;
+    char key[5] = {};
+    SMCVal value = {};
+};
+
+enum class Parse { Run, Done, Failed };
+
+void usage(const char* program)
+{
+    static constexpr const char* optionLines[] = {
+        "    -f         : fan info decoded",
+        "    -h         : help",
+        "    -k <key>   : key to manipulate",
+        "    -l         : list all keys and values",
+        "    -r         : read the value of a key",
+        "    -w <value> : write the specified value to a key",
+        "    -v         : version",
+    };
+    std::printf("Apple System Management Control (SMC) tool %s\n", kVersion);
+    std::printf("Usage:\n");
+    std::printf("%s [options]\n", program);
+    for (const char* line : optionLines)
+        std::printf("%s\n", line);
+    std::printf("\n");
+}
+
+void printError(const char* message)
+{
+    std::printf("Error: %s\n", message);
+}
+
+void printCallError(const char* call, kern_return_t status)
+{
+    std::printf("Error: %s() = %08x\n", call, status);
+}
+
+void resetGetopt()
+{
+#ifdef __GLIBC__
+    optind = 0;  // also forgets a half-read group of letters
+#else
+    optreset = 1;
+    optind = 1;
+#endif
+}
+
+Parse parseOptions(int argc, char* argv[], Options& options)
+{
+    resetGetopt();
+    int letter;
+    while ((letter = getopt(argc, argv, kOptionString)) != -1) {
+        switch (letter) {
+        case 'f':
+            options.operation = OpFans;
+            break;
+        case 'k':
+            // A key is four characters; a longer text would be cut silently.
+            if (std::strlen(optarg) >= sizeof options.key) {
+                printError("key is not valid");
+                return Parse::Failed;
+            }
+            std::memset(options.key, 0, sizeof options.key);
+            std::strcpy(options.key, optarg);
+            break;
+        case 'l':
+            options.operation = OpList;
+            break;
+        case 'r':
+            options.operation = OpRead;
+            break;
+        case 'w':
+            // Odd lengths, non-hex digits and more than 32 bytes are refused
+            // rather than written as something the user did not type.
+            if (!smc_parse_hex(optarg, &options.value) || std::strlen(optarg) % 2 != 0) {
+                printError("value is not valid");
+                return Parse::Failed;
+            }
+            options.operation = OpWrite;
+            break;
+        case 'v':
+            std::printf("%s\n", kVersion);
+            return Parse::Done;
+        default:  // "-h", an unknown letter, or -k/-w without argument
+            options.operation = OpNone;
+            break;
+        }
+    }
+    return Parse::Run;
+}
+
+// Carries out the operation on conn; false when it printed an error line.
+bool runOperation(Options& options)
+{
+    kern_return_t status = kIOReturnSuccess;
+    switch (options.operation) {
+    case OpList:
+        SMCPrintAll();
+        return true;
+    case OpRead:
+        if (options.key[0] == '\0') {
+            printError("specify a key to read");
+            return false;
+        }
+        status = SMCReadKey(options.key, &options.value);
+        if (status != kIOReturnSuccess) {
+            printCallError("SMCReadKey", status);
+            return false;
+        }
+        printVal(options.value);
+        return true;
+    case OpFans:
+        status = SMCPrintFans();
+        if (status != kIOReturnSuccess) {
+            printCallError("SMCPrintFans", status);
+            return false;
+        }
+        return true;
+    case OpWrite:
+        if (options.key[0] == '\0') {
+            printError("specify a key to write");
+            return false;
+        }
+        std::memcpy(options.value.key, options.key, sizeof options.key);
+        status = SMCWriteKey(options.value);
+        if (status != kIOReturnSuccess) {
+            printCallError("SMCWriteKey", status);
+            return false;
+        }
+        return true;
+    case OpNone:
+        break;
+    }
+    return false;
+}
+
+}  // namespace
+
+extern "C" int main_deac(int argc, char* argv[])
+{
+    Options options;
+    switch (parseOptions(argc, argv, options)) {
+    case Parse::Done:
+        return 0;
+    case Parse::Failed:
+        return 1;
+    case Parse::Run:
+        break;
+    }
+    if (options.operation == OpNone) {
+        usage(argc > 0 && argv[0] ? argv[0] : "smc");
+        return 1;
+    }
+    bool ok = SMCOpen(&conn) == 0;
+    ok = runOperation(options) && ok;
+    smc_close();
+    // A listing that could not be written out is a failure too.
+    if (std::fflush(stdout) != 0)
+        ok = false;
+    return ok ? 0 : 1;
+}
