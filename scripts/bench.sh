@@ -10,4 +10,6 @@ for bench in build/default/bench/*_bench; do
     "$bench" --benchmark_repetitions=5 --benchmark_report_aggregates_only=true \
         --benchmark_enable_random_interleaving=true || status=1
 done
+echo "== tool_listing"
+bash bench/tool_listing.sh || status=1
 exit $status

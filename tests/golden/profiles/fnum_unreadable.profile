@@ -1,0 +1,2 @@
+  FNum  [ui8 ]  2 (bytes 02)
+! fail read e00002ed

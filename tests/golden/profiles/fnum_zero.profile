@@ -1,0 +1,2 @@
+  FNum  [ui8 ]  0 (bytes 00)
+  FS!   [ui16]  65535 (bytes ff ff)

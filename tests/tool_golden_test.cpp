@@ -1,0 +1,192 @@
+// Golden tests of the smc program: transcripts of runs against small machine
+// profiles, each checked for its exact standard output and exit status.
+//
+// A golden file holds cases like this one:
+//   profile fans.profile          (for the cases after it; "none" or "builtin" too)
+//   $ smc -k FNum -r              (arguments split at blanks; '' is an empty one)
+//     FNum  [ui8 ]  2 (bytes 02)  (the exact standard output)
+//   (stderr)                      (optional: something goes to standard error)
+//   exit 0
+#include "smc/tool/smctool.h"
+#include "smcemu/EmulatedSMC.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <spawn.h>
+#include <sstream>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace {
+
+struct GoldenCase {
+    std::string name;
+    std::string source;  // file:line, for failure messages
+    std::string service;
+    std::vector<std::string> arguments;
+    std::string expectedOutput;
+    bool expectStderr = false;
+    int expectedStatus = 0;
+};
+
+void PrintTo(const GoldenCase& c, std::ostream* os)
+{
+    *os << c.source;
+}
+
+std::vector<std::string> splitArguments(const std::string& text)
+{
+    std::vector<std::string> words;
+    size_t i = 0;
+    while (i < text.size()) {
+        if (text[i] == ' ') {
+            ++i;
+        } else if (text[i] == '\'') {
+            size_t end = text.find('\'', i + 1);
+            words.push_back(text.substr(i + 1, end - i - 1));
+            i = end == std::string::npos ? text.size() : end + 1;
+        } else {
+            size_t end = std::min(text.find(' ', i), text.size());
+            words.push_back(text.substr(i, end - i));
+            i = end;
+        }
+    }
+    return words;
+}
+
+std::vector<GoldenCase> loadCases()
+{
+    std::vector<GoldenCase> cases;
+    std::vector<std::filesystem::path> files;
+    for (const auto& entry : std::filesystem::directory_iterator(GOLDEN_DIR))
+        if (entry.path().extension() == ".golden")
+            files.push_back(entry.path());
+    std::sort(files.begin(), files.end());
+    for (const auto& file : files) {
+        std::ifstream in(file);
+        std::string line, service = "none";
+        GoldenCase* current = nullptr;
+        for (size_t number = 1; std::getline(in, line); ++number) {
+            if (current == nullptr) {
+                if (line.starts_with("profile ")) {
+                    std::string name = line.substr(8);
+                    service = name == "none" || name == "builtin" ? name : std::string(GOLDEN_DIR "/profiles/") + name;
+                } else if (line.starts_with("$ smc")) {
+                    std::string stem = file.stem().string();
+                    cases.push_back({stem + "_" + std::to_string(number), file.filename().string() + ":" +
+                                     std::to_string(number), service, splitArguments(line.substr(5))});
+                    current = &cases.back();
+                }
+            } else if (line.starts_with("exit ")) {
+                current->expectedStatus = std::stoi(line.substr(5));
+                current = nullptr;
+            } else if (line == "(stderr)") {
+                current->expectStderr = true;
+            } else {
+                current->expectedOutput += line + "\n";
+            }
+        }
+    }
+    return cases;
+}
+
+std::string drain(int fd)
+{
+    std::string text;
+    char buffer[4096];
+    ssize_t got;
+    while ((got = read(fd, buffer, sizeof buffer)) > 0)
+        text.append(buffer, size_t(got));
+    close(fd);
+    return text;
+}
+
+struct RunResult {
+    std::string output, errors;
+    int status = -1;
+};
+
+// Runs the tool with the case's arguments and SMC_SERVICE, collecting both
+// streams through files so that neither can fill a pipe and stall it.
+RunResult runTool(const GoldenCase& c)
+{
+    std::vector<std::string> arguments{"smc"};
+    arguments.insert(arguments.end(), c.arguments.begin(), c.arguments.end());
+    std::vector<char*> argv;
+    for (auto& argument : arguments)
+        argv.push_back(argument.data());
+    argv.push_back(nullptr);
+
+    std::vector<std::string> environment{"SMC_SERVICE=" + c.service};
+    for (char** variable = environ; *variable; ++variable)
+        if (!std::string_view(*variable).starts_with("SMC_SERVICE="))
+            environment.emplace_back(*variable);
+    std::vector<char*> envp;
+    for (auto& variable : environment)
+        envp.push_back(variable.data());
+    envp.push_back(nullptr);
+
+    FILE* out = tmpfile();
+    FILE* err = tmpfile();
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, fileno(out), STDOUT_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, fileno(err), STDERR_FILENO);
+    pid_t pid;
+    RunResult result;
+    if (posix_spawn(&pid, SMC_TOOL, &actions, nullptr, argv.data(), envp.data()) == 0) {
+        int status = 0;
+        waitpid(pid, &status, 0);
+        result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    }
+    posix_spawn_file_actions_destroy(&actions);
+    for (auto [file, text] : {std::pair{out, &result.output}, std::pair{err, &result.errors}}) {
+        rewind(file);
+        *text = drain(dup(fileno(file)));
+        fclose(file);
+    }
+    return result;
+}
+
+class Golden : public ::testing::TestWithParam<GoldenCase> {};
+
+TEST_P(Golden, MatchesTranscript)
+{
+    const GoldenCase& c = GetParam();
+    RunResult run = runTool(c);
+    EXPECT_EQ(run.output, c.expectedOutput) << c.source;
+    EXPECT_EQ(run.status, c.expectedStatus) << c.source;
+    EXPECT_EQ(!run.errors.empty(), c.expectStderr) << c.source << "\nstandard error: " << run.errors;
+}
+
+INSTANTIATE_TEST_SUITE_P(Tool, Golden, ::testing::ValuesIn(loadCases()),
+                         [](const auto& info) { return info.param.name; });
+
+// The emulated SMC lives in the process: a write is seen by the next run of
+// main_deac in the same process.
+TEST(ToolInProcess, WriteThenReadSeesNewValue)
+{
+    std::string error;
+    platform::installSMCService(platform::loadEmulatedSMC(nullptr, error));
+    auto run = [](std::vector<std::string> arguments) {
+        std::vector<char*> argv;
+        for (auto& argument : arguments)
+            argv.push_back(argument.data());
+        argv.push_back(nullptr);
+        int status = -1;
+        ::testing::internal::CaptureStdout();
+        status = main_deac(int(arguments.size()), argv.data());
+        return std::pair{::testing::internal::GetCapturedStdout(), status};
+    };
+    EXPECT_EQ(run({"smc", "-k", "F0Mn", "-r"}), std::pair(std::string("  F0Mn  [fpe2]  1200 (bytes 12 c0)\n"), 0));
+    EXPECT_EQ(run({"smc", "-k", "F0Mn", "-w", "2ee0"}), std::pair(std::string(), 0));
+    EXPECT_EQ(run({"smc", "-r", "-k", "F0Mn"}), std::pair(std::string("  F0Mn  [fpe2]  3000 (bytes 2e e0)\n"), 0));
+    platform::installSMCService(nullptr);
+}
+
+}  // namespace
