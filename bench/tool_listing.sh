@@ -4,7 +4,7 @@
 # Usage: tool_listing.sh [path/to/smc] [runs]
 set -euo pipefail
 cd "$(dirname "$0")/.."
-smc=${1:-build/default/smc/smc}
+smc=${1:-build/default/bin/smc}
 runs=${2:-200}
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT

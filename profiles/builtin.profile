@@ -127,7 +127,7 @@
 ! writable
   F0Md  [ui8 ]  0 (bytes 00)
 ! writable
-  F0ID  [{fds]  (bytes 00 12 00 00 4c 65 66 74 20 73 69 64 65 20 00 00)
+  F0ID  [{fds]  (bytes 00 12 00 00 4c 65 66 74 20 00 00 00 00 00 00 00)
   F1Ac  [fpe2]  1996 (bytes 1f 30)
   F1Mn  [fpe2]  1200 (bytes 12 c0)
 ! writable
@@ -137,7 +137,7 @@
 ! writable
   F1Md  [ui8 ]  0 (bytes 00)
 ! writable
-  F1ID  [{fds]  (bytes 00 12 00 00 52 69 67 68 74 20 73 69 64 65 20 00)
+  F1ID  [{fds]  (bytes 00 12 00 00 52 69 67 68 74 20 00 00 00 00 00 00)
 
 # Power, watts in sp96
   PC0C  [sp96]  (bytes 01 d0)

@@ -10,6 +10,8 @@ for bench in build/default/bench/*_bench; do
     "$bench" --benchmark_repetitions=5 --benchmark_report_aggregates_only=true \
         --benchmark_enable_random_interleaving=true || status=1
 done
+echo "== module_memory"
+build/default/bin/module_memory || status=1
 echo "== tool_listing"
 bash bench/tool_listing.sh || status=1
 exit $status

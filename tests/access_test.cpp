@@ -206,7 +206,8 @@ TEST_F(AccessLayer, WriteSimpleRefusesAndReports)
 TEST_F(AccessLayer, CountFollowsKeyAndFailsToZero)
 {
     EXPECT_EQ(SMCReadIndexCount(), 6u);
-    smc.smc().setValue(platform::fourCharCode("#KEY"), (const uint8_t[]){0x00, 0x00, 0x03, 0xa5}, 4);
+    const uint8_t count[] = {0x00, 0x00, 0x03, 0xa5};
+    smc.smc().setValue(platform::fourCharCode("#KEY"), count, 4);
     EXPECT_EQ(SMCReadIndexCount(), 933u);
     for (SMCExchangeKind kind : {SMCExchangeKind::KeyInfo, SMCExchangeKind::Read}) {
         smc.fail("#KEY", kind, kIOReturnNotResponding);

@@ -1,12 +1,16 @@
-// Golden tests of the smc program: transcripts of runs against small machine
-// profiles, each checked for its exact standard output and exit status.
+// Golden tests of the programs (smc, sensors-host): transcripts of runs
+// against small machine profiles, each checked for its exact standard output
+// and exit status.
 //
 // A golden file holds cases like this one:
 //   profile fans.profile          (for the cases after it; "none" or "builtin" too)
 //   $ smc -k FNum -r              (arguments split at blanks; '' is an empty one)
 //     FNum  [ui8 ]  2 (bytes 02)  (the exact standard output)
-//   (stderr)                      (optional: something goes to standard error)
+//   (stderr)                      (optional: something goes to standard error;
+//   (stderr) TEXT                  or exactly these lines)
 //   exit 0
+// "$BIN" and "$GOLDEN" in arguments and texts stand for the directory of the
+// built programs and that of the golden files.
 #include "smc/tool/smctool.h"
 #include "smcemu/EmulatedSMC.h"
 
@@ -28,11 +32,21 @@ struct GoldenCase {
     std::string name;
     std::string source;  // file:line, for failure messages
     std::string service;
+    std::string program;
     std::vector<std::string> arguments;
     std::string expectedOutput;
     bool expectStderr = false;
+    std::string expectedErrors;  // checked when not empty
     int expectedStatus = 0;
 };
+
+std::string substitute(std::string text)
+{
+    for (auto [token, value] : {std::pair{"$BIN", BIN_DIR}, std::pair{"$GOLDEN", GOLDEN_DIR}})
+        for (size_t at; (at = text.find(token)) != std::string::npos;)
+            text.replace(at, std::strlen(token), value);
+    return text;
+}
 
 void PrintTo(const GoldenCase& c, std::ostream* os)
 {
@@ -76,10 +90,12 @@ std::vector<GoldenCase> loadCases()
                 if (line.starts_with("profile ")) {
                     std::string name = line.substr(8);
                     service = name == "none" || name == "builtin" ? name : std::string(GOLDEN_DIR "/profiles/") + name;
-                } else if (line.starts_with("$ smc")) {
+                } else if (line.starts_with("$ ")) {
+                    std::vector<std::string> words = splitArguments(substitute(line.substr(2)));
                     std::string stem = file.stem().string();
-                    cases.push_back({stem + "_" + std::to_string(number), file.filename().string() + ":" +
-                                     std::to_string(number), service, splitArguments(line.substr(5))});
+                    cases.push_back({stem + "_" + std::to_string(number),
+                                     file.filename().string() + ":" + std::to_string(number), service,
+                                     std::string(BIN_DIR "/") + words.at(0), {words.begin() + 1, words.end()}});
                     current = &cases.back();
                 }
             } else if (line.starts_with("exit ")) {
@@ -87,8 +103,11 @@ std::vector<GoldenCase> loadCases()
                 current = nullptr;
             } else if (line == "(stderr)") {
                 current->expectStderr = true;
+            } else if (line.starts_with("(stderr) ")) {
+                current->expectStderr = true;
+                current->expectedErrors += substitute(line.substr(9)) + "\n";
             } else {
-                current->expectedOutput += line + "\n";
+                current->expectedOutput += substitute(line) + "\n";
             }
         }
     }
@@ -115,7 +134,7 @@ struct RunResult {
 // streams through files so that neither can fill a pipe and stall it.
 RunResult runTool(const GoldenCase& c)
 {
-    std::vector<std::string> arguments{"smc"};
+    std::vector<std::string> arguments{c.program.substr(c.program.rfind('/') + 1)};
     arguments.insert(arguments.end(), c.arguments.begin(), c.arguments.end());
     std::vector<char*> argv;
     for (auto& argument : arguments)
@@ -139,7 +158,7 @@ RunResult runTool(const GoldenCase& c)
     posix_spawn_file_actions_adddup2(&actions, fileno(err), STDERR_FILENO);
     pid_t pid;
     RunResult result;
-    if (posix_spawn(&pid, SMC_TOOL, &actions, nullptr, argv.data(), envp.data()) == 0) {
+    if (posix_spawn(&pid, c.program.c_str(), &actions, nullptr, argv.data(), envp.data()) == 0) {
         int status = 0;
         waitpid(pid, &status, 0);
         result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
@@ -162,6 +181,9 @@ TEST_P(Golden, MatchesTranscript)
     EXPECT_EQ(run.output, c.expectedOutput) << c.source;
     EXPECT_EQ(run.status, c.expectedStatus) << c.source;
     EXPECT_EQ(!run.errors.empty(), c.expectStderr) << c.source << "\nstandard error: " << run.errors;
+    if (!c.expectedErrors.empty()) {
+        EXPECT_EQ(run.errors, c.expectedErrors) << c.source;
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Tool, Golden, ::testing::ValuesIn(loadCases()),
