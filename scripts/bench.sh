@@ -10,6 +10,8 @@ for bench in build/default/bench/*_bench; do
     "$bench" --benchmark_repetitions=5 --benchmark_report_aggregates_only=true \
         --benchmark_enable_random_interleaving=true || status=1
 done
+echo "== daemon_bench"
+build/default/bin/daemon_bench || status=1
 echo "== module_memory"
 build/default/bin/module_memory || status=1
 echo "== tool_listing"

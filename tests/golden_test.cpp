@@ -13,18 +13,16 @@
 // built programs and that of the golden files.
 #include "smc/tool/smctool.h"
 #include "smcemu/EmulatedSMC.h"
+#include "support/Process.h"
 
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <spawn.h>
-#include <sstream>
-#include <sys/wait.h>
-#include <unistd.h>
 
-extern char** environ;
+using testing_support::ProcessResult;
+using testing_support::runProgram;
 
 namespace {
 
@@ -114,70 +112,12 @@ std::vector<GoldenCase> loadCases()
     return cases;
 }
 
-std::string drain(int fd)
-{
-    std::string text;
-    char buffer[4096];
-    ssize_t got;
-    while ((got = read(fd, buffer, sizeof buffer)) > 0)
-        text.append(buffer, size_t(got));
-    close(fd);
-    return text;
-}
-
-struct RunResult {
-    std::string output, errors;
-    int status = -1;
-};
-
-// Runs the tool with the case's arguments and SMC_SERVICE, collecting both
-// streams through files so that neither can fill a pipe and stall it.
-RunResult runTool(const GoldenCase& c)
-{
-    std::vector<std::string> arguments{c.program.substr(c.program.rfind('/') + 1)};
-    arguments.insert(arguments.end(), c.arguments.begin(), c.arguments.end());
-    std::vector<char*> argv;
-    for (auto& argument : arguments)
-        argv.push_back(argument.data());
-    argv.push_back(nullptr);
-
-    std::vector<std::string> environment{"SMC_SERVICE=" + c.service};
-    for (char** variable = environ; *variable; ++variable)
-        if (!std::string_view(*variable).starts_with("SMC_SERVICE="))
-            environment.emplace_back(*variable);
-    std::vector<char*> envp;
-    for (auto& variable : environment)
-        envp.push_back(variable.data());
-    envp.push_back(nullptr);
-
-    FILE* out = tmpfile();
-    FILE* err = tmpfile();
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, fileno(out), STDOUT_FILENO);
-    posix_spawn_file_actions_adddup2(&actions, fileno(err), STDERR_FILENO);
-    pid_t pid;
-    RunResult result;
-    if (posix_spawn(&pid, c.program.c_str(), &actions, nullptr, argv.data(), envp.data()) == 0) {
-        int status = 0;
-        waitpid(pid, &status, 0);
-        result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    }
-    posix_spawn_file_actions_destroy(&actions);
-    for (auto [file, text] : {std::pair{out, &result.output}, std::pair{err, &result.errors}}) {
-        rewind(file);
-        *text = drain(dup(fileno(file)));
-        fclose(file);
-    }
-    return result;
-}
-
 class Golden : public ::testing::TestWithParam<GoldenCase> {};
 
 TEST_P(Golden, MatchesTranscript)
 {
     const GoldenCase& c = GetParam();
-    RunResult run = runTool(c);
+    ProcessResult run = runProgram(c.program, c.arguments, {"SMC_SERVICE=" + c.service});
     EXPECT_EQ(run.output, c.expectedOutput) << c.source;
     EXPECT_EQ(run.status, c.expectedStatus) << c.source;
     EXPECT_EQ(!run.errors.empty(), c.expectStderr) << c.source << "\nstandard error: " << run.errors;

@@ -7,6 +7,7 @@
 
 #include <functional>
 #include <memory>
+#include <string>
 
 namespace platform {
 
@@ -41,10 +42,14 @@ void installSMCService(std::shared_ptr<SMCService> service);
 
 // The service that SMC_SERVICE names: unset or "builtin", the emulated SMC
 // with the built-in profile; "none", no service; "unix:PATH", the daemon at
-// PATH; anything else, the emulated SMC with the profile at that path. A
+// PATH ("unix:" alone: its default socket); anything else, the emulated SMC with the profile at that path. A
 // choice that cannot be served prints one line on standard error and gives
 // null.
 std::shared_ptr<SMCService> selectSMCService(const char* setting);
+
+// The service of the SMC daemon listening at `path` (empty: the default
+// socket); it is present while the daemon answers.
+std::shared_ptr<SMCService> makeUnixSMCService(std::string path);
 
 // What an observer sees of one exchange, after it completed.
 struct Exchange {

@@ -13,10 +13,8 @@ std::shared_ptr<SMCService> selectSMCService(const char* setting)
     std::string_view choice = setting ? setting : "";
     if (choice == "none")
         return nullptr;
-    if (choice.starts_with("unix:")) {
-        std::fprintf(stderr, "SMC_SERVICE: %s: the SMC daemon is not available in this build\n", setting);
-        return nullptr;
-    }
+    if (choice.starts_with("unix:"))
+        return makeUnixSMCService(std::string(choice.substr(5)));
     bool builtin = choice.empty() || choice == "builtin";
     std::string error;
     std::shared_ptr<EmulatedSMC> smc = loadEmulatedSMC(builtin ? nullptr : setting, error);

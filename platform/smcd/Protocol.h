@@ -1,0 +1,49 @@
+// The SMC daemon's wire protocol, on a Unix socket of type SOCK_SEQPACKET,
+// which keeps message boundaries: each exchange is one request message and
+// one reply message, in the host's byte order.
+#pragma once
+
+#include <IOKit/IOKitLib.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+#include <unistd.h>
+
+namespace platform::smcd {
+
+inline constexpr size_t kRecordSize = 80;
+
+struct Request {
+    uint32_t method;              // the user-client method number
+    uint8_t record[kRecordSize];  // the call record
+};
+
+struct Reply {
+    int32_t status;               // the call's status
+    uint8_t record[kRecordSize];  // the filled record; meaningful when status is 0
+};
+
+static_assert(sizeof(Request) == 84 && sizeof(Reply) == 84);
+
+// How long a client waits for the daemon before it answers
+// kIOReturnNotResponding.
+inline constexpr int kClientTimeoutMilliseconds = 2000;
+
+// A socket connected to the daemon at `path`, whose sends and receives
+// give up after kClientTimeoutMilliseconds; -1 with errno set when none
+// answers there.
+int connectSocket(const std::string& path);
+
+// Where the daemon listens unless told otherwise: the user's runtime
+// directory, /run for root, else a name of the user's own in /tmp.
+inline std::string defaultSocketPath()
+{
+    if (const char* runtime = std::getenv("XDG_RUNTIME_DIR"); runtime && *runtime)
+        return std::string(runtime) + "/smcd.sock";
+    if (geteuid() == 0)
+        return "/run/smcd.sock";
+    return "/tmp/smcd-" + std::to_string(geteuid()) + ".sock";
+}
+
+}  // namespace platform::smcd

@@ -1,0 +1,391 @@
+// The SMC daemon as a separate process: sharing, concurrency, bad input,
+// crashes, permissions, and the clients' behaviour when it goes away.
+#include "SensorsModule/SensorsModule.h"
+#include "smcd/Protocol.h"
+#include "support/Process.h"
+#include "support/TestSMC.h"
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <random>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <thread>
+
+using platform::fourCharCode;
+using testing_support::BackgroundProcess;
+using testing_support::captureStdout;
+using testing_support::runProgram;
+
+namespace {
+
+const std::string kBin = BIN_DIR;
+
+constexpr const char* kProfile = R"(
+  FNum  [ui8 ]  2 (bytes 02)
+  F0Ac  [fpe2]  2000 (bytes 1f 40)
+  F0Mn  [fpe2]  2000 (bytes 1f 40)
+! writable
+  F0Tg  [fpe2]  2000 (bytes 1f 40)
+! writable
+  FS!   [ui16]  0 (bytes 00 00)
+! writable
+  TC0D  [sp78]  (bytes 32 80)
+  K0    [ui16]  0 (bytes 00 00)
+! writable
+  K1    [ui16]  0 (bytes 00 00)
+! writable
+  K2    [ui16]  0 (bytes 00 00)
+! writable
+  K3    [ui16]  0 (bytes 00 00)
+! writable
+  K4    [ui16]  0 (bytes 00 00)
+! writable
+  K5    [ui16]  0 (bytes 00 00)
+! writable
+  K6    [ui16]  0 (bytes 00 00)
+! writable
+  K7    [ui16]  0 (bytes 00 00)
+! writable
+)";
+
+// A directory of the test's own, with the profile in it.
+class DaemonTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        char name[] = "/tmp/smcd-test-XXXXXX";
+        ASSERT_NE(mkdtemp(name), nullptr);
+        directory = name;
+        chmod(name, 0755);  // so that only the socket's own mode keeps others out
+        socketPath = directory + "/smcd.sock";
+        profilePath = directory + "/machine.profile";
+        std::ofstream(profilePath) << kProfile;
+        service = "SMC_SERVICE=unix:" + socketPath;
+    }
+    void TearDown() override
+    {
+        daemon.reset();
+        platform::installSMCService(nullptr);
+        std::filesystem::remove_all(directory);
+    }
+
+    // Starts smcd and waits until it answers.
+    void startDaemon(std::vector<std::string> extra = {})
+    {
+        std::vector<std::string> arguments{"--socket", socketPath, "--profile", profilePath};
+        arguments.insert(arguments.end(), extra.begin(), extra.end());
+        daemon = std::make_unique<BackgroundProcess>(kBin + "/smcd", arguments);
+        for (int tries = 0; tries < 100; ++tries) {
+            int fd = platform::smcd::connectSocket(socketPath);
+            if (fd >= 0) {
+                close(fd);
+                return;
+            }
+            usleep(20'000);
+        }
+        FAIL() << "smcd did not start: " << daemon->output();
+    }
+
+    // Makes this process a client of the daemon.
+    void useDaemon() { platform::installSMCService(platform::makeUnixSMCService(socketPath)); }
+
+    testing_support::ProcessResult smc(std::vector<std::string> arguments)
+    {
+        return runProgram(kBin + "/smc", arguments, {service});
+    }
+
+    std::string directory, socketPath, profilePath, service;
+    std::unique_ptr<BackgroundProcess> daemon;
+};
+
+TEST_F(DaemonTest, WritesOfOneProcessReachEveryOther)
+{
+    startDaemon();
+    auto written = smc({"-k", "F0Mn", "-w", "2ee0"});
+    EXPECT_EQ(written.status, 0) << written.output;
+
+    useDaemon();
+    Ref<SensorsModule> module(kAdopt, SensorsModuleAlloc()->init());
+    ASSERT_TRUE(module->isSupported());
+    SMCVal val;
+    module->dataForKey(NSString::stringWithCString("F0Mn").get(), &val);
+    EXPECT_EQ(module->convertFanValue(val), 3000) << "the tool's write, read by the module";
+
+    ASSERT_EQ(SMCWriteSimple("F0Tg", "1770", module->connection()), 0);
+    EXPECT_EQ(smc({"-k", "F0Tg", "-r"}).output, "  F0Tg  [fpe2]  1500 (bytes 17 70)\n") << "and back";
+}
+
+TEST_F(DaemonTest, ConcurrentClientsSeeWholeExchanges)
+{
+    startDaemon();
+    useDaemon();
+    constexpr int kClients = 8;
+    std::atomic<bool> failed{false};
+    std::array<uint16_t, kClients> lastWrite{};
+    std::array<long, kClients> exchanges{};
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(1500);
+    std::array<io_connect_t, kClients> connections{};
+    for (io_connect_t& connection : connections)
+        ASSERT_EQ(SMCOpen(&connection), 0);
+    std::vector<std::thread> clients;
+    for (int client = 0; client < kClients; ++client) {
+        clients.emplace_back([&, client] {
+            io_connect_t connection = connections[size_t(client)];
+            std::mt19937 random(client);
+            char own[5] = {'K', char('0' + client), ' ', ' ', 0};
+            for (long round = 0; round < 200'000 && std::chrono::steady_clock::now() < deadline && !failed; ++round) {
+                SMCVal val{};
+                std::memcpy(val.key, own, 5);
+                uint16_t value = uint16_t(random());
+                val.dataSize = 2;
+                val.bytes[0] = char(value >> 8);
+                val.bytes[1] = char(value);
+                if (SMCWriteKey2(val, connection) != 0)
+                    failed = true;
+                lastWrite[size_t(client)] = value;
+                SMCVal mine, other;
+                char otherKey[5] = {'K', char('0' + random() % kClients), ' ', ' ', 0};
+                if (SMCReadKey2(own, &mine, connection) != 0 || SMCReadKey2(otherKey, &other, connection) != 0)
+                    failed = true;
+                // Nobody else writes this key: it holds exactly what was written.
+                if (_strtoul(mine.bytes, 2, 16) != value || other.dataSize != 2 || std::strcmp(other.dataType, "ui16"))
+                    failed = true;
+                exchanges[size_t(client)] += 7;
+            }
+            SMCClose(connection);
+        });
+    }
+    for (auto& thread : clients)
+        thread.join();
+    ASSERT_FALSE(failed);
+    long total = 0;
+    for (long count : exchanges)
+        total += count;
+    EXPECT_GT(total, 1000) << "the clients got through";
+
+    io_connect_t connection = 0;
+    ASSERT_EQ(SMCOpen(&connection), 0);
+    for (int client = 0; client < kClients; ++client) {
+        char key[5] = {'K', char('0' + client), ' ', ' ', 0};
+        SMCVal val;
+        ASSERT_EQ(SMCReadKey2(key, &val, connection), 0);
+        EXPECT_EQ(_strtoul(val.bytes, 2, 16), lastWrite[size_t(client)]) << key;
+    }
+    SMCClose(connection);
+}
+
+// A raw client of the daemon's socket.
+class RawClient {
+public:
+    explicit RawClient(const std::string& path) : fd_(platform::smcd::connectSocket(path)) {}
+    ~RawClient()
+    {
+        if (fd_ >= 0)
+            close(fd_);
+    }
+    bool connected() const { return fd_ >= 0; }
+    // The reply's status, or nothing when the daemon closed the connection.
+    std::optional<int32_t> exchange(const void* message, size_t size)
+    {
+        if (send(fd_, message, size, MSG_NOSIGNAL) != ssize_t(size))
+            return std::nullopt;
+        platform::smcd::Reply reply;
+        ssize_t got = recv(fd_, &reply, sizeof reply, 0);
+        if (got != ssize_t(sizeof reply))
+            return std::nullopt;
+        return reply.status;
+    }
+
+private:
+    int fd_;
+};
+
+std::string listing(const std::string& service)
+{
+    return runProgram(BIN_DIR "/smc", {"-l"}, {service}).output;
+}
+
+TEST_F(DaemonTest, MalformedMessagesChangeNothing)
+{
+    startDaemon();
+    std::string before = listing(service);
+    ASSERT_NE(before.find("K0"), std::string::npos);
+
+    auto record = [](uint8_t command, const char* key, uint32_t size) {
+        platform::smcd::Request request{2, {}};
+        FourCharCode code = fourCharCode(key);
+        std::memcpy(request.record, &code, 4);
+        std::memcpy(request.record + 28, &size, 4);
+        request.record[42] = command;
+        std::memset(request.record + 48, 0x77, 32);
+        return request;
+    };
+    std::mt19937 random(7);
+    std::vector<uint8_t> garbage(84);
+    for (auto& byte : garbage)
+        byte = uint8_t(random());
+    garbage[0] = 0x99;  // a method number that is not 2
+    struct Case {
+        const char* name;
+        std::vector<uint8_t> message;
+    };
+    auto bytes = [](const auto& value) {
+        auto* start = reinterpret_cast<const uint8_t*>(&value);
+        return std::vector<uint8_t>(start, start + sizeof value);
+    };
+    const Case cases[] = {
+        {"one byte", {2}},
+        {"one byte short", std::vector<uint8_t>(83, 0)},
+        {"one byte long", std::vector<uint8_t>(85, 0)},
+        {"much too long", std::vector<uint8_t>(4096, 6)},
+        {"method 3", [&] { auto r = record(6, "K0  ", 2); r.method = 3; return bytes(r); }()},
+        {"unknown command", bytes(record(7, "K0  ", 2))},
+        {"write of the wrong size", bytes(record(6, "K0  ", 4))},
+        {"write of a read-only key", bytes(record(6, "TC0D", 2))},
+        {"write of an unknown key", bytes(record(6, "NOPE", 2))},
+        {"garbage", garbage},
+    };
+    for (const auto& c : cases) {
+        RawClient client(socketPath);
+        ASSERT_TRUE(client.connected());
+        auto status = client.exchange(c.message.data(), c.message.size());
+        EXPECT_TRUE(!status || *status != 0) << c.name << ": answered, or dropped";
+    }
+    {
+        // A client that sends and leaves without reading its answer.
+        int fd = platform::smcd::connectSocket(socketPath);
+        auto request = record(5, "K0  ", 2);
+        ::send(fd, &request, sizeof request, MSG_NOSIGNAL);
+        close(fd);
+    }
+    EXPECT_EQ(listing(service), before) << "the store is unchanged and the daemon still serves";
+}
+
+TEST_F(DaemonTest, AcknowledgedWritesSurviveAKill)
+{
+    std::string state = directory + "/state";
+    startDaemon({"--state", state});
+    std::vector<std::pair<std::string, std::string>> writes;
+    for (int i = 0; i < 10; ++i)
+        for (const char* key : {"F0Mn", "F0Tg", "FS! "}) {
+            char value[5];
+            std::snprintf(value, sizeof value, "%04x", 0x1000 + i * 16 + int(std::strlen(key)));
+            ASSERT_EQ(smc({"-k", key, "-w", value}).status, 0);
+            writes.emplace_back(key, value);
+        }
+    daemon->signal(SIGKILL);
+    EXPECT_EQ(daemon->wait(), 128 + SIGKILL);
+    startDaemon({"--state", state});
+    for (size_t i = writes.size() - 3; i < writes.size(); ++i) {
+        std::string line = smc({"-k", writes[i].first, "-r"}).output;
+        std::string expected = "(bytes " + writes[i].second.substr(0, 2) + " " + writes[i].second.substr(2) + ")";
+        EXPECT_NE(line.find(expected), std::string::npos) << line << " should hold " << expected;
+    }
+}
+
+TEST_F(DaemonTest, ClientsOfAVanishedDaemonGetAnAnswerQuickly)
+{
+    startDaemon();
+    useDaemon();
+    io_connect_t connection = 0;
+    ASSERT_EQ(SMCOpen(&connection), 0);
+    SMCVal val;
+    ASSERT_EQ(SMCReadKey2("FNum", &val, connection), 0);
+
+    daemon->signal(SIGSTOP);  // hangs: the client's wait is bounded
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(SMCReadKey2("FNum", &val, connection), kIOReturnNotResponding);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+    daemon->signal(SIGCONT);
+    EXPECT_EQ(SMCReadKey2("FNum", &val, connection), kIOReturnNotResponding) << "a lost exchange ends the connection";
+
+    io_connect_t second = 0;
+    ASSERT_EQ(SMCOpen(&second), 0);
+    daemon->signal(SIGKILL);
+    daemon->wait();
+    start = std::chrono::steady_clock::now();
+    for (int i = 0; i < 3; ++i)  // never SIGPIPE
+        EXPECT_EQ(SMCReadKey2("FNum", &val, second), kIOReturnNotResponding);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+    EXPECT_EQ(captureStdout([&] { EXPECT_EQ(SMCOpen(&second), 1); }), "Error: no SMC found\n");
+    SMCClose(connection);
+}
+
+TEST_F(DaemonTest, ReadOnlyRefusesWrites)
+{
+    startDaemon({"--read-only"});
+    auto write = smc({"-k", "F0Mn", "-w", "2ee0"});
+    EXPECT_EQ(write.output, "Error: SMCWriteKey() = e00002c1\n");
+    EXPECT_EQ(write.status, 1);
+    EXPECT_EQ(smc({"-k", "F0Mn", "-r"}).output, "  F0Mn  [fpe2]  2000 (bytes 1f 40)\n");
+}
+
+TEST_F(DaemonTest, StartsOnceAndCleansUp)
+{
+    startDaemon();
+    auto second = runProgram(kBin + "/smcd", {"--socket", socketPath});
+    EXPECT_EQ(second.status, 1);
+    EXPECT_EQ(second.errors, "smcd: another smcd is already serving " + socketPath + "\n");
+    daemon->signal(SIGTERM);
+    EXPECT_EQ(daemon->wait(), 0);
+    struct stat gone;
+    EXPECT_NE(lstat(socketPath.c_str(), &gone), 0) << "the socket is removed";
+
+    // A socket left behind by a daemon that died is replaced.
+    int stale = socket(AF_UNIX, SOCK_SEQPACKET, 0);
+    sockaddr_un address{AF_UNIX, {}};
+    std::strcpy(address.sun_path, socketPath.c_str());
+    ASSERT_EQ(bind(stale, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    close(stale);
+    startDaemon();
+    EXPECT_EQ(smc({"-k", "FNum", "-r"}).status, 0);
+    daemon->signal(SIGINT);
+    EXPECT_EQ(daemon->wait(), 0);
+
+    // Anything else at the path is left alone.
+    std::ofstream(socketPath) << "not a socket\n";
+    auto refused = runProgram(kBin + "/smcd", {"--socket", socketPath});
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_NE(refused.errors.find("exists and is not a socket"), std::string::npos) << refused.errors;
+    std::ifstream kept(socketPath);
+    std::string text;
+    std::getline(kept, text);
+    EXPECT_EQ(text, "not a socket");
+}
+
+TEST_F(DaemonTest, SocketIsTheOwnersUnlessAGroupIsNamed)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root to run a client as another user";
+    std::vector<std::string> asNobody{"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "--"};
+    auto probe = runProgram(kBin + "/smc", {"-v"}, {}, asNobody);
+    if (probe.status != 0)
+        GTEST_SKIP() << "nobody cannot run the built tool here: " << probe.errors;
+
+    startDaemon();
+    struct stat mode;
+    ASSERT_EQ(stat(socketPath.c_str(), &mode), 0);
+    EXPECT_EQ(mode.st_mode & 0777, 0600u);
+    auto refused = runProgram(kBin + "/smc", {"-k", "FNum", "-r"}, {service}, asNobody);
+    EXPECT_EQ(refused.output, "Error: no SMC found\nError: SMCReadKey() = e00002cd\n");
+    EXPECT_EQ(smc({"-k", "FNum", "-r"}).status, 0) << "the owner is served";
+    daemon.reset();
+
+    startDaemon({"--group", "nogroup"});
+    ASSERT_EQ(stat(socketPath.c_str(), &mode), 0);
+    EXPECT_EQ(mode.st_mode & 0777, 0660u);
+    EXPECT_EQ(mode.st_gid, 65534u);
+    auto allowed = runProgram(kBin + "/smc", {"-k", "FNum", "-r"}, {service}, asNobody);
+    EXPECT_EQ(allowed.output, "  FNum  [ui8 ]  2 (bytes 02)\n");
+}
+
+}  // namespace
