@@ -74,19 +74,19 @@ NSComparisonResult comparePairs(const NSArray* left, const NSArray* right)
     return NSComparisonResult((order > 0) - (order < 0));
 }
 
-void printTemperatures(NSArray* groups)
+void printTemperatures(const NSArray* groups)
 {
     std::printf("Temperatures\n");
     bool any = false;
     for (size_t group = 0; group < msgSend(groups, &NSArray::count); ++group) {
-        auto* pairs = static_cast<NSArray*>(groups->objectAtIndex(group));
+        const NSArray* pairs = groups->objectAtIndex(group)->asArray();
         if (msgSend(pairs, &NSArray::count) == 0)
             continue;
         any = true;
         std::printf("  priority %zu\n", group + 1);
         for (size_t i = 0; i < pairs->count(); ++i) {
-            auto* pair = static_cast<NSArray*>(pairs->objectAtIndex(i));
-            const NSString* name = msgSend(pair, &NSArray::objectAtIndex, size_t(0)) ? pair->objectAtIndex(0)->asString() : nullptr;
+            const NSArray* pair = pairs->objectAtIndex(i)->asArray();
+            const NSString* name = msgSend(msgSend(pair, &NSArray::objectAtIndex, size_t(0)), &NSObject::asString);
             int degrees = msgSend(msgSend(pair, &NSArray::objectAtIndex, size_t(1)), &NSObject::intValue);
             if (name)
                 std::printf("    %-28s %4d °C\n", name->cString(), degrees);

@@ -78,12 +78,16 @@ protected:
         std::filesystem::remove_all(directory);
     }
 
-    // Starts smcd and waits until it answers.
-    void startDaemon(std::vector<std::string> extra = {})
+    // Starts smcd (behind `prefix`, a program that execs it) and waits
+    // until it answers.
+    void startDaemon(std::vector<std::string> extra = {}, std::vector<std::string> prefix = {})
     {
-        std::vector<std::string> arguments{"--socket", socketPath, "--profile", profilePath};
+        std::vector<std::string> arguments(prefix.begin() + (prefix.empty() ? 0 : 1), prefix.end());
+        if (!prefix.empty())
+            arguments.push_back(kBin + "/smcd");
+        arguments.insert(arguments.end(), {"--socket", socketPath, "--profile", profilePath});
         arguments.insert(arguments.end(), extra.begin(), extra.end());
-        daemon = std::make_unique<BackgroundProcess>(kBin + "/smcd", arguments);
+        daemon = std::make_unique<BackgroundProcess>(prefix.empty() ? kBin + "/smcd" : prefix.front(), arguments);
         for (int tries = 0; tries < 100; ++tries) {
             int fd = platform::smcd::connectSocket(socketPath);
             if (fd >= 0) {
@@ -270,6 +274,38 @@ TEST_F(DaemonTest, MalformedMessagesChangeNothing)
     EXPECT_EQ(listing(service), before) << "the store is unchanged and the daemon still serves";
 }
 
+long cpuTicks(pid_t pid)
+{
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string field;
+    long user = 0, system = 0;
+    for (int i = 1; i <= 15 && stat >> field; ++i) {
+        if (i == 14)
+            user = std::stol(field);
+        if (i == 15)
+            system = std::stol(field);
+    }
+    return user + system;
+}
+
+TEST_F(DaemonTest, OutOfDescriptorsTurnsClientsAwayWithoutSpinning)
+{
+    if (access("/usr/bin/prlimit", X_OK) != 0)
+        GTEST_SKIP() << "needs prlimit to cap the daemon's descriptors";
+    startDaemon({}, {"/usr/bin/prlimit", "--nofile=24:24"});
+    std::vector<std::unique_ptr<RawClient>> clients;
+    for (int i = 0; i < 40; ++i)
+        clients.push_back(std::make_unique<RawClient>(socketPath));
+    usleep(200'000);
+    long before = cpuTicks(daemon->pid());
+    usleep(500'000);
+    long ticksPerSecond = sysconf(_SC_CLK_TCK);
+    EXPECT_LT(cpuTicks(daemon->pid()) - before, ticksPerSecond / 4) << "the daemon waits instead of spinning";
+    clients.clear();
+    usleep(200'000);
+    EXPECT_EQ(smc({"-k", "FNum", "-r"}).output, "  FNum  [ui8 ]  2 (bytes 02)\n") << "and serves again";
+}
+
 TEST_F(DaemonTest, AcknowledgedWritesSurviveAKill)
 {
     std::string state = directory + "/state";
@@ -290,6 +326,19 @@ TEST_F(DaemonTest, AcknowledgedWritesSurviveAKill)
         std::string expected = "(bytes " + writes[i].second.substr(0, 2) + " " + writes[i].second.substr(2) + ")";
         EXPECT_NE(line.find(expected), std::string::npos) << line << " should hold " << expected;
     }
+}
+
+TEST_F(DaemonTest, AWriteThatCannotBeSavedIsRefusedAndUndone)
+{
+    std::string stateDirectory = directory + "/state";
+    std::filesystem::create_directory(stateDirectory);
+    startDaemon({"--state", stateDirectory + "/values"});
+    ASSERT_EQ(smc({"-k", "F0Mn", "-w", "2ee0"}).status, 0);
+    std::filesystem::remove_all(stateDirectory);
+    auto refused = smc({"-k", "F0Mn", "-w", "1770"});
+    EXPECT_EQ(refused.output, "Error: SMCWriteKey() = e00002ca\n");
+    EXPECT_EQ(smc({"-k", "F0Mn", "-r"}).output, "  F0Mn  [fpe2]  3000 (bytes 2e e0)\n") << "the last saved value";
+    EXPECT_NE(daemon->output().find("cannot save state"), std::string::npos) << daemon->output();
 }
 
 TEST_F(DaemonTest, ClientsOfAVanishedDaemonGetAnAnswerQuickly)

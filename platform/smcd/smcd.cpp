@@ -111,6 +111,7 @@ private:
     int listener_ = -1;
     int epoll_ = -1;
     int signals_ = -1;
+    int spare_ = open("/dev/null", O_RDONLY | O_CLOEXEC);
     bool bound_ = false;
 };
 
@@ -118,7 +119,7 @@ Daemon::~Daemon()
 {
     if (bound_)
         unlink(options_.socketPath.c_str());
-    for (int fd : {listener_, epoll_, signals_})
+    for (int fd : {listener_, epoll_, signals_, spare_})
         if (fd >= 0)
             close(fd);
 }
@@ -192,21 +193,20 @@ bool Daemon::saveState(std::string& error)
     std::string path = options_.statePath, temporary = path + ".tmp";
     int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     bool ok = fd >= 0 && writeAll(fd, text) && fsync(fd) == 0;
-    int saved = errno;
-    if (fd >= 0)
-        close(fd);
+    ok = (fd < 0 || close(fd) == 0) && ok;
     ok = ok && rename(temporary.c_str(), path.c_str()) == 0;
-    saved = ok ? errno : saved;
     if (ok) {
+        // The rename itself is on disk only once the directory is.
         std::string directory = path.find('/') == std::string::npos ? "." : path.substr(0, path.rfind('/') + 1);
         int dir = open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
         ok = dir >= 0 && fsync(dir) == 0;
-        saved = errno;
         if (dir >= 0)
             close(dir);
     }
-    if (!ok)
-        error = std::strerror(saved);
+    if (!ok) {
+        error = std::strerror(errno);
+        unlink(temporary.c_str());
+    }
     return ok;
 }
 
@@ -304,6 +304,18 @@ void Daemon::accept()
 {
     for (;;) {
         int client = accept4(listener_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (client < 0 && (errno == EMFILE || errno == ENFILE) && spare_ >= 0) {
+            // Out of descriptors: turn the caller away rather than leave it
+            // queued, which would wake this loop again at once, forever.
+            close(spare_);
+            int turnedAway = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+            if (turnedAway >= 0)
+                close(turnedAway);
+            spare_ = open("/dev/null", O_RDONLY | O_CLOEXEC);
+            if (turnedAway < 0)
+                return;
+            continue;
+        }
         if (client < 0)
             return;  // EAGAIN: all taken; anything else: the client is gone already
         epoll_event event{.events = EPOLLIN | EPOLLRDHUP, .data = {.fd = client}};
