@@ -1,10 +1,12 @@
 // The access layer against a recording emulated SMC: request bytes, the
 // read's two exchanges, writes, counting, and connections.
+#include "smc/tool/smctool.h"
 #include "support/TestSMC.h"
 
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <sys/stat.h>
 
 using platform::SMCExchangeKind;
 using testing_support::captureStdout;
@@ -118,6 +120,35 @@ TEST_F(AccessLayer, RequestRecordsAreZeroButForTheirFields)
     }
 }
 
+TEST_F(AccessLayer, ListingAsksForEachPositionThenReadsItsKey)
+{
+    captureStdout([] { SMCPrintAll(); });
+    std::vector<SMCKeyData> expected{request(SMCCommandKeyInfo, "#KEY"), request(SMCCommandReadKey, "#KEY", 4)};
+    const std::pair<const char*, uint32_t> keys[] = {{"#KEY", 4}, {"FNum", 1}, {"F0Mn", 2}, {"TC0D", 2}, {"ABC ", 2}, {"LONG", 32}};
+    for (uint32_t index = 0; index < std::size(keys); ++index) {
+        expected.push_back(request(SMCCommandKeyAtIndex, nullptr, 0, index));
+        expected.push_back(request(SMCCommandKeyInfo, keys[index].first));
+        expected.push_back(request(SMCCommandReadKey, keys[index].first, keys[index].second));
+    }
+    std::vector<SMCKeyData> sent = requests();
+    ASSERT_EQ(sent.size(), expected.size());
+    for (size_t i = 0; i < sent.size(); ++i)
+        EXPECT_TRUE(sameBytes(sent[i], expected[i])) << "exchange " << i;
+}
+
+TEST_F(AccessLayer, CallFlushesStandardOutputAlsoOnFailure)
+{
+    std::fflush(stdout);
+    ::testing::internal::CaptureStdout();
+    std::printf("pending");
+    SMCKeyData in = request(SMCCommandKeyInfo, "FNum"), out;
+    EXPECT_EQ(SMCCall2(kSMCUserClientCall, &in, &out, 0xdeadbeef), kIOReturnNotOpen);
+    struct stat written;
+    fstat(STDOUT_FILENO, &written);
+    ::testing::internal::GetCapturedStdout();
+    EXPECT_EQ(written.st_size, 7) << "flushed before the call returned";
+}
+
 TEST_F(AccessLayer, ReadRecordAfterEachFailurePoint)
 {
     const uint8_t value[] = {0x32, 0x80};
@@ -214,6 +245,21 @@ TEST_F(AccessLayer, CountFollowsKeyAndFailsToZero)
         EXPECT_EQ(SMCReadIndexCount(), 0u);
         smc.fail("#KEY", kind, 0);
     }
+}
+
+TEST(Connections, CountOfTheBuiltinMachine)
+{
+    std::string error;
+    platform::installSMCService(platform::loadEmulatedSMC(nullptr, error));
+    ASSERT_EQ(smc_init(), 0);
+    size_t keyLines = 0;
+    std::string_view profile = platform::builtinSMCProfile();
+    for (size_t at = 0; (at = profile.find("\n  ", at)) != std::string_view::npos; ++at)
+        ++keyLines;
+    EXPECT_EQ(SMCReadIndexCount(), keyLines);
+    EXPECT_EQ(SMCReadIndexCount(), 192u);
+    smc_close();
+    platform::installSMCService(nullptr);
 }
 
 TEST(Connections, OpenWithoutServiceLeavesHandle)
