@@ -158,18 +158,13 @@ bool Daemon::start()
 
 bool Daemon::loadState()
 {
-    FILE* file = std::fopen(options_.statePath, "rb");
-    if (file == nullptr) {
+    std::string text;
+    if (!readTextFile(options_.statePath, text)) {
         if (errno == ENOENT)
             return true;  // a first start: nothing written yet
         std::fprintf(stderr, "%s: cannot read state %s: %s\n", kProgram, options_.statePath, std::strerror(errno));
         return false;
     }
-    std::string text;
-    char buffer[4096];
-    for (size_t got; (got = std::fread(buffer, 1, sizeof buffer, file)) > 0;)
-        text.append(buffer, got);
-    std::fclose(file);
     std::vector<SMCKeyEntry> saved;
     if (auto failed = parseSMCProfile(text, saved)) {
         std::fprintf(stderr, "%s: state %s:%zu: %s\n", kProgram, options_.statePath, failed->line,

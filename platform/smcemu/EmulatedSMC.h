@@ -87,6 +87,9 @@ struct ProfileError {
 //   ! fail info|read|write|index STATUS      (STATUS in hex, nonzero)
 std::optional<ProfileError> parseSMCProfile(std::string_view text, std::vector<SMCKeyEntry>& keys);
 
+// Reads a whole file into `text`; false with errno set when it cannot.
+bool readTextFile(const char* path, std::string& text);
+
 // The built-in profile: a two-fan laptop.
 std::string_view builtinSMCProfile();
 

@@ -80,22 +80,6 @@ std::optional<std::string> parseMarker(std::string_view line, SMCKeyEntry& entry
     return "unknown marker; expected \"! writable\" or \"! fail info|read|write|index STATUS\"";
 }
 
-bool readFile(const char* path, std::string& text)
-{
-    std::FILE* file = std::fopen(path, "rb");
-    if (file == nullptr)
-        return false;
-    char buffer[8192];
-    size_t got;
-    while ((got = std::fread(buffer, 1, sizeof buffer, file)) > 0)
-        text.append(buffer, got);
-    bool ok = !std::ferror(file);
-    int saved = errno;
-    std::fclose(file);
-    errno = saved;
-    return ok;
-}
-
 }  // namespace
 
 std::optional<ProfileError> parseSMCProfile(std::string_view text, std::vector<SMCKeyEntry>& keys)
@@ -135,13 +119,29 @@ std::optional<ProfileError> parseSMCProfile(std::string_view text, std::vector<S
     return std::nullopt;
 }
 
+bool readTextFile(const char* path, std::string& text)
+{
+    std::FILE* file = std::fopen(path, "rb");
+    if (file == nullptr)
+        return false;
+    char buffer[8192];
+    size_t got;
+    while ((got = std::fread(buffer, 1, sizeof buffer, file)) > 0)
+        text.append(buffer, got);
+    bool ok = !std::ferror(file);
+    int saved = errno;
+    std::fclose(file);
+    errno = saved;
+    return ok;
+}
+
 std::shared_ptr<EmulatedSMC> loadEmulatedSMC(const char* path, std::string& error)
 {
     std::string text;
     std::string name = path ? path : "builtin";
     if (path == nullptr) {
         text = builtinSMCProfile();
-    } else if (!readFile(path, text)) {
+    } else if (!readTextFile(path, text)) {
         error = name + ": cannot read: " + std::strerror(errno);
         return nullptr;
     }
