@@ -236,7 +236,9 @@ TEST(ServiceSelection, FromSetting)
     };
     for (const auto& c : cases) {
         ::testing::internal::CaptureStderr();
-        bool present = platform::selectSMCService(c.setting) != nullptr;
+        std::string cause;
+        bool present = platform::selectSMCService(c.setting, cause) != nullptr;
+        EXPECT_EQ(cause.empty(), c.present) << cause;
         std::string diagnostic = ::testing::internal::GetCapturedStderr();
         EXPECT_EQ(present, c.present) << (c.setting ? c.setting : "unset");
         EXPECT_EQ(diagnostic.substr(0, c.diagnostic.size()), c.diagnostic);

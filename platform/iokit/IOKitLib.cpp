@@ -2,6 +2,8 @@
 // under process-wide handles, in front of the chosen SMC back-end.
 #include "iokit/SMCService.h"
 
+#include <IOKit/IOKitDiagnostics.h>
+
 #include <cstdlib>
 #include <mutex>
 #include <string>
@@ -33,6 +35,8 @@ struct Registry {
     std::unordered_map<io_connect_t, std::shared_ptr<SMCConnection>> connections;
     bool chosen = false;
     std::shared_ptr<SMCService> service;
+    std::string selectionCause;  // why there is no service at all
+    std::string failureCause;    // what IOSMCServiceFailureCause answers
     std::shared_ptr<const ExchangeObserver> observer;
 
     uint32_t newHandle() { return ++lastHandle; }
@@ -49,7 +53,7 @@ std::shared_ptr<SMCService> serviceLocked(Registry& r)
 {
     if (!r.chosen) {
         r.chosen = true;
-        r.service = selectSMCService(std::getenv("SMC_SERVICE"));
+        r.service = selectSMCService(std::getenv("SMC_SERVICE"), r.selectionCause);
     }
     return r.service;
 }
@@ -69,6 +73,7 @@ void installSMCService(std::shared_ptr<SMCService> service)
     std::lock_guard lock(r.mutex);
     r.chosen = true;
     r.service = std::move(service);
+    r.selectionCause = "no SMC service is installed";
 }
 
 void setExchangeObserver(ExchangeObserver observer)
@@ -109,9 +114,16 @@ kern_return_t IOServiceGetMatchingServices(mach_port_t, CFDictionaryRef matching
         service = serviceLocked(r);
     }
     // Asking a daemon whether it answers must not hold up other callers.
-    if (service == nullptr || matching->className != "AppleSMC" || !service->present())
+    std::string cause;
+    if (matching->className != "AppleSMC") {
         service = nullptr;
+    } else if (service != nullptr && !service->present()) {
+        cause = service->failureCause();
+        service = nullptr;
+    }
     std::lock_guard lock(r.mutex);
+    if (matching->className == "AppleSMC")
+        r.failureCause = r.service == nullptr ? r.selectionCause : cause;
     *existing = r.newHandle();
     r.objects.emplace(*existing, Iterator{std::move(service)});
     return KERN_SUCCESS;
@@ -153,9 +165,11 @@ kern_return_t IOServiceOpen(io_service_t service, task_port_t, uint32_t, io_conn
         target = std::get<ServiceObject>(found->second).service;
     }
     std::unique_ptr<SMCConnection> connection;
-    if (kern_return_t status = target->open(connection); status != KERN_SUCCESS)
-        return status;
+    kern_return_t status = target->open(connection);
     std::lock_guard lock(r.mutex);
+    r.failureCause = status == KERN_SUCCESS ? std::string() : target->failureCause();
+    if (status != KERN_SUCCESS)
+        return status;
     *connect = r.newHandle();
     r.connections.emplace(*connect, std::move(connection));
     return KERN_SUCCESS;
@@ -198,6 +212,14 @@ kern_return_t IOConnectCallStructMethod(mach_port_t connection, uint32_t selecto
     if (observer)
         (*observer)({connection, selector, inputStruct, inputStructCnt, status});
     return status;
+}
+
+const char* IOSMCServiceFailureCause(void)
+{
+    // The text lives in the never-destroyed registry until the next failure.
+    Registry& r = registry();
+    std::lock_guard lock(r.mutex);
+    return r.failureCause.c_str();
 }
 
 mach_port_t mach_task_self(void)

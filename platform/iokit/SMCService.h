@@ -28,6 +28,9 @@ public:
     // Whether the service answers now; a service that does not is not found
     // by IOServiceGetMatchingServices.
     virtual bool present() { return true; }
+    // Why present() or open() failed last, in words ("no daemon at PATH");
+    // empty when the service has nothing to add to its status.
+    virtual std::string failureCause() { return {}; }
     // A new connection into `connection`, or a nonzero status.
     virtual kern_return_t open(std::unique_ptr<SMCConnection>& connection) = 0;
 };
@@ -44,8 +47,8 @@ void installSMCService(std::shared_ptr<SMCService> service);
 // with the built-in profile; "none", no service; "unix:PATH", the daemon at
 // PATH ("unix:" alone: its default socket); anything else, the emulated SMC with the profile at that path. A
 // choice that cannot be served prints one line on standard error and gives
-// null.
-std::shared_ptr<SMCService> selectSMCService(const char* setting);
+// null, with the reason in `cause`.
+std::shared_ptr<SMCService> selectSMCService(const char* setting, std::string& cause);
 
 // The service of the SMC daemon listening at `path` (empty: the default
 // socket); it is present while the daemon answers.

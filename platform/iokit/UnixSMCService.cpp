@@ -1,7 +1,7 @@
 // The back-end for SMC_SERVICE=unix:PATH: every connection is a socket to
 // the SMC daemon, and every exchange one message each way.
 #include "iokit/SMCService.h"
-#include "smcd/Protocol.h"
+#include "iokit/DaemonProtocol.h"
 
 #include <cerrno>
 #include <cstring>
@@ -97,16 +97,22 @@ public:
 
     bool present() override
     {
-        int fd = smcd::connectSocket(path_);
+        int fd = connect();
         if (fd < 0)
             return false;
         close(fd);
         return true;
     }
 
+    std::string failureCause() override
+    {
+        std::lock_guard lock(mutex_);
+        return cause_;
+    }
+
     kern_return_t open(std::unique_ptr<SMCConnection>& connection) override
     {
-        int fd = smcd::connectSocket(path_);
+        int fd = connect();
         if (fd < 0)
             return kIOReturnNotResponding;
         connection = std::make_unique<UnixConnection>(fd);
@@ -114,7 +120,25 @@ public:
     }
 
 private:
+    int connect()
+    {
+        int fd = smcd::connectSocket(path_);
+        int error = errno;
+        std::lock_guard lock(mutex_);
+        if (fd >= 0)
+            cause_.clear();
+        else if (error == ENOENT || error == ECONNREFUSED)
+            cause_ = "no daemon at " + path_;
+        else if (error == EACCES || error == EPERM)
+            cause_ = "permission denied on " + path_;
+        else
+            cause_ = "cannot reach the daemon at " + path_ + ": " + std::strerror(error);
+        return fd;
+    }
+
     std::string path_;
+    std::mutex mutex_;
+    std::string cause_;
 };
 
 }  // namespace

@@ -1,7 +1,7 @@
 // smcd: one emulated SMC served to every process of the machine over a Unix
 // socket, so that a write made by one process is seen by all. One thread,
 // one event loop: each exchange is applied to the store whole.
-#include "smcd/Protocol.h"
+#include "iokit/DaemonProtocol.h"
 #include "smcemu/EmulatedSMC.h"
 
 #include <cerrno>
