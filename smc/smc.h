@@ -21,6 +21,10 @@ enum SMCCommand : uint8_t {
     SMCCommandKeyInfo = 9,
 };
 
+// What a real SMC holds at most: "FNum" is a ui8, and key positions fit 16
+// bits. Loops over fans or keys go no further, whatever a reply claims.
+enum { kSMCMaxFans = 255, kSMCMaxKeys = 65535 };
+
 // Returned by the writes when the given size is not the key's size.
 inline constexpr kern_return_t kSMCSizeMismatch = kIOReturnError;
 
