@@ -185,9 +185,18 @@ kern_return_t SMCWriteSimple(const char* key, const char* value, io_connect_t co
 
 uint32_t SMCReadIndexCount(void)
 {
+    uint32_t count = 0;
+    smc_read_index_count(&count);
+    return count;
+}
+
+kern_return_t smc_read_index_count(uint32_t* count)
+{
     SMCVal val;
-    SMCReadKey("#KEY", &val);
-    return _strtoul(val.bytes, int(val.dataSize < kValueBytes ? val.dataSize : kValueBytes), 10);
+    kern_return_t result = SMCReadKey("#KEY", &val);
+    // A failed read leaves a cleared record, so the count comes out 0.
+    *count = _strtoul(val.bytes, int(val.dataSize < kValueBytes ? val.dataSize : kValueBytes), 10);
+    return result;
 }
 
 bool smc_parse_hex(const char* text, SMCVal* val)

@@ -93,6 +93,11 @@ kern_return_t SMCWriteSimple(const char* key, const char* value, io_connect_t co
 // The number of keys, from "#KEY"; 0 when it cannot be read.
 uint32_t SMCReadIndexCount(void);
 
+// SMCReadIndexCount for callers that must tell a failed read from a count
+// of 0: the status of the "#KEY" read, with the count in *count (0 when the
+// read failed).
+kern_return_t smc_read_index_count(uint32_t* count);
+
 // Fills val->bytes from hex text, a byte for each pair of digits, and sets
 // val->dataSize to the number of pairs; a last unpaired digit is ignored.
 // False, with *val untouched, when the text is longer than 64 characters or

@@ -240,9 +240,14 @@ TEST_F(AccessLayer, CountFollowsKeyAndFailsToZero)
     const uint8_t count[] = {0x00, 0x00, 0x03, 0xa5};
     smc.smc().setValue(platform::fourCharCode("#KEY"), count, 4);
     EXPECT_EQ(SMCReadIndexCount(), 933u);
+    uint32_t counted = 1;
+    EXPECT_EQ(smc_read_index_count(&counted), kIOReturnSuccess);
+    EXPECT_EQ(counted, 933u);
     for (SMCExchangeKind kind : {SMCExchangeKind::KeyInfo, SMCExchangeKind::Read}) {
         smc.fail("#KEY", kind, kIOReturnNotResponding);
         EXPECT_EQ(SMCReadIndexCount(), 0u);
+        EXPECT_EQ(smc_read_index_count(&counted), kIOReturnNotResponding) << "a failed count is not a count of 0";
+        EXPECT_EQ(counted, 0u);
         smc.fail("#KEY", kind, 0);
     }
 }

@@ -3,7 +3,8 @@
 // and exit status.
 //
 // A golden file holds cases like this one:
-//   profile fans.profile          (for the cases after it; "none" or "builtin" too)
+//   profile fans.profile          (for the cases after it; "none", "builtin" or
+//                                  "unix:PATH" too)
 //   $ smc -k FNum -r              (arguments split at blanks; '' is an empty one)
 //     FNum  [ui8 ]  2 (bytes 02)  (the exact standard output)
 //   (stderr)                      (optional: something goes to standard error;
@@ -87,7 +88,8 @@ std::vector<GoldenCase> loadCases()
             if (current == nullptr) {
                 if (line.starts_with("profile ")) {
                     std::string name = line.substr(8);
-                    service = name == "none" || name == "builtin" ? name : std::string(GOLDEN_DIR "/profiles/") + name;
+                    bool named = name == "none" || name == "builtin" || name.starts_with("unix:");
+                    service = named ? name : std::string(GOLDEN_DIR "/profiles/") + name;
                 } else if (line.starts_with("$ ")) {
                     std::vector<std::string> words = splitArguments(substitute(line.substr(2)));
                     std::string stem = file.stem().string();

@@ -1,9 +1,18 @@
 // The tool's command line: options, usage, and the dispatch of one operation.
 #include "smc/tool/smctool.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <new>
 #include <unistd.h>
+
+// Only the stand-in says why no SMC could be opened; elsewhere the error line
+// is all there is.
+#if __has_include(<IOKit/IOKitDiagnostics.h>)
+#include <IOKit/IOKitDiagnostics.h>
+#define SMC_HAVE_FAILURE_CAUSE 1
+#endif
 
 namespace {
 
@@ -110,14 +119,47 @@ Parse parseOptions(int argc, char* argv[], Options& options)
     return Parse::Run;
 }
 
-// Carries out the operation on conn; false when it printed an error line.
+const char* bytesWord(uint32_t count)
+{
+    return count == 1 ? "byte" : "bytes";
+}
+
+// The stderr line for a failed write. The size rule's status is also the
+// SMC's general error, so the key is read again to tell which it was.
+void sayWriteFailure(const SMCVal& value, kern_return_t status)
+{
+    std::string key = smctool::shownKey(value.key);
+    SMCVal current;
+    if (status == kSMCSizeMismatch && SMCReadKey(value.key, &current) == kIOReturnSuccess &&
+        current.dataSize != value.dataSize) {
+        smctool::say("%s: write failed: %08x (the value is %u %s; %s holds %u)", key.c_str(), unsigned(status),
+                     value.dataSize, bytesWord(value.dataSize), key.c_str(), current.dataSize);
+        return;
+    }
+    smctool::sayFailure(key.c_str(), "write", status);
+}
+
+// Why SMCOpen failed, after its error line.
+void sayOpenFailure()
+{
+    const char* cause = "";
+#ifdef SMC_HAVE_FAILURE_CAUSE
+    cause = IOSMCServiceFailureCause();
+#endif
+    if (cause != nullptr && *cause != '\0')
+        smctool::say("the SMC cannot be opened: %s", cause);
+    else
+        smctool::say("the SMC cannot be opened");
+}
+
+// Carries out the operation on conn; false when it printed an error line or
+// its output is not the whole answer.
 bool runOperation(Options& options)
 {
     kern_return_t status = kIOReturnSuccess;
     switch (options.operation) {
     case OpList:
-        SMCPrintAll();
-        return true;
+        return smctool::listKeys();
     case OpRead:
         if (options.key[0] == '\0') {
             printError("specify a key to read");
@@ -126,17 +168,19 @@ bool runOperation(Options& options)
         status = SMCReadKey(options.key, &options.value);
         if (status != kIOReturnSuccess) {
             printCallError("SMCReadKey", status);
+            smctool::sayFailure(smctool::shownKey(options.key).c_str(), "read", status);
             return false;
         }
         printVal(options.value);
         return true;
-    case OpFans:
-        status = SMCPrintFans();
-        if (status != kIOReturnSuccess) {
-            printCallError("SMCPrintFans", status);
-            return false;
+    case OpFans: {
+        smctool::FanReport report = smctool::printFans();
+        if (report.status != kIOReturnSuccess) {
+            printCallError("SMCPrintFans", report.status);
+            smctool::sayFailure("FNum", "read", report.countStatus);
         }
-        return true;
+        return report.status == kIOReturnSuccess && report.complete;
+    }
     case OpWrite:
         if (options.key[0] == '\0') {
             printError("specify a key to write");
@@ -146,12 +190,28 @@ bool runOperation(Options& options)
         status = SMCWriteKey(options.value);
         if (status != kIOReturnSuccess) {
             printCallError("SMCWriteKey", status);
+            sayWriteFailure(options.value, status);
             return false;
         }
         return true;
     case OpNone:
         break;
     }
+    return false;
+}
+
+// Flushes standard output; false, said on standard error, when anything
+// printed could not be written (a full disk, a closed pipe).
+bool outputWritten()
+{
+    errno = 0;
+    bool flushed = std::fflush(stdout) == 0;
+    if (flushed && !std::ferror(stdout))
+        return true;
+    if (!flushed && errno != 0)
+        smctool::say("cannot write standard output: %s", std::strerror(errno));
+    else
+        smctool::say("cannot write standard output");
     return false;
 }
 
@@ -162,7 +222,8 @@ extern "C" int main_deac(int argc, char* argv[])
     Options options;
     switch (parseOptions(argc, argv, options)) {
     case Parse::Done:
-        return 0;
+        // "-v > /dev/full" printed nothing after all.
+        return outputWritten() ? 0 : 1;
     case Parse::Failed:
         return 1;
     case Parse::Run:
@@ -173,10 +234,15 @@ extern "C" int main_deac(int argc, char* argv[])
         return 1;
     }
     bool ok = SMCOpen(&conn) == 0;
-    ok = runOperation(options) && ok;
+    try {
+        if (!ok)
+            sayOpenFailure();
+        ok = runOperation(options) && ok;
+    } catch (const std::bad_alloc&) {
+        smctool::say("out of memory");
+        ok = false;
+    }
     smc_close();
     // A listing that could not be written out is a failure too.
-    if (std::fflush(stdout) != 0)
-        ok = false;
-    return ok ? 0 : 1;
+    return outputWritten() && ok ? 0 : 1;
 }

@@ -1,8 +1,11 @@
 // The listing line, the key listing and the fan report.
 #include "smc/tool/smctool.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <new>
+#include <unordered_map>
 
 namespace {
 
@@ -28,7 +31,173 @@ void printFanSpeed(const char* label, float speed)
     std::printf("    %s: %.0f\n", label, double(speed));
 }
 
+// The problems of one listing or fan report on standard error: a line each
+// up to a cap, then how many more there were, so that an SMC failing every
+// one of 65535 keys does not bury the terminal.
+class Problems {
+public:
+    ~Problems()
+    {
+        if (hidden_ > 0)
+            smctool::say("%d more problems not shown", hidden_);
+    }
+    bool any() const { return shown_ + hidden_ > 0; }
+    // Counts one problem; true while it is still to be said.
+    bool add() { return shown_ < kShown ? (++shown_, true) : (++hidden_, false); }
+    void failure(const char* subject, const char* action, kern_return_t status)
+    {
+        if (add())
+            smctool::sayFailure(subject, action, status);
+    }
+
+private:
+    static constexpr int kShown = 20;
+    int shown_ = 0;
+    int hidden_ = 0;
+};
+
+// The key text as a listing line shows it: up to its first zero byte,
+// filled with blanks to four places.
+std::string listedText(const char* text)
+{
+    std::string listed(text, strnlen(text, 4));
+    listed.resize(4, ' ');
+    return listed;
+}
+
 }  // namespace
+
+namespace smctool {
+
+bool listKeys()
+{
+    uint32_t claimed = 0;
+    kern_return_t status = smc_read_index_count(&claimed);
+    if (status != kIOReturnSuccess) {
+        say("cannot count the keys: #KEY read failed: %08x (%s)", unsigned(status), statusWords(status));
+        return false;
+    }
+    // A real SMC numbers its keys with 16 bits; a count past that is a broken
+    // or hostile reply, and trusting it would mean billions of exchanges.
+    int32_t count = int32_t(claimed);
+    int32_t listed = std::min<int32_t>(count, kSMCMaxKeys);
+    bool inRange = claimed <= uint32_t(kSMCMaxKeys);
+    if (!inRange)
+        say("#KEY counts %u keys, more than the %d an SMC holds; listing %d", claimed, int(kSMCMaxKeys),
+            std::max(listed, 0));
+
+    Problems problems;
+    bool countListed = false;
+    std::unordered_map<std::string, int32_t> positionOf;  // listed text -> first position
+    for (int32_t i = 0; i < listed; ++i) {
+        SMCKeyData request{};
+        SMCKeyData response{};
+        SMCVal val{};
+        request.command = SMCCommandKeyAtIndex;
+        request.index = uint32_t(i);
+        // Whatever would follow a vanished SMC is made up from cleared records.
+        auto stop = [&] {
+            say("the SMC is gone; the listing stops at position %d of %d", i, listed);
+            return false;
+        };
+        status = SMCCall(kSMCUserClientCall, &request, &response);
+        if (status != kIOReturnSuccess) {
+            problems.failure(("key at position " + std::to_string(i)).c_str(), "lookup", status);
+            if (smcIsGone(status))
+                return stop();
+            continue;
+        }
+        char key[5];
+        _ultostr(key, response.key);
+        status = SMCReadKey(key, &val);
+        if (status != kIOReturnSuccess) {
+            problems.failure(shownKey(key).c_str(), "read", status);
+            if (smcIsGone(status))
+                return stop();
+        }
+        printVal(val);
+
+        // What would keep this listing from loading back as the same text.
+        countListed = countListed || response.key == 0x234b4559;  // "#KEY"
+        std::string text = listedText(key);
+        if (text.find('\n') != std::string::npos || listedText(val.dataType).find('\n') != std::string::npos) {
+            if (problems.add())
+                say("the key at position %d shows a line break; the listing will not load as a profile", i);
+        } else if (auto [first, added] = positionOf.emplace(text, i); !added) {
+            if (problems.add())
+                say("%s is listed twice, at positions %d and %d; the listing will not load as a profile",
+                    shownKey(text.c_str()).c_str(), first->second, i);
+        }
+    }
+    if (inRange && !countListed && !problems.any()) {
+        // Reloaded, such a listing gets a "#KEY" of its own and lists one line more.
+        say("#KEY counts %d keys and is not among them; the listing has no #KEY line", count);
+        return false;
+    }
+    return inRange && !problems.any();
+}
+
+FanReport printFans()
+{
+    FanReport report;
+    SMCVal val;
+    report.countStatus = SMCReadKey("FNum", &val);
+    if (report.countStatus != kIOReturnSuccess) {
+        report.status = kIOReturnError;
+        report.complete = false;
+        return report;
+    }
+    uint32_t claimed = _strtoul(val.bytes, valueSize(val), 10);
+    int32_t fans = int32_t(claimed);
+    std::printf("Total fans in system: %d\n", fans);
+    // "FNum" is a ui8 on a real SMC: a larger count is not to be believed.
+    int32_t shown = std::min<int32_t>(fans, kSMCMaxFans);
+    if (claimed > uint32_t(kSMCMaxFans)) {
+        say("FNum counts %u fans, more than the %d an SMC holds; showing %d", claimed, int(kSMCMaxFans),
+            std::max(shown, 0));
+        report.complete = false;
+    }
+
+    static constexpr struct {
+        const char* pattern;
+        const char* label;
+    } speeds[] = {
+        {"F%dAc", "Actual speed "}, {"F%dMn", "Minimum speed"}, {"F%dMx", "Maximum speed"},
+        {"F%dSf", "Safe speed   "}, {"F%dTg", "Target speed "},
+    };
+    Problems problems;
+    // A failed read prints as 0, as it always has; it is said on standard
+    // error, and an SMC that is gone ends the report.
+    auto read = [&](const char* key, int32_t fan) {
+        kern_return_t status = SMCReadKey(key, &val);
+        if (status == kIOReturnSuccess)
+            return true;
+        report.complete = false;
+        problems.failure(shownKey(key).c_str(), "read", status);
+        if (!smcIsGone(status))
+            return true;
+        say("the SMC is gone; the fan report stops at fan %d of %d", fan, shown);
+        return false;
+    };
+    for (int32_t fan = 0; fan < shown; ++fan) {
+        std::printf("\nFan #%d:\n", fan);
+        for (const auto& speed : speeds) {
+            char key[16];  // room for any fan number
+            std::snprintf(key, sizeof key, speed.pattern, fan);
+            if (!read(key, fan))
+                return report;
+            printFanSpeed(speed.label, fpe2Value(val));
+        }
+        if (!read("FS! ", fan))
+            return report;
+        uint32_t mode = _strtoul(val.bytes, 2, 16);
+        bool forced = fan < 16 && (mode >> fan & 1) != 0;
+        std::printf("    Mode         : %s\n", forced ? "forced" : "auto");
+    }
+    return report;
+}
+
+}  // namespace smctool
 
 extern "C" {
 
@@ -68,52 +237,25 @@ void printVal(SMCVal val)
 
 kern_return_t SMCPrintAll(void)
 {
-    int32_t count = int32_t(SMCReadIndexCount());
-    for (int32_t i = 0; i < count; ++i) {
-        SMCKeyData request{};
-        SMCKeyData response{};
-        SMCVal val{};
-        request.command = SMCCommandKeyAtIndex;
-        request.index = uint32_t(i);
-        if (SMCCall(kSMCUserClientCall, &request, &response) != kIOReturnSuccess)
-            continue;
-        char key[5];
-        _ultostr(key, response.key);
-        SMCReadKey(key, &val);
-        printVal(val);
+    try {
+        smctool::listKeys();
+    } catch (const std::bad_alloc&) {
+        smctool::say("out of memory; the listing stops");
     }
     return kIOReturnSuccess;
 }
 
 kern_return_t SMCPrintFans(void)
 {
-    SMCVal val;
-    if (SMCReadKey("FNum", &val) != kIOReturnSuccess)
-        return kIOReturnError;
-    int32_t fans = int32_t(_strtoul(val.bytes, valueSize(val), 10));
-    std::printf("Total fans in system: %d\n", fans);
-
-    static constexpr struct {
-        const char* pattern;
-        const char* label;
-    } speeds[] = {
-        {"F%dAc", "Actual speed "}, {"F%dMn", "Minimum speed"}, {"F%dMx", "Maximum speed"},
-        {"F%dSf", "Safe speed   "}, {"F%dTg", "Target speed "},
-    };
-    for (int32_t fan = 0; fan < fans; ++fan) {
-        std::printf("\nFan #%d:\n", fan);
-        for (const auto& speed : speeds) {
-            char key[16];  // room for any fan number
-            std::snprintf(key, sizeof key, speed.pattern, fan);
-            SMCReadKey(key, &val);
-            printFanSpeed(speed.label, fpe2Value(val));
-        }
-        SMCReadKey("FS! ", &val);
-        uint32_t mode = _strtoul(val.bytes, 2, 16);
-        bool forced = fan < 16 && (mode >> fan & 1) != 0;
-        std::printf("    Mode         : %s\n", forced ? "forced" : "auto");
+    try {
+        smctool::FanReport report = smctool::printFans();
+        if (report.countStatus != kIOReturnSuccess)
+            smctool::sayFailure("FNum", "read", report.countStatus);
+        return report.status;
+    } catch (const std::bad_alloc&) {
+        smctool::say("out of memory; the fan report stops");
+        return kIOReturnSuccess;
     }
-    return kIOReturnSuccess;
 }
 
 }  // extern "C"

@@ -30,8 +30,10 @@ typedef const struct __CFDictionary* CFDictionaryRef;
 #define kIOMasterPortDefault MACH_PORT_NULL
 
 #define kIOReturnError ((kern_return_t)0xe00002bc)
+#define kIOReturnNoDevice ((kern_return_t)0xe00002c0)
 #define kIOReturnNotPrivileged ((kern_return_t)0xe00002c1)
 #define kIOReturnBadArgument ((kern_return_t)0xe00002c2)
+#define kIOReturnUnsupported ((kern_return_t)0xe00002c7)
 #define kIOReturnNotOpen ((kern_return_t)0xe00002cd)
 #define kIOReturnNotWritable ((kern_return_t)0xe00002cf)
 #define kIOReturnNotResponding ((kern_return_t)0xe00002ed)

@@ -11,7 +11,7 @@
   FINF  [ui16]  1 (bytes 00 01)
 ! fail info e00002c2
   FRD   [ui16]  1 (bytes 00 01)
-! fail read e00002ed
+! fail read e00002ca
   GONE  [flag]  (bytes 01)
 ! fail index e00002c2
   LAST  [ch8*]  (bytes 68 69 00)

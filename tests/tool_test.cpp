@@ -1,0 +1,259 @@
+// The tool against counts no SMC can hold, failing and vanishing SMCs, and
+// an output that cannot be written: what it prints, says and exits with.
+#include "iokit/DaemonProtocol.h"
+#include "smc/tool/smctool.h"
+#include "support/Process.h"
+#include "support/TestSMC.h"
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <filesystem>
+#include <fstream>
+
+using testing_support::BackgroundProcess;
+using testing_support::runProgram;
+using testing_support::TestSMC;
+
+namespace {
+
+struct ToolRun {
+    std::string output;
+    std::string errors;
+    int status = -1;
+};
+
+// main_deac in this process, on the service installed now.
+ToolRun runTool(std::vector<std::string> arguments)
+{
+    arguments.insert(arguments.begin(), "smc");
+    std::vector<char*> argv;
+    for (auto& argument : arguments)
+        argv.push_back(argument.data());
+    argv.push_back(nullptr);
+    ToolRun run;
+    std::fflush(stdout);
+    ::testing::internal::CaptureStdout();
+    ::testing::internal::CaptureStderr();
+    run.status = main_deac(int(arguments.size()), argv.data());
+    std::fflush(stdout);
+    run.errors = ::testing::internal::GetCapturedStderr();
+    run.output = ::testing::internal::GetCapturedStdout();
+    return run;
+}
+
+size_t lookups(const TestSMC& smc)
+{
+    size_t count = 0;
+    for (const auto& exchange : smc.exchanges())
+        count += exchange.request.command == SMCCommandKeyAtIndex;
+    return count;
+}
+
+size_t occurrences(const std::string& text, const std::string& part)
+{
+    size_t count = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
+        ++count;
+    return count;
+}
+
+const std::string kCut = "more than the";
+
+TEST(ToolBounds, KeyListingGoesNoFurtherThanAnSMCHolds)
+{
+    struct Case {
+        const char* count;  // "#KEY"'s value bytes
+        size_t lookups;
+        bool cut;
+    } const cases[] = {
+        {"7f ff ff ff", 65535, true},
+        {"00 01 00 00", 65535, true},
+        {"00 00 ff ff", 65535, false},  // in range; the positions past the keys fail
+        {"80 00 00 00", 0, true},       // negative as a signed count: nothing, as always
+        {"ff ff ff ff", 0, true},
+    };
+    for (const auto& c : cases) {
+        TestSMC smc(std::string("  #KEY  [ui32]  0 (bytes ") + c.count + ")\n  FNum  [ui8 ]  0 (bytes 00)\n");
+        ToolRun run = runTool({"-l"});
+        EXPECT_EQ(lookups(smc), c.lookups) << c.count;
+        EXPECT_EQ(run.status, 1) << c.count;
+        EXPECT_EQ(run.errors.find(kCut) != std::string::npos, c.cut) << c.count << "\n" << run.errors;
+        EXPECT_LE(occurrences(run.errors, "\n"), 23u) << "failures are capped";
+
+        smc.clearExchanges();
+        conn = 0;
+        ASSERT_EQ(smc_init(), 0);
+        ::testing::internal::CaptureStdout();
+        ::testing::internal::CaptureStderr();
+        EXPECT_EQ(SMCPrintAll(), kIOReturnSuccess) << c.count;
+        ::testing::internal::GetCapturedStderr();
+        ::testing::internal::GetCapturedStdout();
+        EXPECT_EQ(lookups(smc), c.lookups) << c.count;
+        smc_close();
+    }
+}
+
+TEST(ToolBounds, FanReportGoesNoFurtherThanAnSMCHolds)
+{
+    struct Case {
+        const char* fnum;  // a profile line
+        size_t fans;
+        bool cut;
+        const char* total;
+    } const cases[] = {
+        {"  FNum  [ui8 ]  255 (bytes ff)", 255, false, "255"},
+        {"  FNum  [ui16]  256 (bytes 01 00)", 255, true, "256"},
+        {"  FNum  [ui32]  2147483647 (bytes 7f ff ff ff)", 255, true, "2147483647"},
+        {"  FNum  [ui32]  4294967295 (bytes ff ff ff ff)", 0, true, "-1"},
+    };
+    for (const auto& c : cases) {
+        TestSMC smc(std::string(c.fnum) + "\n");
+        ToolRun run = runTool({"-f"});
+        EXPECT_EQ(occurrences(run.output, "\nFan #"), c.fans) << c.fnum;
+        EXPECT_EQ(run.output.substr(0, run.output.find('\n')), std::string("Total fans in system: ") + c.total);
+        EXPECT_EQ(run.status, c.cut ? 1 : 0) << c.fnum;
+        EXPECT_EQ(run.errors.find(kCut) != std::string::npos, c.cut) << c.fnum << "\n" << run.errors;
+
+        conn = 0;
+        ASSERT_EQ(smc_init(), 0);
+        ::testing::internal::CaptureStdout();
+        ::testing::internal::CaptureStderr();
+        EXPECT_EQ(SMCPrintFans(), kIOReturnSuccess) << c.fnum;
+        ::testing::internal::GetCapturedStderr();
+        ::testing::internal::GetCapturedStdout();
+        smc_close();
+    }
+}
+
+// A failure is said, and the tool exits 1, but the C functions keep their
+// results: SMCPrintAll 0 always, SMCPrintFans kIOReturnError only for FNum.
+TEST(ToolFailures, PrintersKeepTheirResults)
+{
+    struct Case {
+        const char* name;
+        const char* key;
+        platform::SMCExchangeKind kind;
+        kern_return_t status;
+        kern_return_t fans;
+        int fansExit;  // the tool's -f; its -l exits 1 in every case
+        const char* said;
+    } const cases[] = {
+        {"fan speed", "F0Ac", platform::SMCExchangeKind::Read, kIOReturnBadArgument, kIOReturnSuccess, 1,
+         "smc: F0Ac: read failed: e00002c2 (the SMC refused the request)\n"},
+        {"mode word", "FS! ", platform::SMCExchangeKind::KeyInfo, kern_return_t(0xe00002ca), kIOReturnSuccess, 1,
+         "smc: FS! : read failed: e00002ca (input/output error in the SMC)\n"},
+        {"fan count", "FNum", platform::SMCExchangeKind::KeyInfo, kIOReturnNotResponding, kIOReturnError, 1,
+         "smc: FNum: read failed: e00002ed (the SMC is not responding)\n"},
+        {"key count", "#KEY", platform::SMCExchangeKind::Read, kIOReturnNoDevice, kIOReturnSuccess, 0,
+         "smc: cannot count the keys: #KEY read failed: e00002c0 (the SMC device is gone)\n"},
+        {"lookup", "F0Ac", platform::SMCExchangeKind::KeyAtIndex, kIOReturnNotOpen, kIOReturnSuccess, 0,
+         "smc: key at position 2: lookup failed: e00002cd (no connection to the SMC)\n"
+         "smc: the SMC is gone; the listing stops at position 2 of 4\n"},
+    };
+    for (const auto& c : cases) {
+        TestSMC smc("  #KEY  [ui32]  4 (bytes 00 00 00 04)\n  FNum  [ui8 ]  1 (bytes 01)\n"
+                    "  F0Ac  [fpe2]  2000 (bytes 1f 40)\n  FS!   [ui16]  1 (bytes 00 01)\n");
+        smc.fail(c.key, c.kind, c.status);
+        conn = 0;
+        ASSERT_EQ(smc_init(), 0);
+        ::testing::internal::CaptureStdout();
+        ::testing::internal::CaptureStderr();
+        EXPECT_EQ(SMCPrintAll(), kIOReturnSuccess) << c.name;
+        EXPECT_EQ(SMCPrintFans(), c.fans) << c.name;
+        std::string said = ::testing::internal::GetCapturedStderr();
+        ::testing::internal::GetCapturedStdout();
+        smc_close();
+        EXPECT_NE(said.find(c.said), std::string::npos) << c.name << ": " << said;
+        EXPECT_EQ(runTool({"-l"}).status, 1) << c.name;
+        EXPECT_EQ(runTool({"-f"}).status, c.fansExit) << c.name;
+    }
+}
+
+TEST(ToolOutput, AnOutputThatCannotBeWrittenFails)
+{
+    const std::string smc = BIN_DIR "/smc";
+    for (const char* option : {"-v", "-l", "-f"}) {
+        auto run = runProgram(smc, {option}, {"SMC_SERVICE=builtin"},
+                              {"/bin/sh", "-c", "exec \"$0\" \"$@\" > /dev/full"});
+        EXPECT_EQ(run.status, 1) << option;
+        EXPECT_EQ(run.errors, "smc: cannot write standard output: No space left on device\n") << option;
+    }
+}
+
+// A daemon of its own, with a machine of many keys.
+class ToolWithDaemon : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        char name[] = "/tmp/smc-tool-test-XXXXXX";
+        ASSERT_NE(mkdtemp(name), nullptr);
+        directory = name;
+        socketPath = directory + "/smcd.sock";
+        std::ofstream profile(directory + "/machine.profile");
+        listing = "  #KEY  [ui32]  4001 (bytes 00 00 0f a1)\n";
+        for (int i = 0; i < 4000; ++i) {
+            char line[64];
+            std::snprintf(line, sizeof line, "  K%03x  [ui16]  %d (bytes %02x %02x)\n", i, i, i >> 8, i & 0xff);
+            profile << line;
+            listing += line;
+        }
+        profile.close();
+        daemon = std::make_unique<BackgroundProcess>(
+            BIN_DIR "/smcd", std::vector<std::string>{"--socket", socketPath, "--profile", directory + "/machine.profile"});
+        for (int tries = 0; tries < 100; ++tries) {
+            int fd = platform::smcd::connectSocket(socketPath);
+            if (fd >= 0) {
+                close(fd);
+                return;
+            }
+            usleep(20'000);
+        }
+        FAIL() << "smcd did not start: " << daemon->output();
+    }
+    void TearDown() override
+    {
+        platform::setExchangeObserver(nullptr);
+        platform::installSMCService(nullptr);
+        daemon.reset();
+        std::filesystem::remove_all(directory);
+    }
+
+    std::string directory, socketPath, listing;
+    std::unique_ptr<BackgroundProcess> daemon;
+};
+
+TEST_F(ToolWithDaemon, ListingOfADaemonKilledMidwayFails)
+{
+    platform::installSMCService(platform::makeUnixSMCService(socketPath));
+    ASSERT_EQ(runTool({"-l"}).output, listing) << "the whole listing while the daemon lives";
+
+    int exchanges = 0;
+    platform::setExchangeObserver([&](const platform::Exchange&) {
+        if (++exchanges == 2000) {
+            daemon->signal(SIGKILL);
+            daemon->wait();
+        }
+    });
+    ToolRun run = runTool({"-l"});
+    EXPECT_EQ(run.status, 1);
+    size_t lines = occurrences(run.output, "\n");
+    EXPECT_GT(lines, 600u);
+    EXPECT_LT(lines, 700u);
+    EXPECT_EQ(run.output, listing.substr(0, run.output.size())) << "only lines that were read whole";
+    EXPECT_NE(run.errors.find("failed: e00002ed (the SMC is not responding)\n"), std::string::npos) << run.errors;
+    EXPECT_NE(run.errors.find("smc: the SMC is gone; the listing stops at position"), std::string::npos);
+    EXPECT_EQ(occurrences(run.errors, "\n"), 2u) << "no further exchange is tried: " << run.errors;
+}
+
+TEST_F(ToolWithDaemon, ListingOfAStoppedDaemonFails)
+{
+    daemon->signal(SIGSTOP);
+    auto run = runProgram(BIN_DIR "/smc", {"-l"}, {"SMC_SERVICE=unix:" + socketPath});
+    daemon->signal(SIGCONT);
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.output, "");
+    EXPECT_EQ(run.errors, "smc: cannot count the keys: #KEY read failed: e00002ed (the SMC is not responding)\n");
+}
+
+}  // namespace
