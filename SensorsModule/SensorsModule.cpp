@@ -1,8 +1,11 @@
 // SensorsModule: discovery and the temperature, raw-value and fan reports.
 #include "SensorsModule/SensorsModule.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <exception>
 #include <limits>
+#include <new>
 
 namespace {
 
@@ -43,16 +46,28 @@ struct FanKey {
 
 SensorsModule* SensorsModuleAlloc() noexcept
 {
-    return new SensorsModule();
+    return new (std::nothrow) SensorsModule();
 }
+
+// Every method that allocates catches at its boundary, as a function try
+// block: nothing crosses to the host, a report answers nil, a method without
+// a result stops where it was, and nothing else is set. In practice the
+// exception is std::bad_alloc.
 
 SensorsModule* SensorsModule::init() noexcept
 {
+    // Opening again would lose both connections of the first init.
+    if (supported)
+        return this;
     result = SMCOpen(&conn2);
     supported = result == 0;
     if (supported) {
         smc_init();
-        supportedKeys = NSMutableArray::array();
+        try {
+            supportedKeys = NSMutableArray::array();
+        } catch (const std::exception&) {
+            // Left absent: discovery then finds nothing.
+        }
     }
     return this;
 }
@@ -79,22 +94,25 @@ uint32_t SensorsModule::connection() noexcept
     return conn2;
 }
 
-void SensorsModule::setSupportedtKeys(NSArray* keys) noexcept
+void SensorsModule::setSupportedtKeys(NSArray* keys) noexcept try
 {
     availableKeys = msgSend(keys, &NSArray::mutableCopy);
+} catch (const std::exception&) {
 }
 
-void SensorsModule::setKeyDisplayNames(NSDictionary* displayNames) noexcept
+void SensorsModule::setKeyDisplayNames(NSDictionary* displayNames) noexcept try
 {
     keyDisplayNames = msgSend(displayNames, &NSDictionary::mutableCopy);
+} catch (const std::exception&) {
 }
 
-void SensorsModule::setKeyPriorities(NSDictionary* keyPriorities) noexcept
+void SensorsModule::setKeyPriorities(NSDictionary* keyPriorities) noexcept try
 {
     priorities = msgSend(keyPriorities, &NSDictionary::mutableCopy);
+} catch (const std::exception&) {
 }
 
-void SensorsModule::findSupportedKeys() noexcept
+void SensorsModule::findSupportedKeys() noexcept try
 {
     Ref<NSEnumerator> candidates = msgSend(availableKeys, &NSArray::objectEnumerator);
     while (NSObject* key = msgSend(candidates, &NSEnumerator::nextObject)) {
@@ -115,9 +133,10 @@ void SensorsModule::findSupportedKeys() noexcept
     }
     if (msgSend(supportedKeys, &NSArray::containsObject, NSString::stringWithCString("TC1D").get()))
         setDefaultName("TCBH", "CPU Heatsink 2");
+} catch (const std::exception&) {
 }
 
-Ref<NSArray> SensorsModule::getTemps() noexcept
+Ref<NSArray> SensorsModule::getTemps() noexcept try
 {
     char key[8];
     std::snprintf(key, sizeof key, "TC%dD", 0);
@@ -126,9 +145,11 @@ Ref<NSArray> SensorsModule::getTemps() noexcept
     if (result != kIOReturnSuccess)
         return NSArray::array();
     return NSArray::arrayWithObject(NSString::stringWithCString("CPU").get());
+} catch (const std::exception&) {
+    return nullptr;
 }
 
-Ref<NSArray> SensorsModule::getTempValues() noexcept
+Ref<NSArray> SensorsModule::getTempValues() noexcept try
 {
     Ref<NSMutableArray> values = NSMutableArray::array();
     Ref<NSMutableArray> groups[4] = {NSMutableArray::array(), NSMutableArray::array(), NSMutableArray::array(),
@@ -152,6 +173,8 @@ Ref<NSArray> SensorsModule::getTempValues() noexcept
         values->addObject(group.get());
     }
     return values;
+} catch (const std::exception&) {
+    return nullptr;
 }
 
 void SensorsModule::dataForKey(NSString* key, SMCVal* returnData) noexcept
@@ -160,7 +183,7 @@ void SensorsModule::dataForKey(NSString* key, SMCVal* returnData) noexcept
         SMCReadKey2(keyText(key), returnData, conn2);
 }
 
-Ref<NSArray> SensorsModule::getValuesForKeys(NSArray* keys, int32_t dataLength) noexcept
+Ref<NSArray> SensorsModule::getValuesForKeys(NSArray* keys, int32_t dataLength) noexcept try
 {
     Ref<NSMutableArray> values = NSMutableArray::array();
     for (size_t i = 0; i < msgSend(keys, &NSArray::count); ++i) {
@@ -179,6 +202,8 @@ Ref<NSArray> SensorsModule::getValuesForKeys(NSArray* keys, int32_t dataLength) 
         values->addObject(entry.get());
     }
     return values;
+} catch (const std::exception&) {
+    return nullptr;
 }
 
 bool SensorsModule::readFanCount(int32_t& fans, bool recordStatus) noexcept
@@ -187,11 +212,13 @@ bool SensorsModule::readFanCount(int32_t& fans, bool recordStatus) noexcept
     kern_return_t status = SMCReadKey("FNum", &val);
     if (recordStatus)
         result = status;
-    fans = int32_t(_strtoul(val.bytes, valueSize(val), 10));
+    // A real SMC holds its fan count in one byte; a larger claim must not
+    // make the loops run (and allocate) billions of times.
+    fans = std::min(int32_t(_strtoul(val.bytes, valueSize(val), 10)), int32_t(kSMCMaxFans));
     return status == kIOReturnSuccess;
 }
 
-Ref<NSArray> SensorsModule::getFans() noexcept
+Ref<NSArray> SensorsModule::getFans() noexcept try
 {
     Ref<NSMutableArray> labels = NSMutableArray::array();
     int32_t fans = 0;
@@ -200,9 +227,11 @@ Ref<NSArray> SensorsModule::getFans() noexcept
     for (int32_t fan = 0; fan < fans; ++fan)
         labels->addObject(NSString::stringWithFormat("Fan %i", fan).get());
     return labels;
+} catch (const std::exception&) {
+    return nullptr;
 }
 
-Ref<NSArray> SensorsModule::fanKeys() noexcept
+Ref<NSArray> SensorsModule::fanKeys() noexcept try
 {
     Ref<NSMutableArray> keys = NSMutableArray::array();
     int32_t fans = 0;
@@ -211,9 +240,11 @@ Ref<NSArray> SensorsModule::fanKeys() noexcept
     for (int32_t fan = 0; fan < fans; ++fan)
         keys->addObject(NSString::stringWithFormat("F%iAc", fan).get());
     return keys;
+} catch (const std::exception&) {
+    return nullptr;
 }
 
-Ref<NSString> SensorsModule::getFanName(int32_t index) noexcept
+Ref<NSString> SensorsModule::getFanName(int32_t index) noexcept try
 {
     Ref<NSMutableString> name = NSMutableString::string();
     SMCVal val;
@@ -228,6 +259,8 @@ Ref<NSString> SensorsModule::getFanName(int32_t index) noexcept
     if (name->length() == 0)
         name->setString(NSString::stringWithFormat("Fan %i", index).get());
     return name;
+} catch (const std::exception&) {
+    return nullptr;
 }
 
 int32_t SensorsModule::convertFanValue(SMCVal val) noexcept
@@ -241,7 +274,7 @@ int32_t SensorsModule::convertFanValue(SMCVal val) noexcept
     return int32_t(speed);
 }
 
-Ref<NSDictionary> SensorsModule::getFanValues() noexcept
+Ref<NSDictionary> SensorsModule::getFanValues() noexcept try
 {
     Ref<NSMutableDictionary> speeds = NSMutableDictionary::dictionary();
     int32_t fans = 0;
@@ -255,4 +288,6 @@ Ref<NSDictionary> SensorsModule::getFanValues() noexcept
         speeds->setValue(NSString::stringWithFormat("%@", speed.get()).get(), name.get());
     }
     return speeds;
+} catch (const std::exception&) {
+    return nullptr;
 }

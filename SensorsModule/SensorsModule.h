@@ -3,7 +3,21 @@
 // module's entry point and init, hands over candidate keys, display names
 // and priorities, calls findSupportedKeys, then asks for reports as often as
 // it likes. Methods are virtual so that a host reaches them through the
-// object without linking against the module. No method throws.
+// object without linking against the module.
+//
+// No method throws. When memory runs out inside one, a report answers nil
+// (a message sent to it answers 0 or nil, as to any absent object) and a
+// method without a result does no more; nothing else changes. Fan loops go
+// no further than kSMCMaxFans, whatever "FNum" claims.
+//
+// Threads: the module has no locks. One module may serve several threads at
+// once only in isSupported, connection, convertFanValue, dataForKey,
+// getFanName and getFans; every other method writes `result` or a
+// collection and must not overlap any other call on the same module.
+// Separate modules may run on separate threads, except that creating
+// (init) or releasing a module reopens or closes the process-wide
+// connection through which getFans, fanKeys and getFanValues of every
+// module read: do neither while another thread is in one of those three.
 #pragma once
 
 #include "smc/smc.h"
@@ -13,7 +27,8 @@
 class SensorsModule;
 
 // The module's one entry point: a new, uninitialised SensorsModule holding
-// one reference for the caller, who sends it init next.
+// one reference for the caller, who sends it init next; null when memory
+// ran out.
 extern "C" __attribute__((visibility("default"))) SensorsModule* SensorsModuleAlloc() noexcept;
 
 class SensorsModule : public NSObject {
@@ -50,7 +65,8 @@ public:
     virtual void setKeyDisplayNames(NSDictionary* displayNames) noexcept;
     virtual void setSupportedtKeys(NSArray* keys) noexcept;
     // Opens the module's SMC connection and, when that worked, the
-    // process-wide one; returns the object either way.
+    // process-wide one; returns the object either way. Once it has worked,
+    // a later init changes nothing.
     virtual SensorsModule* init() noexcept;
     // The module's own connection handle.
     virtual uint32_t connection() noexcept;
@@ -58,6 +74,9 @@ public:
 protected:
     friend SensorsModule* ::SensorsModuleAlloc() noexcept;
     SensorsModule() noexcept = default;
+    // Not public: a module goes away through release, which runs dealloc
+    // and closes its connections; `delete` and std::unique_ptr would not.
+    ~SensorsModule() override = default;
     // Releases the collections and closes the module's connection, then the
     // process-wide one, whoever opened it.
     void dealloc() noexcept override;

@@ -98,18 +98,47 @@ void printTemperatures(const NSArray* groups)
         std::printf("  none of the keys reads a temperature on this machine\n");
 }
 
-void printFans(SensorsModule* module)
+// Whether the fan count reads at all: the module answers an empty fan list
+// both for none and for an unreadable count. getValuesForKeys makes an entry
+// only for a read that succeeded at exactly the size asked, which dataForKey
+// tells.
+bool fanCountReadable(SensorsModule* module)
 {
-    Ref<NSArray> fans = module->getFans();
-    Ref<NSDictionary> speeds = module->getFanValues();
+    Ref<NSString> key = NSString::stringWithCString("FNum");
+    SMCVal val{};
+    module->dataForKey(key.get(), &val);
+    if (val.dataSize > sizeof val.bytes)
+        return false;
+    Ref<NSArray> read = module->getValuesForKeys(NSArray::arrayWithObject(key.get()).get(), int32_t(val.dataSize));
+    return msgSend(read, &NSArray::count) == 1;
+}
+
+// Each fan is read by its index: the speed report getFanValues is keyed by
+// name, so fans that share a name would all show the last one's speed.
+// False when the fan count cannot be read.
+bool printFans(SensorsModule* module)
+{
+    Ref<NSArray> speedKeys = module->fanKeys();
+    size_t fans = msgSend(speedKeys, &NSArray::count);
     std::printf("Fans\n");
-    if (fans->count() == 0)
+    if (fans == 0) {
+        if (!fanCountReadable(module)) {
+            std::printf("  the fan count cannot be read\n");
+            return false;
+        }
         std::printf("  no fans\n");
-    for (size_t fan = 0; fan < fans->count(); ++fan) {
-        Ref<NSString> name = module->getFanName(int32_t(fan));
-        const NSString* speed = msgSend(speeds->objectForKey(name.get()), &NSObject::asString);
-        std::printf("  %-30s %6s rpm\n", name->cString(), speed ? speed->cString() : "?");
     }
+    for (size_t fan = 0; fan < fans; ++fan) {
+        Ref<NSString> name = module->getFanName(int32_t(fan));
+        SMCVal speed{};
+        module->dataForKey(dynamic_cast<NSString*>(speedKeys->objectAtIndex(fan)), &speed);
+        std::printf("  %-30s ", msgSend(name, &NSString::cString) ? name->cString() : "?");
+        if (speed.dataSize == 0)
+            std::printf("%6s rpm\n", "?");
+        else
+            std::printf("%6d rpm\n", module->convertFanValue(speed));
+    }
+    return true;
 }
 
 struct Options {
@@ -145,11 +174,16 @@ int run(const Options& options)
         return 1;
     }
 
+    SensorsModule* fresh = alloc();
+    if (fresh == nullptr) {
+        std::fprintf(stderr, "%s: out of memory\n", kProgram);
+        return 1;
+    }
     NSArray::setComparator(comparePairs);
     int status = 0;
     {
         NSAutoreleasePool pool;
-        Ref<SensorsModule> module(kAdopt, alloc()->init());
+        Ref<SensorsModule> module(kAdopt, fresh->init());
         Ref<NSMutableArray> keys = NSMutableArray::array();
         Ref<NSMutableDictionary> names = NSMutableDictionary::dictionary();
         Ref<NSMutableDictionary> priorities = NSMutableDictionary::dictionary();
@@ -168,7 +202,8 @@ int run(const Options& options)
         if (module->isSupported()) {
             printTemperatures(module->getTempValues().get());
             std::printf("\n");
-            printFans(module.get());
+            if (!printFans(module.get()))
+                status = 1;
         } else {
             std::fprintf(stderr, "%s: the module found no SMC on this machine\n", kProgram);
             status = 1;

@@ -153,4 +153,21 @@ TEST(ToolInProcess, WriteThenReadSeesNewValue)
     platform::installSMCService(nullptr);
 }
 
+// A fan count past what an SMC holds shows the most fans an SMC can have,
+// each without a speed, rather than running out of memory.
+TEST(HostLimits, FanCountsStopAtTheMostAnSMCHolds)
+{
+    for (const char* profile : {"host_fnum_256.profile", "host_fnum_huge.profile"}) {
+        ProcessResult run = runProgram(BIN_DIR "/sensors-host", {"-k", GOLDEN_DIR "/keys/host.keys"},
+                                       {std::string("SMC_SERVICE=" GOLDEN_DIR "/profiles/") + profile});
+        // ASSERT: without the limit the second profile would need gigabytes.
+        ASSERT_EQ(run.status, 0) << profile << "\n" << run.errors;
+        size_t fansAt = run.output.find("Fans\n");
+        ASSERT_NE(fansAt, std::string::npos) << profile;
+        std::string fans = run.output.substr(fansAt + 5);
+        ASSERT_EQ(std::count(fans.begin(), fans.end(), '\n'), kSMCMaxFans) << profile;
+        EXPECT_NE(fans.find("  Fan 254                             ? rpm\n"), std::string::npos) << profile;
+    }
+}
+
 }  // namespace

@@ -1,6 +1,7 @@
 // SensorsModule against emulated SMCs: discovery, the reports, `result`,
 // connections and ownership.
 #include "SensorsModule/SensorsModule.h"
+#include "support/FailingNew.h"
 #include "support/TestSMC.h"
 #include "support/Tracked.h"
 
@@ -8,6 +9,7 @@
 
 #include <functional>
 #include <string>
+#include <type_traits>
 
 using platform::fourCharCode;
 using platform::SMCExchangeKind;
@@ -59,9 +61,18 @@ Ref<NSObject> number(int value)
     return NSNumber::numberWithInt(value);
 }
 
-// "[[a, b], [c]]", nested arrays as text.
+// "[[a, b], [c]]", nested arrays as text; "{key=value, ...}" for a
+// dictionary.
 std::string describe(NSObject* object)
 {
+    if (auto* dictionary = dynamic_cast<NSDictionary*>(object)) {
+        std::string text;
+        Ref<NSArray> keys = dictionary->allKeys();
+        for (size_t i = 0; i < keys->count(); ++i)
+            text += std::string(i ? ", " : "") + keys->objectAtIndex(i)->description()->cString() + "=" +
+                    describe(dictionary->objectForKey(keys->objectAtIndex(i)));
+        return "{" + text + "}";
+    }
     return object ? object->description()->cString() : "nil";
 }
 
@@ -418,6 +429,33 @@ TEST(Fans, FanCountUnreadableOrZero)
     EXPECT_EQ(module->lastResult(), kIOReturnNotResponding);
 }
 
+TEST(Fans, CountsPastWhatAnSMCHoldsStopAtTheLimit)
+{
+    struct Case {
+        const char* fnum;
+        size_t fans;
+    } const cases[] = {
+        {"[ui8 ]  (bytes ff)", 255},
+        {"[ui32]  (bytes 00 00 01 00)", 255},
+        {"[ui32]  (bytes 00 01 00 00)", 255},
+        {"[ui32]  (bytes 80 00 00 00)", 0},  // negative as a signed count
+        {"[ui32]  (bytes 7f ff ff ff)", 255},
+    };
+    for (const auto& c : cases) {
+        TestSMC smc{std::string("  FNum  ") + c.fnum + "\n  F0Ac  [fpe2]  (bytes 1f 40)\n"};
+        Ref<ProbedModule> module = ProbedModule::make();
+        // ASSERT: on a module without the limit the last case would run
+        // billions of times.
+        ASSERT_EQ(module->getFans()->count(), c.fans) << c.fnum;
+        Ref<NSArray> keys = module->fanKeys();
+        ASSERT_EQ(keys->count(), c.fans) << c.fnum;
+        if (c.fans) {
+            EXPECT_EQ(describe(keys->objectAtIndex(c.fans - 1)), "F" + std::to_string(c.fans - 1) + "Ac");
+        }
+        EXPECT_EQ(module->getFanValues()->count(), c.fans) << c.fnum;
+    }
+}
+
 TEST(Result, WhatEachMethodLeaves)
 {
     TestSMC smc{R"(
@@ -492,6 +530,43 @@ TEST(Lifecycle, ModulesShareTheProcessWideConnection)
     EXPECT_EQ(second->getFans()->count(), 4u) << "a new module opens conn again";
 }
 
+TEST(Lifecycle, InitAgainOpensNothingMore)
+{
+    platform::installSMCService(nullptr);
+    Ref<ProbedModule> retried;
+    captureStdout([&] { retried = ProbedModule::make(); });
+    ASSERT_FALSE(retried->isSupported());
+
+    TestSMC smc{kFans};
+    Ref<ProbedModule> module = ProbedModule::make();
+    io_connect_t own = module->connection();
+    io_connect_t shared = conn;
+    module->setResult(55);
+    EXPECT_EQ(module->init(), module.get());
+    EXPECT_EQ(module->connection(), own);
+    EXPECT_EQ(conn, shared);
+    EXPECT_EQ(module->lastResult(), 55);
+    module = nullptr;
+    EXPECT_EQ(SMCClose(own), kIOReturnNotOpen) << "the first connection was closed, not lost";
+    EXPECT_EQ(SMCClose(shared), kIOReturnNotOpen);
+
+    retried->init();  // the first init opened nothing, so this one may
+    ASSERT_TRUE(retried->isSupported());
+    own = retried->connection();
+    shared = conn;
+    EXPECT_EQ(retried->getFans()->count(), 4u);
+    retried = nullptr;
+    EXPECT_EQ(SMCClose(own), kIOReturnNotOpen);
+    EXPECT_EQ(SMCClose(shared), kIOReturnNotOpen);
+}
+
+TEST(Lifecycle, GoesOnlyThroughRelease)
+{
+    // `delete module` and std::unique_ptr<SensorsModule> would skip dealloc
+    // and leave both connections open.
+    static_assert(!std::is_destructible_v<SensorsModule>);
+}
+
 TEST(Lifecycle, ReleaseClosesBothConnections)
 {
     TestSMC smc{kFans};
@@ -546,6 +621,110 @@ TEST(Ownership, SettersCopyAndReportsBelongToTheCaller)
         EXPECT_EQ(Tracked::live, 0) << "a replaced copy is released";
     }
     EXPECT_EQ(key->retainCount(), 1u) << "the module gave up its copies";
+}
+
+// Each method, made to run out of memory at its first allocation, then its
+// second, and so on until it needs no more: none may throw (each is
+// noexcept, so a throw would end the program), and a report is either whole
+// or nil.
+TEST(Memory, RunningOutThrowsNothingAndAnswersNil)
+{
+    TestSMC smc{R"(
+  TC0D  [sp78]  (bytes 32 80)
+  TC1D  [sp78]  (bytes 31 00)
+  FNum  [ui8 ]  2 (bytes 02)
+  F0Ac  [fpe2]  (bytes 1f 40)
+  F0ID  [{fds]  (bytes 4c 65 66 74)
+  F1Ac  [fpe2]  (bytes 2e e0)
+)"};
+    // The recorder allocates on every exchange; only the module's own
+    // allocations are to fail here.
+    platform::setExchangeObserver(nullptr);
+    Ref<NSArray> candidates = strings({"TC0D", "TC1D", "TC0D"});
+    Ref<NSDictionary> names = table({{"TC0D", str("CPU")}, {"TC1D", str("CPU 2")}});
+    Ref<NSDictionary> priorities = table({{"TC0D", number(1)}, {"TC1D", number(1)}});
+    Ref<NSArray> otherKeys = strings({"TC1D"});
+    Ref<NSDictionary> otherNames = table({{"TA0P", str("Ambient")}, {"TB0T", str("Battery")}});
+    auto prepared = [&](bool discovered) {
+        Ref<ProbedModule> module = ProbedModule::make();
+        module->setSupportedtKeys(candidates.get());
+        module->setKeyDisplayNames(names.get());
+        module->setKeyPriorities(priorities.get());
+        if (discovered)
+            module->findSupportedKeys();
+        return module;
+    };
+    using Report = std::function<Ref<NSObject>(ProbedModule&)>;
+    struct Case {
+        const char* method;
+        Report call;
+        Report state;  // for a method without a result: what it leaves
+        bool discovered = true;
+    } const cases[] = {
+        {"getTempValues", [](ProbedModule& m) -> Ref<NSObject> { return m.getTempValues(); }, nullptr},
+        {"getTemps", [](ProbedModule& m) -> Ref<NSObject> { return m.getTemps(); }, nullptr},
+        {"getValuesForKeys", [&](ProbedModule& m) -> Ref<NSObject> { return m.getValuesForKeys(candidates.get(), 2); },
+         nullptr},
+        {"getFans", [](ProbedModule& m) -> Ref<NSObject> { return m.getFans(); }, nullptr},
+        {"fanKeys", [](ProbedModule& m) -> Ref<NSObject> { return m.fanKeys(); }, nullptr},
+        {"getFanName", [](ProbedModule& m) -> Ref<NSObject> { return m.getFanName(0); }, nullptr},
+        {"getFanValues", [](ProbedModule& m) -> Ref<NSObject> { return m.getFanValues(); }, nullptr},
+        // Discovery may stop part way; a later one, with memory back,
+        // completes it with no key twice.
+        {"findSupportedKeys",
+         [](ProbedModule& m) -> Ref<NSObject> {
+             m.findSupportedKeys();
+             return nullptr;
+         },
+         [](ProbedModule& m) -> Ref<NSObject> {
+             m.findSupportedKeys();
+             return NSArray::arrayWithObjects({m.supportedKeyList(), m.displayNames()->allKeys().get()});
+         },
+         false},
+        // A setter keeps the collection it had, or takes the new one whole.
+        {"setSupportedtKeys",
+         [&](ProbedModule& m) -> Ref<NSObject> {
+             m.setSupportedtKeys(otherKeys.get());
+             return nullptr;
+         },
+         [](ProbedModule& m) -> Ref<NSObject> { return retainRef(m.candidates()); }},
+        {"setKeyDisplayNames",
+         [&](ProbedModule& m) -> Ref<NSObject> {
+             m.setKeyDisplayNames(otherNames.get());
+             return nullptr;
+         },
+         [](ProbedModule& m) -> Ref<NSObject> { return m.displayNames()->allKeys(); }},
+    };
+    for (const auto& c : cases) {
+        std::string before = c.state ? describe(c.state(*prepared(c.discovered)).get()) : "nil";
+        Ref<ProbedModule> complete = prepared(c.discovered);
+        Ref<NSObject> report = c.call(*complete);
+        std::string whole = describe(c.state ? c.state(*complete).get() : report.get());
+        bool failed = true;
+        for (long allocations = 0; failed; ++allocations) {
+            Ref<ProbedModule> module = prepared(c.discovered);
+            testing_support::failAllocationsAfter(allocations);
+            report = c.call(*module);
+            failed = testing_support::stopFailingAllocations();
+            std::string got = describe(c.state ? c.state(*module).get() : report.get());
+            if (!failed)
+                EXPECT_EQ(got, whole) << c.method << ": needs " << allocations << " allocations";
+            else if (c.state)
+                EXPECT_TRUE(got == whole || got == before) << c.method << ", out of memory after " << allocations << ": " << got;
+            else
+                EXPECT_EQ(got, "nil") << c.method << ", out of memory after " << allocations;
+            ASSERT_LT(allocations, 1000) << c.method;
+        }
+    }
+}
+
+TEST(Memory, AllocFailsWithNull)
+{
+    testing_support::failAllocationsAfter(0);
+    SensorsModule* module = SensorsModuleAlloc();
+    bool failed = testing_support::stopFailingAllocations();
+    EXPECT_TRUE(failed);
+    EXPECT_EQ(module, nullptr);
 }
 
 }  // namespace

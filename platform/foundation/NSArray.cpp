@@ -2,6 +2,7 @@
 #include "Foundation/NSString.h"
 
 #include <algorithm>
+#include <numeric>
 
 namespace {
 std::atomic<NSArray::Comparator> hostComparator{nullptr};
@@ -107,18 +108,54 @@ void NSMutableArray::addObject(NSObject* object)
 
 void NSMutableArray::sortUsingSelector(SEL comparator)
 {
-    // Stable, and safe with a comparison that is not a strict order. Small
-    // arrays, the usual case, sort in place without a buffer.
-    auto less = [comparator](const Ref<NSObject>& a, const Ref<NSObject>& b) {
-        return (a.get()->*comparator)(b.get()) == NSOrderedAscending;
+    // The comparison is the host's and need not be a strict weak order; it
+    // may even answer at random. The standard sorts may then run past the
+    // ends of the array, so this one only ever compares positions inside the
+    // bounds it walks and always yields a permutation of the elements.
+    // Stable: an element moves ahead of another only when it compares
+    // ascending to it.
+    constexpr size_t kRun = 16;
+    const size_t count = objects_.size();
+    auto less = [comparator](const NSObject* a, const NSObject* b) {
+        return (a->*comparator)(b) == NSOrderedAscending;
     };
-    if (objects_.size() > 16) {
-        std::stable_sort(objects_.begin(), objects_.end(), less);
+    // Small arrays, the usual case, sort in place without a buffer.
+    if (count <= kRun) {
+        for (size_t i = 1; i < count; ++i)
+            for (size_t j = i; j > 0 && less(objects_[j].get(), objects_[j - 1].get()); --j)
+                std::swap(objects_[j], objects_[j - 1]);
         return;
     }
-    for (size_t i = 1; i < objects_.size(); ++i)
-        for (size_t j = i; j > 0 && less(objects_[j], objects_[j - 1]); --j)
-            std::swap(objects_[j], objects_[j - 1]);
+
+    // Larger ones: runs sorted by insertion, then merged bottom-up, over
+    // positions, so that the elements move once at the end.
+    std::vector<size_t> order(count), merged(count);
+    std::iota(order.begin(), order.end(), size_t(0));
+    auto at = [this](size_t position) { return objects_[position].get(); };
+    for (size_t start = 0; start < count; start += kRun) {
+        size_t end = std::min(start + kRun, count);
+        for (size_t i = start + 1; i < end; ++i)
+            for (size_t j = i; j > start && less(at(order[j]), at(order[j - 1])); --j)
+                std::swap(order[j], order[j - 1]);
+    }
+    for (size_t width = kRun; width < count; width *= 2) {
+        for (size_t start = 0; start < count; start += 2 * width) {
+            size_t middle = std::min(start + width, count), end = std::min(start + 2 * width, count);
+            size_t left = start, right = middle, out = start;
+            while (left < middle && right < end)
+                merged[out++] = less(at(order[right]), at(order[left])) ? order[right++] : order[left++];
+            while (left < middle)
+                merged[out++] = order[left++];
+            while (right < end)
+                merged[out++] = order[right++];
+        }
+        order.swap(merged);
+    }
+    std::vector<Ref<NSObject>> sorted;
+    sorted.reserve(count);
+    for (size_t position : order)
+        sorted.push_back(std::move(objects_[position]));
+    objects_ = std::move(sorted);
 }
 
 NSObject* NSEnumerator::nextObject() noexcept

@@ -1,6 +1,8 @@
 #include "Foundation/NSArray.h"
 #include "Foundation/NSDictionary.h"
 
+#include <algorithm>
+
 Ref<NSDictionary> NSDictionary::dictionary()
 {
     return adoptRef(new NSDictionary());
@@ -55,6 +57,10 @@ void NSDictionary::set(NSObject* value, const NSObject* key)
         return;
     // A copy, so that a caller changing its own key cannot move the entry.
     Entry entry{key->copy(), retainRef(value)};
+    // Room first: once the index points at the key, appending must not
+    // fail, or the index would keep a key that the entry's end frees.
+    if (entries_.size() == entries_.capacity())
+        entries_.reserve(std::max<size_t>(4, 2 * entries_.size()));
     index_.emplace(entry.key.get(), entries_.size());
     entries_.push_back(std::move(entry));
 }

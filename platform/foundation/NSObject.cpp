@@ -3,6 +3,7 @@
 #include "Foundation/NSString.h"
 
 #include <cstdio>
+#include <new>
 
 NSObject* NSObject::retain() noexcept
 {
@@ -19,7 +20,7 @@ void NSObject::release() noexcept
 NSObject* NSObject::autorelease() noexcept
 {
     if (!NSAutoreleasePool::addObject(this))
-        std::fprintf(stderr, "autorelease with no pool in place: the object is leaked\n");
+        std::fprintf(stderr, "autorelease with no pool in place, or out of memory: the object is leaked\n");
     return this;
 }
 
@@ -74,10 +75,16 @@ void NSAutoreleasePool::drain() noexcept
     }
 }
 
-bool NSAutoreleasePool::addObject(NSObject* object)
+bool NSAutoreleasePool::addObject(NSObject* object) noexcept
 {
     if (innermost == nullptr)
         return false;
-    innermost->objects_.push_back(object);
+    // autorelease is noexcept: a pool that cannot grow keeps the object out
+    // (leaked, but alive for the caller who was handed it).
+    try {
+        innermost->objects_.push_back(object);
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
     return true;
 }

@@ -37,23 +37,44 @@ void NSAppendFormat(std::string& out, const char* format, va_list arguments)
             p += length;
             continue;
         }
+        // `spec` is the conversion as snprintf gets it: a '*' width or
+        // precision takes its int argument here, in printf's order, and is
+        // written out as digits.
         const char* start = p++;
+        std::string spec = "%";
         while (*p != '\0' && std::strchr("-+ #0", *p))
+            spec += *p++;
+        if (*p == '*') {
             ++p;
-        while (*p >= '0' && *p <= '9')
+            // A negative width is the '-' flag with its magnitude: "-5" says so.
+            spec += std::to_string(va_arg(arguments, int));
+        } else {
+            while (*p >= '0' && *p <= '9')
+                spec += *p++;
+        }
+        if (*p == '.') {
             ++p;
-        if (*p == '.')
-            for (++p; *p >= '0' && *p <= '9';)
+            if (*p == '*') {
                 ++p;
+                // A negative precision counts as none.
+                if (int precision = va_arg(arguments, int); precision >= 0)
+                    spec += "." + std::to_string(precision);
+            } else {
+                spec += '.';
+                while (*p >= '0' && *p <= '9')
+                    spec += *p++;
+            }
+        }
         const char* lengthStart = p;
         while (*p != '\0' && std::strchr("hlLjzt", *p))
             ++p;
         std::string_view length(lengthStart, size_t(p - lengthStart));
+        spec += length;
         char conversion = *p;
         if (conversion == '\0')
             break;
         ++p;
-        std::string spec(start, p);
+        spec += conversion;
         switch (conversion) {
         case '%':
             out += '%';
@@ -112,7 +133,7 @@ void NSAppendFormat(std::string& out, const char* format, va_list arguments)
             appendOne(out, spec, va_arg(arguments, void*));
             break;
         default:  // not a conversion this layer knows ("%n" among them): kept as text
-            out += spec;
+            out.append(start, p);
             break;
         }
     }

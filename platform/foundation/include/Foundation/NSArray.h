@@ -45,6 +45,7 @@ public:
 
 protected:
     NSArray() = default;
+    ~NSArray() override = default;
     std::vector<Ref<NSObject>> objects_;
 };
 
@@ -56,11 +57,14 @@ public:
     void addObject(NSObject* object);
     // Sorts in place into ascending order of `comparator`, sent to one
     // element with another as its argument; equal elements keep their order.
+    // Safe with any comparison: one that is no consistent order leaves the
+    // same elements in an order it does not define.
     void sortUsingSelector(SEL comparator);
 
 private:
     friend class NSArray;
     NSMutableArray() = default;
+    ~NSMutableArray() override = default;
 };
 
 class NSEnumerator final : public NSObject {
@@ -71,6 +75,7 @@ public:
 private:
     friend class NSArray;
     explicit NSEnumerator(Ref<NSArray> array) noexcept : array_(std::move(array)) {}
+    ~NSEnumerator() override = default;
     Ref<NSArray> array_;
     size_t next_ = 0;
 };

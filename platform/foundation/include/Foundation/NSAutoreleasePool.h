@@ -17,8 +17,8 @@ public:
     void drain() noexcept;
 
     // Hands `object`'s reference to the innermost pool of this thread;
-    // false when there is none.
-    static bool addObject(NSObject* object);
+    // false when there is none or it cannot grow.
+    static bool addObject(NSObject* object) noexcept;
 
 private:
     std::vector<NSObject*> objects_;

@@ -25,6 +25,7 @@ public:
 
 protected:
     NSDictionary() = default;
+    ~NSDictionary() override = default;
     void set(NSObject* value, const NSObject* key);
 
 private:
@@ -54,4 +55,5 @@ public:
 private:
     friend class NSDictionary;
     NSMutableDictionary() = default;
+    ~NSMutableDictionary() override = default;
 };

@@ -15,5 +15,6 @@ public:
 
 private:
     explicit NSNumber(int value) noexcept : value_(value) {}
+    ~NSNumber() override = default;
     int value_;
 };

@@ -47,6 +47,9 @@ public:
 
 protected:
     NSObject() noexcept = default;
+    // Not public, in every subclass too: an object shared by references
+    // must go through release, so `delete` and std::unique_ptr do not
+    // compile.
     virtual ~NSObject() = default;
     // Frees the object; subclasses release what they own, then call this.
     virtual void dealloc() noexcept;

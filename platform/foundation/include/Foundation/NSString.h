@@ -30,6 +30,7 @@ public:
 
 protected:
     explicit NSString(std::string text);
+    ~NSString() override = default;
     void setText(std::string text);
 
 private:
@@ -48,6 +49,9 @@ public:
 
     Ref<NSObject> copy() const override;
     Ref<NSString> description() const override;
+
+protected:
+    ~NSMutableString() override = default;
 
 private:
     NSMutableString() : NSString(std::string()) {}

@@ -6,6 +6,15 @@
 #include <cstddef>
 #include <utility>
 
+// Marks a result that points into the object it was called on, so that
+// clang warns when that object is a temporary that dies first:
+// `const NSArray* a = makeArray().get();` dangles at the ';'.
+#if __has_cpp_attribute(clang::lifetimebound)
+#define NS_LIFETIMEBOUND [[clang::lifetimebound]]
+#else
+#define NS_LIFETIMEBOUND
+#endif
+
 enum AdoptTag { kAdopt };
 enum RetainTag { kRetain };
 
@@ -42,9 +51,12 @@ public:
         return *this;
     }
 
-    T* get() const noexcept { return object_; }
+    // The object, not retained: it lives while this Ref holds it, so keep
+    // the Ref, not the pointer (passing a temporary's pointer to a call is
+    // fine: the temporary lives until the call returns).
+    T* get() const noexcept NS_LIFETIMEBOUND { return object_; }
     T* operator->() const noexcept { return object_; }
-    T& operator*() const noexcept { return *object_; }
+    T& operator*() const noexcept NS_LIFETIMEBOUND { return *object_; }
     explicit operator bool() const noexcept { return object_ != nullptr; }
     bool operator==(std::nullptr_t) const noexcept { return object_ == nullptr; }
     bool operator==(const T* object) const noexcept { return object_ == object; }
