@@ -5,6 +5,7 @@
 #include "support/Process.h"
 #include "support/TestSMC.h"
 
+#include <IOKit/IOKitDiagnostics.h>
 #include <gtest/gtest.h>
 
 #include <array>
@@ -88,8 +89,13 @@ protected:
         arguments.insert(arguments.end(), {"--socket", socketPath, "--profile", profilePath});
         arguments.insert(arguments.end(), extra.begin(), extra.end());
         daemon = std::make_unique<BackgroundProcess>(prefix.empty() ? kBin + "/smcd" : prefix.front(), arguments);
+        waitForDaemon(socketPath);
+    }
+
+    void waitForDaemon(const std::string& path)
+    {
         for (int tries = 0; tries < 100; ++tries) {
-            int fd = platform::smcd::connectSocket(socketPath);
+            int fd = platform::smcd::connectSocket(path);
             if (fd >= 0) {
                 close(fd);
                 return;
@@ -98,6 +104,24 @@ protected:
         }
         FAIL() << "smcd did not start: " << daemon->output();
     }
+
+    // The prefix that runs a program as nobody, after `prefix`; empty, with
+    // the reason in whyNot, where that cannot be done.
+    std::vector<std::string> asNobody(std::vector<std::string> prefix = {})
+    {
+        if (geteuid() != 0) {
+            whyNot = "needs root to run a program as another user";
+            return {};
+        }
+        prefix.insert(prefix.end(), {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "--"});
+        auto probe = runProgram(kBin + "/smc", {"-v"}, {}, prefix);
+        if (probe.status != 0) {
+            whyNot = "nobody cannot run the built tool here: " + probe.errors;
+            return {};
+        }
+        return prefix;
+    }
+    std::string whyNot;
 
     // Makes this process a client of the daemon.
     void useDaemon() { platform::installSMCService(platform::makeUnixSMCService(socketPath)); }
@@ -366,6 +390,7 @@ TEST_F(DaemonTest, ClientsOfAVanishedDaemonGetAnAnswerQuickly)
         EXPECT_EQ(SMCReadKey2("FNum", &val, second), kIOReturnNotResponding);
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
     EXPECT_EQ(captureStdout([&] { EXPECT_EQ(SMCOpen(&second), 1); }), "Error: no SMC found\n");
+    EXPECT_EQ(std::string(IOSMCServiceFailureCause()), "no daemon at " + socketPath);
     SMCClose(connection);
 }
 
@@ -413,18 +438,14 @@ TEST_F(DaemonTest, StartsOnceAndCleansUp)
 
 TEST_F(DaemonTest, SocketIsTheOwnersUnlessAGroupIsNamed)
 {
-    if (geteuid() != 0)
-        GTEST_SKIP() << "needs root to run a client as another user";
-    std::vector<std::string> asNobody{"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "--"};
-    auto probe = runProgram(kBin + "/smc", {"-v"}, {}, asNobody);
-    if (probe.status != 0)
-        GTEST_SKIP() << "nobody cannot run the built tool here: " << probe.errors;
-
+    std::vector<std::string> nobody = asNobody();
+    if (nobody.empty())
+        GTEST_SKIP() << whyNot;
     startDaemon();
     struct stat mode;
     ASSERT_EQ(stat(socketPath.c_str(), &mode), 0);
     EXPECT_EQ(mode.st_mode & 0777, 0600u);
-    auto refused = runProgram(kBin + "/smc", {"-k", "FNum", "-r"}, {service}, asNobody);
+    auto refused = runProgram(kBin + "/smc", {"-k", "FNum", "-r"}, {service}, nobody);
     EXPECT_EQ(refused.output, "Error: no SMC found\nError: SMCReadKey() = e00002cd\n");
     EXPECT_EQ(smc({"-k", "FNum", "-r"}).status, 0) << "the owner is served";
     daemon.reset();
@@ -433,8 +454,165 @@ TEST_F(DaemonTest, SocketIsTheOwnersUnlessAGroupIsNamed)
     ASSERT_EQ(stat(socketPath.c_str(), &mode), 0);
     EXPECT_EQ(mode.st_mode & 0777, 0660u);
     EXPECT_EQ(mode.st_gid, 65534u);
-    auto allowed = runProgram(kBin + "/smc", {"-k", "FNum", "-r"}, {service}, asNobody);
+    auto allowed = runProgram(kBin + "/smc", {"-k", "FNum", "-r"}, {service}, nobody);
     EXPECT_EQ(allowed.output, "  FNum  [ui8 ]  2 (bytes 02)\n");
+}
+
+std::string readFile(const std::string& path)
+{
+    std::ifstream file(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(file), {}};
+}
+
+TEST_F(DaemonTest, KeysWithZeroAndUnprintableBytesSurviveARestart)
+{
+    // "AB" is sent as "AB\0\0"; "AB  " is another key, which must keep its own value.
+    std::ofstream(profilePath, std::ios::binary) << std::string("  AB\0\0  [ui16]  0 (bytes 00 00)\n! writable\n", 43)
+                                                 << "  AB    [ui16]  0 (bytes 00 00)\n! writable\n";
+    std::string state = directory + "/state";
+    startDaemon({"--state", state});
+    ASSERT_EQ(smc({"-k", "AB", "-w", "0102"}).status, 0);
+    ASSERT_EQ(smc({"-k", "AB  ", "-w", "0304"}).status, 0);
+    daemon->signal(SIGKILL);
+    daemon->wait();
+
+    startDaemon({"--state", state});
+    EXPECT_NE(smc({"-k", "AB", "-r"}).output.find("(bytes 01 02)"), std::string::npos);
+    EXPECT_NE(smc({"-k", "AB  ", "-r"}).output.find("(bytes 03 04)"), std::string::npos);
+    EXPECT_EQ(daemon->output().find("does not fit"), std::string::npos) << daemon->output();
+}
+
+TEST_F(DaemonTest, LinksAndPipesPlantedBesideTheStateCatchNoWrite)
+{
+    std::string state = directory + "/state", secret = directory + "/root-only";
+    struct Case {
+        const char* name;
+        int (*plant)(const std::string& at, const std::string& target);
+    };
+    const Case cases[] = {
+        {"a link to a root-only file", [](const std::string& at, const std::string& target) {
+             return symlink(target.c_str(), at.c_str());
+         }},
+        {"a pipe nobody reads", [](const std::string& at, const std::string&) { return mkfifo(at.c_str(), 0600); }},
+    };
+    for (const auto& c : cases) {
+        std::ofstream(secret) << "keep me\n";
+        std::filesystem::remove(state + ".tmp");
+        ASSERT_EQ(c.plant(state + ".tmp", secret), 0) << c.name;
+        startDaemon({"--state", state});
+        auto written = smc({"-k", "F0Mn", "-w", "2ee0"});
+        EXPECT_EQ(written.status, 0) << c.name << ": " << written.output;
+        EXPECT_EQ(readFile(secret), "keep me\n") << c.name;
+        EXPECT_NE(readFile(state).find("46304d6e  2e e0"), std::string::npos) << c.name;
+        daemon.reset();
+    }
+}
+
+TEST_F(DaemonTest, StateInADirectoryOthersCanWriteIsRefused)
+{
+    std::string shared = directory + "/shared";
+    ASSERT_EQ(mkdir(shared.c_str(), 0700), 0);
+    ASSERT_EQ(chmod(shared.c_str(), 01777), 0);
+    auto refused = runProgram(kBin + "/smcd",
+                              {"--socket", socketPath, "--profile", profilePath, "--state", shared + "/state"}, {},
+                              {"timeout", "10"});
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_EQ(refused.errors, "smcd: refusing the state " + shared + "/state: " + shared +
+                                  " can be written by other users (mode 1777); others could plant links or pipes "
+                                  "at its names. Keep it in a directory that only you can write\n");
+    EXPECT_FALSE(std::filesystem::exists(socketPath)) << "not listening";
+}
+
+TEST_F(DaemonTest, OneStateFileServesOneDaemon)
+{
+    std::string state = directory + "/state", otherSocket = directory + "/other.sock";
+    startDaemon({"--state", state});
+    ASSERT_EQ(smc({"-k", "F0Mn", "-w", "2ee0"}).status, 0);
+    auto second = runProgram(kBin + "/smcd", {"--socket", otherSocket, "--profile", profilePath, "--state", state},
+                             {}, {"timeout", "10"});
+    EXPECT_EQ(second.status, 1);
+    EXPECT_EQ(second.errors, "smcd: another smcd (pid " + std::to_string(daemon->pid()) + ") is using the state " +
+                                 state + "; two daemons on one state would undo each other's writes\n");
+    EXPECT_FALSE(std::filesystem::exists(otherSocket));
+
+    daemon->signal(SIGTERM);
+    EXPECT_EQ(daemon->wait(), 0);
+    startDaemon({"--state", state});
+    EXPECT_EQ(smc({"-k", "F0Mn", "-r"}).output, "  F0Mn  [fpe2]  3000 (bytes 2e e0)\n") << "the first one's write";
+}
+
+TEST_F(DaemonTest, ClientsRefuseADaemonOfAnotherUser)
+{
+    std::vector<std::string> nobody = asNobody();
+    if (nobody.empty())
+        GTEST_SKIP() << whyNot;
+    std::string own = directory + "/nobody";
+    ASSERT_EQ(mkdir(own.c_str(), 0700), 0);
+    ASSERT_EQ(chown(own.c_str(), 65534, 65534), 0);
+    socketPath = own + "/smcd.sock";
+    service = "SMC_SERVICE=unix:" + socketPath;
+    startDaemon({}, nobody);
+
+    EXPECT_EQ(smc({"-k", "FNum", "-r"}).output, "Error: no SMC found\nError: SMCReadKey() = e00002cd\n");
+    useDaemon();
+    io_connect_t connection = 0;
+    EXPECT_EQ(captureStdout([&] { EXPECT_EQ(SMCOpen(&connection), 1); }), "Error: no SMC found\n");
+    EXPECT_EQ(std::string(IOSMCServiceFailureCause()),
+              "refused the daemon at " + socketPath + ": it runs as uid 65534, not as root or you");
+
+    auto own_user = runProgram(kBin + "/smc", {"-k", "FNum", "-r"}, {service}, nobody);
+    EXPECT_EQ(own_user.output, "  FNum  [ui8 ]  2 (bytes 02)\n") << "its own user is served";
+}
+
+TEST_F(DaemonTest, DefaultSocketWithoutARuntimeDirectoryIsInADirectoryOfTheUsersOwn)
+{
+    std::string shared = directory + "/shared";
+    std::vector<std::string> nobody = asNobody({"/usr/bin/env", "-u", "XDG_RUNTIME_DIR", "TMPDIR=" + shared});
+    if (nobody.empty())
+        GTEST_SKIP() << whyNot;
+    ASSERT_EQ(mkdir(shared.c_str(), 0700), 0);
+    ASSERT_EQ(chmod(shared.c_str(), 01777), 0);
+    std::string own = shared + "/smcd-65534";
+
+    // Another user who took the name first gets a refusal, not the clients.
+    struct Squatter {
+        const char* name;
+        void (*take)(const std::string& path, const std::string& elsewhere);
+        const char* problem;
+    };
+    const Squatter squatters[] = {
+        {"another user's directory", [](const std::string& path, const std::string&) {
+             mkdir(path.c_str(), 0777), (void)!chown(path.c_str(), 1, 1), chmod(path.c_str(), 0777);
+         }, "belongs to uid 1, not to uid 65534"},
+        {"a link to another directory", [](const std::string& path, const std::string& elsewhere) {
+             (void)!symlink(elsewhere.c_str(), path.c_str());
+         }, "is not a directory of its own"},
+    };
+    for (const auto& squatter : squatters) {
+        std::filesystem::remove_all(own);
+        squatter.take(own, directory);
+        std::vector<std::string> bounded{"timeout", "10"};
+        bounded.insert(bounded.end(), nobody.begin(), nobody.end());
+        auto refused = runProgram(kBin + "/smcd", {"--profile", profilePath}, {}, bounded);
+        EXPECT_EQ(refused.status, 1) << squatter.name;
+        EXPECT_NE(refused.errors.find("not listening on the default socket " + own + "/smcd.sock: " + own),
+                  std::string::npos)
+            << squatter.name << ": " << refused.errors;
+        EXPECT_NE(refused.errors.find(squatter.problem), std::string::npos) << squatter.name << ": " << refused.errors;
+    }
+    std::filesystem::remove_all(own);
+
+    std::vector<std::string> arguments(nobody.begin() + 1, nobody.end());
+    arguments.insert(arguments.end(), {kBin + "/smcd", "--profile", profilePath});
+    daemon = std::make_unique<BackgroundProcess>(nobody.front(), arguments);
+    waitForDaemon(own + "/smcd.sock");
+    struct stat status;
+    ASSERT_EQ(lstat(own.c_str(), &status), 0);
+    EXPECT_TRUE(S_ISDIR(status.st_mode));
+    EXPECT_EQ(status.st_mode & 07777, 0700u);
+    EXPECT_EQ(status.st_uid, 65534u);
+    auto served = runProgram(kBin + "/smc", {"-k", "FNum", "-r"}, {"SMC_SERVICE=unix:"}, nobody);
+    EXPECT_EQ(served.output, "  FNum  [ui8 ]  2 (bytes 02)\n") << served.errors;
 }
 
 }  // namespace

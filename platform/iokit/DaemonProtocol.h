@@ -35,15 +35,31 @@ inline constexpr int kClientTimeoutMilliseconds = 2000;
 // answers there.
 int connectSocket(const std::string& path);
 
+// The directory of the default socket of a user without a runtime
+// directory: ${TMPDIR:-/tmp}/smcd-UID, which the daemon creates with mode
+// 0700 and refuses when it is anyone else's; "" for root and for users with
+// XDG_RUNTIME_DIR, whose default lies in a directory of their own already.
+inline std::string privateSocketDirectory()
+{
+    if (const char* runtime = std::getenv("XDG_RUNTIME_DIR"); (runtime && *runtime) || geteuid() == 0)
+        return {};
+    const char* temporary = std::getenv("TMPDIR");
+    std::string base = temporary && *temporary ? temporary : "/tmp";
+    while (base.size() > 1 && base.back() == '/')
+        base.pop_back();
+    return base + "/smcd-" + std::to_string(geteuid());
+}
+
 // Where the daemon listens unless told otherwise: the user's runtime
-// directory, /run for root, else a name of the user's own in /tmp.
+// directory, /run for root, else privateSocketDirectory(). Never a name in a
+// shared directory, where another user could bind it first.
 inline std::string defaultSocketPath()
 {
     if (const char* runtime = std::getenv("XDG_RUNTIME_DIR"); runtime && *runtime)
         return std::string(runtime) + "/smcd.sock";
     if (geteuid() == 0)
         return "/run/smcd.sock";
-    return "/tmp/smcd-" + std::to_string(geteuid()) + ".sock";
+    return privateSocketDirectory() + "/smcd.sock";
 }
 
 }  // namespace platform::smcd

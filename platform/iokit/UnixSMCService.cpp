@@ -97,7 +97,8 @@ public:
 
     bool present() override
     {
-        int fd = connect();
+        kern_return_t status;
+        int fd = connect(status);
         if (fd < 0)
             return false;
         close(fd);
@@ -112,28 +113,49 @@ public:
 
     kern_return_t open(std::unique_ptr<SMCConnection>& connection) override
     {
-        int fd = connect();
+        kern_return_t status;
+        int fd = connect(status);
         if (fd < 0)
-            return kIOReturnNotResponding;
+            return status;
         connection = std::make_unique<UnixConnection>(fd);
         return KERN_SUCCESS;
     }
 
 private:
-    int connect()
+    // A socket to the daemon, or -1 with the status that open() answers.
+    int connect(kern_return_t& status)
     {
         int fd = smcd::connectSocket(path_);
-        int error = errno;
+        int error = fd < 0 ? errno : 0;
+        std::string cause;
+        if (fd < 0 && (error == ENOENT || error == ECONNREFUSED))
+            cause = "no daemon at " + path_;
+        else if (fd < 0 && (error == EACCES || error == EPERM))
+            cause = "permission denied on " + path_;
+        else if (fd < 0)
+            cause = "cannot reach the daemon at " + path_ + ": " + std::strerror(error);
+        else if (cause = peerProblem(fd); !cause.empty()) {
+            close(fd);
+            fd = -1;
+        }
+        status = fd >= 0 ? KERN_SUCCESS : error == 0 ? kIOReturnNotPrivileged : kIOReturnNotResponding;
         std::lock_guard lock(mutex_);
-        if (fd >= 0)
-            cause_.clear();
-        else if (error == ENOENT || error == ECONNREFUSED)
-            cause_ = "no daemon at " + path_;
-        else if (error == EACCES || error == EPERM)
-            cause_ = "permission denied on " + path_;
-        else
-            cause_ = "cannot reach the daemon at " + path_ + ": " + std::strerror(error);
+        cause_ = std::move(cause);
         return fd;
+    }
+
+    // Whoever binds the path first answers there: only a daemon of root or
+    // of this user is believed, or another user could serve fake values.
+    std::string peerProblem(int fd)
+    {
+        ucred peer{};
+        socklen_t size = sizeof peer;
+        if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0)
+            return "refused the daemon at " + path_ + ": cannot tell who runs it: " + std::strerror(errno);
+        if (peer.uid != 0 && peer.uid != geteuid())
+            return "refused the daemon at " + path_ + ": it runs as uid " + std::to_string(peer.uid) +
+                   ", not as root or you";
+        return {};
     }
 
     std::string path_;

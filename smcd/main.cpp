@@ -2,8 +2,12 @@
 // socket, so that a write made by one process is seen by all. One thread,
 // one event loop: each exchange is applied to the store whole.
 #include "iokit/DaemonProtocol.h"
+#include "smcd/Directories.h"
+#include "smcd/MessageHandler.h"
+#include "smcd/StateFile.h"
 #include "smcemu/EmulatedSMC.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -25,10 +29,6 @@ using smcd::Reply;
 using smcd::Request;
 
 constexpr const char* kProgram = "smcd";
-constexpr uint32_t kUserClientCall = 2;
-constexpr uint8_t kWriteKeyCommand = 6;
-constexpr size_t kCommandOffset = 42;
-constexpr kern_return_t kIOReturnIOError = kern_return_t(0xe00002ca);
 // Messages served for one client before the others get their turn.
 constexpr int kBurst = 16;
 
@@ -49,44 +49,14 @@ void usage(FILE* out)
                  "    -s, --socket PATH   where to listen (default: %s)\n"
                  "    -p, --profile FILE  the machine profile (default: the built-in one)\n"
                  "    -S, --state FILE    keep written values in FILE: every acknowledged write is\n"
-                 "                        on disk before its answer, and is loaded again at start\n"
+                 "                        on disk before its answer, and is loaded again at start;\n"
+                 "                        FILE's directory must be writable by you alone, and one\n"
+                 "                        daemon at a time holds FILE (lock: FILE.lock)\n"
                  "    -r, --read-only     refuse every write (kIOReturnNotPrivileged)\n"
                  "    -g, --group NAME    let members of group NAME connect too (socket mode 0660;\n"
                  "                        without it, 0600: the owner only)\n"
                  "    -h, --help          this text\n",
                  kProgram, smcd::defaultSocketPath().c_str());
-}
-
-// One profile line for each key: the state file reloads like a profile.
-std::string keyLine(const SMCKeyEntry& entry)
-{
-    std::string key = fourCharText(entry.key), type = fourCharText(entry.type);
-    for (std::string* text : {&key, &type})
-        for (char& c : *text)
-            c = c == '\0' ? ' ' : c;
-    std::string line = "  " + key + "  [" + type + "]  ";
-    if (entry.size == 0)
-        return line + "no data\n";
-    line += "(bytes";
-    for (size_t i = 0; i < entry.size; ++i) {
-        char byte[4];
-        std::snprintf(byte, sizeof byte, " %02x", entry.bytes[i]);
-        line += byte;
-    }
-    return line + ")\n";
-}
-
-bool writeAll(int fd, const std::string& text)
-{
-    for (size_t done = 0; done < text.size();) {
-        ssize_t wrote = write(fd, text.data() + done, text.size() - done);
-        if (wrote < 0 && errno == EINTR)
-            continue;
-        if (wrote <= 0)
-            return false;
-        done += size_t(wrote);
-    }
-    return true;
 }
 
 class Daemon {
@@ -98,16 +68,17 @@ public:
     int run();
 
 private:
-    bool loadState();
-    bool saveState(std::string& error);
+    bool openState();
+    bool prepareSocketDirectory();
     bool listen();
     void accept();
     void serve(int client);
-    Reply handle(const uint8_t* message, ssize_t size);
     void drop(int client);
 
     Options options_;
     std::shared_ptr<EmulatedSMC> smc_;
+    std::unique_ptr<smcd::StateFile> state_;
+    std::unique_ptr<smcd::MessageHandler> handler_;
     int listener_ = -1;
     int epoll_ = -1;
     int signals_ = -1;
@@ -132,9 +103,10 @@ bool Daemon::start()
         std::fprintf(stderr, "%s: cannot load profile %s\n", kProgram, error.c_str());
         return false;
     }
-    if (options_.statePath && !loadState())
+    if (options_.statePath && !openState())
         return false;
-    if (!listen())
+    handler_ = std::make_unique<smcd::MessageHandler>(smc_, options_.readOnly, state_.get());
+    if (!prepareSocketDirectory() || !listen())
         return false;
 
     sigset_t stopping;
@@ -156,53 +128,31 @@ bool Daemon::start()
     return true;
 }
 
-bool Daemon::loadState()
+bool Daemon::openState()
 {
-    std::string text;
-    if (!readTextFile(options_.statePath, text)) {
-        if (errno == ENOENT)
-            return true;  // a first start: nothing written yet
-        std::fprintf(stderr, "%s: cannot read state %s: %s\n", kProgram, options_.statePath, std::strerror(errno));
-        return false;
-    }
-    std::vector<SMCKeyEntry> saved;
-    if (auto failed = parseSMCProfile(text, saved)) {
-        std::fprintf(stderr, "%s: state %s:%zu: %s\n", kProgram, options_.statePath, failed->line,
-                     failed->problem.c_str());
-        return false;
-    }
-    for (const SMCKeyEntry& entry : saved)
-        if (!smc_->setValue(entry.key, entry.bytes.data(), entry.size))
-            std::fprintf(stderr, "%s: state %s: key \"%s\" does not fit the profile; its value is not restored\n",
-                         kProgram, options_.statePath, fourCharText(entry.key).c_str());
-    return true;
+    std::string error;
+    std::vector<std::string> warnings;
+    state_ = smcd::StateFile::open(options_.statePath, error);
+    bool loaded = state_ && state_->load(*smc_, error, warnings);
+    for (const std::string& warning : warnings)
+        std::fprintf(stderr, "%s: %s\n", kProgram, warning.c_str());
+    if (!loaded)
+        std::fprintf(stderr, "%s: %s\n", kProgram, error.c_str());
+    return loaded;
 }
 
-bool Daemon::saveState(std::string& error)
+bool Daemon::prepareSocketDirectory()
 {
-    std::string text = "# smcd state: the values of the writable keys\n";
-    for (const SMCKeyEntry& entry : smc_->keys())
-        if (entry.writable)
-            text += keyLine(entry);
-    // A new file renamed over the old one: a crash leaves one or the other.
-    std::string path = options_.statePath, temporary = path + ".tmp";
-    int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    bool ok = fd >= 0 && writeAll(fd, text) && fsync(fd) == 0;
-    ok = (fd < 0 || close(fd) == 0) && ok;
-    ok = ok && rename(temporary.c_str(), path.c_str()) == 0;
-    if (ok) {
-        // The rename itself is on disk only once the directory is.
-        std::string directory = path.find('/') == std::string::npos ? "." : path.substr(0, path.rfind('/') + 1);
-        int dir = open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        ok = dir >= 0 && fsync(dir) == 0;
-        if (dir >= 0)
-            close(dir);
-    }
-    if (!ok) {
-        error = std::strerror(errno);
-        unlink(temporary.c_str());
-    }
-    return ok;
+    std::string directory = smcd::privateSocketDirectory();
+    if (directory.empty() || options_.socketPath != smcd::defaultSocketPath())
+        return true;
+    std::string problem = smcd::preparePrivateDirectory(directory, geteuid());
+    if (!problem.empty())
+        std::fprintf(stderr,
+                     "%s: not listening on the default socket %s: %s. Another user may have taken the name; "
+                     "choose a socket with --socket, or set XDG_RUNTIME_DIR\n",
+                     kProgram, options_.socketPath.c_str(), problem.c_str());
+    return problem.empty();
 }
 
 bool Daemon::listen()
@@ -241,6 +191,11 @@ bool Daemon::listen()
             return false;
         }
         group = entry->gr_gid;
+        if (geteuid() != 0)
+            std::fprintf(stderr,
+                         "%s: note: clients accept only a daemon run by root or by themselves; the other "
+                         "members of %s will refuse this one\n",
+                         kProgram, options_.group);
     }
 
     listener_ = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
@@ -339,43 +294,14 @@ void Daemon::serve(int client)
             drop(client);
             return;
         }
-        Reply reply = handle(message, size);
+        // An oversized message arrives cut short; its size alone refuses it.
+        Reply reply = handler_->handle(message, std::min(size_t(size), sizeof message));
         // A client that does not read its answers is not waited for.
         if (send(client, &reply, sizeof reply, MSG_DONTWAIT | MSG_NOSIGNAL) != ssize_t(sizeof reply)) {
             drop(client);
             return;
         }
     }
-}
-
-Reply Daemon::handle(const uint8_t* message, ssize_t size)
-{
-    Reply reply{kIOReturnBadArgument, {}};
-    if (size != ssize_t(sizeof(Request)))
-        return reply;
-    Request request;
-    std::memcpy(&request, message, sizeof request);
-    bool write = request.method == kUserClientCall && request.record[kCommandOffset] == kWriteKeyCommand;
-    if (write && options_.readOnly) {
-        reply.status = kIOReturnNotPrivileged;
-        return reply;
-    }
-    FourCharCode key;
-    std::memcpy(&key, request.record, sizeof key);
-    std::optional<SMCKeyEntry> before = write && options_.statePath ? smc_->key(key) : std::nullopt;
-
-    size_t replySize = sizeof reply.record;
-    reply.status = smc_->call(request.method, request.record, sizeof request.record, reply.record, &replySize);
-
-    std::string error;
-    if (before && reply.status == KERN_SUCCESS && !saveState(error)) {
-        // Not on disk, so not acknowledged: the store goes back as it was.
-        smc_->setValue(key, before->bytes.data(), before->size);
-        std::fprintf(stderr, "%s: cannot save state %s: %s; the write is refused\n", kProgram, options_.statePath,
-                     error.c_str());
-        reply.status = kIOReturnIOError;
-    }
-    return reply;
 }
 
 }  // namespace

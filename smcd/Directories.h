@@ -1,0 +1,21 @@
+// Checks that keep other users from planting files where the daemon
+// creates its own: its state and its default socket.
+#pragma once
+
+#include <string>
+#include <sys/types.h>
+
+namespace platform::smcd {
+
+// Why `directory` (an open directory) or one of the directories above it
+// lets a user other than `owner` or root plant files in it; empty when none
+// does. The directory itself must be writable by its owner alone, even when
+// sticky; a directory above it may be shared only when it is sticky.
+std::string sharedDirectoryProblem(int directory, uid_t owner);
+
+// Makes sure `path` is a directory of `owner`'s alone (not a link, no access
+// for group or others), creating it with mode 0700 when it is missing. The
+// problem in words when it is not, else empty.
+std::string preparePrivateDirectory(const std::string& path, uid_t owner);
+
+}  // namespace platform::smcd

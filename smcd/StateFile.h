@@ -1,0 +1,68 @@
+// The daemon's state file: the values of the writable keys, kept so that
+// every acknowledged write survives a restart, in a directory that nobody
+// else can write, and held by one daemon at a time.
+#pragma once
+
+#include "smcemu/EmulatedSMC.h"
+
+#include <array>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace platform::smcd {
+
+// One saved value: the key's code and its bytes.
+struct SavedValue {
+    FourCharCode key = 0;
+    uint8_t size = 0;
+    std::array<uint8_t, 32> bytes{};
+};
+
+// The state text of the writable keys of `keys`. Each key is stored by its
+// code in hex, so that keys with zero or unprintable bytes come back exactly.
+std::string stateText(const std::vector<SMCKeyEntry>& keys);
+
+// Parses a state text into `values`; on failure the 1-based line and the
+// problem. Also reads the profile-style state of earlier versions.
+std::optional<ProfileError> parseStateText(std::string_view text, std::vector<SavedValue>& values);
+
+class StateFile {
+public:
+    // Opens the state at `path` for this process's user: checks its
+    // directory, takes the lock that keeps a second daemon off the same
+    // state, and removes temporary files a crash left. Null with the reason
+    // in `error` when the daemon must not start.
+    static std::unique_ptr<StateFile> open(const std::string& path, std::string& error);
+    ~StateFile();
+    StateFile(const StateFile&) = delete;
+    StateFile& operator=(const StateFile&) = delete;
+
+    // Restores the saved values into `smc`. False with the reason in `error`
+    // when the file cannot be read or parsed; a value that no longer fits
+    // the profile is skipped and named in `warnings`, one line each.
+    bool load(EmulatedSMC& smc, std::string& error, std::vector<std::string>& warnings);
+
+    // Writes the writable keys of `smc` to a new file and renames it over the
+    // state; on disk, directory included, when it returns true. False with
+    // the reason in `error`; the old state is then left as it was.
+    bool save(const EmulatedSMC& smc, std::string& error);
+
+    const std::string& path() const { return path_; }
+
+private:
+    StateFile(std::string path, std::string name, int directory, int lock);
+    void removeLeftovers();
+
+    std::string path_;   // as given, for messages
+    std::string name_;   // the file's name in its directory
+    int directory_;      // held open: saves go where the checks were made
+    int lock_;
+};
+
+// The name of the lock file beside the state file `path`.
+std::string stateLockPath(const std::string& path);
+
+}  // namespace platform::smcd
