@@ -1,0 +1,13 @@
+# Two fans, fan 1 forced.
+  FNum  [ui8 ]  2 (bytes 02)
+  F0Ac  [fpe2]  2000 (bytes 1f 40)
+  F0Mn  [fpe2]  2000 (bytes 1f 40)
+  F0Mx  [fpe2]  6000 (bytes 5d c0)
+  F0Sf  [fpe2]  3000 (bytes 2e e0)
+  F0Tg  [fpe2]  2000 (bytes 1f 40)
+  F1Ac  [fpe2]  3000 (bytes 2e e0)
+  F1Mn  [fpe2]  2000 (bytes 1f 40)
+  F1Mx  [fpe2]  6000 (bytes 5d c0)
+  F1Sf  [fpe2]  3000 (bytes 2e e0)
+  F1Tg  [fpe2]  3000 (bytes 2e e0)
+  FS!   [ui16]  2 (bytes 00 02)

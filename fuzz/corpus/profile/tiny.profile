@@ -1,0 +1,1 @@
+  FNum  [ui8 ]  0 (bytes 00)
