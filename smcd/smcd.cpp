@@ -28,7 +28,6 @@ constexpr const char* kProgram = "smcd";
 constexpr uint32_t kUserClientCall = 2;
 constexpr uint8_t kWriteKeyCommand = 6;
 constexpr size_t kCommandOffset = 42;
-constexpr kern_return_t kIOReturnIOError = kern_return_t(0xe00002ca);
 // Messages served for one client before the others get their turn.
 constexpr int kBurst = 16;
 
