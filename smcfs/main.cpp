@@ -18,6 +18,7 @@
 #include <memory>
 #include <string>
 #include <unistd.h>
+#include <unordered_map>
 
 namespace {
 
@@ -80,16 +81,30 @@ int parseOptions(int argc, char* argv[], Options& options)
     return 0;
 }
 
-smcfs::DriverFiles& files()
-{
-    return *static_cast<smcfs::DriverFiles*>(fuse_get_context()->private_data);
-}
-
 // One open file: sysfs makes a file's text when it is read from the start
 // and serves later offsets from that text.
 struct OpenFile {
     std::string content;
 };
+
+// What the file system serves; the loop is single-threaded.
+struct Server {
+    explicit Server(io_connect_t connection, smcfs::Layout layout) : files(connection, layout) {}
+    smcfs::DriverFiles files;
+    // Files still open when the mount goes are freed with the server.
+    std::unordered_map<uint64_t, std::unique_ptr<OpenFile>> open;
+    uint64_t lastHandle = 0;
+};
+
+Server& server()
+{
+    return *static_cast<Server*>(fuse_get_context()->private_data);
+}
+
+smcfs::DriverFiles& files()
+{
+    return server().files;
+}
 
 void* initialise(fuse_conn_info*, fuse_config* config)
 {
@@ -172,13 +187,14 @@ int open(const char* path, fuse_file_info* info)
     if (writing && (!(node->mode & 0200) || !isRoot()))
         return -EACCES;
     info->direct_io = 1;
-    info->fh = reinterpret_cast<uint64_t>(new OpenFile);
+    info->fh = ++server().lastHandle;
+    server().open.emplace(info->fh, std::make_unique<OpenFile>());
     return 0;
 }
 
 int release(const char*, fuse_file_info* info)
 {
-    delete reinterpret_cast<OpenFile*>(info->fh);
+    server().open.erase(info->fh);
     return 0;
 }
 
@@ -187,7 +203,10 @@ int read(const char* path, char* buffer, size_t size, off_t offset, fuse_file_in
     const smcfs::Node* node = files().find(path);
     if (node == nullptr)
         return -ENOENT;
-    auto* open = reinterpret_cast<OpenFile*>(info->fh);
+    auto found = server().open.find(info->fh);
+    if (found == server().open.end())
+        return -EBADF;
+    OpenFile* open = found->second.get();
     if (offset == 0 || open->content.empty()) {
         std::string content;
         if (int error = files().read(*node, content))
@@ -247,7 +266,7 @@ int main(int argc, char* argv[])
         std::fprintf(stderr, "%s: cannot open the SMC%s%s\n", kProgram, *cause ? ": " : "", cause);
         return 1;
     }
-    auto driverFiles = std::make_unique<smcfs::DriverFiles>(connection, options.layout);
+    auto served = std::make_unique<Server>(connection, options.layout);
 
     fuse_operations operations{};
     operations.init = initialise;
@@ -266,7 +285,8 @@ int main(int argc, char* argv[])
         mountOptions += ",allow_other";
     char* fuseArguments[] = {argv[0], const_cast<char*>("-o"), mountOptions.data(), nullptr};
     fuse_args arguments = FUSE_ARGS_INIT(3, fuseArguments);
-    fuse* fs = fuse_new(&arguments, &operations, sizeof operations, driverFiles.get());
+    fuse* fs = fuse_new(&arguments, &operations, sizeof operations, served.get());
+    fuse_opt_free_args(&arguments);  // fuse_new may have copied them
     if (fs == nullptr) {
         std::fprintf(stderr, "%s: FUSE refused to start\n", kProgram);
         SMCClose(connection);
