@@ -14,6 +14,8 @@ echo "== daemon_bench"
 build/default/bin/daemon_bench || status=1
 echo "== module_memory"
 build/default/bin/module_memory || status=1
+echo "== applesmc_bench"
+build/default/bin/applesmc_bench || status=1
 echo "== tool_listing"
 bash bench/tool_listing.sh || status=1
 exit $status
