@@ -471,6 +471,45 @@ private:
         return KERN_SUCCESS;
     }
 
+    // The number of positions the cursor accepts: the key count the driver
+    // cached when it loaded, which it refuses every position past.
+    kern_return_t cursorBound(long long& count)
+    {
+        CursorLock lock(cursor_.fd());
+        long long accepted = 0, refused = kMaxKeys;
+        while (accepted < refused) {
+            long long middle = accepted + (refused - accepted) / 2;
+            int error = setCursor(uint32_t(middle));
+            if (error == 0)
+                accepted = middle + 1;
+            else if (error == EINVAL)
+                refused = middle;
+            else
+                return statusFromErrno(error);
+        }
+        count = accepted;
+        return KERN_SUCCESS;
+    }
+
+    // How many positions to look through, learnt once. key_count reads #KEY
+    // through the driver's table; when #KEY is not in it (EINVAL), the
+    // cursor's bound still tells how many keys the driver holds.
+    kern_return_t countKeys()
+    {
+        if (keyTotal_ >= 0)
+            return KERN_SUCCESS;
+        long long total = 0;
+        if (int error = keyCount_.readNumber(total)) {
+            if (error != EINVAL)
+                return statusFromErrno(error);
+            if (kern_return_t status = cursorBound(total))
+                return status;
+            countFromCursor_ = true;
+        }
+        keyTotal_ = total < 0 ? 0 : total > kMaxKeys ? kMaxKeys : total;
+        return KERN_SUCCESS;
+    }
+
     // The position of `key` in `position`, learning names in order until it
     // shows; -1 when no position holds it.
     kern_return_t find(FourCharCode key, long long& position)
@@ -480,12 +519,8 @@ private:
             position = found->second;
             return KERN_SUCCESS;
         }
-        if (keyTotal_ < 0) {
-            long long total = 0;
-            if (int error = keyCount_.readNumber(total))
-                return statusFromErrno(error);
-            keyTotal_ = total < 0 ? 0 : total > kMaxKeys ? kMaxKeys : total;
-        }
+        if (kern_return_t status = countKeys())
+            return status;
         for (; scanned_ < keyTotal_; ++scanned_) {
             kern_return_t learnt = learn(uint32_t(scanned_));
             // A position that the driver cannot describe holds no key we can
@@ -505,8 +540,17 @@ private:
         long long position;
         if (kern_return_t status = find(key, position))
             return status;
-        if (position < 0)
+        if (position < 0) {
+            // #KEY outside the driver's table: the count the driver holds,
+            // which it took from #KEY when it loaded.
+            if (key == code("#KEY") && countFromCursor_) {
+                value.type = code("ui32");
+                value.size = 4;
+                for (int i = 0; i < 4; ++i)
+                    value.bytes[i] = uint8_t(uint64_t(keyTotal_) >> (24 - 8 * i));
+            }
             return KERN_SUCCESS;  // unknown: size 0, as the controller answers
+        }
         const IndexEntry& entry = entries_[position];
         value.type = entry.type;
         value.size = entry.length;
@@ -596,8 +640,9 @@ private:
         auto unknownOr = [](int error) { return error == EINVAL ? KERN_SUCCESS : statusFromErrno(error); };
 
         if (key == code("#KEY")) {
+            // EINVAL: #KEY is not in the driver's table, a key it lacks.
             if (int error = keyCount_.readNumber(number))
-                return statusFromErrno(error);
+                return unknownOr(error);
             return answer("ui32", 4, uint32_t(number));
         }
         if (key == code("FNum"))
@@ -692,6 +737,7 @@ private:
     std::vector<IndexEntry> entries_;
     std::unordered_map<FourCharCode, uint32_t> positions_;
     long long keyTotal_ = -1;
+    bool countFromCursor_ = false;  // key_count refused: keyTotal_ is the cursor's bound
     long long scanned_ = 0;
     std::unordered_map<std::string, DriverFile> sensorFiles_;
     bool labelsLoaded_ = false;
