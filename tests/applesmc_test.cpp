@@ -321,6 +321,49 @@ TEST_F(AppleSMCBackEnd, WritesLandBehindSmcfsAndOthersAreRefused)
     }
 }
 
+// A listing takes each value in the pass that learns its key's name; that
+// value may serve only the read that follows at once, never a later one.
+TEST_F(AppleSMCBackEnd, AValueReadAheadServesOnlyTheReadStraightAfter)
+{
+    open();
+    auto keyAt = [&](uint32_t index) {
+        SMCKeyData request{}, response{};
+        request.command = SMCCommandKeyAtIndex;
+        request.index = index;
+        EXPECT_EQ(SMCCall2(kSMCUserClientCall, &request, &response, connection), KERN_SUCCESS) << index;
+        return platform::fourCharText(response.key);
+    };
+    auto read = [&](const std::string& key) {
+        SMCVal val{};
+        EXPECT_EQ(SMCReadKey2(key.c_str(), &val, connection), KERN_SUCCESS) << key;
+        return std::string(val.bytes, val.dataSize);
+    };
+    struct Case {
+        const char* between;  // what happens between naming F0Mn and reading it
+        std::string shows;
+    } cases[] = {
+        {"nothing", "\x1f\x40"},
+        {"a write by this process", "\x2e\xe0"},   // 3000 rpm
+        {"a write by another, then a pause", "\x0f\xa0"},  // 1000 rpm
+    };
+    for (const Case& c : cases) {
+        // A new process's view: names are learnt afresh, as a listing goes.
+        SMCClose(connection);
+        platform::installSMCService(platform::makeAppleSMCService(mount->path()));
+        ASSERT_EQ(SMCOpen(&connection), 0);
+        std::string key;
+        for (uint32_t index = 0; (key = keyAt(index)) != "F0Mn"; ++index)
+            read(key);
+        if (std::strcmp(c.between, "a write by this process") == 0) {
+            EXPECT_EQ(write("F0Mn", "2ee0", 2), KERN_SUCCESS);
+        } else if (std::strcmp(c.between, "a write by another, then a pause") == 0) {
+            std::ofstream(mount->path() + "/fan1_min") << "1000\n";
+            usleep(50'000);
+        }
+        EXPECT_EQ(read("F0Mn"), c.shows) << c.between;
+    }
+}
+
 TEST_F(AppleSMCBackEnd, ErrorsMapToStatusesInOnePlace)
 {
     struct Case {
@@ -410,6 +453,27 @@ TEST_F(AppleSMCBackEnd, AnotherProgramMovingTheCursorNeverYieldsAWrongValue)
                           << testing::PrintToString(std::string(val.bytes, val.dataSize < 32 ? val.dataSize : 32));
         if (wrong >= 5)
             break;
+    }
+    // A listing in a new process's view, names learnt with their values.
+    SMCClose(connection);
+    platform::installSMCService(platform::makeAppleSMCService(mount->path()));
+    ASSERT_EQ(SMCOpen(&connection), 0);
+    std::map<std::string, std::string> truth;
+    for (const auto& entry : keys)
+        truth[platform::fourCharText(entry.key)] = std::string(entry.bytes.begin(), entry.bytes.begin() + entry.size);
+    for (uint32_t index = 0; index < total && wrong < 5; ++index) {
+        SMCKeyData request{}, response{};
+        request.command = SMCCommandKeyAtIndex;
+        request.index = index;
+        if (SMCCall2(kSMCUserClientCall, &request, &response, connection) != KERN_SUCCESS)
+            continue;
+        std::string key = platform::fourCharText(response.key);
+        SMCVal val;
+        auto known = truth.find(key);
+        if (known == truth.end() || SMCReadKey2(key.c_str(), &val, connection) != KERN_SUCCESS)
+            continue;
+        if (std::string(val.bytes, val.dataSize) != known->second)
+            ADD_FAILURE() << "wrong value #" << ++wrong << " for " << key << " in a listing";
     }
     long moved = moves->load();
     kill(mover, SIGKILL);

@@ -17,6 +17,7 @@
 #include <sys/file.h>
 #include <unistd.h>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 namespace platform {
@@ -68,6 +69,8 @@ constexpr int kCursorAttempts = 16;    // tries before another program's cursor 
 constexpr uint32_t kMaxKeys = 65535;   // what a real SMC holds at most
 // How long reads stay doubly checked after another program was seen moving the cursor.
 constexpr std::chrono::milliseconds kContentionMemory{2000};
+// How long a value read with its key's name may stand in for the read that follows.
+constexpr std::chrono::milliseconds kPrefetchLife{10};
 
 constexpr FourCharCode code(std::string_view text)
 {
@@ -267,14 +270,53 @@ public:
     kern_return_t execute(const Record& request, Record& reply)
     {
         std::lock_guard lock(mutex_);
+        // A value read ahead serves only the calls that come straight after.
+        Prefetched pending = std::exchange(prefetched_, Prefetched{});
+        FourCharCode listed = std::exchange(listed_, 0);
+        kern_return_t status = dispatch(request, reply, pending, listed);
+        if (pending.valid)
+            listing_ = false;  // read ahead for nothing: the caller is not listing values
+        return status;
+    }
+
+private:
+    struct FanFiles {
+        std::string output;
+        std::string manual;
+        bool pwmEnable = false;  // pwmN_enable: 1 manual, 2 automatic
+    };
+
+    // A key's value read in the same pass as its name, for the caller that
+    // reads each key it is given by index (a listing).
+    struct Prefetched {
+        bool valid = false;
+        uint32_t index = 0;
+        FourCharCode key = 0;
+        uint32_t size = 0;
+        uint8_t bytes[32] = {};
+        std::chrono::steady_clock::time_point at{};
+    };
+
+    kern_return_t dispatch(const Record& request, Record& reply, Prefetched& pending, FourCharCode listed)
+    {
         switch (request.command) {
         case kKeyAtIndex:
             return keyAtIndex(request.index, reply);
         case kKeyInfo:
         case kReadKey: {
             KeyValue value;
-            kern_return_t status = cursorError_ == 0 ? readByName(request.key, value, request.command == kReadKey)
-                                                     : readFromSensorFiles(request.key, value);
+            if (listed != 0 && request.key == listed) {
+                if (request.command == kKeyInfo) {
+                    // The read of the key just named is still to come.
+                    listed_ = listed;
+                    prefetched_ = std::exchange(pending, Prefetched{});
+                } else {
+                    listing_ = true;
+                }
+            }
+            kern_return_t status = cursorError_ == 0
+                                       ? readByName(request.key, value, request.command == kReadKey, pending)
+                                       : readFromSensorFiles(request.key, value);
             if (status != KERN_SUCCESS)
                 return status;
             reply.key = request.key;
@@ -296,13 +338,6 @@ public:
             return kIOReturnBadArgument;
         }
     }
-
-private:
-    struct FanFiles {
-        std::string output;
-        std::string manual;
-        bool pwmEnable = false;  // pwmN_enable: 1 manual, 2 automatic
-    };
 
     // Serialises this project's processes on the machine's one cursor; other
     // programs are caught by checking the cursor after each use.
@@ -408,13 +443,15 @@ private:
     // Learns the name, type and length at `index`: in one sweep checked by the
     // cursor's value, or, while another program keeps moving the cursor, one
     // file at a time, each checked on its own.
-    kern_return_t learn(uint32_t index)
+    kern_return_t learn(uint32_t index, bool withValue = false)
     {
         if (index < entries_.size() && entries_[index].known)
             return KERN_SUCCESS;
         CursorLock lock(cursor_.fd());
         char name[16], type[16], length[32];
         ssize_t nameSize = 0, typeSize = 0, lengthSize = 0;
+        uint8_t value[33];
+        ssize_t valueSize = -1;
         bool swept = false;
         if (contended()) {
             // The sweep below would mostly be lost to the other program.
@@ -423,7 +460,16 @@ private:
         } else {
             nameSize = name_.read(name, sizeof name);
             typeSize = nameSize < 0 ? -1 : type_.read(type, sizeof type);
-            lengthSize = typeSize < 0 ? -1 : length_.read(length, sizeof length);
+            // The value's size is the key's length: one read gives both. A
+            // value that fails to read leaves the length to its own file.
+            if (withValue && typeSize >= 0)
+                valueSize = data_.read(reinterpret_cast<char*>(value), sizeof value);
+            if (valueSize > 32)
+                valueSize = -1;
+            if (valueSize >= 0)
+                lengthSize = std::snprintf(length, sizeof length, "%zd", valueSize);
+            else
+                lengthSize = typeSize < 0 ? -1 : length_.read(length, sizeof length);
             int readError = lengthSize < 0 ? errno : 0;
             long long now;
             if (int cursorError = cursor_.readNumber(now))
@@ -455,6 +501,10 @@ private:
         entry = {true, codeFromText(std::string_view(name, size_t(nameSize))),
                  codeFromText(std::string_view(type, size_t(typeSize))), uint32_t(size)};
         positions_.try_emplace(entry.name, index);
+        if (swept && valueSize >= 0) {
+            prefetched_ = Prefetched{true, index, entry.name, uint32_t(valueSize), {}, std::chrono::steady_clock::now()};
+            std::memcpy(prefetched_.bytes, value, size_t(valueSize));
+        }
         return KERN_SUCCESS;
     }
 
@@ -465,9 +515,10 @@ private:
                 noteNoPrivilege();
             return refusal();
         }
-        if (kern_return_t status = learn(index))
+        if (kern_return_t status = learn(index, listing_))
             return status;
         reply.key = entries_[index].name;
+        listed_ = reply.key;
         return KERN_SUCCESS;
     }
 
@@ -535,7 +586,7 @@ private:
         return KERN_SUCCESS;
     }
 
-    kern_return_t readByName(FourCharCode key, KeyValue& value, bool withData)
+    kern_return_t readByName(FourCharCode key, KeyValue& value, bool withData, Prefetched& pending)
     {
         long long position;
         if (kern_return_t status = find(key, position))
@@ -556,6 +607,12 @@ private:
         value.size = entry.length;
         if (!withData)
             return KERN_SUCCESS;
+        if (pending.valid && pending.index == uint32_t(position) && pending.size == entry.length &&
+            std::chrono::steady_clock::now() - pending.at < kPrefetchLife) {
+            pending.valid = false;
+            std::memcpy(value.bytes, pending.bytes, pending.size);
+            return KERN_SUCCESS;
+        }
         CursorLock lock(cursor_.fd());
         char bytes[33];
         ssize_t size;
@@ -737,6 +794,9 @@ private:
     std::vector<IndexEntry> entries_;
     std::unordered_map<FourCharCode, uint32_t> positions_;
     long long keyTotal_ = -1;
+    Prefetched prefetched_;
+    FourCharCode listed_ = 0;  // the key the last key-at-index call named
+    bool listing_ = false;     // the caller reads each key it is given by index
     bool countFromCursor_ = false;  // key_count refused: keyTotal_ is the cursor's bound
     long long scanned_ = 0;
     std::unordered_map<std::string, DriverFile> sensorFiles_;
