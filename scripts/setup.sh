@@ -2,8 +2,10 @@
 # Installs what the build needs from Debian's packages, when it is missing.
 set -euo pipefail
 
-# clang and its runtimes build the sanitizer and fuzz build of the fuzz preset.
-packages=(cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-14-dev)
+# clang and its runtimes build the sanitizer and fuzz build of the fuzz preset;
+# libfuse3-dev builds smcfs, fuse3 mounts it, lm-sensors reads it in the tests.
+packages=(cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-14-dev
+          pkg-config libfuse3-dev fuse3 lm-sensors)
 missing=()
 for package in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")

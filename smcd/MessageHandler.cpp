@@ -10,7 +10,6 @@ namespace {
 constexpr uint32_t kUserClientCall = 2;
 constexpr uint8_t kWriteKeyCommand = 6;
 constexpr size_t kCommandOffset = 42;
-constexpr kern_return_t kIOReturnIOError = kern_return_t(0xe00002ca);
 
 }  // namespace
 

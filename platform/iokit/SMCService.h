@@ -43,11 +43,14 @@ std::shared_ptr<SMCService> currentSMCService();
 // already open keep talking to the service they were opened on.
 void installSMCService(std::shared_ptr<SMCService> service);
 
-// The service that SMC_SERVICE names: unset or "builtin", the emulated SMC
-// with the built-in profile; "none", no service; "unix:PATH", the daemon at
-// PATH ("unix:" alone: its default socket); anything else, the emulated SMC with the profile at that path. A
-// choice that cannot be served prints one line on standard error and gives
-// null, with the reason in `cause`.
+// The service that SMC_SERVICE names: "builtin", the emulated SMC with the
+// built-in profile; "none", no service; "unix:PATH", the daemon at PATH
+// ("unix:" alone: its default socket); "applesmc[:DIR]", the kernel driver's
+// files; unset, the daemon at its default socket if one answers, else the
+// driver if its device exists, else the built-in machine (whose successful
+// writes then print a note, once); anything else, the emulated SMC with the
+// profile at that path. A choice that cannot be served prints one line on
+// standard error and gives null, with the reason in `cause`.
 std::shared_ptr<SMCService> selectSMCService(const char* setting, std::string& cause);
 
 // The service of the SMC daemon listening at `path` (empty: the default

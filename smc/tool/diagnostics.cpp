@@ -7,9 +7,6 @@
 namespace smctool {
 namespace {
 
-// Not in every IOKitLib.h, but a service may answer it.
-constexpr kern_return_t kStatusIOError = kern_return_t(0xe00002ca);
-
 // Every status the platform's services answer, in words.
 constexpr struct {
     kern_return_t status;
@@ -20,7 +17,8 @@ constexpr struct {
     {kIOReturnNotPrivileged, "not permitted"},
     {kIOReturnBadArgument, "the SMC refused the request"},
     {kIOReturnUnsupported, "not supported by the SMC"},
-    {kStatusIOError, "input/output error in the SMC"},
+    {kIOReturnIOError, "input/output error in the SMC"},
+    {kIOReturnBusy, "the SMC is busy"},
     {kIOReturnNotOpen, "no connection to the SMC"},
     {kIOReturnNotWritable, "the key is not writable"},
     {kIOReturnNotResponding, "the SMC is not responding"},

@@ -34,8 +34,10 @@ typedef const struct __CFDictionary* CFDictionaryRef;
 #define kIOReturnNotPrivileged ((kern_return_t)0xe00002c1)
 #define kIOReturnBadArgument ((kern_return_t)0xe00002c2)
 #define kIOReturnUnsupported ((kern_return_t)0xe00002c7)
+#define kIOReturnIOError ((kern_return_t)0xe00002ca)
 #define kIOReturnNotOpen ((kern_return_t)0xe00002cd)
 #define kIOReturnNotWritable ((kern_return_t)0xe00002cf)
+#define kIOReturnBusy ((kern_return_t)0xe00002d5)
 #define kIOReturnNotResponding ((kern_return_t)0xe00002ed)
 #define kIOReturnNotFound ((kern_return_t)0xe00002f0)
 

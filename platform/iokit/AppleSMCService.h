@@ -1,0 +1,26 @@
+// The back-end of SMC_SERVICE=applesmc[:DIR]: a real machine's SMC through
+// the files of Linux's applesmc driver.
+#pragma once
+
+#include "iokit/SMCService.h"
+
+#include <memory>
+#include <string>
+
+namespace platform {
+
+// The driver's device directory under `root` ("" for this machine): the
+// classic platform device, the device of a hwmon class directory whose name
+// is "applesmc", or the T2 ACPI device, found by their files. "" when there
+// is none.
+std::string findAppleSMCDevice(const std::string& root = "");
+
+// The service of the driver's device directory `directory` ("": found with
+// findAppleSMCDevice when first asked). It is present while the directory
+// holds the driver's files.
+std::shared_ptr<SMCService> makeAppleSMCService(std::string directory);
+
+// The status that an errno from one of the driver's files answers.
+kern_return_t statusFromErrno(int error);
+
+}  // namespace platform

@@ -1,0 +1,105 @@
+// The applesmc driver's device directory, made from any SMC: every file with
+// its mode, exact text and errors, as smcfs serves them. Formats and layouts
+// live here and nowhere else; the FUSE side only forwards.
+#pragma once
+
+#include <IOKit/IOKitLib.h>
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <sys/types.h>
+#include <unordered_map>
+#include <vector>
+
+namespace smcfs {
+
+// Where the fan and temperature files stand: on the platform device
+// (classic), or in its hwmon class directory with fanN_target and
+// pwmN_enable (the newer driver).
+enum class Layout { Classic, Hwmon };
+
+enum class NodeKind { Directory, File, Symlink };
+
+enum class FileKind {
+    Name,
+    KeyCount,
+    KeyAtIndex,
+    IndexName,
+    IndexType,
+    IndexLength,
+    IndexData,
+    FanLabel,
+    FanInput,
+    FanMin,
+    FanMax,
+    FanSafe,
+    FanOutput,  // fanN_output, or fanN_target in the hwmon layout
+    FanManual,
+    PwmEnable,
+    TempLabel,
+    TempInput,
+};
+
+struct Node {
+    NodeKind kind = NodeKind::File;
+    mode_t mode = 0444;        // permission bits; every file is root's
+    FileKind file = FileKind::Name;
+    int number = 0;            // N of fanN_ and tempN_
+    std::string target;        // a symlink's
+    std::vector<std::string> children;  // a directory's, in listing order
+};
+
+class DriverFiles {
+public:
+    // Learns what the driver learns when it loads, over the open SMC
+    // connection `connection`: every key's name, type and length, the fans
+    // (FNum, ten at most) and the temperature keys.
+    DriverFiles(io_connect_t connection, Layout layout);
+
+    // The node at an absolute path ("/", "/fan1_input"); null when none.
+    const Node* find(std::string_view path) const;
+
+    // The file's text (or bytes) now; 0, or the errno its read fails with.
+    int read(const Node& node, std::string& content);
+
+    // Stores `text` into the file; 0, or the errno its write fails with.
+    // Permissions are the caller's to check.
+    int write(const Node& node, std::string_view text);
+
+    int fanCount() const { return fanCount_; }
+    size_t keyCount() const { return entries_.size(); }
+
+private:
+    struct Entry {
+        bool valid = false;
+        FourCharCode name = 0;
+        FourCharCode type = 0;
+        uint32_t length = 0;
+    };
+
+    void addFile(const std::string& directory, const std::string& name, FileKind file, mode_t mode, int number = 0);
+    void addDirectory(const std::string& path, const std::string& parent);
+    void addSymlink(const std::string& directory, const std::string& name, std::string target);
+
+    int entryAt(uint32_t index, const Entry*& entry);
+    int readKey(FourCharCode key, uint32_t length, uint8_t* bytes);
+    int writeKey(FourCharCode key, uint32_t length, const uint8_t* bytes);
+    bool hasKey(FourCharCode key) const;
+    int readManual(int fan, bool& manual);
+    int writeManual(int fan, bool manual);
+
+    io_connect_t connection_;
+    std::unordered_map<std::string, Node> nodes_;
+    std::vector<Entry> entries_;
+    std::unordered_map<FourCharCode, uint32_t> positions_;
+    std::vector<FourCharCode> temperatures_;
+    int fanCount_ = 0;
+    uint32_t cursor_ = 0;  // one for every open of the file system
+};
+
+// A decimal as the kernel's kstrtoul reads it: base 10, an optional leading
+// "+" and one trailing newline. False for anything else, "-" included.
+bool parseUnsigned(std::string_view text, unsigned long& value);
+
+}  // namespace smcfs

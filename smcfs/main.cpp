@@ -1,0 +1,312 @@
+// smcfs: serves the SMC that SMC_SERVICE names as the applesmc driver's
+// device directory, over FUSE, so that tools written for the driver read it.
+#define FUSE_USE_VERSION 35
+#include "smcfs/DriverFiles.h"
+
+#include "smc/smc.h"
+
+#if __has_include(<IOKit/IOKitDiagnostics.h>)
+#include <IOKit/IOKitDiagnostics.h>
+#endif
+
+#include <fuse.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <getopt.h>
+#include <memory>
+#include <string>
+#include <unistd.h>
+#include <unordered_map>
+
+namespace {
+
+constexpr const char* kProgram = "smcfs";
+
+struct Options {
+    bool foreground = false;
+    smcfs::Layout layout = smcfs::Layout::Classic;
+    const char* mountpoint = nullptr;
+};
+
+void usage(FILE* out)
+{
+    std::fprintf(out,
+                 "Usage: %s [options] MOUNTPOINT\n"
+                 "Serves the SMC that SMC_SERVICE names as the applesmc driver's files.\n"
+                 "    -f, --foreground       stay in the foreground\n"
+                 "    -l, --layout LAYOUT    classic (default: every file on the device)\n"
+                 "                           or hwmon (fan and temperature files in hwmon/hwmon0)\n"
+                 "    -h, --help             this text\n",
+                 kProgram);
+}
+
+// 0: run; 1: exit with failure; 2: exit with success.
+int parseOptions(int argc, char* argv[], Options& options)
+{
+    static const option longOptions[] = {{"foreground", no_argument, nullptr, 'f'},
+                                         {"layout", required_argument, nullptr, 'l'},
+                                         {"help", no_argument, nullptr, 'h'},
+                                         {nullptr, 0, nullptr, 0}};
+    int letter;
+    while ((letter = getopt_long(argc, argv, "fl:h", longOptions, nullptr)) != -1) {
+        switch (letter) {
+        case 'f':
+            options.foreground = true;
+            break;
+        case 'l':
+            if (std::strcmp(optarg, "classic") == 0) {
+                options.layout = smcfs::Layout::Classic;
+            } else if (std::strcmp(optarg, "hwmon") == 0) {
+                options.layout = smcfs::Layout::Hwmon;
+            } else {
+                std::fprintf(stderr, "%s: unknown layout \"%s\": classic or hwmon\n", kProgram, optarg);
+                return 1;
+            }
+            break;
+        case 'h':
+            usage(stdout);
+            return 2;
+        default:
+            usage(stderr);
+            return 1;
+        }
+    }
+    if (optind + 1 != argc) {
+        usage(stderr);
+        return 1;
+    }
+    options.mountpoint = argv[optind];
+    return 0;
+}
+
+// One open file: sysfs makes a file's text when it is read from the start
+// and serves later offsets from that text.
+struct OpenFile {
+    std::string content;
+};
+
+// What the file system serves; the loop is single-threaded.
+struct Server {
+    explicit Server(io_connect_t connection, smcfs::Layout layout) : files(connection, layout) {}
+    smcfs::DriverFiles files;
+    // Files still open when the mount goes are freed with the server.
+    std::unordered_map<uint64_t, std::unique_ptr<OpenFile>> open;
+    uint64_t lastHandle = 0;
+};
+
+Server& server()
+{
+    return *static_cast<Server*>(fuse_get_context()->private_data);
+}
+
+smcfs::DriverFiles& files()
+{
+    return server().files;
+}
+
+void* initialise(fuse_conn_info*, fuse_config* config)
+{
+    // Every read reaches the SMC, as every read of the driver's files does.
+    config->direct_io = 1;
+    config->kernel_cache = 0;
+    return fuse_get_context()->private_data;
+}
+
+int getattr(const char* path, struct stat* st, fuse_file_info*)
+{
+    const smcfs::Node* node = files().find(path);
+    if (node == nullptr)
+        return -ENOENT;
+    *st = {};
+    st->st_uid = 0;
+    st->st_gid = 0;
+    switch (node->kind) {
+    case smcfs::NodeKind::Directory:
+        st->st_mode = S_IFDIR | node->mode;
+        st->st_nlink = 2;
+        break;
+    case smcfs::NodeKind::Symlink:
+        st->st_mode = S_IFLNK | node->mode;
+        st->st_nlink = 1;
+        st->st_size = off_t(node->target.size());
+        break;
+    case smcfs::NodeKind::File:
+        st->st_mode = S_IFREG | node->mode;
+        st->st_nlink = 1;
+        st->st_size = 4096;  // what sysfs shows for every attribute
+        break;
+    }
+    return 0;
+}
+
+int readlink(const char* path, char* buffer, size_t size)
+{
+    const smcfs::Node* node = files().find(path);
+    if (node == nullptr)
+        return -ENOENT;
+    if (node->kind != smcfs::NodeKind::Symlink || size == 0)
+        return -EINVAL;
+    std::snprintf(buffer, size, "%s", node->target.c_str());
+    return 0;
+}
+
+int readdir(const char* path, void* buffer, fuse_fill_dir_t fill, off_t, fuse_file_info*, fuse_readdir_flags)
+{
+    const smcfs::Node* node = files().find(path);
+    if (node == nullptr)
+        return -ENOENT;
+    if (node->kind != smcfs::NodeKind::Directory)
+        return -ENOTDIR;
+    fill(buffer, ".", nullptr, 0, fuse_fill_dir_flags(0));
+    fill(buffer, "..", nullptr, 0, fuse_fill_dir_flags(0));
+    // Each entry says its type: lm-sensors reads only regular files.
+    std::string prefix = std::strcmp(path, "/") == 0 ? "/" : std::string(path) + "/";
+    for (const std::string& child : node->children) {
+        struct stat st {};
+        getattr((prefix + child).c_str(), &st, nullptr);
+        fill(buffer, child.c_str(), &st, 0, fuse_fill_dir_flags(0));
+    }
+    return 0;
+}
+
+bool isRoot()
+{
+    return fuse_get_context()->uid == 0;
+}
+
+int open(const char* path, fuse_file_info* info)
+{
+    const smcfs::Node* node = files().find(path);
+    if (node == nullptr)
+        return -ENOENT;
+    if (node->kind != smcfs::NodeKind::File)
+        return -EISDIR;
+    bool writing = (info->flags & O_ACCMODE) != O_RDONLY;
+    if (writing && (!(node->mode & 0200) || !isRoot()))
+        return -EACCES;
+    info->direct_io = 1;
+    info->fh = ++server().lastHandle;
+    server().open.emplace(info->fh, std::make_unique<OpenFile>());
+    return 0;
+}
+
+int release(const char*, fuse_file_info* info)
+{
+    server().open.erase(info->fh);
+    return 0;
+}
+
+int read(const char* path, char* buffer, size_t size, off_t offset, fuse_file_info* info)
+{
+    const smcfs::Node* node = files().find(path);
+    if (node == nullptr)
+        return -ENOENT;
+    auto found = server().open.find(info->fh);
+    if (found == server().open.end())
+        return -EBADF;
+    OpenFile* open = found->second.get();
+    if (offset == 0 || open->content.empty()) {
+        std::string content;
+        if (int error = files().read(*node, content))
+            return -error;
+        open->content = std::move(content);
+    }
+    if (size_t(offset) >= open->content.size())
+        return 0;
+    size_t n = std::min(size, open->content.size() - size_t(offset));
+    std::memcpy(buffer, open->content.data() + offset, n);
+    return int(n);
+}
+
+int write(const char* path, const char* buffer, size_t size, off_t, fuse_file_info*)
+{
+    const smcfs::Node* node = files().find(path);
+    if (node == nullptr)
+        return -ENOENT;
+    if (!isRoot() || !(node->mode & 0200))
+        return -EACCES;
+    if (int error = files().write(*node, std::string_view(buffer, size)))
+        return -error;
+    return int(size);
+}
+
+// "echo 1 > file" truncates first; sysfs lets that pass.
+int truncate(const char* path, off_t, fuse_file_info*)
+{
+    const smcfs::Node* node = files().find(path);
+    if (node == nullptr)
+        return -ENOENT;
+    if (!isRoot() || !(node->mode & 0200))
+        return -EACCES;
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char* argv[])
+{
+    Options options;
+    if (int parsed = parseOptions(argc, argv, options))
+        return parsed == 2 ? 0 : 1;
+
+    if (access("/dev/fuse", R_OK | W_OK) != 0) {
+        std::fprintf(stderr, "%s: FUSE is not available: /dev/fuse: %s (install fuse3; load the fuse module)\n",
+                     kProgram, std::strerror(errno));
+        return 1;
+    }
+
+    io_connect_t connection = 0;
+    if (SMCOpen(&connection) != 0) {
+        const char* cause = "";
+#if __has_include(<IOKit/IOKitDiagnostics.h>)
+        cause = IOSMCServiceFailureCause();
+#endif
+        std::fprintf(stderr, "%s: cannot open the SMC%s%s\n", kProgram, *cause ? ": " : "", cause);
+        return 1;
+    }
+    auto served = std::make_unique<Server>(connection, options.layout);
+
+    fuse_operations operations{};
+    operations.init = initialise;
+    operations.getattr = getattr;
+    operations.readlink = readlink;
+    operations.readdir = readdir;
+    operations.open = open;
+    operations.release = release;
+    operations.read = read;
+    operations.write = write;
+    operations.truncate = truncate;
+
+    // The kernel checks the modes (writes are root's); everyone may look, as in /sys.
+    std::string mountOptions = "default_permissions,fsname=applesmc,subtype=smcfs";
+    if (geteuid() == 0)
+        mountOptions += ",allow_other";
+    char* fuseArguments[] = {argv[0], const_cast<char*>("-o"), mountOptions.data(), nullptr};
+    fuse_args arguments = FUSE_ARGS_INIT(3, fuseArguments);
+    fuse* fs = fuse_new(&arguments, &operations, sizeof operations, served.get());
+    fuse_opt_free_args(&arguments);  // fuse_new may have copied them
+    if (fs == nullptr) {
+        std::fprintf(stderr, "%s: FUSE refused to start\n", kProgram);
+        SMCClose(connection);
+        return 1;
+    }
+    int status = 1;
+    if (fuse_mount(fs, options.mountpoint) != 0) {
+        std::fprintf(stderr, "%s: cannot mount on %s (is FUSE available? fuse3 installed, /dev/fuse usable?)\n",
+                     kProgram, options.mountpoint);
+    } else {
+        fuse_session* session = fuse_get_session(fs);
+        // SIGTERM, SIGINT and SIGHUP end the loop; the mount is then taken down.
+        if (fuse_set_signal_handlers(session) == 0 && fuse_daemonize(options.foreground) == 0) {
+            // A signal ends the loop with its number: a clean stop.
+            status = fuse_loop(fs) < 0 ? 1 : 0;
+            fuse_remove_signal_handlers(session);
+        }
+        fuse_unmount(fs);
+    }
+    fuse_destroy(fs);
+    SMCClose(connection);
+    return status;
+}

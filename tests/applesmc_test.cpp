@@ -1,0 +1,605 @@
+// The applesmc back-end over smcfs mounts: the programs print through the
+// driver's files what they print on the SMC itself, root and not; writes,
+// refusals and error statuses; another program moving the key cursor; the
+// device search, the default choice of back-end; lm-sensors reading the double.
+#include "iokit/AppleSMCService.h"
+#include "support/Process.h"
+#include "support/TestSMC.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <sys/mman.h>
+#include <sys/statfs.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+using testing_support::BackgroundProcess;
+using testing_support::runProgram;
+
+namespace {
+
+const std::string kBin = BIN_DIR;
+const std::string kProfiles = GOLDEN_DIR "/profiles";
+const std::vector<std::string> kAsNobody{"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "--"};
+
+constexpr const char* kFanProfile = R"(
+  #KEY  [ui32]  10 (bytes 00 00 00 0a)
+  F0Ac  [fpe2]  2000 (bytes 1f 40)
+  F0Mn  [fpe2]  2000 (bytes 1f 40)
+! writable
+  F0Tg  [fpe2]  2000 (bytes 1f 40)
+! writable
+  F1Ac  [fpe2]  3000 (bytes 2e e0)
+  F1Tg  [fpe2]  3000 (bytes 2e e0)
+! writable
+  FNum  [ui8 ]  2 (bytes 02)
+  FS!   [ui16]  1 (bytes 00 01)
+! writable
+  TC0D  [sp78]  (bytes 32 80)
+  TN0P  [sp78]  (bytes 30 00)
+! fail read e00002ed
+)";
+
+bool fuseUsable()
+{
+    return access("/dev/fuse", R_OK | W_OK) == 0;
+}
+
+std::string temporaryDirectory()
+{
+    char name[] = "/tmp/applesmc-test-XXXXXX";
+    if (mkdtemp(name) == nullptr)
+        return {};
+    chmod(name, 0755);  // so that another user can reach the mount
+    return name;
+}
+
+std::string slurp(const std::string& path)
+{
+    std::ifstream in(path);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// smcfs serving `service` on a directory of its own while the object lives.
+class Mount {
+public:
+    explicit Mount(const std::string& service, const char* layout = "classic")
+        : directory_(temporaryDirectory()),
+          smcfs_("/usr/bin/env", {"SMC_SERVICE=" + service, kBin + "/smcfs", "-f", "--layout", layout, directory_})
+    {
+        for (int waited = 0; waited < 100 && !mounted(); ++waited)
+            usleep(50'000);
+    }
+    ~Mount()
+    {
+        stop();
+        rmdir(directory_.c_str());
+    }
+    bool mounted() const
+    {
+        struct statfs fs;
+        return statfs(directory_.c_str(), &fs) == 0 && fs.f_type == 0x65735546;  // FUSE
+    }
+    int stop()
+    {
+        smcfs_.signal(SIGTERM);
+        return smcfs_.wait();
+    }
+    const std::string& path() const { return directory_; }
+    std::string service() const { return "SMC_SERVICE=applesmc:" + directory_; }
+    std::string log() const { return smcfs_.output(); }
+
+private:
+    std::string directory_;
+    BackgroundProcess smcfs_;
+};
+
+#define REQUIRE_FUSE()                                                            \
+    do {                                                                          \
+        if (!fuseUsable())                                                        \
+            GTEST_SKIP() << "FUSE is not available here: /dev/fuse is missing"; \
+    } while (0)
+
+std::string profileFile(const std::string& directory, const char* text)
+{
+    std::string path = directory + "/machine.profile";
+    std::ofstream(path) << text;
+    return path;
+}
+
+// Where the driver's files cannot show what the SMC itself shows: the
+// direct output with `dropped` taken out and `added` put at its end.
+struct DriverView {
+    const char* profile;
+    const char* option;  // of smc
+    const char* dropped;
+    const char* added;
+};
+const DriverView kDriverViews[] = {
+    // The driver keeps a key's name only with its information: a key whose
+    // information the SMC refuses has no line through it.
+    {"printers.profile", "-l", "  FINF  [    ]  no data\n", ""},
+    {"fans_failing.profile", "-l", "  F1Sf  [    ]  no data\n", ""},
+    // Every failure of the SMC is EIO in the driver's files, so the tool
+    // cannot tell that the SMC is gone and goes on past the failed read.
+    {"fans_gone.profile", "-l", "", "  F1Ac  [fpe2]  0 (bytes 00 00)\n  FS!   [ui16]  0 (bytes 00 00)\n"},
+    {"fans_gone.profile", "-f", "",
+     "    Actual speed : 0\n    Minimum speed: 0\n    Maximum speed: 0\n    Safe speed   : 0\n"
+     "    Target speed : 0\n    Mode         : auto\n"},
+    {"fnum_unreadable.profile", "-l", "", "  FNum  [ui8 ]  0 (bytes 00)\n"},
+    {"gone.profile", "-l", "", "  TC0D  [sp78]  (bytes 00 00)\n  TC0H  [sp78]  (bytes 30 00)\n"},
+};
+
+TEST(AppleSMCThroughSmcfs, ProgramsPrintWhatTheyPrintOnTheSMCItself)
+{
+    REQUIRE_FUSE();
+    std::vector<std::string> services{"builtin"};
+    for (const auto& entry : std::filesystem::directory_iterator(kProfiles))
+        services.push_back(entry.path().string());
+    struct Program {
+        const char* name;
+        std::vector<std::string> arguments;
+    } programs[] = {{"smc", {"-l"}}, {"smc", {"-f"}}, {"sensors-host", {}}};
+    for (const std::string& service : services) {
+        Mount mount(service);
+        ASSERT_TRUE(mount.mounted()) << service << ": " << mount.log();
+        std::string profile = std::filesystem::path(service).filename();
+        for (const Program& program : programs) {
+            auto direct = runProgram(kBin + "/" + program.name, program.arguments, {"SMC_SERVICE=" + service});
+            auto driver = runProgram(kBin + "/" + program.name, program.arguments, {mount.service()});
+            std::string expected = direct.output;
+            for (const DriverView& view : kDriverViews) {
+                if (profile != view.profile || program.arguments.empty() || program.arguments[0] != view.option)
+                    continue;
+                if (*view.dropped) {
+                    size_t at = expected.find(view.dropped);
+                    ASSERT_NE(at, std::string::npos) << service << ": the SMC itself no longer shows " << view.dropped;
+                    expected.erase(at, std::strlen(view.dropped));
+                }
+                expected += view.added;
+            }
+            EXPECT_EQ(driver.output, expected) << service << " " << program.name;
+            EXPECT_EQ(driver.status, direct.status) << service << " " << program.name;
+        }
+    }
+}
+
+TEST(AppleSMCThroughSmcfs, WithoutRootFanAndTemperatureKeysServe)
+{
+    REQUIRE_FUSE();
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root to run programs as another user";
+    struct Case {
+        const char* profile;
+        std::vector<std::string> arguments;  // of smc; empty: sensors-host
+        std::string expected;                // "=": what smc prints on the profile as root
+        int status;
+    } cases[] = {
+        {"fans.profile", {"-f"}, "=", 0},
+        {"fans.profile", {"-k", "F1Tg", "-r"}, "=", 0},
+        {"fans.profile", {"-k", "FS! ", "-r"}, "=", 0},
+        {"host.profile", {"-k", "TC0D", "-r"}, "=", 0},
+        {"host.profile", {"-k", "#KEY", "-r"}, "  #KEY  [ui32]  14 (bytes 00 00 00 0e)\n", 0},
+        {"fans.profile", {"-l"}, "", 1},  // nothing listed, so not whole; the reason goes to stderr
+        {"host.profile", {"-k", "F0ID", "-r"}, "Error: SMCReadKey() = e00002c1\n", 1},
+        {"fans.profile", {"-k", "F0Mn", "-w", "2ee0"}, "Error: SMCWriteKey() = e00002c1\n", 1},
+        // Fan names need F<n>ID, root's; temperatures and speeds come through.
+        {"host.profile", {}, R"(Temperatures
+  priority 1
+    CPU Die                        50 °C
+    GPU Die                        44 °C
+  priority 2
+    CPU A Heatsink                 48 °C
+    Memory Proximity               39 °C
+  priority 3
+    Battery                        29 °C
+  priority 4
+    Palm Rest                      32 °C
+
+Fans
+  Fan 0                            2000 rpm
+  Fan 1                            3000 rpm
+  Fan 2                            2000 rpm
+)", 0},
+    };
+    std::map<std::string, std::unique_ptr<Mount>> mounts;
+    for (const Case& c : cases) {
+        std::string profile = kProfiles + "/" + c.profile;
+        auto& mount = mounts[profile];
+        if (!mount)
+            mount = std::make_unique<Mount>(profile);
+        ASSERT_TRUE(mount->mounted()) << mount->log();
+        std::string program = kBin + (c.arguments.empty() ? "/sensors-host" : "/smc");
+        auto run = runProgram(program, c.arguments, {mount->service()}, kAsNobody);
+        std::string expected = c.expected;
+        if (expected == "=")
+            expected = runProgram(program, c.arguments, {"SMC_SERVICE=" + profile}).output;
+        EXPECT_EQ(run.output, expected) << c.profile << " " << (c.arguments.empty() ? "" : c.arguments[0]);
+        EXPECT_EQ(run.status, c.status) << c.profile;
+        if (!c.arguments.empty() && c.arguments[0] == "-l") {
+            EXPECT_NE(run.errors.find("needs root"), std::string::npos) << run.errors;
+        }
+    }
+}
+
+class AppleSMCBackEnd : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        if (!fuseUsable())
+            GTEST_SKIP() << "FUSE is not available here: /dev/fuse is missing";
+        directory = temporaryDirectory();
+        profile = profileFile(directory, kFanProfile);
+    }
+    void TearDown() override
+    {
+        if (connection)
+            SMCClose(connection);
+        mount.reset();
+        platform::installSMCService(nullptr);
+        std::filesystem::remove_all(directory);
+    }
+    // Mounts the fan profile and opens the back-end on it in this process.
+    void open(const char* layout = "classic")
+    {
+        mount = std::make_unique<Mount>(profile, layout);
+        ASSERT_TRUE(mount->mounted()) << mount->log();
+        platform::installSMCService(platform::makeAppleSMCService(mount->path()));
+        ASSERT_EQ(SMCOpen(&connection), 0);
+    }
+    kern_return_t write(const char* key, const char* hex, uint32_t size)
+    {
+        SMCKeyData request{}, response{};
+        request.key = platform::fourCharCode(key);
+        request.command = SMCCommandWriteKey;
+        request.dataSize = size;
+        for (uint32_t i = 0; i < size; ++i)
+            request.bytes[i] = char(std::stoi(std::string(hex + 2 * i, 2), nullptr, 16));
+        return SMCCall2(kSMCUserClientCall, &request, &response, connection);
+    }
+    std::string file(const std::string& name, const char* layout = "classic")
+    {
+        std::string sensors = std::strcmp(layout, "hwmon") == 0 ? "/hwmon/hwmon0/" : "/";
+        return slurp(mount->path() + sensors + name);
+    }
+
+    std::string directory, profile;
+    std::unique_ptr<Mount> mount;
+    io_connect_t connection = 0;
+};
+
+TEST_F(AppleSMCBackEnd, WritesLandBehindSmcfsAndOthersAreRefused)
+{
+    for (const char* layout : {"classic", "hwmon"}) {
+        SCOPED_TRACE(layout);
+        if (connection)
+            SMCClose(connection);
+        connection = 0;
+        open(layout);
+        bool classic = std::strcmp(layout, "classic") == 0;
+        std::string output = classic ? "fan2_output" : "fan2_target";
+        std::string manual2 = classic ? "fan2_manual" : "pwm2_enable";
+        std::string manual1 = classic ? "fan1_manual" : "pwm1_enable";
+        std::string on = "1\n", off = classic ? "0\n" : "2\n";
+        struct Case {
+            const char* key;
+            const char* hex;
+            uint32_t size;
+            kern_return_t status;
+            std::string file;
+            std::string shows;
+        } cases[] = {
+            {"F0Mn", "2ee0", 2, KERN_SUCCESS, "fan1_min", "3000\n"},
+            {"F1Tg", "0fa3", 2, KERN_SUCCESS, output, "1000\n"},  // the fraction bits cannot be written
+            {"FS! ", "0003", 2, KERN_SUCCESS, manual2, on},
+            {"FS! ", "0002", 2, KERN_SUCCESS, manual1, off},
+            {"FS! ", "0006", 2, kIOReturnBadArgument, manual2, on},  // there is no fan 3
+            {"F0Mn", "2e", 1, kIOReturnBadArgument, "fan1_min", "3000\n"},
+            {"F0Ac", "1f40", 2, kIOReturnUnsupported, "fan1_input", "2000\n"},
+            {"TC0D", "3000", 2, kIOReturnUnsupported, "temp1_input", "50500\n"},
+            {"F2Mn", "1f40", 2, kIOReturnUnsupported, "fan1_min", "3000\n"},
+        };
+        for (const Case& c : cases) {
+            EXPECT_EQ(write(c.key, c.hex, c.size), c.status) << c.key << " " << c.hex;
+            EXPECT_EQ(file(c.file, layout), c.shows) << c.key << " " << c.hex;
+        }
+        // The key reads back as the SMC behind smcfs now holds it.
+        SMCVal val;
+        ASSERT_EQ(SMCReadKey2("F1Tg", &val, connection), KERN_SUCCESS);
+        EXPECT_EQ(std::string(val.bytes, 2), "\x0f\xa0");
+        mount.reset();
+        platform::installSMCService(nullptr);
+    }
+}
+
+// A listing takes each value in the pass that learns its key's name; that
+// value may serve only the read that follows at once, never a later one.
+TEST_F(AppleSMCBackEnd, AValueReadAheadServesOnlyTheReadStraightAfter)
+{
+    open();
+    auto keyAt = [&](uint32_t index) {
+        SMCKeyData request{}, response{};
+        request.command = SMCCommandKeyAtIndex;
+        request.index = index;
+        EXPECT_EQ(SMCCall2(kSMCUserClientCall, &request, &response, connection), KERN_SUCCESS) << index;
+        return platform::fourCharText(response.key);
+    };
+    auto read = [&](const std::string& key) {
+        SMCVal val{};
+        EXPECT_EQ(SMCReadKey2(key.c_str(), &val, connection), KERN_SUCCESS) << key;
+        return std::string(val.bytes, val.dataSize);
+    };
+    struct Case {
+        const char* between;  // what happens between naming F0Mn and reading it
+        std::string shows;
+    } cases[] = {
+        {"nothing", "\x1f\x40"},
+        {"a write by this process", "\x2e\xe0"},   // 3000 rpm
+        {"a write by another, then a pause", "\x0f\xa0"},  // 1000 rpm
+    };
+    for (const Case& c : cases) {
+        // A new process's view: names are learnt afresh, as a listing goes.
+        SMCClose(connection);
+        platform::installSMCService(platform::makeAppleSMCService(mount->path()));
+        ASSERT_EQ(SMCOpen(&connection), 0);
+        std::string key;
+        for (uint32_t index = 0; (key = keyAt(index)) != "F0Mn"; ++index)
+            read(key);
+        if (std::strcmp(c.between, "a write by this process") == 0) {
+            EXPECT_EQ(write("F0Mn", "2ee0", 2), KERN_SUCCESS);
+        } else if (std::strcmp(c.between, "a write by another, then a pause") == 0) {
+            std::ofstream(mount->path() + "/fan1_min") << "1000\n";
+            usleep(50'000);
+        }
+        EXPECT_EQ(read("F0Mn"), c.shows) << c.between;
+    }
+}
+
+TEST_F(AppleSMCBackEnd, ErrorsMapToStatusesInOnePlace)
+{
+    struct Case {
+        int error;
+        kern_return_t status;
+    } cases[] = {
+        {EACCES, kIOReturnNotPrivileged}, {EPERM, kIOReturnNotPrivileged}, {EINVAL, kIOReturnBadArgument},
+        {EIO, kIOReturnIOError},          {ENODEV, kIOReturnNoDevice},     {ENXIO, kIOReturnNoDevice},
+        {ENOENT, kIOReturnNoDevice},      {ENOTCONN, kIOReturnNoDevice},   {EBUSY, kIOReturnError},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(platform::statusFromErrno(c.error), c.status) << std::strerror(c.error);
+
+    open();
+    SMCVal val;
+    EXPECT_EQ(SMCReadKey2("TN0P", &val, connection), kIOReturnIOError);  // EIO from the data file
+    EXPECT_EQ(SMCReadKey2("TC0D", &val, connection), KERN_SUCCESS);
+    SMCVal missing;
+    EXPECT_EQ(SMCReadKey2("NONE", &missing, connection), KERN_SUCCESS);
+    EXPECT_EQ(missing.dataSize, 0u);  // as the controller answers an unknown key
+    // smcfs ends cleanly on SIGTERM and takes its mount down; the back-end's
+    // open files then answer that the device is gone.
+    EXPECT_EQ(mount->stop(), 0) << mount->log();
+    EXPECT_FALSE(mount->mounted());
+    EXPECT_EQ(SMCReadKey2("TC0D", &val, connection), kIOReturnNoDevice);
+    // A directory without the driver's files is no service at all.
+    platform::installSMCService(platform::makeAppleSMCService(mount->path()));
+    io_connect_t none = 0;
+    testing_support::captureStdout([&] { EXPECT_EQ(SMCOpen(&none), 1); });
+}
+
+TEST_F(AppleSMCBackEnd, AnotherProgramMovingTheCursorNeverYieldsAWrongValue)
+{
+    mount = std::make_unique<Mount>("builtin");
+    ASSERT_TRUE(mount->mounted()) << mount->log();
+    platform::installSMCService(platform::makeAppleSMCService(mount->path()));
+    ASSERT_EQ(SMCOpen(&connection), 0);
+    std::string error;
+    auto reference = platform::loadEmulatedSMC(nullptr, error);
+    ASSERT_TRUE(reference) << error;
+    std::vector<platform::SMCKeyEntry> keys;
+    for (const auto& entry : reference->keys())
+        if (entry.size > 0 && entry.failures == decltype(entry.failures){})
+            keys.push_back(entry);
+
+    // The other program: enumerates keys in a tight loop as users' scripts
+    // do (set the cursor, read name and value), in random order, counting its
+    // moves where the test can see them.
+    auto* moves = static_cast<std::atomic<long>*>(
+        mmap(nullptr, sizeof(std::atomic<long>), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0));
+    ASSERT_NE(moves, MAP_FAILED);
+    new (moves) std::atomic<long>(0);
+    std::string cursorPath = mount->path() + "/key_at_index";
+    std::string namePath = mount->path() + "/key_at_index_name";
+    std::string dataPath = mount->path() + "/key_at_index_data";
+    size_t total = reference->keys().size();
+    pid_t mover = fork();
+    if (mover == 0) {
+        int cursor = ::open(cursorPath.c_str(), O_WRONLY);
+        int name = ::open(namePath.c_str(), O_RDONLY);
+        int data = ::open(dataPath.c_str(), O_RDONLY);
+        uint32_t state = 12345;
+        char buffer[64];
+        for (;;) {
+            state = state * 1103515245 + 12345;
+            int length = std::snprintf(buffer, sizeof buffer, "%zu", (state >> 8) % total);
+            if (pwrite(cursor, buffer, size_t(length), 0) > 0)
+                moves->fetch_add(1);
+            pread(name, buffer, sizeof buffer, 0);
+            pread(data, buffer, sizeof buffer, 0);
+        }
+    }
+    ASSERT_GT(mover, 0);
+    int wrong = 0, failed = 0;
+    for (int i = 0; i < 10000; ++i) {
+        const platform::SMCKeyEntry& entry = keys[size_t(i) * 7 % keys.size()];
+        std::string key = platform::fourCharText(entry.key);
+        SMCVal val;
+        kern_return_t status = SMCReadKey2(key.c_str(), &val, connection);
+        if (status != KERN_SUCCESS) {
+            EXPECT_EQ(status, kIOReturnBusy) << key;  // bounded failure is the only other answer
+            ++failed;
+            continue;
+        }
+        if (val.dataSize != entry.size || std::memcmp(val.bytes, entry.bytes.data(), entry.size) != 0)
+            ADD_FAILURE() << "wrong value #" << ++wrong << " for " << key << ": size " << val.dataSize << ", "
+                          << testing::PrintToString(std::string(val.bytes, val.dataSize < 32 ? val.dataSize : 32));
+        if (wrong >= 5)
+            break;
+    }
+    // A listing in a new process's view, names learnt with their values.
+    SMCClose(connection);
+    platform::installSMCService(platform::makeAppleSMCService(mount->path()));
+    ASSERT_EQ(SMCOpen(&connection), 0);
+    std::map<std::string, std::string> truth;
+    for (const auto& entry : keys)
+        truth[platform::fourCharText(entry.key)] = std::string(entry.bytes.begin(), entry.bytes.begin() + entry.size);
+    for (uint32_t index = 0; index < total && wrong < 5; ++index) {
+        SMCKeyData request{}, response{};
+        request.command = SMCCommandKeyAtIndex;
+        request.index = index;
+        if (SMCCall2(kSMCUserClientCall, &request, &response, connection) != KERN_SUCCESS)
+            continue;
+        std::string key = platform::fourCharText(response.key);
+        SMCVal val;
+        auto known = truth.find(key);
+        if (known == truth.end() || SMCReadKey2(key.c_str(), &val, connection) != KERN_SUCCESS)
+            continue;
+        if (std::string(val.bytes, val.dataSize) != known->second)
+            ADD_FAILURE() << "wrong value #" << ++wrong << " for " << key << " in a listing";
+    }
+    long moved = moves->load();
+    kill(mover, SIGKILL);
+    waitpid(mover, nullptr, 0);
+    munmap(moves, sizeof(std::atomic<long>));
+    EXPECT_EQ(wrong, 0);
+    EXPECT_GT(moved, 1000) << "the other program hardly moved the cursor";
+    // Giving up is allowed (bounded); this is no test of speed, yet reads must get through.
+    EXPECT_LT(failed, 10000);
+    std::printf("cursor moved %ld times by the other program; %d of 10000 reads gave up\n", moved, failed);
+}
+
+TEST(AppleSMCDevice, FoundByItsFilesInEachLayout)
+{
+    struct Case {
+        const char* name;
+        std::vector<std::string> files;  // created under the root
+        std::vector<std::pair<std::string, std::string>> texts;
+        std::string expected;  // relative to the root; "" for none
+    } cases[] = {
+        {"classic", {"sys/devices/platform/applesmc.768/key_count"}, {}, "/sys/devices/platform/applesmc.768"},
+        {"hwmon class",
+         {"sys/class/hwmon/hwmon3/device/key_count", "sys/class/hwmon/hwmon1/temp1_input"},
+         {{"sys/class/hwmon/hwmon3/name", "applesmc\n"}, {"sys/class/hwmon/hwmon1/name", "coretemp\n"}},
+         "/sys/class/hwmon/hwmon3/device"},
+        {"T2", {"sys/bus/acpi/drivers/applesmc/APP0001:00/key_count"}, {}, "/sys/bus/acpi/drivers/applesmc/APP0001:00"},
+        {"other drivers only", {"sys/class/hwmon/hwmon0/temp1_input"}, {{"sys/class/hwmon/hwmon0/name", "k10temp\n"}}, ""},
+        {"nothing", {}, {}, ""},
+    };
+    for (const Case& c : cases) {
+        std::string root = temporaryDirectory();
+        for (const std::string& file : c.files) {
+            std::filesystem::create_directories(std::filesystem::path(root + "/" + file).parent_path());
+            std::ofstream(root + "/" + file) << "1\n";
+        }
+        for (const auto& [file, text] : c.texts) {
+            std::filesystem::create_directories(std::filesystem::path(root + "/" + file).parent_path());
+            std::ofstream(root + "/" + file) << text;
+        }
+        EXPECT_EQ(platform::findAppleSMCDevice(root), c.expected.empty() ? "" : root + c.expected) << c.name;
+        std::filesystem::remove_all(root);
+    }
+}
+
+TEST(DefaultService, DaemonThenDriverThenBuiltinWithANoteOnWrites)
+{
+    if (!platform::findAppleSMCDevice().empty())
+        GTEST_SKIP() << "this machine has the applesmc driver: the default is the real SMC";
+    std::string runtime = temporaryDirectory();
+    std::string profile = profileFile(runtime, "  FNum  [ui8 ]  7 (bytes 07)\n");
+    auto withoutService = [&](const std::vector<std::string>& arguments) {
+        return runProgram(kBin + "/smc", arguments, {}, {"env", "-u", "SMC_SERVICE", "XDG_RUNTIME_DIR=" + runtime});
+    };
+    // No daemon: the built-in machine; its writes say they do not last.
+    auto builtin = withoutService({"-k", "FNum", "-r"});
+    EXPECT_EQ(builtin.output, "  FNum  [ui8 ]  2 (bytes 02)\n");
+    auto written = withoutService({"-k", "F0Mn", "-w", "1f40"});
+    EXPECT_EQ(written.status, 0);
+    EXPECT_NE(written.errors.find("lasts only for this process"), std::string::npos) << written.errors;
+    EXPECT_NE(written.errors.find("smcd"), std::string::npos);
+    EXPECT_EQ(std::count(written.errors.begin(), written.errors.end(), '\n'), 1);
+    auto named = runProgram(kBin + "/smc", {"-k", "F0Mn", "-w", "1f40"}, {"SMC_SERVICE=builtin"});
+    EXPECT_EQ(named.errors, "");  // asked for by name: the user knows what it is
+    {
+        // A daemon at the default socket wins.
+        BackgroundProcess daemon(kBin + "/smcd", {"--socket", runtime + "/smcd.sock", "--profile", profile});
+        for (int waited = 0; waited < 100 && !std::filesystem::exists(runtime + "/smcd.sock"); ++waited)
+            usleep(50'000);
+        EXPECT_EQ(withoutService({"-k", "FNum", "-r"}).output, "  FNum  [ui8 ]  7 (bytes 07)\n");
+    }
+    std::filesystem::remove_all(runtime);
+}
+
+TEST(DefaultService, NoteIsPrintedOncePerProcess)
+{
+    if (!platform::findAppleSMCDevice().empty())
+        GTEST_SKIP() << "this machine has the applesmc driver";
+    std::string runtime = temporaryDirectory();
+    setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
+    std::string cause;
+    platform::installSMCService(platform::selectSMCService(nullptr, cause));
+    io_connect_t connection = 0;
+    ASSERT_EQ(SMCOpen(&connection), 0);
+    testing::internal::CaptureStderr();
+    SMCVal val{};
+    std::strcpy(val.key, "F0Mn");
+    val.dataSize = 2;
+    EXPECT_EQ(SMCWriteKey2(val, connection), KERN_SUCCESS);
+    EXPECT_EQ(SMCWriteKey2(val, connection), KERN_SUCCESS);
+    std::string errors = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(std::count(errors.begin(), errors.end(), '\n'), 1) << errors;
+    SMCClose(connection);
+    platform::installSMCService(nullptr);
+    unsetenv("XDG_RUNTIME_DIR");
+    std::filesystem::remove_all(runtime);
+}
+
+// lm-sensors finds the double where it finds the driver: in a mount
+// namespace of its own, smcfs stands at the driver's path and the hwmon class
+// shows it.
+TEST(LmSensors, ReadsTheDoubleAsTheDriver)
+{
+    REQUIRE_FUSE();
+    if (geteuid() != 0 || access("/usr/bin/sensors", X_OK) != 0 || access("/usr/bin/unshare", X_OK) != 0)
+        GTEST_SKIP() << "needs root, unshare and lm-sensors (scripts/setup.sh installs it)";
+    std::string script = R"(set -e
+mount --make-rprivate /
+# Empty stand-ins for the directories that sysfs will not let us add to.
+mount -t tmpfs smcfs-test /sys/devices/platform
+mount -t tmpfs smcfs-test /sys/class
+mkdir /sys/devices/platform/applesmc.768 /sys/class/hwmon
+SMC_SERVICE=builtin ")" + kBin + R"(/smcfs" -f /sys/devices/platform/applesmc.768 &
+trap 'kill $!; wait' EXIT
+for i in $(seq 100); do test -e /sys/devices/platform/applesmc.768/key_count && break; sleep 0.05; done
+ln -s /sys/devices/platform/applesmc.768/hwmon/hwmon0 /sys/class/hwmon/hwmon0
+sensors -u
+)";
+    auto run = runProgram("/usr/bin/unshare", {"-m", "sh", "-c", script});
+    if (run.status != 0 && run.errors.find("unshare failed") != std::string::npos)
+        GTEST_SKIP() << "no private mount namespace here: " << run.errors;
+    EXPECT_EQ(run.status, 0) << run.errors;
+    EXPECT_EQ(run.output.rfind("applesmc-isa-0300\nAdapter: ISA adapter\n", 0), 0u) << run.output;
+    // The built-in machine: its fans by their labels (blanks kept), TC0D at 55.5 °C (0x3780).
+    for (const char* line : {"Left :\n  fan1_input: 2160.000\n  fan1_min: 1200.000\n  fan1_max: 6156.000\n",
+                             "Right :\n  fan2_input: 1996.000\n", "TC0D:\n  temp", "_input: 55.500\n"})
+        EXPECT_NE(run.output.find(line), std::string::npos) << line << "\n" << run.output;
+}
+
+}  // namespace

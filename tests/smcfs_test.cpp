@@ -1,0 +1,210 @@
+// smcfs's files, without FUSE: the exact text of each, the key cursor, the
+// conversions both ways and the errors, over an emulated SMC in this process.
+#include "smcfs/DriverFiles.h"
+#include "support/TestSMC.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+
+using testing_support::TestSMC;
+
+namespace {
+
+// Sorted as a real SMC's table is; fan 1 has no safe speed, fan 2's label is
+// short, "Tzzz" is in the T range but not sp78, "UA0P" is sp78 but past it.
+constexpr const char* kProfile = R"(
+  #KEY  [ui32]  16 (bytes 00 00 00 10)
+  F0Ac  [fpe2]  2000 (bytes 1f 43)
+  F0ID  [{fds]  (bytes 00 12 00 00 4c 65 66 74 20 73 69 64 65 20 20 00)
+  F0Mn  [fpe2]  2000 (bytes 1f 40)
+! writable
+  F0Tg  [fpe2]  2000 (bytes 1f 40)
+! writable
+  F1Ac  [fpe2]  3000 (bytes 2e e0)
+  F1ID  [{fds]  (bytes 00 12 00 00 52 00 00 00 00 00 00 00 00 00 00 00)
+  F1Sf  [fpe2]  3000 (bytes 2e e0)
+  F1Tg  [fpe2]  (bytes 2e e0 00)
+  FNum  [ui8 ]  2 (bytes 02)
+  FS!   [ui16]  2 (bytes 00 02)
+! writable
+  TC0D  [sp78]  (bytes 32 bf)
+  TN0P  [sp78]  (bytes fe 40)
+! fail read e00002ed
+  Tzzz  [ui16]  0 (bytes 00 00)
+  UA0P  [sp78]  (bytes 10 00)
+  ZZZZ  [ui8 ]  (bytes 07)
+! fail info e00002c2
+)";
+
+class DriverFilesTest : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_EQ(SMCOpen(&connection), 0); }
+    void TearDown() override { SMCClose(connection); }
+
+    // The text of the file at `path`, or "errno N".
+    std::string read(smcfs::DriverFiles& files, const char* path)
+    {
+        const smcfs::Node* node = files.find(path);
+        if (node == nullptr)
+            return "missing";
+        std::string content;
+        int error = files.read(*node, content);
+        return error ? "errno " + std::to_string(error) : content;
+    }
+    int write(smcfs::DriverFiles& files, const char* path, std::string_view text)
+    {
+        const smcfs::Node* node = files.find(path);
+        return node ? files.write(*node, text) : ENOENT;
+    }
+    std::vector<uint8_t> value(const char* key)
+    {
+        auto entry = smc.smc().key(platform::fourCharCode(key));
+        return entry ? std::vector<uint8_t>(entry->bytes.begin(), entry->bytes.begin() + entry->size)
+                     : std::vector<uint8_t>{};
+    }
+
+    TestSMC smc{kProfile};
+    io_connect_t connection = 0;
+};
+
+TEST_F(DriverFilesTest, FilesReadAsTheDriverPrintsThem)
+{
+    smcfs::DriverFiles files(connection, smcfs::Layout::Classic);
+    struct Case {
+        const char* path;
+        std::string expected;
+    } cases[] = {
+        {"/name", "applesmc\n"},
+        {"/key_count", "16\n"},
+        {"/key_at_index", "0\n"},
+        {"/key_at_index_name", "#KEY\n"},
+        {"/key_at_index_type", "ui32\n"},
+        {"/key_at_index_data_length", "4\n"},
+        {"/key_at_index_data", std::string("\0\0\0\x10", 4)},
+        {"/fan1_label", "Left side  \n"},  // the trailing blanks stay
+        {"/fan2_label", "R\n"},
+        {"/fan1_input", "2000\n"},  // 0x1f43 >> 2: the fraction bits go
+        {"/fan1_min", "2000\n"},
+        {"/fan1_safe", "errno 22"},
+        {"/fan2_safe", "3000\n"},
+        {"/fan2_output", "errno 22"},  // three bytes, not the two expected
+        {"/fan1_manual", "0\n"},
+        {"/fan2_manual", "1\n"},
+        {"/fan3_input", "missing"},
+        {"/temp1_label", "TC0D\n"},
+        {"/temp1_input", "50500\n"},  // 0x32bf: the six low bits never show
+        {"/temp2_label", "TN0P\n"},
+        {"/temp2_input", "errno 5"},  // the SMC does not answer
+        {"/temp3_label", "missing"},  // Tzzz is not sp78, UA0P is past the T range
+        {"/hwmon/hwmon0/name", "missing"},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(read(files, c.path), c.expected) << c.path;
+    EXPECT_EQ(files.fanCount(), 2);
+}
+
+TEST_F(DriverFilesTest, CursorIsOneForAllAndTakesOnlyKeyPositions)
+{
+    smcfs::DriverFiles files(connection, smcfs::Layout::Classic);
+    struct Case {
+        std::string_view written;
+        int error;
+        const char* cursorAfter;
+    } cases[] = {
+        {"11\n", 0, "11\n"},
+        {"+12", 0, "12\n"},
+        {"-1", EINVAL, "12\n"},
+        {"3x", EINVAL, "12\n"},
+        {"", EINVAL, "12\n"},
+        {" 3", EINVAL, "12\n"},
+        {"16", EINVAL, "12\n"},  // past the last key
+        {"99999999999999999999999", EINVAL, "12\n"},
+        {"15", 0, "15\n"},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(write(files, "/key_at_index", c.written), c.error) << c.written;
+        EXPECT_EQ(read(files, "/key_at_index"), c.cursorAfter) << c.written;
+    }
+    // Position 15: its information fails, so nothing about it can be told.
+    EXPECT_EQ(read(files, "/key_at_index_name"), "errno 5");
+    EXPECT_EQ(read(files, "/key_at_index_data"), "errno 5");
+    ASSERT_EQ(write(files, "/key_at_index", "10"), 0);
+    EXPECT_EQ(read(files, "/key_at_index_name"), "FS! \n");
+    EXPECT_EQ(read(files, "/key_at_index_type"), "ui16\n");
+    EXPECT_EQ(read(files, "/key_at_index_data"), std::string("\0\x02", 2));
+    // A failing read becomes EIO; values are never served from the cache.
+    ASSERT_EQ(write(files, "/key_at_index", "12"), 0);
+    EXPECT_EQ(read(files, "/key_at_index_name"), "TN0P\n");
+    EXPECT_EQ(read(files, "/key_at_index_data"), "errno 5");
+}
+
+TEST_F(DriverFilesTest, WritesConvertAndReachTheSMC)
+{
+    smcfs::DriverFiles files(connection, smcfs::Layout::Classic);
+    struct Case {
+        const char* path;
+        std::string_view written;
+        int error;
+        const char* key;
+        std::vector<uint8_t> after;
+    } cases[] = {
+        {"/fan1_min", "3000\n", 0, "F0Mn", {0x2e, 0xe0}},
+        {"/fan1_output", "16383", 0, "F0Tg", {0xff, 0xfc}},
+        {"/fan1_output", "16384", EINVAL, "F0Tg", {0xff, 0xfc}},
+        {"/fan1_min", "-5", EINVAL, "F0Mn", {0x2e, 0xe0}},
+        {"/fan1_min", "12.5", EINVAL, "F0Mn", {0x2e, 0xe0}},
+        {"/fan1_manual", "7", 0, "FS! ", {0x00, 0x03}},  // any nonzero sets the bit
+        {"/fan2_manual", "0", 0, "FS! ", {0x00, 0x01}},
+        {"/fan2_output", "1000", EINVAL, "F1Tg", {0x2e, 0xe0, 0x00}},  // wrong length
+        {"/fan2_min", "1000", EINVAL, "F1Ac", {0x2e, 0xe0}},           // no F1Mn
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(write(files, c.path, c.written), c.error) << c.path << " " << c.written;
+        EXPECT_EQ(value(c.key), c.after) << c.path << " " << c.written;
+    }
+    // The SMC refuses: EIO.
+    smc.fail("F0Mn", platform::SMCExchangeKind::Write, kIOReturnNotWritable);
+    EXPECT_EQ(write(files, "/fan1_min", "1000"), EIO);
+}
+
+TEST_F(DriverFilesTest, HwmonLayoutMovesSensorsAndSpeaksPwmEnable)
+{
+    smcfs::DriverFiles files(connection, smcfs::Layout::Hwmon);
+    EXPECT_EQ(read(files, "/fan1_input"), "missing");
+    EXPECT_EQ(read(files, "/key_count"), "16\n");
+    EXPECT_EQ(read(files, "/hwmon/hwmon0/name"), "applesmc\n");
+    EXPECT_EQ(read(files, "/hwmon/hwmon0/fan1_target"), "2000\n");
+    EXPECT_EQ(read(files, "/hwmon/hwmon0/fan1_output"), "missing");
+    EXPECT_EQ(read(files, "/hwmon/hwmon0/pwm1_enable"), "2\n");
+    EXPECT_EQ(read(files, "/hwmon/hwmon0/pwm2_enable"), "1\n");
+    EXPECT_EQ(write(files, "/hwmon/hwmon0/pwm1_enable", "1"), 0);
+    EXPECT_EQ(write(files, "/hwmon/hwmon0/pwm2_enable", "2"), 0);
+    EXPECT_EQ(write(files, "/hwmon/hwmon0/pwm2_enable", "0"), EINVAL);
+    EXPECT_EQ(value("FS! "), (std::vector<uint8_t>{0x00, 0x01}));
+}
+
+TEST(DriverFilesFans, AtMostTenFansAndT2ManualKeys)
+{
+    std::string profile = "  FNum  [ui8 ]  12 (bytes 0c)\n";
+    for (int fan = 0; fan < 10; ++fan)
+        profile += "  F" + std::to_string(fan) + "Md  [ui8 ]  0 (bytes 00)\n! writable\n";
+    TestSMC smc{profile};
+    io_connect_t connection = 0;
+    ASSERT_EQ(SMCOpen(&connection), 0);
+    smcfs::DriverFiles files(connection, smcfs::Layout::Classic);
+    EXPECT_EQ(files.fanCount(), 10);
+    EXPECT_NE(files.find("/fan10_manual"), nullptr);
+    EXPECT_EQ(files.find("/fan11_manual"), nullptr);
+    // Without "FS! ", manual mode is the fan's own key.
+    const smcfs::Node* manual = files.find("/fan3_manual");
+    ASSERT_NE(manual, nullptr);
+    EXPECT_EQ(files.write(*manual, "1\n"), 0);
+    EXPECT_EQ(smc.smc().key(platform::fourCharCode("F2Md"))->bytes[0], 1);
+    std::string content;
+    EXPECT_EQ(files.read(*manual, content), 0);
+    EXPECT_EQ(content, "1\n");
+    SMCClose(connection);
+}
+
+}  // namespace
