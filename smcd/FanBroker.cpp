@@ -338,16 +338,33 @@ Reply FanBroker::write(ClientId client, const Request& request)
                      error.c_str());
         reply.status = kIOReturnIOError;
     }
-    if (reply.status == KERN_SUCCESS && leasing) {
-        for (uint32_t fan : fans) {
-            auto held = leases_.find(fan);
-            if (held == leases_.end())
-                leases_.emplace(fan, Lease{client, std::move(baselines[fan])});
-            else
-                held->second.owner = client;  // a later lease wins; the fan's baseline stays
-        }
+    if (reply.status != KERN_SUCCESS)
+        return reply;
+    for (uint32_t fan : fans) {
+        auto held = leases_.find(fan);
+        if (leasing && held == leases_.end())
+            leases_.emplace(fan, Lease{client, std::move(baselines[fan])});
+        else if (leasing)
+            held->second.owner = client;  // a later lease wins; the fan's baseline stays
+        else if (held != leases_.end())
+            keepInBaseline(held->second.baseline, *role, record.key, bytes, size);
     }
     return reply;
+}
+
+void FanBroker::keepInBaseline(FanRecord& baseline, const FanKeyRole& role, FourCharCode key, const uint8_t* bytes,
+                               uint32_t size)
+{
+    // A one-shot write lasts, as it does on a fan nobody holds: the end of
+    // the lease puts the fan back to it, not to what it replaced.
+    if (role.part == FanKeyRole::Part::ForcedMask) {
+        if (size == 2)
+            baseline.forced = (bytes[0] << 8 | bytes[1]) >> baseline.fan & 1;
+        return;
+    }
+    for (SavedValue& value : baseline.values)
+        if (value.key == key && value.size == size)
+            std::memcpy(value.bytes.data(), bytes, size);
 }
 
 void FanBroker::closed(ClientId client, std::vector<std::string>& notes)

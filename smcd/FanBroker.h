@@ -103,6 +103,8 @@ private:
     bool allowed(FourCharCode key) const;
     std::vector<uint32_t> fansChangedBy(const FanKeyRole& role, const uint8_t* bytes, uint32_t size);
     FanRecord capture(uint32_t fan);
+    void keepInBaseline(FanRecord& baseline, const FanKeyRole& role, FourCharCode key, const uint8_t* bytes,
+                        uint32_t size);
     bool putBack(const FanRecord& record, std::vector<std::string>& notes);
     bool persist(std::string& error);
     void persistOrSay(std::vector<std::string>& notes);
