@@ -12,6 +12,8 @@ for bench in build/default/bench/*_bench; do
 done
 echo "== daemon_bench"
 build/default/bin/daemon_bench || status=1
+echo "== fan_bench"
+build/default/bin/fan_bench || status=1
 echo "== module_memory"
 build/default/bin/module_memory || status=1
 echo "== tool_listing"
