@@ -328,29 +328,6 @@ TEST(FanBroker, RecordsFromAStateFilePutBackOnlyTheirOwnFansKeys)
     EXPECT_EQ(valueOf(*smc, "F0Tg"), "2e e0");
 }
 
-TEST(FanBroker, LeasesUndoTheirOwnFansWhenTheyClose)
-{
-    auto smc = machine();
-    Broker broker(smc);
-    ASSERT_EQ(broker.lease(1), KERN_SUCCESS);
-    ASSERT_EQ(broker.lease(2), KERN_SUCCESS);
-    ASSERT_EQ(broker.write(1, "F0Tg", rpm(4000)), KERN_SUCCESS);
-    ASSERT_EQ(broker.write(1, "FS! ", {0, 1}), KERN_SUCCESS);
-    ASSERT_EQ(broker.write(2, "F1Tg", rpm(3000)), KERN_SUCCESS);
-    ASSERT_EQ(broker.write(2, "FS! ", {0, 3}), KERN_SUCCESS);
-    ASSERT_EQ(broker.write(3, "LKSB", {0, 9}), KERN_SUCCESS);  // no lease: stays
-
-    broker.close(1);
-    EXPECT_EQ(valueOf(*smc, "F0Tg"), "1f 40");
-    EXPECT_EQ(valueOf(*smc, "FS! "), "00 02") << "fan 1 keeps its manual bit";
-    EXPECT_EQ(valueOf(*smc, "F1Tg"), "2e e0") << "the other lease's fan is left alone";
-    broker.close(2);
-    EXPECT_EQ(valueOf(*smc, "F1Tg"), "0f a0");
-    EXPECT_EQ(valueOf(*smc, "FS! "), "00 00");
-    EXPECT_EQ(valueOf(*smc, "LKSB"), "00 09");
-    EXPECT_EQ(broker.notes, std::vector<std::string>{});
-}
-
 TEST(FanBroker, ALaterLeaseOnTheSameFanWins)
 {
     auto smc = machine();
@@ -363,15 +340,6 @@ TEST(FanBroker, ALaterLeaseOnTheSameFanWins)
     EXPECT_EQ(valueOf(*smc, "F0Tg"), "4e 20") << "the later lease still holds it";
     broker.close(2);
     EXPECT_EQ(valueOf(*smc, "F0Tg"), "1f 40") << "back to before the first lease, not to the first lease's speed";
-}
-
-TEST(FanBroker, AOneShotWriteIsNotUndoneWhenItsConnectionCloses)
-{
-    auto smc = machine();
-    Broker broker(smc);
-    ASSERT_EQ(broker.write(7, "F0Tg", rpm(4000)), KERN_SUCCESS);
-    broker.close(7);
-    EXPECT_EQ(valueOf(*smc, "F0Tg"), "3e 80");
 }
 
 TEST(FanBroker, AOneShotWriteToAHeldFanOutlastsTheLease)

@@ -107,14 +107,4 @@ TEST_F(FanModelTest, ReadingOftenDoesNotSpeedAFanUp)
     EXPECT_EQ(actual("F0Ac"), 3000);
 }
 
-TEST_F(FanModelTest, StoppedFansStayWhereTheyAre)
-{
-    smc->setFanModel(1000);
-    now += 500ms;
-    EXPECT_EQ(actual("F0Ac"), 1500);
-    smc->setFanModel(0);
-    now += 10s;
-    EXPECT_EQ(actual("F0Ac"), 1500);
-}
-
 }  // namespace
