@@ -1,9 +1,10 @@
-// The daemon's answer to one message, apart from any socket: the event loop
-// of smcd feeds it what clients send, and tests and fuzzers can call it
-// directly in their own process.
+// The daemon's answer to one message, apart from any socket, for tests and
+// fuzzers that call it directly in their own process: a FanBroker over an
+// emulated SMC, as smcd serves one.
 #pragma once
 
 #include "iokit/DaemonProtocol.h"
+#include "smcd/FanBroker.h"
 #include "smcemu/EmulatedSMC.h"
 
 #include <cstddef>
@@ -29,9 +30,7 @@ public:
     Reply handle(const uint8_t* message, size_t size);
 
 private:
-    std::shared_ptr<EmulatedSMC> smc_;
-    bool readOnly_;
-    StateFile* state_;
+    std::unique_ptr<FanBroker> broker_;
 };
 
 }  // namespace platform::smcd

@@ -16,7 +16,9 @@
 namespace platform::smcd {
 namespace {
 
-constexpr std::string_view kHeader = "# smcd state 2";
+// Version 3 added the fans to put back; version 2 reads the same way.
+constexpr std::string_view kHeader = "# smcd state 3";
+constexpr std::string_view kHeaderVersion2 = "# smcd state 2";
 constexpr std::string_view kTemporaryInfix = ".tmp.";
 constexpr size_t kRandomLength = 6;
 
@@ -95,7 +97,7 @@ std::string randomSuffix()
     return text;
 }
 
-std::optional<std::string> parseValueLine(std::string_view line, SavedValue& value)
+std::vector<std::string_view> wordsOf(std::string_view line)
 {
     std::vector<std::string_view> words;
     for (size_t at = 0; at < line.size();) {
@@ -106,6 +108,11 @@ std::optional<std::string> parseValueLine(std::string_view line, SavedValue& val
         words.push_back(line.substr(start, end - start));
         at = end;
     }
+    return words;
+}
+
+std::optional<std::string> parseValueWords(const std::vector<std::string_view>& words, SavedValue& value)
+{
     if (words.empty() || words[0].size() != 8)
         return "expected a key's code as eight hex digits";
     for (char c : words[0]) {
@@ -124,33 +131,74 @@ std::optional<std::string> parseValueLine(std::string_view line, SavedValue& val
     return std::nullopt;
 }
 
+// "fan N forced 0|1" or "fan N CODE BYTES...": one piece of a fan to put back.
+std::optional<std::string> parseFanWords(std::vector<std::string_view> words, std::vector<FanRecord>& fans)
+{
+    uint32_t fan = 0;
+    if (words.size() < 3 || words[1].empty() || words[1].size() > 3 ||
+        words[1].find_first_not_of("0123456789") != std::string_view::npos)
+        return "expected \"fan NUMBER forced 0|1\" or \"fan NUMBER CODE BYTES\"";
+    for (char c : words[1])
+        fan = fan * 10 + uint32_t(c - '0');
+    if (fans.empty() || fans.back().fan != fan)
+        fans.push_back({fan, std::nullopt, {}});
+    FanRecord& record = fans.back();
+    if (words[2] == "forced") {
+        if (words.size() != 4 || (words[3] != "0" && words[3] != "1"))
+            return "expected \"forced 0\" or \"forced 1\"";
+        record.forced = words[3] == "1";
+        return std::nullopt;
+    }
+    words.erase(words.begin(), words.begin() + 2);
+    SavedValue value;
+    if (auto problem = parseValueWords(words, value))
+        return problem;
+    record.values.push_back(value);
+    return std::nullopt;
+}
+
+void appendValue(std::string& text, FourCharCode key, const uint8_t* bytes, size_t size)
+{
+    char code[9];
+    std::snprintf(code, sizeof code, "%08x", key);
+    text += code;
+    text += ' ';
+    for (size_t i = 0; i < size; ++i) {
+        char byte[4];
+        std::snprintf(byte, sizeof byte, " %02x", bytes[i]);
+        text += byte;
+    }
+    text += "  # " + printableKey(key) + "\n";
+}
+
 }  // namespace
 
-std::string stateText(const std::vector<SMCKeyEntry>& keys)
+std::string stateText(const std::vector<SMCKeyEntry>& keys, const std::vector<FanRecord>& fans)
 {
     std::string text = std::string(kHeader) +
                        ": each writable key's code in hex, then its value bytes;\n"
-                       "# after the \"#\" of a line, the key as text for people.\n";
-    for (const SMCKeyEntry& entry : keys) {
-        if (!entry.writable)
-            continue;
-        char code[9];
-        std::snprintf(code, sizeof code, "%08x", entry.key);
-        text += code;
-        text += ' ';
-        for (size_t i = 0; i < entry.size; ++i) {
-            char byte[4];
-            std::snprintf(byte, sizeof byte, " %02x", entry.bytes[i]);
-            text += byte;
+                       "# after the \"#\" of a line, the key as text for people. Lines \"fan N\" hold\n"
+                       "# how fan N was before the daemon changed it, until it is put back.\n";
+    for (const SMCKeyEntry& entry : keys)
+        if (entry.writable)
+            appendValue(text, entry.key, entry.bytes.data(), entry.size);
+    for (const FanRecord& record : fans) {
+        std::string prefix = "fan " + std::to_string(record.fan) + " ";
+        if (record.forced)
+            text += prefix + "forced " + (*record.forced ? "1" : "0") + "\n";
+        for (const SavedValue& value : record.values) {
+            text += prefix;
+            appendValue(text, value.key, value.bytes.data(), value.size);
         }
-        text += "  # " + printableKey(entry.key) + "\n";
     }
     return text;
 }
 
-std::optional<ProfileError> parseStateText(std::string_view text, std::vector<SavedValue>& values)
+std::optional<ProfileError> parseStateText(std::string_view text, std::vector<SavedValue>& values,
+                                           std::vector<FanRecord>* fans)
 {
-    if (!text.starts_with(kHeader)) {
+    std::vector<FanRecord> ignored;
+    if (!text.starts_with(kHeader) && !text.starts_with(kHeaderVersion2)) {
         // Earlier daemons saved profile key lines; they reload as before.
         std::vector<SMCKeyEntry> entries;
         if (auto failed = parseSMCProfile(text, entries))
@@ -169,8 +217,14 @@ std::optional<ProfileError> parseStateText(std::string_view text, std::vector<Sa
         size_t first = line.find_first_not_of(" \t");
         if (first == std::string_view::npos || line[first] == '#')
             continue;
+        std::vector<std::string_view> words = wordsOf(line);
+        if (!words.empty() && words[0] == "fan") {
+            if (auto problem = parseFanWords(words, fans ? *fans : ignored))
+                return ProfileError{number, std::move(*problem)};
+            continue;
+        }
         SavedValue value;
-        std::optional<std::string> problem = parseValueLine(line, value);
+        std::optional<std::string> problem = parseValueWords(words, value);
         if (!problem) {
             auto [earlier, added] = lineOfKey.emplace(value.key, number);
             if (added)
@@ -290,6 +344,13 @@ void StateFile::removeLeftovers()
 
 bool StateFile::load(EmulatedSMC& smc, std::string& error, std::vector<std::string>& warnings)
 {
+    std::vector<FanRecord> fans;
+    return load(&smc, fans, error, warnings);
+}
+
+bool StateFile::load(EmulatedSMC* smc, std::vector<FanRecord>& fans, std::string& error,
+                     std::vector<std::string>& warnings)
+{
     // Not the platform's file reader: that one follows links and would wait
     // forever on a pipe.
     int fd = openat(directory_, name_.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
@@ -315,12 +376,12 @@ bool StateFile::load(EmulatedSMC& smc, std::string& error, std::vector<std::stri
     }
 
     std::vector<SavedValue> values;
-    if (auto failed = parseStateText(text, values)) {
+    if (auto failed = parseStateText(text, values, &fans)) {
         error = "state " + path_ + ":" + std::to_string(failed->line) + ": " + failed->problem;
         return false;
     }
     for (const SavedValue& value : values)
-        if (!smc.setValue(value.key, value.bytes.data(), value.size))
+        if (smc && !smc->setValue(value.key, value.bytes.data(), value.size))
             warnings.push_back("state " + path_ + ": key \"" + printableKey(value.key) +
                                "\" does not fit the profile; its value is not restored");
     return true;
@@ -328,7 +389,12 @@ bool StateFile::load(EmulatedSMC& smc, std::string& error, std::vector<std::stri
 
 bool StateFile::save(const EmulatedSMC& smc, std::string& error)
 {
-    std::string text = stateText(smc.keys());
+    return save(smc.keys(), {}, error);
+}
+
+bool StateFile::save(const std::vector<SMCKeyEntry>& keys, const std::vector<FanRecord>& fans, std::string& error)
+{
+    std::string text = stateText(keys, fans);
     // A new file of a name nobody can foresee, created where nothing stood:
     // a link or pipe planted at any name is neither followed nor opened.
     std::string temporary;

@@ -21,13 +21,24 @@ struct SavedValue {
     std::array<uint8_t, 32> bytes{};
 };
 
-// The state text of the writable keys of `keys`. Each key is stored by its
-// code in hex, so that keys with zero or unprintable bytes come back exactly.
-std::string stateText(const std::vector<SMCKeyEntry>& keys);
+// A fan as it was before the daemon first changed it, to be put back: its
+// bit of the forced-mode mask "FS! " (when the SMC has one) and the values
+// of its minimum, target and mode keys (those the SMC has).
+struct FanRecord {
+    uint32_t fan = 0;
+    std::optional<bool> forced;
+    std::vector<SavedValue> values;
+};
 
-// Parses a state text into `values`; on failure the 1-based line and the
-// problem. Also reads the profile-style state of earlier versions.
-std::optional<ProfileError> parseStateText(std::string_view text, std::vector<SavedValue>& values);
+// The state text of the writable keys of `keys`, and of the fans still to
+// be put back. Each key is stored by its code in hex, so that keys with zero
+// or unprintable bytes come back exactly.
+std::string stateText(const std::vector<SMCKeyEntry>& keys, const std::vector<FanRecord>& fans = {});
+
+// Parses a state text into `values` and, when given, `fans`; on failure the
+// 1-based line and the problem. Also reads the state of earlier versions.
+std::optional<ProfileError> parseStateText(std::string_view text, std::vector<SavedValue>& values,
+                                           std::vector<FanRecord>* fans = nullptr);
 
 class StateFile {
 public:
@@ -44,11 +55,18 @@ public:
     // when the file cannot be read or parsed; a value that no longer fits
     // the profile is skipped and named in `warnings`, one line each.
     bool load(EmulatedSMC& smc, std::string& error, std::vector<std::string>& warnings);
+    // The same for any SMC: the values go into `smc` when there is one (an
+    // SMC that is not emulated keeps its own), the fans still to be put
+    // back into `fans`.
+    bool load(EmulatedSMC* smc, std::vector<FanRecord>& fans, std::string& error,
+              std::vector<std::string>& warnings);
 
     // Writes the writable keys of `smc` to a new file and renames it over the
     // state; on disk, directory included, when it returns true. False with
     // the reason in `error`; the old state is then left as it was.
     bool save(const EmulatedSMC& smc, std::string& error);
+    // The same with the writable keys of `keys` and the fans of `fans`.
+    bool save(const std::vector<SMCKeyEntry>& keys, const std::vector<FanRecord>& fans, std::string& error);
 
     const std::string& path() const { return path_; }
 

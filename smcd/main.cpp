@@ -1,14 +1,19 @@
-// smcd: one emulated SMC served to every process of the machine over a Unix
-// socket, so that a write made by one process is seen by all. One thread,
-// one event loop: each exchange is applied to the store whole.
+// smcd: the machine's one broker of its SMC, real or emulated, served to
+// every process over a Unix socket, so that a write made by one process is
+// seen by all, and fans changed through it never stay stuck. One thread,
+// one event loop: each exchange is applied whole.
 #include "iokit/DaemonProtocol.h"
+#include "iokit/SMCService.h"
 #include "smcd/Directories.h"
-#include "smcd/MessageHandler.h"
+#include "smcd/FanBroker.h"
 #include "smcd/StateFile.h"
 #include "smcemu/EmulatedSMC.h"
 
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
+#include <cstdlib>
+#include <unordered_map>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -31,31 +36,102 @@ using smcd::Request;
 constexpr const char* kProgram = "smcd";
 // Messages served for one client before the others get their turn.
 constexpr int kBurst = 16;
+// How fast the fans of an emulated machine follow their targets, in rpm a second.
+constexpr double kFanRate = 1000;
 
 struct Options {
     std::string socketPath = smcd::defaultSocketPath();
-    const char* profilePath = nullptr;
+    const char* service = nullptr;  // SMC_SERVICE's values; --profile FILE is --service FILE
     const char* statePath = nullptr;
     const char* group = nullptr;
     bool readOnly = false;
+    std::optional<smcd::WritePolicy> writable;
+    std::optional<double> fanFloor;
+    bool keepFans = false;
+    std::optional<bool> fanModel;
 };
+
+// The driver's device, where the machine has one (classic platform device
+// or the ACPI device of T2 machines).
+bool driverPresent()
+{
+    return access("/sys/devices/platform/applesmc.768", F_OK) == 0 ||
+           access("/sys/bus/acpi/drivers/applesmc/APP0001:00", F_OK) == 0;
+}
+
+// Where the fans to put back are kept over real hardware when --state is
+// not given: without it, a restart after kill -9 could not put them back.
+std::string defaultDriverState(std::string& problem)
+{
+    std::string directory;
+    if (geteuid() == 0) {
+        mkdir("/var/lib", 0755);
+        directory = "/var/lib/smcd";
+    } else {
+        const char* stateHome = std::getenv("XDG_STATE_HOME");
+        const char* home = std::getenv("HOME");
+        if (stateHome && *stateHome) {
+            directory = stateHome;
+        } else if (home && *home) {
+            directory = std::string(home) + "/.local";
+            mkdir(directory.c_str(), 0700);
+            directory += "/state";
+        } else {
+            problem = "neither XDG_STATE_HOME nor HOME is set; choose a state file with --state";
+            return {};
+        }
+        mkdir(directory.c_str(), 0700);
+        directory += "/smcd";
+    }
+    problem = smcd::preparePrivateDirectory(directory, geteuid());
+    return problem.empty() ? directory + "/state" : std::string();
+}
+
+const char* policyName(const smcd::WritePolicy& policy)
+{
+    switch (policy.kind) {
+    case smcd::WritePolicy::Kind::All:
+        return "all";
+    case smcd::WritePolicy::Kind::Fans:
+        return "fans";
+    case smcd::WritePolicy::Kind::None:
+        return "none";
+    case smcd::WritePolicy::Kind::Keys:
+        return "the keys listed";
+    }
+    return "";
+}
 
 void usage(FILE* out)
 {
     std::fprintf(out,
                  "Usage: %s [options]\n"
-                 "Serves one emulated SMC to every process over a Unix socket; point clients at it\n"
-                 "with SMC_SERVICE=unix:PATH. Runs in the foreground until SIGINT or SIGTERM.\n"
-                 "    -s, --socket PATH   where to listen (default: %s)\n"
-                 "    -p, --profile FILE  the machine profile (default: the built-in one)\n"
-                 "    -S, --state FILE    keep written values in FILE: every acknowledged write is\n"
-                 "                        on disk before its answer, and is loaded again at start;\n"
-                 "                        FILE's directory must be writable by you alone, and one\n"
-                 "                        daemon at a time holds FILE (lock: FILE.lock)\n"
-                 "    -r, --read-only     refuse every write (kIOReturnNotPrivileged)\n"
-                 "    -g, --group NAME    let members of group NAME connect too (socket mode 0660;\n"
-                 "                        without it, 0600: the owner only)\n"
-                 "    -h, --help          this text\n",
+                 "Serves one SMC to every process over a Unix socket; point clients at it with\n"
+                 "SMC_SERVICE=unix:PATH. Runs in the foreground until SIGINT or SIGTERM, then puts\n"
+                 "back every fan changed through it.\n"
+                 "    -s, --socket PATH     where to listen (default: %s)\n"
+                 "        --service SPEC    the SMC: a profile path, builtin, applesmc[:DIR] (default:\n"
+                 "                          the driver when its device exists, else builtin)\n"
+                 "    -p, --profile FILE    the same as --service FILE\n"
+                 "    -S, --state FILE      keep written values of an emulated SMC and the fans to put\n"
+                 "                          back in FILE: every acknowledged change is on disk before\n"
+                 "                          its answer, and is loaded again at start; FILE's directory\n"
+                 "                          must be writable by you alone, and one daemon at a time\n"
+                 "                          holds FILE (lock: FILE.lock). Over the driver the default\n"
+                 "                          is /var/lib/smcd/state for root\n"
+                 "    -w, --writable WHAT   fans, all, none or KEY,KEY...: the writes let through\n"
+                 "                          (default: fans over the driver, all over an emulated SMC,\n"
+                 "                          whose profile marks its writable keys); others answer\n"
+                 "                          kIOReturnNotPrivileged\n"
+                 "    -r, --read-only       the same as --writable none\n"
+                 "        --fan-floor RPM   the lowest fan minimum or target a write may set (default:\n"
+                 "                          each fan's minimum at start); above F<n>Mx is refused too\n"
+                 "        --keep-fans       leave fans as they are when stopping\n"
+                 "        --fan-model on|off  emulated fans that follow their targets (default: on for\n"
+                 "                          the built-in machine)\n"
+                 "    -g, --group NAME      let members of group NAME connect too (socket mode 0660;\n"
+                 "                          without it, 0600: the owner only)\n"
+                 "    -h, --help            this text\n",
                  kProgram, smcd::defaultSocketPath().c_str());
 }
 
@@ -68,17 +144,25 @@ public:
     int run();
 
 private:
-    bool openState();
+    bool openService();
+    bool openState(std::vector<smcd::FanRecord>& earlier);
     bool prepareSocketDirectory();
     bool listen();
     void accept();
     void serve(int client);
     void drop(int client);
+    void say(const std::vector<std::string>& notes);
 
     Options options_;
-    std::shared_ptr<EmulatedSMC> smc_;
+    std::string serviceName_;
+    std::shared_ptr<SMCService> service_;
+    std::shared_ptr<EmulatedSMC> smc_;  // when the SMC is emulated
     std::unique_ptr<smcd::StateFile> state_;
-    std::unique_ptr<smcd::MessageHandler> handler_;
+    std::unique_ptr<smcd::FanBroker> broker_;
+    smcd::WritePolicy policy_;
+    // Descriptors are reused; a lease belongs to one connection.
+    std::unordered_map<int, smcd::ClientId> clients_;
+    smcd::ClientId lastClient_ = 0;
     int listener_ = -1;
     int epoll_ = -1;
     int signals_ = -1;
@@ -97,15 +181,30 @@ Daemon::~Daemon()
 
 bool Daemon::start()
 {
-    std::string error;
-    smc_ = loadEmulatedSMC(options_.profilePath, error);
-    if (smc_ == nullptr) {
-        std::fprintf(stderr, "%s: cannot load profile %s\n", kProgram, error.c_str());
+    if (!openService())
+        return false;
+    std::vector<smcd::FanRecord> earlier;
+    if (!openState(earlier))
+        return false;
+    std::unique_ptr<SMCConnection> connection;
+    if (kern_return_t status = service_->open(connection); status != KERN_SUCCESS) {
+        std::string cause = service_->failureCause();
+        std::fprintf(stderr, "%s: cannot open %s: %08x%s%s\n", kProgram, serviceName_.c_str(), unsigned(status),
+                     cause.empty() ? "" : ": ", cause.c_str());
         return false;
     }
-    if (options_.statePath && !openState())
+    smcd::BrokerOptions brokerOptions{policy_, options_.fanFloor, options_.keepFans,
+                                      service_->kind() != SMCServiceKind::Emulated};
+    broker_ = std::make_unique<smcd::FanBroker>(std::move(connection), brokerOptions, state_.get(), smc_);
+    // Fans an earlier run left changed are put back before anyone is served.
+    std::string error;
+    std::vector<std::string> notes;
+    bool started = broker_->start(std::move(earlier), error, notes);
+    say(notes);
+    if (!started) {
+        std::fprintf(stderr, "%s: %s\n", kProgram, error.c_str());
         return false;
-    handler_ = std::make_unique<smcd::MessageHandler>(smc_, options_.readOnly, state_.get());
+    }
     if (!prepareSocketDirectory() || !listen())
         return false;
 
@@ -121,24 +220,74 @@ bool Daemon::start()
         epoll_event event{.events = EPOLLIN, .data = {.fd = fd}};
         epoll_ctl(epoll_, EPOLL_CTL_ADD, fd, &event);
     }
-    std::printf("%s: serving %s (%zu keys%s) on %s\n", kProgram,
-                options_.profilePath ? options_.profilePath : "the built-in profile", smc_->keys().size(),
-                options_.readOnly ? ", read-only" : "", options_.socketPath.c_str());
+    std::string keys = smc_ ? std::to_string(smc_->keys().size()) + " keys, " : std::string();
+    std::printf("%s: serving %s (%swritable: %s%s) on %s\n", kProgram, serviceName_.c_str(), keys.c_str(),
+                policyName(policy_), options_.readOnly ? ", read-only" : "", options_.socketPath.c_str());
     std::fflush(stdout);
     return true;
 }
 
-bool Daemon::openState()
+bool Daemon::openService()
 {
+    const char* spec = options_.service;
+    if (spec == nullptr)
+        spec = driverPresent() ? "applesmc" : "builtin";
+    std::string_view choice = spec;
+    bool builtin = choice == "builtin";
+    serviceName_ = builtin ? "the built-in profile" : choice.starts_with("applesmc") ? std::string(choice)
+                                                                                      : std::string(spec);
+    std::string cause;
+    // The platform's one choice of back-end, as SMC_SERVICE makes it.
+    service_ = selectSMCService(spec, cause);
+    if (service_ == nullptr || !service_->present()) {
+        if (service_)
+            cause = service_->failureCause();
+        std::fprintf(stderr, "%s: no SMC to serve (%s)%s%s\n", kProgram, spec, cause.empty() ? "" : ": ",
+                     cause.c_str());
+        return false;
+    }
+    smc_ = std::dynamic_pointer_cast<EmulatedSMC>(service_);
+    if (smc_ && options_.fanModel.value_or(builtin))
+        smc_->setFanModel(kFanRate);
+    if (options_.readOnly)
+        policy_ = {smcd::WritePolicy::Kind::None, {}};
+    else if (options_.writable)
+        policy_ = *options_.writable;
+    else
+        policy_ = {service_->kind() == SMCServiceKind::Emulated ? smcd::WritePolicy::Kind::All
+                                                                : smcd::WritePolicy::Kind::Fans,
+                   {}};
+    return true;
+}
+
+bool Daemon::openState(std::vector<smcd::FanRecord>& earlier)
+{
+    std::string path = options_.statePath ? options_.statePath : "";
+    if (path.empty() && service_->kind() == SMCServiceKind::Driver) {
+        std::string problem;
+        path = defaultDriverState(problem);
+        if (path.empty()) {
+            std::fprintf(stderr, "%s: no place for the state: %s\n", kProgram, problem.c_str());
+            return false;
+        }
+    }
+    if (path.empty())
+        return true;
     std::string error;
     std::vector<std::string> warnings;
-    state_ = smcd::StateFile::open(options_.statePath, error);
-    bool loaded = state_ && state_->load(*smc_, error, warnings);
+    state_ = smcd::StateFile::open(path, error);
+    bool loaded = state_ && state_->load(smc_.get(), earlier, error, warnings);
     for (const std::string& warning : warnings)
         std::fprintf(stderr, "%s: %s\n", kProgram, warning.c_str());
     if (!loaded)
         std::fprintf(stderr, "%s: %s\n", kProgram, error.c_str());
     return loaded;
+}
+
+void Daemon::say(const std::vector<std::string>& notes)
+{
+    for (const std::string& note : notes)
+        std::fprintf(stderr, "%s: %s\n", kProgram, note.c_str());
 }
 
 bool Daemon::prepareSocketDirectory()
@@ -238,6 +387,10 @@ int Daemon::run()
             int fd = events[i].data.fd;
             if (fd == signals_) {
                 std::printf("%s: stopping\n", kProgram);
+                std::fflush(stdout);
+                std::vector<std::string> notes;
+                broker_->stop(notes);
+                say(notes);
                 return 0;
             }
             if (fd == listener_)
@@ -271,6 +424,8 @@ void Daemon::accept()
         epoll_event event{.events = EPOLLIN | EPOLLRDHUP, .data = {.fd = client}};
         if (epoll_ctl(epoll_, EPOLL_CTL_ADD, client, &event) != 0)
             close(client);
+        else
+            clients_[client] = ++lastClient_;
     }
 }
 
@@ -278,6 +433,13 @@ void Daemon::drop(int client)
 {
     epoll_ctl(epoll_, EPOLL_CTL_DEL, client, nullptr);
     close(client);
+    // However the client went (exit, crash, kill), its leases end here.
+    if (auto found = clients_.find(client); found != clients_.end()) {
+        std::vector<std::string> notes;
+        broker_->closed(found->second, notes);
+        say(notes);
+        clients_.erase(found);
+    }
 }
 
 void Daemon::serve(int client)
@@ -295,7 +457,7 @@ void Daemon::serve(int client)
             return;
         }
         // An oversized message arrives cut short; its size alone refuses it.
-        Reply reply = handler_->handle(message, std::min(size_t(size), sizeof message));
+        Reply reply = broker_->handle(clients_[client], message, std::min(size_t(size), sizeof message));
         // A client that does not read its answers is not waited for.
         if (send(client, &reply, sizeof reply, MSG_DONTWAIT | MSG_NOSIGNAL) != ssize_t(sizeof reply)) {
             drop(client);
@@ -308,21 +470,55 @@ void Daemon::serve(int client)
 
 int main(int argc, char* argv[])
 {
+    enum { kService = 256, kFanFloor, kKeepFans, kFanModel };
     static const option longOptions[] = {
-        {"socket", required_argument, nullptr, 's'}, {"profile", required_argument, nullptr, 'p'},
-        {"state", required_argument, nullptr, 'S'},  {"read-only", no_argument, nullptr, 'r'},
-        {"group", required_argument, nullptr, 'g'},  {"help", no_argument, nullptr, 'h'},
-        {nullptr, 0, nullptr, 0},
+        {"socket", required_argument, nullptr, 's'},     {"profile", required_argument, nullptr, 'p'},
+        {"service", required_argument, nullptr, kService}, {"state", required_argument, nullptr, 'S'},
+        {"read-only", no_argument, nullptr, 'r'},        {"writable", required_argument, nullptr, 'w'},
+        {"fan-floor", required_argument, nullptr, kFanFloor}, {"keep-fans", no_argument, nullptr, kKeepFans},
+        {"fan-model", required_argument, nullptr, kFanModel}, {"group", required_argument, nullptr, 'g'},
+        {"help", no_argument, nullptr, 'h'},              {nullptr, 0, nullptr, 0},
     };
     Options options;
     int letter;
-    while ((letter = getopt_long(argc, argv, "s:p:S:rg:h", longOptions, nullptr)) != -1) {
+    while ((letter = getopt_long(argc, argv, "s:p:S:rw:g:h", longOptions, nullptr)) != -1) {
         switch (letter) {
         case 's':
             options.socketPath = optarg;
             break;
         case 'p':
-            options.profilePath = optarg;
+        case kService:
+            options.service = optarg;
+            break;
+        case 'w': {
+            std::string problem;
+            options.writable = smcd::parseWritePolicy(optarg, problem);
+            if (!options.writable) {
+                std::fprintf(stderr, "%s: --writable: %s\n", kProgram, problem.c_str());
+                return 2;
+            }
+            break;
+        }
+        case kFanFloor: {
+            char* end = nullptr;
+            errno = 0;
+            double rpm = std::strtod(optarg, &end);
+            if (end == optarg || *end != '\0' || errno != 0 || !std::isfinite(rpm) || rpm < 0) {
+                std::fprintf(stderr, "%s: --fan-floor: expected a speed in rpm, not \"%s\"\n", kProgram, optarg);
+                return 2;
+            }
+            options.fanFloor = rpm;
+            break;
+        }
+        case kKeepFans:
+            options.keepFans = true;
+            break;
+        case kFanModel:
+            if (std::string_view(optarg) != "on" && std::string_view(optarg) != "off") {
+                std::fprintf(stderr, "%s: --fan-model: expected on or off, not \"%s\"\n", kProgram, optarg);
+                return 2;
+            }
+            options.fanModel = std::string_view(optarg) == "on";
             break;
         case 'S':
             options.statePath = optarg;

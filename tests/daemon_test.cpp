@@ -333,7 +333,8 @@ TEST_F(DaemonTest, OutOfDescriptorsTurnsClientsAwayWithoutSpinning)
 TEST_F(DaemonTest, AcknowledgedWritesSurviveAKill)
 {
     std::string state = directory + "/state";
-    startDaemon({"--state", state});
+    // These keys are fans, which the daemon would put back at its next start.
+    startDaemon({"--state", state, "--keep-fans"});
     std::vector<std::pair<std::string, std::string>> writes;
     for (int i = 0; i < 10; ++i)
         for (const char* key : {"F0Mn", "F0Tg", "FS! "}) {
@@ -344,7 +345,7 @@ TEST_F(DaemonTest, AcknowledgedWritesSurviveAKill)
         }
     daemon->signal(SIGKILL);
     EXPECT_EQ(daemon->wait(), 128 + SIGKILL);
-    startDaemon({"--state", state});
+    startDaemon({"--state", state, "--keep-fans"});
     for (size_t i = writes.size() - 3; i < writes.size(); ++i) {
         std::string line = smc({"-k", writes[i].first, "-r"}).output;
         std::string expected = "(bytes " + writes[i].second.substr(0, 2) + " " + writes[i].second.substr(2) + ")";
@@ -526,7 +527,8 @@ TEST_F(DaemonTest, StateInADirectoryOthersCanWriteIsRefused)
 TEST_F(DaemonTest, OneStateFileServesOneDaemon)
 {
     std::string state = directory + "/state", otherSocket = directory + "/other.sock";
-    startDaemon({"--state", state});
+    // F0Mn is a fan's: without --keep-fans, stopping would put it back.
+    startDaemon({"--state", state, "--keep-fans"});
     ASSERT_EQ(smc({"-k", "F0Mn", "-w", "2ee0"}).status, 0);
     auto second = runProgram(kBin + "/smcd", {"--socket", otherSocket, "--profile", profilePath, "--state", state},
                              {}, {"timeout", "10"});
@@ -537,7 +539,7 @@ TEST_F(DaemonTest, OneStateFileServesOneDaemon)
 
     daemon->signal(SIGTERM);
     EXPECT_EQ(daemon->wait(), 0);
-    startDaemon({"--state", state});
+    startDaemon({"--state", state, "--keep-fans"});
     EXPECT_EQ(smc({"-k", "F0Mn", "-r"}).output, "  F0Mn  [fpe2]  3000 (bytes 2e e0)\n") << "the first one's write";
 }
 

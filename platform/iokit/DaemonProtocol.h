@@ -26,6 +26,12 @@ struct Reply {
 
 static_assert(sizeof(Request) == 84 && sizeof(Reply) == 84);
 
+// A request of this method (the record is not looked at) makes the
+// connection a lease: the daemon undoes the fan changes made on it when it
+// closes, however it closes. It is never sent by a user-client call, whose
+// method is the SMC's own (2), so one-shot writes keep what they change.
+inline constexpr uint32_t kLeaseMethod = 0x4c656173;  // "Leas"
+
 // How long a client waits for the daemon before it answers
 // kIOReturnNotResponding.
 inline constexpr int kClientTimeoutMilliseconds = 2000;

@@ -3,6 +3,7 @@
 #include "iokit/SMCService.h"
 
 #include <IOKit/IOKitDiagnostics.h>
+#include <IOKit/IOKitSMCLease.h>
 
 #include <cstdlib>
 #include <mutex>
@@ -220,6 +221,20 @@ const char* IOSMCServiceFailureCause(void)
     Registry& r = registry();
     std::lock_guard lock(r.mutex);
     return r.failureCause.c_str();
+}
+
+kern_return_t IOSMCConnectionRequestLease(io_connect_t connect)
+{
+    Registry& r = registry();
+    std::shared_ptr<SMCConnection> target;
+    {
+        std::lock_guard lock(r.mutex);
+        auto found = r.connections.find(connect);
+        if (found == r.connections.end())
+            return kIOReturnNotOpen;
+        target = found->second;
+    }
+    return target->requestLease();
 }
 
 mach_port_t mach_task_self(void)

@@ -19,6 +19,17 @@ public:
     // IOConnectCallStructMethod, already checked to be non-null.
     virtual kern_return_t call(uint32_t selector, const void* input, size_t inputSize,
                                void* output, size_t* outputSize) = 0;
+    // Asks that the fan changes made on this connection be undone when it
+    // closes. Only the daemon's connections can; the others answer
+    // kIOReturnUnsupported.
+    virtual kern_return_t requestLease() { return kIOReturnUnsupported; }
+};
+
+// What stands behind a service: a daemon's policy depends on it.
+enum class SMCServiceKind {
+    Emulated,  // an SMC in software, from a machine profile
+    Daemon,    // another process's SMC, over its socket
+    Driver,    // real hardware, through the kernel's driver
 };
 
 // A service of class "AppleSMC".
@@ -33,6 +44,9 @@ public:
     virtual std::string failureCause() { return {}; }
     // A new connection into `connection`, or a nonzero status.
     virtual kern_return_t open(std::unique_ptr<SMCConnection>& connection) = 0;
+    // A back-end that does not say is taken for real hardware: the careful
+    // choice for whoever decides what may be written through it.
+    virtual SMCServiceKind kind() const { return SMCServiceKind::Driver; }
 };
 
 // The process's service, chosen on first use from SMC_SERVICE (see

@@ -70,6 +70,18 @@ public:
         return reply.status;
     }
 
+    kern_return_t requestLease() override
+    {
+        Request request{smcd::kLeaseMethod, {}};
+        Reply reply;
+        std::lock_guard lock(mutex_);
+        if (broken_ || !transfer(request, reply)) {
+            broken_ = true;
+            return kIOReturnNotResponding;
+        }
+        return reply.status;
+    }
+
 private:
     bool transfer(const Request& request, Reply& reply)
     {
@@ -94,6 +106,8 @@ private:
 class UnixSMCService final : public SMCService {
 public:
     explicit UnixSMCService(std::string path) : path_(std::move(path)) {}
+
+    SMCServiceKind kind() const override { return SMCServiceKind::Daemon; }
 
     bool present() override
     {

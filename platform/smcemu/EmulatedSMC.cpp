@@ -1,6 +1,8 @@
 // The emulated controller's answers to the four commands of the call record.
 #include "smcemu/EmulatedSMC.h"
 
+#include <algorithm>
+#include <cmath>
 #include <cstring>
 
 namespace platform {
@@ -128,6 +130,8 @@ kern_return_t EmulatedSMC::execute(const Record& request, Record& reply)
             return failure;
         if (request.dataSize != entry->size)
             return kIOReturnBadArgument;
+        if (fanRate_ > 0)
+            moveFan(*entry);
         std::memcpy(reply.bytes, entry->bytes.data(), entry->size);
         return KERN_SUCCESS;
     case kWriteKey:
@@ -164,6 +168,76 @@ bool EmulatedSMC::setValue(FourCharCode key, const uint8_t* bytes, size_t size)
         return false;
     std::memcpy(entry->bytes.data(), bytes, size);
     return true;
+}
+
+namespace {
+
+// A fan number from a key "F<n>xx", or -1.
+int fanOf(FourCharCode key, std::string_view suffix)
+{
+    std::string text = fourCharText(key);
+    if (text[0] != 'F' || text[1] < '0' || text[1] > '9' || text.substr(2) != suffix)
+        return -1;
+    return text[1] - '0';
+}
+
+// Fan speeds as the fan keys hold them: unsigned fpe2.
+double fpe2(const SMCKeyEntry& entry)
+{
+    return entry.size == 2 ? double(entry.bytes[0] << 8 | entry.bytes[1]) / 4 : 0;
+}
+
+}  // namespace
+
+void EmulatedSMC::setFanModel(double rpmPerSecond)
+{
+    std::lock_guard lock(mutex_);
+    fanRate_ = std::max(rpmPerSecond, 0.0);
+    seedFans();
+}
+
+void EmulatedSMC::seedFans()
+{
+    // Fans start moving from where they stand now, not from their first read.
+    movingFans_.clear();
+    auto now = clock_ ? clock_() : std::chrono::steady_clock::now();
+    for (const SMCKeyEntry& entry : entries_)
+        if (fanOf(entry.key, "Ac") >= 0)
+            movingFans_.emplace(entry.key, MovingFan{fpe2(entry), now});
+}
+
+void EmulatedSMC::setFanModelClock(Clock clock)
+{
+    std::lock_guard lock(mutex_);
+    clock_ = std::move(clock);
+    seedFans();
+}
+
+void EmulatedSMC::moveFan(SMCKeyEntry& actual)
+{
+    int fan = fanOf(actual.key, "Ac");
+    if (fan < 0 || actual.size != 2 || actual.type != fourCharCode("fpe2"))
+        return;
+    auto now = clock_ ? clock_() : std::chrono::steady_clock::now();
+    auto [moving, first] = movingFans_.try_emplace(actual.key, MovingFan{fpe2(actual), now});
+    if (first)
+        return;
+    const SMCKeyEntry* forced = find(fourCharCode("FS! "));
+    const SMCKeyEntry* mode = find(fourCharCode(std::string{'F', char('0' + fan), 'M', 'd'}));
+    bool manual = (forced && forced->size >= 2 && (forced->bytes[0] << 8 | forced->bytes[1]) >> fan & 1) ||
+                  (mode && mode->size >= 1 && mode->bytes[0] != 0);
+    const SMCKeyEntry* goal = find(fourCharCode(std::string{'F', char('0' + fan), manual ? 'T' : 'M',
+                                                            manual ? 'g' : 'n'}));
+    if (goal == nullptr || goal->size != 2)
+        return;
+    double seconds = std::chrono::duration<double>(now - moving->second.at).count();
+    double step = fanRate_ * std::max(seconds, 0.0);
+    double target = fpe2(*goal), rpm = moving->second.rpm;
+    rpm = target > rpm ? std::min(target, rpm + step) : std::max(target, rpm - step);
+    moving->second = {rpm, now};
+    auto raw = uint16_t(std::lround(std::clamp(rpm, 0.0, 16383.75) * 4));
+    actual.bytes[0] = uint8_t(raw >> 8);
+    actual.bytes[1] = uint8_t(raw);
 }
 
 std::vector<SMCKeyEntry> EmulatedSMC::keys() const

@@ -6,6 +6,8 @@
 #include "iokit/SMCService.h"
 
 #include <array>
+#include <chrono>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -49,6 +51,7 @@ public:
     explicit EmulatedSMC(std::vector<SMCKeyEntry> keys);
 
     kern_return_t open(std::unique_ptr<SMCConnection>& connection) override;
+    SMCServiceKind kind() const override { return SMCServiceKind::Emulated; }
 
     // One user-client call, applied to the store atomically.
     kern_return_t call(uint32_t selector, const void* input, size_t inputSize, void* output,
@@ -65,14 +68,34 @@ public:
     std::vector<SMCKeyEntry> keys() const;
     std::optional<SMCKeyEntry> key(FourCharCode code) const;
 
+    // Fans that move: each fan's actual speed (F<n>Ac, fpe2) goes toward its
+    // target (F<n>Tg) in manual mode (its bit of "FS! " set, or F<n>Md not
+    // 0) and toward its minimum (F<n>Mn) otherwise, at most `rpmPerSecond`,
+    // worked out from a monotonic clock whenever it is read. 0 stops the
+    // fans where they are; off until asked, so a profile lists as it was.
+    void setFanModel(double rpmPerSecond);
+
+    // The clock of the fan model; tests replace it to step time by hand.
+    using Clock = std::function<std::chrono::steady_clock::time_point()>;
+    void setFanModelClock(Clock clock);
+
 private:
     struct Record;
+    struct MovingFan {
+        double rpm = 0;
+        std::chrono::steady_clock::time_point at;
+    };
     kern_return_t execute(const Record& request, Record& reply);
     SMCKeyEntry* find(FourCharCode code);
+    void moveFan(SMCKeyEntry& actual);
+    void seedFans();
 
     mutable std::mutex mutex_;
     std::vector<SMCKeyEntry> entries_;
     std::unordered_map<FourCharCode, uint32_t> positions_;
+    double fanRate_ = 0;
+    Clock clock_;
+    std::unordered_map<FourCharCode, MovingFan> movingFans_;
 };
 
 // Where a profile text went wrong: its 1-based line and the problem.

@@ -1,0 +1,22 @@
+// Fan changes that last only while their connection lives, from the SMC
+// daemon. The real platform has no such header: callers include it only
+// where it exists (__has_include), as an extra, never a need.
+#pragma once
+
+#include <IOKit/IOKitLib.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+// Asks the daemon behind `connect` to undo the fan changes made on this
+// connection when it closes, for any reason (a close, an exit, a crash, a
+// kill), unless a later lease changed that fan since. 0 once granted;
+// kIOReturnNotOpen for a handle that is not open; kIOReturnUnsupported when
+// the connection does not lead to a daemon; a daemon that does not know
+// leases answers kIOReturnBadArgument.
+kern_return_t IOSMCConnectionRequestLease(io_connect_t connect);
+
+#ifdef __cplusplus
+}
+#endif

@@ -1,0 +1,240 @@
+// smcfan: list the fans, set them in rpm, or hold one at a speed for as
+// long as smcfan (or the command it runs) lives.
+#include "smcfan/smcfan.h"
+
+#if __has_include(<IOKit/IOKitDiagnostics.h>)
+#include <IOKit/IOKitDiagnostics.h>
+#endif
+#if __has_include(<IOKit/IOKitSMCLease.h>)
+#include <IOKit/IOKitSMCLease.h>
+#endif
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace {
+
+using namespace smcfan;
+
+int fail(const std::string& what)
+{
+    std::fprintf(stderr, "%s: %s\n", kProgram, what.c_str());
+    return 1;
+}
+
+// Opens the SMC; 0, or the problem said on stderr.
+io_connect_t open()
+{
+    io_connect_t connection = 0;
+    // SMCOpen prints its own error line on stdout; the cause goes to stderr.
+    if (SMCOpen(&connection) != KERN_SUCCESS) {
+        std::string cause;
+#if __has_include(<IOKit/IOKitDiagnostics.h>)
+        cause = IOSMCServiceFailureCause();
+#endif
+        fail("the SMC cannot be opened" + (cause.empty() ? std::string() : ": " + cause));
+        return 0;
+    }
+    return connection;
+}
+
+std::optional<Fan> resolve(io_connect_t connection, const std::string& text, std::vector<Fan>* all = nullptr)
+{
+    kern_return_t status;
+    bool more;
+    std::vector<Fan> fans = readFans(connection, status, more);
+    if (status != KERN_SUCCESS) {
+        fail("the fan count (FNum) cannot be read: " + statusWords(status));
+        return std::nullopt;
+    }
+    if (all)
+        *all = fans;
+    if (text.empty())
+        return Fan{};
+    std::optional<Fan> fan = findFan(fans, text);
+    if (!fan)
+        fail("no fan \"" + text + "\" (or more than one of that name; give its number)");
+    return fan;
+}
+
+// Refuses a speed above the fan's maximum before asking the SMC, to say so
+// in plain words; the daemon checks again, with its floor.
+bool withinMaximum(const Fan& fan, double rpm)
+{
+    if (fan.maximum && rpm > *fan.maximum) {
+        char text[128];
+        std::snprintf(text, sizeof text, "fan %u: %.0f rpm is above its maximum of %.0f rpm", fan.index, rpm,
+                      *fan.maximum);
+        fail(text);
+        return false;
+    }
+    return true;
+}
+
+int list(io_connect_t connection)
+{
+    kern_return_t status;
+    bool more;
+    std::vector<Fan> fans = readFans(connection, status, more);
+    if (status != KERN_SUCCESS)
+        return fail("the fan count (FNum) cannot be read: " + statusWords(status));
+    std::fputs(listText(fans).c_str(), stdout);
+    if (more)
+        return fail("FNum counts more than the 10 fans that keys can name; the others are not shown");
+    return 0;
+}
+
+int set(io_connect_t connection, const Options& options)
+{
+    std::optional<Fan> fan = resolve(connection, options.fan);
+    if (!fan || !withinMaximum(*fan, options.rpm))
+        return 1;
+    if (kern_return_t status = writeSpeed(connection, fan->index, options.speed, options.rpm))
+        return fail("fan " + std::to_string(fan->index) + ": " + statusWords(status));
+    return 0;
+}
+
+int mode(io_connect_t connection, const Options& options, bool manual)
+{
+    std::vector<Fan> fans;
+    std::optional<Fan> fan = resolve(connection, options.fan, &fans);
+    if (!fan)
+        return 1;
+    if (!options.fan.empty())
+        fans = {*fan};
+    int result = 0;
+    for (const Fan& each : fans)
+        if (kern_return_t status = setManual(connection, each.index, manual))
+            result = fail("fan " + std::to_string(each.index) + ": " + statusWords(status));
+    return result;
+}
+
+// Waits for SIGINT or SIGTERM, or for `child` to end; the exit status to end with.
+int waitForTheEnd(pid_t child, const sigset_t& signals)
+{
+    for (;;) {
+        siginfo_t info;
+        int number = sigwaitinfo(&signals, &info);
+        if (number < 0 && errno == EINTR)
+            continue;
+        if (number < 0)
+            return 1;
+        if (number == SIGCHLD) {
+            int status;
+            if (child > 0 && waitpid(child, &status, WNOHANG) == child)
+                return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+            continue;
+        }
+        if (child <= 0)
+            return 0;
+        kill(child, number);  // the command decides when it ends; its end lets go
+    }
+}
+
+int hold(io_connect_t connection, const Options& options)
+{
+    std::optional<Fan> fan = resolve(connection, options.fan);
+    if (!fan || !withinMaximum(*fan, options.rpm))
+        return 1;
+    kern_return_t lease = kIOReturnUnsupported;
+#if __has_include(<IOKit/IOKitSMCLease.h>)
+    lease = IOSMCConnectionRequestLease(connection);
+#endif
+    if (lease == kIOReturnUnsupported)
+        return fail("a hold needs the SMC daemon, which puts the fan back when smcfan ends; no daemon serves "
+                    "this SMC (run smcd and set SMC_SERVICE=unix:PATH)");
+    if (lease == kIOReturnBadArgument)
+        return fail("this daemon does not offer holds (leases); it is older than smcfan");
+    if (lease != KERN_SUCCESS)
+        return fail("the daemon did not grant the hold: " + statusWords(lease));
+
+    // Signals are taken in order, from here on: none ends smcfan before it lets go.
+    sigset_t signals;
+    sigemptyset(&signals);
+    for (int number : {SIGINT, SIGTERM, SIGHUP, SIGCHLD})
+        sigaddset(&signals, number);
+    sigprocmask(SIG_BLOCK, &signals, nullptr);
+
+    std::string where = "fan " + std::to_string(fan->index) + (fan->name.empty() ? "" : " (" + fan->name + ")");
+    if (kern_return_t status = writeSpeed(connection, fan->index, Speed::Target, options.rpm))
+        return fail(where + ": " + statusWords(status));
+    if (kern_return_t status = setManual(connection, fan->index, true))
+        return fail(where + ": " + statusWords(status));
+    std::fprintf(stderr, "%s: holding %s at %.0f rpm%s\n", kProgram, where.c_str(), options.rpm,
+                 options.program.empty() ? "; Ctrl-C lets go" : " while the command runs");
+
+    pid_t child = -1;
+    if (!options.program.empty()) {
+        std::vector<char*> argv;
+        for (const std::string& argument : options.program)
+            argv.push_back(const_cast<char*>(argument.c_str()));
+        argv.push_back(nullptr);
+        posix_spawnattr_t attributes;
+        posix_spawnattr_init(&attributes);
+        sigset_t none;
+        sigemptyset(&none);
+        posix_spawnattr_setsigmask(&attributes, &none);
+        posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK);
+        int error = posix_spawnp(&child, argv[0], nullptr, &attributes, argv.data(), environ);
+        posix_spawnattr_destroy(&attributes);
+        if (error != 0) {
+            SMCClose(connection);
+            return fail("cannot run " + options.program[0] + ": " + std::strerror(error));
+        }
+    }
+    int result = waitForTheEnd(child, signals);
+    // Closing the lease is what lets go: the daemon puts the fan back.
+    SMCClose(connection);
+    return result;
+}
+
+}  // namespace
+
+int main(int argc, char* argv[])
+{
+    std::string problem;
+    std::optional<Options> options = parseOptions({argv + 1, argv + argc}, problem);
+    if (!options) {
+        std::fprintf(stderr, "%s: %s\n%s", kProgram, problem.c_str(), usage().c_str());
+        return 2;
+    }
+    if (options->command == Command::Help) {
+        std::fputs(usage().c_str(), stdout);
+        return std::fflush(stdout) == 0 ? 0 : 1;
+    }
+    if (options->command == Command::Version) {
+        std::printf("%s %s\n", kProgram, kVersion);
+        return std::fflush(stdout) == 0 ? 0 : 1;
+    }
+    io_connect_t connection = open();
+    if (connection == 0)
+        return 1;
+    int result = 0;
+    switch (options->command) {
+    case Command::List:
+        result = list(connection);
+        break;
+    case Command::Set:
+        result = set(connection, *options);
+        break;
+    case Command::Manual:
+    case Command::Auto:
+        result = mode(connection, *options, options->command == Command::Manual);
+        break;
+    case Command::Hold:
+        return hold(connection, *options);
+    default:
+        break;
+    }
+    SMCClose(connection);
+    if (std::fflush(stdout) != 0)
+        return 1;
+    return result;
+}

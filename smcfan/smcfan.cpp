@@ -1,0 +1,303 @@
+#include "smcfan/smcfan.h"
+#include "smcd/FanSpeed.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace smcfan {
+namespace {
+
+
+std::string keyOf(unsigned fan, const char* suffix)
+{
+    return std::string{'F', char('0' + fan), suffix[0], suffix[1]};
+}
+
+FourCharCode typeOf(const SMCVal& val)
+{
+    return FourCharCode(uint8_t(val.dataType[0])) << 24 | FourCharCode(uint8_t(val.dataType[1])) << 16 |
+           FourCharCode(uint8_t(val.dataType[2])) << 8 | FourCharCode(uint8_t(val.dataType[3]));
+}
+
+const uint8_t* bytesOf(const SMCVal& val)
+{
+    return reinterpret_cast<const uint8_t*>(val.bytes);
+}
+
+std::optional<SMCVal> readKey(io_connect_t connection, const std::string& key)
+{
+    SMCVal val;
+    if (SMCReadKey2(key.c_str(), &val, connection) != KERN_SUCCESS || val.dataSize == 0 ||
+        val.dataSize > sizeof val.bytes)
+        return std::nullopt;
+    return val;
+}
+
+std::optional<double> readSpeed(io_connect_t connection, unsigned fan, const char* suffix)
+{
+    std::optional<SMCVal> val = readKey(connection, keyOf(fan, suffix));
+    if (!val)
+        return std::nullopt;
+    return fans::speedFromBytes(typeOf(*val), bytesOf(*val), val->dataSize);
+}
+
+std::string nameOf(const SMCVal& id)
+{
+    // The label is bytes 4 to 15 of F<n>ID, as the Linux driver shows it.
+    std::string name;
+    for (uint32_t i = 4; i < std::min<uint32_t>(id.dataSize, 16); ++i) {
+        char c = id.bytes[i];
+        if (c == '\0')
+            break;
+        name += c >= 0x20 && c < 0x7f ? c : '?';
+    }
+    while (!name.empty() && name.back() == ' ')
+        name.pop_back();
+    return name;
+}
+
+bool parseRpm(const std::string& text, double& rpm)
+{
+    if (text.empty() || text[0] == '-' || text[0] == '+' || std::isspace(uint8_t(text[0])))
+        return false;
+    char* end = nullptr;
+    errno = 0;
+    rpm = std::strtod(text.c_str(), &end);
+    return *end == '\0' && errno == 0 && std::isfinite(rpm);
+}
+
+std::string speedText(const std::optional<double>& rpm)
+{
+    if (!rpm)
+        return "-";
+    char text[32];
+    std::snprintf(text, sizeof text, "%.0f", *rpm);
+    return text;
+}
+
+}  // namespace
+
+std::string usage()
+{
+    return "Usage: smcfan                              list every fan\n"
+           "       smcfan set FAN min|target RPM       set a fan's minimum or target speed\n"
+           "       smcfan manual FAN                   the fan follows its target\n"
+           "       smcfan auto [FAN]                   the SMC drives the fan again (every fan)\n"
+           "       smcfan hold FAN RPM [-- COMMAND...] hold the fan at RPM until Ctrl-C, SIGTERM\n"
+           "                                           or COMMAND's exit; the daemon then puts it\n"
+           "                                           back, even if smcfan is killed\n"
+           "       smcfan --help | --version\n"
+           "FAN is a fan's number or name as the list shows them. The SMC is the one that\n"
+           "SMC_SERVICE selects; a hold needs the daemon (SMC_SERVICE=unix:PATH).\n";
+}
+
+std::optional<Options> parseOptions(const std::vector<std::string>& arguments, std::string& problem)
+{
+    Options options;
+    if (arguments.empty())
+        return options;
+    const std::string& word = arguments[0];
+    size_t count = arguments.size();
+    auto wrong = [&](const std::string& what) {
+        problem = what;
+        return std::nullopt;
+    };
+    if (word == "--help" || word == "-h") {
+        options.command = Command::Help;
+    } else if (word == "--version") {
+        options.command = Command::Version;
+    } else if (word == "list") {
+        if (count != 1)
+            return wrong("list takes no arguments");
+    } else if (word == "set") {
+        if (count != 4)
+            return wrong("expected: set FAN min|target RPM");
+        options.command = Command::Set;
+        options.fan = arguments[1];
+        if (arguments[2] == "min" || arguments[2] == "minimum")
+            options.speed = Speed::Minimum;
+        else if (arguments[2] == "target")
+            options.speed = Speed::Target;
+        else
+            return wrong("expected min or target, not \"" + arguments[2] + "\"");
+        if (!parseRpm(arguments[3], options.rpm))
+            return wrong("expected a speed in rpm, not \"" + arguments[3] + "\"");
+    } else if (word == "manual") {
+        if (count != 2)
+            return wrong("expected: manual FAN");
+        options.command = Command::Manual;
+        options.fan = arguments[1];
+    } else if (word == "auto") {
+        if (count > 2)
+            return wrong("expected: auto [FAN]");
+        options.command = Command::Auto;
+        options.fan = count == 2 ? arguments[1] : "";
+    } else if (word == "hold") {
+        options.command = Command::Hold;
+        if (count < 3 || (count > 3 && arguments[3] != "--"))
+            return wrong("expected: hold FAN RPM [-- COMMAND...]");
+        if (count == 4)
+            return wrong("expected a command after --");
+        options.fan = arguments[1];
+        if (!parseRpm(arguments[2], options.rpm))
+            return wrong("expected a speed in rpm, not \"" + arguments[2] + "\"");
+        options.program.assign(arguments.begin() + std::min<size_t>(4, count), arguments.end());
+    } else {
+        return wrong("unknown command \"" + word + "\"");
+    }
+    if (options.fan.empty() && options.command != Command::Auto && options.command != Command::List &&
+        options.command != Command::Help && options.command != Command::Version)
+        return wrong("expected a fan's number or name");
+    return options;
+}
+
+std::string listText(const std::vector<Fan>& fans)
+{
+    size_t width = 4;
+    for (const Fan& fan : fans)
+        width = std::max(width, fan.name.size());
+    auto line = [&](const std::string& index, const std::string& name, const std::string& actual,
+                    const std::string& minimum, const std::string& maximum, const std::string& target,
+                    const std::string& mode) {
+        char text[256];
+        std::snprintf(text, sizeof text, "%-3s  %-*s  %7s  %7s  %7s  %7s  %s\n", index.c_str(), int(width),
+                      name.c_str(), actual.c_str(), minimum.c_str(), maximum.c_str(), target.c_str(), mode.c_str());
+        return std::string(text);
+    };
+    std::string text = line("Fan", "Name", "Actual", "Minimum", "Maximum", "Target", "Mode");
+    for (const Fan& fan : fans)
+        text += line(std::to_string(fan.index), fan.name, speedText(fan.actual), speedText(fan.minimum),
+                     speedText(fan.maximum), speedText(fan.target),
+                     !fan.manual ? "?" : *fan.manual ? "manual" : "auto");
+    return text;
+}
+
+std::string statusWords(kern_return_t status)
+{
+    char hex[9];
+    std::snprintf(hex, sizeof hex, "%08x", unsigned(status));
+    std::string code = std::string(" (") + hex + ")";
+    switch (status) {
+    case kIOReturnNotPrivileged:
+        return "not writable through this daemon (its --writable policy)" + code;
+    case kIOReturnBadArgument:
+        return "refused: below the lowest speed the daemon allows or above the fan's maximum" + code;
+    case kIOReturnNotWritable:
+        return "the SMC does not let this key be written" + code;
+    case kIOReturnNotFound:
+        return "the SMC has no such key" + code;
+    case kIOReturnNotResponding:
+        return "the daemon does not answer" + code;
+    case kIOReturnNotOpen:
+        return "the SMC is not open" + code;
+    case kIOReturnIOError:
+        return "the daemon could not save its state; nothing changed" + code;
+    case kIOReturnUnsupported:
+        return "not offered by this SMC" + code;
+    default:
+        return "the SMC answered " + std::string(hex);
+    }
+}
+
+std::vector<Fan> readFans(io_connect_t connection, kern_return_t& status, bool& more)
+{
+    std::vector<Fan> result;
+    SMCVal count;
+    status = SMCReadKey2("FNum", &count, connection);
+    more = false;
+    if (status != KERN_SUCCESS)
+        return result;
+    uint32_t fans = _strtoul(count.bytes, int(std::min<uint32_t>(count.dataSize, 4)), 16);
+    more = fans > ::fans::kNamedFans;
+    std::optional<SMCVal> mask = readKey(connection, "FS! ");
+    for (unsigned index = 0; index < std::min<uint32_t>(fans, ::fans::kNamedFans); ++index) {
+        Fan fan;
+        fan.index = index;
+        if (std::optional<SMCVal> id = readKey(connection, keyOf(index, "ID")))
+            fan.name = nameOf(*id);
+        fan.actual = readSpeed(connection, index, "Ac");
+        fan.minimum = readSpeed(connection, index, "Mn");
+        fan.maximum = readSpeed(connection, index, "Mx");
+        fan.target = readSpeed(connection, index, "Tg");
+        std::optional<SMCVal> mode = readKey(connection, keyOf(index, "Md"));
+        if (mask && mask->dataSize == 2)
+            fan.manual = (uint8_t(mask->bytes[0]) << 8 | uint8_t(mask->bytes[1])) >> index & 1;
+        if (mode)
+            fan.manual = fan.manual.value_or(false) || mode->bytes[0] != 0;
+        result.push_back(fan);
+    }
+    return result;
+}
+
+std::optional<Fan> findFan(const std::vector<Fan>& fans, const std::string& text)
+{
+    if (!text.empty() && text.find_first_not_of("0123456789") == std::string::npos) {
+        for (const Fan& fan : fans)
+            if (text.size() <= 3 && fan.index == unsigned(std::stoul(text)))
+                return fan;
+        return std::nullopt;
+    }
+    std::optional<Fan> found;
+    for (const Fan& fan : fans) {
+        bool same = fan.name.size() == text.size() &&
+                    std::equal(text.begin(), text.end(), fan.name.begin(),
+                               [](char a, char b) { return std::tolower(uint8_t(a)) == std::tolower(uint8_t(b)); });
+        if (same && found)
+            return std::nullopt;  // two fans of that name: the number says which
+        if (same)
+            found = fan;
+    }
+    return found;
+}
+
+kern_return_t writeSpeed(io_connect_t connection, unsigned fan, Speed speed, double rpm)
+{
+    std::string key = keyOf(fan, speed == Speed::Minimum ? "Mn" : "Tg");
+    SMCVal val;
+    kern_return_t status = SMCReadKey2(key.c_str(), &val, connection);
+    if (status != KERN_SUCCESS)
+        return status;
+    if (val.dataSize == 0)
+        return kIOReturnNotFound;
+    uint8_t bytes[4];
+    if (val.dataSize > sizeof bytes || !fans::speedToBytes(typeOf(val), val.dataSize, rpm, bytes))
+        return kIOReturnBadArgument;
+    std::memcpy(val.bytes, bytes, val.dataSize);
+    return SMCWriteKey2(val, connection);
+}
+
+kern_return_t setManual(io_connect_t connection, unsigned fan, bool manual)
+{
+    bool found = false;
+    std::optional<SMCVal> mask = readKey(connection, "FS! ");
+    if (mask && mask->dataSize == 2) {
+        found = true;
+        unsigned bits = uint8_t(mask->bytes[0]) << 8 | uint8_t(mask->bytes[1]);
+        unsigned wanted = manual ? bits | 1u << fan : bits & ~(1u << fan);
+        if (wanted != bits) {
+            mask->bytes[0] = char(wanted >> 8);
+            mask->bytes[1] = char(wanted);
+            if (kern_return_t status = SMCWriteKey2(*mask, connection); status != KERN_SUCCESS)
+                return status;
+        }
+    }
+    // Machines that keep the mode per fan; with a mask too, it must not
+    // keep the fan manual once the mask says automatic.
+    std::optional<SMCVal> mode = readKey(connection, keyOf(fan, "Md"));
+    if (mode && mode->dataSize == 1) {
+        bool needed = found ? !manual && mode->bytes[0] != 0 : (mode->bytes[0] != 0) != manual;
+        found = true;
+        if (needed) {
+            mode->bytes[0] = manual ? 1 : 0;
+            if (kern_return_t status = SMCWriteKey2(*mode, connection); status != KERN_SUCCESS)
+                return status;
+        }
+    }
+    return found ? KERN_SUCCESS : kIOReturnNotFound;
+}
+
+}  // namespace smcfan

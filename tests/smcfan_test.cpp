@@ -1,0 +1,486 @@
+// smcfan and smcd as a machine's fan broker, as separate processes: fans
+// put back when the daemon stops or restarts after a kill, holds undone
+// when their holder dies, the write policy and its limits, who may connect,
+// and errors in words. Also smcfan's options and speed encodings in-process.
+#include "iokit/DaemonProtocol.h"
+#include "smcd/FanSpeed.h"
+#include "smcfan/smcfan.h"
+#include "support/Process.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <csignal>
+#include <filesystem>
+#include <fstream>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
+
+using testing_support::BackgroundProcess;
+using testing_support::runProgram;
+
+namespace {
+
+const std::string kBin = BIN_DIR;
+
+TEST(SmcfanOptions, Parse)
+{
+    using smcfan::Command;
+    struct Case {
+        std::vector<std::string> arguments;
+        bool valid;
+        Command command = Command::List;
+        std::string fan = {};
+        double rpm = 0;
+        std::vector<std::string> program = {};
+    };
+    const Case cases[] = {
+        {{}, true, Command::List},
+        {{"list"}, true, Command::List},
+        {{"list", "0"}, false},
+        {{"set", "0", "target", "3000"}, true, Command::Set, "0", 3000},
+        {{"set", "Left", "min", "1500.5"}, true, Command::Set, "Left", 1500.5},
+        {{"set", "0", "max", "3000"}, false},
+        {{"set", "0", "target", "-1"}, false},
+        {{"set", "0", "target", "3000rpm"}, false},
+        {{"set", "0", "target", "nan"}, false},
+        {{"set", "0", "target"}, false},
+        {{"manual", "1"}, true, Command::Manual, "1"},
+        {{"manual"}, false},
+        {{"auto"}, true, Command::Auto, ""},
+        {{"auto", "1"}, true, Command::Auto, "1"},
+        {{"auto", "1", "2"}, false},
+        {{"hold", "0", "4000"}, true, Command::Hold, "0", 4000},
+        {{"hold", "0", "4000", "--", "make", "-j2"}, true, Command::Hold, "0", 4000, {"make", "-j2"}},
+        {{"hold", "0", "4000", "--"}, false},
+        {{"hold", "0", "4000", "make"}, false},
+        {{"hold", "0"}, false},
+        {{"spin"}, false},
+        {{"--help"}, true, Command::Help},
+        {{"--version"}, true, Command::Version},
+    };
+    for (const auto& c : cases) {
+        std::string problem, shown;
+        for (const auto& argument : c.arguments)
+            shown += argument + " ";
+        auto options = smcfan::parseOptions(c.arguments, problem);
+        ASSERT_EQ(options.has_value(), c.valid) << shown << problem;
+        if (!options) {
+            EXPECT_NE(problem, "") << shown;
+            continue;
+        }
+        EXPECT_EQ(options->command, c.command) << shown;
+        EXPECT_EQ(options->fan, c.fan) << shown;
+        EXPECT_EQ(options->rpm, c.rpm) << shown;
+        EXPECT_EQ(options->program, c.program) << shown;
+    }
+}
+
+TEST(FanSpeed, EncodingsRoundTripAndRefuseWhatDoesNotFit)
+{
+    struct Case {
+        const char* type;
+        size_t size;
+        double rpm;
+        std::vector<uint8_t> bytes;  // empty: refused
+        double back;
+    };
+    const Case cases[] = {
+        {"fpe2", 2, 6000, {0x5d, 0xc0}, 6000},
+        {"fpe2", 2, 1500.25, {0x17, 0x71}, 1500.25},
+        {"fpe2", 2, 1500.1, {0x17, 0x70}, 1500},  // quarter rpm
+        {"fpe2", 2, 16383.75, {0xff, 0xff}, 16383.75},
+        {"fpe2", 2, 16384, {}, 0},
+        {"fpe2", 2, -1, {}, 0},
+        {"fpe2", 3, 1000, {}, 0},
+        {"ui16", 2, 1234, {0x04, 0xd2}, 1234},
+        {"ui8 ", 1, 256, {}, 0},
+        {"flt ", 4, 2500, {0x00, 0x40, 0x1c, 0x45}, 2500},
+        {"sp78", 2, 1000, {}, 0},
+    };
+    for (const auto& c : cases) {
+        FourCharCode type = FourCharCode(uint8_t(c.type[0])) << 24 | FourCharCode(uint8_t(c.type[1])) << 16 |
+                            FourCharCode(uint8_t(c.type[2])) << 8 | FourCharCode(uint8_t(c.type[3]));
+        uint8_t bytes[4] = {};
+        bool fits = fans::speedToBytes(type, c.size, c.rpm, bytes);
+        ASSERT_EQ(fits, !c.bytes.empty()) << c.type << " " << c.rpm;
+        if (!fits)
+            continue;
+        EXPECT_EQ(std::vector<uint8_t>(bytes, bytes + c.size), c.bytes) << c.type << " " << c.rpm;
+        EXPECT_EQ(fans::speedFromBytes(type, bytes, c.size), c.back) << c.type << " " << c.rpm;
+    }
+    const uint8_t notANumber[4] = {0x00, 0x00, 0xc0, 0x7f};
+    EXPECT_EQ(fans::speedFromBytes(fans::typeCode("flt "), notANumber, 4), std::nullopt);
+}
+
+TEST(SmcfanFans, FoundByNumberOrName)
+{
+    std::vector<smcfan::Fan> fans(3);
+    const char* names[] = {"Left", "Right", "right"};
+    for (unsigned i = 0; i < fans.size(); ++i) {
+        fans[i].index = i;
+        fans[i].name = names[i];
+    }
+    fans[0].name = "Left";
+    struct Case {
+        const char* text;
+        int index;  // -1: none
+    };
+    const Case cases[] = {{"0", 0}, {"2", 2}, {"3", -1}, {"left", 0}, {"LEFT", 0}, {"Right", -1}, {"Lef", -1},
+                          {"", -1}, {"99999999999999999999", -1}};
+    for (const auto& c : cases) {
+        auto found = smcfan::findFan(fans, c.text);
+        EXPECT_EQ(found ? int(found->index) : -1, c.index) << '"' << c.text << '"';
+    }
+}
+
+// A profile of two fans with names, limits and both kinds of mode key.
+constexpr const char* kProfile = R"(
+  FNum  [ui8 ]  2 (bytes 02)
+  FS!   [ui16]  0 (bytes 00 00)
+! writable
+  F0Ac  [fpe2]  2000 (bytes 1f 40)
+  F0Mn  [fpe2]  1200 (bytes 12 c0)
+! writable
+  F0Mx  [fpe2]  6000 (bytes 5d c0)
+  F0Tg  [fpe2]  2000 (bytes 1f 40)
+! writable
+  F0Md  [ui8 ]  0 (bytes 00)
+! writable
+  F0ID  [{fds]  (bytes 00 12 00 00 4c 65 66 74 20 00 00 00 00 00 00 00)
+  F1Ac  [fpe2]  1800 (bytes 1c 20)
+  F1Mn  [fpe2]  1000 (bytes 0f a0)
+! writable
+  F1Mx  [fpe2]  5000 (bytes 4e 20)
+  F1Tg  [fpe2]  1800 (bytes 1c 20)
+! writable
+  F1ID  [{fds]  (bytes 00 12 00 00 52 69 67 68 74 20 00 00 00 00 00 00)
+  LKSB  [ui16]  0 (bytes 00 00)
+! writable
+)";
+
+constexpr const char* kListing = "Fan  Name    Actual  Minimum  Maximum   Target  Mode\n"
+                                 "0    Left      2000     1200     6000     2000  auto\n"
+                                 "1    Right     1800     1000     5000     1800  auto\n";
+
+class BrokerTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        char name[] = "/tmp/smcfan-test-XXXXXX";
+        ASSERT_NE(mkdtemp(name), nullptr);
+        directory = name;
+        chmod(name, 0755);
+        socketPath = directory + "/smcd.sock";
+        profilePath = directory + "/machine.profile";
+        statePath = directory + "/state";
+        std::ofstream(profilePath) << kProfile;
+        service = "SMC_SERVICE=unix:" + socketPath;
+    }
+    void TearDown() override
+    {
+        holders.clear();
+        daemon.reset();
+        std::filesystem::remove_all(directory);
+    }
+
+    void startDaemon(std::vector<std::string> extra = {}, std::vector<std::string> prefix = {})
+    {
+        std::vector<std::string> arguments(prefix.begin() + (prefix.empty() ? 0 : 1), prefix.end());
+        if (!prefix.empty())
+            arguments.push_back(kBin + "/smcd");
+        arguments.insert(arguments.end(), {"--socket", socketPath, "--service", profilePath});
+        arguments.insert(arguments.end(), extra.begin(), extra.end());
+        daemon = std::make_unique<BackgroundProcess>(prefix.empty() ? kBin + "/smcd" : prefix.front(), arguments);
+        for (int tries = 0; tries < 100; ++tries) {
+            int fd = platform::smcd::connectSocket(socketPath);
+            if (fd >= 0) {
+                close(fd);
+                return;
+            }
+            usleep(20'000);
+        }
+        FAIL() << "smcd did not start: " << daemon->output();
+    }
+
+    testing_support::ProcessResult smcfan(std::vector<std::string> arguments,
+                                          const std::vector<std::string>& prefix = {})
+    {
+        return runProgram(kBin + "/smcfan", arguments, {service}, prefix);
+    }
+    testing_support::ProcessResult smc(std::vector<std::string> arguments)
+    {
+        return runProgram(kBin + "/smc", arguments, {service});
+    }
+    std::string read(const char* key) { return smc({"-k", key, "-r"}).output; }
+
+    // `smcfan hold ...` in the background, once it holds the fan.
+    BackgroundProcess& hold(const std::string& fan, const std::string& rpm, const char* key, const char* held)
+    {
+        std::string environment = "/usr/bin/env";
+        holders.push_back(std::make_unique<BackgroundProcess>(
+            environment, std::vector<std::string>{service, kBin + "/smcfan", "hold", fan, rpm}));
+        for (int tries = 0; tries < 200 && read(key).find(held) == std::string::npos; ++tries)
+            usleep(10'000);
+        EXPECT_NE(read(key).find(held), std::string::npos) << holders.back()->output();
+        return *holders.back();
+    }
+
+    // Waits up to `limit` for the key to read `expected`; how long it took.
+    std::chrono::milliseconds until(const char* key, const std::string& expected,
+                                    std::chrono::milliseconds limit = std::chrono::milliseconds(3000))
+    {
+        auto start = std::chrono::steady_clock::now();
+        while (read(key).find(expected) == std::string::npos && std::chrono::steady_clock::now() - start < limit)
+            usleep(10'000);
+        EXPECT_NE(read(key).find(expected), std::string::npos) << key;
+        return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+    }
+
+    // The prefix that runs a program as nobody in group `group` alone; empty
+    // where that cannot be done.
+    std::vector<std::string> asNobody(int group)
+    {
+        if (geteuid() != 0)
+            return {};
+        std::vector<std::string> prefix{"/usr/bin/setpriv", "--reuid=65534", "--regid=" + std::to_string(group),
+                                        "--clear-groups", "--"};
+        if (runProgram(kBin + "/smcfan", {"--version"}, {}, prefix).status != 0)
+            return {};
+        return prefix;
+    }
+
+    std::string directory, socketPath, profilePath, statePath, service;
+    std::unique_ptr<BackgroundProcess> daemon;
+    std::vector<std::unique_ptr<BackgroundProcess>> holders;
+};
+
+TEST_F(BrokerTest, ListsSetsAndSwitchesFansInRpm)
+{
+    startDaemon({"--fan-model", "off"});
+    auto listed = smcfan({});
+    EXPECT_EQ(listed.output, kListing);
+    EXPECT_EQ(listed.status, 0) << listed.errors;
+
+    struct Case {
+        std::vector<std::string> arguments;
+        const char* key;
+        const char* value;  // the key's bytes afterwards
+    };
+    const Case cases[] = {
+        {{"set", "0", "target", "4500"}, "F0Tg", "(bytes 46 50)"},
+        {{"set", "right", "min", "1500.25"}, "F1Mn", "(bytes 17 71)"},
+        {{"manual", "1"}, "FS! ", "(bytes 00 02)"},
+        {{"manual", "Left"}, "FS! ", "(bytes 00 03)"},
+        {{"auto", "1"}, "FS! ", "(bytes 00 01)"},
+        {{"auto"}, "FS! ", "(bytes 00 00)"},
+    };
+    for (const auto& c : cases) {
+        auto result = smcfan(c.arguments);
+        EXPECT_EQ(result.status, 0) << c.arguments[0] << ": " << result.errors;
+        EXPECT_NE(read(c.key).find(c.value), std::string::npos) << c.arguments[0] << ": " << read(c.key);
+    }
+    // A per-fan mode key set elsewhere is cleared by auto too.
+    ASSERT_EQ(smc({"-k", "F0Md", "-w", "01"}).status, 0);
+    EXPECT_NE(smcfan({}).output.find("0    Left      2000     1200     6000     4500  manual"), std::string::npos);
+    EXPECT_EQ(smcfan({"auto", "0"}).status, 0);
+    EXPECT_NE(read("F0Md").find("(bytes 00)"), std::string::npos);
+}
+
+TEST_F(BrokerTest, ErrorsAreSaidInWords)
+{
+    startDaemon({"--writable", "F0Tg,F1Tg,FS! "});
+    struct Case {
+        std::vector<std::string> arguments;
+        int status;
+        const char* words;
+    };
+    const Case cases[] = {
+        {{"set", "0", "target", "6001"}, 1, "smcfan: fan 0: 6001 rpm is above its maximum of 6000 rpm\n"},
+        {{"set", "0", "target", "1000"}, 1,
+         "smcfan: fan 0: refused: below the lowest speed the daemon allows or above the fan's maximum (e00002c2)\n"},
+        {{"set", "0", "min", "1500"}, 1,
+         "smcfan: fan 0: not writable through this daemon (its --writable policy) (e00002c1)\n"},
+        {{"set", "7", "min", "1500"}, 1, "smcfan: no fan \"7\" (or more than one of that name; give its number)\n"},
+        {{"spin"}, 2, "smcfan: unknown command \"spin\"\n"},
+    };
+    for (const auto& c : cases) {
+        auto result = smcfan(c.arguments);
+        EXPECT_EQ(result.status, c.status) << c.arguments[0];
+        EXPECT_EQ(result.errors.substr(0, result.errors.find('\n') + 1), c.words) << c.arguments[0];
+    }
+    EXPECT_NE(read("F0Tg").find("(bytes 1f 40)"), std::string::npos) << "nothing changed";
+
+    daemon.reset();
+    auto noDaemon = smcfan({"set", "0", "target", "3000"});
+    EXPECT_EQ(noDaemon.status, 1);
+    EXPECT_EQ(noDaemon.errors, "smcfan: the SMC cannot be opened: no daemon at " + socketPath + "\n");
+    auto noLease = runProgram(kBin + "/smcfan", {"hold", "0", "3000"}, {"SMC_SERVICE=" + profilePath});
+    EXPECT_EQ(noLease.status, 1);
+    EXPECT_NE(noLease.errors.find("a hold needs the SMC daemon"), std::string::npos) << noLease.errors;
+}
+
+TEST_F(BrokerTest, StoppingPutsFansBackUnlessToldToKeepThem)
+{
+    struct Case {
+        int signal;
+        bool keep;
+    };
+    for (const Case c : {Case{SIGTERM, false}, Case{SIGINT, false}, Case{SIGTERM, true}}) {
+        // Through a state file, which keeps what the stopping daemon left.
+        std::filesystem::remove(statePath);
+        std::vector<std::string> options{"--state", statePath};
+        if (c.keep)
+            options.push_back("--keep-fans");
+        startDaemon(options);
+        ASSERT_EQ(smcfan({"set", "0", "target", "5000"}).status, 0);
+        ASSERT_EQ(smcfan({"set", "0", "min", "1500"}).status, 0);
+        ASSERT_EQ(smcfan({"manual", "0"}).status, 0);
+        daemon->signal(c.signal);
+        EXPECT_EQ(daemon->wait(), 0);
+        startDaemon({"--state", statePath, "--keep-fans"});
+        EXPECT_NE(read("F0Tg").find(c.keep ? "(bytes 4e 20)" : "(bytes 1f 40)"), std::string::npos) << c.keep;
+        EXPECT_NE(read("F0Mn").find(c.keep ? "(bytes 17 70)" : "(bytes 12 c0)"), std::string::npos) << c.keep;
+        EXPECT_NE(read("FS! ").find(c.keep ? "(bytes 00 01)" : "(bytes 00 00)"), std::string::npos) << c.keep;
+        daemon.reset();
+    }
+}
+
+TEST_F(BrokerTest, AfterAKillTheNextStartPutsFansBackBeforeServingAnyone)
+{
+    startDaemon({"--state", statePath});
+    ASSERT_EQ(smcfan({"set", "1", "target", "4800"}).status, 0);
+    ASSERT_EQ(smcfan({"manual", "1"}).status, 0);
+    ASSERT_EQ(smc({"-k", "LKSB", "-w", "0102"}).status, 0);
+    daemon->signal(SIGKILL);
+    daemon->wait();
+
+    // The first client that gets through already sees the fan put back.
+    std::thread restart([&] { startDaemon({"--state", statePath}); });
+    std::string first;
+    for (int tries = 0; tries < 300; ++tries) {
+        auto result = smc({"-k", "FS! ", "-r"});
+        if (result.status == 0 && result.output.find("FS! ") != std::string::npos) {
+            first = result.output;
+            break;
+        }
+        usleep(5'000);
+    }
+    restart.join();
+    EXPECT_EQ(first, "  FS!   [ui16]  0 (bytes 00 00)\n");
+    EXPECT_NE(read("F1Tg").find("(bytes 1c 20)"), std::string::npos);
+    EXPECT_NE(read("LKSB").find("(bytes 01 02)"), std::string::npos) << "not a fan: kept";
+    EXPECT_NE(daemon->output().find("fan 1: put back"), std::string::npos) << daemon->output();
+}
+
+TEST_F(BrokerTest, AHolderKilledLetsGoWithinASecond)
+{
+    startDaemon();
+    BackgroundProcess& holder = hold("0", "4000", "F0Tg", "(bytes 3e 80)");
+    EXPECT_NE(read("FS! ").find("(bytes 00 01)"), std::string::npos);
+    EXPECT_NE(smcfan({}).output.find("4000  manual"), std::string::npos);
+    holder.signal(SIGKILL);
+    holder.wait();
+    EXPECT_LT(until("F0Tg", "(bytes 1f 40)"), std::chrono::milliseconds(1000));
+    EXPECT_NE(read("FS! ").find("(bytes 00 00)"), std::string::npos);
+}
+
+TEST_F(BrokerTest, HoldsOnTwoFansDoNotUndoEachOtherAndALaterHoldWins)
+{
+    startDaemon();
+    BackgroundProcess& left = hold("0", "4000", "F0Tg", "(bytes 3e 80)");
+    BackgroundProcess& right = hold("1", "3000", "F1Tg", "(bytes 2e e0)");
+    EXPECT_NE(read("FS! ").find("(bytes 00 03)"), std::string::npos);
+    left.signal(SIGTERM);
+    EXPECT_EQ(left.wait(), 0);
+    until("F0Tg", "(bytes 1f 40)");
+    EXPECT_NE(read("F1Tg").find("(bytes 2e e0)"), std::string::npos) << "the other hold stays";
+    EXPECT_NE(read("FS! ").find("(bytes 00 02)"), std::string::npos);
+
+    BackgroundProcess& later = hold("1", "4500", "F1Tg", "(bytes 46 50)");
+    right.signal(SIGKILL);
+    right.wait();
+    usleep(300'000);
+    EXPECT_NE(read("F1Tg").find("(bytes 46 50)"), std::string::npos) << "the later hold wins";
+    later.signal(SIGINT);
+    EXPECT_EQ(later.wait(), 0);
+    until("F1Tg", "(bytes 1c 20)");
+    EXPECT_NE(read("FS! ").find("(bytes 00 00)"), std::string::npos);
+}
+
+TEST_F(BrokerTest, AHoldLastsAsLongAsItsCommand)
+{
+    startDaemon();
+    std::string flag = directory + "/held";
+    auto result = smcfan({"hold", "Left", "3500", "--", "/bin/sh", "-c",
+                          "SMC_SERVICE=unix:" + socketPath + " " + kBin + "/smc -k F0Tg -r > " + flag + "; exit 3"});
+    EXPECT_EQ(result.status, 3) << result.errors;
+    std::ifstream seen(flag);
+    std::string line;
+    std::getline(seen, line);
+    EXPECT_EQ(line, "  F0Tg  [fpe2]  3500 (bytes 36 b0)");
+    until("F0Tg", "(bytes 1f 40)");
+}
+
+TEST_F(BrokerTest, OneShotWritesOfTheToolStay)
+{
+    startDaemon();
+    ASSERT_EQ(smc({"-k", "F0Tg", "-w", "3e80"}).status, 0);
+    usleep(200'000);
+    EXPECT_NE(read("F0Tg").find("(bytes 3e 80)"), std::string::npos);
+}
+
+TEST_F(BrokerTest, TheGroupMayWriteFansAndOthersCannotConnect)
+{
+    std::vector<std::string> inGroup = asNobody(65534), outside = asNobody(1);
+    if (inGroup.empty() || outside.empty())
+        GTEST_SKIP() << "needs root and setpriv to run smcfan as another user";
+    startDaemon({"--group", "nogroup", "--writable", "fans"});
+    auto outsider = smcfan({"set", "0", "target", "3000"}, outside);
+    EXPECT_EQ(outsider.status, 1);
+    EXPECT_EQ(outsider.errors, "smcfan: the SMC cannot be opened: permission denied on " + socketPath + "\n");
+
+    auto set = smcfan({"set", "0", "target", "3000"}, inGroup);
+    EXPECT_EQ(set.status, 0) << set.errors;
+    EXPECT_NE(read("F0Tg").find("(bytes 2e e0)"), std::string::npos);
+    auto refused = runProgram(kBin + "/smc", {"-k", "LKSB", "-w", "0001"}, {service}, inGroup);
+    EXPECT_EQ(refused.output, "Error: SMCWriteKey() = e00002c1\n");
+}
+
+TEST_F(BrokerTest, AHoldShowsInTheDriverFilesOfTheWholeChain)
+{
+    std::string smcfs = kBin + "/smcfs";
+    if (access(smcfs.c_str(), X_OK) != 0)
+        GTEST_SKIP() << "needs smcfs, the driver's files over FUSE";
+    if (access("/dev/fuse", R_OK | W_OK) != 0)
+        GTEST_SKIP() << "needs FUSE (/dev/fuse)";
+    std::string mount = directory + "/applesmc";
+    ASSERT_EQ(mkdir(mount.c_str(), 0755), 0);
+    auto files = std::make_unique<BackgroundProcess>(
+        "/usr/bin/env", std::vector<std::string>{"SMC_SERVICE=" + profilePath, smcfs, "-f", mount});
+    for (int tries = 0; tries < 200 && access((mount + "/fan1_manual").c_str(), F_OK) != 0; ++tries)
+        usleep(10'000);
+    ASSERT_EQ(access((mount + "/fan1_manual").c_str(), F_OK), 0) << files->output();
+    auto file = [&](const char* name) {
+        std::ifstream in(mount + "/" + name);
+        std::string text;
+        std::getline(in, text);
+        return text;
+    };
+
+    startDaemon({"--service", "applesmc:" + mount, "--state", statePath});
+    BackgroundProcess& holder = hold("0", "4000", "F0Tg", "(bytes 3e 80)");
+    EXPECT_EQ(file("fan1_manual"), "1");
+    EXPECT_EQ(file("fan1_output"), "4000");
+    holder.signal(SIGKILL);
+    holder.wait();
+    until("F0Tg", "(bytes 1f 40)");
+    EXPECT_EQ(file("fan1_manual"), "0");
+    EXPECT_EQ(file("fan1_output"), "2000");
+    daemon.reset();
+    files->signal(SIGTERM);
+    files->wait();
+}
+
+}  // namespace
