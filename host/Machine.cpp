@@ -1,0 +1,334 @@
+#include "host/Machine.h"
+
+#include <IOKit/IOKitLib.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <dlfcn.h>
+#include <map>
+#include <set>
+#include <strings.h>
+#include <unistd.h>
+
+namespace {
+
+Ref<NSString> string(const std::string& text)
+{
+    return NSString::stringWithCString(text.c_str());
+}
+
+// The module's temperature rule on the first two bytes: whole degrees,
+// truncated toward zero, of the reading in 64ths of a degree.
+int wholeDegrees(const uint8_t* bytes)
+{
+    int32_t raw = int32_t(int8_t(bytes[0])) * 256 + bytes[1];
+    return (raw >> 2) / 64;
+}
+
+uint32_t bigEndian(const uint8_t* bytes, size_t size)
+{
+    uint32_t value = 0;
+    for (size_t i = 0; i < std::min<size_t>(size, 4); ++i)
+        value = value << 8 | bytes[i];
+    return value;
+}
+
+std::string keyText(FourCharCode code)
+{
+    char text[5] = {char(code >> 24), char(code >> 16), char(code >> 8), char(code), 0};
+    return text;
+}
+
+// Answers that say the SMC is gone: a loop that meets one stops rather than
+// wait for each of thousands more to fail.
+bool smcGone(kern_return_t status)
+{
+    return status == kIOReturnNotOpen || status == kIOReturnNotResponding || status == kIOReturnNoDevice;
+}
+
+std::string fanKey(const char* pattern, int fan)
+{
+    char text[16];
+    std::snprintf(text, sizeof text, pattern, fan);
+    return text;
+}
+
+// Display order: priority 1 to 4, then sensors the table does not show; by
+// name ignoring case, then the hotter first; a sensor without a name by key.
+bool displayOrder(const TemperatureReading& left, const TemperatureReading& right)
+{
+    auto rank = [](const TemperatureReading& reading) {
+        return reading.priority && *reading.priority >= 1 && *reading.priority <= 4 ? *reading.priority : 5;
+    };
+    if (rank(left) != rank(right))
+        return rank(left) < rank(right);
+    const std::string& leftName = left.name.empty() ? left.key : left.name;
+    const std::string& rightName = right.name.empty() ? right.key : right.name;
+    if (int order = strcasecmp(leftName.c_str(), rightName.c_str()))
+        return order < 0;
+    if (left.celsius != right.celsius)
+        return left.celsius > right.celsius;
+    return left.key < right.key;
+}
+
+}  // namespace
+
+int signedFixedPointFraction(const char* type)
+{
+    auto hex = [](char c) { return c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1; };
+    if (type[0] != 's' || type[1] != 'p')
+        return -1;
+    int integer = hex(type[2]), fraction = hex(type[3]);
+    return integer >= 0 && fraction >= 0 && integer + fraction == 15 ? fraction : -1;
+}
+
+double decodeTemperature(const char* type, const uint8_t* bytes)
+{
+    int fraction = signedFixedPointFraction(type);
+    int16_t raw = int16_t(uint16_t(bytes[0]) << 8 | bytes[1]);
+    return double(raw) / double(1 << (fraction < 0 ? 8 : fraction));
+}
+
+std::unique_ptr<Machine> Machine::load(const std::string& modulePath, bool quietStdout, std::string& error)
+{
+    void* plugin = dlopen(modulePath.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (plugin == nullptr) {
+        error = std::string("cannot load the module: ") + dlerror();
+        return nullptr;
+    }
+    auto alloc = reinterpret_cast<SensorsModuleAllocFunction>(dlsym(plugin, kSensorsModuleEntryPoint));
+    if (alloc == nullptr) {
+        error = modulePath + " is not a sensors module: it has no entry point " + kSensorsModuleEntryPoint;
+        dlclose(plugin);
+        return nullptr;
+    }
+    SensorsModule* fresh = alloc();
+    if (fresh == nullptr) {
+        error = "out of memory";
+        return nullptr;
+    }
+    std::unique_ptr<Machine> machine(new Machine);
+    machine->plugin_ = plugin;
+    int savedStdout = -1;
+    if (quietStdout) {
+        std::fflush(stdout);
+        savedStdout = dup(STDOUT_FILENO);
+        if (savedStdout >= 0)
+            dup2(STDERR_FILENO, STDOUT_FILENO);
+    }
+    machine->module_ = Ref<SensorsModule>(kAdopt, fresh->init());
+    if (savedStdout >= 0) {
+        std::fflush(stdout);
+        dup2(savedStdout, STDOUT_FILENO);
+        close(savedStdout);
+    }
+    return machine;
+}
+
+Machine::~Machine()
+{
+    module_ = nullptr;
+    // The module stays loaded: objects it made may still be released late.
+}
+
+bool Machine::isSupported()
+{
+    return module_->isSupported();
+}
+
+void Machine::configure(const std::vector<KeyEntry>& table, bool all)
+{
+    all_ = all;
+    sensors_.clear();
+    SMCVal val{};
+    module_->dataForKey(string("#KEY").get(), &val);
+    if (val.dataSize != 0 && val.dataSize <= sizeof val.bytes)
+        keyCountSize_ = val.dataSize;
+    if (all) {
+        enumerateTemperatureKeys(table);
+        return;
+    }
+    // As the module's discovery: a key counts when it reads at least one
+    // whole degree now.
+    for (const KeyEntry& entry : table) {
+        if (entry.priority < 1 || entry.priority > 4)
+            continue;
+        module_->dataForKey(string(entry.key).get(), &val);
+        if (val.dataSize == 0 || val.dataSize > sizeof val.bytes)
+            continue;
+        int32_t raw = int32_t(int8_t(val.bytes[0])) * 256 + uint8_t(val.bytes[1]);
+        if ((raw >> 2) >= 64)
+            sensors_.push_back({entry.key, entry.name, entry.priority, val.dataSize});
+    }
+}
+
+// The module has no method that lists keys: the key-at-index exchange goes
+// through the module's own connection, and every value is read through the
+// module.
+void Machine::enumerateTemperatureKeys(const std::vector<KeyEntry>& table)
+{
+    std::map<std::string, const KeyEntry*> known;
+    for (const KeyEntry& entry : table)
+        known[entry.key] = &entry;
+    SMCVal val{};
+    module_->dataForKey(string("#KEY").get(), &val);
+    uint32_t count = std::min<uint32_t>(bigEndian(reinterpret_cast<const uint8_t*>(val.bytes),
+                                                  std::min<size_t>(val.dataSize, sizeof val.bytes)),
+                                        kSMCMaxKeys);
+    std::set<std::string> seen;  // an SMC that lists a key twice must not give two series
+    for (uint32_t index = 0; index < count; ++index) {
+        SMCKeyData input{}, output{};
+        input.command = SMCCommandKeyAtIndex;
+        input.index = index;
+        size_t outputSize = sizeof output;
+        kern_return_t status = IOConnectCallStructMethod(module_->connection(), kSMCUserClientCall, &input,
+                                                         sizeof input, &output, &outputSize);
+        if (smcGone(status))
+            break;
+        std::string key = keyText(output.key);
+        if (status != kIOReturnSuccess || key.empty() || key[0] != 'T' || !seen.insert(key).second)
+            continue;
+        module_->dataForKey(string(key).get(), &val);
+        if (val.dataSize != 2 || signedFixedPointFraction(val.dataType) < 0)
+            continue;
+        auto entry = known.find(key);
+        Sensor sensor{key, "", std::nullopt, 2};
+        if (entry != known.end()) {
+            sensor.name = entry->second->name;
+            sensor.priority = entry->second->priority;
+        }
+        sensors_.push_back(std::move(sensor));
+    }
+}
+
+Report Machine::read()
+{
+    Report report;
+    report.all = all_;
+    if (!module_->isSupported()) {
+        report.errors.push_back("no SMC on this machine");
+        report.readErrorsTotal = ++readErrors_;
+        return report;
+    }
+    NSAutoreleasePool pool;
+
+    Ref<NSString> keyCount = string("#KEY");
+    report.smcUp = msgSend(module_->getValuesForKeys(NSArray::arrayWithObject(keyCount.get()).get(),
+                                                     int32_t(keyCountSize_)),
+                           &NSArray::count) == 1;
+
+    // One getValuesForKeys per value size: it keeps a key only when its
+    // read worked at exactly that size, so a key missing from the answer is
+    // a read that failed.
+    std::map<uint32_t, Ref<NSMutableArray>> keysBySize;
+    for (const Sensor& sensor : sensors_) {
+        Ref<NSMutableArray>& keys = keysBySize[sensor.size];
+        if (!keys)
+            keys = NSMutableArray::array();
+        keys->addObject(string(sensor.key).get());
+    }
+    std::map<std::string, std::pair<std::string, std::vector<uint8_t>>> values;
+    for (const auto& [size, keys] : keysBySize) {
+        Ref<NSArray> entries = module_->getValuesForKeys(keys.get(), int32_t(size));
+        for (size_t i = 0; i < msgSend(entries, &NSArray::count); ++i) {
+            const NSArray* entry = entries->objectAtIndex(i)->asArray();
+            if (entry == nullptr || entry->count() != 2 + size)
+                continue;
+            const NSString* key = entry->objectAtIndex(0)->asString();
+            const NSString* type = entry->objectAtIndex(1)->asString();
+            std::vector<uint8_t> bytes;
+            for (size_t j = 0; j < size; ++j)
+                bytes.push_back(uint8_t(entry->objectAtIndex(2 + j)->intValue()));
+            if (key && type)
+                values[key->cString()] = {type->cString(), std::move(bytes)};
+        }
+    }
+
+    for (const Sensor& sensor : sensors_) {
+        auto value = values.find(sensor.key);
+        if (value == values.end()) {
+            report.errors.push_back(sensor.key + ": the read failed");
+            continue;
+        }
+        char type[5] = {};
+        std::strncpy(type, value->second.first.c_str(), 4);
+        uint8_t bytes[2] = {value->second.second[0], uint8_t(sensor.size > 1 ? value->second.second[1] : 0)};
+        double celsius = decodeTemperature(type, bytes);
+        if (all_) {
+            // What absent sensors read on real machines.
+            if (celsius <= 0 || celsius >= 127) {
+                ++report.absent;
+                continue;
+            }
+        } else if (wholeDegrees(bytes) == 0) {
+            continue;  // as the module's report: under one whole degree either way
+        }
+        report.temperatures.push_back({sensor.key, sensor.name, sensor.priority, celsius});
+    }
+    std::sort(report.temperatures.begin(), report.temperatures.end(), displayOrder);
+
+    readFans(report);
+    if (!report.fanCountReadable)
+        report.errors.push_back("the fan count cannot be read");
+    if (!report.smcUp)
+        report.errors.push_back("the SMC does not answer");
+    readErrors_ += report.errors.size();
+    report.readErrorsTotal = readErrors_;
+    return report;
+}
+
+// Whether the fan count reads at all: the module answers an empty fan list
+// both for none and for an unreadable count. getValuesForKeys makes an entry
+// only for a read that succeeded at exactly the size asked, which dataForKey
+// tells.
+bool Machine::fanCountReadable()
+{
+    Ref<NSString> key = string("FNum");
+    SMCVal val{};
+    module_->dataForKey(key.get(), &val);
+    if (val.dataSize > sizeof val.bytes)
+        return false;
+    Ref<NSArray> read = module_->getValuesForKeys(NSArray::arrayWithObject(key.get()).get(), int32_t(val.dataSize));
+    return msgSend(read, &NSArray::count) == 1;
+}
+
+// Each fan is read by its index: the speed report getFanValues is keyed by
+// name, so fans that share a name would all show the last one's speed.
+void Machine::readFans(Report& report)
+{
+    Ref<NSArray> speedKeys = module_->fanKeys();
+    size_t fans = msgSend(speedKeys, &NSArray::count);
+    if (fans == 0) {
+        report.fanCountReadable = fanCountReadable();
+        return;
+    }
+    // The forced-mode mask, one bit a fan, as `smc -f` reads it.
+    SMCVal modes{};
+    module_->dataForKey(string("FS! ").get(), &modes);
+    uint32_t modeWord = modes.dataSize == 0 ? 0 : bigEndian(reinterpret_cast<const uint8_t*>(modes.bytes), 2);
+
+    auto speed = [this](const std::string& key) -> std::optional<int32_t> {
+        SMCVal val{};
+        module_->dataForKey(string(key).get(), &val);
+        if (val.dataSize == 0)
+            return std::nullopt;
+        return module_->convertFanValue(val);
+    };
+    for (size_t fan = 0; fan < fans; ++fan) {
+        FanReading reading;
+        reading.index = int(fan);
+        Ref<NSString> name = module_->getFanName(int32_t(fan));
+        reading.name = msgSend(name, &NSString::cString) ? name->cString() : "";
+        const NSString* speedKey = speedKeys->objectAtIndex(fan)->asString();
+        reading.rpm = speed(speedKey ? speedKey->cString() : "");
+        reading.minimum = speed(fanKey("F%dMn", int(fan)));
+        reading.maximum = speed(fanKey("F%dMx", int(fan)));
+        reading.target = speed(fanKey("F%dTg", int(fan)));
+        // Newer machines keep each fan's mode in its own key instead.
+        SMCVal mode{};
+        module_->dataForKey(string(fanKey("F%dMd", int(fan))).get(), &mode);
+        reading.manual = (fan < 16 && (modeWord >> fan & 1)) || (mode.dataSize != 0 && mode.bytes[0] != 0);
+        report.fans.push_back(std::move(reading));
+    }
+}
