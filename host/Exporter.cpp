@@ -105,6 +105,9 @@ int runListen(Machine& machine, const ListenAddress& address)
         int yes = 1;
         setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
     });
+    // Small answers on a kept-alive connection: without this each waits
+    // for the peer's delayed acknowledgement.
+    server.set_tcp_nodelay(true);
     std::mutex lock;
     addMetricsRoutes(server, machine, lock);
     int port = address.port;

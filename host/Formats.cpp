@@ -1,7 +1,6 @@
 #include "host/Formats.h"
 
-#include <nlohmann/json.hpp>
-
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
@@ -44,21 +43,85 @@ std::string number(double value)
     return error == std::errc() ? std::string(text, end) : "NaN";
 }
 
-// A label value of the exposition format: backslash, quote and newline
-// escaped, and UTF-8 throughout, which the format requires.
-std::string labelValue(const std::string& text)
+// Appends a label value of the exposition format: backslash, quote and
+// newline escaped, and UTF-8 throughout, which the format requires.
+void appendLabelValue(std::string& out, const std::string& text)
 {
-    std::string escaped;
+    bool plain = std::all_of(text.begin(), text.end(), [](char c) {
+        return (unsigned char)c < 0x80 && c != '\\' && c != '"' && c != '\n';
+    });
+    if (plain) {
+        out += text;
+        return;
+    }
     for (char c : validUtf8(text)) {
         if (c == '\\' || c == '"')
-            escaped += '\\';
+            out += '\\';
         if (c == '\n') {
-            escaped += "\\n";
+            out += "\\n";
             continue;
         }
-        escaped += c;
+        out += c;
     }
-    return escaped;
+}
+
+// Appends `text` with control characters replaced by '?'.
+void appendPrintable(std::string& out, const std::string& text)
+{
+    size_t start = out.size();
+    out += text;
+    for (size_t i = start; i < out.size(); ++i)
+        if ((unsigned char)out[i] < 0x20 || out[i] == 0x7f)
+            out[i] = '?';
+}
+
+// One decimal, right-aligned in `width` columns.
+void appendFixed(std::string& out, double value, size_t width)
+{
+    char text[32];
+    auto [end, error] = std::to_chars(text, text + sizeof text, value, std::chars_format::fixed, 1);
+    size_t length = error == std::errc() ? size_t(end - text) : 0;
+    if (length < width)
+        out.append(width - length, ' ');
+    out.append(text, length);
+}
+
+// Appends a JSON string: UTF-8 throughout (anything else becomes U+FFFD),
+// quotes, backslashes and control characters escaped.
+void appendJsonString(std::string& out, const std::string& text)
+{
+    out += '"';
+    if (std::all_of(text.begin(), text.end(), [](char c) { return c >= 0x20 && c != '"' && c != '\\'; })) {
+        out += text;  // printable ASCII: nothing to escape
+        out += '"';
+        return;
+    }
+    for (char c : validUtf8(text)) {
+        switch (c) {
+        case '"': out += "\\\""; break;
+        case '\\': out += "\\\\"; break;
+        case '\n': out += "\\n"; break;
+        case '\t': out += "\\t"; break;
+        case '\r': out += "\\r"; break;
+        case '\b': out += "\\b"; break;
+        case '\f': out += "\\f"; break;
+        default:
+            if ((unsigned char)c < 0x20)
+                appendf(out, "\\u%04x", unsigned(c));
+            else
+                out += c;
+        }
+    }
+    out += '"';
+}
+
+// Always with a decimal point, so that readers take it as the fraction it is.
+std::string jsonNumber(double value)
+{
+    std::string text = number(value);
+    if (text.find_first_of(".eE") == std::string::npos)
+        text += ".0";
+    return text;
 }
 
 }  // namespace
@@ -111,6 +174,7 @@ double displayDegrees(double celsius, bool fahrenheit)
 std::string formatText(const Report& report, bool fahrenheit)
 {
     std::string out = "Temperatures\n";
+    out.reserve(512 + 48 * report.temperatures.size());
     int group = 0;
     for (const TemperatureReading& reading : report.temperatures) {
         int priority = reading.priority && *reading.priority >= 1 && *reading.priority <= 4 ? *reading.priority : 5;
@@ -121,9 +185,16 @@ std::string formatText(const Report& report, bool fahrenheit)
             else
                 out += "  other sensors\n";
         }
-        std::string name = printable(reading.name.empty() ? reading.key : reading.name);
-        appendf(out, "    %-28s %6.1f %s\n", name.c_str(), displayDegrees(reading.celsius, fahrenheit),
-                degreeSign(fahrenheit));
+        const std::string& name = reading.name.empty() ? reading.key : reading.name;
+        out += "    ";
+        appendPrintable(out, name);
+        if (name.size() < 28)
+            out.append(28 - name.size(), ' ');
+        out += ' ';
+        appendFixed(out, displayDegrees(reading.celsius, fahrenheit), 6);
+        out += ' ';
+        out += degreeSign(fahrenheit);
+        out += '\n';
     }
     if (report.temperatures.empty())
         out += report.all ? "  no sensor reads a temperature on this machine\n"
@@ -149,52 +220,107 @@ std::string formatText(const Report& report, bool fahrenheit)
 
 std::string formatJson(const Report& report)
 {
-    using Json = nlohmann::ordered_json;
-    auto optional = [](const auto& value) { return value ? Json(*value) : Json(nullptr); };
-    Json temperatures = Json::array();
-    for (const TemperatureReading& reading : report.temperatures)
-        temperatures.push_back({{"key", reading.key},
-                                {"name", reading.name.empty() ? Json(nullptr) : Json(reading.name)},
-                                {"priority", optional(reading.priority)},
-                                {"celsius", reading.celsius}});
-    Json fans = Json::array();
-    for (const FanReading& fan : report.fans)
-        fans.push_back({{"index", fan.index},
-                        {"name", fan.name},
-                        {"rpm", optional(fan.rpm)},
-                        {"min", optional(fan.minimum)},
-                        {"max", optional(fan.maximum)},
-                        {"target", optional(fan.target)},
-                        {"manual", fan.manual}});
-    Json document = {{"schema", kReportSchemaVersion},
-                     {"smc_up", report.smcUp},
-                     {"temperatures", temperatures},
-                     {"absent", report.absent},
-                     {"fans", fans},
-                     {"errors", report.errors}};
-    // Names are the user's and the SMC's bytes: anything that is not UTF-8
-    // becomes U+FFFD instead of an exception.
-    return document.dump(2, ' ', false, Json::error_handler_t::replace) + "\n";
+    // Written by hand rather than through a JSON library: the report is a
+    // fixed shape, and building a document first cost more than the SMC
+    // reads it reports.
+    std::string out;
+    out.reserve(512 + 128 * report.temperatures.size() + 160 * report.fans.size());
+    auto field = [&out](const char* name) {
+        out += "      \"";
+        out += name;
+        out += "\": ";
+    };
+    auto optional = [&out](const auto& value) {
+        if (value)
+            out += std::to_string(*value);
+        else
+            out += "null";
+    };
+    out += "{\n  \"schema\": " + std::to_string(kReportSchemaVersion) + ",\n  \"smc_up\": ";
+    out += report.smcUp ? "true" : "false";
+    out += ",\n  \"temperatures\": [";
+    for (size_t i = 0; i < report.temperatures.size(); ++i) {
+        const TemperatureReading& reading = report.temperatures[i];
+        out += i ? ",\n    {\n" : "\n    {\n";
+        field("key");
+        appendJsonString(out, reading.key);
+        out += ",\n";
+        field("name");
+        if (reading.name.empty())
+            out += "null";
+        else
+            appendJsonString(out, reading.name);
+        out += ",\n";
+        field("priority");
+        optional(reading.priority);
+        out += ",\n";
+        field("celsius");
+        out += jsonNumber(reading.celsius);
+        out += "\n    }";
+    }
+    out += report.temperatures.empty() ? "],\n" : "\n  ],\n";
+    out += "  \"absent\": " + std::to_string(report.absent) + ",\n  \"fans\": [";
+    for (size_t i = 0; i < report.fans.size(); ++i) {
+        const FanReading& fan = report.fans[i];
+        out += i ? ",\n    {\n" : "\n    {\n";
+        field("index");
+        out += std::to_string(fan.index);
+        out += ",\n";
+        field("name");
+        appendJsonString(out, fan.name);
+        const std::pair<const char*, const std::optional<int32_t>*> speeds[] = {
+            {"rpm", &fan.rpm}, {"min", &fan.minimum}, {"max", &fan.maximum}, {"target", &fan.target}};
+        for (const auto& [name, value] : speeds) {
+            out += ",\n";
+            field(name);
+            optional(*value);
+        }
+        out += ",\n";
+        field("manual");
+        out += fan.manual ? "true" : "false";
+        out += "\n    }";
+    }
+    out += report.fans.empty() ? "],\n" : "\n  ],\n";
+    out += "  \"errors\": [";
+    for (size_t i = 0; i < report.errors.size(); ++i) {
+        out += i ? ",\n    " : "\n    ";
+        appendJsonString(out, report.errors[i]);
+    }
+    out += report.errors.empty() ? "]\n}\n" : "\n  ]\n}\n";
+    return out;
 }
 
 std::string formatPrometheus(const Report& report)
 {
     std::string out;
+    out.reserve(2048 + 96 * report.temperatures.size());
     auto family = [&out](const char* name, const char* type, const char* help) {
         appendf(out, "# HELP %s %s\n# TYPE %s %s\n", name, help, name, type);
     };
     family("smc_temperature_celsius", "gauge", "Temperature of an SMC sensor in degrees Celsius.");
-    for (const TemperatureReading& reading : report.temperatures)
-        out += "smc_temperature_celsius{key=\"" + labelValue(reading.key) + "\",name=\"" +
-               labelValue(reading.name.empty() ? reading.key : reading.name) + "\"} " + number(reading.celsius) +
-               "\n";
+    for (const TemperatureReading& reading : report.temperatures) {
+        out += "smc_temperature_celsius{key=\"";
+        appendLabelValue(out, reading.key);
+        out += "\",name=\"";
+        appendLabelValue(out, reading.name.empty() ? reading.key : reading.name);
+        out += "\"} ";
+        out += number(reading.celsius);
+        out += '\n';
+    }
 
     auto fanFamily = [&](const char* name, const char* help, auto value) {
         family(name, "gauge", help);
         for (const FanReading& fan : report.fans)
-            if (std::optional<int32_t> sample = value(fan))
-                out += std::string(name) + "{fan=\"" + std::to_string(fan.index) + "\",name=\"" +
-                       labelValue(fan.name) + "\"} " + std::to_string(*sample) + "\n";
+            if (std::optional<int32_t> sample = value(fan)) {
+                out += name;
+                out += "{fan=\"";
+                out += std::to_string(fan.index);
+                out += "\",name=\"";
+                appendLabelValue(out, fan.name);
+                out += "\"} ";
+                out += std::to_string(*sample);
+                out += '\n';
+            }
     };
     fanFamily("smc_fan_speed_rpm", "Actual speed of a fan in revolutions per minute.",
               [](const FanReading& fan) { return fan.rpm; });

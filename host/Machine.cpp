@@ -55,21 +55,19 @@ std::string fanKey(const char* pattern, int fan)
 }
 
 // Display order: priority 1 to 4, then sensors the table does not show; by
-// name ignoring case, then the hotter first; a sensor without a name by key.
-bool displayOrder(const TemperatureReading& left, const TemperatureReading& right)
+// name ignoring case (a sensor without a name by key), then the hotter
+// first. All but the last is known before any reading, so sensors are kept
+// in that order and a report only orders readings of the same name.
+int displayRank(const std::optional<int>& priority)
 {
-    auto rank = [](const TemperatureReading& reading) {
-        return reading.priority && *reading.priority >= 1 && *reading.priority <= 4 ? *reading.priority : 5;
-    };
-    if (rank(left) != rank(right))
-        return rank(left) < rank(right);
-    const std::string& leftName = left.name.empty() ? left.key : left.name;
-    const std::string& rightName = right.name.empty() ? right.key : right.name;
-    if (int order = strcasecmp(leftName.c_str(), rightName.c_str()))
-        return order < 0;
-    if (left.celsius != right.celsius)
-        return left.celsius > right.celsius;
-    return left.key < right.key;
+    return priority && *priority >= 1 && *priority <= 4 ? *priority : 5;
+}
+
+int compareNames(int leftRank, const std::string& leftName, int rightRank, const std::string& rightName)
+{
+    if (leftRank != rightRank)
+        return leftRank < rightRank ? -1 : 1;
+    return strcasecmp(leftName.c_str(), rightName.c_str());
 }
 
 }  // namespace
@@ -145,14 +143,14 @@ void Machine::configure(const std::vector<KeyEntry>& table, bool all)
     module_->dataForKey(string("#KEY").get(), &val);
     if (val.dataSize != 0 && val.dataSize <= sizeof val.bytes)
         keyCountSize_ = val.dataSize;
-    if (all) {
+    keyCountKeys_ = NSArray::arrayWithObject(string("#KEY").get());
+    modeKey_ = string("FS! ");
+    if (all)
         enumerateTemperatureKeys(table);
-        return;
-    }
     // As the module's discovery: a key counts when it reads at least one
     // whole degree now.
     for (const KeyEntry& entry : table) {
-        if (entry.priority < 1 || entry.priority > 4)
+        if (all || entry.priority < 1 || entry.priority > 4)
             continue;
         module_->dataForKey(string(entry.key).get(), &val);
         if (val.dataSize == 0 || val.dataSize > sizeof val.bytes)
@@ -160,6 +158,30 @@ void Machine::configure(const std::vector<KeyEntry>& table, bool all)
         int32_t raw = int32_t(int8_t(val.bytes[0])) * 256 + uint8_t(val.bytes[1]);
         if ((raw >> 2) >= 64)
             sensors_.push_back({entry.key, entry.name, entry.priority, val.dataSize});
+    }
+    prepare();
+}
+
+void Machine::prepare()
+{
+    auto shown = [](const Sensor& sensor) -> const std::string& { return sensor.name.empty() ? sensor.key : sensor.name; };
+    std::stable_sort(sensors_.begin(), sensors_.end(), [&](const Sensor& left, const Sensor& right) {
+        int order = compareNames(displayRank(left.priority), shown(left), displayRank(right.priority), shown(right));
+        return order != 0 ? order < 0 : left.key < right.key;
+    });
+    for (size_t i = 0; i < sensors_.size(); ++i) {
+        bool same = i > 0 && compareNames(displayRank(sensors_[i - 1].priority), shown(sensors_[i - 1]),
+                                          displayRank(sensors_[i].priority), shown(sensors_[i])) == 0;
+        sensors_[i].nameRun = same ? sensors_[i - 1].nameRun : i;
+    }
+    groups_.clear();
+    for (size_t i = 0; i < sensors_.size(); ++i) {
+        auto group = std::find_if(groups_.begin(), groups_.end(),
+                                  [&](const SizeGroup& g) { return g.size == sensors_[i].size; });
+        if (group == groups_.end())
+            group = groups_.insert(groups_.end(), {sensors_[i].size, NSMutableArray::array(), {}});
+        group->keys->addObject(string(sensors_[i].key).get());
+        group->sensors.push_back(i);
     }
 }
 
@@ -213,60 +235,70 @@ Report Machine::read()
     }
     NSAutoreleasePool pool;
 
-    Ref<NSString> keyCount = string("#KEY");
-    report.smcUp = msgSend(module_->getValuesForKeys(NSArray::arrayWithObject(keyCount.get()).get(),
-                                                     int32_t(keyCountSize_)),
-                           &NSArray::count) == 1;
+    report.smcUp =
+        msgSend(module_->getValuesForKeys(keyCountKeys_.get(), int32_t(keyCountSize_)), &NSArray::count) == 1;
 
     // One getValuesForKeys per value size: it keeps a key only when its
-    // read worked at exactly that size, so a key missing from the answer is
-    // a read that failed.
-    std::map<uint32_t, Ref<NSMutableArray>> keysBySize;
-    for (const Sensor& sensor : sensors_) {
-        Ref<NSMutableArray>& keys = keysBySize[sensor.size];
-        if (!keys)
-            keys = NSMutableArray::array();
-        keys->addObject(string(sensor.key).get());
-    }
-    std::map<std::string, std::pair<std::string, std::vector<uint8_t>>> values;
-    for (const auto& [size, keys] : keysBySize) {
-        Ref<NSArray> entries = module_->getValuesForKeys(keys.get(), int32_t(size));
+    // read worked at exactly that size, in the order asked and with the very
+    // key object asked for, so a key it skips is a read that failed.
+    struct Value {
+        bool read = false;
+        char type[5] = {};
+        uint8_t bytes[2] = {};
+    };
+    std::vector<Value> values(sensors_.size());
+    for (const SizeGroup& group : groups_) {
+        Ref<NSArray> entries = module_->getValuesForKeys(group.keys.get(), int32_t(group.size));
+        size_t next = 0;
         for (size_t i = 0; i < msgSend(entries, &NSArray::count); ++i) {
             const NSArray* entry = entries->objectAtIndex(i)->asArray();
-            if (entry == nullptr || entry->count() != 2 + size)
+            if (entry == nullptr || entry->count() != 2 + group.size)
                 continue;
-            const NSString* key = entry->objectAtIndex(0)->asString();
+            while (next < group.sensors.size() && group.keys->objectAtIndex(next) != entry->objectAtIndex(0))
+                ++next;
+            if (next == group.sensors.size())
+                break;
+            Value& value = values[group.sensors[next++]];
             const NSString* type = entry->objectAtIndex(1)->asString();
-            std::vector<uint8_t> bytes;
-            for (size_t j = 0; j < size; ++j)
-                bytes.push_back(uint8_t(entry->objectAtIndex(2 + j)->intValue()));
-            if (key && type)
-                values[key->cString()] = {type->cString(), std::move(bytes)};
+            value.read = true;
+            std::strncpy(value.type, type ? type->cString() : "", 4);
+            value.bytes[0] = uint8_t(entry->objectAtIndex(2)->intValue());
+            value.bytes[1] = group.size > 1 ? uint8_t(entry->objectAtIndex(3)->intValue()) : 0;
         }
     }
 
-    for (const Sensor& sensor : sensors_) {
-        auto value = values.find(sensor.key);
-        if (value == values.end()) {
+    report.temperatures.reserve(sensors_.size());
+    std::vector<size_t> runs;  // the name run of each reading
+    runs.reserve(sensors_.size());
+    for (size_t i = 0; i < sensors_.size(); ++i) {
+        const Sensor& sensor = sensors_[i];
+        const Value& value = values[i];
+        if (!value.read) {
             report.errors.push_back(sensor.key + ": the read failed");
             continue;
         }
-        char type[5] = {};
-        std::strncpy(type, value->second.first.c_str(), 4);
-        uint8_t bytes[2] = {value->second.second[0], uint8_t(sensor.size > 1 ? value->second.second[1] : 0)};
-        double celsius = decodeTemperature(type, bytes);
+        double celsius = decodeTemperature(value.type, value.bytes);
         if (all_) {
             // What absent sensors read on real machines.
             if (celsius <= 0 || celsius >= 127) {
                 ++report.absent;
                 continue;
             }
-        } else if (wholeDegrees(bytes) == 0) {
+        } else if (wholeDegrees(value.bytes) == 0) {
             continue;  // as the module's report: under one whole degree either way
         }
         report.temperatures.push_back({sensor.key, sensor.name, sensor.priority, celsius});
+        runs.push_back(sensor.nameRun);
     }
-    std::sort(report.temperatures.begin(), report.temperatures.end(), displayOrder);
+    for (size_t start = 0, end; start < runs.size(); start = end) {
+        for (end = start + 1; end < runs.size() && runs[end] == runs[start];)
+            ++end;
+        if (end - start > 1)
+            std::stable_sort(report.temperatures.begin() + ptrdiff_t(start), report.temperatures.begin() + ptrdiff_t(end),
+                             [](const TemperatureReading& left, const TemperatureReading& right) {
+                                 return left.celsius > right.celsius;
+                             });
+    }
 
     readFans(report);
     if (!report.fanCountReadable)
@@ -305,29 +337,34 @@ void Machine::readFans(Report& report)
     }
     // The forced-mode mask, one bit a fan, as `smc -f` reads it.
     SMCVal modes{};
-    module_->dataForKey(string("FS! ").get(), &modes);
+    module_->dataForKey(modeKey_.get(), &modes);
     uint32_t modeWord = modes.dataSize == 0 ? 0 : bigEndian(reinterpret_cast<const uint8_t*>(modes.bytes), 2);
 
-    auto speed = [this](const std::string& key) -> std::optional<int32_t> {
+    auto speed = [this](NSString* key) -> std::optional<int32_t> {
         SMCVal val{};
-        module_->dataForKey(string(key).get(), &val);
+        module_->dataForKey(key, &val);
         if (val.dataSize == 0)
             return std::nullopt;
         return module_->convertFanValue(val);
     };
+    while (fanKeys_.size() < fans) {
+        int fan = int(fanKeys_.size());
+        fanKeys_.push_back({string(fanKey("F%dMn", fan)), string(fanKey("F%dMx", fan)), string(fanKey("F%dTg", fan)),
+                            string(fanKey("F%dMd", fan))});
+    }
     for (size_t fan = 0; fan < fans; ++fan) {
+        const FanKeys& keys = fanKeys_[fan];
         FanReading reading;
         reading.index = int(fan);
         Ref<NSString> name = module_->getFanName(int32_t(fan));
         reading.name = msgSend(name, &NSString::cString) ? name->cString() : "";
-        const NSString* speedKey = speedKeys->objectAtIndex(fan)->asString();
-        reading.rpm = speed(speedKey ? speedKey->cString() : "");
-        reading.minimum = speed(fanKey("F%dMn", int(fan)));
-        reading.maximum = speed(fanKey("F%dMx", int(fan)));
-        reading.target = speed(fanKey("F%dTg", int(fan)));
+        reading.rpm = speed(dynamic_cast<NSString*>(speedKeys->objectAtIndex(fan)));
+        reading.minimum = speed(keys.minimum.get());
+        reading.maximum = speed(keys.maximum.get());
+        reading.target = speed(keys.target.get());
         // Newer machines keep each fan's mode in its own key instead.
         SMCVal mode{};
-        module_->dataForKey(string(fanKey("F%dMd", int(fan))).get(), &mode);
+        module_->dataForKey(keys.mode.get(), &mode);
         reading.manual = (fan < 16 && (modeWord >> fan & 1)) || (mode.dataSize != 0 && mode.bytes[0] != 0);
         report.fans.push_back(std::move(reading));
     }

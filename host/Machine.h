@@ -39,10 +39,23 @@ private:
         std::string name;
         std::optional<int> priority;
         uint32_t size = 0;
+        size_t nameRun = 0;  // the first sensor shown under the same name and priority
+    };
+    // The sensors of one value size, read with one getValuesForKeys.
+    struct SizeGroup {
+        uint32_t size = 0;
+        Ref<NSMutableArray> keys;
+        std::vector<size_t> sensors;  // index in sensors_ of each key, in order
+    };
+    // The key objects of one fan, made once.
+    struct FanKeys {
+        Ref<NSString> minimum, maximum, target, mode;
     };
 
     Machine() = default;
     void enumerateTemperatureKeys(const std::vector<KeyEntry>& table);
+    // Puts the sensors in display order and groups them for reading.
+    void prepare();
     void readFans(Report& report);
     bool fanCountReadable();
 
@@ -50,6 +63,10 @@ private:
     Ref<SensorsModule> module_;
     bool all_ = false;
     std::vector<Sensor> sensors_;
+    std::vector<SizeGroup> groups_;
+    std::vector<FanKeys> fanKeys_;
+    Ref<NSArray> keyCountKeys_;
+    Ref<NSString> modeKey_;
     uint32_t keyCountSize_ = 4;
     uint64_t readErrors_ = 0;
 };

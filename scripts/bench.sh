@@ -14,6 +14,11 @@ echo "== daemon_bench"
 build/default/bin/daemon_bench || status=1
 echo "== module_memory"
 build/default/bin/module_memory || status=1
+echo "== host_bench"
+build/default/bin/host_bench --benchmark_repetitions=5 --benchmark_report_aggregates_only=true \
+    --benchmark_enable_random_interleaving=true || status=1
+echo "== host_memory"
+build/default/bin/host_memory || status=1
 echo "== tool_listing"
 bash bench/tool_listing.sh || status=1
 exit $status

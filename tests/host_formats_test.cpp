@@ -72,8 +72,7 @@ Report awkwardReport()
                                  "B\xc3\xa4ttery", "bad \xff byte", ""};
     int index = 0;
     for (const std::string& name : names) {
-        char key[5];
-        std::snprintf(key, sizeof key, "T%03d", index++);
+        std::string key = "T00" + std::to_string(index++);
         report.temperatures.push_back({key, name, 1, 40.25 + index});
     }
     report.temperatures.push_back({"T\"\\\xff", "", std::nullopt, -3.5});
