@@ -68,9 +68,9 @@ TC0D  1  CPU Die
 TC0P  1  CPU Proximity
 TC1D  1  CPU Core 2 Die
 TG0D  1  GPU Die
-TC0H  2  CPU Heatsink
-TCAH  2  CPU Heatsink
-TCBH  2  CPU Heatsink
+TC0H  2  CPU A Heatsink
+TCAH  2  CPU Heatsink 1
+TCBH  2  CPU Heatsink 2
 TG0P  2  GPU Proximity
 TG0H  2  GPU Heatsink
 TN0D  2  Northbridge Die

@@ -195,20 +195,20 @@ TEST(AppleSMCThroughSmcfs, WithoutRootFanAndTemperatureKeysServe)
         // Fan names need F<n>ID, root's; temperatures and speeds come through.
         {"host.profile", {}, R"(Temperatures
   priority 1
-    CPU Die                        50 °C
-    GPU Die                        44 °C
+    CPU Die                        50.5 °C
+    GPU Die                        44.3 °C
   priority 2
-    CPU A Heatsink                 48 °C
-    Memory Proximity               39 °C
+    CPU A Heatsink                 48.0 °C
+    Memory Proximity               39.3 °C
   priority 3
-    Battery                        29 °C
+    Battery                        29.0 °C
   priority 4
-    Palm Rest                      32 °C
+    Palm Rest                      32.0 °C
 
 Fans
-  Fan 0                            2000 rpm
-  Fan 1                            3000 rpm
-  Fan 2                            2000 rpm
+  Fan 0                            2000 rpm  min     ?  max     ?  target     ?  auto
+  Fan 1                            3000 rpm  min     ?  max     ?  target     ?  auto
+  Fan 2                            2000 rpm  min     ?  max     ?  target     ?  auto
 )", 0},
     };
     std::map<std::string, std::unique_ptr<Mount>> mounts;

@@ -555,8 +555,8 @@ private:
                 return statusFromErrno(error);
             if (kern_return_t status = cursorBound(total))
                 return status;
-            countFromCursor_ = true;
         }
+        keyCountValue_ = uint32_t(total);  // key_count prints #KEY with %d
         keyTotal_ = total < 0 ? 0 : total > kMaxKeys ? kMaxKeys : total;
         return KERN_SUCCESS;
     }
@@ -592,13 +592,14 @@ private:
         if (kern_return_t status = find(key, position))
             return status;
         if (position < 0) {
-            // #KEY outside the driver's table: the count the driver holds,
-            // which it took from #KEY when it loaded.
-            if (key == code("#KEY") && countFromCursor_) {
+            // #KEY outside the positions the cursor reaches (a count of 0 or
+            // below, or one that leaves #KEY out): what key_count says, or
+            // the count the driver took from #KEY when it loaded.
+            if (key == code("#KEY")) {
                 value.type = code("ui32");
                 value.size = 4;
                 for (int i = 0; i < 4; ++i)
-                    value.bytes[i] = uint8_t(uint64_t(keyTotal_) >> (24 - 8 * i));
+                    value.bytes[i] = uint8_t(keyCountValue_ >> (24 - 8 * i));
             }
             return KERN_SUCCESS;  // unknown: size 0, as the controller answers
         }
@@ -797,7 +798,7 @@ private:
     Prefetched prefetched_;
     FourCharCode listed_ = 0;  // the key the last key-at-index call named
     bool listing_ = false;     // the caller reads each key it is given by index
-    bool countFromCursor_ = false;  // key_count refused: keyTotal_ is the cursor's bound
+    uint32_t keyCountValue_ = 0;  // #KEY as key_count gives it, else the cursor's bound
     long long scanned_ = 0;
     std::unordered_map<std::string, DriverFile> sensorFiles_;
     bool labelsLoaded_ = false;

@@ -1,0 +1,29 @@
+// sensors-host for Prometheus: the textfile for node_exporter's textfile
+// collector, and /metrics served over HTTP.
+#pragma once
+
+#include "host/Machine.h"
+#include "host/Options.h"
+
+#include <mutex>
+#include <string>
+
+namespace httplib {
+class Server;
+}
+
+// Writes `text` to DIR/smc.prom atomically: a temporary file in DIR, then a
+// rename over the old one, so the collector never reads half a file. False,
+// with `error` in words, when it cannot.
+bool writeTextfile(const std::string& directory, const std::string& text, std::string& error);
+
+// --textfile: writes once, or every `interval` seconds until a stop signal.
+// The exit status.
+int runTextfile(Machine& machine, const std::string& directory, std::optional<double> interval);
+
+// Serves GET /metrics on `server`, each scrape a fresh read of the SMC made
+// under `lock` (the module has no locks of its own).
+void addMetricsRoutes(httplib::Server& server, Machine& machine, std::mutex& lock);
+
+// --listen: serves until a stop signal. The exit status.
+int runListen(Machine& machine, const ListenAddress& address);

@@ -1,0 +1,371 @@
+#include "host/Machine.h"
+
+#include <IOKit/IOKitLib.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <dlfcn.h>
+#include <map>
+#include <set>
+#include <strings.h>
+#include <unistd.h>
+
+namespace {
+
+Ref<NSString> string(const std::string& text)
+{
+    return NSString::stringWithCString(text.c_str());
+}
+
+// The module's temperature rule on the first two bytes: whole degrees,
+// truncated toward zero, of the reading in 64ths of a degree.
+int wholeDegrees(const uint8_t* bytes)
+{
+    int32_t raw = int32_t(int8_t(bytes[0])) * 256 + bytes[1];
+    return (raw >> 2) / 64;
+}
+
+uint32_t bigEndian(const uint8_t* bytes, size_t size)
+{
+    uint32_t value = 0;
+    for (size_t i = 0; i < std::min<size_t>(size, 4); ++i)
+        value = value << 8 | bytes[i];
+    return value;
+}
+
+std::string keyText(FourCharCode code)
+{
+    char text[5] = {char(code >> 24), char(code >> 16), char(code >> 8), char(code), 0};
+    return text;
+}
+
+// Answers that say the SMC is gone: a loop that meets one stops rather than
+// wait for each of thousands more to fail.
+bool smcGone(kern_return_t status)
+{
+    return status == kIOReturnNotOpen || status == kIOReturnNotResponding || status == kIOReturnNoDevice;
+}
+
+std::string fanKey(const char* pattern, int fan)
+{
+    char text[16];
+    std::snprintf(text, sizeof text, pattern, fan);
+    return text;
+}
+
+// Display order: priority 1 to 4, then sensors the table does not show; by
+// name ignoring case (a sensor without a name by key), then the hotter
+// first. All but the last is known before any reading, so sensors are kept
+// in that order and a report only orders readings of the same name.
+int displayRank(const std::optional<int>& priority)
+{
+    return priority && *priority >= 1 && *priority <= 4 ? *priority : 5;
+}
+
+int compareNames(int leftRank, const std::string& leftName, int rightRank, const std::string& rightName)
+{
+    if (leftRank != rightRank)
+        return leftRank < rightRank ? -1 : 1;
+    return strcasecmp(leftName.c_str(), rightName.c_str());
+}
+
+}  // namespace
+
+int signedFixedPointFraction(const char* type)
+{
+    auto hex = [](char c) { return c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1; };
+    if (type[0] != 's' || type[1] != 'p')
+        return -1;
+    int integer = hex(type[2]), fraction = hex(type[3]);
+    return integer >= 0 && fraction >= 0 && integer + fraction == 15 ? fraction : -1;
+}
+
+double decodeTemperature(const char* type, const uint8_t* bytes)
+{
+    int fraction = signedFixedPointFraction(type);
+    int16_t raw = int16_t(uint16_t(bytes[0]) << 8 | bytes[1]);
+    return double(raw) / double(1 << (fraction < 0 ? 8 : fraction));
+}
+
+std::unique_ptr<Machine> Machine::load(const std::string& modulePath, bool quietStdout, std::string& error)
+{
+    void* plugin = dlopen(modulePath.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (plugin == nullptr) {
+        error = std::string("cannot load the module: ") + dlerror();
+        return nullptr;
+    }
+    auto alloc = reinterpret_cast<SensorsModuleAllocFunction>(dlsym(plugin, kSensorsModuleEntryPoint));
+    if (alloc == nullptr) {
+        error = modulePath + " is not a sensors module: it has no entry point " + kSensorsModuleEntryPoint;
+        dlclose(plugin);
+        return nullptr;
+    }
+    SensorsModule* fresh = alloc();
+    if (fresh == nullptr) {
+        error = "out of memory";
+        return nullptr;
+    }
+    std::unique_ptr<Machine> machine(new Machine);
+    machine->plugin_ = plugin;
+    int savedStdout = -1;
+    if (quietStdout) {
+        std::fflush(stdout);
+        savedStdout = dup(STDOUT_FILENO);
+        if (savedStdout >= 0)
+            dup2(STDERR_FILENO, STDOUT_FILENO);
+    }
+    machine->module_ = Ref<SensorsModule>(kAdopt, fresh->init());
+    if (savedStdout >= 0) {
+        std::fflush(stdout);
+        dup2(savedStdout, STDOUT_FILENO);
+        close(savedStdout);
+    }
+    return machine;
+}
+
+Machine::~Machine()
+{
+    module_ = nullptr;
+    // The module stays loaded: objects it made may still be released late.
+}
+
+bool Machine::isSupported()
+{
+    return module_->isSupported();
+}
+
+void Machine::configure(const std::vector<KeyEntry>& table, bool all)
+{
+    all_ = all;
+    sensors_.clear();
+    SMCVal val{};
+    module_->dataForKey(string("#KEY").get(), &val);
+    if (val.dataSize != 0 && val.dataSize <= sizeof val.bytes)
+        keyCountSize_ = val.dataSize;
+    keyCountKeys_ = NSArray::arrayWithObject(string("#KEY").get());
+    modeKey_ = string("FS! ");
+    if (all)
+        enumerateTemperatureKeys(table);
+    // As the module's discovery: a key counts when it reads at least one
+    // whole degree now.
+    for (const KeyEntry& entry : table) {
+        if (all || entry.priority < 1 || entry.priority > 4)
+            continue;
+        module_->dataForKey(string(entry.key).get(), &val);
+        if (val.dataSize == 0 || val.dataSize > sizeof val.bytes)
+            continue;
+        int32_t raw = int32_t(int8_t(val.bytes[0])) * 256 + uint8_t(val.bytes[1]);
+        if ((raw >> 2) >= 64)
+            sensors_.push_back({entry.key, entry.name, entry.priority, val.dataSize});
+    }
+    prepare();
+}
+
+void Machine::prepare()
+{
+    auto shown = [](const Sensor& sensor) -> const std::string& { return sensor.name.empty() ? sensor.key : sensor.name; };
+    std::stable_sort(sensors_.begin(), sensors_.end(), [&](const Sensor& left, const Sensor& right) {
+        int order = compareNames(displayRank(left.priority), shown(left), displayRank(right.priority), shown(right));
+        return order != 0 ? order < 0 : left.key < right.key;
+    });
+    for (size_t i = 0; i < sensors_.size(); ++i) {
+        bool same = i > 0 && compareNames(displayRank(sensors_[i - 1].priority), shown(sensors_[i - 1]),
+                                          displayRank(sensors_[i].priority), shown(sensors_[i])) == 0;
+        sensors_[i].nameRun = same ? sensors_[i - 1].nameRun : i;
+    }
+    groups_.clear();
+    for (size_t i = 0; i < sensors_.size(); ++i) {
+        auto group = std::find_if(groups_.begin(), groups_.end(),
+                                  [&](const SizeGroup& g) { return g.size == sensors_[i].size; });
+        if (group == groups_.end())
+            group = groups_.insert(groups_.end(), {sensors_[i].size, NSMutableArray::array(), {}});
+        group->keys->addObject(string(sensors_[i].key).get());
+        group->sensors.push_back(i);
+    }
+}
+
+// The module has no method that lists keys: the key-at-index exchange goes
+// through the module's own connection, and every value is read through the
+// module.
+void Machine::enumerateTemperatureKeys(const std::vector<KeyEntry>& table)
+{
+    std::map<std::string, const KeyEntry*> known;
+    for (const KeyEntry& entry : table)
+        known[entry.key] = &entry;
+    SMCVal val{};
+    module_->dataForKey(string("#KEY").get(), &val);
+    uint32_t count = std::min<uint32_t>(bigEndian(reinterpret_cast<const uint8_t*>(val.bytes),
+                                                  std::min<size_t>(val.dataSize, sizeof val.bytes)),
+                                        kSMCMaxKeys);
+    std::set<std::string> seen;  // an SMC that lists a key twice must not give two series
+    for (uint32_t index = 0; index < count; ++index) {
+        SMCKeyData input{}, output{};
+        input.command = SMCCommandKeyAtIndex;
+        input.index = index;
+        size_t outputSize = sizeof output;
+        kern_return_t status = IOConnectCallStructMethod(module_->connection(), kSMCUserClientCall, &input,
+                                                         sizeof input, &output, &outputSize);
+        if (smcGone(status))
+            break;
+        std::string key = keyText(output.key);
+        if (status != kIOReturnSuccess || key.empty() || key[0] != 'T' || !seen.insert(key).second)
+            continue;
+        module_->dataForKey(string(key).get(), &val);
+        if (val.dataSize != 2 || signedFixedPointFraction(val.dataType) < 0)
+            continue;
+        auto entry = known.find(key);
+        Sensor sensor{key, "", std::nullopt, 2};
+        if (entry != known.end()) {
+            sensor.name = entry->second->name;
+            sensor.priority = entry->second->priority;
+        }
+        sensors_.push_back(std::move(sensor));
+    }
+}
+
+Report Machine::read()
+{
+    Report report;
+    report.all = all_;
+    if (!module_->isSupported()) {
+        report.errors.push_back("no SMC on this machine");
+        report.readErrorsTotal = ++readErrors_;
+        return report;
+    }
+    NSAutoreleasePool pool;
+
+    report.smcUp =
+        msgSend(module_->getValuesForKeys(keyCountKeys_.get(), int32_t(keyCountSize_)), &NSArray::count) == 1;
+
+    // One getValuesForKeys per value size: it keeps a key only when its
+    // read worked at exactly that size, in the order asked and with the very
+    // key object asked for, so a key it skips is a read that failed.
+    struct Value {
+        bool read = false;
+        char type[5] = {};
+        uint8_t bytes[2] = {};
+    };
+    std::vector<Value> values(sensors_.size());
+    for (const SizeGroup& group : groups_) {
+        Ref<NSArray> entries = module_->getValuesForKeys(group.keys.get(), int32_t(group.size));
+        size_t next = 0;
+        for (size_t i = 0; i < msgSend(entries, &NSArray::count); ++i) {
+            const NSArray* entry = entries->objectAtIndex(i)->asArray();
+            if (entry == nullptr || entry->count() != 2 + group.size)
+                continue;
+            while (next < group.sensors.size() && group.keys->objectAtIndex(next) != entry->objectAtIndex(0))
+                ++next;
+            if (next == group.sensors.size())
+                break;
+            Value& value = values[group.sensors[next++]];
+            const NSString* type = entry->objectAtIndex(1)->asString();
+            value.read = true;
+            std::strncpy(value.type, type ? type->cString() : "", 4);
+            value.bytes[0] = uint8_t(entry->objectAtIndex(2)->intValue());
+            value.bytes[1] = group.size > 1 ? uint8_t(entry->objectAtIndex(3)->intValue()) : 0;
+        }
+    }
+
+    report.temperatures.reserve(sensors_.size());
+    std::vector<size_t> runs;  // the name run of each reading
+    runs.reserve(sensors_.size());
+    for (size_t i = 0; i < sensors_.size(); ++i) {
+        const Sensor& sensor = sensors_[i];
+        const Value& value = values[i];
+        if (!value.read) {
+            report.errors.push_back(sensor.key + ": the read failed");
+            continue;
+        }
+        double celsius = decodeTemperature(value.type, value.bytes);
+        if (all_) {
+            // What absent sensors read on real machines.
+            if (celsius <= 0 || celsius >= 127) {
+                ++report.absent;
+                continue;
+            }
+        } else if (wholeDegrees(value.bytes) == 0) {
+            continue;  // as the module's report: under one whole degree either way
+        }
+        report.temperatures.push_back({sensor.key, sensor.name, sensor.priority, celsius});
+        runs.push_back(sensor.nameRun);
+    }
+    for (size_t start = 0, end; start < runs.size(); start = end) {
+        for (end = start + 1; end < runs.size() && runs[end] == runs[start];)
+            ++end;
+        if (end - start > 1)
+            std::stable_sort(report.temperatures.begin() + ptrdiff_t(start), report.temperatures.begin() + ptrdiff_t(end),
+                             [](const TemperatureReading& left, const TemperatureReading& right) {
+                                 return left.celsius > right.celsius;
+                             });
+    }
+
+    readFans(report);
+    if (!report.fanCountReadable)
+        report.errors.push_back("the fan count cannot be read");
+    if (!report.smcUp)
+        report.errors.push_back("the SMC does not answer");
+    readErrors_ += report.errors.size();
+    report.readErrorsTotal = readErrors_;
+    return report;
+}
+
+// Whether the fan count reads at all: the module answers an empty fan list
+// both for none and for an unreadable count. getValuesForKeys makes an entry
+// only for a read that succeeded at exactly the size asked, which dataForKey
+// tells.
+bool Machine::fanCountReadable()
+{
+    Ref<NSString> key = string("FNum");
+    SMCVal val{};
+    module_->dataForKey(key.get(), &val);
+    if (val.dataSize > sizeof val.bytes)
+        return false;
+    Ref<NSArray> read = module_->getValuesForKeys(NSArray::arrayWithObject(key.get()).get(), int32_t(val.dataSize));
+    return msgSend(read, &NSArray::count) == 1;
+}
+
+// Each fan is read by its index: the speed report getFanValues is keyed by
+// name, so fans that share a name would all show the last one's speed.
+void Machine::readFans(Report& report)
+{
+    Ref<NSArray> speedKeys = module_->fanKeys();
+    size_t fans = msgSend(speedKeys, &NSArray::count);
+    if (fans == 0) {
+        report.fanCountReadable = fanCountReadable();
+        return;
+    }
+    // The forced-mode mask, one bit a fan, as `smc -f` reads it.
+    SMCVal modes{};
+    module_->dataForKey(modeKey_.get(), &modes);
+    uint32_t modeWord = modes.dataSize == 0 ? 0 : bigEndian(reinterpret_cast<const uint8_t*>(modes.bytes), 2);
+
+    auto speed = [this](NSString* key) -> std::optional<int32_t> {
+        SMCVal val{};
+        module_->dataForKey(key, &val);
+        if (val.dataSize == 0)
+            return std::nullopt;
+        return module_->convertFanValue(val);
+    };
+    while (fanKeys_.size() < fans) {
+        int fan = int(fanKeys_.size());
+        fanKeys_.push_back({string(fanKey("F%dMn", fan)), string(fanKey("F%dMx", fan)), string(fanKey("F%dTg", fan)),
+                            string(fanKey("F%dMd", fan))});
+    }
+    for (size_t fan = 0; fan < fans; ++fan) {
+        const FanKeys& keys = fanKeys_[fan];
+        FanReading reading;
+        reading.index = int(fan);
+        Ref<NSString> name = module_->getFanName(int32_t(fan));
+        reading.name = msgSend(name, &NSString::cString) ? name->cString() : "";
+        reading.rpm = speed(dynamic_cast<NSString*>(speedKeys->objectAtIndex(fan)));
+        reading.minimum = speed(keys.minimum.get());
+        reading.maximum = speed(keys.maximum.get());
+        reading.target = speed(keys.target.get());
+        // Newer machines keep each fan's mode in its own key instead.
+        SMCVal mode{};
+        module_->dataForKey(keys.mode.get(), &mode);
+        reading.manual = (fan < 16 && (modeWord >> fan & 1)) || (mode.dataSize != 0 && mode.bytes[0] != 0);
+        report.fans.push_back(std::move(reading));
+    }
+}

@@ -1,0 +1,402 @@
+// sensors-host as a monitoring tool, run as a program on the test profiles:
+// JSON that parses, expositions that promtool accepts, the textfile and
+// /metrics, and the key enumeration of --all against SMCs that misbehave.
+#include "host/Machine.h"
+#include "iokit/DaemonProtocol.h"
+#include "support/Process.h"
+#include "support/Promtool.h"
+#include "support/TestSMC.h"
+
+#include <gtest/gtest.h>
+#include <httplib.h>
+#include <nlohmann/json.hpp>
+
+#include <csignal>
+#include <filesystem>
+#include <fstream>
+#include <sys/stat.h>
+#include <thread>
+
+using testing_support::BackgroundProcess;
+using testing_support::ProcessResult;
+using testing_support::runProgram;
+
+namespace {
+
+const std::string kBin = BIN_DIR;
+const std::string kGolden = GOLDEN_DIR;
+
+struct Machine_ {
+    const char* what;
+    std::string service;  // SMC_SERVICE
+    std::vector<std::string> arguments;
+    size_t fans;
+    bool up;
+};
+
+// The test machines, each with the keys table it is meant for.
+std::vector<Machine_> machines()
+{
+    std::string profiles = kGolden + "/profiles/", keys = kGolden + "/keys/";
+    return {
+        {"built-in machine", "builtin", {}, 2, true},
+        {"built-in machine, every sensor", "builtin", {"--all"}, 2, true},
+        {"names that need escaping", profiles + "monitor.profile", {"-k", keys + "monitor.keys"}, 2, true},
+        {"escaping, every sensor", profiles + "monitor.profile", {"-k", keys + "monitor.keys", "--all"}, 2, true},
+        {"fans sharing a name", profiles + "host_shared_names.profile", {"-k", keys + "host.keys"}, 3, true},
+        {"a machine without fans", profiles + "fnum_zero.profile", {"-k", keys + "host.keys"}, 0, true},
+        {"an unreadable fan count", profiles + "fnum_unreadable.profile", {"-k", keys + "host.keys"}, 0, true},
+        {"no SMC", "none", {}, 0, false},
+    };
+}
+
+TEST(HostProgram, JsonParsesOnEveryMachine)
+{
+    for (const Machine_& machine : machines()) {
+        std::vector<std::string> arguments = machine.arguments;
+        arguments.push_back("--json");
+        ProcessResult run = runProgram(kBin + "/sensors-host", arguments, {"SMC_SERVICE=" + machine.service});
+        nlohmann::json document;
+        ASSERT_NO_THROW(document = nlohmann::json::parse(run.output)) << machine.what << "\n" << run.output;
+        EXPECT_EQ(document["schema"], 1) << machine.what;
+        EXPECT_EQ(document["smc_up"], machine.up) << machine.what;
+        EXPECT_EQ(document["fans"].size(), machine.fans) << machine.what;
+        EXPECT_EQ(run.status, document["errors"].empty() && machine.up ? 0 : 1) << machine.what << run.errors;
+        for (const auto& temperature : document["temperatures"]) {
+            EXPECT_TRUE(temperature["key"].is_string()) << machine.what;
+            EXPECT_TRUE(temperature["name"].is_string() || temperature["name"].is_null()) << machine.what;
+            EXPECT_TRUE(temperature["celsius"].is_number()) << machine.what;
+        }
+        for (const auto& fan : document["fans"])
+            for (const char* field : {"index", "name", "rpm", "min", "max", "target", "manual"})
+                EXPECT_TRUE(fan.contains(field)) << machine.what << " " << field;
+    }
+}
+
+TEST(HostProgram, EveryExpositionPassesPromtool)
+{
+    if (!testing_support::havePromtool())
+        GTEST_SKIP() << "promtool is not installed (scripts/setup.sh installs it)";
+    for (const Machine_& machine : machines()) {
+        std::vector<std::string> arguments = machine.arguments;
+        arguments.push_back("--prometheus");
+        ProcessResult run = runProgram(kBin + "/sensors-host", arguments, {"SMC_SERVICE=" + machine.service});
+        EXPECT_NE(run.output.find(machine.up ? "\nsmc_up 1\n" : "\nsmc_up 0\n"), std::string::npos) << machine.what;
+        ProcessResult checked = testing_support::checkMetrics(run.output);
+        EXPECT_EQ(checked.status, 0) << machine.what << ": " << checked.output << checked.errors << "\n" << run.output;
+    }
+}
+
+TEST(HostProgram, AlertingRulesPassPromtool)
+{
+    if (!testing_support::havePromtool())
+        GTEST_SKIP() << "promtool is not installed (scripts/setup.sh installs it)";
+    std::string rules = std::string(CONTRIB_DIR) + "/prometheus/";
+    ProcessResult checked = runProgram("promtool", {"check", "rules", rules + "smc-alerts.yml"}, {}, {});
+    EXPECT_EQ(checked.status, 0) << checked.output << checked.errors;
+    // The rules' own unit tests: each alert fires when it should and not before.
+    ProcessResult tested = runProgram("promtool", {"test", "rules", rules + "smc-alerts.test.yml"});
+    EXPECT_EQ(tested.status, 0) << tested.output << tested.errors;
+}
+
+class HostFiles : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        char name[] = "/tmp/host-test-XXXXXX";
+        ASSERT_NE(mkdtemp(name), nullptr);
+        directory = name;
+    }
+    void TearDown() override { std::filesystem::remove_all(directory); }
+
+    std::string read(const std::string& path)
+    {
+        std::ifstream in(path);
+        return {std::istreambuf_iterator<char>(in), {}};
+    }
+    std::vector<std::string> files()
+    {
+        std::vector<std::string> names;
+        for (const auto& entry : std::filesystem::directory_iterator(directory))
+            names.push_back(entry.path().filename());
+        return names;
+    }
+
+    std::string directory;
+};
+
+TEST_F(HostFiles, TextfileIsWrittenWholeAndReadable)
+{
+    ProcessResult run = runProgram(kBin + "/sensors-host", {"--textfile", directory}, {"SMC_SERVICE=builtin"});
+    ASSERT_EQ(run.status, 0) << run.errors;
+    EXPECT_EQ(files(), std::vector<std::string>{"smc.prom"}) << "no temporary file left behind";
+    struct stat info;
+    ASSERT_EQ(stat((directory + "/smc.prom").c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0644u) << "the collector may run as another user";
+    std::string text = read(directory + "/smc.prom");
+    EXPECT_NE(text.find("smc_fan_speed_rpm{fan=\"0\",name=\"Left\"} 2160\n"), std::string::npos) << text;
+    if (testing_support::havePromtool()) {
+        ProcessResult checked = testing_support::checkMetrics(text);
+        EXPECT_EQ(checked.status, 0) << checked.output << checked.errors;
+    }
+
+    ProcessResult refused = runProgram(kBin + "/sensors-host", {"--textfile", directory + "/missing"});
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_NE(refused.errors.find("cannot create a file in " + directory + "/missing"), std::string::npos)
+        << refused.errors;
+}
+
+// Rewritten every 50 ms while read: every read finds a whole file, and a
+// stop signal ends the loop cleanly.
+TEST_F(HostFiles, TextfileReplacedAtomicallyEveryInterval)
+{
+    setenv("SMC_SERVICE", "builtin", 1);
+    BackgroundProcess host(kBin + "/sensors-host", {"--textfile", directory, "--interval", "0.05"});
+    std::string target = directory + "/smc.prom";
+    for (int tries = 0; tries < 100 && !std::filesystem::exists(target); ++tries)
+        usleep(20'000);
+    int reads = 0;
+    for (auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(600);
+         std::chrono::steady_clock::now() < end; ++reads) {
+        std::string text = read(target);
+        ASSERT_TRUE(text.starts_with("# HELP smc_temperature_celsius")) << text.substr(0, 80);
+        ASSERT_TRUE(text.ends_with("smc_read_errors_total 0\n")) << text;
+    }
+    EXPECT_GT(reads, 10);
+    host.signal(SIGTERM);
+    EXPECT_EQ(host.wait(), 0) << host.output();
+    EXPECT_EQ(files(), std::vector<std::string>{"smc.prom"});
+}
+
+TEST(HostProgram, MachineReadableOutputStaysParseableWithoutSMC)
+{
+    ProcessResult run = runProgram(kBin + "/sensors-host", {"--json"}, {"SMC_SERVICE=none"});
+    EXPECT_EQ(run.status, 1);
+    nlohmann::json document;
+    ASSERT_NO_THROW(document = nlohmann::json::parse(run.output)) << run.output;
+    EXPECT_EQ(document["smc_up"], false);
+    EXPECT_EQ(document["errors"], nlohmann::json::array({"no SMC on this machine"}));
+    EXPECT_NE(run.errors.find("Error: no SMC found"), std::string::npos) << "the access layer's line, moved aside";
+}
+
+// smcd serves one SMC to every process: a write made with smc between two
+// scrapes shows in the second.
+class HostListen : public HostFiles {
+protected:
+    void startDaemon(const std::string& profile)
+    {
+        socketPath = directory + "/smcd.sock";
+        daemon = std::make_unique<BackgroundProcess>(kBin + "/smcd",
+                                                     std::vector<std::string>{"--socket", socketPath, "--profile", profile});
+        for (int tries = 0; tries < 100; ++tries) {
+            int fd = platform::smcd::connectSocket(socketPath);
+            if (fd >= 0) {
+                close(fd);
+                return;
+            }
+            usleep(20'000);
+        }
+        FAIL() << "smcd did not start: " << daemon->output();
+    }
+    int startHost(std::vector<std::string> arguments)
+    {
+        host = std::make_unique<BackgroundProcess>(kBin + "/sensors-host", arguments);
+        for (int tries = 0; tries < 100; ++tries) {
+            std::string output = host->output();
+            size_t at = output.find("/metrics");
+            if (at != std::string::npos)
+                return std::stoi(output.substr(output.rfind(':', at) + 1));
+            usleep(20'000);
+        }
+        ADD_FAILURE() << "sensors-host did not listen: " << host->output();
+        return 0;
+    }
+    void TearDown() override
+    {
+        host.reset();
+        daemon.reset();
+        unsetenv("SMC_SERVICE");
+        HostFiles::TearDown();
+    }
+
+    std::string socketPath;
+    std::unique_ptr<BackgroundProcess> daemon, host;
+};
+
+TEST_F(HostListen, EachScrapeReadsTheSMC)
+{
+    std::string profile = directory + "/machine.profile";
+    std::ofstream(profile) << "  FNum  [ui8 ]  1 (bytes 01)\n"
+                              "  F0Ac  [fpe2]  2000 (bytes 1f 40)\n"
+                              "  TC0D  [sp78]  (bytes 32 80)\n"
+                              "! writable\n";
+    startDaemon(profile);
+    setenv("SMC_SERVICE", ("unix:" + socketPath).c_str(), 1);
+    int port = startHost({"--listen", "127.0.0.1:0"});
+    ASSERT_GT(port, 0);
+    httplib::Client client("127.0.0.1", port);
+
+    auto first = client.Get("/metrics");
+    ASSERT_TRUE(first) << httplib::to_string(first.error());
+    EXPECT_EQ(first->status, 200);
+    EXPECT_EQ(first->get_header_value("Content-Type"), "text/plain; version=0.0.4; charset=utf-8");
+    EXPECT_NE(first->body.find("smc_temperature_celsius{key=\"TC0D\",name=\"CPU Die\"} 50.5\n"), std::string::npos)
+        << first->body;
+
+    ProcessResult written = runProgram(kBin + "/smc", {"-k", "TC0D", "-w", "5a40"});
+    ASSERT_EQ(written.status, 0) << written.output << written.errors;
+    auto second = client.Get("/metrics");
+    ASSERT_TRUE(second);
+    EXPECT_NE(second->body.find("smc_temperature_celsius{key=\"TC0D\",name=\"CPU Die\"} 90.25\n"), std::string::npos)
+        << second->body;
+    if (testing_support::havePromtool()) {
+        ProcessResult checked = testing_support::checkMetrics(second->body);
+        EXPECT_EQ(checked.status, 0) << checked.output << checked.errors;
+    }
+
+    // The daemon gone: the exporter stays, and says so.
+    daemon.reset();
+    auto third = client.Get("/metrics");
+    ASSERT_TRUE(third);
+    EXPECT_NE(third->body.find("\nsmc_up 0\n"), std::string::npos) << third->body;
+    EXPECT_EQ(third->body.find("smc_temperature_celsius{"), std::string::npos) << third->body;
+    EXPECT_EQ(client.Get("/nothing")->status, 404);
+
+    host->signal(SIGTERM);
+    EXPECT_EQ(host->wait(), 0) << host->output();
+}
+
+TEST_F(HostListen, RefusesAnAddressInUse)
+{
+    setenv("SMC_SERVICE", "builtin", 1);
+    int port = startHost({"--listen", "127.0.0.1:0"});
+    ASSERT_GT(port, 0);
+    ProcessResult second = runProgram(kBin + "/sensors-host", {"--listen", "127.0.0.1:" + std::to_string(port)});
+    EXPECT_EQ(second.status, 1);
+    EXPECT_NE(second.errors.find("cannot listen on 127.0.0.1 port " + std::to_string(port)), std::string::npos)
+        << second.errors;
+}
+
+// The key enumeration of --all, in this process against SMCs that list a key
+// twice or vanish halfway.
+constexpr const char* kEnumerated = R"(
+  TC0D  [sp78]  (bytes 32 80)
+  TC0P  [sp78]  (bytes 30 00)
+  FNum  [ui8 ]  0 (bytes 00)
+  TA0P  [sp78]  (bytes 1e 00)
+  TB0T  [sp78]  (bytes 1d 00)
+)";
+
+// Answers the key-at-index exchange for position `from` with the key at
+// position `to`.
+class RepeatingSMC : public platform::SMCService {
+public:
+    RepeatingSMC(std::shared_ptr<platform::SMCService> inner, uint32_t from, uint32_t to)
+        : inner_(std::move(inner)), from_(from), to_(to)
+    {
+    }
+    kern_return_t open(std::unique_ptr<platform::SMCConnection>& connection) override
+    {
+        struct Connection : platform::SMCConnection {
+            std::unique_ptr<platform::SMCConnection> inner;
+            uint32_t from, to;
+            kern_return_t call(uint32_t selector, const void* input, size_t inputSize, void* output,
+                               size_t* outputSize) override
+            {
+                SMCKeyData request{};
+                std::memcpy(&request, input, std::min(inputSize, sizeof request));
+                if (request.command == SMCCommandKeyAtIndex && request.index == from)
+                    request.index = to;
+                return inner->call(selector, &request, inputSize, output, outputSize);
+            }
+        };
+        auto wrapped = std::make_unique<Connection>();
+        wrapped->from = from_;
+        wrapped->to = to_;
+        kern_return_t status = inner_->open(wrapped->inner);
+        if (status == kIOReturnSuccess)
+            connection = std::move(wrapped);
+        return status;
+    }
+
+private:
+    std::shared_ptr<platform::SMCService> inner_;
+    uint32_t from_, to_;
+};
+
+std::unique_ptr<Machine> loadMachine()
+{
+    std::string error;
+    std::unique_ptr<Machine> machine = Machine::load(kBin + "/SensorsModule.so", true, error);
+    EXPECT_TRUE(machine) << error;
+    return machine;
+}
+
+std::vector<std::string> keysOf(const Report& report)
+{
+    std::vector<std::string> keys;
+    for (const TemperatureReading& reading : report.temperatures)
+        keys.push_back(reading.key);
+    return keys;
+}
+
+TEST(HostEnumeration, AKeyListedTwiceIsOneSensor)
+{
+    testing_support::TestSMC smc(kEnumerated);
+    // Position 4 (after #KEY, TC0D, TC0P, FNum) answers TC0D again.
+    platform::installSMCService(std::make_shared<RepeatingSMC>(smc.smc().shared_from_this(), 4, 1));
+    std::unique_ptr<Machine> machine = loadMachine();
+    ASSERT_TRUE(machine && machine->isSupported());
+    machine->configure({{"TC0D", 1, "CPU Die"}}, true);
+    Report report = machine->read();
+    EXPECT_EQ(keysOf(report), (std::vector<std::string>{"TC0D", "TB0T", "TC0P"}));
+    EXPECT_EQ(report.temperatures[0].name, "CPU Die");
+    EXPECT_EQ(report.temperatures[0].priority, 1);
+    EXPECT_FALSE(report.temperatures[1].priority);
+}
+
+TEST(HostEnumeration, StopsWhenTheSMCIsGone)
+{
+    const std::vector<std::string> first{"TC0D"}, allButOne{"TA0P", "TB0T", "TC0D"};
+    const std::tuple<kern_return_t, size_t, std::vector<std::string>> cases[] = {
+        {kIOReturnNotResponding, 3, first},  // gone: no more asking
+        {kIOReturnNotOpen, 3, first},
+        {kIOReturnNoDevice, 3, first},
+        {kIOReturnBadArgument, 6, allButOne},  // one position fails: the others are still asked
+    };
+    for (const auto& [status, exchanges, keys] : cases) {
+        testing_support::TestSMC smc(kEnumerated);
+        smc.fail("TC0P", platform::SMCExchangeKind::KeyAtIndex, status);
+        std::unique_ptr<Machine> machine = loadMachine();
+        ASSERT_TRUE(machine);
+        smc.clearExchanges();
+        machine->configure({}, true);
+        size_t keyAtIndex = 0;
+        for (const auto& exchange : smc.exchanges())
+            keyAtIndex += exchange.request.command == SMCCommandKeyAtIndex;
+        EXPECT_EQ(keyAtIndex, exchanges) << std::hex << status;
+        Report report = machine->read();
+        EXPECT_EQ(keysOf(report), keys) << std::hex << status;
+    }
+}
+
+// A sensor readable at the start whose reads fail later: an error in the
+// report and in the running count, not a silently shorter list.
+TEST(HostEnumeration, FailedReadsAreCountedAndNamed)
+{
+    testing_support::TestSMC smc(kEnumerated);
+    std::unique_ptr<Machine> machine = loadMachine();
+    ASSERT_TRUE(machine);
+    machine->configure({{"TC0D", 1, "CPU Die"}, {"TC0P", 1, "CPU Proximity"}}, false);
+    EXPECT_TRUE(machine->read().errors.empty());
+    smc.fail("TC0P", platform::SMCExchangeKind::Read, kIOReturnNotResponding);
+    for (uint64_t total : {1u, 2u}) {
+        Report report = machine->read();
+        EXPECT_EQ(keysOf(report), std::vector<std::string>{"TC0D"});
+        EXPECT_EQ(report.errors, std::vector<std::string>{"TC0P: the read failed"});
+        EXPECT_EQ(report.readErrorsTotal, total);
+        EXPECT_TRUE(report.smcUp);
+    }
+}
+
+}  // namespace
