@@ -1,6 +1,7 @@
 #include "smcd/Directories.h"
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
@@ -95,6 +96,40 @@ std::string preparePrivateDirectory(const std::string& path, uid_t owner)
         problem = sharedDirectoryProblem(directory, owner);
     close(directory);
     return problem;
+}
+
+}  // namespace platform::smcd
+
+namespace platform::smcd {
+
+std::string driverStateName(const std::string& device, const std::string& machineDevice)
+{
+    if (device == machineDevice)
+        return "state";
+    // '/' becomes '-', anything else outside [A-Za-z0-9._] (also '-') %XX:
+    // two directories never share a name.
+    std::string name = "state";
+    for (unsigned char c : device) {
+        if (c == '/') {
+            name += '-';
+        } else if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' ||
+                   c == '_') {
+            name += char(c);
+        } else {
+            char escaped[4];
+            std::snprintf(escaped, sizeof escaped, "%%%02X", c);
+            name += escaped;
+        }
+    }
+    if (name.size() <= 200)
+        return name;
+    // Too long for a file name: a hash of the path stands for it (FNV-1a).
+    uint64_t hash = 0xcbf29ce484222325u;
+    for (unsigned char c : device)
+        hash = (hash ^ c) * 0x100000001b3u;
+    char text[24];
+    std::snprintf(text, sizeof text, "state#%016llx", static_cast<unsigned long long>(hash));
+    return text;
 }
 
 }  // namespace platform::smcd

@@ -19,3 +19,14 @@ std::string sharedDirectoryProblem(int directory, uid_t owner);
 std::string preparePrivateDirectory(const std::string& path, uid_t owner);
 
 }  // namespace platform::smcd
+
+namespace platform::smcd {
+
+// The name of the daemon's default state file over the driver's device
+// directory `device` (both paths resolved): "state" for `machineDevice`, the
+// machine's own device, else a name of its own made from `device`, so that a
+// daemon over another directory (a mount of smcfs) never leaves its fans to
+// be put back into the machine's, nor takes the machine daemon's lock.
+std::string driverStateName(const std::string& device, const std::string& machineDevice);
+
+}  // namespace platform::smcd

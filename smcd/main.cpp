@@ -2,6 +2,7 @@
 // every process over a Unix socket, so that a write made by one process is
 // seen by all, and fans changed through it never stay stuck. One thread,
 // one event loop: each exchange is applied whole.
+#include "iokit/AppleSMCService.h"
 #include "iokit/DaemonProtocol.h"
 #include "iokit/SMCService.h"
 #include "smcd/Directories.h"
@@ -10,6 +11,7 @@
 #include "smcemu/EmulatedSMC.h"
 
 #include <algorithm>
+#include <climits>
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
@@ -51,17 +53,21 @@ struct Options {
     std::optional<bool> fanModel;
 };
 
-// The driver's device, where the machine has one (classic platform device
-// or the ACPI device of T2 machines).
-bool driverPresent()
+// The driver's device directory that `spec` (applesmc[:DIR]) names,
+// resolved; "" when it names none.
+std::string driverDevice(std::string_view spec)
 {
-    return access("/sys/devices/platform/applesmc.768", F_OK) == 0 ||
-           access("/sys/bus/acpi/drivers/applesmc/APP0001:00", F_OK) == 0;
+    std::string directory = spec.starts_with("applesmc:") ? std::string(spec.substr(9)) : findAppleSMCDevice();
+    if (directory.empty())
+        return {};
+    char resolved[PATH_MAX];
+    return realpath(directory.c_str(), resolved) ? std::string(resolved) : directory;
 }
 
 // Where the fans to put back are kept over real hardware when --state is
 // not given: without it, a restart after kill -9 could not put them back.
-std::string defaultDriverState(std::string& problem)
+// Each device directory has a state of its own.
+std::string defaultDriverState(const std::string& device, std::string& problem)
 {
     std::string directory;
     if (geteuid() == 0) {
@@ -84,7 +90,8 @@ std::string defaultDriverState(std::string& problem)
         directory += "/smcd";
     }
     problem = smcd::preparePrivateDirectory(directory, geteuid());
-    return problem.empty() ? directory + "/state" : std::string();
+    return problem.empty() ? directory + "/" + smcd::driverStateName(device, driverDevice("applesmc"))
+                           : std::string();
 }
 
 const char* policyName(const smcd::WritePolicy& policy)
@@ -118,7 +125,8 @@ void usage(FILE* out)
                  "                          its answer, and is loaded again at start; FILE's directory\n"
                  "                          must be writable by you alone, and one daemon at a time\n"
                  "                          holds FILE (lock: FILE.lock). Over the driver the default\n"
-                 "                          is /var/lib/smcd/state for root\n"
+                 "                          is /var/lib/smcd/state for root (another device directory\n"
+                 "                          than the machine's: a state named after it, beside it)\n"
                  "    -w, --writable WHAT   fans, all, none or KEY,KEY...: the writes let through\n"
                  "                          (default: fans over the driver, all over an emulated SMC,\n"
                  "                          whose profile marks its writable keys); others answer\n"
@@ -155,6 +163,7 @@ private:
 
     Options options_;
     std::string serviceName_;
+    std::string serviceSpec_;  // as selected: "applesmc:DIR", a profile path, ...
     std::shared_ptr<SMCService> service_;
     std::shared_ptr<EmulatedSMC> smc_;  // when the SMC is emulated
     std::unique_ptr<smcd::StateFile> state_;
@@ -230,12 +239,16 @@ bool Daemon::start()
 bool Daemon::openService()
 {
     const char* spec = options_.service;
+    // The machine's device as the back-end itself finds it, in any of its layouts.
+    std::string found = spec == nullptr ? findAppleSMCDevice() : std::string();
+    std::string defaultSpec = found.empty() ? "builtin" : "applesmc:" + found;
     if (spec == nullptr)
-        spec = driverPresent() ? "applesmc" : "builtin";
+        spec = defaultSpec.c_str();
     std::string_view choice = spec;
     bool builtin = choice == "builtin";
     serviceName_ = builtin ? "the built-in profile" : choice.starts_with("applesmc") ? std::string(choice)
                                                                                       : std::string(spec);
+    serviceSpec_ = spec;
     std::string cause;
     // The platform's one choice of back-end, as SMC_SERVICE makes it.
     service_ = selectSMCService(spec, cause);
@@ -265,7 +278,7 @@ bool Daemon::openState(std::vector<smcd::FanRecord>& earlier)
     std::string path = options_.statePath ? options_.statePath : "";
     if (path.empty() && service_->kind() == SMCServiceKind::Driver) {
         std::string problem;
-        path = defaultDriverState(problem);
+        path = defaultDriverState(driverDevice(serviceSpec_), problem);
         if (path.empty()) {
             std::fprintf(stderr, "%s: no place for the state: %s\n", kProgram, problem.c_str());
             return false;

@@ -226,7 +226,8 @@ Fans
         EXPECT_EQ(run.output, expected) << c.profile << " " << (c.arguments.empty() ? "" : c.arguments[0]);
         EXPECT_EQ(run.status, c.status) << c.profile;
         if (!c.arguments.empty() && c.arguments[0] == "-l") {
-            EXPECT_NE(run.errors.find("needs root"), std::string::npos) << run.errors;
+            EXPECT_NE(run.errors.find("needs root or smcd"), std::string::npos) << run.errors;
+            EXPECT_NE(run.errors.find("SMC_SERVICE=unix:/run/smcd.sock"), std::string::npos) << run.errors;
         }
     }
 }

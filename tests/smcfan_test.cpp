@@ -190,7 +190,8 @@ protected:
         std::vector<std::string> arguments(prefix.begin() + (prefix.empty() ? 0 : 1), prefix.end());
         if (!prefix.empty())
             arguments.push_back(kBin + "/smcd");
-        arguments.insert(arguments.end(), {"--socket", socketPath, "--service", profilePath});
+        arguments.insert(arguments.end(), {"--socket", socketPath, "--service", serviceSpec.empty() ? profilePath
+                                                                                                 : serviceSpec});
         arguments.insert(arguments.end(), extra.begin(), extra.end());
         daemon = std::make_unique<BackgroundProcess>(prefix.empty() ? kBin + "/smcd" : prefix.front(), arguments);
         for (int tries = 0; tries < 100; ++tries) {
@@ -252,6 +253,7 @@ protected:
     }
 
     std::string directory, socketPath, profilePath, statePath, service;
+    std::string serviceSpec;  // what the daemon serves; empty: the profile
     std::unique_ptr<BackgroundProcess> daemon;
     std::vector<std::unique_ptr<BackgroundProcess>> holders;
 };
@@ -468,8 +470,24 @@ TEST_F(BrokerTest, AHoldShowsInTheDriverFilesOfTheWholeChain)
         std::getline(in, text);
         return text;
     };
+    struct Unmount {
+        BackgroundProcess& files;
+        ~Unmount()
+        {
+            files.signal(SIGTERM);
+            files.wait();
+        }
+    } unmount{*files};
 
-    startDaemon({"--service", "applesmc:" + mount, "--state", statePath});
+    // As over a machine's driver: no --writable, so the policy of a driver.
+    serviceSpec = "applesmc:" + mount;
+    startDaemon({"--state", statePath});
+    EXPECT_NE(daemon->output().find("serving " + serviceSpec + " (writable: fans)"), std::string::npos)
+        << daemon->output();
+    EXPECT_EQ(smc({"-k", "LKSB", "-w", "0001"}).output, "Error: SMCWriteKey() = e00002c1\n");
+    EXPECT_EQ(smc({"-l"}).output, runProgram(kBin + "/smc", {"-l"}, {"SMC_SERVICE=" + profilePath}).output)
+        << "every key, by name through the cursor";
+
     BackgroundProcess& holder = hold("0", "4000", "F0Tg", "(bytes 3e 80)");
     EXPECT_EQ(file("fan1_manual"), "1");
     EXPECT_EQ(file("fan1_output"), "4000");
@@ -478,9 +496,25 @@ TEST_F(BrokerTest, AHoldShowsInTheDriverFilesOfTheWholeChain)
     until("F0Tg", "(bytes 1f 40)");
     EXPECT_EQ(file("fan1_manual"), "0");
     EXPECT_EQ(file("fan1_output"), "2000");
+
+    // One-shot changes outlive their client, not a daemon killed with -9:
+    // its next start puts them back through the driver's files.
+    ASSERT_EQ(smcfan({"set", "1", "min", "1500"}).status, 0);
+    ASSERT_EQ(smcfan({"set", "1", "target", "3000"}).status, 0);
+    ASSERT_EQ(smcfan({"manual", "1"}).status, 0);
+    EXPECT_EQ(file("fan2_min"), "1500");
+    EXPECT_EQ(file("fan2_output"), "3000");
+    EXPECT_EQ(file("fan2_manual"), "1");
+    daemon->signal(SIGKILL);
+    daemon->wait();
+    EXPECT_EQ(file("fan2_manual"), "1") << "nobody put it back yet";
+    startDaemon({"--state", statePath});
+    EXPECT_EQ(file("fan2_min"), "1000");
+    EXPECT_EQ(file("fan2_output"), "1800");
+    EXPECT_EQ(file("fan2_manual"), "0");
+    EXPECT_NE(daemon->output().find("fan 1: put back"), std::string::npos) << daemon->output();
+    EXPECT_EQ(daemon->output().find("cannot put back"), std::string::npos) << daemon->output();
     daemon.reset();
-    files->signal(SIGTERM);
-    files->wait();
 }
 
 }  // namespace

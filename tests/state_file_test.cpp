@@ -338,6 +338,36 @@ TEST_F(StateFileTest, PrivateSocketDirectoryIsTheUsersAlone)
     }
 }
 
+TEST(DriverStateName, EachDeviceDirectoryHasAStateOfItsOwn)
+{
+    const std::string machine = "/sys/devices/platform/applesmc.768";
+    const std::string longPath = "/" + std::string(300, 'a');
+    struct Case {
+        std::string device;
+        std::string name;  // "": a hashed name
+    };
+    const Case cases[] = {
+        {machine, "state"},
+        {"/tmp/x/applesmc", "state-tmp-x-applesmc"},
+        // '-' and '/' must not meet in one name.
+        {"/tmp/a-b", "state-tmp-a%2Db"},
+        {"/tmp/a/b", "state-tmp-a-b"},
+        {"/tmp/with space", "state-tmp-with%20space"},
+        {longPath, ""},
+    };
+    for (const auto& c : cases) {
+        std::string name = smcd::driverStateName(c.device, machine);
+        if (c.name.empty()) {
+            EXPECT_LE(name.size(), 255u);
+            EXPECT_EQ(name.rfind("state#", 0), 0u) << name;
+            EXPECT_NE(name, smcd::driverStateName(longPath + "b", machine));
+        } else {
+            EXPECT_EQ(name, c.name) << c.device;
+        }
+        EXPECT_EQ(name.find('/'), std::string::npos) << c.device;
+    }
+}
+
 TEST(MessageHandler, AnyBytesAreAnsweredAndChangeNothing)
 {
     auto smc = std::make_shared<EmulatedSMC>(std::vector{writableKey("F0Mn", {0x1f, 0x40})});

@@ -358,9 +358,10 @@ private:
     {
         if (!privilegeNoteShown.exchange(true))
             std::fprintf(stderr,
-                         "applesmc: listing keys and reading them by name needs root: only root may move "
-                         "the driver's key cursor (%s/key_at_index); without root only the fan and "
-                         "temperature keys are served\n",
+                         "applesmc: listing keys and reading them by name needs root or smcd: only root "
+                         "may move the driver's key cursor (%s/key_at_index); without root only the fan "
+                         "and temperature keys are served. An smcd started by root serves every key to "
+                         "the members of its --group: SMC_SERVICE=unix:/run/smcd.sock\n",
                          layout_.keyDirectory.c_str());
     }
 
