@@ -22,17 +22,6 @@ constexpr std::string_view kHeaderVersion2 = "# smcd state 2";
 constexpr std::string_view kTemporaryInfix = ".tmp.";
 constexpr size_t kRandomLength = 6;
 
-int hexValue(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
 // The key as text for people: printable characters as they are, every
 // other byte as \xNN, so that a line never carries a control character.
 std::string printableKey(FourCharCode key)

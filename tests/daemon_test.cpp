@@ -94,15 +94,8 @@ protected:
 
     void waitForDaemon(const std::string& path)
     {
-        for (int tries = 0; tries < 100; ++tries) {
-            int fd = platform::smcd::connectSocket(path);
-            if (fd >= 0) {
-                close(fd);
-                return;
-            }
-            usleep(20'000);
-        }
-        FAIL() << "smcd did not start: " << daemon->output();
+        if (!testing_support::waitForSocket(path))
+            FAIL() << "smcd did not start: " << daemon->output();
     }
 
     // The prefix that runs a program as nobody, after `prefix`; empty, with

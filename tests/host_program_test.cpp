@@ -188,15 +188,8 @@ protected:
         socketPath = directory + "/smcd.sock";
         daemon = std::make_unique<BackgroundProcess>(kBin + "/smcd",
                                                      std::vector<std::string>{"--socket", socketPath, "--profile", profile});
-        for (int tries = 0; tries < 100; ++tries) {
-            int fd = platform::smcd::connectSocket(socketPath);
-            if (fd >= 0) {
-                close(fd);
-                return;
-            }
-            usleep(20'000);
-        }
-        FAIL() << "smcd did not start: " << daemon->output();
+        if (!testing_support::waitForSocket(socketPath))
+            FAIL() << "smcd did not start: " << daemon->output();
     }
     int startHost(std::vector<std::string> arguments)
     {

@@ -194,15 +194,8 @@ protected:
                                                                                                  : serviceSpec});
         arguments.insert(arguments.end(), extra.begin(), extra.end());
         daemon = std::make_unique<BackgroundProcess>(prefix.empty() ? kBin + "/smcd" : prefix.front(), arguments);
-        for (int tries = 0; tries < 100; ++tries) {
-            int fd = platform::smcd::connectSocket(socketPath);
-            if (fd >= 0) {
-                close(fd);
-                return;
-            }
-            usleep(20'000);
-        }
-        FAIL() << "smcd did not start: " << daemon->output();
+        if (!testing_support::waitForSocket(socketPath))
+            FAIL() << "smcd did not start: " << daemon->output();
     }
 
     testing_support::ProcessResult smcfan(std::vector<std::string> arguments,

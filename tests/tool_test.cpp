@@ -201,15 +201,8 @@ protected:
         profile.close();
         daemon = std::make_unique<BackgroundProcess>(
             BIN_DIR "/smcd", std::vector<std::string>{"--socket", socketPath, "--profile", directory + "/machine.profile"});
-        for (int tries = 0; tries < 100; ++tries) {
-            int fd = platform::smcd::connectSocket(socketPath);
-            if (fd >= 0) {
-                close(fd);
-                return;
-            }
-            usleep(20'000);
-        }
-        FAIL() << "smcd did not start: " << daemon->output();
+        if (!testing_support::waitForSocket(socketPath))
+            FAIL() << "smcd did not start: " << daemon->output();
     }
     void TearDown() override
     {

@@ -110,6 +110,9 @@ struct ProfileError {
 //   ! fail info|read|write|index STATUS      (STATUS in hex, nonzero)
 std::optional<ProfileError> parseSMCProfile(std::string_view text, std::vector<SMCKeyEntry>& keys);
 
+// The value of one hex digit, either case; -1 for any other character.
+int hexValue(char c);
+
 // Reads a whole file into `text`; false with errno set when it cannot.
 bool readTextFile(const char* path, std::string& text);
 

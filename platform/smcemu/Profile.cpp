@@ -8,7 +8,6 @@
 #include <sstream>
 
 namespace platform {
-namespace {
 
 int hexValue(char c)
 {
@@ -20,6 +19,8 @@ int hexValue(char c)
         return c - 'A' + 10;
     return -1;
 }
+
+namespace {
 
 // "  KKKK  [TTTT]  <number> (bytes xx xx)" or "  KKKK  [TTTT]  no data";
 // the number is the listing's decoding and is not read back.

@@ -1,4 +1,5 @@
 #include "support/Process.h"
+#include "iokit/DaemonProtocol.h"
 
 #include <cerrno>
 #include <csignal>
@@ -144,6 +145,19 @@ std::string BackgroundProcess::output() const
         fclose(file);
     }
     return text;
+}
+
+bool waitForSocket(const std::string& path)
+{
+    for (int tries = 0; tries < 100; ++tries) {
+        int fd = platform::smcd::connectSocket(path);
+        if (fd >= 0) {
+            close(fd);
+            return true;
+        }
+        usleep(20'000);
+    }
+    return false;
 }
 
 }  // namespace testing_support

@@ -20,6 +20,10 @@ struct ProcessResult {
 ProcessResult runProgram(const std::string& program, const std::vector<std::string>& arguments,
                          const std::vector<std::string>& environment = {}, const std::vector<std::string>& prefix = {});
 
+// Whether a daemon answers at the socket `path` within two seconds: the
+// wait after starting smcd, before its first client.
+bool waitForSocket(const std::string& path);
+
 // A program running in the background until stop() or the end of the
 // object, which sends SIGTERM (then SIGKILL if it lingers) and waits.
 class BackgroundProcess {
