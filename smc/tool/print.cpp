@@ -38,22 +38,55 @@ class Problems {
 public:
     ~Problems()
     {
+        endRun();
         if (hidden_ > 0)
             smctool::say("%d more problems not shown", hidden_);
     }
     bool any() const { return shown_ + hidden_ > 0; }
     // Counts one problem; true while it is still to be said.
-    bool add() { return shown_ < kShown ? (++shown_, true) : (++hidden_, false); }
+    bool add()
+    {
+        endRun();
+        return shown_ < kShown ? (++shown_, true) : (++hidden_, false);
+    }
     void failure(const char* subject, const char* action, kern_return_t status)
     {
         if (add())
             smctool::sayFailure(subject, action, status);
     }
+    // A failed key-at-index exchange. Positions that fail one after another
+    // with the same status (every one, without root on the driver) are one
+    // problem: its first line and then how far the run went.
+    void lookupFailure(int32_t position, kern_return_t status)
+    {
+        if (runLength_ > 0 && status == runStatus_ && position == runStart_ + runLength_) {
+            ++runLength_;
+            return;
+        }
+        runShown_ = add();
+        if (runShown_)
+            smctool::sayFailure(("key at position " + std::to_string(position)).c_str(), "lookup", status);
+        runStart_ = position;
+        runStatus_ = status;
+        runLength_ = 1;
+    }
 
 private:
+    void endRun()
+    {
+        if (runLength_ > 1 && runShown_)
+            smctool::say("keys at positions %d to %d: lookup failed the same way", runStart_ + 1,
+                         runStart_ + runLength_ - 1);
+        runLength_ = 0;
+    }
+
     static constexpr int kShown = 20;
     int shown_ = 0;
     int hidden_ = 0;
+    int32_t runStart_ = 0;
+    int32_t runLength_ = 0;
+    kern_return_t runStatus_ = 0;
+    bool runShown_ = false;
 };
 
 // The key text as a listing line shows it: up to its first zero byte,
@@ -102,7 +135,7 @@ bool listKeys()
         };
         status = SMCCall(kSMCUserClientCall, &request, &response);
         if (status != kIOReturnSuccess) {
-            problems.failure(("key at position " + std::to_string(i)).c_str(), "lookup", status);
+            problems.lookupFailure(i, status);
             if (smcIsGone(status))
                 return stop();
             continue;
