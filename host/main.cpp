@@ -19,7 +19,9 @@ namespace {
 
 constexpr const char* kProgram = "sensors-host";
 
-// SensorsModule.so in the directory of this program.
+// SensorsModule.so beside this program, as in the build tree; otherwise in
+// the module directory of the installed tree, found relative to this program
+// so that the tree runs wherever it was unpacked.
 std::string defaultModulePath()
 {
     char path[4096];
@@ -27,7 +29,13 @@ std::string defaultModulePath()
     if (length <= 0)
         return "SensorsModule.so";
     std::string self(path, size_t(length));
-    return self.substr(0, self.rfind('/') + 1) + "SensorsModule.so";
+    std::string directory = self.substr(0, self.rfind('/') + 1);
+    std::string beside = directory + "SensorsModule.so";
+#ifdef SMC_INSTALLED_MODULE_DIR
+    if (access(beside.c_str(), F_OK) != 0)
+        return directory + SMC_INSTALLED_MODULE_DIR "/SensorsModule.so";
+#endif
+    return beside;
 }
 
 bool readFile(const char* path, std::string& text)

@@ -1,0 +1,22 @@
+# For other programs: the CMake package SMCSensors (find_package) and the
+# pkg-config file smc-sensors.pc, both relocatable with the installed tree.
+include(CMakePackageConfigHelpers)
+
+install(EXPORT ${SMC_EXPORT} NAMESPACE SMCSensors:: DESTINATION ${SMC_CMAKEDIR})
+configure_package_config_file(${CMAKE_CURRENT_LIST_DIR}/SMCSensorsConfig.cmake.in
+    ${CMAKE_CURRENT_BINARY_DIR}/SMCSensorsConfig.cmake
+    INSTALL_DESTINATION ${SMC_CMAKEDIR}
+    PATH_VARS SMC_MODULEDIR SMC_PROFILEDIR)
+# Before 1.0 a minor version may change the interface.
+write_basic_package_version_file(${CMAKE_CURRENT_BINARY_DIR}/SMCSensorsConfigVersion.cmake
+    COMPATIBILITY SameMinorVersion)
+install(FILES ${CMAKE_CURRENT_BINARY_DIR}/SMCSensorsConfig.cmake
+              ${CMAKE_CURRENT_BINARY_DIR}/SMCSensorsConfigVersion.cmake
+        DESTINATION ${SMC_CMAKEDIR})
+
+# The .pc file names its prefix relative to its own place.
+smc_full_path(pc_dir ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+file(RELATIVE_PATH pc_to_prefix ${pc_dir} ${CMAKE_INSTALL_PREFIX})
+string(REGEX REPLACE "/$" "" pc_to_prefix "${pc_to_prefix}")
+configure_file(${CMAKE_CURRENT_LIST_DIR}/smc-sensors.pc.in ${CMAKE_CURRENT_BINARY_DIR}/smc-sensors.pc @ONLY)
+install(FILES ${CMAKE_CURRENT_BINARY_DIR}/smc-sensors.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
