@@ -9,6 +9,9 @@ packages=(cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev clang
 # sensors-host's monitoring: its HTTP server and JSON, promtool (Debian's
 # prometheus package) to check what it exposes, tmux to test its live view.
 packages+=(libcpp-httplib-dev nlohmann-json3-dev prometheus tmux)
+# The Debian package: cpack's DEB generator finds its dependencies with
+# dpkg-shlibdeps (dpkg-dev) and file; lintian checks the package in the tests.
+packages+=(dpkg-dev file lintian)
 missing=()
 for package in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")

@@ -1,0 +1,159 @@
+#!/usr/bin/env bash
+# The installed tree and the Debian package of a build, as a user and another
+# project meet them: cmake --install into a temporary prefix, the layout, the
+# installed programs run from there, a C program (pkg-config) and a C++ CMake
+# project (find_package) built from that prefix alone, then cpack -G DEB, the
+# package's fields and files, its programs run from an unpacked copy, lintian.
+#
+# Usage: install_test.sh BUILD_DIR SOURCE_DIR  (CMAKE, CPACK, CC from the
+# environment, as the build found them)
+set -euo pipefail
+build=$1
+source=$2
+cmake=${CMAKE:-cmake}
+cpack=${CPACK:-cpack}
+cc=${CC:-cc}
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+failures=0
+fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+step() { echo "== $*"; }
+
+# No library of the build or the system may stand in for the installed ones.
+unset LD_LIBRARY_PATH
+# The built-in emulated machine: no daemon or driver of this machine is used.
+export SMC_SERVICE=builtin
+
+# Reads the cache to learn the layout this build installs.
+cache_value() { sed -n "s/^$1:[A-Z]*=//p" "$build/CMakeCache.txt"; }
+libdir=$(cache_value CMAKE_INSTALL_LIBDIR)
+[[ -n $libdir ]] || libdir=lib
+
+# Runs "$@" and checks that its output holds the text $expect.
+expect_output() {
+    local what=$1 expect=$2
+    shift 2
+    local output
+    if ! output=$("$@" 2>&1); then
+        fail "$what exited non-zero: $output"
+        return
+    fi
+    [[ $output == *"$expect"* ]] || fail "$what printed '$output', not '$expect'"
+}
+
+step "cmake --install"
+prefix=$work/prefix
+"$cmake" --install "$build" --prefix "$prefix" > "$work/install.log" || { cat "$work/install.log"; exit 1; }
+
+step "layout"
+expected=(
+    bin/smc bin/smcd bin/sensors-host bin/smcfs bin/smcfan
+    "$libdir/libsmc-sensors.so.0" "$libdir/libsmc-sensors.so"
+    "$libdir/smc-sensors/libIOKit.so" "$libdir/smc-sensors/libFoundation.so"
+    "$libdir/smc-sensors/modules/SensorsModule.so"
+    include/smc-sensors/smc/smc.h include/smc-sensors/IOKit/IOKitLib.h
+    include/smc-sensors/Foundation/Foundation.h include/smc-sensors/SensorsModule/SensorsModule.h
+    share/smc-sensors/profiles/builtin.profile
+    "$libdir/cmake/SMCSensors/SMCSensorsConfig.cmake" "$libdir/cmake/SMCSensors/SMCSensorsConfigVersion.cmake"
+    "$libdir/pkgconfig/smc-sensors.pc"
+)
+for path in "${expected[@]}"; do
+    [[ -e $prefix/$path ]] || fail "not installed: $path"
+done
+unwanted=$(cd "$prefix" && find . -type f | grep -E '_test|_bench|_fuzzer|_replay|/tests?/|golden|libgtest|\.a$' || true)
+[[ -z $unwanted ]] || fail "installed but not for users: $unwanted"
+
+step "exported symbols of libsmc-sensors"
+# Exactly the functions and the variable that the header declares.
+declared=$(sed -n 's/^SMC_API .*[ *]\([A-Za-z_][A-Za-z_0-9]*\)[[(;].*/\1/p' "$source/smc/smc.h" | sort)
+# (Instantiations of the standard library's templates keep their default
+# visibility whatever the build says; they are not this project's interface.)
+own_exports() { nm -D --defined-only "$1" | awk '{print $3}' | grep -vE '^_ZZ?N?K?St' | sort; }
+exported=$(own_exports "$prefix/$libdir/libsmc-sensors.so.0")
+[[ $declared == "$exported" ]] || fail "libsmc-sensors exports"$'\n'"$(diff <(echo "$declared") <(echo "$exported"))"
+[[ $(echo "$declared" | wc -l) -ge 15 ]] || fail "found only $(echo "$declared" | wc -l) declarations in smc.h"
+module_exports=$(own_exports "$prefix/$libdir/smc-sensors/modules/SensorsModule.so")
+[[ $module_exports == SensorsModuleAlloc ]] || fail "SensorsModule.so exports: $module_exports"
+
+step "installed programs"
+expect_output "smc -k FNum -r" "  FNum  [ui8 ]  2 (bytes 02)" "$prefix/bin/smc" -k FNum -r
+expect_output "smc -f" "Total fans in system: 2" "$prefix/bin/smc" -f
+expect_output "sensors-host" "Fans" "$prefix/bin/sensors-host"
+expect_output "smcfan" "" "$prefix/bin/smcfan"
+# A copy of the tree elsewhere still finds its libraries and module.
+cp -a "$prefix" "$work/moved"
+expect_output "moved smc -k FNum -r" "(bytes 02)" "$work/moved/bin/smc" -k FNum -r
+expect_output "moved sensors-host" "Fans" "$work/moved/bin/sensors-host"
+rm -rf "$work/moved"
+
+step "C program with pkg-config"
+export PKG_CONFIG_LIBDIR=$prefix/$libdir/pkgconfig PKG_CONFIG_PATH=
+read -ra pc_flags <<< "$(pkg-config --cflags --libs smc-sensors)"
+[[ $(pkg-config --variable=moduledir smc-sensors) -ef $prefix/$libdir/smc-sensors/modules ]] \
+    || fail "pkg-config moduledir: $(pkg-config --variable=moduledir smc-sensors)"
+if "$cc" -std=c11 -Wall -Wextra -pedantic -Werror "$source/tests/install/read_key.c" -o "$work/read_key" \
+        "${pc_flags[@]}" "-Wl,-rpath,$prefix/$libdir" 2> "$work/cc.log"; then
+    expect_output "read_key FNum 2" "FNum [ui8 ] 2" "$work/read_key" FNum 2
+    "$work/read_key" FNum 3 > /dev/null && fail "read_key FNum 3 succeeded"
+else
+    fail "C program did not build: $(cat "$work/cc.log")"
+fi
+
+step "C++ CMake project with find_package"
+if "$cmake" -S "$source/tests/install/consumer" -B "$work/consumer" -G Ninja \
+        -DCMAKE_BUILD_TYPE=Release "-DCMAKE_PREFIX_PATH=$prefix" > "$work/consumer.log" 2>&1 &&
+    "$cmake" --build "$work/consumer" >> "$work/consumer.log" 2>&1; then
+    found=$(sed -n 's/^SMCSensors_DIR:PATH=//p' "$work/consumer/CMakeCache.txt")
+    [[ $found -ef $prefix/$libdir/cmake/SMCSensors ]] || fail "find_package took SMCSensors from $found"
+    expect_output "consumer FNum 2" "FNum 2 2" "$work/consumer/consumer" FNum 2
+else
+    fail "C++ consumer did not build: $(cat "$work/consumer.log")"
+fi
+
+step "cpack -G DEB"
+if ! (cd "$build" && "$cpack" -G DEB -B "$work/package" > "$work/cpack.log" 2>&1); then
+    cat "$work/cpack.log"
+    exit 1
+fi
+deb=$(echo "$work"/package/smc-sensors_*.deb)
+[[ -f $deb ]] || { fail "no package in $(ls "$work/package")"; exit 1; }
+depends=$(dpkg-deb -f "$deb" Depends)
+for package in libc6 libfuse3-3 libstdc++6; do
+    [[ $depends == *"$package"* ]] || fail "Depends lacks $package: $depends"
+done
+[[ $(dpkg-deb -f "$deb" Package) == smc-sensors ]] || fail "Package: $(dpkg-deb -f "$deb" Package)"
+[[ $(dpkg-deb -f "$deb" Architecture) == "$(dpkg --print-architecture)" ]] || fail "Architecture: $(dpkg-deb -f "$deb" Architecture)"
+dpkg-deb -c "$deb" | awk '{print $6}' | sed 's|^\./|/|' > "$work/files"
+for path in /usr/bin/smc /usr/bin/smcd /usr/bin/sensors-host /usr/bin/smcfs /usr/bin/smcfan \
+            "/usr/$libdir/libsmc-sensors.so.0" "/usr/$libdir/smc-sensors/libIOKit.so" \
+            "/usr/$libdir/smc-sensors/modules/SensorsModule.so" "/usr/$libdir/pkgconfig/smc-sensors.pc" \
+            /usr/include/smc-sensors/smc/smc.h /usr/share/doc/smc-sensors/copyright \
+            /usr/share/doc/smc-sensors/changelog.Debian.gz; do
+    grep -qxF "$path" "$work/files" || fail "not in the package: $path"
+done
+if [[ -d $source/man ]]; then
+    grep -q '^/usr/share/man/man1/smc\.1' "$work/files" || fail "no man page smc.1 in the package"
+fi
+outside=$(grep -vE '^/usr/(bin|lib|include|share)(/|$)|^/$|^/usr/$' "$work/files" | grep -vE '^/(etc|usr/lib/systemd|usr/lib/sysusers\.d|usr/lib/tmpfiles\.d)/' || true)
+[[ -z $outside ]] || fail "package paths outside the layout: $outside"
+not_for_users=$(grep -E '_test|_bench|_fuzzer|_replay|/tests?/|golden|libgtest|\.a$' "$work/files" || true)
+[[ -z $not_for_users ]] || fail "package holds files not for users: $not_for_users"
+
+step "the package unpacked"
+dpkg-deb -x "$deb" "$work/root"
+expect_output "unpacked smc -k FNum -r" "  FNum  [ui8 ]  2 (bytes 02)" "$work/root/usr/bin/smc" -k FNum -r
+expect_output "unpacked sensors-host" "Fans" "$work/root/usr/bin/sensors-host"
+file "$work/root/usr/bin/smc" | grep -q ', stripped' || fail "smc is not stripped"
+
+if command -v lintian > /dev/null; then
+    step "lintian"
+    lintian --fail-on error --tag-display-limit 0 "$deb" > "$work/lintian.log" 2>&1 || fail "lintian failed"
+    grep -E '^[EW]:' "$work/lintian.log" || true
+fi
+
+if ((failures)); then
+    echo "$failures failed"
+    exit 1
+fi
+echo "installed tree and package: all checks passed"
