@@ -18,7 +18,7 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 failures=0
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
-step() { echo "== $*"; }
+step() { echo "== $* (at ${SECONDS}s)"; }
 
 # No library of the build or the system may stand in for the installed ones.
 unset LD_LIBRARY_PATH
@@ -88,10 +88,11 @@ expect_output "moved sensors-host" "Fans" "$work/moved/bin/sensors-host"
 rm -rf "$work/moved"
 
 step "C program with pkg-config"
-export PKG_CONFIG_LIBDIR=$prefix/$libdir/pkgconfig PKG_CONFIG_PATH=
-read -ra pc_flags <<< "$(pkg-config --cflags --libs smc-sensors)"
-[[ $(pkg-config --variable=moduledir smc-sensors) -ef $prefix/$libdir/smc-sensors/modules ]] \
-    || fail "pkg-config moduledir: $(pkg-config --variable=moduledir smc-sensors)"
+# Only the prefix's .pc files.
+prefix_pkg_config() { PKG_CONFIG_LIBDIR=$prefix/$libdir/pkgconfig PKG_CONFIG_PATH= pkg-config "$@"; }
+read -ra pc_flags <<< "$(prefix_pkg_config --cflags --libs smc-sensors)"
+[[ $(prefix_pkg_config --variable=moduledir smc-sensors) -ef $prefix/$libdir/smc-sensors/modules ]] \
+    || fail "pkg-config moduledir: $(prefix_pkg_config --variable=moduledir smc-sensors)"
 if "$cc" -std=c11 -Wall -Wextra -pedantic -Werror "$source/tests/install/read_key.c" -o "$work/read_key" \
         "${pc_flags[@]}" "-Wl,-rpath,$prefix/$libdir" 2> "$work/cc.log"; then
     expect_output "read_key FNum 2" "FNum [ui8 ] 2" "$work/read_key" FNum 2
@@ -110,6 +111,11 @@ if "$cmake" -S "$source/tests/install/consumer" -B "$work/consumer" -G Ninja \
 else
     fail "C++ consumer did not build: $(cat "$work/consumer.log")"
 fi
+
+step "added to another project with add_subdirectory"
+"$cmake" -S "$source/tests/install/subproject" -B "$work/subproject" -G Ninja "-DSMC_SOURCE_DIR=$source" \
+    > "$work/subproject.log" 2>&1 || fail "subproject: $(grep -A3 'Error' "$work/subproject.log")"
+rm -rf "$work/subproject"
 
 step "cpack -G DEB"
 if ! (cd "$build" && "$cpack" -G DEB -B "$work/package" > "$work/cpack.log" 2>&1); then
