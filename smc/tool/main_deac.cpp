@@ -45,9 +45,9 @@ enum class LongRequest { None, Help, Version };
 
 LongRequest longRequestAt(int argc, char* argv[])
 {
-    // glibc starts a fresh scan at optind 0, which stands for 1; in the
-    // middle of a group of letters optind still names that group, so a
-    // whole "--help" there is always the start of a new argument.
+    // glibc starts a fresh scan at optind 0, which stands for 1. Inside a
+    // group of letters optind still names the group, which is never a whole
+    // "--help", so a match is always an argument getopt has yet to start.
     int next = optind == 0 ? 1 : optind;
     if (next >= argc || argv[next] == nullptr)
         return LongRequest::None;
