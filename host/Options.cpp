@@ -1,5 +1,7 @@
 #include "host/Options.h"
 
+#include "cli/Conventions.h"
+
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
@@ -7,7 +9,7 @@
 
 namespace {
 
-enum LongOnly { kPrometheus = 1000, kTextfile, kInterval, kListen, kWatch };
+enum LongOnly { kPrometheus = 1000, kTextfile, kInterval, kListen, kWatch, kVersion };
 
 // Seconds between reports: a plain positive number, at most a day, so that
 // a typo cannot make a loop spin or sleep for ever.
@@ -50,8 +52,10 @@ const char* usageText()
            "        --listen ADDR:PORT serve /metrics over HTTP (PORT alone: on 127.0.0.1)\n"
            "        --watch [SECONDS]  a live view, redrawn every SECONDS (default 1); q leaves\n"
            "    -h, --help             this text\n"
+           "        --version          print the version\n"
            "A keys table has one line a key: the key, its priority (1 to 4 are shown, 1 first)\n"
-           "and its display name, as in \"TC0D  1  CPU Die\"; lines starting with # are comments.\n";
+           "and its display name, as in \"TC0D  1  CPU Die\"; lines starting with # are comments.\n"
+           "Exit status: 0 a whole report, 1 a failure or a report with errors, 2 a usage error.\n";
 }
 
 std::optional<ListenAddress> parseListenAddress(const std::string& text)
@@ -94,13 +98,15 @@ std::optional<Options> parseOptions(int argc, char* argv[], std::string& error)
         {"listen", required_argument, nullptr, kListen},
         {"watch", optional_argument, nullptr, kWatch},
         {"help", no_argument, nullptr, 'h'},
+        {"version", no_argument, nullptr, kVersion},
         {nullptr, 0, nullptr, 0},
     };
+    constexpr const char* kOptionString = ":m:k:pafjh";
     Options options;
     optind = 0;  // a fresh scan, also when called more than once
     opterr = 0;
     int letter;
-    while ((letter = getopt_long(argc, argv, ":m:k:pafjh", longOptions, nullptr)) != -1) {
+    while ((letter = getopt_long(argc, argv, kOptionString, longOptions, nullptr)) != -1) {
         switch (letter) {
         case 'm':
             options.modulePath = optarg;
@@ -158,12 +164,11 @@ std::optional<Options> parseOptions(int argc, char* argv[], std::string& error)
         case 'h':
             options.help = true;
             break;
-        case ':':
-            error = std::string("option ") + argv[optind - 1] + " needs an argument";
-            return std::nullopt;
+        case kVersion:
+            options.version = true;
+            break;
         default:
-            error = optopt ? std::string("unknown option -") + char(optopt)
-                           : std::string("unknown option ") + argv[optind - 1];
+            error = cli::getoptProblem(letter, kOptionString, argv);
             return std::nullopt;
         }
     }

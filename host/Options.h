@@ -16,6 +16,7 @@ struct Options {
     std::string keysPath;            // empty: the built-in table
     bool printKeys = false;          // -p
     bool help = false;               // -h
+    bool version = false;            // --version
     bool all = false;                // --all: every temperature sensor of the machine
     bool fahrenheit = false;         // text and live view only
     OutputFormat format = OutputFormat::Text;

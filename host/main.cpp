@@ -9,6 +9,8 @@
 #include "host/Options.h"
 #include "host/Watch.h"
 
+#include "cli/Conventions.h"
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -128,17 +130,13 @@ int main(int argc, char* argv[])
 {
     std::string error;
     std::optional<Options> options = parseOptions(argc, argv, error);
-    if (!options) {
-        std::fprintf(stderr, "%s: %s\n%s", kProgram, error.c_str(), usageText());
-        return 2;
-    }
-    if (options->help) {
-        std::fputs(usageText(), stdout);
-        return std::fflush(stdout) == 0 ? 0 : 1;
-    }
-    if (options->printKeys) {
-        std::fputs(defaultKeysTable().data(), stdout);
-        return std::fflush(stdout) == 0 ? 0 : 1;
-    }
+    if (!options)
+        return cli::usageError(kProgram, error);
+    if (options->help)
+        return cli::printText(kProgram, usageText());
+    if (options->version)
+        return cli::printVersion(kProgram);
+    if (options->printKeys)
+        return cli::printText(kProgram, defaultKeysTable());
     return run(*options);
 }

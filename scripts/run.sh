@@ -4,7 +4,11 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
-bash scripts/build.sh default >/dev/null
+# Only what runs below, with the build's progress on standard error, so that
+# standard output is the tools' alone.
+echo "Configuring build/default ..." >&2
+cmake --preset default >/dev/null
+cmake --build --preset default --target smc sensors-host SensorsModule >&2
 bin=build/default/bin
 
 echo "\$ sensors-host"

@@ -10,6 +10,8 @@
 #include "smcd/StateFile.h"
 #include "smcemu/EmulatedSMC.h"
 
+#include "cli/Conventions.h"
+
 #include <algorithm>
 #include <climits>
 #include <cerrno>
@@ -139,7 +141,9 @@ void usage(FILE* out)
                  "                          the built-in machine)\n"
                  "    -g, --group NAME      let members of group NAME connect too (socket mode 0660;\n"
                  "                          without it, 0600: the owner only)\n"
-                 "    -h, --help            this text\n",
+                 "    -h, --help            this text\n"
+                 "        --version         print the version\n"
+                 "Exit status: 0 stopped cleanly, 1 failure, 2 a usage error.\n",
                  kProgram, smcd::defaultSocketPath().c_str());
 }
 
@@ -483,18 +487,21 @@ void Daemon::serve(int client)
 
 int main(int argc, char* argv[])
 {
-    enum { kService = 256, kFanFloor, kKeepFans, kFanModel };
+    enum { kService = 256, kFanFloor, kKeepFans, kFanModel, kVersion };
     static const option longOptions[] = {
         {"socket", required_argument, nullptr, 's'},     {"profile", required_argument, nullptr, 'p'},
         {"service", required_argument, nullptr, kService}, {"state", required_argument, nullptr, 'S'},
         {"read-only", no_argument, nullptr, 'r'},        {"writable", required_argument, nullptr, 'w'},
         {"fan-floor", required_argument, nullptr, kFanFloor}, {"keep-fans", no_argument, nullptr, kKeepFans},
         {"fan-model", required_argument, nullptr, kFanModel}, {"group", required_argument, nullptr, 'g'},
-        {"help", no_argument, nullptr, 'h'},              {nullptr, 0, nullptr, 0},
+        {"help", no_argument, nullptr, 'h'},              {"version", no_argument, nullptr, kVersion},
+        {nullptr, 0, nullptr, 0},
     };
+    constexpr const char* kOptionString = ":s:p:S:rw:g:h";
     Options options;
+    opterr = 0;  // said once, in our own words
     int letter;
-    while ((letter = getopt_long(argc, argv, "s:p:S:rw:g:h", longOptions, nullptr)) != -1) {
+    while ((letter = getopt_long(argc, argv, kOptionString, longOptions, nullptr)) != -1) {
         switch (letter) {
         case 's':
             options.socketPath = optarg;
@@ -506,20 +513,17 @@ int main(int argc, char* argv[])
         case 'w': {
             std::string problem;
             options.writable = smcd::parseWritePolicy(optarg, problem);
-            if (!options.writable) {
-                std::fprintf(stderr, "%s: --writable: %s\n", kProgram, problem.c_str());
-                return 2;
-            }
+            if (!options.writable)
+                return cli::usageError(kProgram, "--writable: " + problem);
             break;
         }
         case kFanFloor: {
             char* end = nullptr;
             errno = 0;
             double rpm = std::strtod(optarg, &end);
-            if (end == optarg || *end != '\0' || errno != 0 || !std::isfinite(rpm) || rpm < 0) {
-                std::fprintf(stderr, "%s: --fan-floor: expected a speed in rpm, not \"%s\"\n", kProgram, optarg);
-                return 2;
-            }
+            if (end == optarg || *end != '\0' || errno != 0 || !std::isfinite(rpm) || rpm < 0)
+                return cli::usageError(kProgram,
+                                       std::string("--fan-floor: expected a speed in rpm, not \"") + optarg + "\"");
             options.fanFloor = rpm;
             break;
         }
@@ -527,10 +531,8 @@ int main(int argc, char* argv[])
             options.keepFans = true;
             break;
         case kFanModel:
-            if (std::string_view(optarg) != "on" && std::string_view(optarg) != "off") {
-                std::fprintf(stderr, "%s: --fan-model: expected on or off, not \"%s\"\n", kProgram, optarg);
-                return 2;
-            }
+            if (std::string_view(optarg) != "on" && std::string_view(optarg) != "off")
+                return cli::usageError(kProgram, std::string("--fan-model: expected on or off, not \"") + optarg + "\"");
             options.fanModel = std::string_view(optarg) == "on";
             break;
         case 'S':
@@ -544,16 +546,15 @@ int main(int argc, char* argv[])
             break;
         case 'h':
             usage(stdout);
-            return 0;
+            return cli::outputStatus(kProgram);
+        case kVersion:
+            return cli::printVersion(kProgram);
         default:
-            usage(stderr);
-            return 2;
+            return cli::usageError(kProgram, cli::getoptProblem(letter, kOptionString, argv));
         }
     }
-    if (optind < argc) {
-        std::fprintf(stderr, "%s: unexpected argument \"%s\"\n", kProgram, argv[optind]);
-        return 2;
-    }
+    if (optind < argc)
+        return cli::usageError(kProgram, std::string("unexpected argument \"") + argv[optind] + "\"");
     Daemon daemon(std::move(options));
     if (!daemon.start())
         return 1;

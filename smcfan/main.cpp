@@ -2,6 +2,8 @@
 // long as smcfan (or the command it runs) lives.
 #include "smcfan/smcfan.h"
 
+#include "cli/Conventions.h"
+
 #if __has_include(<IOKit/IOKitDiagnostics.h>)
 #include <IOKit/IOKitDiagnostics.h>
 #endif
@@ -201,18 +203,12 @@ int main(int argc, char* argv[])
 {
     std::string problem;
     std::optional<Options> options = parseOptions({argv + 1, argv + argc}, problem);
-    if (!options) {
-        std::fprintf(stderr, "%s: %s\n%s", kProgram, problem.c_str(), usage().c_str());
-        return 2;
-    }
-    if (options->command == Command::Help) {
-        std::fputs(usage().c_str(), stdout);
-        return std::fflush(stdout) == 0 ? 0 : 1;
-    }
-    if (options->command == Command::Version) {
-        std::printf("%s %s\n", kProgram, kVersion);
-        return std::fflush(stdout) == 0 ? 0 : 1;
-    }
+    if (!options)
+        return cli::usageError(kProgram, problem);
+    if (options->command == Command::Help)
+        return cli::printText(kProgram, usage());
+    if (options->command == Command::Version)
+        return cli::printVersion(kProgram);
     io_connect_t connection = open();
     if (connection == 0)
         return 1;

@@ -92,7 +92,8 @@ std::string usage()
            "                                           back, even if smcfan is killed\n"
            "       smcfan --help | --version\n"
            "FAN is a fan's number or name as the list shows them. The SMC is the one that\n"
-           "SMC_SERVICE selects; a hold needs the daemon (SMC_SERVICE=unix:PATH).\n";
+           "SMC_SERVICE selects; a hold needs the daemon (SMC_SERVICE=unix:PATH).\n"
+           "Exit status: 0 done, 1 failure (a hold: its command's status), 2 a usage error.\n";
 }
 
 std::optional<Options> parseOptions(const std::vector<std::string>& arguments, std::string& problem)
@@ -146,6 +147,8 @@ std::optional<Options> parseOptions(const std::vector<std::string>& arguments, s
         if (!parseRpm(arguments[2], options.rpm))
             return wrong("expected a speed in rpm, not \"" + arguments[2] + "\"");
         options.program.assign(arguments.begin() + std::min<size_t>(4, count), arguments.end());
+    } else if (word.size() > 1 && word[0] == '-') {
+        return wrong("unknown option " + word);
     } else {
         return wrong("unknown command \"" + word + "\"");
     }

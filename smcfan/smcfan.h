@@ -11,7 +11,6 @@
 namespace smcfan {
 
 inline constexpr const char* kProgram = "smcfan";
-inline constexpr const char* kVersion = "0.1";
 
 enum class Command { List, Set, Manual, Auto, Hold, Help, Version };
 enum class Speed { Minimum, Target };

@@ -5,6 +5,8 @@
 
 #include "smc/smc.h"
 
+#include "cli/Conventions.h"
+
 #if __has_include(<IOKit/IOKitDiagnostics.h>)
 #include <IOKit/IOKitDiagnostics.h>
 #endif
@@ -38,19 +40,27 @@ void usage(FILE* out)
                  "    -f, --foreground       stay in the foreground\n"
                  "    -l, --layout LAYOUT    classic (default: every file on the device)\n"
                  "                           or hwmon (fan and temperature files in hwmon/hwmon0)\n"
-                 "    -h, --help             this text\n",
+                 "    -h, --help             this text\n"
+                 "        --version          print the version\n"
+                 "Exit status: 0 unmounted cleanly, 1 failure, 2 a usage error.\n",
                  kProgram);
 }
 
-// 0: run; 1: exit with failure; 2: exit with success.
+constexpr int kRun = -1;
+
+// kRun, or the exit status to end with at once.
 int parseOptions(int argc, char* argv[], Options& options)
 {
+    enum { kVersion = 256 };
     static const option longOptions[] = {{"foreground", no_argument, nullptr, 'f'},
                                          {"layout", required_argument, nullptr, 'l'},
                                          {"help", no_argument, nullptr, 'h'},
+                                         {"version", no_argument, nullptr, kVersion},
                                          {nullptr, 0, nullptr, 0}};
+    constexpr const char* kOptionString = ":fl:h";
+    opterr = 0;  // said once, in our own words
     int letter;
-    while ((letter = getopt_long(argc, argv, "fl:h", longOptions, nullptr)) != -1) {
+    while ((letter = getopt_long(argc, argv, kOptionString, longOptions, nullptr)) != -1) {
         switch (letter) {
         case 'f':
             options.foreground = true;
@@ -61,24 +71,24 @@ int parseOptions(int argc, char* argv[], Options& options)
             } else if (std::strcmp(optarg, "hwmon") == 0) {
                 options.layout = smcfs::Layout::Hwmon;
             } else {
-                std::fprintf(stderr, "%s: unknown layout \"%s\": classic or hwmon\n", kProgram, optarg);
-                return 1;
+                return cli::usageError(kProgram, std::string("unknown layout \"") + optarg + "\": classic or hwmon");
             }
             break;
         case 'h':
             usage(stdout);
-            return 2;
+            return cli::outputStatus(kProgram);
+        case kVersion:
+            return cli::printVersion(kProgram);
         default:
-            usage(stderr);
-            return 1;
+            return cli::usageError(kProgram, cli::getoptProblem(letter, kOptionString, argv));
         }
     }
-    if (optind + 1 != argc) {
-        usage(stderr);
-        return 1;
-    }
+    if (optind == argc)
+        return cli::usageError(kProgram, "expected a mount point");
+    if (optind + 1 != argc)
+        return cli::usageError(kProgram, std::string("unexpected argument \"") + argv[optind + 1] + "\"");
     options.mountpoint = argv[optind];
-    return 0;
+    return kRun;
 }
 
 // One open file: sysfs makes a file's text when it is read from the start
@@ -248,8 +258,8 @@ int truncate(const char* path, off_t, fuse_file_info*)
 int main(int argc, char* argv[])
 {
     Options options;
-    if (int parsed = parseOptions(argc, argv, options))
-        return parsed == 2 ? 0 : 1;
+    if (int status = parseOptions(argc, argv, options); status != kRun)
+        return status;
 
     if (access("/dev/fuse", R_OK | W_OK) != 0) {
         std::fprintf(stderr, "%s: FUSE is not available: /dev/fuse: %s (install fuse3; load the fuse module)\n",

@@ -1,6 +1,8 @@
 // The tool's command line: options, usage, and the dispatch of one operation.
 #include "smc/tool/smctool.h"
 
+#include "smc-sensors/version.h"
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -16,7 +18,7 @@
 
 namespace {
 
-constexpr const char* kVersion = "0.01";
+constexpr const char* kVersion = SMC_SENSORS_VERSION;
 
 // Parsing stops at the first argument that is not an option; glibc needs
 // the "+" to stop there instead of reordering the arguments.
@@ -35,6 +37,26 @@ struct Options {
 };
 
 enum class Parse { Run, Done, Failed };
+
+// "--help" and "--version" are taken whole where getopt would read the next
+// option; anywhere else (an option's argument, after the first non-option or
+// "--") they stay what they were. Every other argument is getopt's alone.
+enum class LongRequest { None, Help, Version };
+
+LongRequest longRequestAt(int argc, char* argv[])
+{
+    // glibc starts a fresh scan at optind 0, which stands for 1. Inside a
+    // group of letters optind still names the group, which is never a whole
+    // "--help", so a match is always an argument getopt has yet to start.
+    int next = optind == 0 ? 1 : optind;
+    if (next >= argc || argv[next] == nullptr)
+        return LongRequest::None;
+    if (std::strcmp(argv[next], "--help") == 0)
+        return LongRequest::Help;
+    if (std::strcmp(argv[next], "--version") == 0)
+        return LongRequest::Version;
+    return LongRequest::None;
+}
 
 void usage(const char* program)
 {
@@ -79,7 +101,19 @@ Parse parseOptions(int argc, char* argv[], Options& options)
 {
     resetGetopt();
     int letter;
-    while ((letter = getopt(argc, argv, kOptionString)) != -1) {
+    for (;;) {
+        switch (longRequestAt(argc, argv)) {
+        case LongRequest::Help:
+            usage(argc > 0 && argv[0] ? argv[0] : "smc");
+            return Parse::Done;
+        case LongRequest::Version:
+            std::printf("smc %s\n", kVersion);
+            return Parse::Done;
+        case LongRequest::None:
+            break;
+        }
+        if ((letter = getopt(argc, argv, kOptionString)) == -1)
+            break;
         switch (letter) {
         case 'f':
             options.operation = OpFans;

@@ -30,7 +30,7 @@ kern_return_t SMCPrintAll(void);
 // kIOReturnError before printing anything when "FNum" cannot be read.
 kern_return_t SMCPrintFans(void);
 
-// The tool's command line ("-h" for its options): opens conn for one
+// The tool's command line ("-h" or "--help" for its options): opens conn for one
 // operation and closes it again. Returns the exit status, 0 or 1.
 int main_deac(int argc, char* argv[]);
 
