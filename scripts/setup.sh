@@ -9,6 +9,9 @@ packages=(cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev clang
 # sensors-host's monitoring: its HTTP server and JSON, promtool (Debian's
 # prometheus package) to check what it exposes, tmux to test its live view.
 packages+=(libcpp-httplib-dev nlohmann-json3-dev prometheus tmux)
+# The man pages are checked with mandoc's lint and man-db; the completion is
+# tested inside bash-completion.
+packages+=(mandoc man-db bash-completion)
 missing=()
 for package in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")
