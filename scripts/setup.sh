@@ -12,6 +12,9 @@ packages+=(libcpp-httplib-dev nlohmann-json3-dev prometheus tmux)
 # The Debian package: cpack's DEB generator finds its dependencies with
 # dpkg-shlibdeps (dpkg-dev) and file; lintian checks the package in the tests.
 packages+=(dpkg-dev file lintian)
+# The man pages are checked with mandoc's lint and man-db; the completion is
+# tested inside bash-completion.
+packages+=(mandoc man-db bash-completion)
 missing=()
 for package in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")
