@@ -9,6 +9,9 @@ packages=(cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev clang
 # sensors-host's monitoring: its HTTP server and JSON, promtool (Debian's
 # prometheus package) to check what it exposes, tmux to test its live view.
 packages+=(libcpp-httplib-dev nlohmann-json3-dev prometheus tmux)
+# systemd: systemd-analyze verify checks smcd's units, systemd-socket-activate
+# passes smcd its socket, systemd-sysusers makes its group, in the tests.
+packages+=(systemd)
 missing=()
 for package in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")
