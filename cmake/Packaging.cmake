@@ -33,6 +33,8 @@ set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
 # smcfs mounts with fusermount3; lm-sensors reads what smcfs serves, and
 # Prometheus scrapes sensors-host.
+# postinst makes the broker's group with systemd-sysusers or addgroup.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "adduser | systemd")
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "fuse3")
 set(CPACK_DEBIAN_PACKAGE_SUGGESTS "lm-sensors, prometheus-node-exporter")
 

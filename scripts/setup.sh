@@ -15,6 +15,9 @@ packages+=(dpkg-dev file lintian)
 # The man pages are checked with mandoc's lint and man-db; the completion is
 # tested inside bash-completion.
 packages+=(mandoc man-db bash-completion)
+# systemd: systemd-analyze verify checks smcd's units, systemd-socket-activate
+# passes smcd its socket, systemd-sysusers makes its group, in the tests.
+packages+=(systemd)
 missing=()
 for package in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")

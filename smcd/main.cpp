@@ -7,6 +7,7 @@
 #include "iokit/SMCService.h"
 #include "smcd/Directories.h"
 #include "smcd/FanBroker.h"
+#include "smcd/PassedSocket.h"
 #include "smcd/StateFile.h"
 #include "smcemu/EmulatedSMC.h"
 
@@ -166,6 +167,9 @@ private:
     void say(const std::vector<std::string>& notes);
 
     Options options_;
+    // Taken first, before this process opens any descriptor that could take
+    // the place of one that was not passed.
+    smcd::PassedSocket passed_ = smcd::takePassedSocket();
     std::string serviceName_;
     std::string serviceSpec_;  // as selected: "applesmc:DIR", a profile path, ...
     std::shared_ptr<SMCService> service_;
@@ -194,6 +198,12 @@ Daemon::~Daemon()
 
 bool Daemon::start()
 {
+    // A wrong socket from the service manager is refused before the SMC is touched.
+    if (!passed_.error.empty()) {
+        std::fprintf(stderr, "%s: cannot serve the socket passed by the service manager: %s\n", kProgram,
+                     passed_.error.c_str());
+        return false;
+    }
     if (!openService())
         return false;
     std::vector<smcd::FanRecord> earlier;
@@ -309,6 +319,8 @@ void Daemon::say(const std::vector<std::string>& notes)
 
 bool Daemon::prepareSocketDirectory()
 {
+    if (passed_.fd >= 0)
+        return true;
     std::string directory = smcd::privateSocketDirectory();
     if (directory.empty() || options_.socketPath != smcd::defaultSocketPath())
         return true;
@@ -323,6 +335,16 @@ bool Daemon::prepareSocketDirectory()
 
 bool Daemon::listen()
 {
+    if (passed_.fd >= 0) {
+        // The socket, its name, owner and mode are the service manager's:
+        // they outlive this process, which must not remove or change them.
+        listener_ = passed_.fd;
+        options_.socketPath = passed_.path;
+        if (options_.group)
+            std::fprintf(stderr, "%s: note: --group %s is not applied to a passed socket (SocketGroup= sets it)\n",
+                         kProgram, options_.group);
+        return true;
+    }
     const std::string& path = options_.socketPath;
     sockaddr_un address{};
     if (path.size() >= sizeof address.sun_path) {
