@@ -26,12 +26,19 @@ function(smc_full_path out dir)
     endif()
 endfunction()
 
-# "$ORIGIN/<relative path>" from the directory `from` to `to`.
-function(smc_origin_path out from to)
+# The path from the installed directory `from` to `to` ("" for the same
+# directory, "." for the prefix itself), without a trailing slash.
+function(smc_relative_path out from to)
     smc_full_path(from_full "${from}")
     smc_full_path(to_full "${to}")
     file(RELATIVE_PATH relative "${from_full}" "${to_full}")
     string(REGEX REPLACE "/$" "" relative "${relative}")
+    set(${out} "${relative}" PARENT_SCOPE)
+endfunction()
+
+# "$ORIGIN/<relative path>" from the directory `from` to `to`.
+function(smc_origin_path out from to)
+    smc_relative_path(relative "${from}" "${to}")
     if(relative STREQUAL "")
         set(${out} "$ORIGIN" PARENT_SCOPE)
     else()

@@ -15,8 +15,6 @@ install(FILES ${CMAKE_CURRENT_BINARY_DIR}/SMCSensorsConfig.cmake
         DESTINATION ${SMC_CMAKEDIR})
 
 # The .pc file names its prefix relative to its own place.
-smc_full_path(pc_dir ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
-file(RELATIVE_PATH pc_to_prefix ${pc_dir} ${CMAKE_INSTALL_PREFIX})
-string(REGEX REPLACE "/$" "" pc_to_prefix "${pc_to_prefix}")
+smc_relative_path(pc_to_prefix ${CMAKE_INSTALL_LIBDIR}/pkgconfig ${CMAKE_INSTALL_PREFIX})
 configure_file(${CMAKE_CURRENT_LIST_DIR}/smc-sensors.pc.in ${CMAKE_CURRENT_BINARY_DIR}/smc-sensors.pc @ONLY)
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/smc-sensors.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
