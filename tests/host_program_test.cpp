@@ -1,6 +1,7 @@
 // sensors-host as a monitoring tool, run as a program on the test profiles:
 // JSON that parses, expositions that promtool accepts, the textfile and
 // /metrics, and the key enumeration of --all against SMCs that misbehave.
+#include "host/Formats.h"
 #include "host/Machine.h"
 #include "iokit/DaemonProtocol.h"
 #include "support/Process.h"
@@ -390,6 +391,107 @@ TEST(HostEnumeration, FailedReadsAreCountedAndNamed)
         EXPECT_EQ(report.readErrorsTotal, total);
         EXPECT_TRUE(report.smcUp);
     }
+}
+
+// A value that cannot be read (a busy SMC) is absent and named, never 0;
+// a key that failed while the sensors were chosen is tried again.
+constexpr const char* kFanMachine = R"(
+  FNum  [ui8 ]  1 (bytes 01)
+  F0Ac  [fpe2]  2000 (bytes 1f 40)
+  F0Mn  [fpe2]  1200 (bytes 12 c0)
+  TC0D  [sp78]  (bytes 32 80)
+  TC0P  [sp78]  (bytes 30 00)
+)";
+
+TEST(HostReads, AFailedReadIsAbsentAndNamed)
+{
+    using Kind = platform::SMCExchangeKind;
+    struct Case {
+        const char* what;
+        std::vector<std::pair<const char*, Kind>> failing;
+        std::vector<std::string> temperatures, errors;
+        std::optional<int32_t> rpm, minimum;
+        bool up;
+    };
+    const Case cases[] = {
+        {"nothing fails", {}, {"TC0D", "TC0P"}, {}, 2000, 1200, true},
+        {"the speed", {{"F0Ac", Kind::Read}}, {"TC0D", "TC0P"}, {"F0Ac: the read failed"}, std::nullopt, 1200, true},
+        {"the minimum", {{"F0Mn", Kind::KeyInfo}}, {"TC0D", "TC0P"}, {"F0Mn: the read failed"}, 2000, std::nullopt, true},
+        {"a sensor while choosing", {{"TC0P", Kind::Read}}, {"TC0D"}, {"TC0P: the read failed"}, 2000, 1200, true},
+        {"every value",
+         {{"TC0D", Kind::Read}, {"TC0P", Kind::Read}, {"F0Ac", Kind::Read}, {"F0Mn", Kind::Read}},
+         {},
+         {"TC0D: the read failed", "TC0P: the read failed", "F0Ac: the read failed", "F0Mn: the read failed",
+          "the SMC does not answer"},
+         std::nullopt,
+         std::nullopt,
+         false},
+    };
+    for (const Case& row : cases) {
+        SCOPED_TRACE(row.what);
+        testing_support::TestSMC smc(kFanMachine);
+        for (const auto& [key, kind] : row.failing)
+            smc.fail(key, kind, kIOReturnBusy);
+        std::unique_ptr<Machine> machine = loadMachine();
+        ASSERT_TRUE(machine);
+        machine->configure({{"TC0D", 1, "CPU Die"}, {"TC0P", 1, "CPU Proximity"}}, false);
+        Report report = machine->read();
+        EXPECT_EQ(keysOf(report), row.temperatures);
+        EXPECT_EQ(report.errors, row.errors);
+        EXPECT_EQ(report.readErrorsTotal, row.errors.size());
+        EXPECT_EQ(report.smcUp, row.up);
+        ASSERT_EQ(report.fans.size(), 1u);
+        EXPECT_EQ(report.fans[0].rpm, row.rpm);
+        EXPECT_EQ(report.fans[0].minimum, row.minimum);
+
+        // The SMC free again: everything is back, the sensor chosen late included.
+        for (const auto& [key, kind] : row.failing)
+            smc.fail(key, kind, 0);
+        report = machine->read();
+        EXPECT_EQ(keysOf(report), (std::vector<std::string>{"TC0D", "TC0P"}));
+        EXPECT_TRUE(report.errors.empty()) << report.errors.front();
+    }
+}
+
+// Only a machine with a mode key gets smc_fan_manual.
+TEST(HostReads, FanModeOnlyWhereTheMachineKeepsOne)
+{
+    const std::tuple<const char*, std::string, const char*> cases[] = {
+        {"no mode key", "", nullptr},
+        {"the forced-mode mask", "  FS!   [ui16]  1 (bytes 00 01)\n", "smc_fan_manual{fan=\"0\",name=\"Fan 0\"} 1\n"},
+        {"a mode key per fan", "  F0Md  [ui8 ]  0 (bytes 00)\n", "smc_fan_manual{fan=\"0\",name=\"Fan 0\"} 0\n"},
+    };
+    for (const auto& [what, modeKeys, line] : cases) {
+        testing_support::TestSMC smc(kFanMachine + modeKeys);
+        std::unique_ptr<Machine> machine = loadMachine();
+        ASSERT_TRUE(machine);
+        machine->configure({}, false);
+        std::string text = formatPrometheus(machine->read());
+        if (line)
+            EXPECT_NE(text.find(line), std::string::npos) << what << "\n" << text;
+        else
+            EXPECT_EQ(text.find("smc_fan_manual{"), std::string::npos) << what << "\n" << text;
+    }
+}
+
+// As a program: the failures on standard error by key, and a report in
+// which nothing reads exits 1 with smc_up 0.
+TEST_F(HostFiles, ReportWithNothingReadableFails)
+{
+    std::string profile = directory + "/busy.profile";
+    std::ofstream(profile) << "  FNum  [ui8 ]  1 (bytes 01)\n"
+                              "  F0Ac  [fpe2]  2000 (bytes 1f 40)\n! fail read e00002d5\n"
+                              "  TC0D  [sp78]  (bytes 32 80)\n! fail read e00002d5\n";
+    ProcessResult text = runProgram(kBin + "/sensors-host", {}, {"SMC_SERVICE=" + profile});
+    EXPECT_EQ(text.status, 1);
+    EXPECT_NE(text.errors.find("sensors-host: TC0D: the read failed\n"), std::string::npos) << text.errors;
+    EXPECT_NE(text.errors.find("sensors-host: F0Ac: the read failed\n"), std::string::npos) << text.errors;
+    EXPECT_NE(text.output.find("       ? rpm"), std::string::npos) << text.output;
+    ProcessResult metrics = runProgram(kBin + "/sensors-host", {"--prometheus"}, {"SMC_SERVICE=" + profile});
+    EXPECT_EQ(metrics.status, 1);
+    EXPECT_NE(metrics.output.find("\nsmc_up 0\n"), std::string::npos) << metrics.output;
+    EXPECT_NE(metrics.output.find("\nsmc_read_errors_total 3\n"), std::string::npos) << metrics.output;
+    EXPECT_EQ(metrics.output.find("smc_fan_speed_rpm{"), std::string::npos) << metrics.output;
 }
 
 }  // namespace
