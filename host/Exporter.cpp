@@ -3,18 +3,15 @@
 #include "host/Formats.h"
 #include "host/Signals.h"
 
-#include <httplib.h>
-
+#include <algorithm>
 #include <cerrno>
-#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <sys/socket.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
-#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -79,61 +76,46 @@ int runTextfile(Machine& machine, const std::string& directory, std::optional<do
     return status;
 }
 
-void addMetricsRoutes(httplib::Server& server, Machine& machine, std::mutex& lock)
+HttpHandler metricsHandler(Machine& machine, std::mutex& lock)
 {
-    server.Get("/metrics", [&machine, &lock](const httplib::Request&, httplib::Response& response) {
-        std::string body;
-        {
+    return [&machine, &lock](const std::string& path) -> HttpAnswer {
+        if (path == "/metrics") {
             std::lock_guard<std::mutex> guard(lock);
-            body = formatPrometheus(machine.read());
+            return {200, kMetricsType, formatPrometheus(machine.read())};
         }
-        response.set_content(body, kMetricsType);
-    });
-    server.Get("/", [](const httplib::Request&, httplib::Response& response) {
-        response.set_content("sensors-host: the SMC's sensors are at /metrics\n", "text/plain; charset=utf-8");
-    });
+        if (path == "/")
+            return {200, "text/plain; charset=utf-8", "sensors-host: the SMC's sensors are at /metrics\n"};
+        return {404, "text/plain; charset=utf-8", "Not found: the SMC's sensors are at /metrics\n"};
+    };
 }
 
 int runListen(Machine& machine, const ListenAddress& address)
 {
-    // Blocked before the server's threads start, so that they inherit it.
     StopSignals signals;
-    httplib::Server server;
-    // The library's default adds SO_REUSEPORT, with which a second exporter
-    // on the same port would start and take half the scrapes.
-    server.set_socket_options([](int socket) {
-        int yes = 1;
-        setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
-    });
-    // Small answers on a kept-alive connection: without this each waits
-    // for the peer's delayed acknowledgement.
-    server.set_tcp_nodelay(true);
+    // Every open connection is a descriptor: as many as the hard limit
+    // allows, up to the cap, with some left for the SMC and the module.
+    constexpr rlim_t kSpare = 32;
+    rlimit files{};
+    if (getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < kMaxExporterConnections + kSpare) {
+        files.rlim_cur = std::min<rlim_t>(files.rlim_max, kMaxExporterConnections + kSpare);
+        setrlimit(RLIMIT_NOFILE, &files);
+        getrlimit(RLIMIT_NOFILE, &files);
+    }
+    size_t connections = files.rlim_cur > 2 * kSpare ? std::min<size_t>(kMaxExporterConnections, files.rlim_cur - kSpare)
+                                                     : kSpare;
     std::mutex lock;
-    addMetricsRoutes(server, machine, lock);
-    int port = address.port;
-    bool bound = port == 0 ? (port = server.bind_to_any_port(address.host)) > 0
-                           : server.bind_to_port(address.host, port);
-    if (!bound) {
+    HttpServer server(metricsHandler(machine, lock), connections);
+    std::string error;
+    if (!server.listen(address.host, address.port, error)) {
         std::fprintf(stderr, "%s: cannot listen on %s port %d: %s\n", kProgram, address.host.c_str(), address.port,
-                     errno ? std::strerror(errno) : "the address is not available");
+                     error.c_str());
         return 1;
     }
     bool v6 = address.host.find(':') != std::string::npos;
     std::fprintf(stderr, "%s: serving http://%s%s%s:%d/metrics\n", kProgram, v6 ? "[" : "", address.host.c_str(),
-                 v6 ? "]" : "", port);
-    std::thread stopper([&] {
-        while (!signals.waitFor(3600)) {
-        }
-        // A stop that comes before the server runs would be lost.
-        for (int tries = 0; tries < 100 && !server.is_running(); ++tries)
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        server.stop();
-    });
-    bool served = server.listen_after_bind();
-    if (!served) {
-        // The server failed by itself: wake the stopper so it can be joined.
-        kill(getpid(), SIGTERM);
-    }
-    stopper.join();
+                 v6 ? "]" : "", server.port());
+    bool served = server.run(signals.fd(), [&signals] { return signals.take() != 0; });
+    if (!served)
+        std::fprintf(stderr, "%s: the server stopped: %s\n", kProgram, std::strerror(errno));
     return served ? 0 : 1;
 }

@@ -2,15 +2,12 @@
 // collector, and /metrics served over HTTP.
 #pragma once
 
+#include "host/HttpServer.h"
 #include "host/Machine.h"
 #include "host/Options.h"
 
 #include <mutex>
 #include <string>
-
-namespace httplib {
-class Server;
-}
 
 // Writes `text` to DIR/smc.prom atomically: a temporary file in DIR, then a
 // rename over the old one, so the collector never reads half a file. False,
@@ -21,9 +18,14 @@ bool writeTextfile(const std::string& directory, const std::string& text, std::s
 // The exit status.
 int runTextfile(Machine& machine, const std::string& directory, std::optional<double> interval);
 
-// Serves GET /metrics on `server`, each scrape a fresh read of the SMC made
-// under `lock` (the module has no locks of its own).
-void addMetricsRoutes(httplib::Server& server, Machine& machine, std::mutex& lock);
+// The exporter's paths: /metrics, each scrape a fresh read of the SMC made
+// under `lock` (the module has no locks of its own), and / saying where
+// they are. Both must outlive the handler.
+HttpHandler metricsHandler(Machine& machine, std::mutex& lock);
+
+// Connections the exporter keeps open at most (fewer when the process may
+// not open that many files).
+inline constexpr size_t kMaxExporterConnections = 2048;
 
 // --listen: serves until a stop signal. The exit status.
 int runListen(Machine& machine, const ListenAddress& address);

@@ -1,0 +1,102 @@
+// A small HTTP/1.1 server for GET and HEAD: one thread, one epoll loop, so
+// that an idle or slow connection costs a few kilobytes and never a thread.
+#pragma once
+
+#include <chrono>
+#include <functional>
+#include <list>
+#include <map>
+#include <string>
+
+// What the server answers for a path.
+struct HttpAnswer {
+    int status = 200;
+    std::string contentType;
+    std::string body;
+};
+
+// Answers a GET (or HEAD) of `path`, the query already taken off.
+using HttpHandler = std::function<HttpAnswer(const std::string& path)>;
+
+// A request head may be this long; a body this long is read and dropped,
+// a longer one refused unread.
+inline constexpr size_t kHttpMaxHead = 8192;
+inline constexpr size_t kHttpMaxBody = 4096;
+// Bytes taken from a connection at a time.
+inline constexpr size_t kHttpReadSize = 4096;
+
+// One connection's requests: bytes in, answers out. No sockets, so that it
+// can be tested and fuzzed alone. What it buffers stays under
+// kHttpMaxHead + kHttpReadSize when bytes are given no more than
+// kHttpReadSize at a time and only after next() answered Wait.
+class HttpSession {
+public:
+    enum class Step {
+        Wait,      // no whole request yet
+        Answered,  // an answer was appended; call next() again for the following request
+        Close,     // an answer (or none) was appended; the connection ends after it
+    };
+
+    explicit HttpSession(const HttpHandler& handler) : handler_(handler) {}
+
+    // Takes bytes read from the peer.
+    void take(const char* data, size_t size);
+    // Answers the next whole request buffered, if any, into `out`.
+    Step next(std::string& out);
+    // Bytes held: a partial request, or a body being dropped.
+    size_t buffered() const { return buffer_.size(); }
+    // Whether the bytes so far end between requests.
+    bool betweenRequests() const { return buffer_.empty() && bodyLeft_ == 0; }
+
+private:
+    const HttpHandler& handler_;
+    std::string buffer_;
+    size_t bodyLeft_ = 0;  // bytes of a small body still to drop
+};
+
+class HttpServer {
+public:
+    // At most `maxConnections` open at once: when full, the one that has
+    // waited longest for a request is closed to make room.
+    HttpServer(HttpHandler handler, size_t maxConnections);
+    ~HttpServer();
+    HttpServer(const HttpServer&) = delete;
+    HttpServer& operator=(const HttpServer&) = delete;
+
+    // Listens on a numeric IPv4 or IPv6 address; port 0 takes a free one.
+    // False, with `error` in words, when it cannot.
+    bool listen(const std::string& host, int port, std::string& error);
+    int port() const { return port_; }
+    // Serves until stop() or until `stopFd` (when not -1) turns readable;
+    // `onStopFd` says whether that readiness means stop. False when the
+    // loop itself failed.
+    bool run(int stopFd = -1, const std::function<bool()>& onStopFd = {});
+    // Ends run(), from any thread.
+    void stop();
+
+    // How long a connection may take to send a whole request head, from
+    // its accept or its last answer; a slow or silent one is closed.
+    static constexpr std::chrono::seconds kRequestTimeout{10};
+
+private:
+    struct Connection;
+    using Clock = std::chrono::steady_clock;
+
+    void accept();
+    void serve(int fd);
+    void close(int fd);
+    // Writes what is pending; false when the connection has ended.
+    bool flush(Connection& connection);
+    void watch(Connection& connection);
+    // Starts the connection's time for its next request afresh.
+    void touch(Connection& connection);
+
+    HttpHandler handler_;
+    size_t maxConnections_;
+    int listener_ = -1;
+    int epoll_ = -1;
+    int wake_ = -1;
+    int port_ = 0;
+    std::map<int, Connection> connections_;
+    std::list<int> byDeadline_;  // connections, the earliest deadline first
+};
