@@ -35,44 +35,71 @@ bool writeAll(int fd, const std::string& text)
 
 }  // namespace
 
-bool writeTextfile(const std::string& directory, const std::string& text, std::string& error)
+int openTextfileDirectory(const std::string& directory, std::string& error)
+{
+    int fd = open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) {
+        int saved = errno;
+        struct stat info {};
+        bool link = lstat(directory.c_str(), &info) == 0 && S_ISLNK(info.st_mode);
+        error = "cannot create a file in " + directory + ": " +
+                (link ? "it is a symbolic link; give the directory it points to" : std::strerror(saved));
+    }
+    return fd;
+}
+
+bool writeTextfile(int directoryFd, const std::string& directory, const std::string& text, std::string& error)
 {
     // Not ending in .prom: the collector skips the temporary file.
-    std::string temporary = directory + "/.smc.prom.XXXXXX";
-    std::string target = directory + "/smc.prom";
-    int fd = mkstemp(temporary.data());
+    static unsigned serial = 0;
+    std::string temporary;
+    int fd = -1;
+    for (int tries = 0; fd < 0 && tries < 100; ++tries) {
+        temporary = ".smc.prom." + std::to_string(getpid()) + "." + std::to_string(serial++);
+        fd = openat(directoryFd, temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        if (fd < 0 && errno != EEXIST)
+            break;
+    }
     if (fd < 0) {
         error = "cannot create a file in " + directory + ": " + std::strerror(errno);
         return false;
     }
-    // mkstemp makes it 0600; the collector may run as another user.
+    // Made 0600 and widened here, whatever the umask: the collector may run
+    // as another user.
     bool ok = fchmod(fd, 0644) == 0 && writeAll(fd, text) && fsync(fd) == 0;
     int saved = errno;
     ok = close(fd) == 0 && ok;
-    if (ok && rename(temporary.c_str(), target.c_str()) == 0)
+    if (ok && renameat(directoryFd, temporary.c_str(), directoryFd, "smc.prom") == 0)
         return true;
     saved = errno ? errno : saved;
-    unlink(temporary.c_str());
-    error = "cannot write " + target + ": " + std::strerror(saved);
+    unlinkat(directoryFd, temporary.c_str(), 0);
+    error = "cannot write " + directory + "/smc.prom: " + std::strerror(saved);
     return false;
 }
 
 int runTextfile(Machine& machine, const std::string& directory, std::optional<double> interval)
 {
     StopSignals signals;
+    std::string error;
+    int directoryFd = openTextfileDirectory(directory, error);
+    if (directoryFd < 0) {
+        std::fprintf(stderr, "%s: %s\n", kProgram, error.c_str());
+        return 1;
+    }
     int status = 0;
     do {
-        std::string error;
         Report report = machine.read();
-        if (!writeTextfile(directory, formatPrometheus(report), error)) {
+        if (!writeTextfile(directoryFd, directory, formatPrometheus(report), error)) {
             std::fprintf(stderr, "%s: %s\n", kProgram, error.c_str());
-            if (!interval)
-                return 1;
             status = 1;
+            if (!interval)
+                break;
         } else if (!interval) {
-            return report.smcUp ? 0 : 1;
+            status = report.smcUp ? 0 : 1;
+            break;
         }
     } while (!signals.waitFor(*interval));
+    close(directoryFd);
     return status;
 }
 

@@ -9,10 +9,16 @@
 #include <mutex>
 #include <string>
 
-// Writes `text` to DIR/smc.prom atomically: a temporary file in DIR, then a
-// rename over the old one, so the collector never reads half a file. False,
-// with `error` in words, when it cannot.
-bool writeTextfile(const std::string& directory, const std::string& text, std::string& error);
+// Opens DIR for writing the textfile into, once: later writes go to this
+// directory even if its name comes to point elsewhere. DIR itself must not
+// be a symbolic link. -1, with `error` in words, when it cannot.
+int openTextfileDirectory(const std::string& directory, std::string& error);
+
+// Writes `text` to smc.prom in the directory open as `directoryFd`
+// atomically: a temporary file there, then a rename over the old one, so
+// the collector never reads half a file. `directory` is its name for
+// messages. False, with `error` in words, when it cannot.
+bool writeTextfile(int directoryFd, const std::string& directory, const std::string& text, std::string& error);
 
 // --textfile: writes once, or every `interval` seconds until a stop signal.
 // The exit status.

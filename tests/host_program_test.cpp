@@ -169,6 +169,35 @@ TEST_F(HostFiles, TextfileReplacedAtomicallyEveryInterval)
     EXPECT_EQ(files(), std::vector<std::string>{"smc.prom"});
 }
 
+// DIR is opened once: swapped for a link after the start (by whoever owns
+// its parent), the next writes stay in the directory opened, not the link's
+// target; a link given at the start is refused.
+TEST_F(HostFiles, TextfileStaysInTheDirectoryOpened)
+{
+    std::string watched = directory + "/textfiles", moved = directory + "/moved", elsewhere = directory + "/elsewhere";
+    ASSERT_EQ(mkdir(watched.c_str(), 0755), 0);
+    ASSERT_EQ(mkdir(elsewhere.c_str(), 0755), 0);
+    setenv("SMC_SERVICE", "builtin", 1);
+    BackgroundProcess host(kBin + "/sensors-host", {"--textfile", watched, "--interval", "0.05"});
+    for (int tries = 0; tries < 100 && !std::filesystem::exists(watched + "/smc.prom"); ++tries)
+        usleep(20'000);
+    ASSERT_EQ(rename(watched.c_str(), moved.c_str()), 0);
+    ASSERT_EQ(symlink(elsewhere.c_str(), watched.c_str()), 0);
+    std::filesystem::remove(moved + "/smc.prom");
+    for (int tries = 0; tries < 100 && !std::filesystem::exists(moved + "/smc.prom"); ++tries)
+        usleep(20'000);
+    EXPECT_TRUE(std::filesystem::exists(moved + "/smc.prom"));
+    EXPECT_TRUE(std::filesystem::is_empty(elsewhere));
+    host.signal(SIGTERM);
+    EXPECT_EQ(host.wait(), 0) << host.output();
+
+    ProcessResult refused = runProgram(kBin + "/sensors-host", {"--textfile", watched});
+    unsetenv("SMC_SERVICE");
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_NE(refused.errors.find("it is a symbolic link"), std::string::npos) << refused.errors;
+    EXPECT_TRUE(std::filesystem::is_empty(elsewhere));
+}
+
 TEST(HostProgram, MachineReadableOutputStaysParseableWithoutSMC)
 {
     ProcessResult run = runProgram(kBin + "/sensors-host", {"--json"}, {"SMC_SERVICE=none"});
