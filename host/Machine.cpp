@@ -40,6 +40,14 @@ std::string keyText(FourCharCode code)
     return text;
 }
 
+// Answers that say a key is not there for this process: the SMC lacks it,
+// or serves it to root alone. Neither changes from one report to the next,
+// so neither is a failed read.
+bool notThere(kern_return_t status)
+{
+    return status == kIOReturnNotFound || status == kIOReturnNotPrivileged;
+}
+
 // Answers that say the SMC is gone: a loop that meets one stops rather than
 // wait for each of thousands more to fail.
 bool smcGone(kern_return_t status)
@@ -171,8 +179,8 @@ Machine::Choice Machine::choose(const Candidate& candidate)
 {
     SMCVal val{};
     kern_return_t status = readKey(candidate.key, val);
-    if (status == kIOReturnNotFound)
-        return Choice::NotSensor;  // not on this machine
+    if (notThere(status))
+        return Choice::NotSensor;
     if (status != kIOReturnSuccess)
         return Choice::Failed;
     if (all_) {
@@ -416,7 +424,7 @@ void Machine::readFans(Report& report)
     }
     // A failed read is no value: left out and named, never taken as 0.
     auto failed = [&](const std::string& key, kern_return_t status) {
-        if (status == kIOReturnSuccess || status == kIOReturnNotFound)
+        if (status == kIOReturnSuccess || notThere(status))
             return false;
         report.errors.push_back(key + ": the read failed");
         ++failedReads_;
