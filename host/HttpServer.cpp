@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <fcntl.h>
 #include <netdb.h>
 #include <optional>
 #include <netinet/in.h>
@@ -193,9 +194,10 @@ struct HttpServer::Connection {
     std::list<int>::iterator place;
 };
 
-HttpServer::HttpServer(HttpHandler handler, size_t maxConnections)
-    : handler_(std::move(handler)), maxConnections_(std::max<size_t>(maxConnections, 1))
+HttpServer::HttpServer(HttpHandler handler, size_t maxConnections, std::chrono::milliseconds requestTimeout)
+    : handler_(std::move(handler)), maxConnections_(std::max<size_t>(maxConnections, 1)), requestTimeout_(requestTimeout)
 {
+    spare_ = open("/dev/null", O_RDONLY | O_CLOEXEC);
     epoll_ = epoll_create1(EPOLL_CLOEXEC);
     wake_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     epoll_event event{};
@@ -208,7 +210,7 @@ HttpServer::~HttpServer()
 {
     while (!connections_.empty())
         close(connections_.begin()->first);
-    for (int fd : {listener_, epoll_, wake_})
+    for (int fd : {listener_, epoll_, wake_, spare_})
         if (fd >= 0)
             ::close(fd);
 }
@@ -303,6 +305,15 @@ void HttpServer::accept()
             close(byDeadline_.front());
             continue;
         }
+        if (fd < 0 && (errno == EMFILE || errno == ENFILE) && spare_ >= 0) {
+            // Left waiting, the connection would wake this loop for ever.
+            ::close(spare_);
+            fd = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+            if (fd >= 0)
+                ::close(fd);
+            spare_ = open("/dev/null", O_RDONLY | O_CLOEXEC);
+            continue;
+        }
         if (fd < 0)
             return;
         // Full: the connection that has waited longest for its request goes.
@@ -316,7 +327,7 @@ void HttpServer::accept()
             connections_.emplace(std::piecewise_construct, std::forward_as_tuple(fd), std::forward_as_tuple(fd, handler_))
                 .first->second;
         connection.place = byDeadline_.insert(byDeadline_.end(), fd);
-        connection.deadline = Clock::now() + kRequestTimeout;
+        connection.deadline = Clock::now() + requestTimeout_;
         epoll_event event{};
         event.events = EPOLLIN;
         event.data.fd = fd;
@@ -413,7 +424,7 @@ void HttpServer::watch(Connection& connection)
 
 void HttpServer::touch(Connection& connection)
 {
-    connection.deadline = Clock::now() + kRequestTimeout;
+    connection.deadline = Clock::now() + requestTimeout_;
     byDeadline_.splice(byDeadline_.end(), byDeadline_, connection.place);
 }
 

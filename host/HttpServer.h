@@ -56,9 +56,13 @@ private:
 
 class HttpServer {
 public:
+    // How long a connection may take to send a whole request head, from
+    // its accept or its last answer; a slow or silent one is closed.
+    static constexpr std::chrono::milliseconds kRequestTimeout{10'000};
+
     // At most `maxConnections` open at once: when full, the one that has
     // waited longest for a request is closed to make room.
-    HttpServer(HttpHandler handler, size_t maxConnections);
+    HttpServer(HttpHandler handler, size_t maxConnections, std::chrono::milliseconds requestTimeout = kRequestTimeout);
     ~HttpServer();
     HttpServer(const HttpServer&) = delete;
     HttpServer& operator=(const HttpServer&) = delete;
@@ -73,10 +77,6 @@ public:
     bool run(int stopFd = -1, const std::function<bool()>& onStopFd = {});
     // Ends run(), from any thread.
     void stop();
-
-    // How long a connection may take to send a whole request head, from
-    // its accept or its last answer; a slow or silent one is closed.
-    static constexpr std::chrono::seconds kRequestTimeout{10};
 
 private:
     struct Connection;
@@ -93,7 +93,9 @@ private:
 
     HttpHandler handler_;
     size_t maxConnections_;
+    std::chrono::milliseconds requestTimeout_;
     int listener_ = -1;
+    int spare_ = -1;  // given up to accept and drop a connection when out of descriptors
     int epoll_ = -1;
     int wake_ = -1;
     int port_ = 0;

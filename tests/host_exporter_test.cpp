@@ -239,4 +239,30 @@ TEST(HostHttp, FullClosesTheOldestWaitingConnection)
         close(fd);
 }
 
+// A connection that has not sent a whole head by its deadline is closed,
+// however steadily it dribbles.
+TEST(HostHttp, ClosesAConnectionSlowerThanItsDeadline)
+{
+    HttpServer server(pathEcho, 8, std::chrono::milliseconds(300));
+    std::string error;
+    ASSERT_TRUE(server.listen("127.0.0.1", 0, error)) << error;
+    std::thread serving([&] { server.run(); });
+    int slow = connectTo(server.port());
+    const std::string request = "GET / HTTP/1.1\r\nX-Slow: yes\r\n\r\n";
+    auto start = std::chrono::steady_clock::now();
+    bool closed = false;
+    for (size_t at = 0; at < request.size() && !closed; ++at) {
+        closed = send(slow, &request[at], 1, MSG_NOSIGNAL) < 0;
+        pollfd wait{slow, POLLIN, 0};
+        closed = closed || poll(&wait, 1, 50) == 1;
+    }
+    double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    EXPECT_TRUE(closed);
+    EXPECT_GT(seconds, 0.25);
+    EXPECT_EQ(receive(slow, 0.1), "") << "closed without an answer";
+    server.stop();
+    serving.join();
+    close(slow);
+}
+
 }  // namespace
