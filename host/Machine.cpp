@@ -55,6 +55,14 @@ bool smcGone(kern_return_t status)
     return status == kIOReturnNotOpen || status == kIOReturnNotResponding || status == kIOReturnNoDevice;
 }
 
+// The key count of a "#KEY" value, at most what an SMC holds.
+uint32_t keyCountOf(const SMCVal& val)
+{
+    return std::min<uint32_t>(
+        bigEndian(reinterpret_cast<const uint8_t*>(val.bytes), std::min<size_t>(val.dataSize, sizeof val.bytes)),
+        kSMCMaxKeys);
+}
+
 std::string fanKey(const char* pattern, int fan)
 {
     char text[16];
@@ -154,12 +162,16 @@ void Machine::configure(const std::vector<KeyEntry>& table, bool all)
     for (const KeyEntry& entry : table)
         known_.emplace(entry.key, entry);
     SMCVal val{};
-    module_->dataForKey(string("#KEY").get(), &val);
+    bool counted = readKey("#KEY", val) == kIOReturnSuccess;
     if (val.dataSize != 0 && val.dataSize <= sizeof val.bytes)
         keyCountSize_ = val.dataSize;
     keyCountKeys_ = NSArray::arrayWithObject(string("#KEY").get());
-    if (all)
-        enumerateTemperatureKeys(val);
+    keyCount_ = enumerated_ = 0;
+    keyCountPending_ = all && !counted;
+    if (all && counted) {
+        keyCount_ = keyCountOf(val);
+        enumerateTemperatureKeys();
+    }
     for (const KeyEntry& entry : table) {
         if (all || entry.priority < 1 || entry.priority > 4)
             continue;
@@ -253,26 +265,35 @@ void Machine::prepare()
 // through the module's own connection. A position or a key that fails to
 // read is kept to be tried again at each report, where it counts as an
 // error until it reads: a busy SMC must not quietly shrink the list.
-void Machine::enumerateTemperatureKeys(const SMCVal& keyCount)
+bool Machine::enumerateTemperatureKeys()
 {
-    uint32_t count = std::min<uint32_t>(bigEndian(reinterpret_cast<const uint8_t*>(keyCount.bytes),
-                                                  std::min<size_t>(keyCount.dataSize, sizeof keyCount.bytes)),
-                                        kSMCMaxKeys);
-    for (uint32_t index = 0; index < count; ++index) {
+    for (; enumerated_ < keyCount_; ++enumerated_) {
         std::string key;
-        kern_return_t status = keyAtIndex(index, key);
+        kern_return_t status = keyAtIndex(enumerated_, key);
         if (smcGone(status))
-            break;
+            return false;  // the rest when it answers again
         if (status != kIOReturnSuccess)
-            pendingIndexes_.push_back(index);
+            pendingIndexes_.push_back(enumerated_);
         else
             chooseListed(key);
     }
+    return true;
 }
 
 void Machine::retryPending(Report& report)
 {
-    bool added = false;
+    size_t before = sensors_.size();
+    if (keyCountPending_) {
+        SMCVal val{};
+        keyCountPending_ = readKey("#KEY", val) != kIOReturnSuccess;
+        if (keyCountPending_)
+            report.errors.push_back("#KEY: the read failed");
+        else
+            keyCount_ = keyCountOf(val);
+    }
+    if (enumerated_ < keyCount_ && !enumerateTemperatureKeys())
+        report.errors.push_back("the key at position " + std::to_string(enumerated_) + " cannot be read");
+    bool added = sensors_.size() != before;
     std::vector<Candidate> candidates;
     candidates.swap(pending_);
     for (Candidate& candidate : candidates) {

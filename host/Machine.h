@@ -65,8 +65,9 @@ private:
     enum class Choice { Sensor, NotSensor, Failed };
 
     Machine() = default;
-    // --all: every T key the SMC lists, `keyCount` being its "#KEY".
-    void enumerateTemperatureKeys(const SMCVal& keyCount);
+    // --all: the T keys the SMC lists, from the position reached so far;
+    // false when the SMC went away before the last.
+    bool enumerateTemperatureKeys();
     // Reads one key through the module's connection: the status, which the
     // module's own methods do not pass on.
     kern_return_t readKey(const std::string& key, SMCVal& val);
@@ -97,6 +98,9 @@ private:
     std::set<std::string> seen_;  // keys --all has listed: a key listed twice is one sensor
     Ref<NSArray> keyCountKeys_;
     uint32_t keyCountSize_ = 4;
+    uint32_t keyCount_ = 0;         // with --all: the keys the SMC lists
+    uint32_t enumerated_ = 0;       // the positions of those asked so far
+    bool keyCountPending_ = false;  // with --all: the key count failed to read
     uint64_t readErrors_ = 0;
     int goodReads_ = 0, failedReads_ = 0;  // values read and failed in the report being made
 };

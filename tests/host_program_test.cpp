@@ -403,6 +403,31 @@ TEST(HostEnumeration, StopsWhenTheSMCIsGone)
     }
 }
 
+// With --all, a key count or a listing that failed goes on where it
+// stopped once the SMC answers again.
+TEST(HostEnumeration, ResumesOnceTheSMCAnswers)
+{
+    const std::tuple<const char*, platform::SMCExchangeKind, kern_return_t, std::vector<std::string>> cases[] = {
+        {"#KEY", platform::SMCExchangeKind::Read, kIOReturnBusy, {}},
+        {"TC0P", platform::SMCExchangeKind::KeyAtIndex, kIOReturnNotResponding, {"TC0D"}},
+    };
+    for (const auto& [key, kind, status, first] : cases) {
+        SCOPED_TRACE(key);
+        testing_support::TestSMC smc(kEnumerated);
+        smc.fail(key, kind, status);
+        std::unique_ptr<Machine> machine = loadMachine();
+        ASSERT_TRUE(machine);
+        machine->configure({}, true);
+        Report report = machine->read();
+        EXPECT_EQ(keysOf(report), first);
+        EXPECT_FALSE(report.errors.empty());
+        smc.fail(key, kind, 0);
+        report = machine->read();
+        EXPECT_EQ(keysOf(report), (std::vector<std::string>{"TA0P", "TB0T", "TC0D", "TC0P"}));
+        EXPECT_TRUE(report.errors.empty()) << report.errors.front();
+    }
+}
+
 // A sensor readable at the start whose reads fail later: an error in the
 // report and in the running count, not a silently shorter list.
 TEST(HostEnumeration, FailedReadsAreCountedAndNamed)
