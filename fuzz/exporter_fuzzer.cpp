@@ -2,7 +2,7 @@
 // as the server reads them, get whole answers with a known status, reach
 // the handler only as a path, and never make the connection hold more than
 // a request head and one read.
-#include "host/HttpServer.h"
+#include "host/HttpSession.h"
 #include "support/FuzzSupport.h"
 
 #include <algorithm>
