@@ -136,12 +136,13 @@ HttpSession::Step HttpSession::next(std::string& out)
             return refuse(400, "A header line has no name.\n");
         std::string_view name = line.substr(0, colon), value = trim(line.substr(colon + 1));
         if (sameLetters(name, "Content-Length")) {
-            // Past ten digits it is too long whatever its value.
-            size_t length = value.size() > 10 ? kHttpMaxBody + 1 : 0;
             if (value.empty() || value.find_first_not_of("0123456789") != std::string_view::npos)
                 return refuse(400, "Content-Length is not a number.\n");
-            for (char digit : value.substr(0, 10))
-                length = length * 10 + size_t(digit - '0');
+            // Anything past the largest body taken is refused alike: no
+            // need to know by how much, nor to overflow finding out.
+            size_t length = 0;
+            for (char digit : value)
+                length = std::min(length * 10 + size_t(digit - '0'), kHttpMaxBody + 1);
             if (contentLength && *contentLength != length)
                 return refuse(400, "Content-Length is given twice.\n");
             contentLength = length;
