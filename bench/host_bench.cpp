@@ -66,15 +66,13 @@ struct Setup {
         keyCount = NSArray::arrayWithObject(NSString::stringWithCString("#KEY").get());
         fixedBody = formatPrometheus(machine->read());
 
-        server.set_tcp_nodelay(true);  // as runListen has it
-        addMetricsRoutes(server, *machine, lock);
-        server.Get("/fixed", [this](const httplib::Request&, httplib::Response& response) {
-            response.set_content(fixedBody, "text/plain; version=0.0.4; charset=utf-8");
-        });
-        port = server.bind_to_any_port("127.0.0.1");
-        serving = std::thread([this] { server.listen_after_bind(); });
-        while (!server.is_running())
-            std::this_thread::yield();
+        metrics = metricsHandler(*machine, lock);
+        if (!server.listen("127.0.0.1", 0, error)) {
+            std::fprintf(stderr, "cannot listen: %s\n", error.c_str());
+            std::exit(1);
+        }
+        port = server.port();
+        serving = std::thread([this] { server.run(); });
     }
     ~Setup()
     {
@@ -107,8 +105,13 @@ struct Setup {
     Ref<NSMutableArray> keyObjects = NSMutableArray::array();
     Ref<NSArray> keyCount;
     std::string fixedBody;
-    httplib::Server server;
     std::mutex lock;
+    HttpHandler metrics;  // set once the machine is loaded
+    HttpServer server{[this](const std::string& path) {
+                          return path == "/fixed" ? HttpAnswer{200, "text/plain; version=0.0.4; charset=utf-8", fixedBody}
+                                                  : metrics(path);
+                      },
+                      16};
     std::thread serving;
     int port = 0;
 };

@@ -3,18 +3,13 @@
 #include "host/Formats.h"
 #include "host/Signals.h"
 
-#include <httplib.h>
-
+#include <algorithm>
 #include <cerrno>
-#include <chrono>
-#include <csignal>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <sys/socket.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
-#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -38,102 +33,114 @@ bool writeAll(int fd, const std::string& text)
 
 }  // namespace
 
-bool writeTextfile(const std::string& directory, const std::string& text, std::string& error)
+int openTextfileDirectory(const std::string& directory, std::string& error)
+{
+    int fd = open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) {
+        int saved = errno;
+        struct stat info {};
+        bool link = lstat(directory.c_str(), &info) == 0 && S_ISLNK(info.st_mode);
+        error = "cannot create a file in " + directory + ": " +
+                (link ? "it is a symbolic link; give the directory it points to" : std::strerror(saved));
+    }
+    return fd;
+}
+
+bool writeTextfile(int directoryFd, const std::string& directory, const std::string& text, std::string& error)
 {
     // Not ending in .prom: the collector skips the temporary file.
-    std::string temporary = directory + "/.smc.prom.XXXXXX";
-    std::string target = directory + "/smc.prom";
-    int fd = mkstemp(temporary.data());
+    static unsigned serial = 0;
+    std::string temporary;
+    int fd = -1;
+    for (int tries = 0; fd < 0 && tries < 100; ++tries) {
+        temporary = ".smc.prom." + std::to_string(getpid()) + "." + std::to_string(serial++);
+        fd = openat(directoryFd, temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        if (fd < 0 && errno != EEXIST)
+            break;
+    }
     if (fd < 0) {
         error = "cannot create a file in " + directory + ": " + std::strerror(errno);
         return false;
     }
-    // mkstemp makes it 0600; the collector may run as another user.
+    // Made 0600 and widened here, whatever the umask: the collector may run
+    // as another user.
     bool ok = fchmod(fd, 0644) == 0 && writeAll(fd, text) && fsync(fd) == 0;
     int saved = errno;
     ok = close(fd) == 0 && ok;
-    if (ok && rename(temporary.c_str(), target.c_str()) == 0)
+    if (ok && renameat(directoryFd, temporary.c_str(), directoryFd, "smc.prom") == 0)
         return true;
     saved = errno ? errno : saved;
-    unlink(temporary.c_str());
-    error = "cannot write " + target + ": " + std::strerror(saved);
+    unlinkat(directoryFd, temporary.c_str(), 0);
+    error = "cannot write " + directory + "/smc.prom: " + std::strerror(saved);
     return false;
 }
 
 int runTextfile(Machine& machine, const std::string& directory, std::optional<double> interval)
 {
     StopSignals signals;
+    std::string error;
+    int directoryFd = openTextfileDirectory(directory, error);
+    if (directoryFd < 0) {
+        std::fprintf(stderr, "%s: %s\n", kProgram, error.c_str());
+        return 1;
+    }
     int status = 0;
     do {
-        std::string error;
         Report report = machine.read();
-        if (!writeTextfile(directory, formatPrometheus(report), error)) {
+        if (!writeTextfile(directoryFd, directory, formatPrometheus(report), error)) {
             std::fprintf(stderr, "%s: %s\n", kProgram, error.c_str());
-            if (!interval)
-                return 1;
             status = 1;
+            if (!interval)
+                break;
         } else if (!interval) {
-            return report.smcUp ? 0 : 1;
+            status = report.smcUp ? 0 : 1;
+            break;
         }
     } while (!signals.waitFor(*interval));
+    close(directoryFd);
     return status;
 }
 
-void addMetricsRoutes(httplib::Server& server, Machine& machine, std::mutex& lock)
+HttpHandler metricsHandler(Machine& machine, std::mutex& lock)
 {
-    server.Get("/metrics", [&machine, &lock](const httplib::Request&, httplib::Response& response) {
-        std::string body;
-        {
+    return [&machine, &lock](const std::string& path) -> HttpAnswer {
+        if (path == "/metrics") {
             std::lock_guard<std::mutex> guard(lock);
-            body = formatPrometheus(machine.read());
+            return {200, kMetricsType, formatPrometheus(machine.read())};
         }
-        response.set_content(body, kMetricsType);
-    });
-    server.Get("/", [](const httplib::Request&, httplib::Response& response) {
-        response.set_content("sensors-host: the SMC's sensors are at /metrics\n", "text/plain; charset=utf-8");
-    });
+        if (path == "/")
+            return {200, "text/plain; charset=utf-8", "sensors-host: the SMC's sensors are at /metrics\n"};
+        return {404, "text/plain; charset=utf-8", "Not found: the SMC's sensors are at /metrics\n"};
+    };
 }
 
 int runListen(Machine& machine, const ListenAddress& address)
 {
-    // Blocked before the server's threads start, so that they inherit it.
     StopSignals signals;
-    httplib::Server server;
-    // The library's default adds SO_REUSEPORT, with which a second exporter
-    // on the same port would start and take half the scrapes.
-    server.set_socket_options([](int socket) {
-        int yes = 1;
-        setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
-    });
-    // Small answers on a kept-alive connection: without this each waits
-    // for the peer's delayed acknowledgement.
-    server.set_tcp_nodelay(true);
+    // Every open connection is a descriptor: as many as the hard limit
+    // allows, up to the cap, with some left for the SMC and the module.
+    constexpr rlim_t kSpare = 32;
+    rlimit files{};
+    if (getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < kMaxExporterConnections + kSpare) {
+        files.rlim_cur = std::min<rlim_t>(files.rlim_max, kMaxExporterConnections + kSpare);
+        setrlimit(RLIMIT_NOFILE, &files);
+        getrlimit(RLIMIT_NOFILE, &files);
+    }
+    size_t connections = files.rlim_cur > 2 * kSpare ? std::min<size_t>(kMaxExporterConnections, files.rlim_cur - kSpare)
+                                                     : kSpare;
     std::mutex lock;
-    addMetricsRoutes(server, machine, lock);
-    int port = address.port;
-    bool bound = port == 0 ? (port = server.bind_to_any_port(address.host)) > 0
-                           : server.bind_to_port(address.host, port);
-    if (!bound) {
+    HttpServer server(metricsHandler(machine, lock), connections);
+    std::string error;
+    if (!server.listen(address.host, address.port, error)) {
         std::fprintf(stderr, "%s: cannot listen on %s port %d: %s\n", kProgram, address.host.c_str(), address.port,
-                     errno ? std::strerror(errno) : "the address is not available");
+                     error.c_str());
         return 1;
     }
     bool v6 = address.host.find(':') != std::string::npos;
     std::fprintf(stderr, "%s: serving http://%s%s%s:%d/metrics\n", kProgram, v6 ? "[" : "", address.host.c_str(),
-                 v6 ? "]" : "", port);
-    std::thread stopper([&] {
-        while (!signals.waitFor(3600)) {
-        }
-        // A stop that comes before the server runs would be lost.
-        for (int tries = 0; tries < 100 && !server.is_running(); ++tries)
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        server.stop();
-    });
-    bool served = server.listen_after_bind();
-    if (!served) {
-        // The server failed by itself: wake the stopper so it can be joined.
-        kill(getpid(), SIGTERM);
-    }
-    stopper.join();
+                 v6 ? "]" : "", server.port());
+    bool served = server.run(signals.fd(), [&signals] { return signals.take() != 0; });
+    if (!served)
+        std::fprintf(stderr, "%s: the server stopped: %s\n", kProgram, std::strerror(errno));
     return served ? 0 : 1;
 }

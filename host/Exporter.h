@@ -2,28 +2,36 @@
 // collector, and /metrics served over HTTP.
 #pragma once
 
+#include "host/HttpServer.h"
 #include "host/Machine.h"
 #include "host/Options.h"
 
 #include <mutex>
 #include <string>
 
-namespace httplib {
-class Server;
-}
+// Opens DIR for writing the textfile into, once: later writes go to this
+// directory even if its name comes to point elsewhere. DIR itself must not
+// be a symbolic link. -1, with `error` in words, when it cannot.
+int openTextfileDirectory(const std::string& directory, std::string& error);
 
-// Writes `text` to DIR/smc.prom atomically: a temporary file in DIR, then a
-// rename over the old one, so the collector never reads half a file. False,
-// with `error` in words, when it cannot.
-bool writeTextfile(const std::string& directory, const std::string& text, std::string& error);
+// Writes `text` to smc.prom in the directory open as `directoryFd`
+// atomically: a temporary file there, then a rename over the old one, so
+// the collector never reads half a file. `directory` is its name for
+// messages. False, with `error` in words, when it cannot.
+bool writeTextfile(int directoryFd, const std::string& directory, const std::string& text, std::string& error);
 
 // --textfile: writes once, or every `interval` seconds until a stop signal.
 // The exit status.
 int runTextfile(Machine& machine, const std::string& directory, std::optional<double> interval);
 
-// Serves GET /metrics on `server`, each scrape a fresh read of the SMC made
-// under `lock` (the module has no locks of its own).
-void addMetricsRoutes(httplib::Server& server, Machine& machine, std::mutex& lock);
+// The exporter's paths: /metrics, each scrape a fresh read of the SMC made
+// under `lock` (the module has no locks of its own), and / saying where
+// they are. Both must outlive the handler.
+HttpHandler metricsHandler(Machine& machine, std::mutex& lock);
+
+// Connections the exporter keeps open at most (fewer when the process may
+// not open that many files).
+inline constexpr size_t kMaxExporterConnections = 2048;
 
 // --listen: serves until a stop signal. The exit status.
 int runListen(Machine& machine, const ListenAddress& address);

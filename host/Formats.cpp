@@ -34,6 +34,18 @@ const char* degreeSign(bool fahrenheit)
     return fahrenheit ? "°F" : "°C";
 }
 
+}  // namespace
+
+const char* modeWord(const FanReading& fan)
+{
+    // Without a mode key the SMC alone drives the fan.
+    if (!fan.hasModeKey)
+        return "auto";
+    return !fan.manual ? "?" : *fan.manual ? "manual" : "auto";
+}
+
+namespace {
+
 // The shortest text that reads back as the same double: sp78 readings are
 // exact in binary, so 50.5 stays 50.5.
 std::string number(double value)
@@ -212,8 +224,7 @@ std::string formatText(const Report& report, bool fahrenheit)
         std::string name = printable(fan.name.empty() ? "?" : fan.name);
         appendf(out, "  %-30s %6s rpm  min %5s  max %5s  target %5s  %s\n", name.c_str(),
                 optionalNumber(fan.rpm).c_str(), optionalNumber(fan.minimum).c_str(),
-                optionalNumber(fan.maximum).c_str(), optionalNumber(fan.target).c_str(),
-                fan.manual ? "manual" : "auto");
+                optionalNumber(fan.maximum).c_str(), optionalNumber(fan.target).c_str(), modeWord(fan));
     }
     return out;
 }
@@ -277,7 +288,7 @@ std::string formatJson(const Report& report)
         }
         out += ",\n";
         field("manual");
-        out += fan.manual ? "true" : "false";
+        out += !fan.hasModeKey ? "false" : !fan.manual ? "null" : *fan.manual ? "true" : "false";
         out += "\n    }";
     }
     out += report.fans.empty() ? "],\n" : "\n  ],\n";
@@ -330,7 +341,9 @@ std::string formatPrometheus(const Report& report)
     fanFamily("smc_fan_target_rpm", "Speed the SMC drives a fan toward.",
               [](const FanReading& fan) { return fan.target; });
     fanFamily("smc_fan_manual", "1 when a fan's speed is forced by software, 0 when the SMC controls it.",
-              [](const FanReading& fan) { return std::optional<int32_t>(fan.manual ? 1 : 0); });
+              [](const FanReading& fan) {
+                  return fan.hasModeKey && fan.manual ? std::optional<int32_t>(*fan.manual) : std::nullopt;
+              });
 
     family("smc_up", "gauge", "1 when the SMC answered this scrape, else 0.");
     appendf(out, "smc_up %d\n", report.smcUp ? 1 : 0);

@@ -17,6 +17,9 @@ std::string formatJson(const Report& report);
 // Prometheus's text exposition format, with HELP and TYPE for every family.
 std::string formatPrometheus(const Report& report);
 
+// A fan's mode in words: "manual", "auto", or "?" when it could not be read.
+const char* modeWord(const FanReading& fan);
+
 // `text` with every byte sequence that is not UTF-8 replaced by U+FFFD.
 std::string validUtf8(const std::string& text);
 

@@ -40,11 +40,27 @@ std::string keyText(FourCharCode code)
     return text;
 }
 
+// Answers that say a key is not there for this process: the SMC lacks it,
+// or serves it to root alone. Neither changes from one report to the next,
+// so neither is a failed read.
+bool notThere(kern_return_t status)
+{
+    return status == kIOReturnNotFound || status == kIOReturnNotPrivileged;
+}
+
 // Answers that say the SMC is gone: a loop that meets one stops rather than
 // wait for each of thousands more to fail.
 bool smcGone(kern_return_t status)
 {
     return status == kIOReturnNotOpen || status == kIOReturnNotResponding || status == kIOReturnNoDevice;
+}
+
+// The key count of a "#KEY" value, at most what an SMC holds.
+uint32_t keyCountOf(const SMCVal& val)
+{
+    return std::min<uint32_t>(
+        bigEndian(reinterpret_cast<const uint8_t*>(val.bytes), std::min<size_t>(val.dataSize, sizeof val.bytes)),
+        kSMCMaxKeys);
 }
 
 std::string fanKey(const char* pattern, int fan)
@@ -139,27 +155,87 @@ void Machine::configure(const std::vector<KeyEntry>& table, bool all)
 {
     all_ = all;
     sensors_.clear();
+    pending_.clear();
+    pendingIndexes_.clear();
+    seen_.clear();
+    known_.clear();
+    for (const KeyEntry& entry : table)
+        known_.emplace(entry.key, entry);
     SMCVal val{};
-    module_->dataForKey(string("#KEY").get(), &val);
+    bool counted = readKey("#KEY", val) == kIOReturnSuccess;
     if (val.dataSize != 0 && val.dataSize <= sizeof val.bytes)
         keyCountSize_ = val.dataSize;
     keyCountKeys_ = NSArray::arrayWithObject(string("#KEY").get());
-    modeKey_ = string("FS! ");
-    if (all)
-        enumerateTemperatureKeys(table);
-    // As the module's discovery: a key counts when it reads at least one
-    // whole degree now.
+    keyCount_ = enumerated_ = 0;
+    keyCountPending_ = all && !counted;
+    if (all && counted) {
+        keyCount_ = keyCountOf(val);
+        enumerateTemperatureKeys();
+    }
     for (const KeyEntry& entry : table) {
         if (all || entry.priority < 1 || entry.priority > 4)
             continue;
-        module_->dataForKey(string(entry.key).get(), &val);
-        if (val.dataSize == 0 || val.dataSize > sizeof val.bytes)
-            continue;
-        int32_t raw = int32_t(int8_t(val.bytes[0])) * 256 + uint8_t(val.bytes[1]);
-        if ((raw >> 2) >= 64)
-            sensors_.push_back({entry.key, entry.name, entry.priority, val.dataSize});
+        Candidate candidate{entry.key, entry.name, entry.priority};
+        if (choose(candidate) == Choice::Failed)
+            pending_.push_back(std::move(candidate));
     }
     prepare();
+}
+
+kern_return_t Machine::readKey(const std::string& key, SMCVal& val)
+{
+    return SMCReadKey2(key.c_str(), &val, module_->connection());
+}
+
+Machine::Choice Machine::choose(const Candidate& candidate)
+{
+    SMCVal val{};
+    kern_return_t status = readKey(candidate.key, val);
+    if (notThere(status))
+        return Choice::NotSensor;
+    if (status != kIOReturnSuccess)
+        return Choice::Failed;
+    if (all_) {
+        if (val.dataSize != 2 || signedFixedPointFraction(val.dataType) < 0)
+            return Choice::NotSensor;
+    } else {
+        // As the module's discovery: a key counts when it reads at least
+        // one whole degree now.
+        if (val.dataSize == 0 || val.dataSize > sizeof val.bytes)
+            return Choice::NotSensor;
+        int32_t raw = int32_t(int8_t(val.bytes[0])) * 256 + uint8_t(val.bytes[1]);
+        if ((raw >> 2) < 64)
+            return Choice::NotSensor;
+    }
+    sensors_.push_back({candidate.key, candidate.name, candidate.priority, val.dataSize});
+    return Choice::Sensor;
+}
+
+kern_return_t Machine::keyAtIndex(uint32_t index, std::string& key)
+{
+    SMCKeyData input{}, output{};
+    input.command = SMCCommandKeyAtIndex;
+    input.index = index;
+    size_t outputSize = sizeof output;
+    kern_return_t status =
+        IOConnectCallStructMethod(module_->connection(), kSMCUserClientCall, &input, sizeof input, &output, &outputSize);
+    key = status == kIOReturnSuccess ? keyText(output.key) : std::string();
+    return status;
+}
+
+Machine::Choice Machine::chooseListed(const std::string& key)
+{
+    if (key.empty() || key[0] != 'T' || !seen_.insert(key).second)
+        return Choice::NotSensor;
+    Candidate candidate{key, "", std::nullopt};
+    if (auto entry = known_.find(key); entry != known_.end()) {
+        candidate.name = entry->second.name;
+        candidate.priority = entry->second.priority;
+    }
+    Choice choice = choose(candidate);
+    if (choice == Choice::Failed)
+        pending_.push_back(std::move(candidate));
+    return choice;
 }
 
 void Machine::prepare()
@@ -186,42 +262,65 @@ void Machine::prepare()
 }
 
 // The module has no method that lists keys: the key-at-index exchange goes
-// through the module's own connection, and every value is read through the
-// module.
-void Machine::enumerateTemperatureKeys(const std::vector<KeyEntry>& table)
+// through the module's own connection. A position or a key that fails to
+// read is kept to be tried again at each report, where it counts as an
+// error until it reads: a busy SMC must not quietly shrink the list.
+bool Machine::enumerateTemperatureKeys()
 {
-    std::map<std::string, const KeyEntry*> known;
-    for (const KeyEntry& entry : table)
-        known[entry.key] = &entry;
-    SMCVal val{};
-    module_->dataForKey(string("#KEY").get(), &val);
-    uint32_t count = std::min<uint32_t>(bigEndian(reinterpret_cast<const uint8_t*>(val.bytes),
-                                                  std::min<size_t>(val.dataSize, sizeof val.bytes)),
-                                        kSMCMaxKeys);
-    std::set<std::string> seen;  // an SMC that lists a key twice must not give two series
-    for (uint32_t index = 0; index < count; ++index) {
-        SMCKeyData input{}, output{};
-        input.command = SMCCommandKeyAtIndex;
-        input.index = index;
-        size_t outputSize = sizeof output;
-        kern_return_t status = IOConnectCallStructMethod(module_->connection(), kSMCUserClientCall, &input,
-                                                         sizeof input, &output, &outputSize);
+    for (; enumerated_ < keyCount_; ++enumerated_) {
+        std::string key;
+        kern_return_t status = keyAtIndex(enumerated_, key);
         if (smcGone(status))
-            break;
-        std::string key = keyText(output.key);
-        if (status != kIOReturnSuccess || key.empty() || key[0] != 'T' || !seen.insert(key).second)
-            continue;
-        module_->dataForKey(string(key).get(), &val);
-        if (val.dataSize != 2 || signedFixedPointFraction(val.dataType) < 0)
-            continue;
-        auto entry = known.find(key);
-        Sensor sensor{key, "", std::nullopt, 2};
-        if (entry != known.end()) {
-            sensor.name = entry->second->name;
-            sensor.priority = entry->second->priority;
-        }
-        sensors_.push_back(std::move(sensor));
+            return false;  // the rest when it answers again
+        if (status != kIOReturnSuccess)
+            pendingIndexes_.push_back(enumerated_);
+        else
+            chooseListed(key);
     }
+    return true;
+}
+
+void Machine::retryPending(Report& report)
+{
+    size_t before = sensors_.size();
+    if (keyCountPending_) {
+        SMCVal val{};
+        keyCountPending_ = readKey("#KEY", val) != kIOReturnSuccess;
+        if (keyCountPending_)
+            report.errors.push_back("#KEY: the read failed");
+        else
+            keyCount_ = keyCountOf(val);
+    }
+    if (enumerated_ < keyCount_ && !enumerateTemperatureKeys())
+        report.errors.push_back("the key at position " + std::to_string(enumerated_) + " cannot be read");
+    bool added = sensors_.size() != before;
+    std::vector<Candidate> candidates;
+    candidates.swap(pending_);
+    for (Candidate& candidate : candidates) {
+        Choice choice = choose(candidate);
+        added |= choice == Choice::Sensor;
+        if (choice == Choice::Failed) {
+            report.errors.push_back(candidate.key + ": the read failed");
+            ++failedReads_;
+            pending_.push_back(std::move(candidate));
+        }
+    }
+    std::vector<uint32_t> indexes;
+    indexes.swap(pendingIndexes_);
+    for (uint32_t index : indexes) {
+        std::string key;
+        Choice choice = Choice::Failed;
+        if (keyAtIndex(index, key) != kIOReturnSuccess)
+            pendingIndexes_.push_back(index);
+        else
+            choice = chooseListed(key);
+        added |= choice == Choice::Sensor;
+        if (choice == Choice::Failed)
+            report.errors.push_back(key.empty() ? "the key at position " + std::to_string(index) + " cannot be read"
+                                                : key + ": the read failed");
+    }
+    if (added)
+        prepare();
 }
 
 Report Machine::read()
@@ -234,9 +333,12 @@ Report Machine::read()
         return report;
     }
     NSAutoreleasePool pool;
+    goodReads_ = failedReads_ = 0;
 
     report.smcUp =
         msgSend(module_->getValuesForKeys(keyCountKeys_.get(), int32_t(keyCountSize_)), &NSArray::count) == 1;
+    if (report.smcUp)
+        retryPending(report);
 
     // One getValuesForKeys per value size: it keeps a key only when its
     // read worked at exactly that size, in the order asked and with the very
@@ -275,8 +377,10 @@ Report Machine::read()
         const Value& value = values[i];
         if (!value.read) {
             report.errors.push_back(sensor.key + ": the read failed");
+            ++failedReads_;
             continue;
         }
+        ++goodReads_;
         double celsius = decodeTemperature(value.type, value.bytes);
         if (all_) {
             // What absent sensors read on real machines.
@@ -303,6 +407,10 @@ Report Machine::read()
     readFans(report);
     if (!report.fanCountReadable)
         report.errors.push_back("the fan count cannot be read");
+    // An SMC that answers its key count but fails every value it is asked
+    // for has not answered the report.
+    if (failedReads_ > 0 && goodReads_ == 0)
+        report.smcUp = false;
     if (!report.smcUp)
         report.errors.push_back("the SMC does not answer");
     readErrors_ += report.errors.size();
@@ -335,22 +443,32 @@ void Machine::readFans(Report& report)
         report.fanCountReadable = fanCountReadable();
         return;
     }
-    // The forced-mode mask, one bit a fan, as `smc -f` reads it.
-    SMCVal modes{};
-    module_->dataForKey(modeKey_.get(), &modes);
-    uint32_t modeWord = modes.dataSize == 0 ? 0 : bigEndian(reinterpret_cast<const uint8_t*>(modes.bytes), 2);
-
-    auto speed = [this](NSString* key) -> std::optional<int32_t> {
+    // A failed read is no value: left out and named, never taken as 0.
+    auto failed = [&](const std::string& key, kern_return_t status) {
+        if (status == kIOReturnSuccess || notThere(status))
+            return false;
+        report.errors.push_back(key + ": the read failed");
+        ++failedReads_;
+        return true;
+    };
+    auto speed = [&](const std::string& key) -> std::optional<int32_t> {
         SMCVal val{};
-        module_->dataForKey(key, &val);
-        if (val.dataSize == 0)
+        kern_return_t status = readKey(key, val);
+        if (failed(key, status) || status != kIOReturnSuccess || val.dataSize == 0)
             return std::nullopt;
+        ++goodReads_;
         return module_->convertFanValue(val);
     };
+    // The forced-mode mask, one bit a fan, as `smc -f` reads it.
+    SMCVal modes{};
+    kern_return_t maskStatus = readKey("FS! ", modes);
+    bool maskFailed = failed("FS! ", maskStatus);
+    bool haveMask = maskStatus == kIOReturnSuccess && modes.dataSize != 0;
+    uint32_t modeWord = haveMask ? bigEndian(reinterpret_cast<const uint8_t*>(modes.bytes), 2) : 0;
+
     while (fanKeys_.size() < fans) {
         int fan = int(fanKeys_.size());
-        fanKeys_.push_back({string(fanKey("F%dMn", fan)), string(fanKey("F%dMx", fan)), string(fanKey("F%dTg", fan)),
-                            string(fanKey("F%dMd", fan))});
+        fanKeys_.push_back({fanKey("F%dMn", fan), fanKey("F%dMx", fan), fanKey("F%dTg", fan), fanKey("F%dMd", fan)});
     }
     for (size_t fan = 0; fan < fans; ++fan) {
         const FanKeys& keys = fanKeys_[fan];
@@ -358,14 +476,21 @@ void Machine::readFans(Report& report)
         reading.index = int(fan);
         Ref<NSString> name = module_->getFanName(int32_t(fan));
         reading.name = msgSend(name, &NSString::cString) ? name->cString() : "";
-        reading.rpm = speed(dynamic_cast<NSString*>(speedKeys->objectAtIndex(fan)));
-        reading.minimum = speed(keys.minimum.get());
-        reading.maximum = speed(keys.maximum.get());
-        reading.target = speed(keys.target.get());
+        NSString* speedKey = dynamic_cast<NSString*>(speedKeys->objectAtIndex(fan));
+        reading.rpm = speed(msgSend(speedKey, &NSString::cString) ? speedKey->cString() : fanKey("F%dAc", int(fan)));
+        reading.minimum = speed(keys.minimum);
+        reading.maximum = speed(keys.maximum);
+        reading.target = speed(keys.target);
         // Newer machines keep each fan's mode in its own key instead.
         SMCVal mode{};
-        module_->dataForKey(keys.mode.get(), &mode);
-        reading.manual = (fan < 16 && (modeWord >> fan & 1)) || (mode.dataSize != 0 && mode.bytes[0] != 0);
+        kern_return_t modeStatus = readKey(keys.mode, mode);
+        bool modeFailed = failed(keys.mode, modeStatus);
+        bool haveMode = modeStatus == kIOReturnSuccess && mode.dataSize != 0;
+        reading.hasModeKey = haveMask || haveMode || maskFailed || modeFailed;
+        if (maskFailed || modeFailed)
+            reading.manual = std::nullopt;
+        else
+            reading.manual = (fan < 16 && (modeWord >> fan & 1)) || (haveMode && mode.bytes[0] != 0);
         report.fans.push_back(std::move(reading));
     }
 }

@@ -6,7 +6,9 @@
 #include "host/KeysTable.h"
 #include "host/Report.h"
 
+#include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -30,7 +32,9 @@ public:
     // signed fixed-point type that the SMC lists, named from the table.
     void configure(const std::vector<KeyEntry>& table, bool all);
 
-    // Reads every chosen sensor and every fan.
+    // Reads every chosen sensor and every fan. A value that cannot be read
+    // is left out of the report and named in its errors; a candidate whose
+    // read failed while choosing is tried again here.
     Report read();
 
 private:
@@ -47,13 +51,36 @@ private:
         Ref<NSMutableArray> keys;
         std::vector<size_t> sensors;  // index in sensors_ of each key, in order
     };
-    // The key objects of one fan, made once.
+    // The keys of one fan, made once.
     struct FanKeys {
-        Ref<NSString> minimum, maximum, target, mode;
+        std::string minimum, maximum, target, mode;
     };
+    // A key that could not be read while choosing: whether it is a sensor
+    // is still to be found out.
+    struct Candidate {
+        std::string key;
+        std::string name;
+        std::optional<int> priority;
+    };
+    enum class Choice { Sensor, NotSensor, Failed };
 
     Machine() = default;
-    void enumerateTemperatureKeys(const std::vector<KeyEntry>& table);
+    // --all: the T keys the SMC lists, from the position reached so far;
+    // false when the SMC went away before the last.
+    bool enumerateTemperatureKeys();
+    // Reads one key through the module's connection: the status, which the
+    // module's own methods do not pass on.
+    kern_return_t readKey(const std::string& key, SMCVal& val);
+    // Whether `candidate` is a sensor by the rule in force; a sensor is added.
+    Choice choose(const Candidate& candidate);
+    // The key at a position of the SMC's list; the exchange's status.
+    kern_return_t keyAtIndex(uint32_t index, std::string& key);
+    // choose() for a key the SMC lists, named from the table; a failed one
+    // is kept to be tried again.
+    Choice chooseListed(const std::string& key);
+    // Tries the candidates and positions that failed before; errors for
+    // those that fail again.
+    void retryPending(Report& report);
     // Puts the sensors in display order and groups them for reading.
     void prepare();
     void readFans(Report& report);
@@ -65,10 +92,17 @@ private:
     std::vector<Sensor> sensors_;
     std::vector<SizeGroup> groups_;
     std::vector<FanKeys> fanKeys_;
+    std::vector<Candidate> pending_;
+    std::vector<uint32_t> pendingIndexes_;
+    std::map<std::string, KeyEntry> known_;  // the table by key
+    std::set<std::string> seen_;  // keys --all has listed: a key listed twice is one sensor
     Ref<NSArray> keyCountKeys_;
-    Ref<NSString> modeKey_;
     uint32_t keyCountSize_ = 4;
+    uint32_t keyCount_ = 0;         // with --all: the keys the SMC lists
+    uint32_t enumerated_ = 0;       // the positions of those asked so far
+    bool keyCountPending_ = false;  // with --all: the key count failed to read
     uint64_t readErrors_ = 0;
+    int goodReads_ = 0, failedReads_ = 0;  // values read and failed in the report being made
 };
 
 // The reading of a temperature value in degrees Celsius: exact for the

@@ -20,7 +20,9 @@ struct FanReading {
     std::optional<int32_t> minimum;
     std::optional<int32_t> maximum;
     std::optional<int32_t> target;
-    bool manual = false;           // forced by software rather than the SMC's own control
+    std::optional<bool> manual = false;  // forced by software rather than the SMC's own control;
+                                         // none: its mode could not be read
+    bool hasModeKey = true;        // the machine keeps a mode for this fan ("FS! " or "F<n>Md")
 };
 
 struct Report {

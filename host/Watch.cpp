@@ -56,11 +56,33 @@ bool writeAll(const std::string& text)
     return true;
 }
 
-int terminalHeight()
+// Rows and columns; 24 by 80 when the terminal does not say.
+std::pair<int, int> terminalSize()
 {
     winsize size{};
-    return ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_row > 0 ? size.ws_row : 24;
+    if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) != 0)
+        return {24, 80};
+    return {size.ws_row > 0 ? size.ws_row : 24, size.ws_col > 0 ? size.ws_col : 80};
 }
+
+// `line` cut to `width` columns, on a UTF-8 character boundary: a line that
+// wrapped would scroll the title off a small screen.
+std::string fitWidth(std::string line, int width)
+{
+    int columns = 0;
+    for (size_t i = 0; i < line.size(); ++i) {
+        if ((line[i] & 0xc0) == 0x80)
+            continue;
+        if (columns++ == width) {
+            line.resize(i);
+            break;
+        }
+    }
+    return line;
+}
+
+// The columns of a sensor row before its sparkline.
+constexpr int kRowColumns = 55;
 
 // The terminal as the view needs it: keys without Enter and without echo,
 // the alternate screen, no cursor; all undone by the destructor.
@@ -134,8 +156,10 @@ void WatchHistory::add(const Report& report, double now)
             sensor.samples.pop_front();
 }
 
-std::vector<std::string> WatchHistory::render(const Report& latest, bool fahrenheit, int height) const
+std::vector<std::string> WatchHistory::render(const Report& latest, bool fahrenheit, int height, int width) const
 {
+    // The sparkline takes what a row leaves of the width.
+    size_t sparklineWidth = size_t(std::clamp(width - kRowColumns, 0, int(kSparklineWidth)));
     std::vector<std::string> lines;
     const char* unit = fahrenheit ? "°F" : "°C";
     lines.push_back(formatLine("SMC sensors%s  (q: quit)", latest.smcUp ? "" : ", the SMC does not answer"));
@@ -159,7 +183,7 @@ std::vector<std::string> WatchHistory::render(const Report& latest, bool fahrenh
         // reading of each column kept.
         std::vector<double> values;
         size_t count = sensor.samples.size();
-        size_t columns = std::min(count, kSparklineWidth);
+        size_t columns = std::min(count, sparklineWidth);
         for (size_t c = 0; c < columns; ++c) {
             double hottest = -1e9;
             for (size_t i = c * count / columns; i < (c + 1) * count / columns; ++i)
@@ -178,14 +202,16 @@ std::vector<std::string> WatchHistory::render(const Report& latest, bool fahrenh
     lines.push_back(formatLine("%s  %7s  mode", column("Fan", 28).c_str(), "rpm"));
     for (const FanReading& fan : latest.fans)
         lines.push_back(formatLine("%s  %7s  %s", column(fan.name, 28).c_str(),
-                                   fan.rpm ? std::to_string(*fan.rpm).c_str() : "?", fan.manual ? "manual" : "auto"));
+                                   fan.rpm ? std::to_string(*fan.rpm).c_str() : "?", modeWord(fan)));
     if (latest.fans.empty())
         lines.push_back(latest.fanCountReadable ? "  no fans" : "  the fan count cannot be read");
     if (!latest.errors.empty())
         lines.push_back(formatLine("! %s%s", printable(latest.errors.front()).c_str(),
                                    latest.errors.size() > 1 ? " (and more)" : ""));
     if (int(lines.size()) > height)
-        lines.resize(size_t(height));
+        lines.resize(size_t(std::max(height, 1)));
+    for (std::string& line : lines)
+        line = fitWidth(std::move(line), width);
     return lines;
 }
 
@@ -213,7 +239,8 @@ int runWatch(Machine& machine, const Options& options)
             // No line break after the last line: on the bottom row it
             // would scroll the screen.
             std::string frame = "\x1b[H";
-            std::vector<std::string> lines = history.render(report, options.fahrenheit, terminalHeight());
+            auto [height, width] = terminalSize();
+            std::vector<std::string> lines = history.render(report, options.fahrenheit, height, width);
             for (size_t i = 0; i < lines.size(); ++i)
                 frame += lines[i] + (i + 1 < lines.size() ? "\x1b[K\r\n" : "\x1b[K");
             frame += "\x1b[J";

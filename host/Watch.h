@@ -15,8 +15,9 @@ class WatchHistory {
 public:
     // Keeps the readings of `report`, taken at `now` seconds.
     void add(const Report& report, double now);
-    // The screen's lines for the latest report, at most `height` of them.
-    std::vector<std::string> render(const Report& latest, bool fahrenheit, int height) const;
+    // The screen's lines for the latest report: at most `height` of them,
+    // the title first, each cut to `width` columns so that none wraps.
+    std::vector<std::string> render(const Report& latest, bool fahrenheit, int height, int width = 80) const;
 
     struct Sensor {
         double low = 0;

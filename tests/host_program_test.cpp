@@ -1,6 +1,7 @@
 // sensors-host as a monitoring tool, run as a program on the test profiles:
 // JSON that parses, expositions that promtool accepts, the textfile and
 // /metrics, and the key enumeration of --all against SMCs that misbehave.
+#include "host/Formats.h"
 #include "host/Machine.h"
 #include "iokit/DaemonProtocol.h"
 #include "support/Process.h"
@@ -166,6 +167,35 @@ TEST_F(HostFiles, TextfileReplacedAtomicallyEveryInterval)
     host.signal(SIGTERM);
     EXPECT_EQ(host.wait(), 0) << host.output();
     EXPECT_EQ(files(), std::vector<std::string>{"smc.prom"});
+}
+
+// DIR is opened once: swapped for a link after the start (by whoever owns
+// its parent), the next writes stay in the directory opened, not the link's
+// target; a link given at the start is refused.
+TEST_F(HostFiles, TextfileStaysInTheDirectoryOpened)
+{
+    std::string watched = directory + "/textfiles", moved = directory + "/moved", elsewhere = directory + "/elsewhere";
+    ASSERT_EQ(mkdir(watched.c_str(), 0755), 0);
+    ASSERT_EQ(mkdir(elsewhere.c_str(), 0755), 0);
+    setenv("SMC_SERVICE", "builtin", 1);
+    BackgroundProcess host(kBin + "/sensors-host", {"--textfile", watched, "--interval", "0.05"});
+    for (int tries = 0; tries < 100 && !std::filesystem::exists(watched + "/smc.prom"); ++tries)
+        usleep(20'000);
+    ASSERT_EQ(rename(watched.c_str(), moved.c_str()), 0);
+    ASSERT_EQ(symlink(elsewhere.c_str(), watched.c_str()), 0);
+    std::filesystem::remove(moved + "/smc.prom");
+    for (int tries = 0; tries < 100 && !std::filesystem::exists(moved + "/smc.prom"); ++tries)
+        usleep(20'000);
+    EXPECT_TRUE(std::filesystem::exists(moved + "/smc.prom"));
+    EXPECT_TRUE(std::filesystem::is_empty(elsewhere));
+    host.signal(SIGTERM);
+    EXPECT_EQ(host.wait(), 0) << host.output();
+
+    ProcessResult refused = runProgram(kBin + "/sensors-host", {"--textfile", watched});
+    unsetenv("SMC_SERVICE");
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_NE(refused.errors.find("it is a symbolic link"), std::string::npos) << refused.errors;
+    EXPECT_TRUE(std::filesystem::is_empty(elsewhere));
 }
 
 TEST(HostProgram, MachineReadableOutputStaysParseableWithoutSMC)
@@ -373,6 +403,31 @@ TEST(HostEnumeration, StopsWhenTheSMCIsGone)
     }
 }
 
+// With --all, a key count or a listing that failed goes on where it
+// stopped once the SMC answers again.
+TEST(HostEnumeration, ResumesOnceTheSMCAnswers)
+{
+    const std::tuple<const char*, platform::SMCExchangeKind, kern_return_t, std::vector<std::string>> cases[] = {
+        {"#KEY", platform::SMCExchangeKind::Read, kIOReturnBusy, {}},
+        {"TC0P", platform::SMCExchangeKind::KeyAtIndex, kIOReturnNotResponding, {"TC0D"}},
+    };
+    for (const auto& [key, kind, status, first] : cases) {
+        SCOPED_TRACE(key);
+        testing_support::TestSMC smc(kEnumerated);
+        smc.fail(key, kind, status);
+        std::unique_ptr<Machine> machine = loadMachine();
+        ASSERT_TRUE(machine);
+        machine->configure({}, true);
+        Report report = machine->read();
+        EXPECT_EQ(keysOf(report), first);
+        EXPECT_FALSE(report.errors.empty());
+        smc.fail(key, kind, 0);
+        report = machine->read();
+        EXPECT_EQ(keysOf(report), (std::vector<std::string>{"TA0P", "TB0T", "TC0D", "TC0P"}));
+        EXPECT_TRUE(report.errors.empty()) << report.errors.front();
+    }
+}
+
 // A sensor readable at the start whose reads fail later: an error in the
 // report and in the running count, not a silently shorter list.
 TEST(HostEnumeration, FailedReadsAreCountedAndNamed)
@@ -390,6 +445,110 @@ TEST(HostEnumeration, FailedReadsAreCountedAndNamed)
         EXPECT_EQ(report.readErrorsTotal, total);
         EXPECT_TRUE(report.smcUp);
     }
+}
+
+// A value that cannot be read (a busy SMC) is absent and named, never 0;
+// a key that failed while the sensors were chosen is tried again.
+constexpr const char* kFanMachine = R"(
+  FNum  [ui8 ]  1 (bytes 01)
+  F0Ac  [fpe2]  2000 (bytes 1f 40)
+  F0Mn  [fpe2]  1200 (bytes 12 c0)
+  TC0D  [sp78]  (bytes 32 80)
+  TC0P  [sp78]  (bytes 30 00)
+)";
+
+TEST(HostReads, AFailedReadIsAbsentAndNamed)
+{
+    using Kind = platform::SMCExchangeKind;
+    struct Case {
+        const char* what;
+        std::vector<std::pair<const char*, Kind>> failing;
+        std::vector<std::string> temperatures, errors;
+        std::optional<int32_t> rpm, minimum;
+        bool up;
+        kern_return_t status = kIOReturnBusy;  // what the failing exchanges answer
+    };
+    const Case cases[] = {
+        {"nothing fails", {}, {"TC0D", "TC0P"}, {}, 2000, 1200, true},
+        {"the speed", {{"F0Ac", Kind::Read}}, {"TC0D", "TC0P"}, {"F0Ac: the read failed"}, std::nullopt, 1200, true},
+        {"the minimum", {{"F0Mn", Kind::KeyInfo}}, {"TC0D", "TC0P"}, {"F0Mn: the read failed"}, 2000, std::nullopt, true},
+        {"a sensor while choosing", {{"TC0P", Kind::Read}}, {"TC0D"}, {"TC0P: the read failed"}, 2000, 1200, true},
+        {"a key served to root alone", {{"F0Mn", Kind::KeyInfo}}, {"TC0D", "TC0P"}, {}, 2000, std::nullopt, true,
+         kIOReturnNotPrivileged},
+        {"every value",
+         {{"TC0D", Kind::Read}, {"TC0P", Kind::Read}, {"F0Ac", Kind::Read}, {"F0Mn", Kind::Read}},
+         {},
+         {"TC0D: the read failed", "TC0P: the read failed", "F0Ac: the read failed", "F0Mn: the read failed",
+          "the SMC does not answer"},
+         std::nullopt,
+         std::nullopt,
+         false},
+    };
+    for (const Case& row : cases) {
+        SCOPED_TRACE(row.what);
+        testing_support::TestSMC smc(kFanMachine);
+        for (const auto& [key, kind] : row.failing)
+            smc.fail(key, kind, row.status);
+        std::unique_ptr<Machine> machine = loadMachine();
+        ASSERT_TRUE(machine);
+        machine->configure({{"TC0D", 1, "CPU Die"}, {"TC0P", 1, "CPU Proximity"}}, false);
+        Report report = machine->read();
+        EXPECT_EQ(keysOf(report), row.temperatures);
+        EXPECT_EQ(report.errors, row.errors);
+        EXPECT_EQ(report.readErrorsTotal, row.errors.size());
+        EXPECT_EQ(report.smcUp, row.up);
+        ASSERT_EQ(report.fans.size(), 1u);
+        EXPECT_EQ(report.fans[0].rpm, row.rpm);
+        EXPECT_EQ(report.fans[0].minimum, row.minimum);
+
+        // The SMC free again: everything is back, the sensor chosen late included.
+        for (const auto& [key, kind] : row.failing)
+            smc.fail(key, kind, 0);
+        report = machine->read();
+        EXPECT_EQ(keysOf(report), (std::vector<std::string>{"TC0D", "TC0P"}));
+        EXPECT_TRUE(report.errors.empty()) << report.errors.front();
+    }
+}
+
+// Only a machine with a mode key gets smc_fan_manual.
+TEST(HostReads, FanModeOnlyWhereTheMachineKeepsOne)
+{
+    const std::tuple<const char*, std::string, const char*> cases[] = {
+        {"no mode key", "", nullptr},
+        {"the forced-mode mask", "  FS!   [ui16]  1 (bytes 00 01)\n", "smc_fan_manual{fan=\"0\",name=\"Fan 0\"} 1\n"},
+        {"a mode key per fan", "  F0Md  [ui8 ]  0 (bytes 00)\n", "smc_fan_manual{fan=\"0\",name=\"Fan 0\"} 0\n"},
+    };
+    for (const auto& [what, modeKeys, line] : cases) {
+        testing_support::TestSMC smc(kFanMachine + modeKeys);
+        std::unique_ptr<Machine> machine = loadMachine();
+        ASSERT_TRUE(machine);
+        machine->configure({}, false);
+        std::string text = formatPrometheus(machine->read());
+        if (line)
+            EXPECT_NE(text.find(line), std::string::npos) << what << "\n" << text;
+        else
+            EXPECT_EQ(text.find("smc_fan_manual{"), std::string::npos) << what << "\n" << text;
+    }
+}
+
+// As a program: the failures on standard error by key, and a report in
+// which nothing reads exits 1 with smc_up 0.
+TEST_F(HostFiles, ReportWithNothingReadableFails)
+{
+    std::string profile = directory + "/busy.profile";
+    std::ofstream(profile) << "  FNum  [ui8 ]  1 (bytes 01)\n"
+                              "  F0Ac  [fpe2]  2000 (bytes 1f 40)\n! fail read e00002d5\n"
+                              "  TC0D  [sp78]  (bytes 32 80)\n! fail read e00002d5\n";
+    ProcessResult text = runProgram(kBin + "/sensors-host", {}, {"SMC_SERVICE=" + profile});
+    EXPECT_EQ(text.status, 1);
+    EXPECT_NE(text.errors.find("sensors-host: TC0D: the read failed\n"), std::string::npos) << text.errors;
+    EXPECT_NE(text.errors.find("sensors-host: F0Ac: the read failed\n"), std::string::npos) << text.errors;
+    EXPECT_NE(text.output.find("       ? rpm"), std::string::npos) << text.output;
+    ProcessResult metrics = runProgram(kBin + "/sensors-host", {"--prometheus"}, {"SMC_SERVICE=" + profile});
+    EXPECT_EQ(metrics.status, 1);
+    EXPECT_NE(metrics.output.find("\nsmc_up 0\n"), std::string::npos) << metrics.output;
+    EXPECT_NE(metrics.output.find("\nsmc_read_errors_total 3\n"), std::string::npos) << metrics.output;
+    EXPECT_EQ(metrics.output.find("smc_fan_speed_rpm{"), std::string::npos) << metrics.output;
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <sstream>
 #include <thread>
 
 using testing_support::BackgroundProcess;
@@ -136,6 +137,41 @@ TEST_F(HostWatch, PrintsReportsWhenNotOnATerminal)
         ++reports;
     EXPECT_GE(reports, 3u) << output;
     EXPECT_EQ(output.find("\x1b["), std::string::npos) << "no terminal codes in a log";
+}
+
+// More sensors than rows: in a small terminal the title stays on top, no
+// line wraps, and the rows that do not fit are counted.
+TEST_F(HostWatch, FitsSmallTerminals)
+{
+    std::string profile = directory + "/many.profile";
+    {
+        std::ofstream out(profile);
+        out << "  FNum  [ui8 ]  1 (bytes 01)\n  F0Ac  [fpe2]  2000 (bytes 1f 40)\n";
+        for (int key = 0; key < 30; ++key) {
+            char line[64];
+            std::snprintf(line, sizeof line, "  T%03d  [sp78]  (bytes %02x 40)\n", key, 30 + key);
+            out << line;
+        }
+    }
+    const std::tuple<int, int, const char*> sizes[] = {{80, 24, "  ... 12 more"}, {40, 12, "  ... 24 more"}};
+    for (const auto& [columns, rows, more] : sizes) {
+        SCOPED_TRACE(std::to_string(columns) + "x" + std::to_string(rows));
+        std::string command = "env SMC_SERVICE=" + profile + " " + kBin + "/sensors-host --all --watch 0.05; sleep 60";
+        ASSERT_EQ(tmux({"new-session", "-d", "-s", "watch", "-x", std::to_string(columns), "-y", std::to_string(rows),
+                        command}).status, 0);
+        ASSERT_TRUE(screenShows(more)) << screen();
+        // Long enough for the sparklines to fill what the width leaves them.
+        std::this_thread::sleep_for(std::chrono::milliseconds(2000));
+        std::vector<std::string> lines;
+        std::istringstream shown(screen());
+        for (std::string line; std::getline(shown, line);)
+            lines.push_back(line);
+        ASSERT_FALSE(lines.empty());
+        EXPECT_TRUE(lines.front().starts_with("SMC sensors")) << screen();
+        EXPECT_NE(std::find(lines.begin(), lines.end(), more), lines.end()) << screen();
+        EXPECT_TRUE(lines.back().starts_with("Fan 0 ")) << screen();
+        tmux({"kill-session", "-t", "watch"});
+    }
 }
 
 }  // namespace
