@@ -443,6 +443,32 @@ TEST_F(BrokerTest, TheGroupMayWriteFansAndOthersCannotConnect)
     EXPECT_EQ(refused.output, "Error: SMCWriteKey() = e00002c1\n");
 }
 
+TEST_F(BrokerTest, AGroupMemberFindsTheSystemDaemonWithoutSettingAnything)
+{
+    std::vector<std::string> inGroup = asNobody(65534);
+    if (inGroup.empty() || access("/usr/bin/unshare", X_OK) != 0)
+        GTEST_SKIP() << "needs root, setpriv and unshare";
+    // root's daemon at /run/smcd.sock, in a mount namespace of its own; nobody
+    // (in its group) with no daemon of its own and SMC_SERVICE unset.
+    std::string script = "set -e\nmount --make-rprivate /\nmount -t tmpfs smcfan-test /run\n" + kBin +
+                         "/smcd --socket /run/smcd.sock --profile " + profilePath + " --state " + statePath +
+                         " --group nogroup --fan-model off >/dev/null &\n"
+                         "trap 'kill $!; wait' EXIT\n"
+                         "for i in $(seq 100); do test -S /run/smcd.sock && break; sleep 0.05; done\n"
+                         "run() { env -u SMC_SERVICE XDG_RUNTIME_DIR=" + directory + "/nobody";
+    for (const std::string& word : inGroup)
+        script += " " + word;
+    script += " " + kBin + "/smcfan \"$@\"; }\nrun set 0 target 3000\nrun\n";
+    auto run = runProgram("/usr/bin/unshare", {"-m", "sh", "-c", script});
+    if (run.status != 0 && run.errors.find("unshare failed") != std::string::npos)
+        GTEST_SKIP() << "no private mount namespace here: " << run.errors;
+    EXPECT_EQ(run.status, 0) << run.errors;
+    EXPECT_EQ(run.errors, "") << "no note about writes that do not last";
+    EXPECT_EQ(run.output, "Fan  Name    Actual  Minimum  Maximum   Target  Mode\n"
+                          "0    Left      2000     1200     6000     3000  auto\n"
+                          "1    Right     1800     1000     5000     1800  auto\n");
+}
+
 TEST_F(BrokerTest, AHoldShowsInTheDriverFilesOfTheWholeChain)
 {
     std::string smcfs = kBin + "/smcfs";
