@@ -211,17 +211,12 @@ std::string statusWords(kern_return_t status)
 std::string refusalWords(const std::string& key, double rpm, std::optional<double> floor,
                          std::optional<double> maximum, kern_return_t status)
 {
-    const char* limit = nullptr;
-    double value = 0;
-    if (status == kIOReturnBadArgument && maximum && rpm > *maximum)
-        limit = "above the maximum", value = *maximum;
-    else if (status == kIOReturnBadArgument && floor && rpm < *floor)
-        limit = "below the floor", value = *floor;
-    if (limit == nullptr)
+    bool above = maximum && rpm > *maximum, below = floor && rpm < *floor;
+    if (status != kIOReturnBadArgument || (!above && !below))
         return key + ": " + statusWords(status);
     char text[160];
-    std::snprintf(text, sizeof text, "%s refused %.0f rpm: %s of %.0f rpm (%08x)", key.c_str(), rpm, limit, value,
-                  unsigned(status));
+    std::snprintf(text, sizeof text, "%s refused %.0f rpm: %s of %.0f rpm (%08x)", key.c_str(), rpm,
+                  above ? "above the maximum" : "below the floor", above ? *maximum : *floor, unsigned(status));
     return text;
 }
 
@@ -340,7 +335,7 @@ std::string holdProblem(io_connect_t connection, unsigned fan, const SMCVal& tar
     // A lease's connection never reconnects: no answer is the daemon gone,
     // and with it the lease, which put the fan back.
     if (status == kIOReturnNotResponding)
-        return "the daemon went away (stopped or restarted) and put the fan back";
+        return "the daemon went away (stopped or restarted), and the lease with it";
     if (status != KERN_SUCCESS)
         return std::string(target.key) + " cannot be read: " + statusWords(status);
     if (now.dataSize != target.dataSize || std::memcmp(now.bytes, target.bytes, target.dataSize) != 0)

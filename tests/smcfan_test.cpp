@@ -462,7 +462,7 @@ TEST_F(BrokerTest, AHoldThatEndsUnderneathSaysSoAndStopsItsCommand)
     };
     const Case cases[] = {
         {"daemon restarted", [&] { daemon.reset(), startDaemon(); },
-         "the daemon went away (stopped or restarted) and put the fan back"},
+         "the daemon went away (stopped or restarted), and the lease with it"},
         {"a later hold", [&] { hold("0", "4500", "F0Tg", "(bytes 46 50)"); },
          "F0Tg reads 4500 rpm now: another hold or a write changed the fan"},
         {"a write", [&] { smcfan({"auto", "0"}); }, "the fan is in automatic mode again: another hold or a write changed it"},
