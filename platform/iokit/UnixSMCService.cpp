@@ -80,10 +80,6 @@ public:
         Reply reply;
         if (kern_return_t status = exchange(request, reply); status != KERN_SUCCESS)
             return status;
-        if (reply.status == KERN_SUCCESS) {
-            std::lock_guard lock(mutex_);
-            leased_ = true;
-        }
         return reply.status;
     }
 
@@ -106,7 +102,7 @@ private:
     // so a late reply can never answer a later request; the next exchange
     // opens another, which finds a daemon that restarted. A lease is tied to
     // its socket: once that is gone the connection stays lost, so that its
-    // holder learns its fans were put back.
+    // holder learns that the lease ended.
     kern_return_t exchange(const Request& request, Reply& reply)
     {
         std::lock_guard lock(mutex_);
@@ -114,8 +110,12 @@ private:
             if (fd_ < 0 && (leased_ || (fd_ = reconnect_()) < 0))
                 return kIOReturnNotResponding;
             Outcome outcome = transfer(request, reply);
-            if (outcome == Outcome::Done)
+            if (outcome == Outcome::Done) {
+                // Under the same lock, so that no other call can reconnect
+                // between the grant and its mark.
+                leased_ = leased_ || (request.method == smcd::kLeaseMethod && reply.status == KERN_SUCCESS);
                 return KERN_SUCCESS;
+            }
             close(fd_);
             fd_ = -1;
             // A timeout has already cost the caller its wait: only the next
