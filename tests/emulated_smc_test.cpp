@@ -1,6 +1,7 @@
 // The emulated SMC service: its answers to good and bad calls, profiles and
 // the choice of back-end.
 #include "iokit/AppleSMCService.h"
+#include "iokit/DaemonProtocol.h"
 #include "iokit/SMCService.h"
 #include "smc/tool/smctool.h"
 #include "support/TestSMC.h"
@@ -323,7 +324,8 @@ TEST(ServiceSelection, FromSetting)
     std::string runtime = ::testing::TempDir() + "no-daemon";
     std::filesystem::create_directories(runtime);
     setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
-    bool bare = !std::filesystem::exists(platform::kSystemSocketPath) && platform::findAppleSMCDevice().empty();
+    bool bare =
+        !std::filesystem::exists(platform::smcd::kSystemSocketPath) && platform::findAppleSMCDevice().empty();
 
     struct Case {
         const char* setting;

@@ -61,6 +61,10 @@ inline std::string privateSocketDirectory()
     return base + "/smcd-" + std::to_string(geteuid());
 }
 
+// Where the daemon that root runs for the whole machine listens; clients
+// look there after their own default.
+inline constexpr const char* kSystemSocketPath = "/run/smcd.sock";
+
 // Where the daemon listens unless told otherwise: the user's runtime
 // directory, /run for root, else privateSocketDirectory(). Never a name in a
 // shared directory, where another user could bind it first.
@@ -69,7 +73,7 @@ inline std::string defaultSocketPath()
     if (const char* runtime = std::getenv("XDG_RUNTIME_DIR"); runtime && *runtime)
         return std::string(runtime) + "/smcd.sock";
     if (geteuid() == 0)
-        return "/run/smcd.sock";
+        return kSystemSocketPath;
     return privateSocketDirectory() + "/smcd.sock";
 }
 

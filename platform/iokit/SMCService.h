@@ -64,17 +64,14 @@ void installSMCService(std::shared_ptr<SMCService> service);
 // The service that SMC_SERVICE names: "builtin", the emulated SMC with the
 // built-in profile; "none", no service; "unix:PATH", the daemon at PATH
 // ("unix:" alone: its default socket); "applesmc[:DIR]", the kernel driver's
-// files; unset, the first that answers of the user's own daemon (its default
-// socket), the system daemon at kSystemSocketPath and the driver, else no
-// service: an emulated machine is served only when named, never in place of
-// a missing SMC. Anything else is the emulated SMC with the profile at that
-// path. A choice that cannot be served gives null, with the reason in
-// `cause`; a profile that does not load also prints one line on standard
-// error.
+// files; unset, the first that answers of the user's own daemon (its
+// default socket), the system's (smcd::kSystemSocketPath) and the driver,
+// else no service: an emulated machine is served only when named, never in
+// place of a missing SMC. Anything else is the emulated SMC with the
+// profile at that path. A choice that cannot be served gives null, with the
+// reason in `cause`; a profile that does not load also prints one line on
+// standard error.
 std::shared_ptr<SMCService> selectSMCService(const char* setting, std::string& cause);
-
-// Where a daemon serving the whole machine listens: root's default socket.
-inline constexpr const char* kSystemSocketPath = "/run/smcd.sock";
 
 // The service of the SMC daemon listening at `path` (empty: the default
 // socket); it is present while the daemon answers.

@@ -31,8 +31,8 @@ std::shared_ptr<SMCService> selectSMCService(const char* setting, std::string& c
         // driver. Plausible values of an emulated machine must never stand in
         // for an SMC that is not there.
         std::vector<std::string> paths{smcd::defaultSocketPath()};
-        if (paths[0] != kSystemSocketPath)  // root's own daemon is the system's
-            paths.push_back(kSystemSocketPath);
+        if (paths[0] != smcd::kSystemSocketPath)  // root's own daemon is the system's
+            paths.push_back(smcd::kSystemSocketPath);
         std::string tried;
         for (const std::string& path : paths) {
             auto daemon = makeUnixSMCService(path);
