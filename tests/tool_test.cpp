@@ -287,7 +287,7 @@ class FakeDaemon {
 public:
     using Answer = std::function<void(int sequence, const platform::smcd::Request&, platform::smcd::Reply&)>;
 
-    FakeDaemon(const std::string& path, Answer answer) : answer_(std::move(answer))
+    FakeDaemon(const std::string& path, Answer answer) : path_(path), answer_(std::move(answer))
     {
         listener_ = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
         sockaddr_un address{};
@@ -308,6 +308,7 @@ public:
         for (int fd : clients_)
             close(fd);
         close(listener_);
+        unlink(path_.c_str());
     }
 
 private:
@@ -328,6 +329,7 @@ private:
         }
     }
 
+    std::string path_;
     Answer answer_;
     int listener_;
     std::atomic<int> sequence_{0};
