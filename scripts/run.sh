@@ -10,6 +10,9 @@ echo "Configuring build/default ..." >&2
 cmake --preset default >/dev/null
 cmake --build --preset default --target smc sensors-host SensorsModule >&2
 bin=build/default/bin
+# Asked for by name: unset, the programs take a daemon or the driver, or say
+# that there is no SMC.
+export SMC_SERVICE=builtin
 
 echo "\$ sensors-host"
 "$bin/sensors-host"

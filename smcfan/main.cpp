@@ -15,6 +15,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -80,6 +81,19 @@ bool withinMaximum(const Fan& fan, double rpm)
     return true;
 }
 
+// A failed speed write in words; after a refusal, with the limit it crossed.
+// The daemon's floor is asked for only then.
+std::string writeFailure(io_connect_t connection, const Fan& fan, Speed speed, double rpm, kern_return_t status)
+{
+    std::optional<double> floor;
+#if __has_include(<IOKit/IOKitSMCLease.h>)
+    if (double lowest; status == kIOReturnBadArgument &&
+                       IOSMCConnectionCopyFanFloor(connection, fan.index, &lowest) == KERN_SUCCESS)
+        floor = lowest;
+#endif
+    return refusalWords(speedKey(fan.index, speed), rpm, floor, fan.maximum, status);
+}
+
 int list(io_connect_t connection)
 {
     kern_return_t status;
@@ -99,7 +113,8 @@ int set(io_connect_t connection, const Options& options)
     if (!fan || !withinMaximum(*fan, options.rpm))
         return 1;
     if (kern_return_t status = writeSpeed(connection, fan->index, options.speed, options.rpm))
-        return fail("fan " + std::to_string(fan->index) + ": " + statusWords(status));
+        return fail("fan " + std::to_string(fan->index) + ": " +
+                    writeFailure(connection, *fan, options.speed, options.rpm, status));
     return 0;
 }
 
@@ -112,18 +127,47 @@ int mode(io_connect_t connection, const Options& options, bool manual)
     if (!options.fan.empty())
         fans = {*fan};
     int result = 0;
-    for (const Fan& each : fans)
-        if (kern_return_t status = setManual(connection, each.index, manual))
-            result = fail("fan " + std::to_string(each.index) + ": " + statusWords(status));
+    for (const Fan& each : fans) {
+        std::string key;
+        if (kern_return_t status = setManual(connection, each.index, manual, &key))
+            result = fail("fan " + std::to_string(each.index) + ": " + (key.empty() ? "" : key + ": ") +
+                          statusWords(status));
+    }
     return result;
 }
 
-// Waits for SIGINT or SIGTERM, or for `child` to end; the exit status to end with.
-int waitForTheEnd(pid_t child, const sigset_t& signals)
+// Ends the held command, which must not run on unheld; one that ignores
+// SIGTERM is killed after five seconds.
+void stopCommand(pid_t child)
+{
+    kill(child, SIGTERM);
+    for (int tries = 0; tries < 50; ++tries) {
+        if (waitpid(child, nullptr, WNOHANG) == child)
+            return;
+        usleep(100'000);
+    }
+    kill(child, SIGKILL);
+    waitpid(child, nullptr, 0);
+}
+
+// Waits for SIGINT or SIGTERM, for `child` to end, or for the hold to end
+// underneath it, which `problem` tells when asked each second; the exit
+// status to end with. Why the hold ended goes into `ended`.
+int waitForTheEnd(pid_t child, const sigset_t& signals, const std::function<std::string()>& problem,
+                  std::string& ended)
 {
     for (;;) {
         siginfo_t info;
-        int number = sigwaitinfo(&signals, &info);
+        timespec second{1, 0};
+        int number = sigtimedwait(&signals, &info, &second);
+        if (number < 0 && errno == EAGAIN) {
+            ended = problem();
+            if (ended.empty())
+                continue;
+            if (child > 0)
+                stopCommand(child);
+            return 1;
+        }
         if (number < 0 && errno == EINTR)
             continue;
         if (number < 0)
@@ -151,7 +195,7 @@ int hold(io_connect_t connection, const Options& options)
 #endif
     if (lease == kIOReturnUnsupported)
         return fail("a hold needs the SMC daemon, which puts the fan back when smcfan ends; no daemon serves "
-                    "this SMC (run smcd and set SMC_SERVICE=unix:PATH)");
+                    "this SMC (run smcd, or point SMC_SERVICE=unix:PATH at one)");
     if (lease == kIOReturnBadArgument)
         return fail("this daemon does not offer holds (leases); it is older than smcfan");
     if (lease != KERN_SUCCESS)
@@ -166,9 +210,16 @@ int hold(io_connect_t connection, const Options& options)
 
     std::string where = "fan " + std::to_string(fan->index) + (fan->name.empty() ? "" : " (" + fan->name + ")");
     if (kern_return_t status = writeSpeed(connection, fan->index, Speed::Target, options.rpm))
-        return fail(where + ": " + statusWords(status));
-    if (kern_return_t status = setManual(connection, fan->index, true))
-        return fail(where + ": " + statusWords(status));
+        return fail(where + ": " + writeFailure(connection, *fan, Speed::Target, options.rpm, status));
+    std::string key;
+    if (kern_return_t status = setManual(connection, fan->index, true, &key))
+        return fail(where + ": " + (key.empty() ? "" : key + ": ") + statusWords(status));
+    // The target as the SMC keeps it, rounded to its encoding: what the
+    // hold's checks compare with.
+    SMCVal target;
+    key = speedKey(fan->index, Speed::Target);
+    if (kern_return_t status = SMCReadKey2(key.c_str(), &target, connection))
+        return fail(where + ": " + key + " cannot be read: " + statusWords(status));
     std::fprintf(stderr, "%s: holding %s at %.0f rpm%s\n", kProgram, where.c_str(), options.rpm,
                  options.program.empty() ? "; Ctrl-C lets go" : " while the command runs");
 
@@ -191,9 +242,12 @@ int hold(io_connect_t connection, const Options& options)
             return fail("cannot run " + options.program[0] + ": " + std::strerror(error));
         }
     }
-    int result = waitForTheEnd(child, signals);
+    std::string ended;
+    int result = waitForTheEnd(child, signals, [&] { return holdProblem(connection, fan->index, target); }, ended);
     // Closing the lease is what lets go: the daemon puts the fan back.
     SMCClose(connection);
+    if (!ended.empty())
+        return fail("the hold of " + where + " ended: " + ended + (child > 0 ? "; the command was stopped" : ""));
     return result;
 }
 

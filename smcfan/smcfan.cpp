@@ -92,7 +92,9 @@ std::string usage()
            "                                           back, even if smcfan is killed\n"
            "       smcfan --help | --version\n"
            "FAN is a fan's number or name as the list shows them. The SMC is the one that\n"
-           "SMC_SERVICE selects; a hold needs the daemon (SMC_SERVICE=unix:PATH).\n"
+           "SMC_SERVICE selects (unset: your smcd, the system's, else the driver); a hold\n"
+           "needs smcd. A hold lost meanwhile (smcd restarted, the fan changed by another)\n"
+           "stops COMMAND and exits 1.\n"
            "Exit status: 0 done, 1 failure (a hold: its command's status), 2 a usage error.\n";
 }
 
@@ -206,6 +208,18 @@ std::string statusWords(kern_return_t status)
     }
 }
 
+std::string refusalWords(const std::string& key, double rpm, std::optional<double> floor,
+                         std::optional<double> maximum, kern_return_t status)
+{
+    bool above = maximum && rpm > *maximum, below = floor && rpm < *floor;
+    if (status != kIOReturnBadArgument || (!above && !below))
+        return key + ": " + statusWords(status);
+    char text[160];
+    std::snprintf(text, sizeof text, "%s refused %.0f rpm: %s of %.0f rpm (%08x)", key.c_str(), rpm,
+                  above ? "above the maximum" : "below the floor", above ? *maximum : *floor, unsigned(status));
+    return text;
+}
+
 std::vector<Fan> readFans(io_connect_t connection, kern_return_t& status, bool& more)
 {
     std::vector<Fan> result;
@@ -257,9 +271,14 @@ std::optional<Fan> findFan(const std::vector<Fan>& fans, const std::string& text
     return found;
 }
 
+std::string speedKey(unsigned fan, Speed speed)
+{
+    return keyOf(fan, speed == Speed::Minimum ? "Mn" : "Tg");
+}
+
 kern_return_t writeSpeed(io_connect_t connection, unsigned fan, Speed speed, double rpm)
 {
-    std::string key = keyOf(fan, speed == Speed::Minimum ? "Mn" : "Tg");
+    std::string key = speedKey(fan, speed);
     SMCVal val;
     kern_return_t status = SMCReadKey2(key.c_str(), &val, connection);
     if (status != KERN_SUCCESS)
@@ -273,8 +292,14 @@ kern_return_t writeSpeed(io_connect_t connection, unsigned fan, Speed speed, dou
     return SMCWriteKey2(val, connection);
 }
 
-kern_return_t setManual(io_connect_t connection, unsigned fan, bool manual)
+kern_return_t setManual(io_connect_t connection, unsigned fan, bool manual, std::string* failedKey)
 {
+    auto write = [&](const SMCVal& val) {
+        kern_return_t status = SMCWriteKey2(val, connection);
+        if (status != KERN_SUCCESS && failedKey)
+            *failedKey = val.key;
+        return status;
+    };
     bool found = false;
     std::optional<SMCVal> mask = readKey(connection, "FS! ");
     if (mask && mask->dataSize == 2) {
@@ -284,7 +309,7 @@ kern_return_t setManual(io_connect_t connection, unsigned fan, bool manual)
         if (wanted != bits) {
             mask->bytes[0] = char(wanted >> 8);
             mask->bytes[1] = char(wanted);
-            if (kern_return_t status = SMCWriteKey2(*mask, connection); status != KERN_SUCCESS)
+            if (kern_return_t status = write(*mask); status != KERN_SUCCESS)
                 return status;
         }
     }
@@ -296,11 +321,32 @@ kern_return_t setManual(io_connect_t connection, unsigned fan, bool manual)
         found = true;
         if (needed) {
             mode->bytes[0] = manual ? 1 : 0;
-            if (kern_return_t status = SMCWriteKey2(*mode, connection); status != KERN_SUCCESS)
+            if (kern_return_t status = write(*mode); status != KERN_SUCCESS)
                 return status;
         }
     }
     return found ? KERN_SUCCESS : kIOReturnNotFound;
+}
+
+std::string holdProblem(io_connect_t connection, unsigned fan, const SMCVal& target)
+{
+    SMCVal now;
+    kern_return_t status = SMCReadKey2(target.key, &now, connection);
+    // A lease's connection never reconnects: no answer is the daemon gone,
+    // and with it the lease, which put the fan back.
+    if (status == kIOReturnNotResponding)
+        return "the daemon went away (stopped or restarted), and the lease with it";
+    if (status != KERN_SUCCESS)
+        return std::string(target.key) + " cannot be read: " + statusWords(status);
+    if (now.dataSize != target.dataSize || std::memcmp(now.bytes, target.bytes, target.dataSize) != 0)
+        return std::string(target.key) + " reads " + speedText(readSpeed(connection, fan, "Tg")) +
+               " rpm now: another hold or a write changed the fan";
+    std::optional<SMCVal> mask = readKey(connection, "FS! ");
+    std::optional<SMCVal> mode = readKey(connection, keyOf(fan, "Md"));
+    unsigned bits = mask && mask->dataSize == 2 ? uint8_t(mask->bytes[0]) << 8 | uint8_t(mask->bytes[1]) : 0;
+    if (!(bits >> fan & 1) && !(mode && mode->bytes[0] != 0))
+        return "the fan is in automatic mode again: another hold or a write changed it";
+    return {};
 }
 
 }  // namespace smcfan

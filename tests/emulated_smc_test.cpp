@@ -1,5 +1,8 @@
 // The emulated SMC service: its answers to good and bad calls, profiles and
 // the choice of back-end.
+#include "iokit/AppleSMCService.h"
+#include "iokit/DaemonProtocol.h"
+#include "iokit/SMCService.h"
 #include "smc/tool/smctool.h"
 #include "support/TestSMC.h"
 
@@ -290,23 +293,57 @@ TEST(Profiles, BuiltinIsARealMachine)
         EXPECT_TRUE(types.count(type)) << type;
 }
 
+TEST(Profiles, BuiltinKeysAreSortedAsTheDriverSearchesThem)
+{
+    TestSMC smc{platform::builtinSMCProfile()};
+    io_connect_t connection = 0;
+    ASSERT_EQ(SMCOpen(&connection), 0);
+    SMCVal keys;
+    ASSERT_EQ(SMCReadKey2("#KEY", &keys, connection), 0);
+    uint32_t count = _strtoul(keys.bytes, 4, 16);
+    ASSERT_GT(count, 150u);
+    FourCharCode previous = 0;
+    for (uint32_t index = 0; index < count; ++index) {
+        SMCKeyData in = request(SMCCommandKeyAtIndex, nullptr, 0, index), out{};
+        size_t size = sizeof out;
+        ASSERT_EQ(IOConnectCallStructMethod(connection, 2, &in, sizeof in, &out, &size), 0) << index;
+        // The code holds the first character in its top byte: byte order.
+        EXPECT_GT(out.key, previous) << platform::fourCharText(out.key) << " at " << index;
+        previous = out.key;
+    }
+    SMCClose(connection);
+}
+
 TEST(ServiceSelection, FromSetting)
 {
     const std::string path = ::testing::TempDir() + "bad.profile";
     std::ofstream(path) << "  FNum  [ui8 ]  2 (bytes 02)\n\n  oops\n";
 
+    // Unset, on a machine without daemon or driver: no SMC, never the
+    // emulated one in its place.
+    std::string runtime = ::testing::TempDir() + "no-daemon";
+    std::filesystem::create_directories(runtime);
+    setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
+    bool bare =
+        !std::filesystem::exists(platform::smcd::kSystemSocketPath) && platform::findAppleSMCDevice().empty();
+
     struct Case {
         const char* setting;
         bool present;
         std::string diagnostic;
+        std::string cause = {};
     } const cases[] = {
-        {nullptr, true, ""},
+        {nullptr, false, "",
+         "no daemon at " + runtime + "/smcd.sock; no daemon at /run/smcd.sock; no applesmc driver device; "
+         "SMC_SERVICE=builtin serves an emulated machine"},
         {"builtin", true, ""},
         {"none", false, ""},
         {path.c_str(), false, "SMC_SERVICE: cannot load profile " + path + ":3: expected a key line"},
         {"/no/such/profile", false, "SMC_SERVICE: cannot load profile /no/such/profile: cannot read: No such file"},
     };
     for (const auto& c : cases) {
+        if (c.setting == nullptr && !bare)
+            continue;  // this machine has a daemon or the driver
         ::testing::internal::CaptureStderr();
         std::string cause;
         bool present = platform::selectSMCService(c.setting, cause) != nullptr;
@@ -315,7 +352,10 @@ TEST(ServiceSelection, FromSetting)
         EXPECT_EQ(present, c.present) << (c.setting ? c.setting : "unset");
         EXPECT_EQ(diagnostic.substr(0, c.diagnostic.size()), c.diagnostic);
         EXPECT_EQ(diagnostic.empty(), c.diagnostic.empty()) << diagnostic;
+        if (!c.cause.empty())
+            EXPECT_EQ(cause, c.cause);
     }
+    unsetenv("XDG_RUNTIME_DIR");
 }
 
 }  // namespace

@@ -1,18 +1,23 @@
 // smcfan and smcd as a machine's fan broker, as separate processes: fans
 // put back when the daemon stops or restarts after a kill, holds undone
-// when their holder dies, the write policy and its limits, who may connect,
-// and errors in words. Also smcfan's options and speed encodings in-process.
+// when their holder dies, holders told when a hold ends underneath them, the
+// write policy and its limits, who may connect, and errors in words. Also
+// smcfan's options, words and speed encodings in-process.
 #include "iokit/DaemonProtocol.h"
+#include "iokit/SMCService.h"
 #include "smcd/FanSpeed.h"
 #include "smcfan/smcfan.h"
 #include "support/Process.h"
 
 #include <gtest/gtest.h>
 
+#include <IOKit/IOKitSMCLease.h>
+
 #include <chrono>
 #include <csignal>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
@@ -75,6 +80,30 @@ TEST(SmcfanOptions, Parse)
         EXPECT_EQ(options->rpm, c.rpm) << shown;
         EXPECT_EQ(options->program, c.program) << shown;
     }
+}
+
+TEST(SmcfanWords, ARefusalNamesItsKeyAndTheLimitCrossed)
+{
+    struct Case {
+        const char* key;
+        double rpm;
+        std::optional<double> floor, maximum;
+        kern_return_t status;
+        const char* words;
+    };
+    const Case cases[] = {
+        {"F0Tg", 1000, 2000, 6200, kIOReturnBadArgument, "F0Tg refused 1000 rpm: below the floor of 2000 rpm (e00002c2)"},
+        {"F1Mn", 6300, 2000, 6200, kIOReturnBadArgument,
+         "F1Mn refused 6300 rpm: above the maximum of 6200 rpm (e00002c2)"},
+        {"F0Tg", 1000, std::nullopt, 6200, kIOReturnBadArgument,
+         "F0Tg: refused: below the lowest speed the daemon allows or above the fan's maximum (e00002c2)"},
+        {"F0Tg", 3000, 2000, 6200, kIOReturnBadArgument,
+         "F0Tg: refused: below the lowest speed the daemon allows or above the fan's maximum (e00002c2)"},
+        {"F0Mn", 1000, 2000, 6200, kIOReturnNotPrivileged,
+         "F0Mn: not writable through this daemon (its --writable policy) (e00002c1)"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(smcfan::refusalWords(c.key, c.rpm, c.floor, c.maximum, c.status), c.words) << c.words;
 }
 
 TEST(FanSpeed, EncodingsRoundTripAndRefuseWhatDoesNotFit)
@@ -215,10 +244,18 @@ protected:
         std::string environment = "/usr/bin/env";
         holders.push_back(std::make_unique<BackgroundProcess>(
             environment, std::vector<std::string>{service, kBin + "/smcfan", "hold", fan, rpm}));
-        for (int tries = 0; tries < 200 && read(key).find(held) == std::string::npos; ++tries)
-            usleep(10'000);
+        // It writes the target, then the mode, then says it holds.
+        EXPECT_TRUE(saidBy(*holders.back(), "smcfan: holding")) << holders.back()->output();
         EXPECT_NE(read(key).find(held), std::string::npos) << holders.back()->output();
         return *holders.back();
+    }
+
+    // Whether `process` prints `text` within three seconds.
+    static bool saidBy(const BackgroundProcess& process, const std::string& text)
+    {
+        for (int tries = 0; tries < 300 && process.output().find(text) == std::string::npos; ++tries)
+            usleep(10'000);
+        return process.output().find(text) != std::string::npos;
     }
 
     // Waits up to `limit` for the key to read `expected`; how long it took.
@@ -285,18 +322,29 @@ TEST_F(BrokerTest, ListsSetsAndSwitchesFansInRpm)
 
 TEST_F(BrokerTest, ErrorsAreSaidInWords)
 {
-    startDaemon({"--writable", "F0Tg,F1Tg,FS! "});
+    startDaemon({"--writable", "F0Tg,F1Tg"});
+    // The floor is named when the daemon tells it (fan 0's minimum at start).
+    platform::installSMCService(platform::makeUnixSMCService(socketPath));
+    io_connect_t connection = 0;
+    double floor = 0;
+    ASSERT_EQ(SMCOpen(&connection), 0);
+    bool floorKnown = IOSMCConnectionCopyFanFloor(connection, 0, &floor) == KERN_SUCCESS;
+    SMCClose(connection);
+    platform::installSMCService(nullptr);
+    std::string belowFloor = floorKnown ? "smcfan: fan 0: F0Tg refused 1000 rpm: below the floor of 1200 rpm (e00002c2)\n"
+                                        : "smcfan: fan 0: F0Tg: refused: below the lowest speed the daemon allows or "
+                                          "above the fan's maximum (e00002c2)\n";
     struct Case {
         std::vector<std::string> arguments;
         int status;
-        const char* words;
+        std::string words;
     };
     const Case cases[] = {
         {{"set", "0", "target", "6001"}, 1, "smcfan: fan 0: 6001 rpm is above its maximum of 6000 rpm\n"},
-        {{"set", "0", "target", "1000"}, 1,
-         "smcfan: fan 0: refused: below the lowest speed the daemon allows or above the fan's maximum (e00002c2)\n"},
+        {{"set", "0", "target", "1000"}, 1, belowFloor},
         {{"set", "0", "min", "1500"}, 1,
-         "smcfan: fan 0: not writable through this daemon (its --writable policy) (e00002c1)\n"},
+         "smcfan: fan 0: F0Mn: not writable through this daemon (its --writable policy) (e00002c1)\n"},
+        {{"manual", "0"}, 1, "smcfan: fan 0: FS! : not writable through this daemon (its --writable policy) (e00002c1)\n"},
         {{"set", "7", "min", "1500"}, 1, "smcfan: no fan \"7\" (or more than one of that name; give its number)\n"},
         {{"spin"}, 2, "smcfan: unknown command \"spin\"\n"},
     };
@@ -404,6 +452,37 @@ TEST_F(BrokerTest, HoldsOnTwoFansDoNotUndoEachOtherAndALaterHoldWins)
     EXPECT_NE(read("FS! ").find("(bytes 00 00)"), std::string::npos);
 }
 
+TEST_F(BrokerTest, AHoldThatEndsUnderneathSaysSoAndStopsItsCommand)
+{
+    startDaemon();
+    struct Case {
+        const char* name;
+        std::function<void()> end;
+        const char* words;
+    };
+    const Case cases[] = {
+        {"daemon restarted", [&] { daemon.reset(), startDaemon(); },
+         "the daemon went away (stopped or restarted), and the lease with it"},
+        {"a later hold", [&] { hold("0", "4500", "F0Tg", "(bytes 46 50)"); },
+         "F0Tg reads 4500 rpm now: another hold or a write changed the fan"},
+        {"a write", [&] { smcfan({"auto", "0"}); }, "the fan is in automatic mode again: another hold or a write changed it"},
+    };
+    for (const auto& c : cases) {
+        BackgroundProcess holder("/usr/bin/env", {service, kBin + "/smcfan", "hold", "Left", "4000", "--", "sleep", "20"});
+        ASSERT_TRUE(saidBy(holder, "smcfan: holding")) << c.name << ": " << holder.output();
+        auto start = std::chrono::steady_clock::now();
+        c.end();
+        EXPECT_EQ(holder.wait(), 1) << c.name;
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5)) << c.name;
+        EXPECT_NE(holder.output().find("smcfan: the hold of fan 0 (Left) ended: " + std::string(c.words) +
+                                       "; the command was stopped\n"),
+                  std::string::npos)
+            << c.name << ": " << holder.output();
+        holders.clear();
+        until("F0Tg", "(bytes 1f 40)");
+    }
+}
+
 TEST_F(BrokerTest, AHoldLastsAsLongAsItsCommand)
 {
     startDaemon();
@@ -441,6 +520,32 @@ TEST_F(BrokerTest, TheGroupMayWriteFansAndOthersCannotConnect)
     EXPECT_NE(read("F0Tg").find("(bytes 2e e0)"), std::string::npos);
     auto refused = runProgram(kBin + "/smc", {"-k", "LKSB", "-w", "0001"}, {service}, inGroup);
     EXPECT_EQ(refused.output, "Error: SMCWriteKey() = e00002c1\n");
+}
+
+TEST_F(BrokerTest, AGroupMemberFindsTheSystemDaemonWithoutSettingAnything)
+{
+    std::vector<std::string> inGroup = asNobody(65534);
+    if (inGroup.empty() || access("/usr/bin/unshare", X_OK) != 0)
+        GTEST_SKIP() << "needs root, setpriv and unshare";
+    // root's daemon at /run/smcd.sock, in a mount namespace of its own; nobody
+    // (in its group) with no daemon of its own and SMC_SERVICE unset.
+    std::string script = "set -e\nmount --make-rprivate /\nmount -t tmpfs smcfan-test /run\n" + kBin +
+                         "/smcd --socket /run/smcd.sock --profile " + profilePath + " --state " + statePath +
+                         " --group nogroup --fan-model off >/dev/null &\n"
+                         "trap 'kill $!; wait' EXIT\n"
+                         "for i in $(seq 100); do test -S /run/smcd.sock && break; sleep 0.05; done\n"
+                         "run() { env -u SMC_SERVICE XDG_RUNTIME_DIR=" + directory + "/nobody";
+    for (const std::string& word : inGroup)
+        script += " " + word;
+    script += " " + kBin + "/smcfan \"$@\"; }\nrun set 0 target 3000\nrun\n";
+    auto run = runProgram("/usr/bin/unshare", {"-m", "sh", "-c", script});
+    if (run.status != 0 && run.errors.find("unshare failed") != std::string::npos)
+        GTEST_SKIP() << "no private mount namespace here: " << run.errors;
+    EXPECT_EQ(run.status, 0) << run.errors;
+    EXPECT_EQ(run.errors, "") << "no note about writes that do not last";
+    EXPECT_EQ(run.output, "Fan  Name    Actual  Minimum  Maximum   Target  Mode\n"
+                          "0    Left      2000     1200     6000     3000  auto\n"
+                          "1    Right     1800     1000     5000     1800  auto\n");
 }
 
 TEST_F(BrokerTest, AHoldShowsInTheDriverFilesOfTheWholeChain)

@@ -1,5 +1,6 @@
 // The tool against counts no SMC can hold, failing and vanishing SMCs, and
 // an output that cannot be written: what it prints, says and exits with.
+// Also the daemon's clients: reconnecting, late replies, the fan floor.
 #include "iokit/DaemonProtocol.h"
 #include "smc/tool/smctool.h"
 #include "support/Process.h"
@@ -7,9 +8,16 @@
 
 #include <gtest/gtest.h>
 
+#include <IOKit/IOKitSMCLease.h>
+
+#include <atomic>
 #include <csignal>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <thread>
 
 using testing_support::BackgroundProcess;
 using testing_support::runProgram;
@@ -199,6 +207,10 @@ protected:
             listing += line;
         }
         profile.close();
+        startDaemon();
+    }
+    void startDaemon()
+    {
         daemon = std::make_unique<BackgroundProcess>(
             BIN_DIR "/smcd", std::vector<std::string>{"--socket", socketPath, "--profile", directory + "/machine.profile"});
         if (!testing_support::waitForSocket(socketPath))
@@ -247,6 +259,151 @@ TEST_F(ToolWithDaemon, ListingOfAStoppedDaemonFails)
     EXPECT_EQ(run.status, 1);
     EXPECT_EQ(run.output, "");
     EXPECT_EQ(run.errors, "smc: cannot count the keys: #KEY read failed: e00002ed (the SMC is not responding)\n");
+}
+
+TEST_F(ToolWithDaemon, AConnectionOutlivesARestartOfItsDaemonUnlessItHoldsALease)
+{
+    platform::installSMCService(platform::makeUnixSMCService(socketPath));
+    io_connect_t plain = 0, leased = 0;
+    ASSERT_EQ(SMCOpen(&plain), 0);
+    ASSERT_EQ(SMCOpen(&leased), 0);
+    ASSERT_EQ(IOSMCConnectionRequestLease(leased), 0);
+    SMCVal val;
+    ASSERT_EQ(SMCReadKey2("K001", &val, plain), 0);
+    daemon.reset();
+    startDaemon();
+    EXPECT_EQ(SMCReadKey2("K001", &val, plain), 0) << "the same connection, on the new daemon";
+    EXPECT_EQ(val.bytes[1], 1);
+    // Its lease died with the old daemon: the holder must learn it, every time.
+    EXPECT_EQ(SMCReadKey2("K001", &val, leased), kIOReturnNotResponding);
+    EXPECT_EQ(SMCReadKey2("K001", &val, leased), kIOReturnNotResponding);
+    SMCClose(plain);
+    SMCClose(leased);
+}
+
+// A daemon stand-in at `path`: every request, on any connection, is answered
+// by `answer` (which may take its time) on that connection's own thread.
+class FakeDaemon {
+public:
+    using Answer = std::function<void(int sequence, const platform::smcd::Request&, platform::smcd::Reply&)>;
+
+    FakeDaemon(const std::string& path, Answer answer) : path_(path), answer_(std::move(answer))
+    {
+        listener_ = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
+        EXPECT_EQ(bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+        EXPECT_EQ(listen(listener_, 8), 0);
+        acceptor_ = std::thread([this] { accept(); });
+    }
+    ~FakeDaemon()
+    {
+        shutdown(listener_, SHUT_RDWR);
+        acceptor_.join();
+        for (int fd : clients_)
+            shutdown(fd, SHUT_RDWR);
+        for (auto& thread : threads_)
+            thread.join();
+        for (int fd : clients_)
+            close(fd);
+        close(listener_);
+        unlink(path_.c_str());
+    }
+
+private:
+    void accept()
+    {
+        for (int fd; (fd = ::accept(listener_, nullptr, nullptr)) >= 0;) {
+            clients_.push_back(fd);
+            threads_.emplace_back([this, fd] { serve(fd); });
+        }
+    }
+    void serve(int fd)
+    {
+        platform::smcd::Request request;
+        while (recv(fd, &request, sizeof request, 0) == sizeof request) {
+            platform::smcd::Reply reply{0, {}};
+            answer_(sequence_++, request, reply);
+            send(fd, &reply, sizeof reply, MSG_NOSIGNAL);
+        }
+    }
+
+    std::string path_;
+    Answer answer_;
+    int listener_;
+    std::atomic<int> sequence_{0};
+    std::thread acceptor_;
+    std::vector<int> clients_;  // the acceptor's alone until it ends
+    std::vector<std::thread> threads_;
+};
+
+TEST(DaemonClient, ALateReplyNeverAnswersALaterRequest)
+{
+    std::string path = ::testing::TempDir() + "late.sock";
+    std::filesystem::remove(path);
+    FakeDaemon fake(path, [](int sequence, const platform::smcd::Request& request, platform::smcd::Reply& reply) {
+        std::memcpy(reply.record, request.record, sizeof reply.record);
+        if (sequence == 0) {
+            usleep((platform::smcd::kClientTimeoutMilliseconds + 300) * 1000);
+            reply.record[0] = 0xff;  // what the first request would have had
+        }
+    });
+    platform::installSMCService(platform::makeUnixSMCService(path));
+    io_connect_t connection = 0;
+    ASSERT_EQ(SMCOpen(&connection), 0);
+    auto call = [&](uint8_t mark, uint8_t& answered) {
+        uint8_t in[80] = {mark}, out[80] = {};
+        size_t size = sizeof out;
+        kern_return_t status = IOConnectCallStructMethod(connection, 2, in, sizeof in, out, &size);
+        answered = out[0];
+        return status;
+    };
+    uint8_t answered;
+    EXPECT_EQ(call(1, answered), kIOReturnNotResponding);
+    EXPECT_EQ(call(2, answered), 0) << "a new socket for the next exchange";
+    EXPECT_EQ(answered, 2);
+    EXPECT_EQ(call(3, answered), 0);
+    EXPECT_EQ(answered, 3);
+    SMCClose(connection);
+    platform::installSMCService(nullptr);
+}
+
+TEST(DaemonClient, TheFanFloorIsAskedByFanNumber)
+{
+    std::string path = ::testing::TempDir() + "floor.sock";
+    std::filesystem::remove(path);
+    FakeDaemon fake(path, [](int, const platform::smcd::Request& request, platform::smcd::Reply& reply) {
+        uint32_t fan;
+        std::memcpy(&fan, request.record, sizeof fan);
+        double floor = 1000 + 500 * fan;
+        reply.status = request.method != platform::smcd::kFloorMethod ? kIOReturnBadArgument
+                       : fan < 2                                     ? 0
+                                                                     : kIOReturnNotFound;
+        std::memcpy(reply.record, &floor, sizeof floor);
+    });
+    platform::installSMCService(platform::makeUnixSMCService(path));
+    io_connect_t connection = 0;
+    ASSERT_EQ(SMCOpen(&connection), 0);
+    struct Case {
+        uint32_t fan;
+        kern_return_t status;
+        double rpm;  // -1: left as it was
+    };
+    for (const Case& c : {Case{0, 0, 1000}, Case{1, 0, 1500}, Case{2, kIOReturnNotFound, -1}}) {
+        double rpm = -1;
+        EXPECT_EQ(IOSMCConnectionCopyFanFloor(connection, c.fan, &rpm), c.status) << c.fan;
+        EXPECT_EQ(rpm, c.rpm) << c.fan;
+    }
+    SMCClose(connection);
+    EXPECT_EQ(IOSMCConnectionCopyFanFloor(connection, 0, nullptr), kIOReturnBadArgument);
+    platform::installSMCService(nullptr);
+
+    TestSMC emulated{"  FNum  [ui8 ]  1 (bytes 01)\n"};
+    ASSERT_EQ(SMCOpen(&connection), 0);
+    double rpm;
+    EXPECT_EQ(IOSMCConnectionCopyFanFloor(connection, 0, &rpm), kIOReturnUnsupported) << "only a daemon knows";
+    SMCClose(connection);
 }
 
 }  // namespace

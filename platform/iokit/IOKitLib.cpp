@@ -59,6 +59,15 @@ std::shared_ptr<SMCService> serviceLocked(Registry& r)
     return r.service;
 }
 
+// The connection behind an open handle, or null.
+std::shared_ptr<SMCConnection> openConnection(io_connect_t connect)
+{
+    Registry& r = registry();
+    std::lock_guard lock(r.mutex);
+    auto found = r.connections.find(connect);
+    return found == r.connections.end() ? nullptr : found->second;
+}
+
 }  // namespace
 
 std::shared_ptr<SMCService> currentSMCService()
@@ -225,16 +234,16 @@ const char* IOSMCServiceFailureCause(void)
 
 kern_return_t IOSMCConnectionRequestLease(io_connect_t connect)
 {
-    Registry& r = registry();
-    std::shared_ptr<SMCConnection> target;
-    {
-        std::lock_guard lock(r.mutex);
-        auto found = r.connections.find(connect);
-        if (found == r.connections.end())
-            return kIOReturnNotOpen;
-        target = found->second;
-    }
-    return target->requestLease();
+    std::shared_ptr<SMCConnection> target = openConnection(connect);
+    return target ? target->requestLease() : kIOReturnNotOpen;
+}
+
+kern_return_t IOSMCConnectionCopyFanFloor(io_connect_t connect, uint32_t fan, double* rpm)
+{
+    if (rpm == nullptr)
+        return kIOReturnBadArgument;
+    std::shared_ptr<SMCConnection> target = openConnection(connect);
+    return target ? target->fanFloor(fan, *rpm) : kIOReturnNotOpen;
 }
 
 mach_port_t mach_task_self(void)

@@ -23,6 +23,10 @@ public:
     // closes. Only the daemon's connections can; the others answer
     // kIOReturnUnsupported.
     virtual kern_return_t requestLease() { return kIOReturnUnsupported; }
+    // The lowest speed in rpm the daemon lets a write set for fan `fan`.
+    // Only the daemon's connections know; the others answer
+    // kIOReturnUnsupported.
+    virtual kern_return_t fanFloor(uint32_t, double&) { return kIOReturnUnsupported; }
 };
 
 // What stands behind a service: a daemon's policy depends on it.
@@ -60,11 +64,13 @@ void installSMCService(std::shared_ptr<SMCService> service);
 // The service that SMC_SERVICE names: "builtin", the emulated SMC with the
 // built-in profile; "none", no service; "unix:PATH", the daemon at PATH
 // ("unix:" alone: its default socket); "applesmc[:DIR]", the kernel driver's
-// files; unset, the daemon at its default socket if one answers, else the
-// driver if its device exists, else the built-in machine (whose successful
-// writes then print a note, once); anything else, the emulated SMC with the
-// profile at that path. A choice that cannot be served prints one line on
-// standard error and gives null, with the reason in `cause`.
+// files; unset, the first that answers of the user's own daemon (its
+// default socket), the system's (smcd::kSystemSocketPath) and the driver,
+// else no service: an emulated machine is served only when named, never in
+// place of a missing SMC. Anything else is the emulated SMC with the
+// profile at that path. A choice that cannot be served gives null, with the
+// reason in `cause`; a profile that does not load also prints one line on
+// standard error.
 std::shared_ptr<SMCService> selectSMCService(const char* setting, std::string& cause);
 
 // The service of the SMC daemon listening at `path` (empty: the default

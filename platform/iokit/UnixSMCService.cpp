@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <functional>
 #include <mutex>
 #include <sys/socket.h>
 #include <sys/time.h>
@@ -45,10 +46,18 @@ namespace {
 using smcd::Reply;
 using smcd::Request;
 
+// The service's way to a new checked socket, for a connection that lost its
+// own: -1 when the daemon cannot be reached or is not believed.
+using Reconnect = std::function<int()>;
+
 class UnixConnection final : public SMCConnection {
 public:
-    explicit UnixConnection(int fd) : fd_(fd) {}
-    ~UnixConnection() override { close(fd_); }
+    UnixConnection(int fd, Reconnect reconnect) : fd_(fd), reconnect_(std::move(reconnect)) {}
+    ~UnixConnection() override
+    {
+        if (fd_ >= 0)
+            close(fd_);
+    }
 
     kern_return_t call(uint32_t selector, const void* input, size_t inputSize, void* output,
                        size_t* outputSize) override
@@ -58,13 +67,8 @@ public:
         Request request{selector, {}};
         std::memcpy(request.record, input, sizeof request.record);
         Reply reply;
-        std::lock_guard lock(mutex_);
-        // After a lost exchange a late reply could answer the next request:
-        // the connection is not used again.
-        if (broken_ || !transfer(request, reply)) {
-            broken_ = true;
-            return kIOReturnNotResponding;
-        }
+        if (kern_return_t status = exchange(request, reply); status != KERN_SUCCESS)
+            return status;
         if (reply.status == KERN_SUCCESS)
             std::memcpy(output, reply.record, sizeof reply.record);
         return reply.status;
@@ -74,36 +78,81 @@ public:
     {
         Request request{smcd::kLeaseMethod, {}};
         Reply reply;
-        std::lock_guard lock(mutex_);
-        if (broken_ || !transfer(request, reply)) {
-            broken_ = true;
-            return kIOReturnNotResponding;
-        }
+        if (kern_return_t status = exchange(request, reply); status != KERN_SUCCESS)
+            return status;
+        return reply.status;
+    }
+
+    kern_return_t fanFloor(uint32_t fan, double& rpm) override
+    {
+        Request request{smcd::kFloorMethod, {}};
+        std::memcpy(request.record, &fan, sizeof fan);
+        Reply reply;
+        if (kern_return_t status = exchange(request, reply); status != KERN_SUCCESS)
+            return status;
+        if (reply.status == KERN_SUCCESS)
+            std::memcpy(&rpm, reply.record, sizeof rpm);
         return reply.status;
     }
 
 private:
-    bool transfer(const Request& request, Reply& reply)
+    enum class Outcome { Done, HungUp, Lost };
+
+    // One request and its reply. A socket whose exchange failed is closed,
+    // so a late reply can never answer a later request; the next exchange
+    // opens another, which finds a daemon that restarted. A lease is tied to
+    // its socket: once that is gone the connection stays lost, so that its
+    // holder learns that the lease ended.
+    kern_return_t exchange(const Request& request, Reply& reply)
     {
+        std::lock_guard lock(mutex_);
+        for (int attempt = 0; attempt < 2; ++attempt) {
+            if (fd_ < 0 && (leased_ || (fd_ = reconnect_()) < 0))
+                return kIOReturnNotResponding;
+            Outcome outcome = transfer(request, reply);
+            if (outcome == Outcome::Done) {
+                // Under the same lock, so that no other call can reconnect
+                // between the grant and its mark.
+                leased_ = leased_ || (request.method == smcd::kLeaseMethod && reply.status == KERN_SUCCESS);
+                return KERN_SUCCESS;
+            }
+            close(fd_);
+            fd_ = -1;
+            // A timeout has already cost the caller its wait: only the next
+            // call tries again. A hang-up is a daemon gone: one fresh try now.
+            if (outcome == Outcome::Lost)
+                break;
+        }
+        return kIOReturnNotResponding;
+    }
+
+    Outcome transfer(const Request& request, Reply& reply)
+    {
+        auto hungUp = [] { return errno == EPIPE || errno == ECONNRESET || errno == ENOTCONN; };
         ssize_t sent;
         do
             sent = send(fd_, &request, sizeof request, MSG_NOSIGNAL);
         while (sent < 0 && errno == EINTR);
+        if (sent < 0 && hungUp())
+            return Outcome::HungUp;
         if (sent != ssize_t(sizeof request))
-            return false;
+            return Outcome::Lost;
         ssize_t received;
         do
             received = recv(fd_, &reply, sizeof reply, MSG_TRUNC);
         while (received < 0 && errno == EINTR);
-        return received == ssize_t(sizeof reply);
+        if (received == 0 || (received < 0 && hungUp()))
+            return Outcome::HungUp;
+        return received == ssize_t(sizeof reply) ? Outcome::Done : Outcome::Lost;
     }
 
     int fd_;
+    Reconnect reconnect_;
     std::mutex mutex_;
-    bool broken_ = false;
+    bool leased_ = false;
 };
 
-class UnixSMCService final : public SMCService {
+class UnixSMCService final : public SMCService, public std::enable_shared_from_this<UnixSMCService> {
 public:
     explicit UnixSMCService(std::string path) : path_(std::move(path)) {}
 
@@ -131,7 +180,11 @@ public:
         int fd = connect(status);
         if (fd < 0)
             return status;
-        connection = std::make_unique<UnixConnection>(fd);
+        // The connection may outlive the registry's hold on this service.
+        connection = std::make_unique<UnixConnection>(fd, [service = shared_from_this()] {
+            kern_return_t ignored;
+            return service->connect(ignored);
+        });
         return KERN_SUCCESS;
     }
 

@@ -1,5 +1,5 @@
-// Fan changes that last only while their connection lives, from the SMC
-// daemon. The real platform has no such header: callers include it only
+// Fan changes that last only while their connection lives, and the limits
+// of fan writes, from the SMC daemon. The real platform has no such header: callers include it only
 // where it exists (__has_include), as an extra, never a need.
 #pragma once
 
@@ -16,6 +16,13 @@ extern "C" {
 // the connection does not lead to a daemon; a daemon that does not know
 // leases answers kIOReturnBadArgument.
 kern_return_t IOSMCConnectionRequestLease(io_connect_t connect);
+
+// The lowest speed in rpm that the daemon behind `connect` lets a write set
+// for fan `fan` (from 0), into *rpm. 0 on success; kIOReturnNotFound when
+// the daemon has no floor for that fan; kIOReturnUnsupported when the
+// connection does not lead to a daemon; a daemon that does not know the
+// question answers kIOReturnBadArgument.
+kern_return_t IOSMCConnectionCopyFanFloor(io_connect_t connect, uint32_t fan, double* rpm);
 
 #ifdef __cplusplus
 }
