@@ -27,8 +27,8 @@
 #include <getopt.h>
 #include <grp.h>
 #include <sys/epoll.h>
-#include <sys/resource.h>
 #include <sys/fsuid.h>
+#include <sys/resource.h>
 #include <sys/signalfd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -198,7 +198,7 @@ private:
     size_t othersConnected_ = 0;
     size_t perUserLimit_ = 0;
     size_t othersLimit_ = 0;
-    std::unordered_set<uid_t> refusedUsers_;  // told of in the log since their last close
+    std::unordered_set<uid_t> refusedUsers_;  // logged once until all their connections close
     smcd::ClientId lastClient_ = 0;
     int listener_ = -1;
     int epoll_ = -1;
@@ -572,9 +572,10 @@ void Daemon::drop(int client)
         say(notes);
         if (uid_t user = found->second.user; user != 0) {
             --othersConnected_;
-            refusedUsers_.erase(user);
-            if (--connectionsOf_[user] == 0)
+            if (--connectionsOf_[user] == 0) {
                 connectionsOf_.erase(user);
+                refusedUsers_.erase(user);
+            }
         }
         clients_.erase(found);
     }
