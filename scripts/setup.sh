@@ -25,6 +25,9 @@ done
 if ((${#missing[@]})); then
     echo "Installing: ${missing[*]}"
     export DEBIAN_FRONTEND=noninteractive
-    apt-get update -q
-    apt-get install -y -q --no-install-recommends "${missing[@]}"
+    # Another install running holds dpkg's lock: wait for it (ten minutes)
+    # rather than fail at once.
+    lock=(-o DPkg::Lock::Timeout=600)
+    apt-get "${lock[@]}" update -q
+    apt-get "${lock[@]}" install -y -q --no-install-recommends "${missing[@]}"
 fi

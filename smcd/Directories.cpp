@@ -32,9 +32,9 @@ bool trusted(uid_t user, uid_t owner)
     return user == owner || user == 0;
 }
 
-}  // namespace
-
-std::string sharedDirectoryProblem(int directory, uid_t owner)
+// What sharedDirectoryProblem says, with a sticky first directory let
+// through when `stickyFirst`.
+std::string directoryProblem(int directory, uid_t owner, bool stickyFirst)
 {
     // Walk up through "..", from the directory that is open, not from its
     // name: what is checked is what the daemon will write into.
@@ -56,7 +56,7 @@ std::string sharedDirectoryProblem(int directory, uid_t owner)
         }
         // Even sticky, a shared directory lets others take the names the
         // daemon is about to use; above it, sticky keeps our entries ours.
-        if (othersWrite && (first || !(status.st_mode & S_ISVTX))) {
+        if (othersWrite && ((first && !stickyFirst) || !(status.st_mode & S_ISVTX))) {
             problem = nameOf(current) + " can be written by other users (mode " + octal(status.st_mode) + ")";
             break;
         }
@@ -75,6 +75,18 @@ std::string sharedDirectoryProblem(int directory, uid_t owner)
     }
     close(current);
     return problem;
+}
+
+}  // namespace
+
+std::string sharedDirectoryProblem(int directory, uid_t owner)
+{
+    return directoryProblem(directory, owner, false);
+}
+
+std::string socketDirectoryProblem(int directory, uid_t owner)
+{
+    return directoryProblem(directory, owner, owner != 0);
 }
 
 std::string preparePrivateDirectory(const std::string& path, uid_t owner)

@@ -13,6 +13,12 @@ namespace platform::smcd {
 // sticky; a directory above it may be shared only when it is sticky.
 std::string sharedDirectoryProblem(int directory, uid_t owner);
 
+// Why `directory` (an open directory) is no place for the listening socket
+// of a daemon run by `owner`; empty when it is fit. As for the state, but a
+// sticky directory (/tmp) is fit for a user's socket: only root passes the
+// sticky bit by, and could be made to remove or replace what others plant.
+std::string socketDirectoryProblem(int directory, uid_t owner);
+
 // Makes sure `path` is a directory of `owner`'s alone (not a link, no access
 // for group or others), creating it with mode 0700 when it is missing. The
 // problem in words when it is not, else empty.

@@ -19,6 +19,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <unordered_map>
+#include <unordered_set>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -26,6 +27,8 @@
 #include <getopt.h>
 #include <grp.h>
 #include <sys/epoll.h>
+#include <sys/fsuid.h>
+#include <sys/resource.h>
 #include <sys/signalfd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -41,6 +44,11 @@ using smcd::Request;
 constexpr const char* kProgram = "smcd";
 // Messages served for one client before the others get their turn.
 constexpr int kBurst = 16;
+// Connections one user other than root may hold at a time.
+constexpr size_t kConnectionsPerUser = 64;
+// Descriptors the daemon holds besides its clients': standard streams, the
+// listener, epoll, signals, the spare, the state and its lock, the SMC.
+constexpr size_t kOwnDescriptors = 16;
 // How fast the fans of an emulated machine follow their targets, in rpm a second.
 constexpr double kFanRate = 1000;
 
@@ -117,8 +125,8 @@ void usage(FILE* out)
     std::fprintf(out,
                  "Usage: %s [options]\n"
                  "Serves one SMC to every process over a Unix socket; point clients at it with\n"
-                 "SMC_SERVICE=unix:PATH. Runs in the foreground until SIGINT or SIGTERM, then puts\n"
-                 "back every fan changed through it.\n"
+                 "SMC_SERVICE=unix:PATH. Runs in the foreground until SIGINT, SIGTERM or SIGHUP,\n"
+                 "then puts back every fan changed through it.\n"
                  "    -s, --socket PATH     where to listen (default: %s)\n"
                  "        --service SPEC    the SMC: a profile path, builtin, applesmc[:DIR] (default:\n"
                  "                          the driver when its device exists, else builtin)\n"
@@ -164,6 +172,7 @@ private:
     void accept();
     void serve(int client);
     void drop(int client);
+    bool admit(int client, uid_t& user);
     void say(const std::vector<std::string>& notes);
 
     Options options_;
@@ -177,8 +186,19 @@ private:
     std::unique_ptr<smcd::StateFile> state_;
     std::unique_ptr<smcd::FanBroker> broker_;
     smcd::WritePolicy policy_;
-    // Descriptors are reused; a lease belongs to one connection.
-    std::unordered_map<int, smcd::ClientId> clients_;
+    struct Client {
+        smcd::ClientId id;  // descriptors are reused; a lease belongs to one connection
+        uid_t user;
+    };
+    std::unordered_map<int, Client> clients_;
+    // Connections by user other than root, so that no user, a member of
+    // --group among them, can take every descriptor and lock out the others
+    // and root; root is always served, from the descriptors kept for it.
+    std::unordered_map<uid_t, size_t> connectionsOf_;
+    size_t othersConnected_ = 0;
+    size_t perUserLimit_ = 0;
+    size_t othersLimit_ = 0;
+    std::unordered_set<uid_t> refusedUsers_;  // logged once until all their connections close
     smcd::ClientId lastClient_ = 0;
     int listener_ = -1;
     int epoll_ = -1;
@@ -230,11 +250,20 @@ bool Daemon::start()
     }
     if (!prepareSocketDirectory() || !listen())
         return false;
+    rlimit descriptors{};
+    getrlimit(RLIMIT_NOFILE, &descriptors);
+    size_t limit = descriptors.rlim_cur == RLIM_INFINITY ? size_t(1) << 20 : size_t(descriptors.rlim_cur);
+    perUserLimit_ = std::clamp<size_t>(limit / 8, 1, kConnectionsPerUser);
+    // Root keeps an eighth, and the few descriptors the daemon itself holds.
+    othersLimit_ = limit - std::min(limit, limit / 8 + kOwnDescriptors);
 
     sigset_t stopping;
     sigemptyset(&stopping);
     sigaddset(&stopping, SIGINT);
     sigaddset(&stopping, SIGTERM);
+    // A hangup is the terminal that started the daemon closing: the fans
+    // are put back as for any other stop, not left where a client set them.
+    sigaddset(&stopping, SIGHUP);
     sigprocmask(SIG_BLOCK, &stopping, nullptr);
     std::signal(SIGPIPE, SIG_IGN);
     signals_ = signalfd(-1, &stopping, SFD_CLOEXEC | SFD_NONBLOCK);
@@ -351,6 +380,21 @@ bool Daemon::listen()
         std::fprintf(stderr, "%s: the socket path %s is too long\n", kProgram, path.c_str());
         return false;
     }
+    // Whoever can write the socket's directory can swap its entries for
+    // links or files of their own between the daemon's steps.
+    size_t slash = path.rfind('/');
+    std::string directory = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+    int opened = open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    std::string problem = opened < 0 ? "cannot open " + directory + ": " + std::strerror(errno)
+                                     : smcd::socketDirectoryProblem(opened, geteuid());
+    if (opened >= 0)
+        close(opened);
+    if (!problem.empty()) {
+        std::fprintf(stderr, "%s: refusing the socket %s: %s. Choose a socket in a directory that only you%s can "
+                             "write (--socket)\n",
+                     kProgram, path.c_str(), problem.c_str(), geteuid() == 0 ? "" : " and root");
+        return false;
+    }
     struct stat existing;
     if (lstat(path.c_str(), &existing) == 0) {
         if (!S_ISSOCK(existing.st_mode)) {
@@ -389,21 +433,33 @@ bool Daemon::listen()
     listener_ = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     address.sun_family = AF_UNIX;
     std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
-    // The socket is born with its final mode: no moment open to others.
+    // The file is born with its final mode and group, so that nothing is
+    // changed by name afterwards, where a link swapped in meanwhile would
+    // carry the change to another file. Linux gives the file the socket's
+    // mode less the umask, and the file system group id (setfsgid, which
+    // takes root's any group, a user's own groups only).
     mode_t mode = options_.group ? 0660 : 0600;
     mode_t previous = umask(0777 & ~mode);
-    bool bound = listener_ >= 0 && bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    gid_t previousGroup = options_.group ? gid_t(setfsgid(group)) : gid_t(-1);
+    bool grouped = !options_.group || gid_t(setfsgid(group)) == group;
+    bool bound = listener_ >= 0 && fchmod(listener_, mode) == 0 && grouped &&
+                 bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    int bindError = errno;
+    if (options_.group)
+        setfsgid(previousGroup);
     umask(previous);
+    if (!grouped) {
+        std::fprintf(stderr,
+                     "%s: cannot make the socket %s in group %s: only root, or a user whose own group it is, "
+                     "can (run smcd with sg %s, or as root)\n",
+                     kProgram, path.c_str(), options_.group, options_.group);
+        return false;
+    }
     if (!bound) {
-        std::fprintf(stderr, "%s: cannot listen on %s: %s\n", kProgram, path.c_str(), std::strerror(errno));
+        std::fprintf(stderr, "%s: cannot listen on %s: %s\n", kProgram, path.c_str(), std::strerror(bindError));
         return false;
     }
     bound_ = true;
-    if (options_.group && (chown(path.c_str(), uid_t(-1), group) != 0 || chmod(path.c_str(), mode) != 0)) {
-        std::fprintf(stderr, "%s: cannot give %s to group %s: %s\n", kProgram, path.c_str(), options_.group,
-                     std::strerror(errno));
-        return false;
-    }
     if (::listen(listener_, SOMAXCONN) != 0) {
         std::fprintf(stderr, "%s: cannot listen on %s: %s\n", kProgram, path.c_str(), std::strerror(errno));
         return false;
@@ -460,12 +516,49 @@ void Daemon::accept()
         }
         if (client < 0)
             return;  // EAGAIN: all taken; anything else: the client is gone already
+        uid_t user = 0;
+        if (!admit(client, user)) {
+            close(client);  // at once: a refused client learns it from the closed connection
+            continue;
+        }
         epoll_event event{.events = EPOLLIN | EPOLLRDHUP, .data = {.fd = client}};
-        if (epoll_ctl(epoll_, EPOLL_CTL_ADD, client, &event) != 0)
+        if (epoll_ctl(epoll_, EPOLL_CTL_ADD, client, &event) != 0) {
             close(client);
-        else
-            clients_[client] = ++lastClient_;
+            continue;
+        }
+        clients_[client] = {++lastClient_, user};
+        if (user != 0) {
+            ++connectionsOf_[user];
+            ++othersConnected_;
+        }
     }
+}
+
+bool Daemon::admit(int client, uid_t& user)
+{
+    ucred peer{};
+    socklen_t size = sizeof peer;
+    if (getsockopt(client, SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0)
+        return false;
+    user = peer.uid;
+    if (user == 0)
+        return true;
+    auto held = connectionsOf_.find(user);
+    size_t count = held == connectionsOf_.end() ? 0 : held->second;
+    if (count < perUserLimit_ && othersConnected_ < othersLimit_)
+        return true;
+    // Said once when a user's refusals begin, not for every one.
+    if (refusedUsers_.insert(user).second) {
+        if (count >= perUserLimit_)
+            std::fprintf(stderr, "%s: uid %u holds %zu connections, the most one user may; refusing its others "
+                                 "until some close\n",
+                         kProgram, unsigned(user), count);
+        else
+            std::fprintf(stderr, "%s: users other than root hold %zu connections, all that are kept for them; "
+                                 "refusing uid %u's until some close\n",
+                         kProgram, othersConnected_, unsigned(user));
+    }
+    return false;
 }
 
 void Daemon::drop(int client)
@@ -475,8 +568,15 @@ void Daemon::drop(int client)
     // However the client went (exit, crash, kill), its leases end here.
     if (auto found = clients_.find(client); found != clients_.end()) {
         std::vector<std::string> notes;
-        broker_->closed(found->second, notes);
+        broker_->closed(found->second.id, notes);
         say(notes);
+        if (uid_t user = found->second.user; user != 0) {
+            --othersConnected_;
+            if (--connectionsOf_[user] == 0) {
+                connectionsOf_.erase(user);
+                refusedUsers_.erase(user);
+            }
+        }
         clients_.erase(found);
     }
 }
@@ -496,7 +596,7 @@ void Daemon::serve(int client)
             return;
         }
         // An oversized message arrives cut short; its size alone refuses it.
-        Reply reply = broker_->handle(clients_[client], message, std::min(size_t(size), sizeof message));
+        Reply reply = broker_->handle(clients_[client].id, message, std::min(size_t(size), sizeof message));
         // A client that does not read its answers is not waited for.
         if (send(client, &reply, sizeof reply, MSG_DONTWAIT | MSG_NOSIGNAL) != ssize_t(sizeof reply)) {
             drop(client);

@@ -16,9 +16,11 @@
 #include <fstream>
 #include <optional>
 #include <random>
+#include <grp.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <thread>
 
 using platform::fourCharCode;
@@ -430,6 +432,23 @@ TEST_F(DaemonTest, StartsOnceAndCleansUp)
     EXPECT_EQ(text, "not a socket");
 }
 
+TEST_F(DaemonTest, EveryStopSignalPutsFansBack)
+{
+    std::string state = directory + "/state";
+    // SIGHUP: the terminal that started `smcd &` closed.
+    for (int signal : {SIGTERM, SIGINT, SIGHUP}) {
+        startDaemon({"--state", state});
+        ASSERT_EQ(smc({"-k", "F0Mn", "-w", "2ee0"}).status, 0);
+        daemon->signal(signal);
+        EXPECT_EQ(daemon->wait(), 0) << strsignal(signal);
+        // Put back at the stop, not left for the next start to undo.
+        startDaemon({"--state", state});
+        EXPECT_EQ(smc({"-k", "F0Mn", "-r"}).output, "  F0Mn  [fpe2]  2000 (bytes 1f 40)\n") << strsignal(signal);
+        EXPECT_EQ(daemon->output().find("earlier run"), std::string::npos) << strsignal(signal) << daemon->output();
+        daemon.reset();
+    }
+}
+
 TEST_F(DaemonTest, SocketIsTheOwnersUnlessAGroupIsNamed)
 {
     std::vector<std::string> nobody = asNobody();
@@ -450,6 +469,122 @@ TEST_F(DaemonTest, SocketIsTheOwnersUnlessAGroupIsNamed)
     EXPECT_EQ(mode.st_gid, 65534u);
     auto allowed = runProgram(kBin + "/smc", {"-k", "FNum", "-r"}, {service}, nobody);
     EXPECT_EQ(allowed.output, "  FNum  [ui8 ]  2 (bytes 02)\n");
+}
+
+TEST_F(DaemonTest, OneUserCannotTakeEveryConnection)
+{
+    std::vector<std::string> other = asNobody();
+    if (other.empty())
+        GTEST_SKIP() << whyNot;
+    other[1] = "--reuid=1";  // another member of the group than nobody
+    // Few descriptors, so that a user unchecked would take them all.
+    startDaemon({"--group", "nogroup"}, {"/usr/bin/prlimit", "--nofile=256:256"});
+
+    int report[2], finish[2];
+    ASSERT_EQ(pipe(report), 0);
+    ASSERT_EQ(pipe(finish), 0);
+    pid_t hog = fork();
+    ASSERT_GE(hog, 0);
+    if (hog == 0) {
+        // nobody opens more connections than the daemon has descriptors and
+        // holds those that are answered.
+        close(finish[1]);
+        close(report[0]);
+        if (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0)
+            _exit(1);
+        int served = 0;
+        for (int i = 0; i < 300; ++i) {
+            int fd = platform::smcd::connectSocket(socketPath);
+            uint8_t nonsense = 0;
+            platform::smcd::Reply reply;
+            if (fd >= 0 && send(fd, &nonsense, 1, MSG_NOSIGNAL) == 1 && recv(fd, &reply, sizeof reply, 0) > 0)
+                ++served;
+        }
+        (void)!write(report[1], &served, sizeof served);
+        char done;
+        (void)!read(finish[0], &done, 1);
+        _exit(0);
+    }
+    close(report[1]);
+    close(finish[0]);
+    int served = -1;
+    ASSERT_EQ(read(report[0], &served, sizeof served), ssize_t(sizeof served));
+    EXPECT_GT(served, 0);
+    EXPECT_LE(served, 64) << "one user's connections are capped";
+    auto another = runProgram(kBin + "/smc", {"-k", "FNum", "-r"}, {service}, other);
+    EXPECT_EQ(another.output, "  FNum  [ui8 ]  2 (bytes 02)\n") << "another user is served";
+    EXPECT_EQ(smc({"-k", "FNum", "-r"}).output, "  FNum  [ui8 ]  2 (bytes 02)\n") << "root is served";
+    close(finish[1]);
+    close(report[0]);
+    int status = 0;
+    waitpid(hog, &status, 0);
+    EXPECT_NE(daemon->output().find("uid 65534 holds " + std::to_string(served) + " connections"), std::string::npos)
+        << daemon->output();
+}
+
+TEST_F(DaemonTest, TheGroupAndModeReachTheSocketAlone)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root to give the socket to another group";
+    std::string secret = directory + "/root-only", made = socketPath + ".made";
+    std::ofstream(secret) << "keep me\n";
+    ASSERT_EQ(chmod(secret.c_str(), 0600), 0);
+    // The sanitizers' runtime need not come first: the swap is preloaded.
+    const char* sanitizer = std::getenv("ASAN_OPTIONS");
+    std::string asan = std::string("ASAN_OPTIONS=") + (sanitizer ? sanitizer : "") + ":verify_asan_link_order=0";
+    daemon = std::make_unique<BackgroundProcess>(
+        "/usr/bin/env", std::vector<std::string>{"LD_PRELOAD=" SWAP_AFTER_BIND, "SWAP_TO=" + secret, asan,
+                                                 kBin + "/smcd", "--socket", socketPath, "--profile", profilePath,
+                                                 "--group", "nogroup"});
+    waitForDaemon(made);
+    struct stat status;
+    ASSERT_EQ(stat(secret.c_str(), &status), 0);
+    EXPECT_EQ(status.st_mode & 07777, 0600u) << "the linked file keeps its mode";
+    EXPECT_EQ(status.st_gid, 0u) << "and its group";
+    ASSERT_EQ(lstat(made.c_str(), &status), 0);
+    EXPECT_TRUE(S_ISSOCK(status.st_mode));
+    EXPECT_EQ(status.st_mode & 07777, 0660u) << "the socket was born with its mode";
+    EXPECT_EQ(status.st_gid, 65534u) << "and its group";
+}
+
+TEST_F(DaemonTest, SocketInADirectoryOthersCanWriteIsRefused)
+{
+    std::vector<std::string> nobody = asNobody();
+    if (nobody.empty())
+        GTEST_SKIP() << whyNot;
+    std::string shared = directory + "/shared";
+    ASSERT_EQ(mkdir(shared.c_str(), 0700), 0);
+    struct Case {
+        const char* name;
+        mode_t mode;
+        bool asNobody;
+        bool refused;
+    };
+    // Root passes the sticky bit by: /tmp is no place for its socket.
+    const Case cases[] = {
+        {"sticky, for root", 01777, false, true},
+        {"writable by its group, for root", 0770, false, true},
+        {"writable by all, for nobody", 0777, true, true},
+        {"sticky, for nobody", 01777, true, false},
+    };
+    for (const auto& c : cases) {
+        ASSERT_EQ(chmod(shared.c_str(), c.mode), 0);
+        // One that starts serves until the timeout stops it.
+        std::vector<std::string> prefix{"timeout", c.refused ? "10" : "1"};
+        if (c.asNobody)
+            prefix.insert(prefix.end(), nobody.begin(), nobody.end());
+        auto run = runProgram(kBin + "/smcd", {"--socket", shared + "/smcd.sock", "--profile", profilePath}, {},
+                              prefix);
+        if (c.refused) {
+            EXPECT_EQ(run.status, 1) << c.name;
+            EXPECT_NE(run.errors.find("refusing the socket " + shared + "/smcd.sock: " + shared +
+                                      " can be written by other users"),
+                      std::string::npos)
+                << c.name << ": " << run.errors;
+        } else {
+            EXPECT_NE(run.output.find("serving"), std::string::npos) << c.name << ": " << run.errors;
+        }
+    }
 }
 
 std::string readFile(const std::string& path)

@@ -52,43 +52,61 @@ if command -v checkbashisms >/dev/null 2>&1; then
     if checkbashisms "$debian/postinst" "$debian/prerm" "$debian/postrm"; then pass; else fail "checkbashisms"; fi
 fi
 
-# postinst and prerm against stand-ins for the system's commands, which
-# log what they are asked: the group is made once and only when missing,
-# and the daemon is never enabled or started by the package.
+# The maintainer scripts against stand-ins for the system's commands, which
+# log what they are asked, and in a root of their own (DPKG_ROOT), so that
+# what this machine has installed or runs changes nothing: the group is made
+# once and only when missing, and the daemon is never enabled or started by
+# the package.
 stubs=$work/stubs
 mkdir -p "$stubs"
-for command in addgroup systemd-sysusers systemctl; do
+for command in addgroup systemd-sysusers systemctl deb-systemd-invoke; do
     printf '#!/bin/sh\necho "%s $*" >>"$LOG"\n' "$command" >"$stubs/$command"
 done
 printf '#!/bin/sh\necho "getent $*" >>"$LOG"\n[ -n "${GROUP_EXISTS:-}" ]\n' >"$stubs/getent"
 chmod +x "$stubs"/*
 
-# script, argument, whether the group exists, expected status, expected log
-# with the getent lookup left out.
-while IFS='|' read -r script argument exists expected log; do
+# script, argument, whether the group exists, what the root holds (sysusers:
+# the package's sysusers file; systemd: systemd runs), expected status,
+# expected log (ROOT for the root) with the getent lookup left out.
+while IFS='|' read -r script argument exists holds expected log; do
     : >"$work/log"
-    LOG=$work/log GROUP_EXISTS=$exists PATH="$stubs:$PATH" dash "$debian/$script" "$argument" >/dev/null 2>&1
+    root=$work/dpkg-root
+    rm -rf "$root"
+    mkdir -p "$root"
+    for what in $holds; do
+        case $what in
+        sysusers) mkdir -p "$root/usr/lib/sysusers.d" && : >"$root/usr/lib/sysusers.d/smcd.conf" ;;
+        systemd) mkdir -p "$root/run/systemd/system" ;;
+        esac
+    done
+    LOG=$work/log GROUP_EXISTS=$exists DPKG_ROOT=$root PATH="$stubs:$PATH" dash "$debian/$script" "$argument" \
+        >/dev/null 2>&1
     status=$?
-    got=$(grep -v '^getent ' "$work/log" | tr '\n' ';')
+    got=$(grep -v '^getent ' "$work/log" | sed "s|$root|ROOT|g" | tr '\n' ';')
     if [ "$status" -ne "$expected" ] || [ "$got" != "$log" ]; then
-        fail "$script $argument (group exists: ${exists:-no}): status $status, ran \"$got\"; expected $expected, \"$log\""
+        fail "$script $argument (group exists: ${exists:-no}; root holds: ${holds:-nothing}): status $status," \
+            "ran \"$got\"; expected $expected, \"$log\""
     else
         pass
     fi
-    if grep -Eq 'systemctl .*(enable|start)' "$work/log"; then
+    if grep -Eq '(systemctl|deb-systemd-invoke) .*(enable|start)' "$work/log"; then
         fail "$script $argument enables or starts the daemon"
     fi
 done <<'CASES'
-postinst|configure||0|addgroup --system smc;
-postinst|configure|yes|0|
-postinst|abort-upgrade||0|
-postinst|bogus||1|
-prerm|remove||0|
-prerm|upgrade||0|
-prerm|bogus||1|
-postrm|remove||0|
-postrm|upgrade||0|
-postrm|bogus||1|
+postinst|configure|||0|addgroup --system smc;
+postinst|configure||sysusers|0|systemd-sysusers --root=ROOT ROOT/usr/lib/sysusers.d/smcd.conf;
+postinst|configure|yes|sysusers systemd|0|systemctl daemon-reload;
+postinst|configure|yes||0|
+postinst|abort-upgrade|||0|
+postinst|bogus|||1|
+prerm|remove|||0|
+prerm|remove||systemd|0|deb-systemd-invoke stop smcd.socket smcd.service;
+prerm|upgrade||systemd|0|
+prerm|bogus|||1|
+postrm|remove|||0|
+postrm|remove||systemd|0|systemctl daemon-reload;
+postrm|upgrade|||0|
+postrm|bogus|||1|
 CASES
 
 echo "$passed passed, $failures failed"

@@ -64,6 +64,11 @@ done
 unwanted=$(cd "$prefix" && find . -type f | grep -E '_test|_bench|_fuzzer|_replay|/tests?/|golden|libgtest|\.a$' || true)
 [[ -z $unwanted ]] || fail "installed but not for users: $unwanted"
 
+# The program a unit starts, from its ExecStart= line.
+exec_start() { sed -n 's/^ExecStart=\([^ ]*\).*/\1/p' "$1"; }
+unit_program=$(exec_start "$prefix/lib/systemd/system/smcd.service")
+[[ $unit_program == "$prefix/bin/smcd" ]] || fail "the installed smcd.service starts '$unit_program', not $prefix/bin/smcd"
+
 step "exported symbols of libsmc-sensors"
 # Exactly the functions and the variable that the header declares.
 declared=$(sed -n 's/^SMC_API .*[ *]\([A-Za-z_][A-Za-z_0-9]*\)[[(;].*/\1/p' "$source/smc/smc.h" | sort)
@@ -151,6 +156,10 @@ dpkg-deb -x "$deb" "$work/root"
 expect_output "unpacked smc -k FNum -r" "  FNum  [ui8 ]  2 (bytes 02)" "$work/root/usr/bin/smc" -k FNum -r
 expect_output "unpacked sensors-host" "Fans" "$work/root/usr/bin/sensors-host"
 file "$work/root/usr/bin/smc" | grep -q ', stripped' || fail "smc is not stripped"
+# The service starts the smcd that the package installs.
+unit_program=$(exec_start "$work/root/usr/lib/systemd/system/smcd.service")
+[[ $unit_program == /usr/bin/smcd && -x $work/root$unit_program ]] ||
+    fail "the package's smcd.service starts '$unit_program', which the package does not install"
 
 if command -v lintian > /dev/null; then
     step "lintian"
