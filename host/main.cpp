@@ -11,6 +11,11 @@
 
 #include "cli/Conventions.h"
 
+#if __has_include(<IOKit/IOKitDiagnostics.h>)
+#include <IOKit/IOKitDiagnostics.h>
+#define SMC_HAVE_FAILURE_CAUSE 1
+#endif
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -103,7 +108,12 @@ int run(const Options& options)
         return 1;
     }
     if (!machine->isSupported()) {
-        std::fprintf(stderr, "%s: the module found no SMC on this machine\n", kProgram);
+        const char* cause = "";
+#ifdef SMC_HAVE_FAILURE_CAUSE
+        cause = IOSMCServiceFailureCause();
+#endif
+        std::fprintf(stderr, "%s: the module found no SMC on this machine%s%s\n", kProgram,
+                     cause && *cause ? ": " : "", cause ? cause : "");
         // A report in a machine-readable format still says so: smc_up 0.
         if (plainText || options.watch)
             return 1;

@@ -129,7 +129,7 @@ void usage(FILE* out)
                  "then puts back every fan changed through it.\n"
                  "    -s, --socket PATH     where to listen (default: %s)\n"
                  "        --service SPEC    the SMC: a profile path, builtin, applesmc[:DIR] (default:\n"
-                 "                          the driver when its device exists, else builtin)\n"
+                 "                          the driver; without one, smcd does not start)\n"
                  "    -p, --profile FILE    the same as --service FILE\n"
                  "    -S, --state FILE      keep written values of an emulated SMC and the fans to put\n"
                  "                          back in FILE: every acknowledged change is on disk before\n"
@@ -284,7 +284,17 @@ bool Daemon::openService()
     const char* spec = options_.service;
     // The machine's device as the back-end itself finds it, in any of its layouts.
     std::string found = spec == nullptr ? findAppleSMCDevice() : std::string();
-    std::string defaultSpec = found.empty() ? "builtin" : "applesmc:" + found;
+    // Without a driver there is no SMC to serve: an emulated one would give
+    // every client made-up readings, so it is served only when named.
+    if (spec == nullptr && found.empty()) {
+        std::fprintf(stderr,
+                     "%s: no SMC to serve: no applesmc driver on this machine (looked for "
+                     "/sys/devices/platform/applesmc.768, an applesmc hwmon device and "
+                     "/sys/bus/acpi/drivers/applesmc/APP0001:00); --service builtin serves an emulated machine\n",
+                     kProgram);
+        return false;
+    }
+    std::string defaultSpec = "applesmc:" + found;
     if (spec == nullptr)
         spec = defaultSpec.c_str();
     std::string_view choice = spec;

@@ -399,10 +399,24 @@ TEST_F(DaemonTest, ReadOnlyRefusesWrites)
     EXPECT_EQ(smc({"-k", "F0Mn", "-r"}).output, "  F0Mn  [fpe2]  2000 (bytes 1f 40)\n");
 }
 
+TEST_F(DaemonTest, WithoutADriverServesOnlyAnEmulatedMachineItIsGiven)
+{
+    for (const char* device : {"/sys/devices/platform/applesmc.768", "/sys/bus/acpi/drivers/applesmc/APP0001:00"})
+        if (access(device, F_OK) == 0)
+            GTEST_SKIP() << "this machine has the driver: " << device;
+    auto refused = runProgram(kBin + "/smcd", {"--socket", socketPath}, {}, {"timeout", "10"});
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_NE(refused.errors.find("smcd: no SMC to serve: no applesmc driver on this machine"), std::string::npos)
+        << refused.errors;
+    EXPECT_NE(refused.errors.find("--service builtin serves an emulated machine"), std::string::npos);
+    struct stat none;
+    EXPECT_NE(lstat(socketPath.c_str(), &none), 0) << "nothing listens";
+}
+
 TEST_F(DaemonTest, StartsOnceAndCleansUp)
 {
     startDaemon();
-    auto second = runProgram(kBin + "/smcd", {"--socket", socketPath});
+    auto second = runProgram(kBin + "/smcd", {"--socket", socketPath, "--profile", profilePath});
     EXPECT_EQ(second.status, 1);
     EXPECT_EQ(second.errors, "smcd: another smcd is already serving " + socketPath + "\n");
     daemon->signal(SIGTERM);
@@ -423,7 +437,7 @@ TEST_F(DaemonTest, StartsOnceAndCleansUp)
 
     // Anything else at the path is left alone.
     std::ofstream(socketPath) << "not a socket\n";
-    auto refused = runProgram(kBin + "/smcd", {"--socket", socketPath});
+    auto refused = runProgram(kBin + "/smcd", {"--socket", socketPath, "--profile", profilePath});
     EXPECT_EQ(refused.status, 1);
     EXPECT_NE(refused.errors.find("exists and is not a socket"), std::string::npos) << refused.errors;
     std::ifstream kept(socketPath);

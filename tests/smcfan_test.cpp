@@ -529,7 +529,7 @@ TEST_F(BrokerTest, AGroupMemberFindsTheSystemDaemonWithoutSettingAnything)
         GTEST_SKIP() << "needs root, setpriv and unshare";
     // root's daemon at /run/smcd.sock, in a mount namespace of its own; nobody
     // (in its group) with no daemon of its own and SMC_SERVICE unset.
-    std::string script = "set -e\nmount --make-rprivate /\nmount -t tmpfs smcfan-test /run\n" + kBin +
+    std::string script = "set -e\nmount --make-rprivate /\nmount -t tmpfs -o mode=0755 smcfan-test /run\n" + kBin +
                          "/smcd --socket /run/smcd.sock --profile " + profilePath + " --state " + statePath +
                          " --group nogroup --fan-model off >/dev/null &\n"
                          "trap 'kill $!; wait' EXIT\n"
