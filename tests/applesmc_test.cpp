@@ -423,7 +423,8 @@ TEST_F(AppleSMCBackEnd, ErrorsMapToStatusesInOnePlace)
     } cases[] = {
         {EACCES, kIOReturnNotPrivileged}, {EPERM, kIOReturnNotPrivileged}, {EINVAL, kIOReturnBadArgument},
         {EIO, kIOReturnIOError},          {ENODEV, kIOReturnNoDevice},     {ENXIO, kIOReturnNoDevice},
-        {ENOENT, kIOReturnNoDevice},      {ENOTCONN, kIOReturnNoDevice},   {EBUSY, kIOReturnError},
+        {ENOENT, kIOReturnNoDevice},      {ENOTCONN, kIOReturnNoDevice},   {ESTALE, kIOReturnNoDevice},
+        {EBUSY, kIOReturnError},
     };
     for (const Case& c : cases)
         EXPECT_EQ(platform::statusFromErrno(c.error), c.status) << std::strerror(c.error);

@@ -1,7 +1,8 @@
 // The back-end for SMC_SERVICE=applesmc[:DIR]: answers the call record from
 // the files of Linux's applesmc driver. Keys are read by name through the
 // driver's one key cursor; without root, which alone may move the cursor,
-// the fan and temperature files stand in for the keys they show.
+// or while another program keeps it busy, the fan and temperature files
+// stand in for the keys they show.
 #include "iokit/AppleSMCService.h"
 
 #include <algorithm>
@@ -332,6 +333,17 @@ public:
             files.manual = files.pwmEnable ? dir + "/pwm" + n + "_enable" : dir + "/fan" + n + "_manual";
         }
         return KERN_SUCCESS;
+    }
+
+    // Whether the files went away under the open descriptors (the driver
+    // unloaded, the file system serving them stopped), not merely one key
+    // or file missing.
+    bool filesGone() const
+    {
+        char text[32];
+        if (keyCount_.read(text, sizeof text) >= 0)
+            return false;
+        return errno == ENODEV || errno == ENXIO || errno == ENOENT || errno == ENOTCONN || errno == ESTALE;
     }
 
     // Answers one call; the caller serialises calls.
@@ -1000,7 +1012,7 @@ public:
         if (driver_ == nullptr && !reopen())
             return kIOReturnNoDevice;
         kern_return_t status = driver_->execute(request, reply);
-        if (status == kIOReturnNoDevice) {
+        if (status == kIOReturnNoDevice && driver_->filesGone()) {
             // Descriptors of files that went away never work again.
             driver_.reset();
             lastAttempt_ = std::chrono::steady_clock::now();
