@@ -112,8 +112,8 @@ DriverFiles::DriverFiles(io_connect_t connection, Layout layout) : connection_(c
     // What lm-sensors follows to name the chip: a platform device, 0x300;
     // on a T2 machine, whose kernels bind the driver to the ACPI device
     // APP0001:00, that device, five levels below /sys/devices.
-    bool acpi = layout == Layout::Classic &&
-                (floatFans_ || (!hasKey(code("FS! ")) && hasKey(fanKey("F%dMd", 1))));
+    bool t2 = floatFans_ || (!hasKey(code("FS! ")) && hasKey(fanKey("F%dMd", 1)));
+    bool acpi = layout == Layout::Classic && t2;
     addSymlink("/", "subsystem", acpi ? "../../../../../../bus/acpi" : "../../../bus/platform");
     addDirectory("/hwmon", "/");
     addDirectory("/hwmon/hwmon0", "/hwmon");
