@@ -74,6 +74,9 @@ constexpr int kMaxFans = 10;           // the driver makes files for ten fans at
 // How long a read keeps trying while another program moves the cursor, and
 // the pauses between tries: short at first, so a passing move costs little.
 constexpr std::chrono::milliseconds kCursorPatience{200};
+// Once a read gave up, the next ones wait this long only, until one gets
+// through: a listing while the cursor stays busy must not take minutes.
+constexpr std::chrono::milliseconds kShortPatience{20};
 constexpr std::chrono::milliseconds kFirstPause{2}, kLongestPause{30};
 // This project's processes take turns on the cursor through a lock of their
 // own, in a directory only root may write, so that no other user can hold it.
@@ -503,15 +506,24 @@ private:
     int readAt(uint32_t index, const DriverFile& file, char* buffer, size_t capacity, ssize_t& size,
                FourCharCode name)
     {
-        auto deadline = std::chrono::steady_clock::now() + kCursorPatience;
+        auto deadline = std::chrono::steady_clock::now() + (gaveUp_ ? kShortPatience : kCursorPatience);
+        auto waitOrGiveUp = [&](std::chrono::milliseconds pause) {
+            if (std::chrono::steady_clock::now() >= deadline) {
+                gaveUp_ = true;
+                return false;
+            }
+            std::this_thread::sleep_for(pause);
+            return true;
+        };
         for (auto pause = kFirstPause;; pause = std::min(pause * 2, kLongestPause)) {
             int result = readOnce(index, file, buffer, capacity, size, name);
             if (result < 0) {
-                if (std::chrono::steady_clock::now() >= deadline)
+                if (!waitOrGiveUp(pause))
                     return -1;
-                std::this_thread::sleep_for(pause);
                 continue;
             }
+            if (result == 0 && !contended())
+                gaveUp_ = false;
             if (result != 0 || !contended())
                 return result;
             char again[64];
@@ -519,11 +531,12 @@ private:
             result = readOnce(index, file, again, capacity < sizeof again ? capacity : sizeof again, againSize, name);
             if (result > 0)
                 return result;
-            if (result == 0 && againSize == size && std::memcmp(again, buffer, size_t(size)) == 0)
+            if (result == 0 && againSize == size && std::memcmp(again, buffer, size_t(size)) == 0) {
+                gaveUp_ = false;
                 return 0;
-            if (std::chrono::steady_clock::now() >= deadline)
+            }
+            if (!waitOrGiveUp(pause))
                 return -1;
-            std::this_thread::sleep_for(pause);
         }
     }
 
@@ -982,6 +995,7 @@ private:
     FanFiles fans_[kMaxFans];
     FourCharCode fanType_ = 0;  // of the fan speed keys, once the cursor showed one
     bool busyNoted_ = false;    // said that another program keeps the cursor busy
+    bool gaveUp_ = false;       // the last read through the cursor gave up
     std::vector<IndexEntry> entries_;
     std::unordered_map<FourCharCode, uint32_t> positions_;
     long long keyTotal_ = -1;
