@@ -142,6 +142,8 @@ DriverFiles::DriverFiles(io_connect_t connection, Layout layout) : connection_(c
         addFile(sensors, n + "_label", FileKind::TempLabel, 0444, int(t));
         addFile(sensors, n + "_input", FileKind::TempInput, 0444, int(t));
     }
+    if (t2 && hasKey(code("BCLM")))
+        addFile("/", "battery_charge_limit", FileKind::BatteryChargeLimit, 0644);
 }
 
 void DriverFiles::addDirectory(const std::string& path, const std::string& parent)
@@ -360,6 +362,13 @@ int DriverFiles::read(const Node& node, std::string& content)
     case FileKind::TempLabel:
         content = text(temperatures_[node.number - 1]) + "\n";
         return 0;
+    case FileKind::BatteryChargeLimit: {
+        uint8_t limit;
+        // This file's failures are ENODEV, not the EIO of the others.
+        if (readKey(code("BCLM"), 1, &limit) != 0)
+            return ENODEV;
+        return print("%d\n", int(limit));
+    }
     case FileKind::TempInput: {
         uint8_t raw[2];
         if (int error = readKey(temperatures_[node.number - 1], 2, raw))
@@ -398,6 +407,12 @@ int DriverFiles::write(const Node& node, std::string_view text)
     }
     case FileKind::FanManual:
         return writeManual(node.number, value);
+    case FileKind::BatteryChargeLimit: {
+        if (value > 100)
+            return EINVAL;
+        uint8_t limit = uint8_t(value);
+        return writeKey(code("BCLM"), 1, &limit) == 0 ? 0 : ENODEV;
+    }
     case FileKind::PwmEnable:
         if (value != 1 && value != 2)
             return EINVAL;

@@ -39,6 +39,7 @@ enum class FileKind {
     PwmEnable,
     TempLabel,
     TempInput,
+    BatteryChargeLimit,  // T2 kernels: BCLM, a percentage
 };
 
 struct Node {

@@ -212,7 +212,9 @@ TEST(DriverFilesFans, AtMostTenFansAndT2ManualKeys)
 TEST(DriverFilesFans, T2FloatsAndModeKeysAsItsKernelsShowThem)
 {
     TestSMC smc{R"(
-  #KEY  [ui32]  8 (bytes 00 00 00 08)
+  #KEY  [ui32]  9 (bytes 00 00 00 09)
+  BCLM  [ui8 ]  100 (bytes 64)
+! writable
   F0Ac  [flt ]  (bytes 00 4c 03 45)
   F0Md  [ui8 ]  2 (bytes 02)
 ! writable
@@ -247,6 +249,8 @@ TEST(DriverFilesFans, T2FloatsAndModeKeysAsItsKernelsShowThem)
         {"/fan1_manual", "2", "0\n", "F0Md", {0x00}},  // only the low bit is written
         {"/fan1_manual", "3", "1\n", "F0Md", {0x01}},
         {"/fan1_label", nullptr, "errno 22", "FS! ", {0x00, 0x00}},  // no F0ID; "FS! " untouched
+        {"/battery_charge_limit", "80", "80\n", "BCLM", {80}},
+        {"/battery_charge_limit", "101", "80\n", "BCLM", {80}},
     };
     for (const Case& c : cases) {
         const smcfs::Node* node = files.find(c.path);
