@@ -750,8 +750,8 @@ private:
             busyNoted_ = true;
             std::fprintf(stderr,
                          "applesmc: another program keeps moving the driver's key cursor (%s/key_at_index); "
-                         "fan and temperature keys are read from their own files meanwhile, in whole rpm and "
-                         "quarter degrees. Stop that program, or let it read through smcd, for exact values.\n",
+                         "fan and temperature keys are read from their own files meanwhile, rounded to whole "
+                         "rpm and quarter degrees; exact values come back once that program stops\n",
                          layout_.keyDirectory.c_str());
         }
         return status;
