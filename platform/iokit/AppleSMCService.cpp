@@ -604,8 +604,9 @@ private:
                  codeFromText(std::string_view(type, size_t(typeSize))), uint32_t(size)};
         positions_.try_emplace(entry.name, index);
         // Every fan speed key of a machine has one type: fpe2, or flt on T2 machines.
-        if (fanOfKey(entry.name, "Ac") || fanOfKey(entry.name, "Tg"))
-            fanType_ = entry.type;
+        for (const char* ending : {"Ac", "Mn", "Mx", "Tg"})
+            if (fanOfKey(entry.name, ending))
+                fanType_ = entry.type;
         if (swept && valueSize >= 0) {
             prefetched_ = Prefetched{true, index, entry.name, uint32_t(valueSize), {}, std::chrono::steady_clock::now()};
             std::memcpy(prefetched_.bytes, value, size_t(valueSize));
