@@ -162,6 +162,7 @@ FourCharCode codeFromText(std::string_view text)
 struct Layout {
     std::string keyDirectory;     // key_count and the key_at_index files
     std::string sensorDirectory;  // the fan and temperature files
+    bool platformDevice = false;  // bound to the platform device, as mainline kernels bind it
 };
 
 Layout resolveLayout(const std::string& device)
@@ -169,6 +170,9 @@ Layout resolveLayout(const std::string& device)
     Layout layout{device, device};
     if (!exists(device + "/key_count") && exists(device + "/device/key_count"))
         layout.keyDirectory = device + "/device";  // a hwmon class directory was named
+    char subsystem[256];
+    ssize_t length = readlink((layout.keyDirectory + "/subsystem").c_str(), subsystem, sizeof subsystem);
+    layout.platformDevice = length > 0 && std::string_view(subsystem, size_t(length)).ends_with("/platform");
     auto hasSensors = [](const std::string& dir) {
         return exists(dir + "/fan1_input") || exists(dir + "/temp1_input");
     };
@@ -831,9 +835,17 @@ private:
         return status == kIOReturnUnsupported ? refusal() : status;
     }
 
-    // The type the fan speed keys have when the cursor cannot tell: that of
-    // the ones learnt so far, else the classic fpe2.
-    FourCharCode guessedFanType() const { return fanType_ != 0 ? fanType_ : code("fpe2"); }
+    // The type of the fan speed keys when the cursor cannot tell: that of
+    // one learnt; else fpe2 without root, whose files give whole rpm only,
+    // or where the driver is bound to the platform device: only mainline
+    // kernels bind it so, and they do not run on the T2 machines, whose fan
+    // keys are flt. 0 when it cannot be told.
+    FourCharCode guessedFanType() const
+    {
+        if (fanType_ != 0)
+            return fanType_;
+        return cursorError_ != 0 || layout_.platformDevice ? code("fpe2") : 0;
+    }
 
     // What the driver's own file for `key` gives, as a value of `type` (0:
     // guessed). The files round: fan speeds to whole rpm, temperatures to
@@ -883,7 +895,7 @@ private:
                 if (type == 0)
                     type = guessedFanType();
                 if (type != code("fpe2") && type != code("flt "))
-                    return kIOReturnUnsupported;  // no conversion from whole rpm is known
+                    return kIOReturnUnsupported;  // unknown, or no conversion from whole rpm is known
                 std::string path = suffix ? fanPath(fan, suffix) : fans_[fan - 1].output;
                 if (int error = readSensorFile(path, number))
                     return unknownOr(error);
@@ -924,17 +936,15 @@ private:
         int minimumFan = fanOfKey(request.key, "Mn");
         int targetFan = fanOfKey(request.key, "Tg");
         if (minimumFan || targetFan) {
-            FourCharCode type = 0;
+            FourCharCode type = guessedFanType();
             if (cursorError_ == 0) {
                 long long position;
                 kern_return_t status = find(request.key, position);
                 if (status == KERN_SUCCESS && position >= 0)
                     type = entries_[position].type;
-                else if (status != KERN_SUCCESS && status != kIOReturnBusy)
+                else if (status != KERN_SUCCESS && (status != kIOReturnBusy || type == 0))
                     return status;
             }
-            if (type == 0)
-                type = guessedFanType();
             // Only whole rpm cross the file: fractions are lost.
             long long rpm;
             if (type == code("flt ")) {
