@@ -71,12 +71,15 @@ static_assert(sizeof(Record) == 80 && offsetof(Record, dataSize) == 28 && offset
               offsetof(Record, index) == 44 && offsetof(Record, bytes) == 48);
 
 constexpr int kMaxFans = 10;           // the driver makes files for ten fans at most
-// How long a read keeps trying while another program moves the cursor, and
-// the pauses between tries: short at first, so a passing move costs little.
-constexpr std::chrono::milliseconds kCursorPatience{200};
-// Once a read gave up, the next ones wait this long only, until one gets
-// through: a listing while the cursor stays busy must not take minutes.
-constexpr std::chrono::milliseconds kShortPatience{20};
+// How a read tries while another program moves the cursor: first a few
+// times at once, which gets past a program that moves it without pause as
+// often as anything can; then with growing pauses, which outlast a listing's
+// burst of moves, for a bounded time. For a while after a read gave up, the
+// quick tries only: a listing while the cursor stays busy must not take
+// minutes.
+constexpr int kQuickTries = 16;
+constexpr std::chrono::milliseconds kCursorPatience{100};
+constexpr std::chrono::milliseconds kGiveUpMemory{2000};
 constexpr std::chrono::milliseconds kFirstPause{2}, kLongestPause{30};
 // This project's processes take turns on the cursor through a lock of their
 // own, in a directory only root may write, so that no other user can hold it.
@@ -510,24 +513,28 @@ private:
     int readAt(uint32_t index, const DriverFile& file, char* buffer, size_t capacity, ssize_t& size,
                FourCharCode name)
     {
-        auto deadline = std::chrono::steady_clock::now() + (gaveUp_ ? kShortPatience : kCursorPatience);
-        auto waitOrGiveUp = [&](std::chrono::milliseconds pause) {
-            if (std::chrono::steady_clock::now() >= deadline) {
-                gaveUp_ = true;
+        auto deadline = std::chrono::steady_clock::now() + kCursorPatience;
+        int tries = 0;
+        auto pause = kFirstPause;
+        auto waitOrGiveUp = [&] {
+            if (++tries < kQuickTries)
+                return true;
+            auto now = std::chrono::steady_clock::now();
+            if (now < gaveUpUntil_ || now >= deadline) {
+                gaveUpUntil_ = now + kGiveUpMemory;
                 return false;
             }
             std::this_thread::sleep_for(pause);
+            pause = std::min(pause * 2, kLongestPause);
             return true;
         };
-        for (auto pause = kFirstPause;; pause = std::min(pause * 2, kLongestPause)) {
+        for (;;) {
             int result = readOnce(index, file, buffer, capacity, size, name);
             if (result < 0) {
-                if (!waitOrGiveUp(pause))
+                if (!waitOrGiveUp())
                     return -1;
                 continue;
             }
-            if (result == 0 && !contended())
-                gaveUp_ = false;
             if (result != 0 || !contended())
                 return result;
             char again[64];
@@ -535,11 +542,9 @@ private:
             result = readOnce(index, file, again, capacity < sizeof again ? capacity : sizeof again, againSize, name);
             if (result > 0)
                 return result;
-            if (result == 0 && againSize == size && std::memcmp(again, buffer, size_t(size)) == 0) {
-                gaveUp_ = false;
+            if (result == 0 && againSize == size && std::memcmp(again, buffer, size_t(size)) == 0)
                 return 0;
-            }
-            if (!waitOrGiveUp(pause))
+            if (!waitOrGiveUp())
                 return -1;
         }
     }
@@ -1006,7 +1011,7 @@ private:
     FanFiles fans_[kMaxFans];
     FourCharCode fanType_ = 0;  // of the fan speed keys, once the cursor showed one
     bool busyNoted_ = false;    // said that another program keeps the cursor busy
-    bool gaveUp_ = false;       // the last read through the cursor gave up
+    std::chrono::steady_clock::time_point gaveUpUntil_{};  // reads make quick tries only until then
     std::vector<IndexEntry> entries_;
     std::unordered_map<FourCharCode, uint32_t> positions_;
     long long keyTotal_ = -1;
