@@ -3,7 +3,9 @@
 
 #include "smc/smc.h"
 
+#include <bit>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 
@@ -96,6 +98,9 @@ DriverFiles::DriverFiles(io_connect_t connection, Layout layout) : connection_(c
     for (const Entry& entry : entries_)
         if (entry.valid && (entry.name >> 24) == 'T' && entry.type == code("sp78"))
             temperatures_.push_back(entry.name);
+    // T2 machines keep fan speeds as floats; their kernels then prefer the
+    // per-fan mode key even where "FS! " exists.
+    floatFans_ = typeOf(code("F0Ac")) == code("flt ");
 
     addDirectory("/", "");
     addFile("/", "key_count", FileKind::KeyCount, 0444);
@@ -104,11 +109,15 @@ DriverFiles::DriverFiles(io_connect_t connection, Layout layout) : connection_(c
     addFile("/", "key_at_index_type", FileKind::IndexType, 0444);
     addFile("/", "key_at_index_data_length", FileKind::IndexLength, 0444);
     addFile("/", "key_at_index_data", FileKind::IndexData, 0444);
-    // What lm-sensors follows to name the chip: a platform device, 0x300.
-    addSymlink("/", "subsystem", "../../../bus/platform");
+    // What lm-sensors follows to name the chip: a platform device, 0x300;
+    // on a T2 machine, whose kernels bind the driver to the ACPI device
+    // APP0001:00, that device, five levels below /sys/devices.
+    bool t2 = floatFans_ || (!hasKey(code("FS! ")) && hasKey(fanKey("F%dMd", 1)));
+    bool acpi = layout == Layout::Classic && t2;
+    addSymlink("/", "subsystem", acpi ? "../../../../../../bus/acpi" : "../../../bus/platform");
     addDirectory("/hwmon", "/");
     addDirectory("/hwmon/hwmon0", "/hwmon");
-    addSymlink("/hwmon/hwmon0", "device", "../../../applesmc.768");
+    addSymlink("/hwmon/hwmon0", "device", acpi ? "../../../APP0001:00" : "../../../applesmc.768");
 
     bool classic = layout == Layout::Classic;
     std::string sensors = classic ? "/" : "/hwmon/hwmon0";
@@ -133,6 +142,8 @@ DriverFiles::DriverFiles(io_connect_t connection, Layout layout) : connection_(c
         addFile(sensors, n + "_label", FileKind::TempLabel, 0444, int(t));
         addFile(sensors, n + "_input", FileKind::TempInput, 0444, int(t));
     }
+    if (t2 && hasKey(code("BCLM")))
+        addFile("/", "battery_charge_limit", FileKind::BatteryChargeLimit, 0644);
 }
 
 void DriverFiles::addDirectory(const std::string& path, const std::string& parent)
@@ -191,6 +202,12 @@ bool DriverFiles::hasKey(FourCharCode key) const
     return positions_.contains(key);
 }
 
+FourCharCode DriverFiles::typeOf(FourCharCode key) const
+{
+    auto found = positions_.find(key);
+    return found == positions_.end() ? 0 : entries_[found->second].type;
+}
+
 int DriverFiles::readKey(FourCharCode key, uint32_t length, uint8_t* bytes)
 {
     auto found = positions_.find(key);
@@ -220,34 +237,40 @@ int DriverFiles::writeKey(FourCharCode key, uint32_t length, const uint8_t* byte
     return exchange(connection_, request, response) == KERN_SUCCESS ? 0 : EIO;
 }
 
-// Manual mode: a bit of "FS! ", or on T2 machines without it a key per fan.
-int DriverFiles::readManual(int fan, bool& manual)
+// Manual mode: a bit of "FS! ", or on T2 machines a key per fan.
+bool DriverFiles::usesModeKey(int fan) const
 {
-    if (!hasKey(code("FS! ")) && hasKey(fanKey("F%dMd", fan))) {
+    return hasKey(fanKey("F%dMd", fan)) && (floatFans_ || !hasKey(code("FS! ")));
+}
+
+int DriverFiles::readManual(int fan, unsigned& mode)
+{
+    if (usesModeKey(fan)) {
         uint8_t value;
-        int error = readKey(fanKey("F%dMd", fan), 1, &value);
-        manual = value != 0;
-        return error;
+        if (int error = readKey(fanKey("F%dMd", fan), 1, &value))
+            return error;
+        mode = value;  // the byte as it is, 2 included
+        return 0;
     }
     uint8_t word[2];
     if (int error = readKey(code("FS! "), 2, word))
         return error;
-    manual = ((word[0] << 8 | word[1]) >> (fan - 1) & 1) != 0;
+    mode = (word[0] << 8 | word[1]) >> (fan - 1) & 1;
     return 0;
 }
 
-int DriverFiles::writeManual(int fan, bool manual)
+int DriverFiles::writeManual(int fan, unsigned long value)
 {
-    if (!hasKey(code("FS! ")) && hasKey(fanKey("F%dMd", fan))) {
-        uint8_t value = manual;
-        return writeKey(fanKey("F%dMd", fan), 1, &value);
+    if (usesModeKey(fan)) {
+        uint8_t mode = value & 1;  // so 2 writes 0, as the T2 kernels do
+        return writeKey(fanKey("F%dMd", fan), 1, &mode);
     }
     // Read, then write: two steps, as the driver takes them.
     uint8_t word[2];
     if (int error = readKey(code("FS! "), 2, word))
         return error;
     unsigned bits = unsigned(word[0]) << 8 | word[1];
-    bits = manual ? bits | 1u << (fan - 1) : bits & ~(1u << (fan - 1));
+    bits = value != 0 ? bits | 1u << (fan - 1) : bits & ~(1u << (fan - 1));
     word[0] = uint8_t(bits >> 8);
     word[1] = uint8_t(bits);
     return writeKey(code("FS! "), 2, word);
@@ -262,8 +285,19 @@ int DriverFiles::read(const Node& node, std::string& content)
         return 0;
     };
     auto fanSpeed = [&](const char* pattern) {
+        FourCharCode key = fanKey(pattern, node.number);
+        if (typeOf(key) == code("flt ")) {
+            uint8_t raw[4];
+            if (int error = readKey(key, 4, raw))
+                return error;
+            float speed = std::bit_cast<float>(uint32_t(raw[0]) | uint32_t(raw[1]) << 8 | uint32_t(raw[2]) << 16 |
+                                               uint32_t(raw[3]) << 24);
+            // The integer part; below 1 (negative, NaN) shows 0.
+            unsigned rpm = speed >= 1 ? (speed < 4294967296.0f ? unsigned(speed) : UINT_MAX) : 0;
+            return print("%u\n", rpm);
+        }
         uint8_t raw[2];
-        if (int error = readKey(fanKey(pattern, node.number), 2, raw))
+        if (int error = readKey(key, 2, raw))
             return error;
         return print("%u\n", unsigned(raw[0] << 8 | raw[1]) >> 2);
     };
@@ -318,16 +352,23 @@ int DriverFiles::read(const Node& node, std::string& content)
         return fanSpeed("F%dTg");
     case FileKind::FanManual:
     case FileKind::PwmEnable: {
-        bool manual;
-        if (int error = readManual(node.number, manual))
+        unsigned mode;
+        if (int error = readManual(node.number, mode))
             return error;
         if (node.file == FileKind::PwmEnable)
-            return print("%d\n", manual ? 1 : 2);
-        return print("%d\n", manual ? 1 : 0);
+            return print("%d\n", mode != 0 ? 1 : 2);
+        return print("%d\n", int(mode));
     }
     case FileKind::TempLabel:
         content = text(temperatures_[node.number - 1]) + "\n";
         return 0;
+    case FileKind::BatteryChargeLimit: {
+        uint8_t limit;
+        // This file's failures are ENODEV, not the EIO of the others.
+        if (readKey(code("BCLM"), 1, &limit) != 0)
+            return ENODEV;
+        return print("%d\n", int(limit));
+    }
     case FileKind::TempInput: {
         uint8_t raw[2];
         if (int error = readKey(temperatures_[node.number - 1], 2, raw))
@@ -355,11 +396,23 @@ int DriverFiles::write(const Node& node, std::string_view text)
     case FileKind::FanOutput: {
         if (value >= 0x4000)
             return EINVAL;
+        FourCharCode key = fanKey(node.file == FileKind::FanMin ? "F%dMn" : "F%dTg", node.number);
+        if (typeOf(key) == code("flt ")) {
+            uint32_t bits = std::bit_cast<uint32_t>(float(value));  // exact: below 2^24
+            uint8_t raw[4] = {uint8_t(bits), uint8_t(bits >> 8), uint8_t(bits >> 16), uint8_t(bits >> 24)};
+            return writeKey(key, 4, raw);
+        }
         uint8_t raw[2] = {uint8_t(value >> 6), uint8_t(value << 2)};
-        return writeKey(fanKey(node.file == FileKind::FanMin ? "F%dMn" : "F%dTg", node.number), 2, raw);
+        return writeKey(key, 2, raw);
     }
     case FileKind::FanManual:
-        return writeManual(node.number, value != 0);
+        return writeManual(node.number, value);
+    case FileKind::BatteryChargeLimit: {
+        if (value > 100)
+            return EINVAL;
+        uint8_t limit = uint8_t(value);
+        return writeKey(code("BCLM"), 1, &limit) == 0 ? 0 : ENODEV;
+    }
     case FileKind::PwmEnable:
         if (value != 1 && value != 2)
             return EINVAL;

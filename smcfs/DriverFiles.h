@@ -15,8 +15,8 @@
 namespace smcfs {
 
 // Where the fan and temperature files stand: on the platform device
-// (classic), or in its hwmon class directory with fanN_target and
-// pwmN_enable (the newer driver).
+// (classic; the ACPI device APP0001:00 for a T2 machine's SMC), or in its
+// hwmon class directory with fanN_target and pwmN_enable (the newer driver).
 enum class Layout { Classic, Hwmon };
 
 enum class NodeKind { Directory, File, Symlink };
@@ -39,6 +39,7 @@ enum class FileKind {
     PwmEnable,
     TempLabel,
     TempInput,
+    BatteryChargeLimit,  // T2 kernels: BCLM, a percentage
 };
 
 struct Node {
@@ -54,7 +55,9 @@ class DriverFiles {
 public:
     // Learns what the driver learns when it loads, over the open SMC
     // connection `connection`: every key's name, type and length, the fans
-    // (FNum, ten at most) and the temperature keys.
+    // (FNum, ten at most) and the temperature keys. An SMC of a T2 machine
+    // (fan speeds of type flt, or per-fan F<n>Md without "FS! ") gets the
+    // files of the kernels with the T2 patches.
     DriverFiles(io_connect_t connection, Layout layout);
 
     // The node at an absolute path ("/", "/fan1_input"); null when none.
@@ -86,8 +89,10 @@ private:
     int readKey(FourCharCode key, uint32_t length, uint8_t* bytes);
     int writeKey(FourCharCode key, uint32_t length, const uint8_t* bytes);
     bool hasKey(FourCharCode key) const;
-    int readManual(int fan, bool& manual);
-    int writeManual(int fan, bool manual);
+    FourCharCode typeOf(FourCharCode key) const;  // 0 for a key not in the table
+    bool usesModeKey(int fan) const;
+    int readManual(int fan, unsigned& mode);
+    int writeManual(int fan, unsigned long value);
 
     io_connect_t connection_;
     std::unordered_map<std::string, Node> nodes_;
@@ -95,6 +100,7 @@ private:
     std::unordered_map<FourCharCode, uint32_t> positions_;
     std::vector<FourCharCode> temperatures_;
     int fanCount_ = 0;
+    bool floatFans_ = false;  // fan speeds are flt, as on T2 machines
     uint32_t cursor_ = 0;  // one for every open of the file system
 };
 

@@ -15,6 +15,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <getopt.h>
 #include <memory>
@@ -267,6 +268,15 @@ int main(int argc, char* argv[])
         return 1;
     }
 
+    // Unmounting happens after the process left its working directory, so
+    // a relative path would no longer name the mount then.
+    std::unique_ptr<char, decltype(&std::free)> mountpoint(realpath(options.mountpoint, nullptr), &std::free);
+    if (mountpoint == nullptr) {
+        std::fprintf(stderr, "%s: cannot mount on %s: %s (it must be an existing directory)\n", kProgram,
+                     options.mountpoint, std::strerror(errno));
+        return 1;
+    }
+
     io_connect_t connection = 0;
     if (SMCOpen(&connection) != 0) {
         const char* cause = "";
@@ -303,9 +313,9 @@ int main(int argc, char* argv[])
         return 1;
     }
     int status = 1;
-    if (fuse_mount(fs, options.mountpoint) != 0) {
+    if (fuse_mount(fs, mountpoint.get()) != 0) {
         std::fprintf(stderr, "%s: cannot mount on %s (is FUSE available? fuse3 installed, /dev/fuse usable?)\n",
-                     kProgram, options.mountpoint);
+                     kProgram, mountpoint.get());
     } else {
         fuse_session* session = fuse_get_session(fs);
         // SIGTERM, SIGINT and SIGHUP end the loop; the mount is then taken down.

@@ -16,8 +16,11 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <map>
+#include <sys/file.h>
 #include <sys/mman.h>
+#include <sys/mount.h>
 #include <sys/statfs.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -63,6 +66,47 @@ std::string temporaryDirectory()
     return name;
 }
 
+bool fuseMountedAt(const std::string& path)
+{
+    struct statfs fs;
+    return statfs(path.c_str(), &fs) == 0 && fs.f_type == 0x65735546;  // FUSE
+}
+
+// A process of its own that puts the cursor file at `cursorPath` back to
+// position 0 without pause until the object ends: any other position is
+// moved away from at once.
+class CursorMover {
+public:
+    explicit CursorMover(const std::string& cursorPath)
+    {
+        int moving[2];
+        if (pipe(moving) != 0)
+            return;
+        pid_ = fork();
+        if (pid_ == 0) {
+            int cursor = ::open(cursorPath.c_str(), O_WRONLY);
+            if (pwrite(cursor, "0", 1, 0) == 1)
+                ::write(moving[1], "", 1);
+            for (;;)
+                pwrite(cursor, "0", 1, 0);
+        }
+        char byte;
+        EXPECT_EQ(::read(moving[0], &byte, 1), 1) << "the other program never moved the cursor";
+        close(moving[0]);
+        close(moving[1]);
+    }
+    ~CursorMover()
+    {
+        if (pid_ <= 0)
+            return;
+        kill(pid_, SIGKILL);
+        waitpid(pid_, nullptr, 0);
+    }
+
+private:
+    pid_t pid_ = -1;
+};
+
 std::string slurp(const std::string& path)
 {
     std::ifstream in(path);
@@ -72,8 +116,9 @@ std::string slurp(const std::string& path)
 // smcfs serving `service` on a directory of its own while the object lives.
 class Mount {
 public:
-    explicit Mount(const std::string& service, const char* layout = "classic")
-        : directory_(temporaryDirectory()),
+    // `directory`: where to mount, "" for a new directory of its own.
+    explicit Mount(const std::string& service, const char* layout = "classic", const std::string& directory = "")
+        : directory_(directory.empty() ? temporaryDirectory() : directory),
           smcfs_("/usr/bin/env", {"SMC_SERVICE=" + service, kBin + "/smcfs", "-f", "--layout", layout, directory_})
     {
         for (int waited = 0; waited < 100 && !mounted(); ++waited)
@@ -84,11 +129,7 @@ public:
         stop();
         rmdir(directory_.c_str());
     }
-    bool mounted() const
-    {
-        struct statfs fs;
-        return statfs(directory_.c_str(), &fs) == 0 && fs.f_type == 0x65735546;  // FUSE
-    }
+    bool mounted() const { return fuseMountedAt(directory_); }
     int stop()
     {
         smcfs_.signal(SIGTERM);
@@ -257,6 +298,15 @@ protected:
         platform::installSMCService(platform::makeAppleSMCService(mount->path()));
         ASSERT_EQ(SMCOpen(&connection), 0);
     }
+    // The key's bytes as this connection reads them, or "status X" on failure.
+    std::string read(const char* key)
+    {
+        SMCVal val{};
+        kern_return_t status = SMCReadKey2(key, &val, connection);
+        if (status != KERN_SUCCESS)
+            return "status " + testing::PrintToString(status);
+        return std::string(val.bytes, val.dataSize);
+    }
     kern_return_t write(const char* key, const char* hex, uint32_t size)
     {
         SMCKeyData request{}, response{};
@@ -373,7 +423,8 @@ TEST_F(AppleSMCBackEnd, ErrorsMapToStatusesInOnePlace)
     } cases[] = {
         {EACCES, kIOReturnNotPrivileged}, {EPERM, kIOReturnNotPrivileged}, {EINVAL, kIOReturnBadArgument},
         {EIO, kIOReturnIOError},          {ENODEV, kIOReturnNoDevice},     {ENXIO, kIOReturnNoDevice},
-        {ENOENT, kIOReturnNoDevice},      {ENOTCONN, kIOReturnNoDevice},   {EBUSY, kIOReturnError},
+        {ENOENT, kIOReturnNoDevice},      {ENOTCONN, kIOReturnNoDevice},   {ESTALE, kIOReturnNoDevice},
+        {EBUSY, kIOReturnError},
     };
     for (const Case& c : cases)
         EXPECT_EQ(platform::statusFromErrno(c.error), c.status) << std::strerror(c.error);
@@ -485,6 +536,176 @@ TEST_F(AppleSMCBackEnd, AnotherProgramMovingTheCursorNeverYieldsAWrongValue)
     // Giving up is allowed (bounded); this is no test of speed, yet reads must get through.
     EXPECT_LT(failed, 10000);
     std::printf("cursor moved %ld times by the other program; %d of 10000 reads gave up\n", moved, failed);
+}
+
+// Any user may open the driver's files and lock them: a lock there must
+// never stop this project's processes, nor one held on the project's own.
+TEST_F(AppleSMCBackEnd, ReadsFinishWhileOtherProcessesHoldLocks)
+{
+    open();
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
+    pid_t holder = fork();
+    if (holder == 0) {
+        for (std::string path : {mount->path() + "/key_at_index", std::string("/run/smcd-applesmc.lock")}) {
+            int fd = ::open(path.c_str(), O_RDONLY | O_CREAT, 0600);
+            if (fd >= 0)
+                flock(fd, LOCK_EX);
+        }
+        ::write(ready[1], "x", 1);
+        pause();
+        _exit(0);
+    }
+    char byte;
+    ASSERT_EQ(::read(ready[0], &byte, 1), 1);
+    auto reads = std::async(std::launch::async, [&] {
+        std::vector<std::string> values;
+        for (const char* key : {"TC0D", "F0Mn", "F1Tg", "TC0D"})
+            values.push_back(read(key));
+        return values;
+    });
+    bool finished = reads.wait_for(std::chrono::seconds(5)) == std::future_status::ready;
+    kill(holder, SIGKILL);  // lets a read that hangs on a lock end
+    waitpid(holder, nullptr, 0);
+    close(ready[0]);
+    close(ready[1]);
+    EXPECT_TRUE(finished) << "reads waited on a lock another process holds";
+    EXPECT_EQ(reads.get(), (std::vector<std::string>{"\x32\x80", "\x1f\x40", "\x2e\xe0", "\x32\x80"}));
+}
+
+// While another program keeps moving the cursor, fan and temperature keys
+// still read, as smcd reads them with the key table learnt: from the
+// cursor, else from their own files, whose rounding these values survive.
+TEST_F(AppleSMCBackEnd, FanKeysReadWhileAnotherProgramKeepsMovingTheCursor)
+{
+    open();
+    std::map<std::string, std::string> expected;
+    for (const char* key : {"F0Mn", "F1Tg", "FS! ", "TC0D"})
+        expected[key] = read(key);
+    CursorMover mover(mount->path() + "/key_at_index");
+    for (int round = 0; round < 10; ++round)
+        for (const auto& [key, bytes] : expected)
+            EXPECT_EQ(read(key.c_str()), bytes) << key << " in round " << round;
+}
+
+// A cursor that never stays where this process puts it: a plain directory
+// whose name file keeps showing another key. The fan's file answers, in the
+// key's own type, and a person is told once what is going on.
+TEST(AppleSMCPlainFiles, AFanKeyComesFromItsFileWhileTheCursorStaysBusy)
+{
+    std::string directory = temporaryDirectory();
+    struct {
+        const char* name;
+        std::string text;
+    } files[] = {
+        {"key_count", "1\n"}, {"key_at_index", "0\n"}, {"key_at_index_name", "F0Mn\n"},
+        {"key_at_index_type", "flt \n"}, {"key_at_index_data_length", "4\n"},
+        {"key_at_index_data", std::string("\x00\x10\x96\x44", 4)},  // 1200.5
+        {"fan1_input", "2000\n"}, {"fan1_min", "1200\n"},
+    };
+    for (const auto& file : files)
+        std::ofstream(directory + "/" + file.name) << file.text;
+    platform::installSMCService(platform::makeAppleSMCService(directory));
+    io_connect_t connection = 0;
+    ASSERT_EQ(SMCOpen(&connection), 0);
+    auto read = [&] {
+        SMCVal val{};
+        kern_return_t status = SMCReadKey2("F0Mn", &val, connection);
+        return status != KERN_SUCCESS ? "status " + testing::PrintToString(status) : std::string(val.bytes, val.dataSize);
+    };
+    EXPECT_EQ(read(), std::string("\x00\x10\x96\x44", 4));  // the cursor first: the exact bytes
+    std::ofstream(directory + "/key_at_index_name") << "TC0P\n";  // another program moved it
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(read(), std::string("\x00\x00\x96\x44", 4));  // 1200: the file's whole rpm
+    EXPECT_EQ(read(), std::string("\x00\x00\x96\x44", 4));
+    std::string errors = testing::internal::GetCapturedStderr();
+    std::string said = "another program keeps moving the driver's key cursor (" + directory + "/key_at_index)";
+    size_t note = errors.find(said);
+    EXPECT_NE(note, std::string::npos) << errors;
+    EXPECT_EQ(errors.find(said, note + 1), std::string::npos) << "said more than once: " << errors;
+    SMCClose(connection);
+    platform::installSMCService(nullptr);
+    std::filesystem::remove_all(directory);
+}
+
+TEST_F(AppleSMCBackEnd, T2FanKeysAreFloatsAndTheModeIsPerFan)
+{
+    profile = kProfiles + "/t2.profile";
+    open();
+    EXPECT_EQ(read("F0Ac"), std::string("\x00\x4c\x03\x45", 4));  // the exact bytes, through the cursor
+    struct Case {
+        const char* key;
+        const char* hex;
+        uint32_t size;
+        kern_return_t status;
+        std::string file;
+        std::string shows;
+    } cases[] = {
+        {"F0Tg", "00803b45", 4, KERN_SUCCESS, "fan1_output", "3000\n"},
+        {"F0Tg", "004c1c45", 4, KERN_SUCCESS, "fan1_output", "2500\n"},  // 2500.75: whole rpm cross the file
+        {"F0Tg", "0bb8", 2, kIOReturnBadArgument, "fan1_output", "2500\n"},
+        {"F0Mn", "000080bf", 4, kIOReturnBadArgument, "fan1_min", "1200\n"},  // -1
+        {"F0Mn", "0000c07f", 4, kIOReturnBadArgument, "fan1_min", "1200\n"},  // NaN
+        {"F0Mn", "00008046", 4, kIOReturnBadArgument, "fan1_min", "1200\n"},  // 16384
+        {"F0Mn", "00fe7f46", 4, KERN_SUCCESS, "fan1_min", "16383\n"},
+        {"F0Md", "01", 1, KERN_SUCCESS, "fan1_manual", "1\n"},
+        {"F1Md", "00", 1, KERN_SUCCESS, "fan2_manual", "0\n"},
+        {"F1Md", "0100", 2, kIOReturnBadArgument, "fan2_manual", "0\n"},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(write(c.key, c.hex, c.size), c.status) << c.key << " " << c.hex;
+        EXPECT_EQ(file(c.file), c.shows) << c.key << " " << c.hex;
+    }
+    EXPECT_EQ(read("F0Tg"), std::string("\x00\x40\x1c\x45", 4));  // 2500.0
+    EXPECT_EQ(read("F0Md"), "\x01");
+}
+
+// smcd keeps one connection for its whole life: when the files go away
+// and come back (the driver reloaded, smcfs restarted), it works again.
+TEST_F(AppleSMCBackEnd, ReadsWorkAgainOnTheSameConnectionOnceTheFilesAreBack)
+{
+    open();
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(read("F0Mn"), "\x1f\x40");
+    ASSERT_EQ(mount->stop(), 0) << mount->log();
+    EXPECT_EQ(read("F0Mn"), "status " + testing::PrintToString(kIOReturnNoDevice));
+    {
+        Mount again(profile, "classic", mount->path());
+        ASSERT_TRUE(again.mounted()) << again.log();
+        std::string value;
+        for (int tries = 0; tries < 50 && (value = read("F0Mn")) != "\x1f\x40"; ++tries)
+            usleep(100'000);
+        EXPECT_EQ(value, "\x1f\x40");
+        EXPECT_EQ(read("TC0D"), "\x32\x80");
+        EXPECT_EQ(again.stop(), 0);
+    }
+    std::string errors = testing::internal::GetCapturedStderr();
+    for (const char* note : {"went away", "are back"}) {
+        size_t at = errors.find(note);
+        EXPECT_NE(at, std::string::npos) << note << ": " << errors;
+        EXPECT_EQ(errors.find(note, at + 1), std::string::npos) << note << ": " << errors;
+    }
+}
+
+// smcfs leaves its working directory when it starts; a relative mount point
+// must still be found when it unmounts.
+TEST(Smcfs, ARelativeMountPointIsUnmountedOnSigterm)
+{
+    REQUIRE_FUSE();
+    std::string parent = temporaryDirectory();
+    std::string directory = parent + "/mnt";
+    ASSERT_EQ(mkdir(directory.c_str(), 0755), 0);
+    BackgroundProcess smcfs("/bin/sh", {"-c", "cd " + parent + " && SMC_SERVICE=builtin exec " + kBin + "/smcfs -f mnt"});
+    for (int waited = 0; waited < 100 && !fuseMountedAt(directory); ++waited)
+        usleep(50'000);
+    ASSERT_TRUE(fuseMountedAt(directory)) << smcfs.output();
+    smcfs.signal(SIGTERM);
+    EXPECT_EQ(smcfs.wait(), 0) << smcfs.output();
+    bool left = fuseMountedAt(directory) || access(directory.c_str(), F_OK) != 0;
+    EXPECT_FALSE(left) << "the mount stayed behind: " << smcfs.output();
+    if (left)
+        umount2(directory.c_str(), MNT_DETACH);
+    std::filesystem::remove_all(parent);
 }
 
 TEST(AppleSMCDevice, FoundByItsFilesInEachLayout)

@@ -207,4 +207,65 @@ TEST(DriverFilesFans, AtMostTenFansAndT2ManualKeys)
     SMCClose(connection);
 }
 
+// A T2 machine: fan speeds are little-endian floats, manual mode is a key
+// per fan even beside "FS! ", and fans have no names.
+TEST(DriverFilesFans, T2FloatsAndModeKeysAsItsKernelsShowThem)
+{
+    TestSMC smc{R"(
+  #KEY  [ui32]  9 (bytes 00 00 00 09)
+  BCLM  [ui8 ]  100 (bytes 64)
+! writable
+  F0Ac  [flt ]  (bytes 00 4c 03 45)
+  F0Md  [ui8 ]  2 (bytes 02)
+! writable
+  F0Mn  [flt ]  (bytes 00 00 96 44)
+! writable
+  F0Tg  [flt ]  (bytes 00 00 fa 44)
+! writable
+  F1Ac  [flt ]  (bytes 00 00 a0 c0)
+  F1Md  [ui8 ]  0 (bytes 00)
+  FNum  [ui8 ]  2 (bytes 02)
+  FS!   [ui16]  0 (bytes 00 00)
+)"};
+    io_connect_t connection = 0;
+    ASSERT_EQ(SMCOpen(&connection), 0);
+    smcfs::DriverFiles files(connection, smcfs::Layout::Classic);
+    auto value = [&](const char* key) {
+        auto entry = smc.smc().key(platform::fourCharCode(key));
+        return std::vector<uint8_t>(entry->bytes.begin(), entry->bytes.begin() + entry->size);
+    };
+    struct Case {
+        const char* path;
+        const char* written;  // null: read only
+        std::string shows;    // the text read after, or "errno N"
+        const char* key;      // and the key's bytes after
+        std::vector<uint8_t> bytes;
+    } cases[] = {
+        {"/fan1_input", nullptr, "2100\n", "F0Ac", {0x00, 0x4c, 0x03, 0x45}},  // 2100.75: the integer part
+        {"/fan2_input", nullptr, "0\n", "F1Ac", {0x00, 0x00, 0xa0, 0xc0}},     // -5.0 shows 0
+        {"/fan1_manual", nullptr, "2\n", "F0Md", {0x02}},                      // the byte as it is
+        {"/fan1_output", "3000", "3000\n", "F0Tg", {0x00, 0x80, 0x3b, 0x45}},
+        {"/fan1_min", "16384", "1200\n", "F0Mn", {0x00, 0x00, 0x96, 0x44}},
+        {"/fan1_manual", "2", "0\n", "F0Md", {0x00}},  // only the low bit is written
+        {"/fan1_manual", "3", "1\n", "F0Md", {0x01}},
+        {"/fan1_label", nullptr, "errno 22", "FS! ", {0x00, 0x00}},  // no F0ID; "FS! " untouched
+        {"/battery_charge_limit", "80", "80\n", "BCLM", {80}},
+        {"/battery_charge_limit", "101", "80\n", "BCLM", {80}},
+    };
+    for (const Case& c : cases) {
+        const smcfs::Node* node = files.find(c.path);
+        ASSERT_NE(node, nullptr) << c.path;
+        if (c.written)
+            files.write(*node, c.written);
+        std::string content;
+        int error = files.read(*node, content);
+        EXPECT_EQ(error ? "errno " + std::to_string(error) : content, c.shows) << c.path << " " << c.written;
+        EXPECT_EQ(value(c.key), c.bytes) << c.path;
+    }
+    // Its kernels bind the driver to the ACPI device.
+    EXPECT_EQ(files.find("/hwmon/hwmon0/device")->target, "../../../APP0001:00");
+    EXPECT_EQ(files.find("/subsystem")->target, "../../../../../../bus/acpi");
+    SMCClose(connection);
+}
+
 }  // namespace

@@ -1,10 +1,13 @@
 // The back-end for SMC_SERVICE=applesmc[:DIR]: answers the call record from
 // the files of Linux's applesmc driver. Keys are read by name through the
 // driver's one key cursor; without root, which alone may move the cursor,
-// the fan and temperature files stand in for the keys they show.
+// or while another program keeps it busy, the fan and temperature files
+// stand in for the keys they show.
 #include "iokit/AppleSMCService.h"
 
+#include <algorithm>
 #include <atomic>
+#include <bit>
 #include <chrono>
 #include <cerrno>
 #include <cstdio>
@@ -15,6 +18,8 @@
 #include <optional>
 #include <string_view>
 #include <sys/file.h>
+#include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 #include <unordered_map>
 #include <utility>
@@ -38,6 +43,7 @@ kern_return_t statusFromErrno(int error)
     case ENXIO:
     case ENOENT:
     case ENOTCONN:  // a file system serving the files has gone
+    case ESTALE:
         return kIOReturnNoDevice;
     default:
         return kIOReturnError;
@@ -65,7 +71,24 @@ static_assert(sizeof(Record) == 80 && offsetof(Record, dataSize) == 28 && offset
               offsetof(Record, index) == 44 && offsetof(Record, bytes) == 48);
 
 constexpr int kMaxFans = 10;           // the driver makes files for ten fans at most
-constexpr int kCursorAttempts = 16;    // tries before another program's cursor moves win
+// How a read tries while another program moves the cursor: first a few
+// times at once, which gets past a program that moves it without pause as
+// often as anything can; then with growing pauses, which outlast a listing's
+// burst of moves, for a bounded time. For a while after a read gave up, the
+// quick tries only: a listing while the cursor stays busy must not take
+// minutes.
+constexpr int kQuickTries = 16;
+constexpr std::chrono::milliseconds kCursorPatience{100};
+constexpr std::chrono::milliseconds kGiveUpMemory{2000};
+constexpr std::chrono::milliseconds kFirstPause{2}, kLongestPause{30};
+// This project's processes take turns on the cursor through a lock of their
+// own, in a directory only root may write, so that no other user can hold it.
+constexpr const char* kCursorLockPath = "/run/smcd-applesmc.lock";
+constexpr std::chrono::milliseconds kLockPatience{250};
+// After a lock wait ran out, the holder is taken as stuck for this long.
+constexpr std::chrono::milliseconds kStuckLockMemory{2000};
+// How often to look for the files again once they went away.
+constexpr std::chrono::milliseconds kReopenInterval{1000};
 constexpr uint32_t kMaxKeys = 65535;   // what a real SMC holds at most
 // How long reads stay doubly checked after another program was seen moving the cursor.
 constexpr std::chrono::milliseconds kContentionMemory{2000};
@@ -142,6 +165,7 @@ FourCharCode codeFromText(std::string_view text)
 struct Layout {
     std::string keyDirectory;     // key_count and the key_at_index files
     std::string sensorDirectory;  // the fan and temperature files
+    bool platformDevice = false;  // bound to the platform device, as mainline kernels bind it
 };
 
 Layout resolveLayout(const std::string& device)
@@ -149,6 +173,9 @@ Layout resolveLayout(const std::string& device)
     Layout layout{device, device};
     if (!exists(device + "/key_count") && exists(device + "/device/key_count"))
         layout.keyDirectory = device + "/device";  // a hwmon class directory was named
+    char subsystem[256];
+    ssize_t length = readlink((layout.keyDirectory + "/subsystem").c_str(), subsystem, sizeof subsystem);
+    layout.platformDevice = length > 0 && std::string_view(subsystem, size_t(length)).ends_with("/platform");
     auto hasSensors = [](const std::string& dir) {
         return exists(dir + "/fan1_input") || exists(dir + "/temp1_input");
     };
@@ -236,7 +263,58 @@ struct KeyValue {
 
 std::atomic<bool> privilegeNoteShown{false};
 
-// One device for every connection of the process.
+// The lock this project's processes take turns on the driver's one cursor
+// with. Never one that others can take (the driver's files are readable by
+// all): a user holding it would stop smcd. So it lives where only root can
+// create files, and it is waited for a bounded time only; without it (not
+// root, no /run) the checks after each use of the cursor still guard.
+class ProjectLock {
+public:
+    ProjectLock()
+    {
+        struct stat directory;
+        if (stat("/run", &directory) == 0 && directory.st_uid == 0 && (directory.st_mode & 022) == 0)
+            fd_ = ::open(kCursorLockPath, O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    }
+    ProjectLock(const ProjectLock&) = delete;
+    ProjectLock& operator=(const ProjectLock&) = delete;
+    ~ProjectLock()
+    {
+        if (fd_ >= 0)
+            close(fd_);
+    }
+
+    // Takes the lock, waiting a bounded time; false when it is not held.
+    bool acquire()
+    {
+        if (fd_ < 0)
+            return false;
+        auto now = std::chrono::steady_clock::now();
+        // A holder that kept it past a whole wait is not waited for again soon.
+        auto deadline = now < stuckUntil_ ? now : now + kLockPatience;
+        for (auto pause = kFirstPause;; pause = std::min(pause * 2, kLongestPause)) {
+            if (flock(fd_, LOCK_EX | LOCK_NB) == 0) {
+                stuckUntil_ = {};
+                return true;
+            }
+            if (errno != EWOULDBLOCK && errno != EINTR)
+                return false;
+            now = std::chrono::steady_clock::now();
+            if (now >= deadline) {
+                stuckUntil_ = now + kStuckLockMemory;
+                return false;
+            }
+            std::this_thread::sleep_for(pause);
+        }
+    }
+    void release() { flock(fd_, LOCK_UN); }
+
+private:
+    int fd_ = -1;
+    std::chrono::steady_clock::time_point stuckUntil_{};
+};
+
+// The open files of one device and what they told so far.
 class Driver {
 public:
     explicit Driver(Layout layout) : layout_(std::move(layout)) {}
@@ -267,9 +345,20 @@ public:
         return KERN_SUCCESS;
     }
 
+    // Whether the files went away under the open descriptors (the driver
+    // unloaded, the file system serving them stopped), not merely one key
+    // or file missing.
+    bool filesGone() const
+    {
+        char text[32];
+        if (keyCount_.read(text, sizeof text) >= 0)
+            return false;
+        return errno == ENODEV || errno == ENXIO || errno == ENOENT || errno == ENOTCONN || errno == ESTALE;
+    }
+
+    // Answers one call; the caller serialises calls.
     kern_return_t execute(const Record& request, Record& reply)
     {
-        std::lock_guard lock(mutex_);
         // A value read ahead serves only the calls that come straight after.
         Prefetched pending = std::exchange(prefetched_, Prefetched{});
         FourCharCode listed = std::exchange(listed_, 0);
@@ -339,19 +428,19 @@ private:
         }
     }
 
-    // Serialises this project's processes on the machine's one cursor; other
-    // programs are caught by checking the cursor after each use.
+    // Holds the project's cursor lock for a scope, when it can be had.
     class CursorLock {
     public:
-        explicit CursorLock(int fd) : fd_(fd)
+        explicit CursorLock(ProjectLock& lock) : lock_(lock), held_(lock.acquire()) {}
+        ~CursorLock()
         {
-            while (flock(fd_, LOCK_EX) != 0 && errno == EINTR) {
-            }
+            if (held_)
+                lock_.release();
         }
-        ~CursorLock() { flock(fd_, LOCK_UN); }
 
     private:
-        int fd_;
+        ProjectLock& lock_;
+        bool held_;
     };
 
     void noteNoPrivilege()
@@ -416,16 +505,36 @@ private:
 
     bool contended() const { return std::chrono::steady_clock::now() < contendedUntil_; }
 
-    // readOnce, retried a bounded number of times. While another program is
-    // seen moving the cursor, it may also move it away and back between our
-    // read and our check: then two checked reads must agree.
+    // readOnce, retried with growing pauses for a bounded time: a script
+    // that lists keys now and then moves the cursor in bursts, which a pause
+    // outlasts. While another program is seen moving the cursor, it may also
+    // move it away and back between our read and our check: then two checked
+    // reads must agree.
     int readAt(uint32_t index, const DriverFile& file, char* buffer, size_t capacity, ssize_t& size,
                FourCharCode name)
     {
-        for (int attempt = 0; attempt < kCursorAttempts; ++attempt) {
+        auto deadline = std::chrono::steady_clock::now() + kCursorPatience;
+        int tries = 0;
+        auto pause = kFirstPause;
+        auto waitOrGiveUp = [&] {
+            if (++tries < kQuickTries)
+                return true;
+            auto now = std::chrono::steady_clock::now();
+            if (now < gaveUpUntil_ || now >= deadline) {
+                gaveUpUntil_ = now + kGiveUpMemory;
+                return false;
+            }
+            std::this_thread::sleep_for(pause);
+            pause = std::min(pause * 2, kLongestPause);
+            return true;
+        };
+        for (;;) {
             int result = readOnce(index, file, buffer, capacity, size, name);
-            if (result < 0)
+            if (result < 0) {
+                if (!waitOrGiveUp())
+                    return -1;
                 continue;
+            }
             if (result != 0 || !contended())
                 return result;
             char again[64];
@@ -435,8 +544,9 @@ private:
                 return result;
             if (result == 0 && againSize == size && std::memcmp(again, buffer, size_t(size)) == 0)
                 return 0;
+            if (!waitOrGiveUp())
+                return -1;
         }
-        return -1;
     }
 
     static kern_return_t status(int error) { return error < 0 ? kIOReturnBusy : statusFromErrno(error); }
@@ -448,7 +558,7 @@ private:
     {
         if (index < entries_.size() && entries_[index].known)
             return KERN_SUCCESS;
-        CursorLock lock(cursor_.fd());
+        CursorLock lock(projectLock_);
         char name[16], type[16], length[32];
         ssize_t nameSize = 0, typeSize = 0, lengthSize = 0;
         uint8_t value[33];
@@ -502,6 +612,10 @@ private:
         entry = {true, codeFromText(std::string_view(name, size_t(nameSize))),
                  codeFromText(std::string_view(type, size_t(typeSize))), uint32_t(size)};
         positions_.try_emplace(entry.name, index);
+        // Every fan speed key of a machine has one type: fpe2, or flt on T2 machines.
+        for (const char* ending : {"Ac", "Mn", "Mx", "Tg"})
+            if (fanOfKey(entry.name, ending))
+                fanType_ = entry.type;
         if (swept && valueSize >= 0) {
             prefetched_ = Prefetched{true, index, entry.name, uint32_t(valueSize), {}, std::chrono::steady_clock::now()};
             std::memcpy(prefetched_.bytes, value, size_t(valueSize));
@@ -527,7 +641,7 @@ private:
     // cached when it loaded, which it refuses every position past.
     kern_return_t cursorBound(long long& count)
     {
-        CursorLock lock(cursor_.fd());
+        CursorLock lock(projectLock_);
         long long accepted = 0, refused = kMaxKeys;
         while (accepted < refused) {
             long long middle = accepted + (refused - accepted) / 2;
@@ -591,7 +705,7 @@ private:
     {
         long long position;
         if (kern_return_t status = find(key, position))
-            return status;
+            return status == kIOReturnBusy ? fromFilesWhileBusy(key, 0, value) : status;
         if (position < 0) {
             // #KEY outside the positions the cursor reaches (a count of 0 or
             // below, or one that leaves #KEY out): what key_count says, or
@@ -615,16 +729,42 @@ private:
             std::memcpy(value.bytes, pending.bytes, pending.size);
             return KERN_SUCCESS;
         }
-        CursorLock lock(cursor_.fd());
         char bytes[33];
         ssize_t size;
-        if (int failed = readAt(uint32_t(position), data_, bytes, sizeof bytes, size, entry.name))
-            return status(failed);
+        int failed;
+        {
+            CursorLock lock(projectLock_);
+            failed = readAt(uint32_t(position), data_, bytes, sizeof bytes, size, entry.name);
+        }
         // The name is checked; the length too, since a key shares no name.
-        if (uint32_t(size) != entry.length)
-            return kIOReturnBusy;
+        if (failed < 0 || (failed == 0 && uint32_t(size) != entry.length))
+            return fromFilesWhileBusy(key, entry.type, value);
+        if (failed)
+            return status(failed);
         std::memcpy(value.bytes, bytes, entry.length);
         return KERN_SUCCESS;
+    }
+
+    // The cursor stays busy: the key's own file, if the driver has one,
+    // still answers, rounded as the file shows it.
+    kern_return_t fromFilesWhileBusy(FourCharCode key, FourCharCode type, KeyValue& value)
+    {
+        // Before the cursor showed it, a manual-mode key may not exist: the
+        // file stands for "FS! " or for the fan's own key alike.
+        if (type == 0 && (key == code("FS! ") || fanOfKey(key, "Md")))
+            return kIOReturnBusy;
+        kern_return_t status = valueFromFiles(key, type, value);
+        if (status == kIOReturnUnsupported)
+            return kIOReturnBusy;
+        if (status == KERN_SUCCESS && !busyNoted_) {
+            busyNoted_ = true;
+            std::fprintf(stderr,
+                         "applesmc: another program keeps moving the driver's key cursor (%s/key_at_index); "
+                         "fan and temperature keys are read from their own files meanwhile, rounded to whole "
+                         "rpm and quarter degrees; exact values come back once that program stops\n",
+                         layout_.keyDirectory.c_str());
+        }
+        return status;
     }
 
     // A number from a fan or temperature file, kept open; EINVAL when the
@@ -656,15 +796,24 @@ private:
         return fan <= fanCount_ ? fan : 0;
     }
 
+    // Whether fan `fan` (from 1) is in manual mode; 0 or the errno.
+    int manualOf(int fan, bool& manual)
+    {
+        long long value;
+        if (int error = readSensorFile(fans_[fan - 1].manual, value))
+            return error;
+        manual = fans_[fan - 1].pwmEnable ? value == 1 : value != 0;
+        return 0;
+    }
+
     // The manual-mode bits of every fan; 0 or the errno of the first fan that fails.
     int manualBits(uint32_t& bits)
     {
         bits = 0;
         for (int fan = 1; fan <= fanCount_; ++fan) {
-            long long value;
-            if (int error = readSensorFile(fans_[fan - 1].manual, value))
+            bool manual;
+            if (int error = manualOf(fan, manual))
                 return error;
-            bool manual = fans_[fan - 1].pwmEnable ? value == 1 : value != 0;
             bits |= uint32_t(manual) << (fan - 1);
         }
         return 0;
@@ -687,9 +836,31 @@ private:
     // What the files readable by everyone give for `key`.
     kern_return_t readFromSensorFiles(FourCharCode key, KeyValue& value)
     {
+        kern_return_t status = valueFromFiles(key, 0, value);
+        return status == kIOReturnUnsupported ? refusal() : status;
+    }
+
+    // The type of the fan speed keys when the cursor cannot tell: that of
+    // one learnt; else fpe2 without root, whose files give whole rpm only,
+    // or where the driver is bound to the platform device: only mainline
+    // kernels bind it so, and they do not run on the T2 machines, whose fan
+    // keys are flt. 0 when it cannot be told.
+    FourCharCode guessedFanType() const
+    {
+        if (fanType_ != 0)
+            return fanType_;
+        return cursorError_ != 0 || layout_.platformDevice ? code("fpe2") : 0;
+    }
+
+    // What the driver's own file for `key` gives, as a value of `type` (0:
+    // guessed). The files round: fan speeds to whole rpm, temperatures to
+    // quarter degrees. kIOReturnUnsupported when no file shows the key.
+    kern_return_t valueFromFiles(FourCharCode key, FourCharCode type, KeyValue& value)
+    {
+        value = KeyValue{};  // a key the file says the SMC lacks has no bytes
         long long number = 0;
-        auto answer = [&](const char* type, uint32_t size, uint32_t raw) {
-            value.type = code(type);
+        auto answer = [&](FourCharCode type, uint32_t size, uint32_t raw) {
+            value.type = type;
             value.size = size;
             for (uint32_t i = 0; i < size; ++i)
                 value.bytes[i] = uint8_t(raw >> (8 * (size - 1 - i)));
@@ -702,26 +873,45 @@ private:
             // EINVAL: #KEY is not in the driver's table, a key it lacks.
             if (int error = keyCount_.readNumber(number))
                 return unknownOr(error);
-            return answer("ui32", 4, uint32_t(number));
+            return answer(code("ui32"), 4, uint32_t(number));
         }
         if (key == code("FNum"))
-            return answer("ui8 ", 1, uint32_t(fanCount_));
+            return answer(code("ui8 "), 1, uint32_t(fanCount_));
         if (key == code("FS! ")) {
             if (fanCount_ == 0)
-                return refusal();
+                return kIOReturnUnsupported;
             uint32_t bits;
             if (int error = manualBits(bits))
                 return unknownOr(error);
-            return answer("ui16", 2, bits);
+            return answer(code("ui16"), 2, bits);
+        }
+        // Only where the cursor showed the key: without it, a machine with
+        // one manual bit for all fans would seem to have a key per fan.
+        if (int fan = fanOfKey(key, "Md"); fan && type != 0) {
+            bool manual;
+            if (int error = manualOf(fan, manual))
+                return unknownOr(error);
+            return answer(code("ui8 "), 1, manual);
         }
         static constexpr std::pair<const char*, const char*> fanKeys[] = {
             {"Ac", "input"}, {"Mn", "min"}, {"Mx", "max"}, {"Sf", "safe"}, {"Tg", nullptr}};
         for (auto [ending, suffix] : fanKeys) {
             if (int fan = fanOfKey(key, ending)) {
+                if (type == 0)
+                    type = guessedFanType();
+                if (type != code("fpe2") && type != code("flt "))
+                    return kIOReturnUnsupported;  // unknown, or no conversion from whole rpm is known
                 std::string path = suffix ? fanPath(fan, suffix) : fans_[fan - 1].output;
                 if (int error = readSensorFile(path, number))
                     return unknownOr(error);
-                return answer("fpe2", 2, uint32_t(number) << 2 & 0xffff);
+                if (type == code("fpe2"))
+                    return answer(type, 2, uint32_t(number) << 2 & 0xffff);
+                // A little-endian float, as the controller keeps it.
+                uint32_t bits = std::bit_cast<uint32_t>(float(number));
+                answer(type, 4, 0);
+                for (int i = 0; i < 4; ++i)
+                    value.bytes[i] = uint8_t(bits >> (8 * i));
+                return KERN_SUCCESS;
             }
         }
         if ((key >> 24) == 'T') {
@@ -730,10 +920,10 @@ private:
                 if (int error = readSensorFile(found->second, number))
                     return unknownOr(error);
                 // Millidegrees of quarter degrees back to sp78, whose low six bits the driver drops.
-                return answer("sp78", 2, uint32_t(int32_t(number / 250) * 64) & 0xffff);
+                return answer(code("sp78"), 2, uint32_t(int32_t(number / 250) * 64) & 0xffff);
             }
         }
-        return refusal();
+        return kIOReturnUnsupported;
     }
 
     int writeFile(const std::string& path, long long value)
@@ -751,11 +941,35 @@ private:
         int minimumFan = fanOfKey(request.key, "Mn");
         int targetFan = fanOfKey(request.key, "Tg");
         if (minimumFan || targetFan) {
-            if (request.dataSize != 2)
-                return kIOReturnBadArgument;
-            // Only whole rpm cross the file: the two fraction bits are lost.
+            FourCharCode type = guessedFanType();
+            if (cursorError_ == 0) {
+                long long position;
+                kern_return_t status = find(request.key, position);
+                if (status == KERN_SUCCESS && position >= 0)
+                    type = entries_[position].type;
+                else if (status != KERN_SUCCESS && (status != kIOReturnBusy || type == 0))
+                    return status;
+            }
+            // Only whole rpm cross the file: fractions are lost.
+            long long rpm;
+            if (type == code("flt ")) {
+                if (request.dataSize != 4)
+                    return kIOReturnBadArgument;
+                uint32_t bits = 0;
+                for (int i = 0; i < 4; ++i)
+                    bits |= uint32_t(request.bytes[i]) << (8 * i);
+                float speed = std::bit_cast<float>(bits);
+                // The file takes rpm below 16384; NaN fails the first test.
+                if (!(speed >= 0) || speed >= 16384)
+                    return kIOReturnBadArgument;
+                rpm = (long long)speed;
+            } else {
+                if (request.dataSize != 2)
+                    return kIOReturnBadArgument;
+                rpm = word >> 2;
+            }
             std::string path = minimumFan ? fanPath(minimumFan, "min") : fans_[targetFan - 1].output;
-            return statusFromErrno(writeFile(path, word >> 2));
+            return statusFromErrno(writeFile(path, rpm));
         }
         if (request.key == code("FS! ")) {
             if (request.dataSize != 2)
@@ -777,7 +991,9 @@ private:
             }
             return KERN_SUCCESS;
         }
-        if (int fan = fanOfKey(request.key, "Md"); fan && request.dataSize == 1) {
+        if (int fan = fanOfKey(request.key, "Md")) {
+            if (request.dataSize != 1)
+                return kIOReturnBadArgument;
             const FanFiles& files = fans_[fan - 1];
             bool manual = request.bytes[0] != 0;
             return statusFromErrno(writeFile(files.manual, files.pwmEnable ? (manual ? 1 : 2) : manual));
@@ -786,13 +1002,16 @@ private:
     }
 
     Layout layout_;
-    std::mutex mutex_;
+    ProjectLock projectLock_;
     DriverFile keyCount_, cursor_, name_, type_, length_, data_;
     int cursorError_ = 0;  // why the cursor cannot be moved; 0 when it can
     long long cursorAt_ = -1;  // where this process last put the cursor
     std::chrono::steady_clock::time_point contendedUntil_{};
     int fanCount_ = 0;
     FanFiles fans_[kMaxFans];
+    FourCharCode fanType_ = 0;  // of the fan speed keys, once the cursor showed one
+    bool busyNoted_ = false;    // said that another program keeps the cursor busy
+    std::chrono::steady_clock::time_point gaveUpUntil_{};  // reads make quick tries only until then
     std::vector<IndexEntry> entries_;
     std::unordered_map<FourCharCode, uint32_t> positions_;
     long long keyTotal_ = -1;
@@ -806,9 +1025,65 @@ private:
     std::unordered_map<FourCharCode, std::string> temperatures_;
 };
 
+// One device for every connection of the process. Its files are opened
+// anew when they went away and came back (the driver reloaded, smcfs
+// restarted), since smcd keeps one connection for its whole life.
+class Device {
+public:
+    // `requested`: the directory asked for, "" to search; `driver`: its files, open.
+    Device(std::string requested, std::string directory, std::unique_ptr<Driver> driver)
+        : requested_(std::move(requested)), directory_(std::move(directory)), driver_(std::move(driver))
+    {
+    }
+
+    kern_return_t execute(const Record& request, Record& reply)
+    {
+        std::lock_guard lock(mutex_);
+        if (driver_ == nullptr && !reopen())
+            return kIOReturnNoDevice;
+        kern_return_t status = driver_->execute(request, reply);
+        if (status == kIOReturnNoDevice && driver_->filesGone()) {
+            // Descriptors of files that went away never work again.
+            driver_.reset();
+            lastAttempt_ = std::chrono::steady_clock::now();
+            std::fprintf(stderr,
+                         "applesmc: the driver's files in %s went away (driver unloaded, or the file system "
+                         "serving them stopped); calls fail until they return\n",
+                         directory_.c_str());
+        }
+        return status;
+    }
+
+private:
+    // Opens the files again, at most once a second; whether they are open.
+    bool reopen()
+    {
+        auto now = std::chrono::steady_clock::now();
+        if (now - lastAttempt_ < kReopenInterval)
+            return false;
+        lastAttempt_ = now;
+        std::string directory = requested_.empty() ? findAppleSMCDevice() : requested_;
+        if (directory.empty())
+            return false;
+        auto driver = std::make_unique<Driver>(resolveLayout(directory));
+        if (driver->open() != KERN_SUCCESS)
+            return false;
+        driver_ = std::move(driver);
+        directory_ = std::move(directory);
+        std::fprintf(stderr, "applesmc: the driver's files in %s are back\n", directory_.c_str());
+        return true;
+    }
+
+    std::mutex mutex_;
+    std::string requested_;
+    std::string directory_;
+    std::unique_ptr<Driver> driver_;  // null while the files are gone
+    std::chrono::steady_clock::time_point lastAttempt_{};
+};
+
 class AppleSMCConnection final : public SMCConnection {
 public:
-    explicit AppleSMCConnection(std::shared_ptr<Driver> driver) : driver_(std::move(driver)) {}
+    explicit AppleSMCConnection(std::shared_ptr<Device> driver) : driver_(std::move(driver)) {}
 
     kern_return_t call(uint32_t selector, const void* input, size_t inputSize, void* output,
                        size_t* outputSize) override
@@ -826,7 +1101,7 @@ public:
     }
 
 private:
-    std::shared_ptr<Driver> driver_;
+    std::shared_ptr<Device> driver_;
 };
 
 class AppleSMCService final : public SMCService {
@@ -851,12 +1126,12 @@ public:
         if (driver_ == nullptr) {
             if (!locate())
                 return kIOReturnNoDevice;
-            auto driver = std::make_shared<Driver>(resolveLayout(device_));
+            auto driver = std::make_unique<Driver>(resolveLayout(device_));
             if (kern_return_t status = driver->open()) {
                 cause_ = "cannot open the applesmc driver's files in " + device_;
                 return status;
             }
-            driver_ = std::move(driver);
+            driver_ = std::make_shared<Device>(directory_, device_, std::move(driver));
         }
         cause_.clear();
         connection = std::make_unique<AppleSMCConnection>(driver_);
@@ -882,7 +1157,7 @@ private:
     std::mutex mutex_;
     std::string device_;
     std::string cause_;
-    std::shared_ptr<Driver> driver_;
+    std::shared_ptr<Device> driver_;
 };
 
 }  // namespace

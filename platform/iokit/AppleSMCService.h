@@ -17,7 +17,9 @@ std::string findAppleSMCDevice(const std::string& root = "");
 
 // The service of the driver's device directory `directory` ("": found with
 // findAppleSMCDevice when first asked). It is present while the directory
-// holds the driver's files.
+// holds the driver's files. Its connections outlive the files: calls fail
+// with kIOReturnNoDevice while they are gone and work again once they are
+// back (looked for at most once a second).
 std::shared_ptr<SMCService> makeAppleSMCService(std::string directory);
 
 // The status that an errno from one of the driver's files answers.
