@@ -31,6 +31,11 @@ static_assert(sizeof(Request) == 84 && sizeof(Reply) == 84);
 // closes, however it closes. It is never sent by a user-client call, whose
 // method is the SMC's own (2), so one-shot writes keep what they change.
 inline constexpr uint32_t kLeaseMethod = 0x4c656173;  // "Leas"
+// A request of this method asks the lowest speed the daemon lets a write
+// set for one fan: the record's first four bytes hold the fan number (from
+// 0, host order); the reply's record starts with that speed in rpm as a
+// double (host order). kIOReturnNotFound when the daemon has none for it.
+inline constexpr uint32_t kFloorMethod = 0x466c6f72;  // "Flor"
 
 // How long a client waits for the daemon before it answers
 // kIOReturnNotResponding.
