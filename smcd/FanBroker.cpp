@@ -227,11 +227,15 @@ bool FanBroker::start(std::vector<FanRecord> earlier, std::string& error, std::v
 {
     for (FanRecord& record : earlier) {
         std::string problem;
-        if (!acceptable(record, problem)) {
+        Verdict verdict = check(record, problem);
+        if (verdict == Verdict::Unsound) {
             notes.push_back(fanName(record.fan) + ": not put back: " + problem + "; its record is dropped");
             continue;
         }
-        putBack(record, "after an earlier run", notes);
+        if (verdict == Verdict::Sound)
+            putBack(record, "after an earlier run", notes);
+        else
+            notes.push_back(fanName(record.fan) + ": not put back yet: " + problem + "; kept for the next start");
         if (!record.empty())
             records_[record.fan] = std::move(record);  // tried again at the next start
     }
@@ -354,7 +358,7 @@ kern_return_t FanBroker::checkWrite(const FanKeyRole& role, FourCharCode key, co
     return KERN_SUCCESS;
 }
 
-bool FanBroker::acceptable(FanRecord& record, std::string& problem)
+FanBroker::Verdict FanBroker::check(FanRecord& record, std::string& problem)
 {
     // Only this fan's own keys: the record comes from a file.
     std::erase_if(record.values, [&](const SavedValue& v) {
@@ -363,70 +367,79 @@ bool FanBroker::acceptable(FanRecord& record, std::string& problem)
     });
     if (record.forced && (record.fan >= 16 || !allowed(fans::kForcedMaskKey))) {
         problem = "FS! bit: not a key the daemon may write";
-        return false;
+        return Verdict::Unsound;
     }
-    // The minimum this record leaves the fan with bounds its target.
-    std::optional<double> minimum;
+    // A read that failed says nothing of the record: it waits for the next start.
+    auto failed = [](kern_return_t status) {
+        return status == kIOReturnBadArgument || status == kIOReturnNotFound ? Verdict::Unsound : Verdict::Unknown;
+    };
+    struct Speed {
+        FourCharCode key;
+        FanKeyRole::Part part;
+        double rpm;
+    };
+    std::vector<Speed> speeds;
+    std::optional<double> minimum;  // the one this record leaves the fan with
     for (const SavedValue& value : record.values) {
         FanKeyRole role = *fanKeyRole(value.key);
         std::string name = keyText(value.key) + ": ";
         KeyInfo info;
         if (!allowed(value.key)) {
             problem = name + "not a key the daemon may write";
-            return false;
+            return Verdict::Unsound;
         }
-        if (kern_return_t status = keyInfo(value.key, info); status != KERN_SUCCESS || info.size != value.size) {
-            problem = name + (status ? "cannot read what the key holds (" + statusText(status) + ")"
-                                     : info.size == 0 ? std::string("the SMC has no such key")
-                                                      : "the record holds " + std::to_string(value.size) +
-                                                            " bytes, the key " + std::to_string(info.size));
-            return false;
+        if (kern_return_t status = keyInfo(value.key, info)) {
+            problem = name + "cannot read what the key holds (" + statusText(status) + ")";
+            return Verdict::Unknown;
+        }
+        if (info.size != value.size) {
+            problem = name + (info.size == 0 ? std::string("the SMC has no such key")
+                                             : "the record holds " + std::to_string(value.size) + " bytes, the key " +
+                                                   std::to_string(info.size));
+            return Verdict::Unsound;
         }
         if (role.part == FanKeyRole::Part::Mode && value.bytes[0] > 1) {
             problem = name + "mode " + std::to_string(value.bytes[0]) + " is neither 0 nor 1";
-            return false;
+            return Verdict::Unsound;
         }
         if (!isSpeed(role.part))
             continue;
-        std::optional<double> rpm = fans::speedFromBytes(info.type, value.bytes.data(), value.size), maximum;
+        std::optional<double> rpm = fans::speedFromBytes(info.type, value.bytes.data(), value.size);
         if (!rpm) {
             problem = name + "not a speed of type " + fourCharText(info.type);
-            return false;
+            return Verdict::Unsound;
         }
-        if (maximumOf(record.fan, maximum, problem) != KERN_SUCCESS) {
-            problem = name + problem;
-            return false;
-        }
-        if (maximum && *rpm > *maximum) {
-            problem = name + rpmText(*rpm) + " is above the maximum of " + rpmText(*maximum);
-            return false;
-        }
+        speeds.push_back({value.key, role.part, *rpm});
         if (role.part == FanKeyRole::Part::Minimum)
             minimum = rpm;
     }
-    // A minimum put back may lie below today's: only --fan-floor bounds it.
-    // A target must not fall below the minimum the fan is left with.
-    for (const SavedValue& value : record.values) {
-        FanKeyRole role = *fanKeyRole(value.key);
-        if (!isSpeed(role.part))
-            continue;
-        KeyInfo info;
-        keyInfo(value.key, info);
-        double rpm = *fans::speedFromBytes(info.type, value.bytes.data(), value.size);
-        std::optional<double> floor = options_.fanFloor;
-        if (!floor && role.part == FanKeyRole::Part::Target) {
+    for (const Speed& speed : speeds) {
+        std::string name = keyText(speed.key) + ": ";
+        std::optional<double> maximum, floor = options_.fanFloor;
+        if (kern_return_t status = maximumOf(record.fan, maximum, problem)) {
+            problem = name + problem;
+            return failed(status);
+        }
+        if (maximum && speed.rpm > *maximum) {
+            problem = name + rpmText(speed.rpm) + " is above the maximum of " + rpmText(*maximum);
+            return Verdict::Unsound;
+        }
+        // A minimum put back may lie below today's, which the daemon's own
+        // writes may have raised: only --fan-floor bounds it. A target must
+        // not fall below the minimum the fan is left with.
+        if (!floor && speed.part == FanKeyRole::Part::Target) {
             floor = minimum;
-            if (!floor && floorOf(record.fan, floor, problem) != KERN_SUCCESS) {
-                problem = keyText(value.key) + ": " + problem;
-                return false;
+            if (kern_return_t status = floor ? KERN_SUCCESS : floorOf(record.fan, floor, problem)) {
+                problem = name + problem;
+                return failed(status);
             }
         }
-        if (floor && rpm < *floor) {
-            problem = keyText(value.key) + ": " + rpmText(rpm) + " is below the floor of " + rpmText(*floor);
-            return false;
+        if (floor && speed.rpm < *floor) {
+            problem = name + rpmText(speed.rpm) + " is below the floor of " + rpmText(*floor);
+            return Verdict::Unsound;
         }
     }
-    return true;
+    return Verdict::Sound;
 }
 
 FanRecord FanBroker::putBack(FanRecord& record, const char* when, std::vector<std::string>& notes)
@@ -453,8 +466,8 @@ FanRecord FanBroker::putBack(FanRecord& record, const char* when, std::vector<st
         } else if (written && !sameValue(type, current, *written)) {
             left.push_back(keyText(value.key));  // someone else's now
             continue;
-        } else if (sameValue(type, current, value)) {
-            continue;
+        } else if (current.size == value.size && std::memcmp(current.bytes.data(), value.bytes.data(), value.size) == 0) {
+            continue;  // as it was already
         } else if ((status = writeValue(value)) != KERN_SUCCESS) {
             failed.push_back(keyText(value.key) + " (" + statusText(status) + ")");
         } else {

@@ -122,7 +122,8 @@ private:
     kern_return_t floorOf(uint32_t fan, std::optional<double>& floor, std::string& problem);
     kern_return_t maximumOf(uint32_t fan, std::optional<double>& maximum, std::string& problem);
     bool allowed(FourCharCode key) const;
-    bool acceptable(FanRecord& record, std::string& problem);
+    enum class Verdict { Sound, Unsound, Unknown };
+    Verdict check(FanRecord& record, std::string& problem);
     FanRecord putBack(FanRecord& record, const char* when, std::vector<std::string>& notes);
     void forgetPutBack(const FanRecord& wrote);
     void endLeases(std::optional<ClientId> client, std::vector<std::string>& notes);

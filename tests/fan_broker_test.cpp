@@ -595,9 +595,12 @@ TEST(FanBroker, RecordsFromAStateFileAreCheckedAsWritesAre)
         {"a mode neither 0 nor 1", "fans", {value("F0Md", {2})}, "F0Md: mode 2"},
         {"a key the policy keeps", "F0Tg,FS! ", {value("F0Mn", rpm(1500))}, "F0Mn: not a key the daemon may write"},
         {"a bit the policy keeps", "F0Tg", {value("F0Tg", rpm(3000))}, "FS! bit: not a key"},
+        {"a maximum that cannot be read", "fans", {value("F0Tg", rpm(3000))}, "kept for the next start"},
     };
     for (const auto& c : cases) {
         auto smc = machine();
+        if (std::string_view(c.dropped).find("kept") != std::string_view::npos)
+            smc->injectFailure(fourCharCode("F0Mx"), SMCExchangeKind::Read, kIOReturnIOError);
         std::string problem;
         Broker broker(smc, {*smcd::parseWritePolicy(c.policy, problem)}, nullptr, {{0, true, c.values}});
         std::string notes = joined(broker.notes);
@@ -605,8 +608,9 @@ TEST(FanBroker, RecordsFromAStateFileAreCheckedAsWritesAre)
             EXPECT_EQ(valueOf(*smc, "FS! "), "00 00") << c.name;
             EXPECT_EQ(valueOf(*smc, "F0Tg"), "1f 40") << c.name;
             EXPECT_EQ(valueOf(*smc, "F0Mn"), "12 c0") << c.name;
-            EXPECT_EQ(notes.rfind("fan 0: not put back: ", 0), 0u) << c.name << ": " << notes;
+            EXPECT_EQ(notes.rfind("fan 0: not put back", 0), 0u) << c.name << ": " << notes;
             EXPECT_NE(notes.find(c.dropped), std::string::npos) << c.name << ": " << notes;
+            EXPECT_EQ(broker.broker->recorded().size(), notes.find("kept") != std::string::npos) << c.name;
         } else {
             EXPECT_EQ(valueOf(*smc, "FS! "), "00 01") << c.name;
             EXPECT_EQ(valueOf(*smc, "F0Tg"), "2e e0") << c.name;
