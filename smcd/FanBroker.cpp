@@ -232,10 +232,12 @@ bool FanBroker::start(std::vector<FanRecord> earlier, std::string& error, std::v
             notes.push_back(fanName(record.fan) + ": not put back: " + problem + "; its record is dropped");
             continue;
         }
-        if (verdict == Verdict::Sound)
+        if (verdict == Verdict::Sound) {
             putBack(record, "after an earlier run", notes);
-        else
+        } else {
             notes.push_back(fanName(record.fan) + ": not put back yet: " + problem + "; kept for the next start");
+            unchecked_.insert(record.fan);
+        }
         if (!record.empty())
             records_[record.fan] = std::move(record);  // tried again at the next start
     }
@@ -281,11 +283,26 @@ kern_return_t FanBroker::floorOf(uint32_t fan, std::optional<double>& floor, std
         floor = known->second;
         return KERN_SUCCESS;
     }
+    if (!options_.strictLimits) {
+        // An emulated fan without a maximum is a test machine's: no limits.
+        KeyInfo maximum;
+        if (kern_return_t status = keyInfo(fans::fanKey(fan, "Mx"), maximum)) {
+            problem = "cannot read what the fan's maximum " + keyText(fans::fanKey(fan, "Mx")) + " holds (" +
+                      statusText(status) + ")";
+            return status;
+        }
+        if (maximum.size == 0)
+            return KERN_SUCCESS;
+    }
     FourCharCode key = fans::fanKey(fan, "Mn"), type = 0;
     SavedValue minimum;
     kern_return_t status = read(key, minimum, &type);
     if (status == kIOReturnNotFound && !options_.strictLimits)
         return KERN_SUCCESS;
+    if (status == kIOReturnNotFound) {
+        problem = "the fan has no minimum " + keyText(key) + " to take its floor from";
+        return status;
+    }
     if (status != KERN_SUCCESS) {
         problem = "cannot read the fan's minimum " + keyText(key) + " (" + statusText(status) + ") for its floor";
         return status;
@@ -307,6 +324,10 @@ kern_return_t FanBroker::maximumOf(uint32_t fan, std::optional<double>& maximum,
     kern_return_t status = read(key, value, &type);
     if (status == kIOReturnNotFound && !options_.strictLimits)
         return KERN_SUCCESS;
+    if (status == kIOReturnNotFound) {
+        problem = "the fan has no maximum " + keyText(key) + " to check against";
+        return status;
+    }
     if (status != KERN_SUCCESS) {
         problem = "cannot read the fan's maximum " + keyText(key) + " (" + statusText(status) + ")";
         return status;
@@ -616,7 +637,7 @@ Reply FanBroker::write(ClientId client, const Request& request)
             return reply;
         }
         if (role->part != FanKeyRole::Part::ForcedMask) {
-            keyBefore[role->fan] = before;
+            keyBefore[role->fan] = before;  // unread when nothing needs it
         } else if (status == KERN_SUCCESS) {
             for (uint32_t fan = 0; fan < 16; ++fan) {
                 bitAfter[fan] = bitOf(after, fan);
@@ -640,8 +661,10 @@ Reply FanBroker::write(ClientId client, const Request& request)
             if (FanRecord& fanRecord = records_.try_emplace(fan, FanRecord{fan, std::nullopt, {}}).first->second;
                 !fanRecord.forced)
                 fanRecord.forced = bit;
+        // A bit the write leaves as it is stays whoever's it was: clients
+        // rewrite the whole mask to change one fan.
         for (auto& [fan, fanRecord] : records_)
-            if (fanRecord.forced && bitAfter.count(fan))
+            if (fanRecord.forced && bitBefore.count(fan))
                 fanRecord.forcedWritten = bitAfter[fan];
     }
     std::string error;
@@ -683,24 +706,27 @@ Reply FanBroker::write(ClientId client, const Request& request)
             lease->second.owners[key] = client;
         } else if (lease != leases_.end() && lease->second.owners.erase(key)) {
             FanRecord& baseline = lease->second.baseline;
-            if (key == fans::kForcedMaskKey)
-                baseline.forced.reset(), baseline.forcedWritten.reset();
-            eraseValue(baseline.values, key), eraseValue(baseline.written, key);
+            if (key == fans::kForcedMaskKey) {
+                baseline.forced.reset();
+                baseline.forcedWritten.reset();
+            }
+            eraseValue(baseline.values, key);
+            eraseValue(baseline.written, key);
             if (lease->second.owners.empty())
                 leases_.erase(lease);
         }
     };
-    for (const auto& [fan, value] : keyBefore)
-        hold(fan, record.key, [&](FanRecord& baseline, bool first) {
+    for (const auto& part : keyBefore)
+        hold(part.first, record.key, [&](FanRecord& baseline, bool first) {
             if (first)
-                setValue(baseline.values, value);
+                setValue(baseline.values, part.second);
             setValue(baseline.written, after);
         });
-    for (const auto& [fan, bit] : bitBefore)
-        hold(fan, fans::kForcedMaskKey, [&](FanRecord& baseline, bool first) {
+    for (const auto& part : bitBefore)
+        hold(part.first, fans::kForcedMaskKey, [&](FanRecord& baseline, bool first) {
             if (first)
-                baseline.forced = bit;
-            baseline.forcedWritten = bitAfter[fan];
+                baseline.forced = part.second;
+            baseline.forcedWritten = bitAfter[part.first];
         });
     return reply;
 }
@@ -725,10 +751,11 @@ void FanBroker::forgetPutBack(const FanRecord& wrote)
         }
     }
     if (wrote.forced && record.forced) {
-        if (*record.forced == *wrote.forced)
-            record.forced.reset(), record.forcedWritten.reset();
-        else
-            record.forcedWritten = wrote.forced;
+        record.forcedWritten = wrote.forced;
+        if (*record.forced == *wrote.forced) {
+            record.forced.reset();
+            record.forcedWritten.reset();
+        }
     }
     if (record.empty())
         records_.erase(found);
@@ -778,7 +805,14 @@ void FanBroker::stop(std::vector<std::string>& notes)
     leaseHolders_.clear();
     if (!options_.keepFans) {
         for (auto record = records_.begin(); record != records_.end();) {
-            putBack(record->second, "at stop", notes);
+            std::string problem;
+            Verdict verdict = unchecked_.count(record->first) ? check(record->second, problem) : Verdict::Sound;
+            if (verdict == Verdict::Unsound) {
+                notes.push_back(fanName(record->first) + ": not put back: " + problem + "; its record is dropped");
+                record->second = {};
+            } else if (verdict == Verdict::Sound) {
+                putBack(record->second, "at stop", notes);
+            }
             record = record->second.empty() ? records_.erase(record) : std::next(record);
         }
     }

@@ -57,8 +57,9 @@ struct BrokerOptions {
     // (leases are still undone).
     bool keepFans = false;
     // A fan without a maximum or minimum key takes no speed write (real
-    // hardware, where every fan has both); otherwise the missing key sets no
-    // limit (emulated profiles that leave it out). A key that exists but
+    // hardware, where every fan has both). Otherwise a fan without a maximum
+    // is an emulated test machine's, with no limit but fanFloor, and one
+    // without a minimum has no floor but fanFloor. A key that exists but
     // cannot be read refuses the write either way.
     bool strictLimits = false;
 };
@@ -86,6 +87,7 @@ public:
     // The reply to one message of `client`: any bytes and any size. A
     // message that is not one whole Request answers kIOReturnBadArgument
     // and changes nothing. A refused fan write leaves a line in the notes.
+    // kFloorMethod is answered here: the floor applied to the fan's writes.
     Reply handle(ClientId client, const uint8_t* message, size_t size);
 
     // The lines handle() left since the last call, for the daemon's log;
@@ -122,8 +124,13 @@ private:
     kern_return_t floorOf(uint32_t fan, std::optional<double>& floor, std::string& problem);
     kern_return_t maximumOf(uint32_t fan, std::optional<double>& maximum, std::string& problem);
     bool allowed(FourCharCode key) const;
+    // Whether a record from a file passes a client's checks; Unknown when
+    // a check could not be made (the record waits for the next start).
     enum class Verdict { Sound, Unsound, Unknown };
     Verdict check(FanRecord& record, std::string& problem);
+    // Writes back what of `record` still holds the daemon's last write and
+    // removes from it all that is settled; what stays could not be put
+    // back. Returns what it wrote; says so in `notes`, `when` naming when.
     FanRecord putBack(FanRecord& record, const char* when, std::vector<std::string>& notes);
     void forgetPutBack(const FanRecord& wrote);
     void endLeases(std::optional<ClientId> client, std::vector<std::string>& notes);
@@ -144,6 +151,7 @@ private:
     std::map<uint32_t, FanRecord> records_;
     std::map<uint32_t, Lease> leases_;
     std::set<ClientId> leaseHolders_;
+    std::set<uint32_t> unchecked_;  // fans whose records from the state could not be checked at start
     std::vector<std::string> notes_;
 };
 

@@ -338,7 +338,8 @@ TEST(FanBroker, LimitsThatCannotBeEstablishedRefuseTheWrite)
         {"no fan count: the minimum learnt", "FNum", {}, 2, "F0Tg", 1000, kIOReturnBadArgument},
         {"no fan count: above the minimum learnt", "FNum", {}, 2, "F0Tg", 3000, KERN_SUCCESS},
         {"a fan past the count: the floor given", "", 2500.0, 1, "F1Tg", 2000, kIOReturnBadArgument},
-        {"a fan past the count: its minimum", "", {}, 1, "F1Tg", 900, kIOReturnBadArgument},
+        {"a fan past the count: its minimum", "", {}, 0, "F0Tg", 1000, kIOReturnBadArgument},
+        {"no maximum, emulated: no floor either", "", {}, 2, "F1Tg", 900, KERN_SUCCESS},
     };
     for (const auto& c : cases) {
         auto smc = machine();
@@ -363,7 +364,7 @@ TEST(FanBroker, ClientsAreToldTheFloor)
         std::optional<double> told;
     };
     const Case cases[] = {
-        {{}, 0, 1200.0}, {{}, 1, 1000.0}, {{}, 2, {}}, {2500.0, 1, 2500.0}, {2500.0, 10, {}},
+        {{}, 0, 1200.0}, {{}, 1, {}}, {{}, 2, {}}, {2500.0, 1, 2500.0}, {2500.0, 10, {}},
     };
     for (const auto& c : cases) {
         Broker broker(machine(), {{}, c.floor});
