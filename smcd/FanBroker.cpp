@@ -37,10 +37,10 @@ std::string statusText(kern_return_t status)
 // Whole rpm as they are, fractions to two places at most.
 std::string rpmText(double rpm)
 {
-    char text[32];
+    char text[64];  // the largest float has 39 digits
     std::snprintf(text, sizeof text, "%.2f", rpm);
     std::string result = text;
-    while (result.back() == '0')
+    while (result.back() == '0' && result.find('.') != std::string::npos)
         result.pop_back();
     if (result.back() == '.')
         result.pop_back();
@@ -50,6 +50,12 @@ std::string rpmText(double rpm)
 bool isSpeed(FanKeyRole::Part part)
 {
     return part == FanKeyRole::Part::Minimum || part == FanKeyRole::Part::Target;
+}
+
+bool isSpeedKey(FourCharCode key)
+{
+    std::optional<FanKeyRole> role = fanKeyRole(key);
+    return role && isSpeed(role->part);
 }
 
 SavedValue* findValue(std::vector<SavedValue>& values, FourCharCode key)
@@ -79,7 +85,7 @@ bool sameValue(FourCharCode type, const SavedValue& a, const SavedValue& b)
         return false;
     auto first = fans::speedFromBytes(type, a.bytes.data(), a.size);
     auto second = fans::speedFromBytes(type, b.bytes.data(), b.size);
-    if (first && second)
+    if (isSpeedKey(a.key) && first && second)
         return std::fabs(*first - *second) < 1;
     return std::memcmp(a.bytes.data(), b.bytes.data(), a.size) == 0;
 }
@@ -93,9 +99,8 @@ bool bitOf(const SavedValue& mask, uint32_t fan)
 std::string valueText(FourCharCode type, const SavedValue& value)
 {
     std::string text = keyText(value.key) + " ";
-    auto role = fanKeyRole(value.key);
     auto rpm = fans::speedFromBytes(type, value.bytes.data(), value.size);
-    if (role && isSpeed(role->part) && rpm)
+    if (isSpeedKey(value.key) && rpm)
         return text + rpmText(*rpm);
     for (size_t i = 0; i < value.size; ++i)
         text += std::to_string(value.bytes[i]) + (i + 1 < value.size ? " " : "");
