@@ -391,9 +391,14 @@ FanBroker::Verdict FanBroker::check(FanRecord& record, std::string& problem)
         auto role = fanKeyRole(v.key);
         return !role || role->part == FanKeyRole::Part::ForcedMask || role->fan != record.fan;
     });
-    if (record.forced && (record.fan >= 16 || !allowed(fans::kForcedMaskKey))) {
-        problem = "FS! bit: not a key the daemon may write";
+    // A key this run may not write is left for a run that may: the record is sound.
+    if (record.forced && record.fan >= 16) {
+        problem = "FS! has no bit for it";
         return Verdict::Unsound;
+    }
+    if (record.forced && !allowed(fans::kForcedMaskKey)) {
+        problem = "FS! bit: not a key this run may write";
+        return Verdict::Unknown;
     }
     // A read that failed says nothing of the record: it waits for the next start.
     auto failed = [](kern_return_t status) {
@@ -411,8 +416,8 @@ FanBroker::Verdict FanBroker::check(FanRecord& record, std::string& problem)
         std::string name = keyText(value.key) + ": ";
         KeyInfo info;
         if (!allowed(value.key)) {
-            problem = name + "not a key the daemon may write";
-            return Verdict::Unsound;
+            problem = name + "not a key this run may write";
+            return Verdict::Unknown;
         }
         if (kern_return_t status = keyInfo(value.key, info)) {
             problem = name + "cannot read what the key holds (" + statusText(status) + ")";

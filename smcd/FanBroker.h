@@ -77,11 +77,12 @@ public:
 
     // Puts back the fans that an earlier run left changed (`earlier`, from
     // the state), then reads each fan's limits. A record is first checked as
-    // a client's write would be (policy, sizes, limits) and dropped whole
-    // when it fails; a value is put back only while the SMC still holds what
-    // the earlier run wrote there. What was put back, dropped or could not
-    // be put back (kept for the next start) is said in `notes`; false with
-    // the reason in `error` when the state cannot be saved.
+    // a client's write would be: dropped whole when a size or limit is
+    // wrong, kept for a later start when the policy keeps one of its keys or
+    // a check cannot be made. A value is put back only while the SMC still
+    // holds what the earlier run wrote there. What was put back, left,
+    // dropped or kept is said in `notes`; false with the reason in `error`
+    // when the state cannot be saved.
     bool start(std::vector<FanRecord> earlier, std::string& error, std::vector<std::string>& notes);
 
     // The reply to one message of `client`: any bytes and any size. A
@@ -125,7 +126,8 @@ private:
     kern_return_t maximumOf(uint32_t fan, std::optional<double>& maximum, std::string& problem);
     bool allowed(FourCharCode key) const;
     // Whether a record from a file passes a client's checks; Unknown when
-    // a check could not be made (the record waits for the next start).
+    // a check could not be made or this run may not write a key of it (the
+    // record waits for a later start).
     enum class Verdict { Sound, Unsound, Unknown };
     Verdict check(FanRecord& record, std::string& problem);
     // Writes back what of `record` still holds the daemon's last write and
