@@ -61,7 +61,8 @@ public:
 
     // Restores the saved values into `smc`. False with the reason in `error`
     // when the file cannot be read or parsed; a value that no longer fits
-    // the profile is skipped and named in `warnings`, one line each.
+    // the profile, or of a key the profile does not mark writable, is
+    // skipped and named in `warnings`, one line each.
     bool load(EmulatedSMC& smc, std::string& error, std::vector<std::string>& warnings);
     // The same for any SMC: the values go into `smc` when there is one (an
     // SMC that is not emulated keeps its own), the fans still to be put
