@@ -77,17 +77,20 @@ void eraseValue(std::vector<SavedValue>& values, FourCharCode key)
     std::erase_if(values, [key](const SavedValue& v) { return v.key == key; });
 }
 
+bool sameBytes(const SavedValue& a, const SavedValue& b)
+{
+    return a.size == b.size && std::memcmp(a.bytes.data(), b.bytes.data(), a.size) == 0;
+}
+
 // Equal values of a key of `type`. Speeds within a whole rpm count as equal:
 // the driver's files carry whole rpm, so a quarter written comes back lost.
 bool sameValue(FourCharCode type, const SavedValue& a, const SavedValue& b)
 {
-    if (a.size != b.size)
-        return false;
     auto first = fans::speedFromBytes(type, a.bytes.data(), a.size);
     auto second = fans::speedFromBytes(type, b.bytes.data(), b.size);
-    if (isSpeedKey(a.key) && first && second)
+    if (a.size == b.size && isSpeedKey(a.key) && first && second)
         return std::fabs(*first - *second) < 1;
-    return std::memcmp(a.bytes.data(), b.bytes.data(), a.size) == 0;
+    return sameBytes(a, b);
 }
 
 bool bitOf(const SavedValue& mask, uint32_t fan)
@@ -391,11 +394,11 @@ FanBroker::Verdict FanBroker::check(FanRecord& record, std::string& problem)
         auto role = fanKeyRole(v.key);
         return !role || role->part == FanKeyRole::Part::ForcedMask || role->fan != record.fan;
     });
-    // A key this run may not write is left for a run that may: the record is sound.
     if (record.forced && record.fan >= 16) {
         problem = "FS! has no bit for it";
         return Verdict::Unsound;
     }
+    // A key this run may not write is left for a run that may: the record may be sound.
     if (record.forced && !allowed(fans::kForcedMaskKey)) {
         problem = "FS! bit: not a key this run may write";
         return Verdict::Unknown;
@@ -497,7 +500,7 @@ FanRecord FanBroker::putBack(FanRecord& record, const char* when, std::vector<st
         } else if (written && !sameValue(type, current, *written)) {
             left.push_back(keyText(value.key));  // someone else's now
             continue;
-        } else if (current.size == value.size && std::memcmp(current.bytes.data(), value.bytes.data(), value.size) == 0) {
+        } else if (sameBytes(current, value)) {
             continue;  // as it was already
         } else if ((status = writeValue(value)) != KERN_SUCCESS) {
             failed.push_back(keyText(value.key) + " (" + statusText(status) + ")");
@@ -552,7 +555,7 @@ FanRecord FanBroker::putBack(FanRecord& record, const char* when, std::vector<st
     if (!left.empty())
         notes.push_back(prefix + "left as it is " + when + ", changed since smcd wrote it: " + join(left));
     if (!failed.empty())
-        notes.push_back(prefix + "cannot put back " + join(failed) + "; kept for the next start");
+        notes.push_back(prefix + "cannot put back " + when + ": " + join(failed));
     return wrote;
 }
 
@@ -752,8 +755,7 @@ void FanBroker::forgetPutBack(const FanRecord& wrote)
     FanRecord& record = found->second;
     for (const SavedValue& value : wrote.values) {
         SavedValue* original = findValue(record.values, value.key);
-        if (original && original->size == value.size &&
-            std::memcmp(original->bytes.data(), value.bytes.data(), value.size) == 0) {
+        if (original && sameBytes(*original, value)) {
             eraseValue(record.values, value.key);
             eraseValue(record.written, value.key);
         } else if (original) {
