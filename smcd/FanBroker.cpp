@@ -3,8 +3,10 @@
 #include "smcd/FanSpeed.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <utility>
 
 namespace platform::smcd {
 namespace {
@@ -24,6 +26,97 @@ std::string fanName(uint32_t fan)
 {
     return "fan " + std::to_string(fan);
 }
+
+std::string statusText(kern_return_t status)
+{
+    char text[9];
+    std::snprintf(text, sizeof text, "%08x", unsigned(status));
+    return text;
+}
+
+// Whole rpm as they are, fractions to two places at most.
+std::string rpmText(double rpm)
+{
+    char text[64];  // the largest float has 39 digits
+    std::snprintf(text, sizeof text, "%.2f", rpm);
+    std::string result = text;
+    while (result.back() == '0' && result.find('.') != std::string::npos)
+        result.pop_back();
+    if (result.back() == '.')
+        result.pop_back();
+    return result + " rpm";
+}
+
+bool isSpeed(FanKeyRole::Part part)
+{
+    return part == FanKeyRole::Part::Minimum || part == FanKeyRole::Part::Target;
+}
+
+bool isSpeedKey(FourCharCode key)
+{
+    std::optional<FanKeyRole> role = fanKeyRole(key);
+    return role && isSpeed(role->part);
+}
+
+SavedValue* findValue(std::vector<SavedValue>& values, FourCharCode key)
+{
+    auto found = std::find_if(values.begin(), values.end(), [key](const SavedValue& v) { return v.key == key; });
+    return found == values.end() ? nullptr : &*found;
+}
+
+void setValue(std::vector<SavedValue>& values, const SavedValue& value)
+{
+    if (SavedValue* existing = findValue(values, value.key))
+        *existing = value;
+    else
+        values.push_back(value);
+}
+
+void eraseValue(std::vector<SavedValue>& values, FourCharCode key)
+{
+    std::erase_if(values, [key](const SavedValue& v) { return v.key == key; });
+}
+
+bool sameBytes(const SavedValue& a, const SavedValue& b)
+{
+    return a.size == b.size && std::memcmp(a.bytes.data(), b.bytes.data(), a.size) == 0;
+}
+
+// Equal values of a key of `type`. Speeds within a whole rpm count as equal:
+// the driver's files carry whole rpm, so a quarter written comes back lost.
+bool sameValue(FourCharCode type, const SavedValue& a, const SavedValue& b)
+{
+    auto first = fans::speedFromBytes(type, a.bytes.data(), a.size);
+    auto second = fans::speedFromBytes(type, b.bytes.data(), b.size);
+    if (a.size == b.size && isSpeedKey(a.key) && first && second)
+        return std::fabs(*first - *second) < 1;
+    return sameBytes(a, b);
+}
+
+bool bitOf(const SavedValue& mask, uint32_t fan)
+{
+    return fan < 16 && ((mask.bytes[0] << 8 | mask.bytes[1]) >> fan & 1);
+}
+
+// A value as people read it: a speed in rpm, any other byte by byte.
+std::string valueText(FourCharCode type, const SavedValue& value)
+{
+    std::string text = keyText(value.key) + " ";
+    auto rpm = fans::speedFromBytes(type, value.bytes.data(), value.size);
+    if (isSpeedKey(value.key) && rpm)
+        return text + rpmText(*rpm);
+    for (size_t i = 0; i < value.size; ++i)
+        text += std::to_string(value.bytes[i]) + (i + 1 < value.size ? " " : "");
+    return text;
+}
+
+std::string modeText(bool forced)
+{
+    return forced ? "manual mode (FS! bit)" : "automatic mode (FS! bit)";
+}
+
+// Pending notes kept for a caller that does not take them.
+constexpr size_t kMaxNotes = 256;
 
 }  // namespace
 
@@ -93,21 +186,31 @@ kern_return_t FanBroker::exchange(uint8_t command, FourCharCode key, SMCKeyData&
     return connection_->call(kSMCUserClientCall, &request, sizeof request, &reply, &size);
 }
 
-std::optional<SavedValue> FanBroker::read(FourCharCode key, FourCharCode* type)
+kern_return_t FanBroker::keyInfo(FourCharCode key, KeyInfo& info)
 {
-    SMCKeyData info{};
-    if (exchange(SMCCommandKeyInfo, key, info) != KERN_SUCCESS || info.dataSize == 0 ||
-        info.dataSize > sizeof info.bytes)
-        return std::nullopt;
+    SMCKeyData reply{};
+    if (kern_return_t status = exchange(SMCCommandKeyInfo, key, reply))
+        return status;
+    info = {reply.dataType, reply.dataSize <= sizeof reply.bytes ? reply.dataSize : 0};
+    return KERN_SUCCESS;
+}
+
+kern_return_t FanBroker::read(FourCharCode key, SavedValue& value, FourCharCode* type)
+{
+    KeyInfo info;
+    if (kern_return_t status = keyInfo(key, info))
+        return status;
+    if (info.size == 0)
+        return kIOReturnNotFound;
     SMCKeyData data{};
-    data.dataSize = info.dataSize;
-    if (exchange(SMCCommandReadKey, key, data) != KERN_SUCCESS)
-        return std::nullopt;
-    SavedValue value{key, uint8_t(info.dataSize), {}};
+    data.dataSize = info.size;
+    if (kern_return_t status = exchange(SMCCommandReadKey, key, data))
+        return status;
+    value = {key, uint8_t(info.size), {}};
     std::memcpy(value.bytes.data(), data.bytes, value.size);
     if (type)
-        *type = info.dataType;
-    return value;
+        *type = info.type;
+    return KERN_SUCCESS;
 }
 
 kern_return_t FanBroker::writeValue(const SavedValue& value)
@@ -116,28 +219,47 @@ kern_return_t FanBroker::writeValue(const SavedValue& value)
     return exchange(SMCCommandWriteKey, value.key, reply, &value);
 }
 
+void FanBroker::say(std::string note)
+{
+    if (notes_.size() >= kMaxNotes)
+        notes_.erase(notes_.begin());
+    notes_.push_back(std::move(note));
+}
+
+std::vector<std::string> FanBroker::takeNotes()
+{
+    return std::exchange(notes_, {});
+}
+
 bool FanBroker::start(std::vector<FanRecord> earlier, std::string& error, std::vector<std::string>& notes)
 {
     for (FanRecord& record : earlier) {
-        if (putBack(record, notes))
-            notes.push_back(fanName(record.fan) + ": put back as it was before an earlier run changed it");
-        else
+        std::string problem;
+        Verdict verdict = check(record, problem);
+        if (verdict == Verdict::Unsound) {
+            notes.push_back(fanName(record.fan) + ": not put back: " + problem + "; its record is dropped");
+            continue;
+        }
+        if (verdict == Verdict::Sound) {
+            putBack(record, "after an earlier run", notes);
+        } else {
+            notes.push_back(fanName(record.fan) + ": not put back yet: " + problem + "; kept for the next start");
+            unchecked_.insert(record.fan);
+        }
+        if (!record.empty())
             records_[record.fan] = std::move(record);  // tried again at the next start
     }
     if (!earlier.empty() && state_ && !persist(error))
         return false;
 
-    std::optional<SavedValue> count = read(fourCharCode("FNum"));
-    uint32_t fans = count && count->size >= 1 ? count->bytes[0] : 0;
-    for (uint32_t fan = 0; fan < std::min(fans, fans::kNamedFans); ++fan) {
-        if (options_.fanFloor) {
-            floors_[fan] = *options_.fanFloor;
-            continue;
-        }
-        FourCharCode type = 0;
-        if (auto minimum = read(fans::fanKey(fan, "Mn"), &type))
-            if (auto rpm = fans::speedFromBytes(type, minimum->bytes.data(), minimum->size))
-                floors_[fan] = *rpm;
+    // Floors as the fans are now that the earlier run is undone.
+    floors_.clear();
+    SavedValue count;
+    uint32_t fans = read(fourCharCode("FNum"), count) == KERN_SUCCESS ? count.bytes[0] : 0;
+    for (uint32_t fan = 0; fan < std::min(fans, fans::kNamedFans) && !options_.fanFloor; ++fan) {
+        std::optional<double> floor;
+        std::string problem;
+        floorOf(fan, floor, problem);  // one that cannot be read now is learnt at the first write
     }
     return true;
 }
@@ -158,93 +280,283 @@ bool FanBroker::allowed(FourCharCode key) const
     return false;
 }
 
-kern_return_t FanBroker::checkLimits(const FanKeyRole& role, FourCharCode key, const uint8_t* bytes, uint32_t size)
+kern_return_t FanBroker::floorOf(uint32_t fan, std::optional<double>& floor, std::string& problem)
 {
-    FourCharCode type = 0, maximumType = 0;
-    std::optional<SavedValue> current = read(key, &type);
-    std::optional<SavedValue> maximum = read(fans::fanKey(role.fan, "Mx"), &maximumType);
-    std::optional<double> top =
-        maximum ? fans::speedFromBytes(maximumType, maximum->bytes.data(), maximum->size) : std::nullopt;
-    if (!top)
-        return options_.strictLimits ? kIOReturnBadArgument : KERN_SUCCESS;
-    // A size that is not the key's is the SMC's to refuse, as for any key.
-    if (!current || current->size != size)
+    floor.reset();
+    if (options_.fanFloor) {
+        floor = options_.fanFloor;
         return KERN_SUCCESS;
-    std::optional<double> rpm = fans::speedFromBytes(type, bytes, size);
-    if (!rpm || *rpm > *top)
+    }
+    if (auto known = floors_.find(fan); known != floors_.end()) {
+        floor = known->second;
+        return KERN_SUCCESS;
+    }
+    if (!options_.strictLimits) {
+        // An emulated fan without a maximum is a test machine's: no limits.
+        KeyInfo maximum;
+        if (kern_return_t status = keyInfo(fans::fanKey(fan, "Mx"), maximum)) {
+            problem = "cannot read what the fan's maximum " + keyText(fans::fanKey(fan, "Mx")) + " holds (" +
+                      statusText(status) + ")";
+            return status;
+        }
+        if (maximum.size == 0)
+            return KERN_SUCCESS;
+    }
+    FourCharCode key = fans::fanKey(fan, "Mn"), type = 0;
+    SavedValue minimum;
+    kern_return_t status = read(key, minimum, &type);
+    if (status == kIOReturnNotFound && !options_.strictLimits)
+        return KERN_SUCCESS;
+    if (status == kIOReturnNotFound) {
+        problem = "the fan has no minimum " + keyText(key) + " to take its floor from";
+        return status;
+    }
+    if (status != KERN_SUCCESS) {
+        problem = "cannot read the fan's minimum " + keyText(key) + " (" + statusText(status) + ") for its floor";
+        return status;
+    }
+    floor = fans::speedFromBytes(type, minimum.bytes.data(), minimum.size);
+    if (!floor) {
+        problem = "the fan's minimum " + keyText(key) + " is not a speed";
         return kIOReturnBadArgument;
-    auto floor = floors_.find(role.fan);
-    if (floor != floors_.end() && *rpm < floor->second)
-        return kIOReturnBadArgument;
+    }
+    floors_[fan] = *floor;
     return KERN_SUCCESS;
 }
 
-std::vector<uint32_t> FanBroker::fansChangedBy(const FanKeyRole& role, const uint8_t* bytes, uint32_t size)
+kern_return_t FanBroker::maximumOf(uint32_t fan, std::optional<double>& maximum, std::string& problem)
 {
-    if (role.part != FanKeyRole::Part::ForcedMask)
-        return {role.fan};
-    std::vector<uint32_t> changed;
-    std::optional<SavedValue> mask = read(fans::kForcedMaskKey);
-    if (!mask || mask->size != 2 || size != 2)
-        return changed;
-    unsigned before = unsigned(mask->bytes[0] << 8 | mask->bytes[1]);
-    unsigned after = unsigned(bytes[0] << 8 | bytes[1]);
-    for (uint32_t fan = 0; fan < 16; ++fan)
-        if ((before ^ after) >> fan & 1)
-            changed.push_back(fan);
-    return changed;
+    maximum.reset();
+    FourCharCode key = fans::fanKey(fan, "Mx"), type = 0;
+    SavedValue value;
+    kern_return_t status = read(key, value, &type);
+    if (status == kIOReturnNotFound && !options_.strictLimits)
+        return KERN_SUCCESS;
+    if (status == kIOReturnNotFound) {
+        problem = "the fan has no maximum " + keyText(key) + " to check against";
+        return status;
+    }
+    if (status != KERN_SUCCESS) {
+        problem = "cannot read the fan's maximum " + keyText(key) + " (" + statusText(status) + ")";
+        return status;
+    }
+    maximum = fans::speedFromBytes(type, value.bytes.data(), value.size);
+    if (!maximum) {
+        problem = "the fan's maximum " + keyText(key) + " is not a speed";
+        return kIOReturnBadArgument;
+    }
+    return KERN_SUCCESS;
 }
 
-FanRecord FanBroker::capture(uint32_t fan)
+kern_return_t FanBroker::checkWrite(const FanKeyRole& role, FourCharCode key, const uint8_t* bytes, uint32_t size,
+                                    std::string& problem)
 {
-    FanRecord record{fan, std::nullopt, {}};
-    if (std::optional<SavedValue> mask = read(fans::kForcedMaskKey); mask && mask->size == 2)
-        record.forced = (mask->bytes[0] << 8 | mask->bytes[1]) >> fan & 1;
-    if (fan < fans::kNamedFans)
-        for (const char* suffix : {"Mn", "Tg", "Md"})
-            if (auto value = read(fans::fanKey(fan, {suffix[0], suffix[1], '\0'})))
-                record.values.push_back(*value);
-    return record;
+    KeyInfo info;
+    if (kern_return_t status = keyInfo(key, info)) {
+        problem = "cannot read what the key holds (" + statusText(status) + ")";
+        return status;
+    }
+    if (info.size == 0) {
+        problem = "the SMC has no such key";
+        return kIOReturnNotFound;
+    }
+    if (size != info.size) {
+        problem = "a write of " + std::to_string(size) + " bytes, but the key holds " + std::to_string(info.size) +
+                  " (" + fourCharText(info.type) + ")";
+        return kIOReturnBadArgument;
+    }
+    if (!isSpeed(role.part))
+        return KERN_SUCCESS;
+    std::optional<double> rpm = fans::speedFromBytes(info.type, bytes, size);
+    if (!rpm) {
+        problem = "the bytes are not a speed of type " + fourCharText(info.type);
+        return kIOReturnBadArgument;
+    }
+    // Limits that cannot be established refuse the write, never wave it through.
+    std::optional<double> maximum, floor;
+    if (maximumOf(role.fan, maximum, problem) != KERN_SUCCESS || floorOf(role.fan, floor, problem) != KERN_SUCCESS)
+        return kIOReturnBadArgument;
+    if (maximum && *rpm > *maximum) {
+        problem = rpmText(*rpm) + " is above the maximum of " + rpmText(*maximum);
+        return kIOReturnBadArgument;
+    }
+    if (floor && *rpm < *floor) {
+        problem = rpmText(*rpm) + " is below the floor of " + rpmText(*floor);
+        return kIOReturnBadArgument;
+    }
+    return KERN_SUCCESS;
 }
 
-bool FanBroker::putBack(const FanRecord& record, std::vector<std::string>& notes)
+FanBroker::Verdict FanBroker::check(FanRecord& record, std::string& problem)
 {
-    bool whole = true;
-    // Only this fan's own keys: the record may come from a state file.
+    // Only this fan's own keys: the record comes from a file.
+    std::erase_if(record.values, [&](const SavedValue& v) {
+        auto role = fanKeyRole(v.key);
+        return !role || role->part == FanKeyRole::Part::ForcedMask || role->fan != record.fan;
+    });
+    if (record.forced && record.fan >= 16) {
+        problem = "FS! has no bit for it";
+        return Verdict::Unsound;
+    }
+    // A key this run may not write is left for a run that may: the record may be sound.
+    if (record.forced && !allowed(fans::kForcedMaskKey)) {
+        problem = "FS! bit: not a key this run may write";
+        return Verdict::Unknown;
+    }
+    // A read that failed says nothing of the record: it waits for the next start.
+    auto failed = [](kern_return_t status) {
+        return status == kIOReturnBadArgument || status == kIOReturnNotFound ? Verdict::Unsound : Verdict::Unknown;
+    };
+    struct Speed {
+        FourCharCode key;
+        FanKeyRole::Part part;
+        double rpm;
+    };
+    std::vector<Speed> speeds;
+    std::optional<double> minimum;  // the one this record leaves the fan with
+    for (const SavedValue& value : record.values) {
+        FanKeyRole role = *fanKeyRole(value.key);
+        std::string name = keyText(value.key) + ": ";
+        KeyInfo info;
+        if (!allowed(value.key)) {
+            problem = name + "not a key this run may write";
+            return Verdict::Unknown;
+        }
+        if (kern_return_t status = keyInfo(value.key, info)) {
+            problem = name + "cannot read what the key holds (" + statusText(status) + ")";
+            return Verdict::Unknown;
+        }
+        if (info.size != value.size) {
+            problem = name + (info.size == 0 ? std::string("the SMC has no such key")
+                                             : "the record holds " + std::to_string(value.size) + " bytes, the key " +
+                                                   std::to_string(info.size));
+            return Verdict::Unsound;
+        }
+        if (role.part == FanKeyRole::Part::Mode && value.bytes[0] > 1) {
+            problem = name + "mode " + std::to_string(value.bytes[0]) + " is neither 0 nor 1";
+            return Verdict::Unsound;
+        }
+        if (!isSpeed(role.part))
+            continue;
+        std::optional<double> rpm = fans::speedFromBytes(info.type, value.bytes.data(), value.size);
+        if (!rpm) {
+            problem = name + "not a speed of type " + fourCharText(info.type);
+            return Verdict::Unsound;
+        }
+        speeds.push_back({value.key, role.part, *rpm});
+        if (role.part == FanKeyRole::Part::Minimum)
+            minimum = rpm;
+    }
+    for (const Speed& speed : speeds) {
+        std::string name = keyText(speed.key) + ": ";
+        std::optional<double> maximum, floor = options_.fanFloor;
+        if (kern_return_t status = maximumOf(record.fan, maximum, problem)) {
+            problem = name + problem;
+            return failed(status);
+        }
+        if (maximum && speed.rpm > *maximum) {
+            problem = name + rpmText(speed.rpm) + " is above the maximum of " + rpmText(*maximum);
+            return Verdict::Unsound;
+        }
+        // A minimum put back may lie below today's, which the daemon's own
+        // writes may have raised: only --fan-floor bounds it. A target must
+        // not fall below the minimum the fan is left with.
+        if (!floor && speed.part == FanKeyRole::Part::Target) {
+            floor = minimum;
+            if (kern_return_t status = floor ? KERN_SUCCESS : floorOf(record.fan, floor, problem)) {
+                problem = name + problem;
+                return failed(status);
+            }
+        }
+        if (floor && speed.rpm < *floor) {
+            problem = name + rpmText(speed.rpm) + " is below the floor of " + rpmText(*floor);
+            return Verdict::Unsound;
+        }
+    }
+    return Verdict::Sound;
+}
+
+FanRecord FanBroker::putBack(FanRecord& record, const char* when, std::vector<std::string>& notes)
+{
+    FanRecord wrote{record.fan, std::nullopt, {}};
+    std::vector<std::string> done, left, failed;
+    // Only this fan's own keys, and speeds before the mode: the fan leaves
+    // manual mode at its old speeds.
     std::vector<SavedValue> values;
     for (const SavedValue& value : record.values)
         if (auto role = fanKeyRole(value.key); role && role->part != FanKeyRole::Part::ForcedMask &&
                                                role->fan == record.fan)
             values.push_back(value);
-    // Speeds first, then the mode: the fan leaves manual mode at its old speeds.
     std::stable_partition(values.begin(), values.end(),
                           [](const SavedValue& v) { return fanKeyRole(v.key)->part != FanKeyRole::Part::Mode; });
+    std::vector<SavedValue> kept;
     for (const SavedValue& value : values) {
-        if (kern_return_t status = writeValue(value); status != KERN_SUCCESS) {
-            char text[9];
-            std::snprintf(text, sizeof text, "%08x", unsigned(status));
-            notes.push_back(fanName(record.fan) + ": cannot put back " + keyText(value.key) + ": " + text);
-            whole = false;
-        }
-    }
-    if (record.forced && record.fan < 16) {
-        std::optional<SavedValue> mask = read(fans::kForcedMaskKey);
-        kern_return_t status = kIOReturnNotFound;
-        if (mask && mask->size == 2) {
-            unsigned bits = unsigned(mask->bytes[0] << 8 | mask->bytes[1]);
-            bits = *record.forced ? bits | 1u << record.fan : bits & ~(1u << record.fan);
-            mask->bytes[0] = uint8_t(bits >> 8);
-            mask->bytes[1] = uint8_t(bits);
-            status = writeValue(*mask);
-        }
+        SavedValue current;
+        FourCharCode type = 0;
+        kern_return_t status = read(value.key, current, &type);
+        const SavedValue* written = findValue(record.written, value.key);
         if (status != KERN_SUCCESS) {
-            char text[9];
-            std::snprintf(text, sizeof text, "%08x", unsigned(status));
-            notes.push_back(fanName(record.fan) + ": cannot put back its mode in FS! : " + text);
-            whole = false;
+            failed.push_back(keyText(value.key) + " (cannot read it: " + statusText(status) + ")");
+        } else if (written && !sameValue(type, current, *written)) {
+            left.push_back(keyText(value.key));  // someone else's now
+            continue;
+        } else if (sameBytes(current, value)) {
+            continue;  // as it was already
+        } else if ((status = writeValue(value)) != KERN_SUCCESS) {
+            failed.push_back(keyText(value.key) + " (" + statusText(status) + ")");
+        } else {
+            done.push_back(valueText(type, value));
+            wrote.values.push_back(value);
+            continue;
         }
+        kept.push_back(value);
     }
-    return whole;
+    record.values = kept;
+    std::erase_if(record.written, [&](const SavedValue& v) { return !findValue(record.values, v.key); });
+
+    if (record.forced) {
+        SavedValue mask;
+        kern_return_t status = record.fan < 16 ? read(fans::kForcedMaskKey, mask) : kIOReturnNotFound;
+        if (status == KERN_SUCCESS && mask.size != 2)
+            status = kIOReturnBadArgument;
+        bool bit = status == KERN_SUCCESS && bitOf(mask, record.fan);
+        if (status != KERN_SUCCESS) {
+            failed.push_back("its FS! bit (cannot read it: " + statusText(status) + ")");
+        } else if (record.forcedWritten && bit != *record.forcedWritten) {
+            left.push_back("its FS! bit");
+            record.forced.reset();
+        } else if (bit == *record.forced) {
+            record.forced.reset();
+        } else {
+            unsigned bits = unsigned(mask.bytes[0] << 8 | mask.bytes[1]) ^ 1u << record.fan;
+            mask.bytes[0] = uint8_t(bits >> 8);
+            mask.bytes[1] = uint8_t(bits);
+            if ((status = writeValue(mask)) != KERN_SUCCESS) {
+                failed.push_back("its FS! bit (" + statusText(status) + ")");
+            } else {
+                done.push_back(modeText(*record.forced));
+                wrote.forced = record.forced;
+                record.forced.reset();
+            }
+        }
+        if (!record.forced)
+            record.forcedWritten.reset();
+    }
+
+    auto join = [](const std::vector<std::string>& parts) {
+        std::string text;
+        for (const std::string& part : parts)
+            text += (text.empty() ? "" : ", ") + part;
+        return text;
+    };
+    std::string prefix = fanName(record.fan) + ": ";
+    if (!done.empty())
+        notes.push_back(prefix + "put back " + when + ": " + join(done));
+    if (!left.empty())
+        notes.push_back(prefix + "left as it is " + when + ", changed since smcd wrote it: " + join(left));
+    if (!failed.empty())
+        notes.push_back(prefix + "cannot put back " + when + ": " + join(failed));
+    return wrote;
 }
 
 bool FanBroker::persist(std::string& error)
@@ -276,8 +588,26 @@ Reply FanBroker::handle(ClientId client, const uint8_t* message, size_t size)
         reply.status = KERN_SUCCESS;
         return reply;
     }
+    if (request.method == kFloorMethod) {
+        uint32_t fan;
+        std::memcpy(&fan, request.record, sizeof fan);
+        std::optional<double> floor;
+        std::string problem;
+        reply.status = kIOReturnNotFound;
+        if (fan < fans::kNamedFans && floorOf(fan, floor, problem) == KERN_SUCCESS && floor) {
+            reply.status = KERN_SUCCESS;
+            std::memcpy(reply.record, &*floor, sizeof *floor);
+        }
+        return reply;
+    }
     if (request.method == kSMCUserClientCall && request.record[kCommandOffset] == SMCCommandWriteKey)
         return write(client, request);
+    return passOn(request);
+}
+
+Reply FanBroker::passOn(const Request& request)
+{
+    Reply reply{kIOReturnBadArgument, {}};
     size_t replySize = sizeof reply.record;
     reply.status = connection_->call(request.method, request.record, sizeof request.record, reply.record, &replySize);
     return reply;
@@ -292,107 +622,211 @@ Reply FanBroker::write(ClientId client, const Request& request)
         return reply;
     auto bytes = reinterpret_cast<const uint8_t*>(record.bytes);
     uint32_t size = std::min<uint32_t>(record.dataSize, sizeof record.bytes);
+    SavedValue after{record.key, uint8_t(size), {}};
+    std::memcpy(after.bytes.data(), bytes, size);
 
     std::optional<FanKeyRole> role = fanKeyRole(record.key);
-    std::vector<uint32_t> fans;
-    if (role) {
-        bool speed = role->part == FanKeyRole::Part::Minimum || role->part == FanKeyRole::Part::Target;
-        if (speed && (reply.status = checkLimits(*role, record.key, bytes, size)) != KERN_SUCCESS)
-            return reply;
-        fans = fansChangedBy(*role, bytes, size);
-    }
-
-    // What each fan was, captured before the write and kept only once it went through.
-    std::vector<uint32_t> recorded;
-    if (!options_.keepFans)
-        for (uint32_t fan : fans)
-            if (!records_.count(fan)) {
-                records_[fan] = capture(fan);
-                recorded.push_back(fan);
-            }
-    std::string error;
-    if (!recorded.empty() && state_ && !persist(error)) {
-        for (uint32_t fan : recorded)
-            records_.erase(fan);
-        std::fprintf(stderr, "smcd: cannot save state %s: %s; the write is refused\n", state_->path().c_str(),
-                     error.c_str());
-        reply.status = kIOReturnIOError;
-        return reply;
-    }
     bool leasing = leaseHolders_.count(client) > 0;
-    std::map<uint32_t, FanRecord> baselines;
-    if (leasing)
-        for (uint32_t fan : fans)
-            if (!leases_.count(fan))
-                baselines[fan] = capture(fan);
-    std::optional<SavedValue> before = state_ && emulated_ ? read(record.key) : std::nullopt;
+    bool recording = role && !options_.keepFans;
+    std::string problem;
+    // Each part of a fan this write sets, as it was: a key's value, or a fan's bit of "FS! ".
+    std::map<uint32_t, SavedValue> keyBefore;
+    std::map<uint32_t, bool> bitBefore, bitAfter;
+    if (role) {
+        if ((reply.status = checkWrite(*role, record.key, bytes, size, problem)) != KERN_SUCCESS) {
+            say(keyText(record.key) + ": " + problem + "; the write is refused");
+            return reply;
+        }
+        // Nothing changes that could not be put back.
+        bool needBefore = recording || leasing;
+        SavedValue before;
+        kern_return_t status = needBefore || role->part == FanKeyRole::Part::ForcedMask
+                                   ? read(record.key, before)
+                                   : KERN_SUCCESS;
+        if (status != KERN_SUCCESS && needBefore) {
+            say(keyText(record.key) + ": cannot read it to put it back later (" + statusText(status) +
+                "); the write is refused");
+            reply.status = status;
+            return reply;
+        }
+        if (role->part != FanKeyRole::Part::ForcedMask) {
+            keyBefore[role->fan] = before;  // unread when nothing needs it
+        } else if (status == KERN_SUCCESS) {
+            for (uint32_t fan = 0; fan < 16; ++fan) {
+                bitAfter[fan] = bitOf(after, fan);
+                if (bitOf(before, fan) != bitAfter[fan])
+                    bitBefore[fan] = bitOf(before, fan);
+            }
+        }
+    }
 
-    size_t replySize = sizeof reply.record;
-    reply.status = connection_->call(request.method, request.record, sizeof request.record, reply.record, &replySize);
+    // Recorded and on disk before the write, so that a crash right after it
+    // still puts the fan back; taken back when the write fails.
+    std::map<uint32_t, FanRecord> recordsBefore = records_;
+    if (recording) {
+        for (const auto& [fan, value] : keyBefore) {
+            FanRecord& fanRecord = records_.try_emplace(fan, FanRecord{fan, std::nullopt, {}}).first->second;
+            if (!findValue(fanRecord.values, value.key))
+                fanRecord.values.push_back(value);
+            setValue(fanRecord.written, after);
+        }
+        for (const auto& [fan, bit] : bitBefore)
+            if (FanRecord& fanRecord = records_.try_emplace(fan, FanRecord{fan, std::nullopt, {}}).first->second;
+                !fanRecord.forced)
+                fanRecord.forced = bit;
+        // A bit the write leaves as it is stays whoever's it was: clients
+        // rewrite the whole mask to change one fan.
+        for (auto& [fan, fanRecord] : records_)
+            if (fanRecord.forced && bitBefore.count(fan))
+                fanRecord.forcedWritten = bitAfter[fan];
+    }
+    std::string error;
+    if (recording && state_ && !persist(error)) {
+        records_ = std::move(recordsBefore);
+        std::fprintf(stderr, "smcd: cannot save state %s: %s; the write is refused\n", state_->path().c_str(),
+                     error.c_str());
+        reply.status = kIOReturnIOError;
+        return reply;
+    }
+    SavedValue before;
+    bool keepStore = state_ && emulated_ && read(record.key, before) == KERN_SUCCESS;
 
-    if (before && reply.status == KERN_SUCCESS && !persist(error)) {
+    reply = passOn(request);
+
+    if (keepStore && reply.status == KERN_SUCCESS && !persist(error)) {
         // Not on disk, so not acknowledged: the store goes back as it was.
-        emulated_->setValue(before->key, before->bytes.data(), before->size);
+        emulated_->setValue(before.key, before.bytes.data(), before.size);
         std::fprintf(stderr, "smcd: cannot save state %s: %s; the write is refused\n", state_->path().c_str(),
                      error.c_str());
         reply.status = kIOReturnIOError;
     }
-    if (reply.status != KERN_SUCCESS)
+    if (reply.status != KERN_SUCCESS) {
+        if (recording) {
+            records_ = std::move(recordsBefore);
+            persist(error);  // best effort: a stale record only holds a value the SMC never took
+        }
         return reply;
-    for (uint32_t fan : fans) {
-        auto held = leases_.find(fan);
-        if (leasing && held == leases_.end())
-            leases_.emplace(fan, Lease{client, std::move(baselines[fan])});
-        else if (leasing)
-            held->second.owner = client;  // a later lease wins; the fan's baseline stays
-        else if (held != leases_.end())
-            keepInBaseline(held->second.baseline, *role, record.key, bytes, size);
     }
+
+    // A lease holds what its client's writes changed; a write without a
+    // lease lasts, so it takes that key out of any lease that held it.
+    auto hold = [&](uint32_t fan, FourCharCode key, auto&& keep) {
+        auto lease = leases_.find(fan);
+        if (leasing) {
+            if (lease == leases_.end())
+                lease = leases_.emplace(fan, Lease{FanRecord{fan, std::nullopt, {}}, {}}).first;
+            keep(lease->second.baseline, !lease->second.owners.count(key));
+            lease->second.owners[key] = client;
+        } else if (lease != leases_.end() && lease->second.owners.erase(key)) {
+            FanRecord& baseline = lease->second.baseline;
+            if (key == fans::kForcedMaskKey) {
+                baseline.forced.reset();
+                baseline.forcedWritten.reset();
+            }
+            eraseValue(baseline.values, key);
+            eraseValue(baseline.written, key);
+            if (lease->second.owners.empty())
+                leases_.erase(lease);
+        }
+    };
+    for (const auto& part : keyBefore)
+        hold(part.first, record.key, [&](FanRecord& baseline, bool first) {
+            if (first)
+                setValue(baseline.values, part.second);
+            setValue(baseline.written, after);
+        });
+    for (const auto& part : bitBefore)
+        hold(part.first, fans::kForcedMaskKey, [&](FanRecord& baseline, bool first) {
+            if (first)
+                baseline.forced = part.second;
+            baseline.forcedWritten = bitAfter[part.first];
+        });
     return reply;
 }
 
-void FanBroker::keepInBaseline(FanRecord& baseline, const FanKeyRole& role, FourCharCode key, const uint8_t* bytes,
-                               uint32_t size)
+void FanBroker::forgetPutBack(const FanRecord& wrote)
 {
-    // A one-shot write lasts, as it does on a fan nobody holds: the end of
-    // the lease puts the fan back to it, not to what it replaced.
-    if (role.part == FanKeyRole::Part::ForcedMask) {
-        if (size == 2)
-            baseline.forced = (bytes[0] << 8 | bytes[1]) >> baseline.fan & 1;
+    // What a lease put back is the daemon's latest write there; where that
+    // is how the fan was before the daemon's first change, nothing is left
+    // to put back at stop.
+    auto found = records_.find(wrote.fan);
+    if (found == records_.end())
         return;
+    FanRecord& record = found->second;
+    for (const SavedValue& value : wrote.values) {
+        SavedValue* original = findValue(record.values, value.key);
+        if (original && sameBytes(*original, value)) {
+            eraseValue(record.values, value.key);
+            eraseValue(record.written, value.key);
+        } else if (original) {
+            setValue(record.written, value);
+        }
     }
-    for (SavedValue& value : baseline.values)
-        if (value.key == key && value.size == size)
-            std::memcpy(value.bytes.data(), bytes, size);
+    if (wrote.forced && record.forced) {
+        record.forcedWritten = wrote.forced;
+        if (*record.forced == *wrote.forced) {
+            record.forced.reset();
+            record.forcedWritten.reset();
+        }
+    }
+    if (record.empty())
+        records_.erase(found);
+}
+
+void FanBroker::endLeases(std::optional<ClientId> client, std::vector<std::string>& notes)
+{
+    bool changed = false;
+    for (auto lease = leases_.begin(); lease != leases_.end();) {
+        Lease& held = lease->second;
+        // Only the keys this client's writes changed, not the whole fan.
+        FanRecord ending{lease->first, std::nullopt, {}};
+        for (auto owner = held.owners.begin(); owner != held.owners.end();) {
+            if (client && owner->second != *client) {
+                ++owner;
+                continue;
+            }
+            if (owner->first == fans::kForcedMaskKey) {
+                ending.forced = held.baseline.forced;
+                ending.forcedWritten = held.baseline.forcedWritten;
+            } else if (const SavedValue* value = findValue(held.baseline.values, owner->first)) {
+                ending.values.push_back(*value);
+                if (const SavedValue* written = findValue(held.baseline.written, owner->first))
+                    ending.written.push_back(*written);
+            }
+            owner = held.owners.erase(owner);
+        }
+        if (!ending.empty()) {
+            forgetPutBack(putBack(ending, "at the end of a lease", notes));
+            changed = true;
+        }
+        lease = held.owners.empty() ? leases_.erase(lease) : std::next(lease);
+    }
+    if (changed && (emulated_ || !options_.keepFans))
+        persistOrSay(notes);
 }
 
 void FanBroker::closed(ClientId client, std::vector<std::string>& notes)
 {
-    if (!leaseHolders_.erase(client))
-        return;
-    bool changed = false;
-    for (auto lease = leases_.begin(); lease != leases_.end();) {
-        if (lease->second.owner != client) {
-            ++lease;
-            continue;
-        }
-        putBack(lease->second.baseline, notes);
-        changed = true;
-        lease = leases_.erase(lease);
-    }
-    if (changed && emulated_)
-        persistOrSay(notes);
+    if (leaseHolders_.erase(client))
+        endLeases(client, notes);
 }
 
 void FanBroker::stop(std::vector<std::string>& notes)
 {
-    for (const auto& [fan, lease] : leases_)
-        putBack(lease.baseline, notes);
-    leases_.clear();
+    endLeases(std::nullopt, notes);
     leaseHolders_.clear();
     if (!options_.keepFans) {
-        for (auto record = records_.begin(); record != records_.end();)
-            record = putBack(record->second, notes) ? records_.erase(record) : std::next(record);
+        for (auto record = records_.begin(); record != records_.end();) {
+            std::string problem;
+            Verdict verdict = unchecked_.count(record->first) ? check(record->second, problem) : Verdict::Sound;
+            if (verdict == Verdict::Unsound) {
+                notes.push_back(fanName(record->first) + ": not put back: " + problem + "; its record is dropped");
+                record->second = {};
+            } else if (verdict == Verdict::Sound) {
+                putBack(record->second, "at stop", notes);
+            }
+            record = record->second.empty() ? records_.erase(record) : std::next(record);
+        }
     }
     persistOrSay(notes);
 }

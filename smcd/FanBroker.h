@@ -49,14 +49,18 @@ std::optional<FanKeyRole> fanKeyRole(FourCharCode key);
 
 struct BrokerOptions {
     WritePolicy policy;
-    // The lowest minimum or target a write may set, for every fan; unset:
-    // each fan's minimum as read by start().
+    // The lowest minimum or target a write may set, for every fan key of
+    // any number; unset: each fan's minimum as read by start(), or at the
+    // fan's first speed write when start() could not read it.
     std::optional<double> fanFloor;
     // Leave fans as they are at the end: nothing is recorded or put back
     // (leases are still undone).
     bool keepFans = false;
-    // A fan whose maximum cannot be read takes no speed write (real
-    // hardware); otherwise such a fan has no limits (profiles without one).
+    // A fan without a maximum or minimum key takes no speed write (real
+    // hardware, where every fan has both). Otherwise a fan without a maximum
+    // is an emulated test machine's, with no limit but fanFloor, and one
+    // without a minimum has no floor but fanFloor. A key that exists but
+    // cannot be read refuses the write either way.
     bool strictLimits = false;
 };
 
@@ -72,21 +76,33 @@ public:
               std::shared_ptr<EmulatedSMC> emulated = nullptr);
 
     // Puts back the fans that an earlier run left changed (`earlier`, from
-    // the state), then reads each fan's limits. Each fan that could not be
-    // put back is named in `notes` and kept for the next start; false with
-    // the reason in `error` when the state cannot be saved.
+    // the state), then reads each fan's limits. A record is first checked as
+    // a client's write would be: dropped whole when a size or limit is
+    // wrong, kept for a later start when the policy keeps one of its keys or
+    // a check cannot be made. A value is put back only while the SMC still
+    // holds what the earlier run wrote there. What was put back, left,
+    // dropped or kept is said in `notes`; false with the reason in `error`
+    // when the state cannot be saved.
     bool start(std::vector<FanRecord> earlier, std::string& error, std::vector<std::string>& notes);
 
     // The reply to one message of `client`: any bytes and any size. A
     // message that is not one whole Request answers kIOReturnBadArgument
-    // and changes nothing.
+    // and changes nothing. A refused fan write leaves a line in the notes.
+    // kFloorMethod is answered here: the floor applied to the fan's writes.
     Reply handle(ClientId client, const uint8_t* message, size_t size);
 
-    // The client's connection is gone: its leases are undone.
+    // The lines handle() left since the last call, for the daemon's log;
+    // the oldest are dropped past a bound when nobody takes them.
+    std::vector<std::string> takeNotes();
+
+    // The client's connection is gone: the fan keys its leases changed are
+    // put back, each while it still holds what the daemon last wrote there.
     void closed(ClientId client, std::vector<std::string>& notes);
 
-    // The daemon stops: every lease is undone, then every fan changed
-    // through it is put back, unless keepFans. Problems go to `notes`.
+    // The daemon stops: every lease is undone, then every fan key changed
+    // through it is put back while it holds what the daemon last wrote,
+    // unless keepFans. One line a fan in `notes` says what was put back,
+    // left alone or could not be put back.
     void stop(std::vector<std::string>& notes);
 
     // Fans changed and not yet put back, by fan number.
@@ -94,23 +110,39 @@ public:
 
 private:
     struct Lease {
-        ClientId owner;
-        FanRecord baseline;  // the fan before the first lease that holds it now
+        FanRecord baseline;  // each held key as it was before the first lease that wrote it
+        std::map<FourCharCode, ClientId> owners;  // by key; "FS! " for the fan's bit
+    };
+    struct KeyInfo {
+        FourCharCode type = 0;
+        uint32_t size = 0;  // 0: the SMC has no such key
     };
 
     Reply write(ClientId client, const Request& request);
-    kern_return_t checkLimits(const FanKeyRole& role, FourCharCode key, const uint8_t* bytes, uint32_t size);
+    Reply passOn(const Request& request);
+    kern_return_t checkWrite(const FanKeyRole& role, FourCharCode key, const uint8_t* bytes, uint32_t size,
+                             std::string& problem);
+    kern_return_t floorOf(uint32_t fan, std::optional<double>& floor, std::string& problem);
+    kern_return_t maximumOf(uint32_t fan, std::optional<double>& maximum, std::string& problem);
     bool allowed(FourCharCode key) const;
-    std::vector<uint32_t> fansChangedBy(const FanKeyRole& role, const uint8_t* bytes, uint32_t size);
-    FanRecord capture(uint32_t fan);
-    void keepInBaseline(FanRecord& baseline, const FanKeyRole& role, FourCharCode key, const uint8_t* bytes,
-                        uint32_t size);
-    bool putBack(const FanRecord& record, std::vector<std::string>& notes);
+    // Whether a record from a file passes a client's checks; Unknown when
+    // a check could not be made or this run may not write a key of it (the
+    // record waits for a later start).
+    enum class Verdict { Sound, Unsound, Unknown };
+    Verdict check(FanRecord& record, std::string& problem);
+    // Writes back what of `record` still holds the daemon's last write and
+    // removes from it all that is settled; what stays could not be put
+    // back. Returns what it wrote; says so in `notes`, `when` naming when.
+    FanRecord putBack(FanRecord& record, const char* when, std::vector<std::string>& notes);
+    void forgetPutBack(const FanRecord& wrote);
+    void endLeases(std::optional<ClientId> client, std::vector<std::string>& notes);
+    void say(std::string note);
     bool persist(std::string& error);
     void persistOrSay(std::vector<std::string>& notes);
 
     kern_return_t exchange(uint8_t command, FourCharCode key, SMCKeyData& reply, const SavedValue* value = nullptr);
-    std::optional<SavedValue> read(FourCharCode key, FourCharCode* type = nullptr);
+    kern_return_t keyInfo(FourCharCode key, KeyInfo& info);
+    kern_return_t read(FourCharCode key, SavedValue& value, FourCharCode* type = nullptr);
     kern_return_t writeValue(const SavedValue& value);
 
     std::unique_ptr<SMCConnection> connection_;
@@ -121,6 +153,8 @@ private:
     std::map<uint32_t, FanRecord> records_;
     std::map<uint32_t, Lease> leases_;
     std::set<ClientId> leaseHolders_;
+    std::set<uint32_t> unchecked_;  // fans whose records from the state could not be checked at start
+    std::vector<std::string> notes_;
 };
 
 }  // namespace platform::smcd

@@ -17,7 +17,9 @@ MessageHandler::MessageHandler(std::shared_ptr<EmulatedSMC> smc, bool readOnly, 
 
 Reply MessageHandler::handle(const uint8_t* message, size_t size)
 {
-    return broker_->handle(0, message, size);
+    Reply reply = broker_->handle(0, message, size);
+    broker_->takeNotes();  // a refusal's status says it all here
+    return reply;
 }
 
 }  // namespace platform::smcd

@@ -16,9 +16,10 @@
 namespace platform::smcd {
 namespace {
 
-// Version 3 added the fans to put back; version 2 reads the same way.
-constexpr std::string_view kHeader = "# smcd state 3";
-constexpr std::string_view kHeaderVersion2 = "# smcd state 2";
+// Version 3 added the fans to put back, version 4 what the daemon last
+// wrote to them; earlier versions read the same way.
+constexpr std::string_view kHeader = "# smcd state 4";
+constexpr std::string_view kEarlierHeaders[] = {"# smcd state 3", "# smcd state 2"};
 constexpr std::string_view kTemporaryInfix = ".tmp.";
 constexpr size_t kRandomLength = 6;
 
@@ -120,13 +121,17 @@ std::optional<std::string> parseValueWords(const std::vector<std::string_view>& 
     return std::nullopt;
 }
 
-// "fan N forced 0|1" or "fan N CODE BYTES...": one piece of a fan to put back.
+// "fan N forced 0|1" or "fan N CODE BYTES...": one piece of a fan to put
+// back; after "fan N written", what the daemon last wrote there.
 std::optional<std::string> parseFanWords(std::vector<std::string_view> words, std::vector<FanRecord>& fans)
 {
     uint32_t fan = 0;
+    bool written = words.size() > 2 && words[2] == "written";
+    if (written)
+        words.erase(words.begin() + 2);
     if (words.size() < 3 || words[1].empty() || words[1].size() > 3 ||
         words[1].find_first_not_of("0123456789") != std::string_view::npos)
-        return "expected \"fan NUMBER forced 0|1\" or \"fan NUMBER CODE BYTES\"";
+        return "expected \"fan NUMBER [written] forced 0|1\" or \"fan NUMBER [written] CODE BYTES\"";
     for (char c : words[1])
         fan = fan * 10 + uint32_t(c - '0');
     if (fans.empty() || fans.back().fan != fan)
@@ -135,14 +140,14 @@ std::optional<std::string> parseFanWords(std::vector<std::string_view> words, st
     if (words[2] == "forced") {
         if (words.size() != 4 || (words[3] != "0" && words[3] != "1"))
             return "expected \"forced 0\" or \"forced 1\"";
-        record.forced = words[3] == "1";
+        (written ? record.forcedWritten : record.forced) = words[3] == "1";
         return std::nullopt;
     }
     words.erase(words.begin(), words.begin() + 2);
     SavedValue value;
     if (auto problem = parseValueWords(words, value))
         return problem;
-    record.values.push_back(value);
+    (written ? record.written : record.values).push_back(value);
     return std::nullopt;
 }
 
@@ -167,7 +172,8 @@ std::string stateText(const std::vector<SMCKeyEntry>& keys, const std::vector<Fa
     std::string text = std::string(kHeader) +
                        ": each writable key's code in hex, then its value bytes;\n"
                        "# after the \"#\" of a line, the key as text for people. Lines \"fan N\" hold\n"
-                       "# how fan N was before the daemon changed it, until it is put back.\n";
+                       "# how fan N was before the daemon changed it, until it is put back;\n"
+                       "# \"fan N written\", what the daemon last wrote there.\n";
     for (const SMCKeyEntry& entry : keys)
         if (entry.writable)
             appendValue(text, entry.key, entry.bytes.data(), entry.size);
@@ -179,6 +185,12 @@ std::string stateText(const std::vector<SMCKeyEntry>& keys, const std::vector<Fa
             text += prefix;
             appendValue(text, value.key, value.bytes.data(), value.size);
         }
+        if (record.forcedWritten)
+            text += prefix + "written forced " + (*record.forcedWritten ? "1" : "0") + "\n";
+        for (const SavedValue& value : record.written) {
+            text += prefix + "written ";
+            appendValue(text, value.key, value.bytes.data(), value.size);
+        }
     }
     return text;
 }
@@ -187,7 +199,10 @@ std::optional<ProfileError> parseStateText(std::string_view text, std::vector<Sa
                                            std::vector<FanRecord>* fans)
 {
     std::vector<FanRecord> ignored;
-    if (!text.starts_with(kHeader) && !text.starts_with(kHeaderVersion2)) {
+    bool current = text.starts_with(kHeader);
+    for (std::string_view header : kEarlierHeaders)
+        current = current || text.starts_with(header);
+    if (!current) {
         // Earlier daemons saved profile key lines; they reload as before.
         std::vector<SMCKeyEntry> entries;
         if (auto failed = parseSMCProfile(text, entries))
@@ -369,10 +384,21 @@ bool StateFile::load(EmulatedSMC* smc, std::vector<FanRecord>& fans, std::string
         error = "state " + path_ + ":" + std::to_string(failed->line) + ": " + failed->problem;
         return false;
     }
-    for (const SavedValue& value : values)
-        if (smc && !smc->setValue(value.key, value.bytes.data(), value.size))
+    for (const SavedValue& value : values) {
+        if (smc == nullptr)
+            break;
+        // Only what a client could have written: a value for a key the
+        // profile keeps fixed is not an acknowledged write.
+        std::optional<SMCKeyEntry> entry = smc->key(value.key);
+        bool same = entry && entry->size == value.size &&
+                    std::memcmp(entry->bytes.data(), value.bytes.data(), value.size) == 0;
+        if (entry && !entry->writable && !same)
+            warnings.push_back("state " + path_ + ": key \"" + printableKey(value.key) +
+                               "\" is not writable in the profile; its saved value is not restored");
+        else if (!same && !smc->setValue(value.key, value.bytes.data(), value.size))
             warnings.push_back("state " + path_ + ": key \"" + printableKey(value.key) +
                                "\" does not fit the profile; its value is not restored");
+    }
     return true;
 }
 

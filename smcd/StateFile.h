@@ -22,12 +22,20 @@ struct SavedValue {
 };
 
 // A fan as it was before the daemon first changed it, to be put back: its
-// bit of the forced-mode mask "FS! " (when the SMC has one) and the values
-// of its minimum, target and mode keys (those the SMC has).
+// bit of the forced-mode mask "FS! " and the values of its minimum, target
+// and mode keys, each kept from just before the daemon's first write to it.
+// Beside them, what the daemon last wrote to each: a value is put back only
+// while the SMC still holds that, so a change another program made since is
+// left alone. Records of earlier versions have no `written` (put back as
+// they are).
 struct FanRecord {
     uint32_t fan = 0;
     std::optional<bool> forced;
     std::vector<SavedValue> values;
+    std::optional<bool> forcedWritten;
+    std::vector<SavedValue> written;
+
+    bool empty() const { return !forced && values.empty(); }
 };
 
 // The state text of the writable keys of `keys`, and of the fans still to
@@ -53,7 +61,8 @@ public:
 
     // Restores the saved values into `smc`. False with the reason in `error`
     // when the file cannot be read or parsed; a value that no longer fits
-    // the profile is skipped and named in `warnings`, one line each.
+    // the profile, or of a key the profile does not mark writable, is
+    // skipped and named in `warnings`, one line each.
     bool load(EmulatedSMC& smc, std::string& error, std::vector<std::string>& warnings);
     // The same for any SMC: the values go into `smc` when there is one (an
     // SMC that is not emulated keeps its own), the fans still to be put

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstring>
 #include <filesystem>
 #include <sys/stat.h>
@@ -65,17 +66,44 @@ std::vector<uint8_t> rpm(unsigned speed)
     return {uint8_t(speed * 4 >> 8), uint8_t(speed * 4)};
 }
 
-std::string valueOf(EmulatedSMC& smc, const char* key)
+std::string hexText(const uint8_t* bytes, size_t size)
 {
-    std::optional<SMCKeyEntry> entry = smc.key(fourCharCode(key));
     std::string text;
-    for (size_t i = 0; entry && i < entry->size; ++i) {
+    for (size_t i = 0; i < size; ++i) {
         char byte[4];
-        std::snprintf(byte, sizeof byte, i ? " %02x" : "%02x", entry->bytes[i]);
+        std::snprintf(byte, sizeof byte, i ? " %02x" : "%02x", bytes[i]);
         text += byte;
     }
     return text;
 }
+
+std::string valueOf(EmulatedSMC& smc, const char* key)
+{
+    std::optional<SMCKeyEntry> entry = smc.key(fourCharCode(key));
+    return entry ? hexText(entry->bytes.data(), entry->size) : std::string();
+}
+
+// Passes calls on, keeping each write that reached the SMC as "KEY/SIZE".
+class WatchedConnection : public SMCConnection {
+public:
+    WatchedConnection(std::unique_ptr<SMCConnection> inner, std::vector<std::string>& writes)
+        : inner_(std::move(inner)), writes_(writes)
+    {
+    }
+    kern_return_t call(uint32_t selector, const void* input, size_t inputSize, void* output,
+                       size_t* outputSize) override
+    {
+        SMCKeyData record;
+        std::memcpy(&record, input, sizeof record);
+        if (record.command == SMCCommandWriteKey)
+            writes_.push_back(fourCharText(record.key) + "/" + std::to_string(record.dataSize));
+        return inner_->call(selector, input, inputSize, output, outputSize);
+    }
+
+private:
+    std::unique_ptr<SMCConnection> inner_;
+    std::vector<std::string>& writes_;
+};
 
 class Broker {
 public:
@@ -84,6 +112,7 @@ public:
     {
         std::unique_ptr<SMCConnection> connection;
         smc->open(connection);
+        connection = std::make_unique<WatchedConnection>(std::move(connection), writes);
         broker = std::make_unique<FanBroker>(std::move(connection), std::move(options), state, smc);
         std::string error;
         EXPECT_TRUE(broker->start(std::move(earlier), error, notes)) << error;
@@ -99,10 +128,37 @@ public:
         return broker->handle(client, reinterpret_cast<const uint8_t*>(&request), sizeof request).status;
     }
     void close(smcd::ClientId client) { broker->closed(client, notes); }
+    // The floor the daemon tells for `fan`, or nothing.
+    std::optional<double> floor(uint32_t fan)
+    {
+        smcd::Request request{smcd::kFloorMethod, {}};
+        std::memcpy(request.record, &fan, sizeof fan);
+        smcd::Reply reply = broker->handle(1, reinterpret_cast<const uint8_t*>(&request), sizeof request);
+        double rpm;
+        std::memcpy(&rpm, reply.record, sizeof rpm);
+        return reply.status == KERN_SUCCESS ? std::optional(rpm) : std::nullopt;
+    }
 
     std::unique_ptr<FanBroker> broker;
     std::vector<std::string> notes;
+    std::vector<std::string> writes;  // those that reached the SMC
 };
+
+// A 4-byte float key's bytes, least significant first.
+std::vector<uint8_t> floatBytes(float value)
+{
+    uint32_t raw;
+    std::memcpy(&raw, &value, sizeof raw);
+    return {uint8_t(raw), uint8_t(raw >> 8), uint8_t(raw >> 16), uint8_t(raw >> 24)};
+}
+
+std::string joined(const std::vector<std::string>& lines)
+{
+    std::string text;
+    for (const std::string& line : lines)
+        text += line + "\n";
+    return text;
+}
 
 TEST(WritePolicy, Parses)
 {
@@ -183,30 +239,136 @@ TEST(FanBroker, SpeedsStayBetweenTheFloorAndTheMaximum)
         const char* key;
         std::vector<uint8_t> bytes;
         kern_return_t status;
+        const char* note;  // the line a refusal leaves
     };
     const Case cases[] = {
-        {"at the maximum", {}, false, "F0Tg", rpm(6000), KERN_SUCCESS},
-        {"a quarter above the maximum", {}, false, "F0Tg", {0x5d, 0xc1}, kIOReturnBadArgument},
-        {"above the maximum", {}, false, "F0Mn", rpm(7000), kIOReturnBadArgument},
-        {"at the starting minimum", {}, false, "F0Tg", rpm(1200), KERN_SUCCESS},
-        {"below the starting minimum", {}, false, "F0Tg", rpm(1199), kIOReturnBadArgument},
-        {"a minimum below itself", {}, false, "F0Mn", rpm(1000), kIOReturnBadArgument},
-        {"below a floor given", 2500.0, false, "F0Tg", rpm(2000), kIOReturnBadArgument},
-        {"above a floor given", 2500.0, false, "F0Tg", rpm(2500), KERN_SUCCESS},
-        {"a floor below the minimum", 500.0, false, "F0Mn", rpm(600), KERN_SUCCESS},
-        {"a wrong size is the SMC's to refuse", {}, false, "F0Tg", {0x5d, 0xc1, 0}, kIOReturnBadArgument},
-        {"no maximum, emulated", {}, false, "F1Tg", rpm(9000), KERN_SUCCESS},
-        {"no maximum, real hardware", {}, true, "F1Tg", rpm(1500), kIOReturnBadArgument},
-        {"the mode has no limits", {}, true, "F0Md", {1}, KERN_SUCCESS},
+        {"at the maximum", {}, false, "F0Tg", rpm(6000), KERN_SUCCESS, ""},
+        {"a quarter above the maximum", {}, false, "F0Tg", {0x5d, 0xc1}, kIOReturnBadArgument,
+         "F0Tg: 6000.25 rpm is above the maximum of 6000 rpm; the write is refused"},
+        {"above the maximum", {}, false, "F0Mn", rpm(7000), kIOReturnBadArgument,
+         "F0Mn: 7000 rpm is above the maximum of 6000 rpm; the write is refused"},
+        {"at the starting minimum", {}, false, "F0Tg", rpm(1200), KERN_SUCCESS, ""},
+        {"below the starting minimum", {}, false, "F0Tg", rpm(1199), kIOReturnBadArgument,
+         "F0Tg: 1199 rpm is below the floor of 1200 rpm; the write is refused"},
+        {"a minimum below itself", {}, false, "F0Mn", rpm(1000), kIOReturnBadArgument, "below the floor of 1200"},
+        {"below a floor given", 2500.0, false, "F0Tg", rpm(2000), kIOReturnBadArgument, "below the floor of 2500"},
+        {"above a floor given", 2500.0, false, "F0Tg", rpm(2500), KERN_SUCCESS, ""},
+        {"a floor below the minimum", 500.0, false, "F0Mn", rpm(600), KERN_SUCCESS, ""},
+        {"a size not the key's", {}, false, "F0Tg", {0x5d, 0xc1, 0}, kIOReturnBadArgument,
+         "F0Tg: a write of 3 bytes, but the key holds 2 (fpe2); the write is refused"},
+        {"no maximum, emulated", {}, false, "F1Tg", rpm(9000), KERN_SUCCESS, ""},
+        {"no maximum, real hardware", {}, true, "F1Tg", rpm(1500), kIOReturnBadArgument, "maximum F1Mx"},
+        {"the mode has no limits", {}, true, "F0Md", {1}, KERN_SUCCESS, ""},
+        {"a mode of the wrong size", {}, true, "F0Md", {0, 1}, kIOReturnBadArgument, "holds 1"},
     };
     for (const auto& c : cases) {
         auto smc = machine();
         std::string before = valueOf(*smc, c.key);
         Broker broker(smc, {{WritePolicy::Kind::Fans, {}}, c.floor, false, c.strict});
         EXPECT_EQ(broker.write(1, c.key, c.bytes), c.status) << c.name;
+        std::string notes = joined(broker.broker->takeNotes());
+        EXPECT_NE(notes.find(c.note), std::string::npos) << c.name << ": " << notes;
+        if (c.status != KERN_SUCCESS) {
+            EXPECT_EQ(valueOf(*smc, c.key), before) << c.name << ": unchanged";
+            EXPECT_EQ(broker.writes, std::vector<std::string>{}) << c.name << ": never reached the SMC";
+        }
+    }
+}
+
+// Fan 0 of a T2 machine: speeds as 4-byte floats, a mode key of its own, no "FS! ".
+constexpr const char* kFloatFans = R"(
+  FNum  [ui8 ]  1 (bytes 01)
+  F0Mn  [flt ]  (bytes 00 00 96 44)
+! writable
+  F0Mx  [flt ]  (bytes 00 80 bb 45)
+  F0Tg  [flt ]  (bytes 00 00 fa 44)
+! writable
+  F0Md  [ui8 ]  0 (bytes 00)
+! writable
+)";
+
+TEST(FanBroker, FloatSpeedsAreCheckedByTheKeysOwnTypeAndSize)
+{
+    struct Case {
+        const char* name;
+        const char* key;
+        std::vector<uint8_t> bytes;
+        kern_return_t status;
+    };
+    const Case cases[] = {
+        {"a speed within the limits", "F0Tg", floatBytes(3000), KERN_SUCCESS},
+        {"the maximum", "F0Tg", floatBytes(6000), KERN_SUCCESS},
+        {"above the maximum", "F0Tg", floatBytes(6000.5f), kIOReturnBadArgument},
+        {"below the minimum", "F0Tg", floatBytes(1199), kIOReturnBadArgument},
+        {"not a number", "F0Tg", floatBytes(NAN), kIOReturnBadArgument},
+        {"two bytes of a target", "F0Tg", {0xff, 0xfc}, kIOReturnBadArgument},
+        {"two bytes of a minimum", "F0Mn", {0, 0}, kIOReturnBadArgument},
+    };
+    for (const auto& c : cases) {
+        std::vector<SMCKeyEntry> keys;
+        ASSERT_FALSE(parseSMCProfile(kFloatFans, keys));
+        auto smc = std::make_shared<EmulatedSMC>(std::move(keys));
+        Broker broker(smc, {{WritePolicy::Kind::Fans, {}}, {}, false, true});
+        EXPECT_EQ(broker.write(1, c.key, c.bytes), c.status) << c.name;
+        if (c.status != KERN_SUCCESS) {
+            EXPECT_EQ(broker.writes, std::vector<std::string>{}) << c.name << ": never reached the SMC";
+            continue;
+        }
+        broker.broker->stop(broker.notes);
+        EXPECT_EQ(valueOf(*smc, c.key), "00 00 fa 44") << c.name << ": put back at stop";
+    }
+}
+
+TEST(FanBroker, LimitsThatCannotBeEstablishedRefuseTheWrite)
+{
+    struct Case {
+        const char* name;
+        const char* unreadable;  // answers kIOReturnIOError to reads
+        std::optional<double> floor;
+        uint8_t fanCount;
+        const char* key;
+        unsigned speed;
+        kern_return_t status;
+    };
+    const Case cases[] = {
+        {"the maximum", "F0Mx", {}, 2, "F0Tg", 3000, kIOReturnBadArgument},
+        {"the value to put back", "F0Tg", {}, 2, "F0Tg", 3000, kIOReturnIOError},
+        {"the minimum, with no fan counted", "F0Mn", {}, 0, "F0Tg", 3000, kIOReturnBadArgument},
+        {"no fan count: the floor given", "FNum", 2500.0, 2, "F0Tg", 2000, kIOReturnBadArgument},
+        {"no fan count: the minimum learnt", "FNum", {}, 2, "F0Tg", 1000, kIOReturnBadArgument},
+        {"no fan count: above the minimum learnt", "FNum", {}, 2, "F0Tg", 3000, KERN_SUCCESS},
+        {"a fan past the count: the floor given", "", 2500.0, 1, "F1Tg", 2000, kIOReturnBadArgument},
+        {"a fan past the count: its minimum", "", {}, 0, "F0Tg", 1000, kIOReturnBadArgument},
+        {"no maximum, emulated: no floor either", "", {}, 2, "F1Tg", 900, KERN_SUCCESS},
+    };
+    for (const auto& c : cases) {
+        auto smc = machine();
+        uint8_t count = c.fanCount;
+        smc->setValue(fourCharCode("FNum"), &count, 1);
+        if (*c.unreadable)
+            smc->injectFailure(fourCharCode(c.unreadable), SMCExchangeKind::Read, kIOReturnIOError);
+        Broker broker(smc, {{WritePolicy::Kind::Fans, {}}, c.floor, false, false});
+        std::string before = valueOf(*smc, c.key);
+        EXPECT_EQ(broker.write(1, c.key, rpm(c.speed)), c.status) << c.name;
         if (c.status != KERN_SUCCESS) {
             EXPECT_EQ(valueOf(*smc, c.key), before) << c.name << ": unchanged";
         }
+    }
+}
+
+TEST(FanBroker, ClientsAreToldTheFloor)
+{
+    struct Case {
+        std::optional<double> floor;
+        uint32_t fan;
+        std::optional<double> told;
+    };
+    const Case cases[] = {
+        {{}, 0, 1200.0}, {{}, 1, {}}, {{}, 2, {}}, {2500.0, 1, 2500.0}, {2500.0, 10, {}},
+    };
+    for (const auto& c : cases) {
+        Broker broker(machine(), {{}, c.floor});
+        EXPECT_EQ(broker.floor(c.fan), c.told) << "fan " << c.fan;
     }
 }
 
@@ -222,8 +384,8 @@ TEST(FanBroker, StoppingPutsBackWhatWasChangedThroughIt)
         ASSERT_EQ(broker.write(1, "F0Md", {1}), KERN_SUCCESS);
         ASSERT_EQ(broker.write(1, "LKSB", {0, 0}), kIOReturnNotPrivileged);
         broker.broker->stop(broker.notes);
-        EXPECT_EQ(broker.notes, std::vector<std::string>{});
         if (keep) {
+            EXPECT_EQ(broker.notes, std::vector<std::string>{});
             EXPECT_EQ(valueOf(*smc, "F0Tg"), "55 f0");
             EXPECT_EQ(valueOf(*smc, "FS! "), "00 03");
             continue;
@@ -233,6 +395,66 @@ TEST(FanBroker, StoppingPutsBackWhatWasChangedThroughIt)
         EXPECT_EQ(valueOf(*smc, "F0Md"), "00");
         EXPECT_EQ(valueOf(*smc, "FS! "), "00 00") << "both fans' bits";
         EXPECT_TRUE(broker.broker->recorded().empty());
+        EXPECT_EQ(joined(broker.notes),
+                  "fan 0: put back at stop: F0Tg 2000 rpm, F0Mn 1200 rpm, F0Md 0, automatic mode (FS! bit)\n"
+                  "fan 1: put back at stop: automatic mode (FS! bit)\n");
+    }
+}
+
+TEST(FanBroker, PutsBackOnlyWhatStillHoldsItsOwnWrite)
+{
+    struct Change {
+        const char* key;
+        std::vector<uint8_t> bytes;
+    };
+    struct Case {
+        const char* name;
+        const char* policy;
+        bool lease;                   // client 1 holds a lease, which ends before the stop
+        std::vector<Change> before;   // by another program, before the writes
+        std::vector<Change> writes;   // by client 1, through the broker
+        std::vector<Change> after;    // by another program, after them
+        std::vector<Change> later;    // by another program, after the lease
+        std::vector<Change> expected; // after the stop
+    };
+    const Case cases[] = {
+        {"a target changed since", "fans", false, {}, {{"F0Tg", rpm(5000)}, {"FS! ", {0, 1}}},
+         {{"F0Tg", rpm(3000)}}, {}, {{"F0Tg", rpm(3000)}, {"FS! ", {0, 0}}}},
+        {"a fan another program left automatic", "fans", false, {{"FS! ", {0, 2}}}, {{"F1Tg", rpm(3000)}},
+         {{"FS! ", {0, 0}}}, {}, {{"FS! ", {0, 0}}, {"F1Tg", rpm(1000)}}},
+        {"a hold over a fan another program drives", "fans", true, {{"FS! ", {0, 2}}}, {{"F1Tg", rpm(3000)}},
+         {{"F1Tg", rpm(4000)}}, {}, {{"F1Tg", rpm(4000)}, {"FS! ", {0, 2}}}},
+        {"a hold puts back only its own keys", "F0Mn", true, {}, {{"F0Mn", rpm(1500)}},
+         {{"FS! ", {0, 1}}, {"F0Tg", rpm(3000)}}, {}, {{"F0Mn", rpm(1200)}, {"FS! ", {0, 1}}, {"F0Tg", rpm(3000)}}},
+        {"a stop puts back only the keys written", "F0Mn", false, {}, {{"F0Mn", rpm(1500)}},
+         {{"FS! ", {0, 1}}, {"F0Tg", rpm(3000)}}, {}, {{"F0Mn", rpm(1200)}, {"FS! ", {0, 1}}, {"F0Tg", rpm(3000)}}},
+        {"a change after a hold ended", "fans", true, {}, {{"F0Tg", rpm(5000)}, {"FS! ", {0, 1}}}, {},
+         {{"F0Tg", rpm(3000)}, {"FS! ", {0, 1}}}, {{"F0Tg", rpm(3000)}, {"FS! ", {0, 1}}}},
+        {"a quarter the driver drops is still ours", "fans", false, {}, {{"F0Tg", {0x4e, 0x21}}},
+         {{"F0Tg", rpm(5000)}}, {}, {{"F0Tg", rpm(2000)}}},
+    };
+    for (const auto& c : cases) {
+        auto smc = machine();
+        auto apply = [&](const std::vector<Change>& changes) {
+            for (const Change& change : changes)
+                ASSERT_TRUE(smc->setValue(fourCharCode(change.key), change.bytes.data(), change.bytes.size()));
+        };
+        apply(c.before);
+        std::string problem;
+        Broker broker(smc, {*smcd::parseWritePolicy(c.policy, problem)});
+        if (c.lease)
+            broker.lease(1);
+        for (const Change& change : c.writes)
+            ASSERT_EQ(broker.write(1, change.key, change.bytes), KERN_SUCCESS) << c.name << ": " << change.key;
+        apply(c.after);
+        if (c.lease)
+            broker.close(1);
+        apply(c.later);
+        broker.broker->stop(broker.notes);
+        for (const Change& change : c.expected)
+            EXPECT_EQ(valueOf(*smc, change.key), hexText(change.bytes.data(), change.bytes.size()))
+                << c.name << ": " << change.key << "\n" << joined(broker.notes);
+        EXPECT_TRUE(broker.broker->recorded().empty()) << c.name;
     }
 }
 
@@ -301,6 +523,29 @@ TEST_F(BrokerStateTest, ARunThatNeverStoppedIsPutBackAtTheNextStart)
     EXPECT_EQ(valueOf(*again, "F0Tg"), "1f 40");
 }
 
+TEST_F(BrokerStateTest, AfterACrashAChangeMadeSinceIsLeftAlone)
+{
+    auto smc = machine();
+    {
+        auto state = openState();
+        Broker broker(smc, {}, state.get());
+        ASSERT_EQ(broker.write(1, "F0Tg", rpm(5000)), KERN_SUCCESS);
+        ASSERT_EQ(broker.write(1, "FS! ", {0, 1}), KERN_SUCCESS);
+    }
+    uint8_t other[] = {0x2e, 0xe0};  // another program's 3000 rpm
+    smc->setValue(fourCharCode("F0Tg"), other, 2);
+    auto state = openState();
+    std::vector<smcd::FanRecord> earlier;
+    std::string error;
+    std::vector<std::string> warnings;
+    ASSERT_TRUE(state->load(nullptr, earlier, error, warnings)) << error;
+    Broker broker(smc, {}, state.get(), earlier);
+    EXPECT_EQ(valueOf(*smc, "F0Tg"), "2e e0");
+    EXPECT_EQ(valueOf(*smc, "FS! "), "00 00");
+    EXPECT_EQ(joined(broker.notes), "fan 0: put back after an earlier run: automatic mode (FS! bit)\n"
+                                    "fan 0: left as it is after an earlier run, changed since smcd wrote it: F0Tg\n");
+}
+
 TEST_F(BrokerStateTest, AChangeWhoseRecordCannotBeSavedIsRefused)
 {
     auto smc = machine();
@@ -326,6 +571,55 @@ TEST(FanBroker, RecordsFromAStateFilePutBackOnlyTheirOwnFansKeys)
     EXPECT_EQ(valueOf(*smc, "LKSB"), "00 00");
     EXPECT_EQ(valueOf(*smc, "F1Tg"), "0f a0");
     EXPECT_EQ(valueOf(*smc, "F0Tg"), "2e e0");
+}
+
+TEST(FanBroker, RecordsFromAStateFileAreCheckedAsWritesAre)
+{
+    struct Case {
+        const char* name;
+        const char* policy;
+        std::vector<smcd::SavedValue> values;  // of fan 0, which was also in manual mode
+        const char* refused;                   // "" when put back
+        bool kept;                             // for the next start, not dropped
+    };
+    auto value = [](const char* key, std::vector<uint8_t> bytes) {
+        smcd::SavedValue saved{fourCharCode(key), uint8_t(bytes.size()), {}};
+        std::copy(bytes.begin(), bytes.end(), saved.bytes.begin());
+        return saved;
+    };
+    const Case cases[] = {
+        {"within the limits", "fans", {value("F0Mn", rpm(1000)), value("F0Tg", rpm(3000))}, "", false},
+        {"above the maximum", "fans", {value("F0Tg", rpm(7000))}, "F0Tg: 7000 rpm is above the maximum of 6000 rpm",
+         false},
+        {"a size not the key's", "fans", {value("F0Tg", {0x2e, 0xe0, 0})}, "F0Tg: the record holds 3 bytes", false},
+        {"below the minimum it leaves", "fans", {value("F0Mn", rpm(1500)), value("F0Tg", rpm(1400))},
+         "F0Tg: 1400 rpm is below the floor of 1500 rpm", false},
+        {"below the minimum there", "fans", {value("F0Tg", rpm(1000))}, "F0Tg: 1000 rpm is below the floor", false},
+        {"a mode neither 0 nor 1", "fans", {value("F0Md", {2})}, "F0Md: mode 2", false},
+        {"a key the policy keeps", "F0Tg,FS! ", {value("F0Mn", rpm(1500))}, "F0Mn: not a key this run may write",
+         true},
+        {"a bit the policy keeps", "F0Tg", {value("F0Tg", rpm(3000))}, "FS! bit: not a key", true},
+        {"a maximum that cannot be read", "fans", {value("F0Tg", rpm(3000))}, "cannot read the fan's maximum", true},
+    };
+    for (const auto& c : cases) {
+        auto smc = machine();
+        if (std::string_view(c.refused).starts_with("cannot read"))
+            smc->injectFailure(fourCharCode("F0Mx"), SMCExchangeKind::Read, kIOReturnIOError);
+        std::string problem;
+        Broker broker(smc, {*smcd::parseWritePolicy(c.policy, problem)}, nullptr, {{0, true, c.values}});
+        std::string notes = joined(broker.notes);
+        if (*c.refused) {
+            EXPECT_EQ(valueOf(*smc, "FS! "), "00 00") << c.name;
+            EXPECT_EQ(valueOf(*smc, "F0Tg"), "1f 40") << c.name;
+            EXPECT_EQ(valueOf(*smc, "F0Mn"), "12 c0") << c.name;
+            EXPECT_EQ(notes.rfind("fan 0: not put back", 0), 0u) << c.name << ": " << notes;
+            EXPECT_NE(notes.find(c.refused), std::string::npos) << c.name << ": " << notes;
+            EXPECT_EQ(broker.broker->recorded().size(), c.kept) << c.name;
+        } else {
+            EXPECT_EQ(valueOf(*smc, "FS! "), "00 01") << c.name;
+            EXPECT_EQ(valueOf(*smc, "F0Tg"), "2e e0") << c.name;
+        }
+    }
 }
 
 TEST(FanBroker, ALaterLeaseOnTheSameFanWins)
@@ -371,7 +665,8 @@ TEST(FanBroker, StoppingEndsLeasesEvenWhenFansAreKept)
 
 TEST(StateText, FansToPutBackComeBackExactly)
 {
-    smcd::FanRecord zero{0, true, {{fourCharCode("F0Tg"), 2, {0x1f, 0x40}}}};
+    smcd::FanRecord zero{0, true, {{fourCharCode("F0Tg"), 2, {0x1f, 0x40}}}, false,
+                         {{fourCharCode("F0Tg"), 2, {0x4e, 0x20}}}};
     smcd::FanRecord three{3, std::nullopt, {{fourCharCode("F3Md"), 1, {0x01}}, {fourCharCode("F3Mn"), 2, {0, 1}}}};
     std::string text = smcd::stateText({}, {zero, three});
     std::vector<smcd::SavedValue> values;
@@ -383,13 +678,17 @@ TEST(StateText, FansToPutBackComeBackExactly)
     EXPECT_EQ(fans[0].forced, true);
     ASSERT_EQ(fans[0].values.size(), 1u);
     EXPECT_EQ(fans[0].values[0].key, fourCharCode("F0Tg"));
+    EXPECT_EQ(fans[0].forcedWritten, false);
+    ASSERT_EQ(fans[0].written.size(), 1u);
+    EXPECT_EQ(fans[0].written[0].bytes[0], 0x4e);
+    EXPECT_TRUE(fans[1].written.empty());
     EXPECT_EQ(fans[1].fan, 3u);
     EXPECT_EQ(fans[1].forced, std::nullopt);
     ASSERT_EQ(fans[1].values.size(), 2u);
     EXPECT_EQ(fans[1].values[1].bytes[1], 1);
 
     const char* broken[] = {"fan\n", "fan x forced 1\n", "fan 1 forced 2\n", "fan 1234 forced 1\n",
-                            "fan 1 46305467 1f4\n"};
+                            "fan 1 46305467 1f4\n", "fan 1 written forced 2\n", "fan 1 written\n"};
     for (const char* line : broken) {
         values.clear();
         fans.clear();

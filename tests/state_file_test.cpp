@@ -122,6 +122,23 @@ TEST_F(StateFileTest, EveryKeyComesBackExactly)
     EXPECT_NE(text.find("41420000  01 81  # AB\\x00\\x00\n"), std::string::npos) << text;
 }
 
+TEST_F(StateFileTest, OnlyWritableKeysAreRestored)
+{
+    SMCKeyEntry fixed = writableKey("F0Mx", {0x5d, 0xc0});
+    fixed.writable = false;
+    auto smc = std::make_shared<EmulatedSMC>(std::vector{writableKey("F0Mn", {0x12, 0xc0}), fixed});
+    std::ofstream(statePath) << "# smcd state 4\n46304d6e  2e e0\n46304d78  ff ff\n";
+    auto state = open(statePath);
+    std::string error;
+    std::vector<std::string> warnings;
+    ASSERT_TRUE(state->load(*smc, error, warnings)) << error;
+    EXPECT_EQ(smc->key(fourCharCode("F0Mn"))->bytes[0], 0x2e);
+    EXPECT_EQ(smc->key(fourCharCode("F0Mx"))->bytes[0], 0x5d) << "the profile keeps it fixed";
+    ASSERT_EQ(warnings.size(), 1u);
+    EXPECT_EQ(warnings[0], "state " + statePath + ": key \"F0Mx\" is not writable in the profile; its saved value "
+                           "is not restored");
+}
+
 struct ParseCase {
     const char* name;
     std::string text;
