@@ -607,6 +607,7 @@ void Daemon::serve(int client)
         }
         // An oversized message arrives cut short; its size alone refuses it.
         Reply reply = broker_->handle(clients_[client].id, message, std::min(size_t(size), sizeof message));
+        say(broker_->takeNotes());  // refusals that name their limit, put-backs at a lease's end
         // A client that does not read its answers is not waited for.
         if (send(client, &reply, sizeof reply, MSG_DONTWAIT | MSG_NOSIGNAL) != ssize_t(sizeof reply)) {
             drop(client);

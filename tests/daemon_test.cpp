@@ -451,10 +451,16 @@ TEST_F(DaemonTest, EveryStopSignalPutsFansBack)
     std::string state = directory + "/state";
     // SIGHUP: the terminal that started `smcd &` closed.
     for (int signal : {SIGTERM, SIGINT, SIGHUP}) {
-        startDaemon({"--state", state});
+        startDaemon({"--state", state, "--fan-floor", "1000"});
         ASSERT_EQ(smc({"-k", "F0Mn", "-w", "2ee0"}).status, 0);
+        EXPECT_EQ(smc({"-k", "F0Mn", "-w", "0000"}).status, 1);
         daemon->signal(signal);
         EXPECT_EQ(daemon->wait(), 0) << strsignal(signal);
+        // The log says what was refused, and what was put back.
+        EXPECT_NE(daemon->output().find("smcd: F0Mn: 0 rpm is below the floor of 1000 rpm"), std::string::npos)
+            << daemon->output();
+        EXPECT_NE(daemon->output().find("smcd: fan 0: put back at stop: F0Mn 2000 rpm"), std::string::npos)
+            << daemon->output();
         // Put back at the stop, not left for the next start to undo.
         startDaemon({"--state", state});
         EXPECT_EQ(smc({"-k", "F0Mn", "-r"}).output, "  F0Mn  [fpe2]  2000 (bytes 1f 40)\n") << strsignal(signal);
