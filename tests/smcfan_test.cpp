@@ -531,7 +531,7 @@ TEST_F(BrokerTest, AGroupMemberFindsTheSystemDaemonWithoutSettingAnything)
     // (in its group) with no daemon of its own and SMC_SERVICE unset.
     std::string script = "set -e\nmount --make-rprivate /\nmount -t tmpfs -o mode=0755 smcfan-test /run\n" + kBin +
                          "/smcd --socket /run/smcd.sock --profile " + profilePath + " --state " + statePath +
-                         " --group nogroup --fan-model off >/dev/null &\n"
+                         " --group nogroup --fan-model off >/dev/null 2>&1 &\n"
                          "trap 'kill $!; wait' EXIT\n"
                          "for i in $(seq 100); do test -S /run/smcd.sock && break; sleep 0.05; done\n"
                          "run() { env -u SMC_SERVICE XDG_RUNTIME_DIR=" + directory + "/nobody";
