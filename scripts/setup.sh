@@ -6,7 +6,7 @@ set -euo pipefail
 # libfuse3-dev builds smcfs, fuse3 mounts it, lm-sensors reads it in the tests.
 packages=(cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-14-dev
           pkg-config libfuse3-dev fuse3 lm-sensors)
-# sensors-host's monitoring: its HTTP server and JSON, promtool (Debian's
+# sensors-host's monitoring: an HTTP client for its tests and JSON, promtool (Debian's
 # prometheus package) to check what it exposes, tmux to test its live view.
 packages+=(libcpp-httplib-dev nlohmann-json3-dev prometheus tmux)
 # The Debian package: cpack's DEB generator finds its dependencies with
