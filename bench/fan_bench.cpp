@@ -14,8 +14,8 @@
 //    connection, against `--writable all` without a lease. Target: at least
 //    0.9 of it.
 #include "smc/smc.h"
-#include "iokit/DaemonProtocol.h"
-#include "iokit/SMCService.h"
+#include "backends/daemon/DaemonProtocol.h"
+#include "backends/SMCService.h"
 
 #include <IOKit/IOKitSMCLease.h>
 

@@ -5,7 +5,7 @@
 #include "host/Exporter.h"
 #include "host/Formats.h"
 #include "host/Machine.h"
-#include "smcemu/EmulatedSMC.h"
+#include "backends/emulated/EmulatedSMC.h"
 #include "bench/support/Ratios.h"
 
 #include <httplib.h>

@@ -1,4 +1,5 @@
 #include "smcd/FanBroker.h"
+#include "backends/CallRecord.h"
 #include "smc/smc.h"
 #include "smcd/FanSpeed.h"
 
@@ -11,7 +12,15 @@
 namespace platform::smcd {
 namespace {
 
-constexpr size_t kCommandOffset = offsetof(SMCKeyData, command);
+// The daemon forwards the access layer's records as the back-ends' own.
+static_assert(sizeof(SMCKeyData) == sizeof(CallRecord) && offsetof(SMCKeyData, key) == offsetof(CallRecord, key) &&
+              offsetof(SMCKeyData, dataSize) == offsetof(CallRecord, dataSize) &&
+              offsetof(SMCKeyData, dataType) == offsetof(CallRecord, dataType) &&
+              offsetof(SMCKeyData, command) == offsetof(CallRecord, command) &&
+              offsetof(SMCKeyData, index) == offsetof(CallRecord, index) &&
+              offsetof(SMCKeyData, bytes) == offsetof(CallRecord, bytes));
+static_assert(kSMCUserClientCall == kUserClientCall && SMCCommandReadKey == kReadKey &&
+              SMCCommandWriteKey == kWriteKey && SMCCommandKeyAtIndex == kKeyAtIndex && SMCCommandKeyInfo == kKeyInfo);
 
 std::string keyText(FourCharCode key)
 {
@@ -600,7 +609,7 @@ Reply FanBroker::handle(ClientId client, const uint8_t* message, size_t size)
         }
         return reply;
     }
-    if (request.method == kSMCUserClientCall && request.record[kCommandOffset] == SMCCommandWriteKey)
+    if (request.method == kSMCUserClientCall && request.record[offsetof(CallRecord, command)] == kWriteKey)
         return write(client, request);
     return passOn(request);
 }

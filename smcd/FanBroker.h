@@ -4,11 +4,11 @@
 // that made them closes.
 #pragma once
 
-#include "iokit/DaemonProtocol.h"
-#include "iokit/SMCService.h"
+#include "backends/daemon/DaemonProtocol.h"
+#include "backends/SMCService.h"
 #include "smc/smc.h"
 #include "smcd/StateFile.h"
-#include "smcemu/EmulatedSMC.h"
+#include "backends/emulated/EmulatedSMC.h"
 
 #include <cstdint>
 #include <map>

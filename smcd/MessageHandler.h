@@ -3,9 +3,9 @@
 // emulated SMC, as smcd serves one.
 #pragma once
 
-#include "iokit/DaemonProtocol.h"
+#include "backends/daemon/DaemonProtocol.h"
 #include "smcd/FanBroker.h"
-#include "smcemu/EmulatedSMC.h"
+#include "backends/emulated/EmulatedSMC.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -3,7 +3,7 @@
 // else can write, and held by one daemon at a time.
 #pragma once
 
-#include "smcemu/EmulatedSMC.h"
+#include "backends/emulated/EmulatedSMC.h"
 
 #include <array>
 #include <memory>

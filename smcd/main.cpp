@@ -2,14 +2,14 @@
 // every process over a Unix socket, so that a write made by one process is
 // seen by all, and fans changed through it never stay stuck. One thread,
 // one event loop: each exchange is applied whole.
-#include "iokit/AppleSMCService.h"
-#include "iokit/DaemonProtocol.h"
-#include "iokit/SMCService.h"
+#include "backends/applesmc/AppleSMCService.h"
+#include "backends/daemon/DaemonProtocol.h"
+#include "backends/SMCService.h"
 #include "smcd/Directories.h"
 #include "smcd/FanBroker.h"
 #include "smcd/PassedSocket.h"
 #include "smcd/StateFile.h"
-#include "smcemu/EmulatedSMC.h"
+#include "backends/emulated/EmulatedSMC.h"
 
 #include "cli/Conventions.h"
 
@@ -281,12 +281,10 @@ bool Daemon::start()
 
 bool Daemon::openService()
 {
-    const char* spec = options_.service;
-    // The machine's device as the back-end itself finds it, in any of its layouts.
-    std::string found = spec == nullptr ? findAppleSMCDevice() : std::string();
-    // Without a driver there is no SMC to serve: an emulated one would give
-    // every client made-up readings, so it is served only when named.
-    if (spec == nullptr && found.empty()) {
+    std::string chosen, cause;
+    // The platform's one choice of back-end, as SMC_SERVICE makes it.
+    service_ = selectSMCService(options_.service, cause, SMCServiceUser::Daemon, chosen);
+    if (options_.service == nullptr && chosen.empty()) {
         std::fprintf(stderr,
                      "%s: no SMC to serve: no applesmc driver on this machine (looked for "
                      "/sys/devices/platform/applesmc.768, an applesmc hwmon device and "
@@ -294,17 +292,11 @@ bool Daemon::openService()
                      kProgram);
         return false;
     }
-    std::string defaultSpec = "applesmc:" + found;
-    if (spec == nullptr)
-        spec = defaultSpec.c_str();
+    const char* spec = chosen.c_str();
     std::string_view choice = spec;
     bool builtin = choice == "builtin";
-    serviceName_ = builtin ? "the built-in profile" : choice.starts_with("applesmc") ? std::string(choice)
-                                                                                      : std::string(spec);
-    serviceSpec_ = spec;
-    std::string cause;
-    // The platform's one choice of back-end, as SMC_SERVICE makes it.
-    service_ = selectSMCService(spec, cause);
+    serviceName_ = builtin ? "the built-in profile" : std::string(choice);
+    serviceSpec_ = chosen;
     if (service_ == nullptr || !service_->present()) {
         if (service_)
             cause = service_->failureCause();

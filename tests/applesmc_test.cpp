@@ -2,7 +2,7 @@
 // driver's files what they print on the SMC itself, root and not; writes,
 // refusals and error statuses; another program moving the key cursor; the
 // device search, the default choice of back-end; lm-sensors reading the double.
-#include "iokit/AppleSMCService.h"
+#include "backends/applesmc/AppleSMCService.h"
 #include "support/Process.h"
 #include "support/TestSMC.h"
 

@@ -1,8 +1,8 @@
 // The emulated SMC service: its answers to good and bad calls, profiles and
 // the choice of back-end.
-#include "iokit/AppleSMCService.h"
-#include "iokit/DaemonProtocol.h"
-#include "iokit/SMCService.h"
+#include "backends/applesmc/AppleSMCService.h"
+#include "backends/daemon/DaemonProtocol.h"
+#include "backends/SMCService.h"
 #include "smc/tool/smctool.h"
 #include "support/TestSMC.h"
 

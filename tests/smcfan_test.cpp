@@ -3,8 +3,8 @@
 // when their holder dies, holders told when a hold ends underneath them, the
 // write policy and its limits, who may connect, and errors in words. Also
 // smcfan's options, words and speed encodings in-process.
-#include "iokit/DaemonProtocol.h"
-#include "iokit/SMCService.h"
+#include "backends/daemon/DaemonProtocol.h"
+#include "backends/SMCService.h"
 #include "smcd/FanSpeed.h"
 #include "smcfan/smcfan.h"
 #include "support/Process.h"

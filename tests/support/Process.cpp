@@ -1,5 +1,5 @@
 #include "support/Process.h"
-#include "iokit/DaemonProtocol.h"
+#include "backends/daemon/DaemonProtocol.h"
 
 #include <cerrno>
 #include <csignal>

@@ -2,7 +2,7 @@
 // the files of Linux's applesmc driver.
 #pragma once
 
-#include "iokit/SMCService.h"
+#include "backends/SMCService.h"
 
 #include <memory>
 #include <string>

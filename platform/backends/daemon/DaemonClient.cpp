@@ -1,7 +1,7 @@
 // The back-end for SMC_SERVICE=unix:PATH: every connection is a socket to
 // the SMC daemon, and every exchange one message each way.
-#include "iokit/SMCService.h"
-#include "iokit/DaemonProtocol.h"
+#include "backends/daemon/DaemonProtocol.h"
+#include "backends/SMCService.h"
 
 #include <cerrno>
 #include <cstring>

@@ -3,6 +3,8 @@
 // one reply message, in the host's byte order.
 #pragma once
 
+#include "backends/CallRecord.h"
+
 #include <IOKit/IOKitLib.h>
 
 #include <cstdint>
@@ -12,7 +14,7 @@
 
 namespace platform::smcd {
 
-inline constexpr size_t kRecordSize = 80;
+inline constexpr size_t kRecordSize = kCallRecordSize;
 
 struct Request {
     uint32_t method;              // the user-client method number
