@@ -84,7 +84,7 @@ public:
             pid_ = -1;
         posix_spawn_file_actions_destroy(&quiet);
         for (int tries = 0; tries < 200; ++tries) {
-            int fd = platform::smcd::connectSocket(socket_);
+            int fd = platform::protocol::connectSocket(socket_);
             if (fd >= 0) {
                 close(fd);
                 break;

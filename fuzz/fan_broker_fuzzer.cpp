@@ -209,7 +209,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         smcd::ClientId client = (opcode >> 3) % 3 + 1;
         switch (opcode % 8) {
         case 3: {
-            smcd::Request request{smcd::kLeaseMethod, {}};
+            protocol::Request request{protocol::kLeaseMethod, {}};
             broker.handle(client, reinterpret_cast<const uint8_t*>(&request), sizeof request);
             break;
         }
@@ -247,9 +247,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         }
         case 6: {
             uint32_t fan = input.byte() % 5;
-            smcd::Request request{smcd::kFloorMethod, {}};
+            protocol::Request request{protocol::kFloorMethod, {}};
             std::memcpy(request.record, &fan, sizeof fan);
-            smcd::Reply reply = broker.handle(client, reinterpret_cast<const uint8_t*>(&request), sizeof request);
+            protocol::Reply reply = broker.handle(client, reinterpret_cast<const uint8_t*>(&request), sizeof request);
             double floor;
             std::memcpy(&floor, reply.record, sizeof floor);
             bool known = fan < 4 || options.fanFloor;
@@ -264,11 +264,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             record.command = SMCCommandWriteKey;
             record.dataSize = input.byte() % 6;
             input.bytes(record.bytes, record.dataSize);
-            smcd::Request request{kSMCUserClientCall, {}};
+            protocol::Request request{kSMCUserClientCall, {}};
             std::memcpy(request.record, &record, sizeof record);
             std::vector<SMCKeyEntry> before = smc->keys();
             checked.clientWrite = true;
-            smcd::Reply reply = broker.handle(client, reinterpret_cast<const uint8_t*>(&request), sizeof request);
+            protocol::Reply reply = broker.handle(client, reinterpret_cast<const uint8_t*>(&request), sizeof request);
             checked.clientWrite = false;
             broker.takeNotes();
             std::vector<SMCKeyEntry> after = smc->keys();

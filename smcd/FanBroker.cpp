@@ -9,7 +9,7 @@
 #include <cstring>
 #include <utility>
 
-namespace platform::smcd {
+namespace smcd {
 namespace {
 
 // The daemon forwards the access layer's records as the back-ends' own.
@@ -840,4 +840,4 @@ void FanBroker::stop(std::vector<std::string>& notes)
     persistOrSay(notes);
 }
 
-}  // namespace platform::smcd
+}  // namespace smcd

@@ -38,8 +38,8 @@
 namespace {
 
 using namespace platform;
-using smcd::Reply;
-using smcd::Request;
+using protocol::Reply;
+using protocol::Request;
 
 constexpr const char* kProgram = "smcd";
 // Messages served for one client before the others get their turn.
@@ -53,7 +53,7 @@ constexpr size_t kOwnDescriptors = 16;
 constexpr double kFanRate = 1000;
 
 struct Options {
-    std::string socketPath = smcd::defaultSocketPath();
+    std::string socketPath = protocol::defaultSocketPath();
     const char* service = nullptr;  // SMC_SERVICE's values; --profile FILE is --service FILE
     const char* statePath = nullptr;
     const char* group = nullptr;
@@ -153,7 +153,7 @@ void usage(FILE* out)
                  "    -h, --help            this text\n"
                  "        --version         print the version\n"
                  "Exit status: 0 stopped cleanly, 1 failure, 2 a usage error.\n",
-                 kProgram, smcd::defaultSocketPath().c_str());
+                 kProgram, protocol::defaultSocketPath().c_str());
 }
 
 class Daemon {
@@ -352,8 +352,8 @@ bool Daemon::prepareSocketDirectory()
 {
     if (passed_.fd >= 0)
         return true;
-    std::string directory = smcd::privateSocketDirectory();
-    if (directory.empty() || options_.socketPath != smcd::defaultSocketPath())
+    std::string directory = protocol::privateSocketDirectory();
+    if (directory.empty() || options_.socketPath != protocol::defaultSocketPath())
         return true;
     std::string problem = smcd::preparePrivateDirectory(directory, geteuid());
     if (!problem.empty())
@@ -403,7 +403,7 @@ bool Daemon::listen()
             std::fprintf(stderr, "%s: %s exists and is not a socket; not replacing it\n", kProgram, path.c_str());
             return false;
         }
-        int probe = smcd::connectSocket(path);
+        int probe = protocol::connectSocket(path);
         if (probe >= 0) {
             close(probe);
             std::fprintf(stderr, "%s: another smcd is already serving %s\n", kProgram, path.c_str());

@@ -325,7 +325,7 @@ TEST(ServiceSelection, FromSetting)
     std::filesystem::create_directories(runtime);
     setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
     bool bare =
-        !std::filesystem::exists(platform::smcd::kSystemSocketPath) && platform::findAppleSMCDevice().empty();
+        !std::filesystem::exists(platform::protocol::kSystemSocketPath) && platform::findAppleSMCDevice().empty();
 
     struct Case {
         const char* setting;

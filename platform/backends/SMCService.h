@@ -63,7 +63,7 @@ void installSMCService(std::shared_ptr<SMCService> service);
 // built-in profile; "none", no service; "unix:PATH", the daemon at PATH
 // ("unix:" alone: its default socket); "applesmc[:DIR]", the kernel driver's
 // files; unset, the first that answers of the user's own daemon (its
-// default socket), the system's (smcd::kSystemSocketPath) and the driver,
+// default socket), the system's (protocol::kSystemSocketPath) and the driver,
 // else no service: an emulated machine is served only when named, never in
 // place of a missing SMC. Anything else is the emulated SMC with the
 // profile at that path. A choice that cannot be served gives null, with the

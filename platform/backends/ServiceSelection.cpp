@@ -30,9 +30,9 @@ std::shared_ptr<SMCService> selectSMCService(const char* setting, std::string& c
         // the one root runs for everyone; else the real one through the
         // driver. Plausible values of an emulated machine must never stand in
         // for an SMC that is not there.
-        std::vector<std::string> paths{smcd::defaultSocketPath()};
-        if (paths[0] != smcd::kSystemSocketPath)  // root's own daemon is the system's
-            paths.push_back(smcd::kSystemSocketPath);
+        std::vector<std::string> paths{protocol::defaultSocketPath()};
+        if (paths[0] != protocol::kSystemSocketPath)  // root's own daemon is the system's
+            paths.push_back(protocol::kSystemSocketPath);
         std::string tried;
         for (const std::string& path : paths) {
             auto daemon = makeUnixSMCService(path);

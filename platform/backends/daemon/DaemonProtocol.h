@@ -12,7 +12,7 @@
 #include <string>
 #include <unistd.h>
 
-namespace platform::smcd {
+namespace platform::protocol {
 
 inline constexpr size_t kRecordSize = kCallRecordSize;
 
@@ -79,4 +79,4 @@ inline std::string defaultSocketPath()
     return privateSocketDirectory() + "/smcd.sock";
 }
 
-}  // namespace platform::smcd
+}  // namespace platform::protocol

@@ -11,7 +11,11 @@
 #include <cstdint>
 #include <memory>
 
-namespace platform::smcd {
+namespace smcd {
+
+// The daemon serves the platform's SMC over the platform's protocol.
+using namespace platform;
+using namespace platform::protocol;
 
 class StateFile;
 
@@ -33,4 +37,4 @@ private:
     std::unique_ptr<FanBroker> broker_;
 };
 
-}  // namespace platform::smcd
+}  // namespace smcd
