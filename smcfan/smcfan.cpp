@@ -92,9 +92,10 @@ std::string usage()
            "                                           back, even if smcfan is killed\n"
            "       smcfan --help | --version\n"
            "FAN is a fan's number or name as the list shows them. The SMC is the one that\n"
-           "SMC_SERVICE selects (unset: your smcd, the system's, else the driver); a hold\n"
-           "needs smcd. A hold lost meanwhile (smcd restarted, the fan changed by another)\n"
-           "stops COMMAND and exits 1.\n"
+           "SMC_SERVICE names; unset: your smcd, then the system's at /run/smcd.sock, then\n"
+           "the applesmc driver, else no SMC (SMC_SERVICE=builtin: the emulated machine).\n"
+           "A hold needs smcd. A hold lost meanwhile (smcd restarted, the fan changed by\n"
+           "another) stops COMMAND and exits 1.\n"
            "Exit status: 0 done, 1 failure (a hold: its command's status), 2 a usage error.\n";
 }
 
