@@ -6,7 +6,7 @@
 // program made after the broker's last write is never put back over, and a
 // fan only the broker changed is as it was once the broker stops.
 #include "smcd/FanBroker.h"
-#include "smcd/FanSpeed.h"
+#include "smc/Encodings.h"
 #include "support/FuzzSupport.h"
 
 #include <cmath>
@@ -59,7 +59,7 @@ std::vector<SMCKeyEntry> machine;
 
 std::optional<double> speedOf(const SMCKeyEntry& entry)
 {
-    return fans::speedFromBytes(entry.type, entry.bytes.data(), entry.size);
+    return encodings::speedFromBytes(entry.type, entry.bytes.data(), entry.size);
 }
 
 bool isSpeedKey(FourCharCode key)
@@ -109,7 +109,7 @@ public:
             std::memcpy(entry->bytes.data(), record.bytes, entry->size);
             if (isSpeedKey(record.key)) {
                 std::optional<double> rpm = speedOf(*entry);
-                double maximum = *speedOf(*smc_->key(fans::fanKey(role->fan, "Mx")));
+                double maximum = *speedOf(*smc_->key(encodings::fanKey(role->fan, "Mx")));
                 check(rpm && *rpm <= maximum && *rpm >= floor_(role->fan),
                       "a speed written is between the floor and the maximum",
                       fourCharText(record.key) + " " + (rpm ? std::to_string(*rpm) : "not a speed"));
@@ -157,7 +157,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     };
     // Every fan is counted, so each floor is the fan's minimum at start.
     auto floorOf = [&](unsigned fan) {
-        return options.fanFloor ? *options.fanFloor : *speedOf(entryOf(initial, fans::fanKey(fan, "Mn")));
+        return options.fanFloor ? *options.fanFloor : *speedOf(entryOf(initial, encodings::fanKey(fan, "Mn")));
     };
     auto connection = std::make_unique<CheckedConnection>(smc, floorOf);
     CheckedConnection& checked = *connection;
@@ -169,7 +169,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     std::map<Part, History> history;
     auto partsOf = [&](FourCharCode key) {
         std::vector<Part> parts;
-        if (key != fans::kForcedMaskKey)
+        if (key != encodings::kForcedMaskKey)
             return std::vector<Part>{{key, -1}};
         for (int bit = 0; bit < 16; ++bit)
             parts.push_back({key, bit});

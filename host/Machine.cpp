@@ -22,8 +22,7 @@ Ref<NSString> string(const std::string& text)
 // truncated toward zero, of the reading in 64ths of a degree.
 int wholeDegrees(const uint8_t* bytes)
 {
-    int32_t raw = int32_t(int8_t(bytes[0])) * 256 + bytes[1];
-    return (raw >> 2) / 64;
+    return encodings::wholeDegrees(encodings::temperatureSixtyFourths(bytes));
 }
 
 uint32_t bigEndian(const uint8_t* bytes, size_t size)
@@ -87,22 +86,6 @@ int compareNames(int leftRank, const std::string& leftName, int rightRank, const
 }
 
 }  // namespace
-
-int signedFixedPointFraction(const char* type)
-{
-    auto hex = [](char c) { return c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1; };
-    if (type[0] != 's' || type[1] != 'p')
-        return -1;
-    int integer = hex(type[2]), fraction = hex(type[3]);
-    return integer >= 0 && fraction >= 0 && integer + fraction == 15 ? fraction : -1;
-}
-
-double decodeTemperature(const char* type, const uint8_t* bytes)
-{
-    int fraction = signedFixedPointFraction(type);
-    int16_t raw = int16_t(uint16_t(bytes[0]) << 8 | bytes[1]);
-    return double(raw) / double(1 << (fraction < 0 ? 8 : fraction));
-}
 
 std::unique_ptr<Machine> Machine::load(const std::string& modulePath, bool quietStdout, std::string& error)
 {
@@ -203,8 +186,7 @@ Machine::Choice Machine::choose(const Candidate& candidate)
         // one whole degree now.
         if (val.dataSize == 0 || val.dataSize > sizeof val.bytes)
             return Choice::NotSensor;
-        int32_t raw = int32_t(int8_t(val.bytes[0])) * 256 + uint8_t(val.bytes[1]);
-        if ((raw >> 2) < 64)
+        if (encodings::temperatureSixtyFourths(reinterpret_cast<const uint8_t*>(val.bytes)) < 64)
             return Choice::NotSensor;
     }
     sensors_.push_back({candidate.key, candidate.name, candidate.priority, val.dataSize});

@@ -2,6 +2,7 @@
 // through its entry point, and read through its own methods.
 #pragma once
 
+#include "smc/Encodings.h"
 #include "SensorsModule/SensorsModule.h"
 #include "host/KeysTable.h"
 #include "host/Report.h"
@@ -105,11 +106,6 @@ private:
     int goodReads_ = 0, failedReads_ = 0;  // values read and failed in the report being made
 };
 
-// The reading of a temperature value in degrees Celsius: exact for the
-// signed fixed-point types ("sp78", "sp5a", ...), and for any other type the
-// module's rule (the first two bytes as sp78).
-double decodeTemperature(const char* type, const uint8_t* bytes);
-
-// The fraction bits of a signed fixed-point type of 16 bits, "spXY" with X
-// and Y hex digits adding up to 15; -1 for any other type.
-int signedFixedPointFraction(const char* type);
+// The temperature encodings, as every program decodes them.
+using encodings::decodeTemperature;
+using encodings::signedFixedPointFraction;

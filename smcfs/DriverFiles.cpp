@@ -1,5 +1,6 @@
 // The driver's files: what each one reads and accepts, and its errors.
 #include "smcfs/DriverFiles.h"
+#include "smc/Encodings.h"
 
 #include "smc/smc.h"
 
@@ -14,11 +15,7 @@ namespace {
 
 constexpr int kMaxFans = 10;
 
-constexpr FourCharCode code(std::string_view text)
-{
-    return FourCharCode(uint8_t(text[0])) << 24 | FourCharCode(uint8_t(text[1])) << 16 |
-           FourCharCode(uint8_t(text[2])) << 8 | FourCharCode(uint8_t(text[3]));
-}
+using encodings::fourCharCode;
 
 // The key's characters up to a zero byte, as "%s" prints them.
 std::string text(FourCharCode value)
@@ -32,7 +29,7 @@ FourCharCode fanKey(const char* pattern, int fan)
 {
     char key[8];
     std::snprintf(key, sizeof key, pattern, fan - 1);
-    return code(key);
+    return fourCharCode(std::string_view(key, 4));
 }
 
 std::string joinPath(const std::string& directory, const std::string& name)
@@ -75,7 +72,7 @@ DriverFiles::DriverFiles(io_connect_t connection, Layout layout) : connection_(c
     SMCKeyData request{}, response{};
     uint8_t count[4] = {};
     uint32_t keys = 0;
-    request.key = code("#KEY");
+    request.key = fourCharCode("#KEY");
     request.command = SMCCommandKeyInfo;
     if (exchange(connection_, request, response) == KERN_SUCCESS && response.dataSize == 4) {
         request.command = SMCCommandReadKey;
@@ -92,15 +89,15 @@ DriverFiles::DriverFiles(io_connect_t connection, Layout layout) : connection_(c
     }
 
     uint8_t fans = 0;
-    if (readKey(code("FNum"), 1, &fans) == 0)
+    if (readKey(fourCharCode("FNum"), 1, &fans) == 0)
         fanCount_ = fans < kMaxFans ? fans : kMaxFans;
     // Temperatures: the keys of the T range whose type is exactly sp78.
     for (const Entry& entry : entries_)
-        if (entry.valid && (entry.name >> 24) == 'T' && entry.type == code("sp78"))
+        if (entry.valid && (entry.name >> 24) == 'T' && entry.type == fourCharCode("sp78"))
             temperatures_.push_back(entry.name);
     // T2 machines keep fan speeds as floats; their kernels then prefer the
     // per-fan mode key even where "FS! " exists.
-    floatFans_ = typeOf(code("F0Ac")) == code("flt ");
+    floatFans_ = typeOf(fourCharCode("F0Ac")) == fourCharCode("flt ");
 
     addDirectory("/", "");
     addFile("/", "key_count", FileKind::KeyCount, 0444);
@@ -112,7 +109,7 @@ DriverFiles::DriverFiles(io_connect_t connection, Layout layout) : connection_(c
     // What lm-sensors follows to name the chip: a platform device, 0x300;
     // on a T2 machine, whose kernels bind the driver to the ACPI device
     // APP0001:00, that device, five levels below /sys/devices.
-    bool t2 = floatFans_ || (!hasKey(code("FS! ")) && hasKey(fanKey("F%dMd", 1)));
+    bool t2 = floatFans_ || (!hasKey(fourCharCode("FS! ")) && hasKey(fanKey("F%dMd", 1)));
     bool acpi = layout == Layout::Classic && t2;
     addSymlink("/", "subsystem", acpi ? "../../../../../../bus/acpi" : "../../../bus/platform");
     addDirectory("/hwmon", "/");
@@ -142,7 +139,7 @@ DriverFiles::DriverFiles(io_connect_t connection, Layout layout) : connection_(c
         addFile(sensors, n + "_label", FileKind::TempLabel, 0444, int(t));
         addFile(sensors, n + "_input", FileKind::TempInput, 0444, int(t));
     }
-    if (t2 && hasKey(code("BCLM")))
+    if (t2 && hasKey(fourCharCode("BCLM")))
         addFile("/", "battery_charge_limit", FileKind::BatteryChargeLimit, 0644);
 }
 
@@ -240,7 +237,7 @@ int DriverFiles::writeKey(FourCharCode key, uint32_t length, const uint8_t* byte
 // Manual mode: a bit of "FS! ", or on T2 machines a key per fan.
 bool DriverFiles::usesModeKey(int fan) const
 {
-    return hasKey(fanKey("F%dMd", fan)) && (floatFans_ || !hasKey(code("FS! ")));
+    return hasKey(fanKey("F%dMd", fan)) && (floatFans_ || !hasKey(fourCharCode("FS! ")));
 }
 
 int DriverFiles::readManual(int fan, unsigned& mode)
@@ -253,7 +250,7 @@ int DriverFiles::readManual(int fan, unsigned& mode)
         return 0;
     }
     uint8_t word[2];
-    if (int error = readKey(code("FS! "), 2, word))
+    if (int error = readKey(fourCharCode("FS! "), 2, word))
         return error;
     mode = (word[0] << 8 | word[1]) >> (fan - 1) & 1;
     return 0;
@@ -267,13 +264,13 @@ int DriverFiles::writeManual(int fan, unsigned long value)
     }
     // Read, then write: two steps, as the driver takes them.
     uint8_t word[2];
-    if (int error = readKey(code("FS! "), 2, word))
+    if (int error = readKey(fourCharCode("FS! "), 2, word))
         return error;
     unsigned bits = unsigned(word[0]) << 8 | word[1];
     bits = value != 0 ? bits | 1u << (fan - 1) : bits & ~(1u << (fan - 1));
     word[0] = uint8_t(bits >> 8);
     word[1] = uint8_t(bits);
-    return writeKey(code("FS! "), 2, word);
+    return writeKey(fourCharCode("FS! "), 2, word);
 }
 
 int DriverFiles::read(const Node& node, std::string& content)
@@ -286,12 +283,11 @@ int DriverFiles::read(const Node& node, std::string& content)
     };
     auto fanSpeed = [&](const char* pattern) {
         FourCharCode key = fanKey(pattern, node.number);
-        if (typeOf(key) == code("flt ")) {
+        if (typeOf(key) == fourCharCode("flt ")) {
             uint8_t raw[4];
             if (int error = readKey(key, 4, raw))
                 return error;
-            float speed = std::bit_cast<float>(uint32_t(raw[0]) | uint32_t(raw[1]) << 8 | uint32_t(raw[2]) << 16 |
-                                               uint32_t(raw[3]) << 24);
+            float speed = encodings::floatFromBytes(raw);
             // The integer part; below 1 (negative, NaN) shows 0.
             unsigned rpm = speed >= 1 ? (speed < 4294967296.0f ? unsigned(speed) : UINT_MAX) : 0;
             return print("%u\n", rpm);
@@ -308,7 +304,7 @@ int DriverFiles::read(const Node& node, std::string& content)
         return 0;
     case FileKind::KeyCount: {
         uint8_t raw[4];
-        if (int error = readKey(code("#KEY"), 4, raw))
+        if (int error = readKey(fourCharCode("#KEY"), 4, raw))
             return error;
         return print("%d\n", int32_t(uint32_t(raw[0]) << 24 | uint32_t(raw[1]) << 16 | uint32_t(raw[2]) << 8 | raw[3]));
     }
@@ -365,7 +361,7 @@ int DriverFiles::read(const Node& node, std::string& content)
     case FileKind::BatteryChargeLimit: {
         uint8_t limit;
         // This file's failures are ENODEV, not the EIO of the others.
-        if (readKey(code("BCLM"), 1, &limit) != 0)
+        if (readKey(fourCharCode("BCLM"), 1, &limit) != 0)
             return ENODEV;
         return print("%d\n", int(limit));
     }
@@ -397,9 +393,9 @@ int DriverFiles::write(const Node& node, std::string_view text)
         if (value >= 0x4000)
             return EINVAL;
         FourCharCode key = fanKey(node.file == FileKind::FanMin ? "F%dMn" : "F%dTg", node.number);
-        if (typeOf(key) == code("flt ")) {
-            uint32_t bits = std::bit_cast<uint32_t>(float(value));  // exact: below 2^24
-            uint8_t raw[4] = {uint8_t(bits), uint8_t(bits >> 8), uint8_t(bits >> 16), uint8_t(bits >> 24)};
+        if (typeOf(key) == fourCharCode("flt ")) {
+            uint8_t raw[4];
+            encodings::floatToBytes(float(value), raw);  // exact: below 2^24
             return writeKey(key, 4, raw);
         }
         uint8_t raw[2] = {uint8_t(value >> 6), uint8_t(value << 2)};
@@ -411,7 +407,7 @@ int DriverFiles::write(const Node& node, std::string_view text)
         if (value > 100)
             return EINVAL;
         uint8_t limit = uint8_t(value);
-        return writeKey(code("BCLM"), 1, &limit) == 0 ? 0 : ENODEV;
+        return writeKey(fourCharCode("BCLM"), 1, &limit) == 0 ? 0 : ENODEV;
     }
     case FileKind::PwmEnable:
         if (value != 1 && value != 2)
