@@ -12,29 +12,6 @@
 
 namespace platform {
 
-kern_return_t statusFromErrno(int error)
-{
-    switch (error) {
-    case 0:
-        return KERN_SUCCESS;
-    case EACCES:
-    case EPERM:
-        return kIOReturnNotPrivileged;
-    case EINVAL:
-        return kIOReturnBadArgument;
-    case EIO:
-        return kIOReturnIOError;
-    case ENODEV:
-    case ENXIO:
-    case ENOENT:
-    case ENOTCONN:  // a file system serving the files has gone
-    case ESTALE:
-        return kIOReturnNoDevice;
-    default:
-        return kIOReturnError;
-    }
-}
-
 namespace applesmc {
 
 // Opens the files; 0 or the status of the first one that fails.
@@ -71,7 +48,7 @@ bool Driver::filesGone() const
     char text[32];
     if (keyCount_.read(text, sizeof text) >= 0)
         return false;
-    return errno == ENODEV || errno == ENXIO || errno == ENOENT || errno == ENOTCONN || errno == ESTALE;
+    return statusFromErrno(errno) == kIOReturnNoDevice;
 }
 
 // Answers one call; the caller serialises calls.

@@ -22,7 +22,4 @@ std::string findAppleSMCDevice(const std::string& root = "");
 // back (looked for at most once a second).
 std::shared_ptr<SMCService> makeAppleSMCService(std::string directory);
 
-// The status that an errno from one of the driver's files answers.
-kern_return_t statusFromErrno(int error);
-
 }  // namespace platform

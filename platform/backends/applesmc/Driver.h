@@ -7,6 +7,7 @@
 #pragma once
 
 #include "backends/CallRecord.h"
+#include "backends/ErrnoStatus.h"
 #include "backends/applesmc/AppleSMCService.h"
 
 #include <algorithm>

@@ -26,9 +26,7 @@ void Driver::noteNoPrivilege()
 
 kern_return_t Driver::refusal()
 {
-    return cursorError_ == EACCES || cursorError_ == EPERM || cursorError_ == EROFS
-               ? kIOReturnNotPrivileged
-               : statusFromErrno(cursorError_);
+    return statusFromErrno(cursorError_, ErrnoOrigin::CursorOpen);
 }
 
 int Driver::setCursor(uint32_t index)

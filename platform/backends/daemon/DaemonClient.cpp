@@ -1,6 +1,7 @@
 // The back-end for SMC_SERVICE=unix:PATH: every connection is a socket to
 // the SMC daemon, and every exchange one message each way.
 #include "backends/daemon/DaemonProtocol.h"
+#include "backends/ErrnoStatus.h"
 #include "backends/SMCService.h"
 
 #include <cerrno>
@@ -205,7 +206,9 @@ private:
             close(fd);
             fd = -1;
         }
-        status = fd >= 0 ? KERN_SUCCESS : error == 0 ? kIOReturnNotPrivileged : kIOReturnNotResponding;
+        status = fd >= 0     ? KERN_SUCCESS
+                 : error == 0 ? kIOReturnNotPrivileged
+                              : statusFromErrno(error, ErrnoOrigin::DaemonSocket);
         std::lock_guard lock(mutex_);
         cause_ = std::move(cause);
         return fd;
