@@ -87,7 +87,7 @@ int runTextfile(Machine& machine, const std::string& directory, std::optional<do
     int status = 0;
     do {
         Report report = machine.read();
-        if (!writeTextfile(directoryFd, directory, formatPrometheus(report), error)) {
+        if (!writeTextfile(directoryFd, directory, formatReport(report, OutputFormat::Prometheus, false), error)) {
             std::fprintf(stderr, "%s: %s\n", kProgram, error.c_str());
             status = 1;
             if (!interval)
@@ -106,7 +106,7 @@ HttpHandler metricsHandler(Machine& machine, std::mutex& lock)
     return [&machine, &lock](const std::string& path) -> HttpAnswer {
         if (path == "/metrics") {
             std::lock_guard<std::mutex> guard(lock);
-            return {200, kMetricsType, formatPrometheus(machine.read())};
+            return {200, kMetricsType, formatReport(machine.read(), OutputFormat::Prometheus, false)};
         }
         if (path == "/")
             return {200, "text/plain; charset=utf-8", "sensors-host: the SMC's sensors are at /metrics\n"};

@@ -73,11 +73,6 @@ std::string fanKey(const char* pattern, int fan)
 // name ignoring case (a sensor without a name by key), then the hotter
 // first. All but the last is known before any reading, so sensors are kept
 // in that order and a report only orders readings of the same name.
-int displayRank(const std::optional<int>& priority)
-{
-    return priority && *priority >= 1 && *priority <= 4 ? *priority : 5;
-}
-
 int compareNames(int leftRank, const std::string& leftName, int rightRank, const std::string& rightName)
 {
     if (leftRank != rightRank)
@@ -224,12 +219,12 @@ void Machine::prepare()
 {
     auto shown = [](const Sensor& sensor) -> const std::string& { return sensor.name.empty() ? sensor.key : sensor.name; };
     std::stable_sort(sensors_.begin(), sensors_.end(), [&](const Sensor& left, const Sensor& right) {
-        int order = compareNames(displayRank(left.priority), shown(left), displayRank(right.priority), shown(right));
+        int order = compareNames(displayGroup(left.priority), shown(left), displayGroup(right.priority), shown(right));
         return order != 0 ? order < 0 : left.key < right.key;
     });
     for (size_t i = 0; i < sensors_.size(); ++i) {
-        bool same = i > 0 && compareNames(displayRank(sensors_[i - 1].priority), shown(sensors_[i - 1]),
-                                          displayRank(sensors_[i].priority), shown(sensors_[i])) == 0;
+        bool same = i > 0 && compareNames(displayGroup(sensors_[i - 1].priority), shown(sensors_[i - 1]),
+                                          displayGroup(sensors_[i].priority), shown(sensors_[i])) == 0;
         sensors_[i].nameRun = same ? sensors_[i - 1].nameRun : i;
     }
     groups_.clear();

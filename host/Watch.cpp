@@ -116,9 +116,9 @@ int printReports(Machine& machine, const Options& options, StopSignals& signals)
 {
     do {
         Report report = machine.read();
-        std::string text = options.format == OutputFormat::Json         ? formatJson(report)
-                           : options.format == OutputFormat::Prometheus ? formatPrometheus(report)
-                                                                        : formatText(report, options.fahrenheit) + "\n";
+        std::string text = formatReport(report, options.format, options.fahrenheit);
+        if (options.format == OutputFormat::Text)
+            text += "\n";
         if (!writeAll(text))
             return 1;
     } while (!signals.waitFor(*options.watch));

@@ -65,20 +65,11 @@ bool readFile(const char* path, std::string& text)
 int printReport(Machine& machine, const Options& options)
 {
     Report report = machine.read();
-    switch (options.format) {
-    case OutputFormat::Json:
-        std::fputs(formatJson(report).c_str(), stdout);
-        break;
-    case OutputFormat::Prometheus:
-        std::fputs(formatPrometheus(report).c_str(), stdout);
-        break;
-    case OutputFormat::Text:
-        std::fputs(formatText(report, options.fahrenheit).c_str(), stdout);
+    std::fputs(formatReport(report, options.format, options.fahrenheit).c_str(), stdout);
+    if (options.format == OutputFormat::Text)
         for (const std::string& error : report.errors)
             if (error != "the fan count cannot be read")  // the report itself says so
                 std::fprintf(stderr, "%s: %s\n", kProgram, printable(error).c_str());
-        break;
-    }
     return report.errors.empty() && report.smcUp ? 0 : 1;
 }
 
