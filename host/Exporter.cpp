@@ -75,7 +75,7 @@ bool writeTextfile(int directoryFd, const std::string& directory, const std::str
     return false;
 }
 
-int runTextfile(Machine& machine, const std::string& directory, std::optional<double> interval)
+int runTextfile(ModuleReader& machine, const std::string& directory, std::optional<double> interval)
 {
     StopSignals signals;
     std::string error;
@@ -101,7 +101,7 @@ int runTextfile(Machine& machine, const std::string& directory, std::optional<do
     return status;
 }
 
-HttpHandler metricsHandler(Machine& machine, std::mutex& lock)
+HttpHandler metricsHandler(ModuleReader& machine, std::mutex& lock)
 {
     return [&machine, &lock](const std::string& path) -> HttpAnswer {
         if (path == "/metrics") {
@@ -114,7 +114,7 @@ HttpHandler metricsHandler(Machine& machine, std::mutex& lock)
     };
 }
 
-int runListen(Machine& machine, const ListenAddress& address)
+int runListen(ModuleReader& machine, const ListenAddress& address)
 {
     StopSignals signals;
     // Every open connection is a descriptor: as many as the hard limit

@@ -112,7 +112,7 @@ private:
 };
 
 // Without a terminal: the chosen format, one report per interval.
-int printReports(Machine& machine, const Options& options, StopSignals& signals)
+int printReports(ModuleReader& machine, const Options& options, StopSignals& signals)
 {
     do {
         Report report = machine.read();
@@ -215,7 +215,7 @@ std::vector<std::string> WatchHistory::render(const Report& latest, bool fahrenh
     return lines;
 }
 
-int runWatch(Machine& machine, const Options& options)
+int runWatch(ModuleReader& machine, const Options& options)
 {
     StopSignals signals(true);
     if (!isatty(STDOUT_FILENO))

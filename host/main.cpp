@@ -5,7 +5,7 @@
 #include "host/Exporter.h"
 #include "host/Formats.h"
 #include "host/KeysTable.h"
-#include "host/Machine.h"
+#include "host/ModuleReader.h"
 #include "host/Options.h"
 #include "host/Watch.h"
 
@@ -62,7 +62,7 @@ bool readFile(const char* path, std::string& text)
 }
 
 // One report on standard output in the chosen format.
-int printReport(Machine& machine, const Options& options)
+int printReport(ModuleReader& machine, const Options& options)
 {
     Report report = machine.read();
     std::fputs(formatReport(report, options.format, options.fahrenheit).c_str(), stdout);
@@ -92,8 +92,8 @@ int run(const Options& options)
     // standard output; every other output must stay parseable.
     bool plainText = options.format == OutputFormat::Text && options.textfileDirectory.empty() &&
                      !options.listen && !options.watch;
-    std::unique_ptr<Machine> machine =
-        Machine::load(options.modulePath.empty() ? defaultModulePath() : options.modulePath, !plainText, error);
+    std::unique_ptr<ModuleReader> machine =
+        ModuleReader::load(options.modulePath.empty() ? defaultModulePath() : options.modulePath, !plainText, error);
     if (!machine) {
         std::fprintf(stderr, "%s: %s\n", kProgram, error.c_str());
         return 1;

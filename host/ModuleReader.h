@@ -13,17 +13,17 @@
 #include <string>
 #include <vector>
 
-class Machine {
+class ModuleReader {
 public:
     // Loads the module at `modulePath` and creates the module object. With
     // `quietStdout`, what the access layer prints while opening the SMC
     // ("Error: no SMC found") goes to standard error instead, so that a
     // machine-readable standard output stays whole. Null, with `error` set,
     // when the module cannot be loaded or created.
-    static std::unique_ptr<Machine> load(const std::string& modulePath, bool quietStdout, std::string& error);
-    ~Machine();
-    Machine(const Machine&) = delete;
-    Machine& operator=(const Machine&) = delete;
+    static std::unique_ptr<ModuleReader> load(const std::string& modulePath, bool quietStdout, std::string& error);
+    ~ModuleReader();
+    ModuleReader(const ModuleReader&) = delete;
+    ModuleReader& operator=(const ModuleReader&) = delete;
 
     // Whether the module could open the SMC.
     bool isSupported();
@@ -65,7 +65,7 @@ private:
     };
     enum class Choice { Sensor, NotSensor, Failed };
 
-    Machine() = default;
+    ModuleReader() = default;
     // --all: the T keys the SMC lists, from the position reached so far;
     // false when the SMC went away before the last.
     bool enumerateTemperatureKeys();

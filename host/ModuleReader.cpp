@@ -1,4 +1,4 @@
-#include "host/Machine.h"
+#include "host/ModuleReader.h"
 
 #include <IOKit/IOKitLib.h>
 
@@ -82,7 +82,7 @@ int compareNames(int leftRank, const std::string& leftName, int rightRank, const
 
 }  // namespace
 
-std::unique_ptr<Machine> Machine::load(const std::string& modulePath, bool quietStdout, std::string& error)
+std::unique_ptr<ModuleReader> ModuleReader::load(const std::string& modulePath, bool quietStdout, std::string& error)
 {
     void* plugin = dlopen(modulePath.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (plugin == nullptr) {
@@ -100,7 +100,7 @@ std::unique_ptr<Machine> Machine::load(const std::string& modulePath, bool quiet
         error = "out of memory";
         return nullptr;
     }
-    std::unique_ptr<Machine> machine(new Machine);
+    std::unique_ptr<ModuleReader> machine(new ModuleReader);
     machine->plugin_ = plugin;
     int savedStdout = -1;
     if (quietStdout) {
@@ -118,18 +118,18 @@ std::unique_ptr<Machine> Machine::load(const std::string& modulePath, bool quiet
     return machine;
 }
 
-Machine::~Machine()
+ModuleReader::~ModuleReader()
 {
     module_ = nullptr;
     // The module stays loaded: objects it made may still be released late.
 }
 
-bool Machine::isSupported()
+bool ModuleReader::isSupported()
 {
     return module_->isSupported();
 }
 
-void Machine::configure(const std::vector<KeyEntry>& table, bool all)
+void ModuleReader::configure(const std::vector<KeyEntry>& table, bool all)
 {
     all_ = all;
     sensors_.clear();
@@ -160,12 +160,12 @@ void Machine::configure(const std::vector<KeyEntry>& table, bool all)
     prepare();
 }
 
-kern_return_t Machine::readKey(const std::string& key, SMCVal& val)
+kern_return_t ModuleReader::readKey(const std::string& key, SMCVal& val)
 {
     return SMCReadKey2(key.c_str(), &val, module_->connection());
 }
 
-Machine::Choice Machine::choose(const Candidate& candidate)
+ModuleReader::Choice ModuleReader::choose(const Candidate& candidate)
 {
     SMCVal val{};
     kern_return_t status = readKey(candidate.key, val);
@@ -188,7 +188,7 @@ Machine::Choice Machine::choose(const Candidate& candidate)
     return Choice::Sensor;
 }
 
-kern_return_t Machine::keyAtIndex(uint32_t index, std::string& key)
+kern_return_t ModuleReader::keyAtIndex(uint32_t index, std::string& key)
 {
     SMCKeyData input{}, output{};
     input.command = SMCCommandKeyAtIndex;
@@ -200,7 +200,7 @@ kern_return_t Machine::keyAtIndex(uint32_t index, std::string& key)
     return status;
 }
 
-Machine::Choice Machine::chooseListed(const std::string& key)
+ModuleReader::Choice ModuleReader::chooseListed(const std::string& key)
 {
     if (key.empty() || key[0] != 'T' || !seen_.insert(key).second)
         return Choice::NotSensor;
@@ -215,7 +215,7 @@ Machine::Choice Machine::chooseListed(const std::string& key)
     return choice;
 }
 
-void Machine::prepare()
+void ModuleReader::prepare()
 {
     auto shown = [](const Sensor& sensor) -> const std::string& { return sensor.name.empty() ? sensor.key : sensor.name; };
     std::stable_sort(sensors_.begin(), sensors_.end(), [&](const Sensor& left, const Sensor& right) {
@@ -242,7 +242,7 @@ void Machine::prepare()
 // through the module's own connection. A position or a key that fails to
 // read is kept to be tried again at each report, where it counts as an
 // error until it reads: a busy SMC must not quietly shrink the list.
-bool Machine::enumerateTemperatureKeys()
+bool ModuleReader::enumerateTemperatureKeys()
 {
     for (; enumerated_ < keyCount_; ++enumerated_) {
         std::string key;
@@ -257,7 +257,7 @@ bool Machine::enumerateTemperatureKeys()
     return true;
 }
 
-void Machine::retryPending(Report& report)
+void ModuleReader::retryPending(Report& report)
 {
     size_t before = sensors_.size();
     if (keyCountPending_) {
@@ -300,7 +300,7 @@ void Machine::retryPending(Report& report)
         prepare();
 }
 
-Report Machine::read()
+Report ModuleReader::read()
 {
     Report report;
     report.all = all_;
@@ -399,7 +399,7 @@ Report Machine::read()
 // both for none and for an unreadable count. getValuesForKeys makes an entry
 // only for a read that succeeded at exactly the size asked, which dataForKey
 // tells.
-bool Machine::fanCountReadable()
+bool ModuleReader::fanCountReadable()
 {
     Ref<NSString> key = string("FNum");
     SMCVal val{};
@@ -412,7 +412,7 @@ bool Machine::fanCountReadable()
 
 // Each fan is read by its index: the speed report getFanValues is keyed by
 // name, so fans that share a name would all show the last one's speed.
-void Machine::readFans(Report& report)
+void ModuleReader::readFans(Report& report)
 {
     Ref<NSArray> speedKeys = module_->fanKeys();
     size_t fans = msgSend(speedKeys, &NSArray::count);
