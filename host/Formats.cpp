@@ -360,7 +360,7 @@ std::string formatReport(const Report& report, OutputFormat format, bool fahrenh
 {
     static constexpr struct {
         OutputFormat format;
-        std::string (*render)(const Report&, bool fahrenheit);
+        std::string (*formatter)(const Report&, bool fahrenheit);
     } kFormats[] = {
         {OutputFormat::Text, [](const Report& report, bool fahrenheit) { return formatText(report, fahrenheit); }},
         {OutputFormat::Json, [](const Report& report, bool) { return formatJson(report); }},
@@ -368,6 +368,6 @@ std::string formatReport(const Report& report, OutputFormat format, bool fahrenh
     };
     for (const auto& entry : kFormats)
         if (entry.format == format)
-            return entry.render(report, fahrenheit);
+            return entry.formatter(report, fahrenheit);
     return {};
 }
