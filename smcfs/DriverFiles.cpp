@@ -378,42 +378,49 @@ int DriverFiles::storeCursor(const Node&, unsigned long value)
     return 0;
 }
 
-int DriverFiles::showIndexName(const Node&, std::string& content)
+int DriverFiles::showCursorEntry(std::string& content, EntryField field)
 {
     const Entry* entry = nullptr;
     if (int error = entryAt(cursor_, entry))
         return error;
-    content = text(entry->name) + "\n";
-    return 0;
+    switch (field) {
+    case EntryField::Name:
+        content = text(entry->name) + "\n";
+        return 0;
+    case EntryField::Type:
+        content = text(entry->type) + "\n";
+        return 0;
+    case EntryField::Length:
+        return print(content, "%u\n", entry->length);
+    case EntryField::Data: {
+        uint8_t bytes[32];
+        if (int error = readKey(entry->name, entry->length, bytes))
+            return error;
+        content.assign(reinterpret_cast<const char*>(bytes), entry->length);
+        return 0;
+    }
+    }
+    return EIO;
+}
+
+int DriverFiles::showIndexName(const Node&, std::string& content)
+{
+    return showCursorEntry(content, EntryField::Name);
 }
 
 int DriverFiles::showIndexType(const Node&, std::string& content)
 {
-    const Entry* entry = nullptr;
-    if (int error = entryAt(cursor_, entry))
-        return error;
-    content = text(entry->type) + "\n";
-    return 0;
+    return showCursorEntry(content, EntryField::Type);
 }
 
 int DriverFiles::showIndexLength(const Node&, std::string& content)
 {
-    const Entry* entry = nullptr;
-    if (int error = entryAt(cursor_, entry))
-        return error;
-    return print(content, "%u\n", entry->length);
+    return showCursorEntry(content, EntryField::Length);
 }
 
 int DriverFiles::showIndexData(const Node&, std::string& content)
 {
-    const Entry* entry = nullptr;
-    if (int error = entryAt(cursor_, entry))
-        return error;
-    uint8_t bytes[32];
-    if (int error = readKey(entry->name, entry->length, bytes))
-        return error;
-    content.assign(reinterpret_cast<const char*>(bytes), entry->length);
-    return 0;
+    return showCursorEntry(content, EntryField::Data);
 }
 
 int DriverFiles::showFanLabel(const Node& node, std::string& content)

@@ -105,6 +105,10 @@ private:
     int readManual(int fan, unsigned& mode);
     int writeManual(int fan, unsigned long value);
 
+    // The key position the cursor shows, in one of its files.
+    enum class EntryField { Name, Type, Length, Data };
+    int showCursorEntry(std::string& content, EntryField field);
+
     // How the files of the table show and store.
     int showName(const Node& node, std::string& content);
     int showKeyCount(const Node& node, std::string& content);
