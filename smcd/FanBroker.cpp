@@ -19,8 +19,9 @@ static_assert(sizeof(SMCKeyData) == sizeof(CallRecord) && offsetof(SMCKeyData, k
               offsetof(SMCKeyData, command) == offsetof(CallRecord, command) &&
               offsetof(SMCKeyData, index) == offsetof(CallRecord, index) &&
               offsetof(SMCKeyData, bytes) == offsetof(CallRecord, bytes));
-static_assert(kSMCUserClientCall == kUserClientCall && SMCCommandReadKey == kReadKey &&
-              SMCCommandWriteKey == kWriteKey && SMCCommandKeyAtIndex == kKeyAtIndex && SMCCommandKeyInfo == kKeyInfo);
+static_assert(kSMCUserClientCall == kUserClientCall && int(SMCCommandReadKey) == int(kReadKey) &&
+              int(SMCCommandWriteKey) == int(kWriteKey) && int(SMCCommandKeyAtIndex) == int(kKeyAtIndex) &&
+              int(SMCCommandKeyInfo) == int(kKeyInfo));
 
 std::string keyText(FourCharCode key)
 {
