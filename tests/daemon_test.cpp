@@ -244,12 +244,13 @@ TEST_F(DaemonTest, MalformedMessagesChangeNothing)
     ASSERT_NE(before.find("K0"), std::string::npos);
 
     auto record = [](uint8_t command, const char* key, uint32_t size) {
-        platform::protocol::Request request{2, {}};
-        FourCharCode code = fourCharCode(key);
-        std::memcpy(request.record, &code, 4);
-        std::memcpy(request.record + 28, &size, 4);
-        request.record[42] = command;
-        std::memset(request.record + 48, 0x77, 32);
+        platform::CallRecord fields{};
+        fields.key = fourCharCode(key);
+        fields.dataSize = size;
+        fields.command = command;
+        std::memset(fields.bytes, 0x77, sizeof fields.bytes);
+        platform::protocol::Request request{platform::kUserClientCall, {}};
+        std::memcpy(request.record, &fields, sizeof fields);
         return request;
     };
     std::mt19937 random(7);
