@@ -25,14 +25,6 @@ int wholeDegrees(const uint8_t* bytes)
     return encodings::wholeDegrees(encodings::temperatureSixtyFourths(bytes));
 }
 
-uint32_t bigEndian(const uint8_t* bytes, size_t size)
-{
-    uint32_t value = 0;
-    for (size_t i = 0; i < std::min<size_t>(size, 4); ++i)
-        value = value << 8 | bytes[i];
-    return value;
-}
-
 std::string keyText(FourCharCode code)
 {
     char text[5] = {char(code >> 24), char(code >> 16), char(code >> 8), char(code), 0};
@@ -58,7 +50,7 @@ bool smcGone(kern_return_t status)
 uint32_t keyCountOf(const SMCVal& val)
 {
     return std::min<uint32_t>(
-        bigEndian(reinterpret_cast<const uint8_t*>(val.bytes), std::min<size_t>(val.dataSize, sizeof val.bytes)),
+        encodings::unsignedFromBytes(reinterpret_cast<const uint8_t*>(val.bytes), std::min<size_t>(val.dataSize, sizeof val.bytes)),
         kSMCMaxKeys);
 }
 
@@ -441,7 +433,7 @@ void ModuleReader::readFans(Report& report)
     kern_return_t maskStatus = readKey("FS! ", modes);
     bool maskFailed = failed("FS! ", maskStatus);
     bool haveMask = maskStatus == kIOReturnSuccess && modes.dataSize != 0;
-    uint32_t modeWord = haveMask ? bigEndian(reinterpret_cast<const uint8_t*>(modes.bytes), 2) : 0;
+    uint32_t modeWord = haveMask ? encodings::unsignedFromBytes(reinterpret_cast<const uint8_t*>(modes.bytes), 2) : 0;
 
     while (fanKeys_.size() < fans) {
         int fan = int(fanKeys_.size());

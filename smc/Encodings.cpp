@@ -10,6 +10,14 @@ std::string fourCharText(FourCharCode code)
     return {char(code >> 24), char(code >> 16), char(code >> 8), char(code)};
 }
 
+uint32_t unsignedFromBytes(const uint8_t* bytes, size_t size)
+{
+    uint32_t value = 0;
+    for (size_t i = 0; i < size && i < 4; ++i)
+        value = value << 8 | bytes[i];
+    return value;
+}
+
 int32_t temperatureSixtyFourths(const uint8_t* bytes)
 {
     int32_t raw = int32_t(int8_t(bytes[0])) * 256 + bytes[1];

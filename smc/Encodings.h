@@ -28,6 +28,10 @@ constexpr FourCharCode fourCharCode(std::string_view text)
 // The code's four characters, most significant first, zero bytes included.
 std::string fourCharText(FourCharCode code);
 
+// An unsigned integer kept most significant byte first ("ui8 ", "ui16",
+// "ui32"): its first `size` bytes, four at most.
+uint32_t unsignedFromBytes(const uint8_t* bytes, size_t size);
+
 // The module's temperature rule: the first two bytes as a signed big-endian
 // number in 256ths of a degree, in 64ths of a degree.
 int32_t temperatureSixtyFourths(const uint8_t* bytes);

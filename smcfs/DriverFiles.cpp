@@ -116,7 +116,7 @@ DriverFiles::DriverFiles(io_connect_t connection, Layout layout) : connection_(c
         request.dataSize = 4;
         if (exchange(connection_, request, response) == KERN_SUCCESS) {
             std::memcpy(count, response.bytes, 4);
-            keys = uint32_t(count[0]) << 24 | uint32_t(count[1]) << 16 | uint32_t(count[2]) << 8 | count[3];
+            keys = encodings::unsignedFromBytes(count, 4);
         }
     }
     entries_.resize(keys < uint32_t(kSMCMaxKeys) ? keys : uint32_t(kSMCMaxKeys));
@@ -362,7 +362,7 @@ int DriverFiles::showKeyCount(const Node&, std::string& content)
     uint8_t raw[4];
     if (int error = readKey(fourCharCode("#KEY"), 4, raw))
         return error;
-    return print(content, "%d\n", int32_t(uint32_t(raw[0]) << 24 | uint32_t(raw[1]) << 16 | uint32_t(raw[2]) << 8 | raw[3]));
+    return print(content, "%d\n", int32_t(encodings::unsignedFromBytes(raw, 4)));
 }
 
 int DriverFiles::showCursor(const Node&, std::string& content)
