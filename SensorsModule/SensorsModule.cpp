@@ -1,5 +1,6 @@
 // SensorsModule: discovery and the temperature, raw-value and fan reports.
 #include "SensorsModule/SensorsModule.h"
+#include "smc/Encodings.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -15,18 +16,11 @@ int valueSize(const SMCVal& val)
     return int(val.dataSize < sizeof val.bytes ? val.dataSize : sizeof val.bytes);
 }
 
-// The temperature rule: the first two value bytes as a signed big-endian
-// number in 256ths of a degree, shifted to 64ths of a degree.
+using encodings::wholeDegrees;
+
 int32_t sixtyFourthsOfDegree(const SMCVal& val)
 {
-    int32_t raw = int32_t(int8_t(val.bytes[0])) * 256 + uint8_t(val.bytes[1]);
-    return raw >> 2;
-}
-
-// Whole degrees, truncated toward zero: -100/64 is -1.
-int32_t wholeDegrees(int32_t sixtyFourths)
-{
-    return sixtyFourths / 64;
+    return encodings::temperatureSixtyFourths(reinterpret_cast<const uint8_t*>(val.bytes));
 }
 
 // The text to read a key object by: its characters, or none for an absent

@@ -2,7 +2,7 @@
 // over a plain in-memory lookup.
 #include "bench/support/Ratios.h"
 #include "smc/smc.h"
-#include "smcemu/EmulatedSMC.h"
+#include "backends/emulated/EmulatedSMC.h"
 
 #include <array>
 #include <cstring>

@@ -2,7 +2,7 @@
 // bare loops making the fewest system calls for the same work on the same
 // mount, in the same run: the key listing (first in a process, while names
 // are learnt, then again) and one SMCReadKey by name.
-#include "iokit/AppleSMCService.h"
+#include "backends/applesmc/AppleSMCService.h"
 #include "smc/smc.h"
 #include "smc/tool/smctool.h"
 

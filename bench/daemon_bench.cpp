@@ -4,7 +4,7 @@
 // Targets: at least 0.8 of the bare ping-pong for one client, and an
 // aggregate that grows with clients up to the number of cores.
 #include "smc/smc.h"
-#include "iokit/DaemonProtocol.h"
+#include "backends/daemon/DaemonProtocol.h"
 
 #include <chrono>
 #include <csignal>
@@ -43,7 +43,7 @@ void pin(pid_t pid, int cpu)
 bool waitForSocket(const std::string& path)
 {
     for (int tries = 0; tries < 200; ++tries) {
-        int fd = platform::smcd::connectSocket(path);
+        int fd = platform::protocol::connectSocket(path);
         if (fd >= 0) {
             close(fd);
             return true;
@@ -70,8 +70,8 @@ pid_t startEchoServer(const std::string& path)
         if (client < 0)
             continue;
         if (fork() == 0) {
-            platform::smcd::Request request;
-            platform::smcd::Reply reply{};
+            platform::protocol::Request request;
+            platform::protocol::Reply reply{};
             while (recv(client, &request, sizeof request, 0) == ssize_t(sizeof request))
                 if (send(client, &reply, sizeof reply, MSG_NOSIGNAL) != ssize_t(sizeof reply))
                     break;
@@ -83,9 +83,9 @@ pid_t startEchoServer(const std::string& path)
 
 double barePingPong(const std::string& path)
 {
-    int fd = platform::smcd::connectSocket(path);
-    platform::smcd::Request request{2, {}};
-    platform::smcd::Reply reply;
+    int fd = platform::protocol::connectSocket(path);
+    platform::protocol::Request request{2, {}};
+    platform::protocol::Reply reply;
     long exchanges = 0;
     auto start = Clock::now();
     while (Clock::now() - start < kRun) {

@@ -14,8 +14,8 @@
 //    connection, against `--writable all` without a lease. Target: at least
 //    0.9 of it.
 #include "smc/smc.h"
-#include "iokit/DaemonProtocol.h"
-#include "iokit/SMCService.h"
+#include "backends/daemon/DaemonProtocol.h"
+#include "backends/SMCService.h"
 
 #include <IOKit/IOKitSMCLease.h>
 
@@ -84,7 +84,7 @@ public:
             pid_ = -1;
         posix_spawn_file_actions_destroy(&quiet);
         for (int tries = 0; tries < 200; ++tries) {
-            int fd = platform::smcd::connectSocket(socket_);
+            int fd = platform::protocol::connectSocket(socket_);
             if (fd >= 0) {
                 close(fd);
                 break;

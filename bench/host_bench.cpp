@@ -4,8 +4,8 @@
 // server plus that report.
 #include "host/Exporter.h"
 #include "host/Formats.h"
-#include "host/Machine.h"
-#include "smcemu/EmulatedSMC.h"
+#include "host/ModuleReader.h"
+#include "backends/emulated/EmulatedSMC.h"
 #include "bench/support/Ratios.h"
 
 #include <httplib.h>
@@ -55,7 +55,7 @@ struct Setup {
         }
         platform::installSMCService(std::make_shared<platform::EmulatedSMC>(std::move(keys)));
         std::string error;
-        machine = Machine::load(BIN_DIR "/SensorsModule.so", true, error);
+        machine = ModuleReader::load(BIN_DIR "/SensorsModule.so", true, error);
         if (!machine || !machine->isSupported()) {
             std::fprintf(stderr, "%s\n", error.c_str());
             std::exit(1);
@@ -80,7 +80,7 @@ struct Setup {
         serving.join();
     }
 
-    // The module calls of one report and nothing else: what Machine::read
+    // The module calls of one report and nothing else: what ModuleReader::read
     // asks of the module, its results dropped.
     void moduleCalls()
     {
@@ -101,7 +101,7 @@ struct Setup {
     }
     SensorsModule* module();
 
-    std::unique_ptr<Machine> machine;
+    std::unique_ptr<ModuleReader> machine;
     Ref<NSMutableArray> keyObjects = NSMutableArray::array();
     Ref<NSArray> keyCount;
     std::string fixedBody;
@@ -123,7 +123,7 @@ Setup& setup()
 }
 
 // A second module of the same SMC for the bare calls, loaded as the host
-// loads it: the Machine keeps its own to itself.
+// loads it: the ModuleReader keeps its own to itself.
 SensorsModule* Setup::module()
 {
     static Ref<SensorsModule> module = [] {

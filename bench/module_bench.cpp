@@ -2,7 +2,7 @@
 // against building the same four sorted groups from standard containers.
 #include "SensorsModule/SensorsModule.h"
 #include "bench/support/Ratios.h"
-#include "smcemu/EmulatedSMC.h"
+#include "backends/emulated/EmulatedSMC.h"
 
 #include <algorithm>
 #include <array>

@@ -1,7 +1,7 @@
 // One million report calls on one module: resident memory must stay flat
 // once the first calls have warmed the allocator up.
 #include "SensorsModule/SensorsModule.h"
-#include "smcemu/EmulatedSMC.h"
+#include "backends/emulated/EmulatedSMC.h"
 
 #include <cstdio>
 #include <functional>

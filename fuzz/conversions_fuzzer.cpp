@@ -6,7 +6,7 @@
 // checked through the module: discovery keeps a key from 64/64 of a degree,
 // and the report gives t/64 truncated toward zero, or drops a zero.
 #include "SensorsModule/SensorsModule.h"
-#include "smcemu/EmulatedSMC.h"
+#include "backends/emulated/EmulatedSMC.h"
 #include "support/FuzzSupport.h"
 
 #include <cmath>

@@ -6,7 +6,7 @@
 // program made after the broker's last write is never put back over, and a
 // fan only the broker changed is as it was once the broker stops.
 #include "smcd/FanBroker.h"
-#include "smcd/FanSpeed.h"
+#include "smc/Encodings.h"
 #include "support/FuzzSupport.h"
 
 #include <cmath>
@@ -59,7 +59,7 @@ std::vector<SMCKeyEntry> machine;
 
 std::optional<double> speedOf(const SMCKeyEntry& entry)
 {
-    return fans::speedFromBytes(entry.type, entry.bytes.data(), entry.size);
+    return encodings::speedFromBytes(entry.type, entry.bytes.data(), entry.size);
 }
 
 bool isSpeedKey(FourCharCode key)
@@ -109,7 +109,7 @@ public:
             std::memcpy(entry->bytes.data(), record.bytes, entry->size);
             if (isSpeedKey(record.key)) {
                 std::optional<double> rpm = speedOf(*entry);
-                double maximum = *speedOf(*smc_->key(fans::fanKey(role->fan, "Mx")));
+                double maximum = *speedOf(*smc_->key(encodings::fanKey(role->fan, "Mx")));
                 check(rpm && *rpm <= maximum && *rpm >= floor_(role->fan),
                       "a speed written is between the floor and the maximum",
                       fourCharText(record.key) + " " + (rpm ? std::to_string(*rpm) : "not a speed"));
@@ -157,7 +157,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     };
     // Every fan is counted, so each floor is the fan's minimum at start.
     auto floorOf = [&](unsigned fan) {
-        return options.fanFloor ? *options.fanFloor : *speedOf(entryOf(initial, fans::fanKey(fan, "Mn")));
+        return options.fanFloor ? *options.fanFloor : *speedOf(entryOf(initial, encodings::fanKey(fan, "Mn")));
     };
     auto connection = std::make_unique<CheckedConnection>(smc, floorOf);
     CheckedConnection& checked = *connection;
@@ -169,7 +169,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     std::map<Part, History> history;
     auto partsOf = [&](FourCharCode key) {
         std::vector<Part> parts;
-        if (key != fans::kForcedMaskKey)
+        if (key != encodings::kForcedMaskKey)
             return std::vector<Part>{{key, -1}};
         for (int bit = 0; bit < 16; ++bit)
             parts.push_back({key, bit});
@@ -209,7 +209,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         smcd::ClientId client = (opcode >> 3) % 3 + 1;
         switch (opcode % 8) {
         case 3: {
-            smcd::Request request{smcd::kLeaseMethod, {}};
+            protocol::Request request{protocol::kLeaseMethod, {}};
             broker.handle(client, reinterpret_cast<const uint8_t*>(&request), sizeof request);
             break;
         }
@@ -247,9 +247,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         }
         case 6: {
             uint32_t fan = input.byte() % 5;
-            smcd::Request request{smcd::kFloorMethod, {}};
+            protocol::Request request{protocol::kFloorMethod, {}};
             std::memcpy(request.record, &fan, sizeof fan);
-            smcd::Reply reply = broker.handle(client, reinterpret_cast<const uint8_t*>(&request), sizeof request);
+            protocol::Reply reply = broker.handle(client, reinterpret_cast<const uint8_t*>(&request), sizeof request);
             double floor;
             std::memcpy(&floor, reply.record, sizeof floor);
             bool known = fan < 4 || options.fanFloor;
@@ -264,11 +264,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             record.command = SMCCommandWriteKey;
             record.dataSize = input.byte() % 6;
             input.bytes(record.bytes, record.dataSize);
-            smcd::Request request{kSMCUserClientCall, {}};
+            protocol::Request request{kSMCUserClientCall, {}};
             std::memcpy(request.record, &record, sizeof record);
             std::vector<SMCKeyEntry> before = smc->keys();
             checked.clientWrite = true;
-            smcd::Reply reply = broker.handle(client, reinterpret_cast<const uint8_t*>(&request), sizeof request);
+            protocol::Reply reply = broker.handle(client, reinterpret_cast<const uint8_t*>(&request), sizeof request);
             checked.clientWrite = false;
             broker.takeNotes();
             std::vector<SMCKeyEntry> after = smc->keys();

@@ -3,7 +3,7 @@
 // listing through the access layer is that text whenever "#KEY" counts the
 // keys and no exchange is made to fail.
 #include "smc/tool/smctool.h"
-#include "smcemu/EmulatedSMC.h"
+#include "backends/emulated/EmulatedSMC.h"
 #include "support/FuzzSupport.h"
 
 #include <algorithm>

@@ -5,7 +5,7 @@
 // keys; the tool exits 0 or 1, and 1 when an exchange of its listing or fan
 // report failed; a listing stops at the first answer that the SMC is gone.
 #include "SensorsModule/SensorsModule.h"
-#include "iokit/SMCService.h"
+#include "backends/SMCService.h"
 #include "smc/tool/smctool.h"
 #include "support/FuzzSupport.h"
 

@@ -2,7 +2,7 @@
 // of any sizes is answered, never changes a key that is not writable or a
 // key's type and size, changes nothing in read-only mode, and leaves the
 // store just as it was after a message that is not one whole request.
-#include "smcd/MessageHandler.h"
+#include "support/MessageHandler.h"
 #include "support/FuzzSupport.h"
 
 #include <cstring>
@@ -58,11 +58,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         uint8_t message[255];
         size_t length = input.bytes(message, input.byte());
         std::vector<SMCKeyEntry> before = smc->keys();
-        smcd::Reply reply = handler.handle(length ? message : nullptr, length);
+        protocol::Reply reply = handler.handle(length ? message : nullptr, length);
         std::vector<SMCKeyEntry> after = smc->keys();
 
         check(after.size() == before.size(), "the number of keys never changes");
-        bool whole = length == sizeof(smcd::Request);
+        bool whole = length == sizeof(protocol::Request);
         check(whole || reply.status == kIOReturnBadArgument, "a partial message is refused",
               std::to_string(length) + " bytes");
         for (size_t i = 0; i < after.size(); ++i) {

@@ -2,7 +2,7 @@
 // against a small machine end with status 0 or 1, never change a key that is
 // not writable, and change nothing when the tool says it failed.
 #include "smc/tool/smctool.h"
-#include "smcemu/EmulatedSMC.h"
+#include "backends/emulated/EmulatedSMC.h"
 #include "support/FuzzSupport.h"
 
 #include <string>

@@ -75,7 +75,7 @@ bool writeTextfile(int directoryFd, const std::string& directory, const std::str
     return false;
 }
 
-int runTextfile(Machine& machine, const std::string& directory, std::optional<double> interval)
+int runTextfile(ModuleReader& machine, const std::string& directory, std::optional<double> interval)
 {
     StopSignals signals;
     std::string error;
@@ -87,7 +87,7 @@ int runTextfile(Machine& machine, const std::string& directory, std::optional<do
     int status = 0;
     do {
         Report report = machine.read();
-        if (!writeTextfile(directoryFd, directory, formatPrometheus(report), error)) {
+        if (!writeTextfile(directoryFd, directory, formatReport(report, OutputFormat::Prometheus, false), error)) {
             std::fprintf(stderr, "%s: %s\n", kProgram, error.c_str());
             status = 1;
             if (!interval)
@@ -101,12 +101,12 @@ int runTextfile(Machine& machine, const std::string& directory, std::optional<do
     return status;
 }
 
-HttpHandler metricsHandler(Machine& machine, std::mutex& lock)
+HttpHandler metricsHandler(ModuleReader& machine, std::mutex& lock)
 {
     return [&machine, &lock](const std::string& path) -> HttpAnswer {
         if (path == "/metrics") {
             std::lock_guard<std::mutex> guard(lock);
-            return {200, kMetricsType, formatPrometheus(machine.read())};
+            return {200, kMetricsType, formatReport(machine.read(), OutputFormat::Prometheus, false)};
         }
         if (path == "/")
             return {200, "text/plain; charset=utf-8", "sensors-host: the SMC's sensors are at /metrics\n"};
@@ -114,7 +114,7 @@ HttpHandler metricsHandler(Machine& machine, std::mutex& lock)
     };
 }
 
-int runListen(Machine& machine, const ListenAddress& address)
+int runListen(ModuleReader& machine, const ListenAddress& address)
 {
     StopSignals signals;
     // Every open connection is a descriptor: as many as the hard limit

@@ -3,7 +3,7 @@
 #pragma once
 
 #include "host/HttpServer.h"
-#include "host/Machine.h"
+#include "host/ModuleReader.h"
 #include "host/Options.h"
 
 #include <mutex>
@@ -22,16 +22,16 @@ bool writeTextfile(int directoryFd, const std::string& directory, const std::str
 
 // --textfile: writes once, or every `interval` seconds until a stop signal.
 // The exit status.
-int runTextfile(Machine& machine, const std::string& directory, std::optional<double> interval);
+int runTextfile(ModuleReader& machine, const std::string& directory, std::optional<double> interval);
 
 // The exporter's paths: /metrics, each scrape a fresh read of the SMC made
 // under `lock` (the module has no locks of its own), and / saying where
 // they are. Both must outlive the handler.
-HttpHandler metricsHandler(Machine& machine, std::mutex& lock);
+HttpHandler metricsHandler(ModuleReader& machine, std::mutex& lock);
 
 // Connections the exporter keeps open at most (fewer when the process may
 // not open that many files).
 inline constexpr size_t kMaxExporterConnections = 2048;
 
 // --listen: serves until a stop signal. The exit status.
-int runListen(Machine& machine, const ListenAddress& address);
+int runListen(ModuleReader& machine, const ListenAddress& address);

@@ -77,14 +77,19 @@ void appendLabelValue(std::string& out, const std::string& text)
     }
 }
 
+// The printable-name rule: a control character shows as '?'.
+char printableChar(char c)
+{
+    return (unsigned char)c < 0x20 || c == 0x7f ? '?' : c;
+}
+
 // Appends `text` with control characters replaced by '?'.
 void appendPrintable(std::string& out, const std::string& text)
 {
     size_t start = out.size();
     out += text;
     for (size_t i = start; i < out.size(); ++i)
-        if ((unsigned char)out[i] < 0x20 || out[i] == 0x7f)
-            out[i] = '?';
+        out[i] = printableChar(out[i]);
 }
 
 // One decimal, right-aligned in `width` columns.
@@ -172,8 +177,7 @@ std::string printable(const std::string& text)
 {
     std::string out = text;
     for (char& c : out)
-        if ((unsigned char)c < 0x20 || c == 0x7f)
-            c = '?';
+        c = printableChar(c);
     return out;
 }
 
@@ -189,7 +193,7 @@ std::string formatText(const Report& report, bool fahrenheit)
     out.reserve(512 + 48 * report.temperatures.size());
     int group = 0;
     for (const TemperatureReading& reading : report.temperatures) {
-        int priority = reading.priority && *reading.priority >= 1 && *reading.priority <= 4 ? *reading.priority : 5;
+        int priority = displayGroup(reading.priority);
         if (priority != group) {
             group = priority;
             if (priority <= 4)
@@ -350,4 +354,20 @@ std::string formatPrometheus(const Report& report)
     family("smc_read_errors_total", "counter", "Reads of the SMC that failed since the exporter started.");
     out += "smc_read_errors_total " + std::to_string(report.readErrorsTotal) + "\n";
     return out;
+}
+
+std::string formatReport(const Report& report, OutputFormat format, bool fahrenheit)
+{
+    static constexpr struct {
+        OutputFormat format;
+        std::string (*formatter)(const Report&, bool fahrenheit);
+    } kFormats[] = {
+        {OutputFormat::Text, [](const Report& report, bool fahrenheit) { return formatText(report, fahrenheit); }},
+        {OutputFormat::Json, [](const Report& report, bool) { return formatJson(report); }},
+        {OutputFormat::Prometheus, [](const Report& report, bool) { return formatPrometheus(report); }},
+    };
+    for (const auto& entry : kFormats)
+        if (entry.format == format)
+            return entry.formatter(report, fahrenheit);
+    return {};
 }

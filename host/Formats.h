@@ -6,6 +6,8 @@
 
 #include <string>
 
+enum class OutputFormat { Text, Json, Prometheus };
+
 // The report for people: temperatures by priority with one decimal, then
 // the fans with their limits and mode.
 std::string formatText(const Report& report, bool fahrenheit);
@@ -16,6 +18,10 @@ std::string formatJson(const Report& report);
 
 // Prometheus's text exposition format, with HELP and TYPE for every family.
 std::string formatPrometheus(const Report& report);
+
+// The report in `format`: the one place a format is chosen, for a report
+// printed once, the live view's and the exporter's.
+std::string formatReport(const Report& report, OutputFormat format, bool fahrenheit);
 
 // A fan's mode in words: "manual", "auto", or "?" when it could not be read.
 const char* modeWord(const FanReading& fan);

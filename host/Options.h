@@ -1,10 +1,10 @@
 // sensors-host's command line: every option in one struct, parsed in one place.
 #pragma once
 
+#include "host/Formats.h"
+
 #include <optional>
 #include <string>
-
-enum class OutputFormat { Text, Json, Prometheus };
 
 struct ListenAddress {
     std::string host;  // numeric IPv4 or IPv6 address, without brackets

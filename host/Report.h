@@ -37,3 +37,10 @@ struct Report {
 };
 
 inline constexpr int kReportSchemaVersion = 1;
+
+// Where a sensor of `priority` shows: the table's priorities 1 to 4 in
+// order, then as 5 every sensor the table does not show.
+inline int displayGroup(const std::optional<int>& priority)
+{
+    return priority && *priority >= 1 && *priority <= 4 ? *priority : 5;
+}

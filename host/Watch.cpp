@@ -112,13 +112,13 @@ private:
 };
 
 // Without a terminal: the chosen format, one report per interval.
-int printReports(Machine& machine, const Options& options, StopSignals& signals)
+int printReports(ModuleReader& machine, const Options& options, StopSignals& signals)
 {
     do {
         Report report = machine.read();
-        std::string text = options.format == OutputFormat::Json         ? formatJson(report)
-                           : options.format == OutputFormat::Prometheus ? formatPrometheus(report)
-                                                                        : formatText(report, options.fahrenheit) + "\n";
+        std::string text = formatReport(report, options.format, options.fahrenheit);
+        if (options.format == OutputFormat::Text)
+            text += "\n";
         if (!writeAll(text))
             return 1;
     } while (!signals.waitFor(*options.watch));
@@ -215,7 +215,7 @@ std::vector<std::string> WatchHistory::render(const Report& latest, bool fahrenh
     return lines;
 }
 
-int runWatch(Machine& machine, const Options& options)
+int runWatch(ModuleReader& machine, const Options& options)
 {
     StopSignals signals(true);
     if (!isatty(STDOUT_FILENO))

@@ -2,7 +2,7 @@
 // interval when standard output is not a terminal.
 #pragma once
 
-#include "host/Machine.h"
+#include "host/ModuleReader.h"
 #include "host/Options.h"
 
 #include <deque>
@@ -38,4 +38,4 @@ std::string sparkline(const std::vector<double>& values);
 inline constexpr size_t kSparklineWidth = 30;
 
 // Runs the view until q, Ctrl-C or a stop signal; the exit status.
-int runWatch(Machine& machine, const Options& options);
+int runWatch(ModuleReader& machine, const Options& options);

@@ -5,7 +5,7 @@
 #include "host/Exporter.h"
 #include "host/Formats.h"
 #include "host/KeysTable.h"
-#include "host/Machine.h"
+#include "host/ModuleReader.h"
 #include "host/Options.h"
 #include "host/Watch.h"
 
@@ -62,23 +62,14 @@ bool readFile(const char* path, std::string& text)
 }
 
 // One report on standard output in the chosen format.
-int printReport(Machine& machine, const Options& options)
+int printReport(ModuleReader& machine, const Options& options)
 {
     Report report = machine.read();
-    switch (options.format) {
-    case OutputFormat::Json:
-        std::fputs(formatJson(report).c_str(), stdout);
-        break;
-    case OutputFormat::Prometheus:
-        std::fputs(formatPrometheus(report).c_str(), stdout);
-        break;
-    case OutputFormat::Text:
-        std::fputs(formatText(report, options.fahrenheit).c_str(), stdout);
+    std::fputs(formatReport(report, options.format, options.fahrenheit).c_str(), stdout);
+    if (options.format == OutputFormat::Text)
         for (const std::string& error : report.errors)
             if (error != "the fan count cannot be read")  // the report itself says so
                 std::fprintf(stderr, "%s: %s\n", kProgram, printable(error).c_str());
-        break;
-    }
     return report.errors.empty() && report.smcUp ? 0 : 1;
 }
 
@@ -101,8 +92,8 @@ int run(const Options& options)
     // standard output; every other output must stay parseable.
     bool plainText = options.format == OutputFormat::Text && options.textfileDirectory.empty() &&
                      !options.listen && !options.watch;
-    std::unique_ptr<Machine> machine =
-        Machine::load(options.modulePath.empty() ? defaultModulePath() : options.modulePath, !plainText, error);
+    std::unique_ptr<ModuleReader> machine =
+        ModuleReader::load(options.modulePath.empty() ? defaultModulePath() : options.modulePath, !plainText, error);
     if (!machine) {
         std::fprintf(stderr, "%s: %s\n", kProgram, error.c_str());
         return 1;

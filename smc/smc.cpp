@@ -1,8 +1,10 @@
 // SMC access layer.
 #include "smc/smc.h"
+#include "smc/Encodings.h"
 
 #include <cstdio>
 #include <cstring>
+#include <string_view>
 
 io_connect_t conn = 0;
 
@@ -33,8 +35,7 @@ FourCharCode takeKey(const char* key, char (&text)[5])
     text[2] = c2;
     text[3] = c3;
     text[4] = '\0';
-    return FourCharCode(uint8_t(c0)) << 24 | FourCharCode(uint8_t(c1)) << 16 | FourCharCode(uint8_t(c2)) << 8 |
-           FourCharCode(uint8_t(c3));
+    return encodings::fourCharCode(std::string_view(text, 4));
 }
 
 int hexDigit(char c)

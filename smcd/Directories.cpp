@@ -8,7 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-namespace platform::smcd {
+namespace smcd {
 namespace {
 
 std::string octal(mode_t mode)
@@ -110,9 +110,9 @@ std::string preparePrivateDirectory(const std::string& path, uid_t owner)
     return problem;
 }
 
-}  // namespace platform::smcd
+}  // namespace smcd
 
-namespace platform::smcd {
+namespace smcd {
 
 std::string driverStateName(const std::string& device, const std::string& machineDevice)
 {
@@ -144,4 +144,4 @@ std::string driverStateName(const std::string& device, const std::string& machin
     return text;
 }
 
-}  // namespace platform::smcd
+}  // namespace smcd

@@ -5,7 +5,7 @@
 #include <string>
 #include <sys/types.h>
 
-namespace platform::smcd {
+namespace smcd {
 
 // Why `directory` (an open directory) or one of the directories above it
 // lets a user other than `owner` or root plant files in it; empty when none
@@ -24,9 +24,9 @@ std::string socketDirectoryProblem(int directory, uid_t owner);
 // problem in words when it is not, else empty.
 std::string preparePrivateDirectory(const std::string& path, uid_t owner);
 
-}  // namespace platform::smcd
+}  // namespace smcd
 
-namespace platform::smcd {
+namespace smcd {
 
 // The name of the daemon's default state file over the driver's device
 // directory `device` (both paths resolved): "state" for `machineDevice`, the
@@ -35,4 +35,4 @@ namespace platform::smcd {
 // be put back into the machine's, nor takes the machine daemon's lock.
 std::string driverStateName(const std::string& device, const std::string& machineDevice);
 
-}  // namespace platform::smcd
+}  // namespace smcd

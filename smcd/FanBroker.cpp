@@ -1,6 +1,7 @@
 #include "smcd/FanBroker.h"
+#include "backends/CallRecord.h"
 #include "smc/smc.h"
-#include "smcd/FanSpeed.h"
+#include "smc/Encodings.h"
 
 #include <algorithm>
 #include <cmath>
@@ -8,10 +9,19 @@
 #include <cstring>
 #include <utility>
 
-namespace platform::smcd {
+namespace smcd {
 namespace {
 
-constexpr size_t kCommandOffset = offsetof(SMCKeyData, command);
+// The daemon forwards the access layer's records as the back-ends' own.
+static_assert(sizeof(SMCKeyData) == sizeof(CallRecord) && offsetof(SMCKeyData, key) == offsetof(CallRecord, key) &&
+              offsetof(SMCKeyData, dataSize) == offsetof(CallRecord, dataSize) &&
+              offsetof(SMCKeyData, dataType) == offsetof(CallRecord, dataType) &&
+              offsetof(SMCKeyData, command) == offsetof(CallRecord, command) &&
+              offsetof(SMCKeyData, index) == offsetof(CallRecord, index) &&
+              offsetof(SMCKeyData, bytes) == offsetof(CallRecord, bytes));
+static_assert(kSMCUserClientCall == kUserClientCall && int(SMCCommandReadKey) == int(kReadKey) &&
+              int(SMCCommandWriteKey) == int(kWriteKey) && int(SMCCommandKeyAtIndex) == int(kKeyAtIndex) &&
+              int(SMCCommandKeyInfo) == int(kKeyInfo));
 
 std::string keyText(FourCharCode key)
 {
@@ -86,8 +96,8 @@ bool sameBytes(const SavedValue& a, const SavedValue& b)
 // the driver's files carry whole rpm, so a quarter written comes back lost.
 bool sameValue(FourCharCode type, const SavedValue& a, const SavedValue& b)
 {
-    auto first = fans::speedFromBytes(type, a.bytes.data(), a.size);
-    auto second = fans::speedFromBytes(type, b.bytes.data(), b.size);
+    auto first = encodings::speedFromBytes(type, a.bytes.data(), a.size);
+    auto second = encodings::speedFromBytes(type, b.bytes.data(), b.size);
     if (a.size == b.size && isSpeedKey(a.key) && first && second)
         return std::fabs(*first - *second) < 1;
     return sameBytes(a, b);
@@ -102,7 +112,7 @@ bool bitOf(const SavedValue& mask, uint32_t fan)
 std::string valueText(FourCharCode type, const SavedValue& value)
 {
     std::string text = keyText(value.key) + " ";
-    auto rpm = fans::speedFromBytes(type, value.bytes.data(), value.size);
+    auto rpm = encodings::speedFromBytes(type, value.bytes.data(), value.size);
     if (isSpeedKey(value.key) && rpm)
         return text + rpmText(*rpm);
     for (size_t i = 0; i < value.size; ++i)
@@ -148,7 +158,7 @@ std::optional<WritePolicy> parseWritePolicy(std::string_view text, std::string& 
 std::optional<FanKeyRole> fanKeyRole(FourCharCode key)
 {
     using Part = FanKeyRole::Part;
-    if (key == fans::kForcedMaskKey)
+    if (key == encodings::kForcedMaskKey)
         return FanKeyRole{Part::ForcedMask, 0};
     std::string text = fourCharText(key);
     if (text[0] != 'F' || text[1] < '0' || text[1] > '9')
@@ -256,7 +266,7 @@ bool FanBroker::start(std::vector<FanRecord> earlier, std::string& error, std::v
     floors_.clear();
     SavedValue count;
     uint32_t fans = read(fourCharCode("FNum"), count) == KERN_SUCCESS ? count.bytes[0] : 0;
-    for (uint32_t fan = 0; fan < std::min(fans, fans::kNamedFans) && !options_.fanFloor; ++fan) {
+    for (uint32_t fan = 0; fan < std::min(fans, encodings::kNamedFans) && !options_.fanFloor; ++fan) {
         std::optional<double> floor;
         std::string problem;
         floorOf(fan, floor, problem);  // one that cannot be read now is learnt at the first write
@@ -294,15 +304,15 @@ kern_return_t FanBroker::floorOf(uint32_t fan, std::optional<double>& floor, std
     if (!options_.strictLimits) {
         // An emulated fan without a maximum is a test machine's: no limits.
         KeyInfo maximum;
-        if (kern_return_t status = keyInfo(fans::fanKey(fan, "Mx"), maximum)) {
-            problem = "cannot read what the fan's maximum " + keyText(fans::fanKey(fan, "Mx")) + " holds (" +
+        if (kern_return_t status = keyInfo(encodings::fanKey(fan, "Mx"), maximum)) {
+            problem = "cannot read what the fan's maximum " + keyText(encodings::fanKey(fan, "Mx")) + " holds (" +
                       statusText(status) + ")";
             return status;
         }
         if (maximum.size == 0)
             return KERN_SUCCESS;
     }
-    FourCharCode key = fans::fanKey(fan, "Mn"), type = 0;
+    FourCharCode key = encodings::fanKey(fan, "Mn"), type = 0;
     SavedValue minimum;
     kern_return_t status = read(key, minimum, &type);
     if (status == kIOReturnNotFound && !options_.strictLimits)
@@ -315,7 +325,7 @@ kern_return_t FanBroker::floorOf(uint32_t fan, std::optional<double>& floor, std
         problem = "cannot read the fan's minimum " + keyText(key) + " (" + statusText(status) + ") for its floor";
         return status;
     }
-    floor = fans::speedFromBytes(type, minimum.bytes.data(), minimum.size);
+    floor = encodings::speedFromBytes(type, minimum.bytes.data(), minimum.size);
     if (!floor) {
         problem = "the fan's minimum " + keyText(key) + " is not a speed";
         return kIOReturnBadArgument;
@@ -327,7 +337,7 @@ kern_return_t FanBroker::floorOf(uint32_t fan, std::optional<double>& floor, std
 kern_return_t FanBroker::maximumOf(uint32_t fan, std::optional<double>& maximum, std::string& problem)
 {
     maximum.reset();
-    FourCharCode key = fans::fanKey(fan, "Mx"), type = 0;
+    FourCharCode key = encodings::fanKey(fan, "Mx"), type = 0;
     SavedValue value;
     kern_return_t status = read(key, value, &type);
     if (status == kIOReturnNotFound && !options_.strictLimits)
@@ -340,7 +350,7 @@ kern_return_t FanBroker::maximumOf(uint32_t fan, std::optional<double>& maximum,
         problem = "cannot read the fan's maximum " + keyText(key) + " (" + statusText(status) + ")";
         return status;
     }
-    maximum = fans::speedFromBytes(type, value.bytes.data(), value.size);
+    maximum = encodings::speedFromBytes(type, value.bytes.data(), value.size);
     if (!maximum) {
         problem = "the fan's maximum " + keyText(key) + " is not a speed";
         return kIOReturnBadArgument;
@@ -367,7 +377,7 @@ kern_return_t FanBroker::checkWrite(const FanKeyRole& role, FourCharCode key, co
     }
     if (!isSpeed(role.part))
         return KERN_SUCCESS;
-    std::optional<double> rpm = fans::speedFromBytes(info.type, bytes, size);
+    std::optional<double> rpm = encodings::speedFromBytes(info.type, bytes, size);
     if (!rpm) {
         problem = "the bytes are not a speed of type " + fourCharText(info.type);
         return kIOReturnBadArgument;
@@ -399,7 +409,7 @@ FanBroker::Verdict FanBroker::check(FanRecord& record, std::string& problem)
         return Verdict::Unsound;
     }
     // A key this run may not write is left for a run that may: the record may be sound.
-    if (record.forced && !allowed(fans::kForcedMaskKey)) {
+    if (record.forced && !allowed(encodings::kForcedMaskKey)) {
         problem = "FS! bit: not a key this run may write";
         return Verdict::Unknown;
     }
@@ -438,7 +448,7 @@ FanBroker::Verdict FanBroker::check(FanRecord& record, std::string& problem)
         }
         if (!isSpeed(role.part))
             continue;
-        std::optional<double> rpm = fans::speedFromBytes(info.type, value.bytes.data(), value.size);
+        std::optional<double> rpm = encodings::speedFromBytes(info.type, value.bytes.data(), value.size);
         if (!rpm) {
             problem = name + "not a speed of type " + fourCharText(info.type);
             return Verdict::Unsound;
@@ -516,7 +526,7 @@ FanRecord FanBroker::putBack(FanRecord& record, const char* when, std::vector<st
 
     if (record.forced) {
         SavedValue mask;
-        kern_return_t status = record.fan < 16 ? read(fans::kForcedMaskKey, mask) : kIOReturnNotFound;
+        kern_return_t status = record.fan < 16 ? read(encodings::kForcedMaskKey, mask) : kIOReturnNotFound;
         if (status == KERN_SUCCESS && mask.size != 2)
             status = kIOReturnBadArgument;
         bool bit = status == KERN_SUCCESS && bitOf(mask, record.fan);
@@ -594,13 +604,13 @@ Reply FanBroker::handle(ClientId client, const uint8_t* message, size_t size)
         std::optional<double> floor;
         std::string problem;
         reply.status = kIOReturnNotFound;
-        if (fan < fans::kNamedFans && floorOf(fan, floor, problem) == KERN_SUCCESS && floor) {
+        if (fan < encodings::kNamedFans && floorOf(fan, floor, problem) == KERN_SUCCESS && floor) {
             reply.status = KERN_SUCCESS;
             std::memcpy(reply.record, &*floor, sizeof *floor);
         }
         return reply;
     }
-    if (request.method == kSMCUserClientCall && request.record[kCommandOffset] == SMCCommandWriteKey)
+    if (request.method == kSMCUserClientCall && request.record[offsetof(CallRecord, command)] == kWriteKey)
         return write(client, request);
     return passOn(request);
 }
@@ -719,7 +729,7 @@ Reply FanBroker::write(ClientId client, const Request& request)
             lease->second.owners[key] = client;
         } else if (lease != leases_.end() && lease->second.owners.erase(key)) {
             FanRecord& baseline = lease->second.baseline;
-            if (key == fans::kForcedMaskKey) {
+            if (key == encodings::kForcedMaskKey) {
                 baseline.forced.reset();
                 baseline.forcedWritten.reset();
             }
@@ -736,7 +746,7 @@ Reply FanBroker::write(ClientId client, const Request& request)
             setValue(baseline.written, after);
         });
     for (const auto& part : bitBefore)
-        hold(part.first, fans::kForcedMaskKey, [&](FanRecord& baseline, bool first) {
+        hold(part.first, encodings::kForcedMaskKey, [&](FanRecord& baseline, bool first) {
             if (first)
                 baseline.forced = part.second;
             baseline.forcedWritten = bitAfter[part.first];
@@ -785,7 +795,7 @@ void FanBroker::endLeases(std::optional<ClientId> client, std::vector<std::strin
                 ++owner;
                 continue;
             }
-            if (owner->first == fans::kForcedMaskKey) {
+            if (owner->first == encodings::kForcedMaskKey) {
                 ending.forced = held.baseline.forced;
                 ending.forcedWritten = held.baseline.forcedWritten;
             } else if (const SavedValue* value = findValue(held.baseline.values, owner->first)) {
@@ -831,4 +841,4 @@ void FanBroker::stop(std::vector<std::string>& notes)
     persistOrSay(notes);
 }
 
-}  // namespace platform::smcd
+}  // namespace smcd

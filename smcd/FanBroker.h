@@ -4,11 +4,11 @@
 // that made them closes.
 #pragma once
 
-#include "iokit/DaemonProtocol.h"
-#include "iokit/SMCService.h"
+#include "backends/daemon/DaemonProtocol.h"
+#include "backends/SMCService.h"
 #include "smc/smc.h"
 #include "smcd/StateFile.h"
-#include "smcemu/EmulatedSMC.h"
+#include "backends/emulated/EmulatedSMC.h"
 
 #include <cstdint>
 #include <map>
@@ -19,7 +19,11 @@
 #include <string_view>
 #include <vector>
 
-namespace platform::smcd {
+namespace smcd {
+
+// The daemon serves the platform's SMC over the platform's protocol.
+using namespace platform;
+using namespace platform::protocol;
 
 // Which writes the daemon passes on to the SMC; others answer
 // kIOReturnNotPrivileged. The SMC may still refuse what it passes.
@@ -157,4 +161,4 @@ private:
     std::vector<std::string> notes_;
 };
 
-}  // namespace platform::smcd
+}  // namespace smcd

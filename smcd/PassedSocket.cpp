@@ -11,7 +11,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
-namespace platform::smcd {
+namespace smcd {
 namespace {
 
 constexpr int kFirstPassed = 3;  // SD_LISTEN_FDS_START
@@ -102,4 +102,4 @@ PassedSocket takePassedSocket()
     return passed;
 }
 
-}  // namespace platform::smcd
+}  // namespace smcd

@@ -5,7 +5,7 @@
 
 #include <string>
 
-namespace platform::smcd {
+namespace smcd {
 
 struct PassedSocket {
     int fd = -1;        // the listening socket; -1 when none was passed
@@ -19,4 +19,4 @@ struct PassedSocket {
 // they said, so that no child takes the socket for its own.
 PassedSocket takePassedSocket();
 
-}  // namespace platform::smcd
+}  // namespace smcd

@@ -13,7 +13,7 @@
 #include <unistd.h>
 #include <unordered_map>
 
-namespace platform::smcd {
+namespace smcd {
 namespace {
 
 // Version 3 added the fans to put back, version 4 what the daemon last
@@ -402,11 +402,6 @@ bool StateFile::load(EmulatedSMC* smc, std::vector<FanRecord>& fans, std::string
     return true;
 }
 
-bool StateFile::save(const EmulatedSMC& smc, std::string& error)
-{
-    return save(smc.keys(), {}, error);
-}
-
 bool StateFile::save(const std::vector<SMCKeyEntry>& keys, const std::vector<FanRecord>& fans, std::string& error)
 {
     std::string text = stateText(keys, fans);
@@ -442,4 +437,4 @@ bool StateFile::save(const std::vector<SMCKeyEntry>& keys, const std::vector<Fan
     return ok;
 }
 
-}  // namespace platform::smcd
+}  // namespace smcd

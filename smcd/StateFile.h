@@ -3,7 +3,7 @@
 // else can write, and held by one daemon at a time.
 #pragma once
 
-#include "smcemu/EmulatedSMC.h"
+#include "backends/emulated/EmulatedSMC.h"
 
 #include <array>
 #include <memory>
@@ -12,7 +12,10 @@
 #include <string_view>
 #include <vector>
 
-namespace platform::smcd {
+namespace smcd {
+
+// The daemon serves the platform's SMC over the platform's protocol.
+using namespace platform;
 
 // One saved value: the key's code and its bytes.
 struct SavedValue {
@@ -70,11 +73,10 @@ public:
     bool load(EmulatedSMC* smc, std::vector<FanRecord>& fans, std::string& error,
               std::vector<std::string>& warnings);
 
-    // Writes the writable keys of `smc` to a new file and renames it over the
-    // state; on disk, directory included, when it returns true. False with
-    // the reason in `error`; the old state is then left as it was.
-    bool save(const EmulatedSMC& smc, std::string& error);
-    // The same with the writable keys of `keys` and the fans of `fans`.
+    // Writes the writable keys of `keys` and the fans of `fans` to a new
+    // file and renames it over the state; on disk, directory included, when
+    // it returns true. False with the reason in `error`; the old state is
+    // then left as it was.
     bool save(const std::vector<SMCKeyEntry>& keys, const std::vector<FanRecord>& fans, std::string& error);
 
     const std::string& path() const { return path_; }
@@ -92,4 +94,4 @@ private:
 // The name of the lock file beside the state file `path`.
 std::string stateLockPath(const std::string& path);
 
-}  // namespace platform::smcd
+}  // namespace smcd

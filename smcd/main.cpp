@@ -1,124 +1,18 @@
-// smcd: the machine's one broker of its SMC, real or emulated, served to
-// every process over a Unix socket, so that a write made by one process is
-// seen by all, and fans changed through it never stay stuck. One thread,
-// one event loop: each exchange is applied whole.
-#include "iokit/AppleSMCService.h"
-#include "iokit/DaemonProtocol.h"
-#include "iokit/SMCService.h"
-#include "smcd/Directories.h"
-#include "smcd/FanBroker.h"
-#include "smcd/PassedSocket.h"
-#include "smcd/StateFile.h"
-#include "smcemu/EmulatedSMC.h"
+// smcd's command line: options in, the daemon started, its exit status out.
+#include "smcd/Daemon.h"
+#include "smcd/Options.h"
+#include "backends/daemon/DaemonProtocol.h"
 
 #include "cli/Conventions.h"
 
-#include <algorithm>
-#include <climits>
-#include <cerrno>
-#include <cmath>
-#include <cstdlib>
-#include <unordered_map>
-#include <unordered_set>
-#include <csignal>
 #include <cstdio>
-#include <cstring>
-#include <fcntl.h>
 #include <getopt.h>
-#include <grp.h>
-#include <sys/epoll.h>
-#include <sys/fsuid.h>
-#include <sys/resource.h>
-#include <sys/signalfd.h>
-#include <sys/socket.h>
-#include <sys/stat.h>
-#include <sys/un.h>
-#include <unistd.h>
+#include <string>
+#include <string_view>
 
 namespace {
 
-using namespace platform;
-using smcd::Reply;
-using smcd::Request;
-
-constexpr const char* kProgram = "smcd";
-// Messages served for one client before the others get their turn.
-constexpr int kBurst = 16;
-// Connections one user other than root may hold at a time.
-constexpr size_t kConnectionsPerUser = 64;
-// Descriptors the daemon holds besides its clients': standard streams, the
-// listener, epoll, signals, the spare, the state and its lock, the SMC.
-constexpr size_t kOwnDescriptors = 16;
-// How fast the fans of an emulated machine follow their targets, in rpm a second.
-constexpr double kFanRate = 1000;
-
-struct Options {
-    std::string socketPath = smcd::defaultSocketPath();
-    const char* service = nullptr;  // SMC_SERVICE's values; --profile FILE is --service FILE
-    const char* statePath = nullptr;
-    const char* group = nullptr;
-    bool readOnly = false;
-    std::optional<smcd::WritePolicy> writable;
-    std::optional<double> fanFloor;
-    bool keepFans = false;
-    std::optional<bool> fanModel;
-};
-
-// The driver's device directory that `spec` (applesmc[:DIR]) names,
-// resolved; "" when it names none.
-std::string driverDevice(std::string_view spec)
-{
-    std::string directory = spec.starts_with("applesmc:") ? std::string(spec.substr(9)) : findAppleSMCDevice();
-    if (directory.empty())
-        return {};
-    char resolved[PATH_MAX];
-    return realpath(directory.c_str(), resolved) ? std::string(resolved) : directory;
-}
-
-// Where the fans to put back are kept over real hardware when --state is
-// not given: without it, a restart after kill -9 could not put them back.
-// Each device directory has a state of its own.
-std::string defaultDriverState(const std::string& device, std::string& problem)
-{
-    std::string directory;
-    if (geteuid() == 0) {
-        mkdir("/var/lib", 0755);
-        directory = "/var/lib/smcd";
-    } else {
-        const char* stateHome = std::getenv("XDG_STATE_HOME");
-        const char* home = std::getenv("HOME");
-        if (stateHome && *stateHome) {
-            directory = stateHome;
-        } else if (home && *home) {
-            directory = std::string(home) + "/.local";
-            mkdir(directory.c_str(), 0700);
-            directory += "/state";
-        } else {
-            problem = "neither XDG_STATE_HOME nor HOME is set; choose a state file with --state";
-            return {};
-        }
-        mkdir(directory.c_str(), 0700);
-        directory += "/smcd";
-    }
-    problem = smcd::preparePrivateDirectory(directory, geteuid());
-    return problem.empty() ? directory + "/" + smcd::driverStateName(device, driverDevice("applesmc"))
-                           : std::string();
-}
-
-const char* policyName(const smcd::WritePolicy& policy)
-{
-    switch (policy.kind) {
-    case smcd::WritePolicy::Kind::All:
-        return "all";
-    case smcd::WritePolicy::Kind::Fans:
-        return "fans";
-    case smcd::WritePolicy::Kind::None:
-        return "none";
-    case smcd::WritePolicy::Kind::Keys:
-        return "the keys listed";
-    }
-    return "";
-}
+using smcd::kProgram;
 
 void usage(FILE* out)
 {
@@ -126,7 +20,9 @@ void usage(FILE* out)
                  "Usage: %s [options]\n"
                  "Serves one SMC to every process over a Unix socket; point clients at it with\n"
                  "SMC_SERVICE=unix:PATH. Runs in the foreground until SIGINT, SIGTERM or SIGHUP,\n"
-                 "then puts back every fan changed through it.\n"
+                 "then puts back every fan changed through it. Clients with SMC_SERVICE unset take\n"
+                 "their own smcd, then the system's at /run/smcd.sock, then the applesmc driver,\n"
+                 "else no SMC; SMC_SERVICE=builtin is the emulated machine, in each process alone.\n"
                  "    -s, --socket PATH     where to listen (default: %s)\n"
                  "        --service SPEC    the SMC: a profile path, builtin, applesmc[:DIR] (default:\n"
                  "                          the driver; without one, smcd does not start)\n"
@@ -153,467 +49,7 @@ void usage(FILE* out)
                  "    -h, --help            this text\n"
                  "        --version         print the version\n"
                  "Exit status: 0 stopped cleanly, 1 failure, 2 a usage error.\n",
-                 kProgram, smcd::defaultSocketPath().c_str());
-}
-
-class Daemon {
-public:
-    explicit Daemon(Options options) : options_(std::move(options)) {}
-    ~Daemon();
-
-    bool start();
-    int run();
-
-private:
-    bool openService();
-    bool openState(std::vector<smcd::FanRecord>& earlier);
-    bool prepareSocketDirectory();
-    bool listen();
-    void accept();
-    void serve(int client);
-    void drop(int client);
-    bool admit(int client, uid_t& user);
-    void say(const std::vector<std::string>& notes);
-
-    Options options_;
-    // Taken first, before this process opens any descriptor that could take
-    // the place of one that was not passed.
-    smcd::PassedSocket passed_ = smcd::takePassedSocket();
-    std::string serviceName_;
-    std::string serviceSpec_;  // as selected: "applesmc:DIR", a profile path, ...
-    std::shared_ptr<SMCService> service_;
-    std::shared_ptr<EmulatedSMC> smc_;  // when the SMC is emulated
-    std::unique_ptr<smcd::StateFile> state_;
-    std::unique_ptr<smcd::FanBroker> broker_;
-    smcd::WritePolicy policy_;
-    struct Client {
-        smcd::ClientId id;  // descriptors are reused; a lease belongs to one connection
-        uid_t user;
-    };
-    std::unordered_map<int, Client> clients_;
-    // Connections by user other than root, so that no user, a member of
-    // --group among them, can take every descriptor and lock out the others
-    // and root; root is always served, from the descriptors kept for it.
-    std::unordered_map<uid_t, size_t> connectionsOf_;
-    size_t othersConnected_ = 0;
-    size_t perUserLimit_ = 0;
-    size_t othersLimit_ = 0;
-    std::unordered_set<uid_t> refusedUsers_;  // logged once until all their connections close
-    smcd::ClientId lastClient_ = 0;
-    int listener_ = -1;
-    int epoll_ = -1;
-    int signals_ = -1;
-    int spare_ = open("/dev/null", O_RDONLY | O_CLOEXEC);
-    bool bound_ = false;
-};
-
-Daemon::~Daemon()
-{
-    if (bound_)
-        unlink(options_.socketPath.c_str());
-    for (int fd : {listener_, epoll_, signals_, spare_})
-        if (fd >= 0)
-            close(fd);
-}
-
-bool Daemon::start()
-{
-    // A wrong socket from the service manager is refused before the SMC is touched.
-    if (!passed_.error.empty()) {
-        std::fprintf(stderr, "%s: cannot serve the socket passed by the service manager: %s\n", kProgram,
-                     passed_.error.c_str());
-        return false;
-    }
-    if (!openService())
-        return false;
-    std::vector<smcd::FanRecord> earlier;
-    if (!openState(earlier))
-        return false;
-    std::unique_ptr<SMCConnection> connection;
-    if (kern_return_t status = service_->open(connection); status != KERN_SUCCESS) {
-        std::string cause = service_->failureCause();
-        std::fprintf(stderr, "%s: cannot open %s: %08x%s%s\n", kProgram, serviceName_.c_str(), unsigned(status),
-                     cause.empty() ? "" : ": ", cause.c_str());
-        return false;
-    }
-    smcd::BrokerOptions brokerOptions{policy_, options_.fanFloor, options_.keepFans,
-                                      service_->kind() != SMCServiceKind::Emulated};
-    broker_ = std::make_unique<smcd::FanBroker>(std::move(connection), brokerOptions, state_.get(), smc_);
-    // Fans an earlier run left changed are put back before anyone is served.
-    std::string error;
-    std::vector<std::string> notes;
-    bool started = broker_->start(std::move(earlier), error, notes);
-    say(notes);
-    if (!started) {
-        std::fprintf(stderr, "%s: %s\n", kProgram, error.c_str());
-        return false;
-    }
-    if (!prepareSocketDirectory() || !listen())
-        return false;
-    rlimit descriptors{};
-    getrlimit(RLIMIT_NOFILE, &descriptors);
-    size_t limit = descriptors.rlim_cur == RLIM_INFINITY ? size_t(1) << 20 : size_t(descriptors.rlim_cur);
-    perUserLimit_ = std::clamp<size_t>(limit / 8, 1, kConnectionsPerUser);
-    // Root keeps an eighth, and the few descriptors the daemon itself holds.
-    othersLimit_ = limit - std::min(limit, limit / 8 + kOwnDescriptors);
-
-    sigset_t stopping;
-    sigemptyset(&stopping);
-    sigaddset(&stopping, SIGINT);
-    sigaddset(&stopping, SIGTERM);
-    // A hangup is the terminal that started the daemon closing: the fans
-    // are put back as for any other stop, not left where a client set them.
-    sigaddset(&stopping, SIGHUP);
-    sigprocmask(SIG_BLOCK, &stopping, nullptr);
-    std::signal(SIGPIPE, SIG_IGN);
-    signals_ = signalfd(-1, &stopping, SFD_CLOEXEC | SFD_NONBLOCK);
-    epoll_ = epoll_create1(EPOLL_CLOEXEC);
-    for (int fd : {listener_, signals_}) {
-        epoll_event event{.events = EPOLLIN, .data = {.fd = fd}};
-        epoll_ctl(epoll_, EPOLL_CTL_ADD, fd, &event);
-    }
-    std::string keys = smc_ ? std::to_string(smc_->keys().size()) + " keys, " : std::string();
-    std::printf("%s: serving %s (%swritable: %s%s) on %s\n", kProgram, serviceName_.c_str(), keys.c_str(),
-                policyName(policy_), options_.readOnly ? ", read-only" : "", options_.socketPath.c_str());
-    std::fflush(stdout);
-    return true;
-}
-
-bool Daemon::openService()
-{
-    const char* spec = options_.service;
-    // The machine's device as the back-end itself finds it, in any of its layouts.
-    std::string found = spec == nullptr ? findAppleSMCDevice() : std::string();
-    // Without a driver there is no SMC to serve: an emulated one would give
-    // every client made-up readings, so it is served only when named.
-    if (spec == nullptr && found.empty()) {
-        std::fprintf(stderr,
-                     "%s: no SMC to serve: no applesmc driver on this machine (looked for "
-                     "/sys/devices/platform/applesmc.768, an applesmc hwmon device and "
-                     "/sys/bus/acpi/drivers/applesmc/APP0001:00); --service builtin serves an emulated machine\n",
-                     kProgram);
-        return false;
-    }
-    std::string defaultSpec = "applesmc:" + found;
-    if (spec == nullptr)
-        spec = defaultSpec.c_str();
-    std::string_view choice = spec;
-    bool builtin = choice == "builtin";
-    serviceName_ = builtin ? "the built-in profile" : choice.starts_with("applesmc") ? std::string(choice)
-                                                                                      : std::string(spec);
-    serviceSpec_ = spec;
-    std::string cause;
-    // The platform's one choice of back-end, as SMC_SERVICE makes it.
-    service_ = selectSMCService(spec, cause);
-    if (service_ == nullptr || !service_->present()) {
-        if (service_)
-            cause = service_->failureCause();
-        std::fprintf(stderr, "%s: no SMC to serve (%s)%s%s\n", kProgram, spec, cause.empty() ? "" : ": ",
-                     cause.c_str());
-        return false;
-    }
-    smc_ = std::dynamic_pointer_cast<EmulatedSMC>(service_);
-    if (smc_ && options_.fanModel.value_or(builtin))
-        smc_->setFanModel(kFanRate);
-    if (options_.readOnly)
-        policy_ = {smcd::WritePolicy::Kind::None, {}};
-    else if (options_.writable)
-        policy_ = *options_.writable;
-    else
-        policy_ = {service_->kind() == SMCServiceKind::Emulated ? smcd::WritePolicy::Kind::All
-                                                                : smcd::WritePolicy::Kind::Fans,
-                   {}};
-    return true;
-}
-
-bool Daemon::openState(std::vector<smcd::FanRecord>& earlier)
-{
-    std::string path = options_.statePath ? options_.statePath : "";
-    if (path.empty() && service_->kind() == SMCServiceKind::Driver) {
-        std::string problem;
-        path = defaultDriverState(driverDevice(serviceSpec_), problem);
-        if (path.empty()) {
-            std::fprintf(stderr, "%s: no place for the state: %s\n", kProgram, problem.c_str());
-            return false;
-        }
-    }
-    if (path.empty())
-        return true;
-    std::string error;
-    std::vector<std::string> warnings;
-    state_ = smcd::StateFile::open(path, error);
-    bool loaded = state_ && state_->load(smc_.get(), earlier, error, warnings);
-    for (const std::string& warning : warnings)
-        std::fprintf(stderr, "%s: %s\n", kProgram, warning.c_str());
-    if (!loaded)
-        std::fprintf(stderr, "%s: %s\n", kProgram, error.c_str());
-    return loaded;
-}
-
-void Daemon::say(const std::vector<std::string>& notes)
-{
-    for (const std::string& note : notes)
-        std::fprintf(stderr, "%s: %s\n", kProgram, note.c_str());
-}
-
-bool Daemon::prepareSocketDirectory()
-{
-    if (passed_.fd >= 0)
-        return true;
-    std::string directory = smcd::privateSocketDirectory();
-    if (directory.empty() || options_.socketPath != smcd::defaultSocketPath())
-        return true;
-    std::string problem = smcd::preparePrivateDirectory(directory, geteuid());
-    if (!problem.empty())
-        std::fprintf(stderr,
-                     "%s: not listening on the default socket %s: %s. Another user may have taken the name; "
-                     "choose a socket with --socket, or set XDG_RUNTIME_DIR\n",
-                     kProgram, options_.socketPath.c_str(), problem.c_str());
-    return problem.empty();
-}
-
-bool Daemon::listen()
-{
-    if (passed_.fd >= 0) {
-        // The socket, its name, owner and mode are the service manager's:
-        // they outlive this process, which must not remove or change them.
-        listener_ = passed_.fd;
-        options_.socketPath = passed_.path;
-        if (options_.group)
-            std::fprintf(stderr, "%s: note: --group %s is not applied to a passed socket (SocketGroup= sets it)\n",
-                         kProgram, options_.group);
-        return true;
-    }
-    const std::string& path = options_.socketPath;
-    sockaddr_un address{};
-    if (path.size() >= sizeof address.sun_path) {
-        std::fprintf(stderr, "%s: the socket path %s is too long\n", kProgram, path.c_str());
-        return false;
-    }
-    // Whoever can write the socket's directory can swap its entries for
-    // links or files of their own between the daemon's steps.
-    size_t slash = path.rfind('/');
-    std::string directory = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
-    int opened = open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    std::string problem = opened < 0 ? "cannot open " + directory + ": " + std::strerror(errno)
-                                     : smcd::socketDirectoryProblem(opened, geteuid());
-    if (opened >= 0)
-        close(opened);
-    if (!problem.empty()) {
-        std::fprintf(stderr, "%s: refusing the socket %s: %s. Choose a socket in a directory that only you%s can "
-                             "write (--socket)\n",
-                     kProgram, path.c_str(), problem.c_str(), geteuid() == 0 ? "" : " and root");
-        return false;
-    }
-    struct stat existing;
-    if (lstat(path.c_str(), &existing) == 0) {
-        if (!S_ISSOCK(existing.st_mode)) {
-            std::fprintf(stderr, "%s: %s exists and is not a socket; not replacing it\n", kProgram, path.c_str());
-            return false;
-        }
-        int probe = smcd::connectSocket(path);
-        if (probe >= 0) {
-            close(probe);
-            std::fprintf(stderr, "%s: another smcd is already serving %s\n", kProgram, path.c_str());
-            return false;
-        }
-        // Nobody listens there: a socket left by a daemon that died.
-        if (errno != ECONNREFUSED || unlink(path.c_str()) != 0) {
-            std::fprintf(stderr, "%s: cannot replace %s: %s\n", kProgram, path.c_str(), std::strerror(errno));
-            return false;
-        }
-    }
-
-    gid_t group = gid_t(-1);
-    if (options_.group) {
-        errno = 0;
-        struct group* entry = getgrnam(options_.group);
-        if (entry == nullptr) {
-            std::fprintf(stderr, "%s: no group named %s\n", kProgram, options_.group);
-            return false;
-        }
-        group = entry->gr_gid;
-        if (geteuid() != 0)
-            std::fprintf(stderr,
-                         "%s: note: clients accept only a daemon run by root or by themselves; the other "
-                         "members of %s will refuse this one\n",
-                         kProgram, options_.group);
-    }
-
-    listener_ = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    address.sun_family = AF_UNIX;
-    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
-    // The file is born with its final mode and group, so that nothing is
-    // changed by name afterwards, where a link swapped in meanwhile would
-    // carry the change to another file. Linux gives the file the socket's
-    // mode less the umask, and the file system group id (setfsgid, which
-    // takes root's any group, a user's own groups only).
-    mode_t mode = options_.group ? 0660 : 0600;
-    mode_t previous = umask(0777 & ~mode);
-    gid_t previousGroup = options_.group ? gid_t(setfsgid(group)) : gid_t(-1);
-    bool grouped = !options_.group || gid_t(setfsgid(group)) == group;
-    bool bound = listener_ >= 0 && fchmod(listener_, mode) == 0 && grouped &&
-                 bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-    int bindError = errno;
-    if (options_.group)
-        setfsgid(previousGroup);
-    umask(previous);
-    if (!grouped) {
-        std::fprintf(stderr,
-                     "%s: cannot make the socket %s in group %s: only root, or a user whose own group it is, "
-                     "can (run smcd with sg %s, or as root)\n",
-                     kProgram, path.c_str(), options_.group, options_.group);
-        return false;
-    }
-    if (!bound) {
-        std::fprintf(stderr, "%s: cannot listen on %s: %s\n", kProgram, path.c_str(), std::strerror(bindError));
-        return false;
-    }
-    bound_ = true;
-    if (::listen(listener_, SOMAXCONN) != 0) {
-        std::fprintf(stderr, "%s: cannot listen on %s: %s\n", kProgram, path.c_str(), std::strerror(errno));
-        return false;
-    }
-    return true;
-}
-
-int Daemon::run()
-{
-    epoll_event events[64];
-    for (;;) {
-        int ready = epoll_wait(epoll_, events, int(std::size(events)), -1);
-        if (ready < 0 && errno == EINTR)
-            continue;
-        if (ready < 0) {
-            std::fprintf(stderr, "%s: epoll_wait: %s\n", kProgram, std::strerror(errno));
-            return 1;
-        }
-        for (int i = 0; i < ready; ++i) {
-            int fd = events[i].data.fd;
-            if (fd == signals_) {
-                std::printf("%s: stopping\n", kProgram);
-                std::fflush(stdout);
-                std::vector<std::string> notes;
-                broker_->stop(notes);
-                say(notes);
-                return 0;
-            }
-            if (fd == listener_)
-                accept();
-            else if (events[i].events & EPOLLIN)
-                serve(fd);
-            else
-                drop(fd);
-        }
-    }
-}
-
-void Daemon::accept()
-{
-    for (;;) {
-        int client = accept4(listener_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-        if (client < 0 && (errno == EMFILE || errno == ENFILE) && spare_ >= 0) {
-            // Out of descriptors: turn the caller away rather than leave it
-            // queued, which would wake this loop again at once, forever.
-            close(spare_);
-            int turnedAway = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
-            if (turnedAway >= 0)
-                close(turnedAway);
-            spare_ = open("/dev/null", O_RDONLY | O_CLOEXEC);
-            if (turnedAway < 0)
-                return;
-            continue;
-        }
-        if (client < 0)
-            return;  // EAGAIN: all taken; anything else: the client is gone already
-        uid_t user = 0;
-        if (!admit(client, user)) {
-            close(client);  // at once: a refused client learns it from the closed connection
-            continue;
-        }
-        epoll_event event{.events = EPOLLIN | EPOLLRDHUP, .data = {.fd = client}};
-        if (epoll_ctl(epoll_, EPOLL_CTL_ADD, client, &event) != 0) {
-            close(client);
-            continue;
-        }
-        clients_[client] = {++lastClient_, user};
-        if (user != 0) {
-            ++connectionsOf_[user];
-            ++othersConnected_;
-        }
-    }
-}
-
-bool Daemon::admit(int client, uid_t& user)
-{
-    ucred peer{};
-    socklen_t size = sizeof peer;
-    if (getsockopt(client, SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0)
-        return false;
-    user = peer.uid;
-    if (user == 0)
-        return true;
-    auto held = connectionsOf_.find(user);
-    size_t count = held == connectionsOf_.end() ? 0 : held->second;
-    if (count < perUserLimit_ && othersConnected_ < othersLimit_)
-        return true;
-    // Said once when a user's refusals begin, not for every one.
-    if (refusedUsers_.insert(user).second) {
-        if (count >= perUserLimit_)
-            std::fprintf(stderr, "%s: uid %u holds %zu connections, the most one user may; refusing its others "
-                                 "until some close\n",
-                         kProgram, unsigned(user), count);
-        else
-            std::fprintf(stderr, "%s: users other than root hold %zu connections, all that are kept for them; "
-                                 "refusing uid %u's until some close\n",
-                         kProgram, othersConnected_, unsigned(user));
-    }
-    return false;
-}
-
-void Daemon::drop(int client)
-{
-    epoll_ctl(epoll_, EPOLL_CTL_DEL, client, nullptr);
-    close(client);
-    // However the client went (exit, crash, kill), its leases end here.
-    if (auto found = clients_.find(client); found != clients_.end()) {
-        std::vector<std::string> notes;
-        broker_->closed(found->second.id, notes);
-        say(notes);
-        if (uid_t user = found->second.user; user != 0) {
-            --othersConnected_;
-            if (--connectionsOf_[user] == 0) {
-                connectionsOf_.erase(user);
-                refusedUsers_.erase(user);
-            }
-        }
-        clients_.erase(found);
-    }
-}
-
-void Daemon::serve(int client)
-{
-    for (int served = 0; served < kBurst; ++served) {
-        uint8_t message[sizeof(Request) + 1];
-        // MSG_TRUNC: the length of the whole message, also of one too long.
-        ssize_t size = recv(client, message, sizeof message, MSG_DONTWAIT | MSG_TRUNC);
-        if (size < 0 && errno == EINTR)
-            continue;
-        if (size < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
-            return;
-        if (size <= 0) {
-            drop(client);
-            return;
-        }
-        // An oversized message arrives cut short; its size alone refuses it.
-        Reply reply = broker_->handle(clients_[client].id, message, std::min(size_t(size), sizeof message));
-        say(broker_->takeNotes());  // refusals that name their limit, put-backs at a lease's end
-        // A client that does not read its answers is not waited for.
-        if (send(client, &reply, sizeof reply, MSG_DONTWAIT | MSG_NOSIGNAL) != ssize_t(sizeof reply)) {
-            drop(client);
-            return;
-        }
-    }
+                 kProgram, platform::protocol::defaultSocketPath().c_str());
 }
 
 }  // namespace
@@ -631,7 +67,7 @@ int main(int argc, char* argv[])
         {nullptr, 0, nullptr, 0},
     };
     constexpr const char* kOptionString = ":s:p:S:rw:g:h";
-    Options options;
+    smcd::Options options;
     opterr = 0;  // said once, in our own words
     int letter;
     while ((letter = getopt_long(argc, argv, kOptionString, longOptions, nullptr)) != -1) {
@@ -650,16 +86,12 @@ int main(int argc, char* argv[])
                 return cli::usageError(kProgram, "--writable: " + problem);
             break;
         }
-        case kFanFloor: {
-            char* end = nullptr;
-            errno = 0;
-            double rpm = std::strtod(optarg, &end);
-            if (end == optarg || *end != '\0' || errno != 0 || !std::isfinite(rpm) || rpm < 0)
+        case kFanFloor:
+            options.fanFloor = smcd::parseFanFloor(optarg);
+            if (!options.fanFloor)
                 return cli::usageError(kProgram,
                                        std::string("--fan-floor: expected a speed in rpm, not \"") + optarg + "\"");
-            options.fanFloor = rpm;
             break;
-        }
         case kKeepFans:
             options.keepFans = true;
             break;
@@ -688,7 +120,7 @@ int main(int argc, char* argv[])
     }
     if (optind < argc)
         return cli::usageError(kProgram, std::string("unexpected argument \"") + argv[optind] + "\"");
-    Daemon daemon(std::move(options));
+    smcd::Daemon daemon(std::move(options));
     if (!daemon.start())
         return 1;
     return daemon.run();

@@ -1,5 +1,5 @@
 #include "smcfan/smcfan.h"
-#include "smcd/FanSpeed.h"
+#include "smc/Encodings.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -19,8 +19,7 @@ std::string keyOf(unsigned fan, const char* suffix)
 
 FourCharCode typeOf(const SMCVal& val)
 {
-    return FourCharCode(uint8_t(val.dataType[0])) << 24 | FourCharCode(uint8_t(val.dataType[1])) << 16 |
-           FourCharCode(uint8_t(val.dataType[2])) << 8 | FourCharCode(uint8_t(val.dataType[3]));
+    return encodings::fourCharCode(std::string_view(val.dataType, 4));
 }
 
 const uint8_t* bytesOf(const SMCVal& val)
@@ -42,7 +41,7 @@ std::optional<double> readSpeed(io_connect_t connection, unsigned fan, const cha
     std::optional<SMCVal> val = readKey(connection, keyOf(fan, suffix));
     if (!val)
         return std::nullopt;
-    return fans::speedFromBytes(typeOf(*val), bytesOf(*val), val->dataSize);
+    return encodings::speedFromBytes(typeOf(*val), bytesOf(*val), val->dataSize);
 }
 
 std::string nameOf(const SMCVal& id)
@@ -92,9 +91,10 @@ std::string usage()
            "                                           back, even if smcfan is killed\n"
            "       smcfan --help | --version\n"
            "FAN is a fan's number or name as the list shows them. The SMC is the one that\n"
-           "SMC_SERVICE selects (unset: your smcd, the system's, else the driver); a hold\n"
-           "needs smcd. A hold lost meanwhile (smcd restarted, the fan changed by another)\n"
-           "stops COMMAND and exits 1.\n"
+           "SMC_SERVICE names; unset: your smcd, then the system's at /run/smcd.sock, then\n"
+           "the applesmc driver, else no SMC (SMC_SERVICE=builtin: the emulated machine).\n"
+           "A hold needs smcd. A hold lost meanwhile (smcd restarted, the fan changed by\n"
+           "another) stops COMMAND and exits 1.\n"
            "Exit status: 0 done, 1 failure (a hold: its command's status), 2 a usage error.\n";
 }
 
@@ -229,9 +229,9 @@ std::vector<Fan> readFans(io_connect_t connection, kern_return_t& status, bool& 
     if (status != KERN_SUCCESS)
         return result;
     uint32_t fans = _strtoul(count.bytes, int(std::min<uint32_t>(count.dataSize, 4)), 16);
-    more = fans > ::fans::kNamedFans;
+    more = fans > ::encodings::kNamedFans;
     std::optional<SMCVal> mask = readKey(connection, "FS! ");
-    for (unsigned index = 0; index < std::min<uint32_t>(fans, ::fans::kNamedFans); ++index) {
+    for (unsigned index = 0; index < std::min<uint32_t>(fans, ::encodings::kNamedFans); ++index) {
         Fan fan;
         fan.index = index;
         if (std::optional<SMCVal> id = readKey(connection, keyOf(index, "ID")))
@@ -286,7 +286,7 @@ kern_return_t writeSpeed(io_connect_t connection, unsigned fan, Speed speed, dou
     if (val.dataSize == 0)
         return kIOReturnNotFound;
     uint8_t bytes[4];
-    if (val.dataSize > sizeof bytes || !fans::speedToBytes(typeOf(val), val.dataSize, rpm, bytes))
+    if (val.dataSize > sizeof bytes || !encodings::speedToBytes(typeOf(val), val.dataSize, rpm, bytes))
         return kIOReturnBadArgument;
     std::memcpy(val.bytes, bytes, val.dataSize);
     return SMCWriteKey2(val, connection);

@@ -1,5 +1,6 @@
 // The driver's files: what each one reads and accepts, and its errors.
 #include "smcfs/DriverFiles.h"
+#include "smc/Encodings.h"
 
 #include "smc/smc.h"
 
@@ -14,11 +15,7 @@ namespace {
 
 constexpr int kMaxFans = 10;
 
-constexpr FourCharCode code(std::string_view text)
-{
-    return FourCharCode(uint8_t(text[0])) << 24 | FourCharCode(uint8_t(text[1])) << 16 |
-           FourCharCode(uint8_t(text[2])) << 8 | FourCharCode(uint8_t(text[3]));
-}
+using encodings::fourCharCode;
 
 // The key's characters up to a zero byte, as "%s" prints them.
 std::string text(FourCharCode value)
@@ -28,11 +25,12 @@ std::string text(FourCharCode value)
     return chars;
 }
 
+// The key that `pattern` ("F%dAc") names for fan `fan` (1 to 10), whose
+// digit counts from 0.
 FourCharCode fanKey(const char* pattern, int fan)
 {
-    char key[8];
-    std::snprintf(key, sizeof key, pattern, fan - 1);
-    return code(key);
+    const char key[4] = {pattern[0], char('0' + fan - 1), pattern[3], pattern[4]};
+    return fourCharCode(std::string_view(key, 4));
 }
 
 std::string joinPath(const std::string& directory, const std::string& name)
@@ -69,20 +67,56 @@ bool parseUnsigned(std::string_view text, unsigned long& value)
     return true;
 }
 
+// The driver's files, one row each, in the order a listing shows them; a
+// block of per-fan or per-sensor rows is made for each fan or sensor in
+// turn. The fan and sensor numbers of names count from 1; the keys' fan
+// digits from 0. Adding a file is adding a row.
+const FileRow DriverFiles::kFiles[] = {
+    {"key_count", Where::Device, Repeat::Once, Only::Always, 0444, nullptr, &DriverFiles::showKeyCount, nullptr},
+    {"key_at_index", Where::Device, Repeat::Once, Only::Always, 0644, nullptr, &DriverFiles::showCursor,
+     &DriverFiles::storeCursor},
+    {"key_at_index_name", Where::Device, Repeat::Once, Only::Always, 0444, nullptr, &DriverFiles::showIndexName, nullptr},
+    {"key_at_index_type", Where::Device, Repeat::Once, Only::Always, 0444, nullptr, &DriverFiles::showIndexType, nullptr},
+    {"key_at_index_data_length", Where::Device, Repeat::Once, Only::Always, 0444, nullptr,
+     &DriverFiles::showIndexLength, nullptr},
+    {"key_at_index_data", Where::Device, Repeat::Once, Only::Always, 0444, nullptr, &DriverFiles::showIndexData, nullptr},
+    {"name", Where::Sensors, Repeat::Once, Only::Always, 0444, nullptr, &DriverFiles::showName, nullptr},
+    {"fan%d_label", Where::Sensors, Repeat::PerFan, Only::Always, 0444, "F%dID", &DriverFiles::showFanLabel, nullptr},
+    {"fan%d_input", Where::Sensors, Repeat::PerFan, Only::Always, 0444, "F%dAc", &DriverFiles::showFanSpeed, nullptr},
+    {"fan%d_min", Where::Sensors, Repeat::PerFan, Only::Always, 0644, "F%dMn", &DriverFiles::showFanSpeed,
+     &DriverFiles::storeFanSpeed},
+    {"fan%d_max", Where::Sensors, Repeat::PerFan, Only::Always, 0444, "F%dMx", &DriverFiles::showFanSpeed, nullptr},
+    {"fan%d_safe", Where::Sensors, Repeat::PerFan, Only::Always, 0444, "F%dSf", &DriverFiles::showFanSpeed, nullptr},
+    {"fan%d_output", Where::Sensors, Repeat::PerFan, Only::Classic, 0644, "F%dTg", &DriverFiles::showFanSpeed,
+     &DriverFiles::storeFanSpeed},
+    {"fan%d_manual", Where::Sensors, Repeat::PerFan, Only::Classic, 0644, nullptr, &DriverFiles::showManual,
+     &DriverFiles::storeManual},
+    {"fan%d_target", Where::Sensors, Repeat::PerFan, Only::Hwmon, 0644, "F%dTg", &DriverFiles::showFanSpeed,
+     &DriverFiles::storeFanSpeed},
+    {"pwm%d_enable", Where::Sensors, Repeat::PerFan, Only::Hwmon, 0644, nullptr, &DriverFiles::showPwmEnable,
+     &DriverFiles::storePwmEnable},
+    {"temp%d_label", Where::Sensors, Repeat::PerTemperature, Only::Always, 0444, nullptr, &DriverFiles::showTempLabel,
+     nullptr},
+    {"temp%d_input", Where::Sensors, Repeat::PerTemperature, Only::Always, 0444, nullptr, &DriverFiles::showTempInput,
+     nullptr},
+    {"battery_charge_limit", Where::Device, Repeat::Once, Only::BatteryLimit, 0644, nullptr,
+     &DriverFiles::showBatteryLimit, &DriverFiles::storeBatteryLimit},
+};
+
 DriverFiles::DriverFiles(io_connect_t connection, Layout layout) : connection_(connection)
 {
     // The key table, as the driver caches it: names, types and lengths.
     SMCKeyData request{}, response{};
     uint8_t count[4] = {};
     uint32_t keys = 0;
-    request.key = code("#KEY");
+    request.key = fourCharCode("#KEY");
     request.command = SMCCommandKeyInfo;
     if (exchange(connection_, request, response) == KERN_SUCCESS && response.dataSize == 4) {
         request.command = SMCCommandReadKey;
         request.dataSize = 4;
         if (exchange(connection_, request, response) == KERN_SUCCESS) {
             std::memcpy(count, response.bytes, 4);
-            keys = uint32_t(count[0]) << 24 | uint32_t(count[1]) << 16 | uint32_t(count[2]) << 8 | count[3];
+            keys = encodings::unsignedFromBytes(count, 4);
         }
     }
     entries_.resize(keys < uint32_t(kSMCMaxKeys) ? keys : uint32_t(kSMCMaxKeys));
@@ -92,58 +126,70 @@ DriverFiles::DriverFiles(io_connect_t connection, Layout layout) : connection_(c
     }
 
     uint8_t fans = 0;
-    if (readKey(code("FNum"), 1, &fans) == 0)
+    if (readKey(fourCharCode("FNum"), 1, &fans) == 0)
         fanCount_ = fans < kMaxFans ? fans : kMaxFans;
     // Temperatures: the keys of the T range whose type is exactly sp78.
     for (const Entry& entry : entries_)
-        if (entry.valid && (entry.name >> 24) == 'T' && entry.type == code("sp78"))
+        if (entry.valid && (entry.name >> 24) == 'T' && entry.type == fourCharCode("sp78"))
             temperatures_.push_back(entry.name);
     // T2 machines keep fan speeds as floats; their kernels then prefer the
     // per-fan mode key even where "FS! " exists.
-    floatFans_ = typeOf(code("F0Ac")) == code("flt ");
+    floatFans_ = typeOf(fourCharCode("F0Ac")) == fourCharCode("flt ");
 
-    addDirectory("/", "");
-    addFile("/", "key_count", FileKind::KeyCount, 0444);
-    addFile("/", "key_at_index", FileKind::KeyAtIndex, 0644);
-    addFile("/", "key_at_index_name", FileKind::IndexName, 0444);
-    addFile("/", "key_at_index_type", FileKind::IndexType, 0444);
-    addFile("/", "key_at_index_data_length", FileKind::IndexLength, 0444);
-    addFile("/", "key_at_index_data", FileKind::IndexData, 0444);
     // What lm-sensors follows to name the chip: a platform device, 0x300;
     // on a T2 machine, whose kernels bind the driver to the ACPI device
     // APP0001:00, that device, five levels below /sys/devices.
-    bool t2 = floatFans_ || (!hasKey(code("FS! ")) && hasKey(fanKey("F%dMd", 1)));
+    bool t2 = floatFans_ || (!hasKey(fourCharCode("FS! ")) && hasKey(fanKey("F%dMd", 1)));
     bool acpi = layout == Layout::Classic && t2;
-    addSymlink("/", "subsystem", acpi ? "../../../../../../bus/acpi" : "../../../bus/platform");
-    addDirectory("/hwmon", "/");
-    addDirectory("/hwmon/hwmon0", "/hwmon");
-    addSymlink("/hwmon/hwmon0", "device", acpi ? "../../../APP0001:00" : "../../../applesmc.768");
-
     bool classic = layout == Layout::Classic;
     std::string sensors = classic ? "/" : "/hwmon/hwmon0";
-    addFile(sensors, "name", FileKind::Name, 0444);
-    for (int fan = 1; fan <= fanCount_; ++fan) {
-        std::string n = "fan" + std::to_string(fan);
-        addFile(sensors, n + "_label", FileKind::FanLabel, 0444, fan);
-        addFile(sensors, n + "_input", FileKind::FanInput, 0444, fan);
-        addFile(sensors, n + "_min", FileKind::FanMin, 0644, fan);
-        addFile(sensors, n + "_max", FileKind::FanMax, 0444, fan);
-        addFile(sensors, n + "_safe", FileKind::FanSafe, 0444, fan);
-        if (classic) {
-            addFile(sensors, n + "_output", FileKind::FanOutput, 0644, fan);
-            addFile(sensors, n + "_manual", FileKind::FanManual, 0644, fan);
-        } else {
-            addFile(sensors, n + "_target", FileKind::FanOutput, 0644, fan);
-            addFile(sensors, "pwm" + std::to_string(fan) + "_enable", FileKind::PwmEnable, 0644, fan);
+    auto applies = [&](const FileRow& row) {
+        switch (row.only) {
+        case Only::Always:
+            return true;
+        case Only::Classic:
+            return classic;
+        case Only::Hwmon:
+            return !classic;
+        case Only::BatteryLimit:
+            return t2 && hasKey(fourCharCode("BCLM"));
         }
+        return false;
+    };
+    auto add = [&](const FileRow& row, int number) {
+        char name[64];
+        std::snprintf(name, sizeof name, row.name, number);
+        addFile(row.where == Where::Device ? "/" : sensors, name, row, number);
+    };
+
+    addDirectory("/", "");
+    bool linked = false;
+    const size_t rows = std::size(kFiles);
+    for (size_t i = 0; i < rows;) {
+        if (kFiles[i].where == Where::Sensors && !linked) {
+            addSymlink("/", "subsystem", acpi ? "../../../../../../bus/acpi" : "../../../bus/platform");
+            addDirectory("/hwmon", "/");
+            addDirectory("/hwmon/hwmon0", "/hwmon");
+            addSymlink("/hwmon/hwmon0", "device", acpi ? "../../../APP0001:00" : "../../../applesmc.768");
+            linked = true;
+        }
+        if (kFiles[i].repeat == Repeat::Once) {
+            if (applies(kFiles[i]))
+                add(kFiles[i], 0);
+            ++i;
+            continue;
+        }
+        // A block of rows for each fan or sensor: fan1's files, then fan2's.
+        size_t end = i;
+        while (end < rows && kFiles[end].repeat == kFiles[i].repeat)
+            ++end;
+        int count = kFiles[i].repeat == Repeat::PerFan ? fanCount_ : int(temperatures_.size());
+        for (int number = 1; number <= count; ++number)
+            for (size_t r = i; r < end; ++r)
+                if (applies(kFiles[r]))
+                    add(kFiles[r], number);
+        i = end;
     }
-    for (size_t t = 1; t <= temperatures_.size(); ++t) {
-        std::string n = "temp" + std::to_string(t);
-        addFile(sensors, n + "_label", FileKind::TempLabel, 0444, int(t));
-        addFile(sensors, n + "_input", FileKind::TempInput, 0444, int(t));
-    }
-    if (t2 && hasKey(code("BCLM")))
-        addFile("/", "battery_charge_limit", FileKind::BatteryChargeLimit, 0644);
 }
 
 void DriverFiles::addDirectory(const std::string& path, const std::string& parent)
@@ -153,9 +199,9 @@ void DriverFiles::addDirectory(const std::string& path, const std::string& paren
         nodes_[parent].children.push_back(path.substr(path.rfind('/') + 1));
 }
 
-void DriverFiles::addFile(const std::string& directory, const std::string& name, FileKind file, mode_t mode, int number)
+void DriverFiles::addFile(const std::string& directory, const std::string& name, const FileRow& file, int number)
 {
-    nodes_[joinPath(directory, name)] = Node{.kind = NodeKind::File, .mode = mode, .file = file, .number = number};
+    nodes_[joinPath(directory, name)] = Node{.kind = NodeKind::File, .mode = file.mode, .file = &file, .number = number};
     nodes_[directory].children.push_back(name);
 }
 
@@ -240,7 +286,7 @@ int DriverFiles::writeKey(FourCharCode key, uint32_t length, const uint8_t* byte
 // Manual mode: a bit of "FS! ", or on T2 machines a key per fan.
 bool DriverFiles::usesModeKey(int fan) const
 {
-    return hasKey(fanKey("F%dMd", fan)) && (floatFans_ || !hasKey(code("FS! ")));
+    return hasKey(fanKey("F%dMd", fan)) && (floatFans_ || !hasKey(fourCharCode("FS! ")));
 }
 
 int DriverFiles::readManual(int fan, unsigned& mode)
@@ -253,7 +299,7 @@ int DriverFiles::readManual(int fan, unsigned& mode)
         return 0;
     }
     uint8_t word[2];
-    if (int error = readKey(code("FS! "), 2, word))
+    if (int error = readKey(fourCharCode("FS! "), 2, word))
         return error;
     mode = (word[0] << 8 | word[1]) >> (fan - 1) & 1;
     return 0;
@@ -267,118 +313,18 @@ int DriverFiles::writeManual(int fan, unsigned long value)
     }
     // Read, then write: two steps, as the driver takes them.
     uint8_t word[2];
-    if (int error = readKey(code("FS! "), 2, word))
+    if (int error = readKey(fourCharCode("FS! "), 2, word))
         return error;
     unsigned bits = unsigned(word[0]) << 8 | word[1];
     bits = value != 0 ? bits | 1u << (fan - 1) : bits & ~(1u << (fan - 1));
     word[0] = uint8_t(bits >> 8);
     word[1] = uint8_t(bits);
-    return writeKey(code("FS! "), 2, word);
+    return writeKey(fourCharCode("FS! "), 2, word);
 }
 
 int DriverFiles::read(const Node& node, std::string& content)
 {
-    char line[64];
-    auto print = [&](const char* format, auto... values) {
-        std::snprintf(line, sizeof line, format, values...);
-        content = line;
-        return 0;
-    };
-    auto fanSpeed = [&](const char* pattern) {
-        FourCharCode key = fanKey(pattern, node.number);
-        if (typeOf(key) == code("flt ")) {
-            uint8_t raw[4];
-            if (int error = readKey(key, 4, raw))
-                return error;
-            float speed = std::bit_cast<float>(uint32_t(raw[0]) | uint32_t(raw[1]) << 8 | uint32_t(raw[2]) << 16 |
-                                               uint32_t(raw[3]) << 24);
-            // The integer part; below 1 (negative, NaN) shows 0.
-            unsigned rpm = speed >= 1 ? (speed < 4294967296.0f ? unsigned(speed) : UINT_MAX) : 0;
-            return print("%u\n", rpm);
-        }
-        uint8_t raw[2];
-        if (int error = readKey(key, 2, raw))
-            return error;
-        return print("%u\n", unsigned(raw[0] << 8 | raw[1]) >> 2);
-    };
-    const Entry* entry = nullptr;
-    switch (node.file) {
-    case FileKind::Name:
-        content = "applesmc\n";
-        return 0;
-    case FileKind::KeyCount: {
-        uint8_t raw[4];
-        if (int error = readKey(code("#KEY"), 4, raw))
-            return error;
-        return print("%d\n", int32_t(uint32_t(raw[0]) << 24 | uint32_t(raw[1]) << 16 | uint32_t(raw[2]) << 8 | raw[3]));
-    }
-    case FileKind::KeyAtIndex:
-        return print("%u\n", cursor_);
-    case FileKind::IndexName:
-    case FileKind::IndexType:
-    case FileKind::IndexLength:
-        if (int error = entryAt(cursor_, entry))
-            return error;
-        if (node.file == FileKind::IndexLength)
-            return print("%u\n", entry->length);
-        content = text(node.file == FileKind::IndexName ? entry->name : entry->type) + "\n";
-        return 0;
-    case FileKind::IndexData: {
-        if (int error = entryAt(cursor_, entry))
-            return error;
-        uint8_t bytes[32];
-        if (int error = readKey(entry->name, entry->length, bytes))
-            return error;
-        content.assign(reinterpret_cast<const char*>(bytes), entry->length);
-        return 0;
-    }
-    case FileKind::FanLabel: {
-        uint8_t id[17] = {};
-        if (int error = readKey(fanKey("F%dID", node.number), 16, id))
-            return error;
-        content = reinterpret_cast<const char*>(id + 4);
-        content += '\n';
-        return 0;
-    }
-    case FileKind::FanInput:
-        return fanSpeed("F%dAc");
-    case FileKind::FanMin:
-        return fanSpeed("F%dMn");
-    case FileKind::FanMax:
-        return fanSpeed("F%dMx");
-    case FileKind::FanSafe:
-        return fanSpeed("F%dSf");
-    case FileKind::FanOutput:
-        return fanSpeed("F%dTg");
-    case FileKind::FanManual:
-    case FileKind::PwmEnable: {
-        unsigned mode;
-        if (int error = readManual(node.number, mode))
-            return error;
-        if (node.file == FileKind::PwmEnable)
-            return print("%d\n", mode != 0 ? 1 : 2);
-        return print("%d\n", int(mode));
-    }
-    case FileKind::TempLabel:
-        content = text(temperatures_[node.number - 1]) + "\n";
-        return 0;
-    case FileKind::BatteryChargeLimit: {
-        uint8_t limit;
-        // This file's failures are ENODEV, not the EIO of the others.
-        if (readKey(code("BCLM"), 1, &limit) != 0)
-            return ENODEV;
-        return print("%d\n", int(limit));
-    }
-    case FileKind::TempInput: {
-        uint8_t raw[2];
-        if (int error = readKey(temperatures_[node.number - 1], 2, raw))
-            return error;
-        // Quarter degrees: the six low bits of sp78 never show.
-        int16_t value = int16_t(uint16_t(raw[0] << 8 | raw[1]));
-        return print("%d\n", 250 * (value >> 6));
-    }
-    }
-    return EIO;
+    return node.file ? (this->*node.file->show)(node, content) : EIO;
 }
 
 int DriverFiles::write(const Node& node, std::string_view text)
@@ -386,40 +332,197 @@ int DriverFiles::write(const Node& node, std::string_view text)
     unsigned long value;
     if (!parseUnsigned(text, value))
         return EINVAL;
-    switch (node.file) {
-    case FileKind::KeyAtIndex:
-        if (value >= entries_.size())
-            return EINVAL;
-        cursor_ = uint32_t(value);
-        return 0;
-    case FileKind::FanMin:
-    case FileKind::FanOutput: {
-        if (value >= 0x4000)
-            return EINVAL;
-        FourCharCode key = fanKey(node.file == FileKind::FanMin ? "F%dMn" : "F%dTg", node.number);
-        if (typeOf(key) == code("flt ")) {
-            uint32_t bits = std::bit_cast<uint32_t>(float(value));  // exact: below 2^24
-            uint8_t raw[4] = {uint8_t(bits), uint8_t(bits >> 8), uint8_t(bits >> 16), uint8_t(bits >> 24)};
-            return writeKey(key, 4, raw);
-        }
-        uint8_t raw[2] = {uint8_t(value >> 6), uint8_t(value << 2)};
-        return writeKey(key, 2, raw);
-    }
-    case FileKind::FanManual:
-        return writeManual(node.number, value);
-    case FileKind::BatteryChargeLimit: {
-        if (value > 100)
-            return EINVAL;
-        uint8_t limit = uint8_t(value);
-        return writeKey(code("BCLM"), 1, &limit) == 0 ? 0 : ENODEV;
-    }
-    case FileKind::PwmEnable:
-        if (value != 1 && value != 2)
-            return EINVAL;
-        return writeManual(node.number, value == 1);
-    default:
+    if (node.file == nullptr || node.file->store == nullptr)
         return EACCES;  // read-only; the mode keeps writers out before this
-    }
+    return (this->*node.file->store)(node, value);
 }
 
+namespace {
+
+// The file's text, made as the driver's sysfs_emit makes it.
+template <typename... Values>
+int print(std::string& content, const char* format, Values... values)
+{
+    char line[64];
+    std::snprintf(line, sizeof line, format, values...);
+    content = line;
+    return 0;
+}
+
+}  // namespace
+
+int DriverFiles::showName(const Node&, std::string& content)
+{
+    content = "applesmc\n";
+    return 0;
+}
+
+int DriverFiles::showKeyCount(const Node&, std::string& content)
+{
+    uint8_t raw[4];
+    if (int error = readKey(fourCharCode("#KEY"), 4, raw))
+        return error;
+    return print(content, "%d\n", int32_t(encodings::unsignedFromBytes(raw, 4)));
+}
+
+int DriverFiles::showCursor(const Node&, std::string& content)
+{
+    return print(content, "%u\n", cursor_);
+}
+
+int DriverFiles::storeCursor(const Node&, unsigned long value)
+{
+    if (value >= entries_.size())
+        return EINVAL;
+    cursor_ = uint32_t(value);
+    return 0;
+}
+
+int DriverFiles::showCursorEntry(std::string& content, EntryField field)
+{
+    const Entry* entry = nullptr;
+    if (int error = entryAt(cursor_, entry))
+        return error;
+    switch (field) {
+    case EntryField::Name:
+        content = text(entry->name) + "\n";
+        return 0;
+    case EntryField::Type:
+        content = text(entry->type) + "\n";
+        return 0;
+    case EntryField::Length:
+        return print(content, "%u\n", entry->length);
+    case EntryField::Data: {
+        uint8_t bytes[32];
+        if (int error = readKey(entry->name, entry->length, bytes))
+            return error;
+        content.assign(reinterpret_cast<const char*>(bytes), entry->length);
+        return 0;
+    }
+    }
+    return EIO;
+}
+
+int DriverFiles::showIndexName(const Node&, std::string& content)
+{
+    return showCursorEntry(content, EntryField::Name);
+}
+
+int DriverFiles::showIndexType(const Node&, std::string& content)
+{
+    return showCursorEntry(content, EntryField::Type);
+}
+
+int DriverFiles::showIndexLength(const Node&, std::string& content)
+{
+    return showCursorEntry(content, EntryField::Length);
+}
+
+int DriverFiles::showIndexData(const Node&, std::string& content)
+{
+    return showCursorEntry(content, EntryField::Data);
+}
+
+int DriverFiles::showFanLabel(const Node& node, std::string& content)
+{
+    uint8_t id[17] = {};
+    if (int error = readKey(fanKey(node.file->key, node.number), 16, id))
+        return error;
+    content = reinterpret_cast<const char*>(id + 4);
+    content += '\n';
+    return 0;
+}
+
+int DriverFiles::showFanSpeed(const Node& node, std::string& content)
+{
+    FourCharCode key = fanKey(node.file->key, node.number);
+    if (typeOf(key) == fourCharCode("flt ")) {
+        uint8_t raw[4];
+        if (int error = readKey(key, 4, raw))
+            return error;
+        float speed = encodings::floatFromBytes(raw);
+        // The integer part; below 1 (negative, NaN) shows 0.
+        unsigned rpm = speed >= 1 ? (speed < 4294967296.0f ? unsigned(speed) : UINT_MAX) : 0;
+        return print(content, "%u\n", rpm);
+    }
+    uint8_t raw[2];
+    if (int error = readKey(key, 2, raw))
+        return error;
+    return print(content, "%u\n", unsigned(raw[0] << 8 | raw[1]) >> 2);
+}
+
+int DriverFiles::storeFanSpeed(const Node& node, unsigned long value)
+{
+    if (value >= 0x4000)
+        return EINVAL;
+    FourCharCode key = fanKey(node.file->key, node.number);
+    if (typeOf(key) == fourCharCode("flt ")) {
+        uint8_t raw[4];
+        encodings::floatToBytes(float(value), raw);  // exact: below 2^24
+        return writeKey(key, 4, raw);
+    }
+    uint8_t raw[2] = {uint8_t(value >> 6), uint8_t(value << 2)};
+    return writeKey(key, 2, raw);
+}
+
+int DriverFiles::showManual(const Node& node, std::string& content)
+{
+    unsigned mode;
+    if (int error = readManual(node.number, mode))
+        return error;
+    return print(content, "%d\n", int(mode));
+}
+
+int DriverFiles::storeManual(const Node& node, unsigned long value)
+{
+    return writeManual(node.number, value);
+}
+
+int DriverFiles::showPwmEnable(const Node& node, std::string& content)
+{
+    unsigned mode;
+    if (int error = readManual(node.number, mode))
+        return error;
+    return print(content, "%d\n", mode != 0 ? 1 : 2);
+}
+
+int DriverFiles::storePwmEnable(const Node& node, unsigned long value)
+{
+    if (value != 1 && value != 2)
+        return EINVAL;
+    return writeManual(node.number, value == 1);
+}
+
+int DriverFiles::showTempLabel(const Node& node, std::string& content)
+{
+    content = text(temperatures_[node.number - 1]) + "\n";
+    return 0;
+}
+
+int DriverFiles::showTempInput(const Node& node, std::string& content)
+{
+    uint8_t raw[2];
+    if (int error = readKey(temperatures_[node.number - 1], 2, raw))
+        return error;
+    // Quarter degrees: the six low bits of sp78 never show.
+    int16_t value = int16_t(uint16_t(raw[0] << 8 | raw[1]));
+    return print(content, "%d\n", 250 * (value >> 6));
+}
+
+// This file's failures are ENODEV, not the EIO of the others.
+int DriverFiles::showBatteryLimit(const Node&, std::string& content)
+{
+    uint8_t limit;
+    if (readKey(fourCharCode("BCLM"), 1, &limit) != 0)
+        return ENODEV;
+    return print(content, "%d\n", int(limit));
+}
+
+int DriverFiles::storeBatteryLimit(const Node&, unsigned long value)
+{
+    if (value > 100)
+        return EINVAL;
+    uint8_t limit = uint8_t(value);
+    return writeKey(fourCharCode("BCLM"), 1, &limit) == 0 ? 0 : ENODEV;
+}
 }  // namespace smcfs

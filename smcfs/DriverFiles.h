@@ -1,6 +1,10 @@
 // The applesmc driver's device directory, made from any SMC: every file with
-// its mode, exact text and errors, as smcfs serves them. Formats and layouts
-// live here and nowhere else; the FUSE side only forwards.
+// its mode, exact text and errors, as smcfs serves them, one row of a table
+// per file as the driver declares them. Formats and layouts live here and
+// nowhere else; the FUSE side only forwards. Written from the driver's
+// behaviour alone and independently of the driver back-end's reader
+// (platform/backends/applesmc/), which it serves as the check on: it shares
+// no code with it beyond the value encodings.
 #pragma once
 
 #include <IOKit/IOKitLib.h>
@@ -21,31 +25,35 @@ enum class Layout { Classic, Hwmon };
 
 enum class NodeKind { Directory, File, Symlink };
 
-enum class FileKind {
-    Name,
-    KeyCount,
-    KeyAtIndex,
-    IndexName,
-    IndexType,
-    IndexLength,
-    IndexData,
-    FanLabel,
-    FanInput,
-    FanMin,
-    FanMax,
-    FanSafe,
-    FanOutput,  // fanN_output, or fanN_target in the hwmon layout
-    FanManual,
-    PwmEnable,
-    TempLabel,
-    TempInput,
-    BatteryChargeLimit,  // T2 kernels: BCLM, a percentage
+class DriverFiles;
+struct Node;
+
+// Where a file stands: in the device directory, or with the fan and
+// temperature files (the device directory, or its hwmon directory).
+enum class Where { Device, Sensors };
+// Whether a row makes one file, or one for each fan or temperature sensor.
+enum class Repeat { Once, PerFan, PerTemperature };
+// Which machines and layouts have the file.
+enum class Only { Always, Classic, Hwmon, BatteryLimit /* T2 kernels, where BCLM exists */ };
+
+// One row of the driver's file table, as the driver declares its files.
+struct FileRow {
+    const char* name;  // "fan%d_input": %d the fan's or sensor's number from 1
+    Where where;
+    Repeat repeat;
+    Only only;
+    mode_t mode;       // permission bits; every file is root's
+    const char* key;   // the key it shows, "F%dAc" with the fan's digit from 0; or nullptr
+    // Shows the file's text now: 0, or the errno its read fails with.
+    int (DriverFiles::*show)(const Node& node, std::string& content);
+    // Stores a value written to it: 0, or the errno; nullptr for a read-only file.
+    int (DriverFiles::*store)(const Node& node, unsigned long value);
 };
 
 struct Node {
     NodeKind kind = NodeKind::File;
     mode_t mode = 0444;        // permission bits; every file is root's
-    FileKind file = FileKind::Name;
+    const FileRow* file = nullptr;  // a file's row
     int number = 0;            // N of fanN_ and tempN_
     std::string target;        // a symlink's
     std::vector<std::string> children;  // a directory's, in listing order
@@ -81,7 +89,10 @@ private:
         uint32_t length = 0;
     };
 
-    void addFile(const std::string& directory, const std::string& name, FileKind file, mode_t mode, int number = 0);
+    friend struct FileRow;
+    static const FileRow kFiles[];
+
+    void addFile(const std::string& directory, const std::string& name, const FileRow& file, int number);
     void addDirectory(const std::string& path, const std::string& parent);
     void addSymlink(const std::string& directory, const std::string& name, std::string target);
 
@@ -93,6 +104,31 @@ private:
     bool usesModeKey(int fan) const;
     int readManual(int fan, unsigned& mode);
     int writeManual(int fan, unsigned long value);
+
+    // The key position the cursor shows, in one of its files.
+    enum class EntryField { Name, Type, Length, Data };
+    int showCursorEntry(std::string& content, EntryField field);
+
+    // How the files of the table show and store.
+    int showName(const Node& node, std::string& content);
+    int showKeyCount(const Node& node, std::string& content);
+    int showCursor(const Node& node, std::string& content);
+    int storeCursor(const Node& node, unsigned long value);
+    int showIndexName(const Node& node, std::string& content);
+    int showIndexType(const Node& node, std::string& content);
+    int showIndexLength(const Node& node, std::string& content);
+    int showIndexData(const Node& node, std::string& content);
+    int showFanLabel(const Node& node, std::string& content);
+    int showFanSpeed(const Node& node, std::string& content);
+    int storeFanSpeed(const Node& node, unsigned long value);
+    int showManual(const Node& node, std::string& content);
+    int storeManual(const Node& node, unsigned long value);
+    int showPwmEnable(const Node& node, std::string& content);
+    int storePwmEnable(const Node& node, unsigned long value);
+    int showTempLabel(const Node& node, std::string& content);
+    int showTempInput(const Node& node, std::string& content);
+    int showBatteryLimit(const Node& node, std::string& content);
+    int storeBatteryLimit(const Node& node, unsigned long value);
 
     io_connect_t connection_;
     std::unordered_map<std::string, Node> nodes_;

@@ -2,7 +2,8 @@
 // driver's files what they print on the SMC itself, root and not; writes,
 // refusals and error statuses; another program moving the key cursor; the
 // device search, the default choice of back-end; lm-sensors reading the double.
-#include "iokit/AppleSMCService.h"
+#include "backends/ErrnoStatus.h"
+#include "backends/applesmc/AppleSMCService.h"
 #include "support/Process.h"
 #include "support/TestSMC.h"
 
@@ -212,6 +213,26 @@ TEST(AppleSMCThroughSmcfs, ProgramsPrintWhatTheyPrintOnTheSMCItself)
             EXPECT_EQ(driver.status, direct.status) << service << " " << program.name;
         }
     }
+}
+
+// On a file system mounted read-only the cursor cannot be moved: the tool
+// says so as for a user who may not move it, and lists nothing made up.
+TEST(AppleSMCThroughSmcfs, AReadOnlyMountRefusesTheCursor)
+{
+    REQUIRE_FUSE();
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root to mount";
+    Mount mount("builtin");
+    ASSERT_TRUE(mount.mounted()) << mount.log();
+    std::string readOnly = temporaryDirectory();
+    std::string script = "mount --bind " + mount.path() + " " + readOnly + " && mount -o remount,bind,ro " +
+                         readOnly + " && exec env SMC_SERVICE=applesmc:" + readOnly + " " + kBin + "/smc -l";
+    auto run = runProgram("/usr/bin/unshare", {"-m", "sh", "-c", script});
+    rmdir(readOnly.c_str());
+    EXPECT_EQ(run.output, "");
+    EXPECT_EQ(run.errors, "smc: key at position 0: lookup failed: e00002c1 (not permitted)\n"
+                          "smc: keys at positions 1 to 191: lookup failed the same way\n");
+    EXPECT_EQ(run.status, 1);
 }
 
 TEST(AppleSMCThroughSmcfs, WithoutRootFanAndTemperatureKeysServe)

@@ -1,7 +1,7 @@
 // The SMC daemon as a separate process: sharing, concurrency, bad input,
 // crashes, permissions, and the clients' behaviour when it goes away.
 #include "SensorsModule/SensorsModule.h"
-#include "iokit/DaemonProtocol.h"
+#include "backends/daemon/DaemonProtocol.h"
 #include "support/Process.h"
 #include "support/TestSMC.h"
 
@@ -209,7 +209,7 @@ TEST_F(DaemonTest, ConcurrentClientsSeeWholeExchanges)
 // A raw client of the daemon's socket.
 class RawClient {
 public:
-    explicit RawClient(const std::string& path) : fd_(platform::smcd::connectSocket(path)) {}
+    explicit RawClient(const std::string& path) : fd_(platform::protocol::connectSocket(path)) {}
     ~RawClient()
     {
         if (fd_ >= 0)
@@ -221,7 +221,7 @@ public:
     {
         if (send(fd_, message, size, MSG_NOSIGNAL) != ssize_t(size))
             return std::nullopt;
-        platform::smcd::Reply reply;
+        platform::protocol::Reply reply;
         ssize_t got = recv(fd_, &reply, sizeof reply, 0);
         if (got != ssize_t(sizeof reply))
             return std::nullopt;
@@ -244,12 +244,13 @@ TEST_F(DaemonTest, MalformedMessagesChangeNothing)
     ASSERT_NE(before.find("K0"), std::string::npos);
 
     auto record = [](uint8_t command, const char* key, uint32_t size) {
-        platform::smcd::Request request{2, {}};
-        FourCharCode code = fourCharCode(key);
-        std::memcpy(request.record, &code, 4);
-        std::memcpy(request.record + 28, &size, 4);
-        request.record[42] = command;
-        std::memset(request.record + 48, 0x77, 32);
+        platform::CallRecord fields{};
+        fields.key = fourCharCode(key);
+        fields.dataSize = size;
+        fields.command = command;
+        std::memset(fields.bytes, 0x77, sizeof fields.bytes);
+        platform::protocol::Request request{platform::kUserClientCall, {}};
+        std::memcpy(request.record, &fields, sizeof fields);
         return request;
     };
     std::mt19937 random(7);
@@ -285,7 +286,7 @@ TEST_F(DaemonTest, MalformedMessagesChangeNothing)
     }
     {
         // A client that sends and leaves without reading its answer.
-        int fd = platform::smcd::connectSocket(socketPath);
+        int fd = platform::protocol::connectSocket(socketPath);
         auto request = record(5, "K0  ", 2);
         ::send(fd, &request, sizeof request, MSG_NOSIGNAL);
         close(fd);
@@ -514,9 +515,9 @@ TEST_F(DaemonTest, OneUserCannotTakeEveryConnection)
             _exit(1);
         int served = 0;
         for (int i = 0; i < 300; ++i) {
-            int fd = platform::smcd::connectSocket(socketPath);
+            int fd = platform::protocol::connectSocket(socketPath);
             uint8_t nonsense = 0;
-            platform::smcd::Reply reply;
+            platform::protocol::Reply reply;
             if (fd >= 0 && send(fd, &nonsense, 1, MSG_NOSIGNAL) == 1 && recv(fd, &reply, sizeof reply, 0) > 0)
                 ++served;
         }

@@ -1,8 +1,8 @@
 // The emulated SMC service: its answers to good and bad calls, profiles and
 // the choice of back-end.
-#include "iokit/AppleSMCService.h"
-#include "iokit/DaemonProtocol.h"
-#include "iokit/SMCService.h"
+#include "backends/applesmc/AppleSMCService.h"
+#include "backends/daemon/DaemonProtocol.h"
+#include "backends/SMCService.h"
 #include "smc/tool/smctool.h"
 #include "support/TestSMC.h"
 
@@ -325,7 +325,7 @@ TEST(ServiceSelection, FromSetting)
     std::filesystem::create_directories(runtime);
     setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
     bool bare =
-        !std::filesystem::exists(platform::smcd::kSystemSocketPath) && platform::findAppleSMCDevice().empty();
+        !std::filesystem::exists(platform::protocol::kSystemSocketPath) && platform::findAppleSMCDevice().empty();
 
     struct Case {
         const char* setting;

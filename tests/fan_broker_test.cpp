@@ -48,14 +48,14 @@ std::shared_ptr<EmulatedSMC> machine()
     return std::make_shared<EmulatedSMC>(std::move(keys));
 }
 
-smcd::Request writeRequest(const char* key, std::vector<uint8_t> bytes)
+protocol::Request writeRequest(const char* key, std::vector<uint8_t> bytes)
 {
     SMCKeyData record{};
     record.key = fourCharCode(key);
     record.dataSize = uint32_t(bytes.size());
     record.command = SMCCommandWriteKey;
     std::copy(bytes.begin(), bytes.end(), record.bytes);
-    smcd::Request request{kSMCUserClientCall, {}};
+    protocol::Request request{kSMCUserClientCall, {}};
     std::memcpy(request.record, &record, sizeof record);
     return request;
 }
@@ -119,21 +119,21 @@ public:
     }
     kern_return_t write(smcd::ClientId client, const char* key, std::vector<uint8_t> bytes)
     {
-        smcd::Request request = writeRequest(key, std::move(bytes));
+        protocol::Request request = writeRequest(key, std::move(bytes));
         return broker->handle(client, reinterpret_cast<const uint8_t*>(&request), sizeof request).status;
     }
     kern_return_t lease(smcd::ClientId client)
     {
-        smcd::Request request{smcd::kLeaseMethod, {}};
+        protocol::Request request{protocol::kLeaseMethod, {}};
         return broker->handle(client, reinterpret_cast<const uint8_t*>(&request), sizeof request).status;
     }
     void close(smcd::ClientId client) { broker->closed(client, notes); }
     // The floor the daemon tells for `fan`, or nothing.
     std::optional<double> floor(uint32_t fan)
     {
-        smcd::Request request{smcd::kFloorMethod, {}};
+        protocol::Request request{protocol::kFloorMethod, {}};
         std::memcpy(request.record, &fan, sizeof fan);
-        smcd::Reply reply = broker->handle(1, reinterpret_cast<const uint8_t*>(&request), sizeof request);
+        protocol::Reply reply = broker->handle(1, reinterpret_cast<const uint8_t*>(&request), sizeof request);
         double rpm;
         std::memcpy(&rpm, reply.record, sizeof rpm);
         return reply.status == KERN_SUCCESS ? std::optional(rpm) : std::nullopt;

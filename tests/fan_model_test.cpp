@@ -2,7 +2,7 @@
 // target in manual mode and the minimum otherwise, at a bounded rate, by a
 // clock the test steps by hand.
 #include "smc/smc.h"
-#include "smcemu/EmulatedSMC.h"
+#include "backends/emulated/EmulatedSMC.h"
 
 #include <gtest/gtest.h>
 

@@ -13,7 +13,7 @@
 // "$BIN" and "$GOLDEN" in arguments and texts stand for the directory of the
 // built programs and that of the golden files.
 #include "smc/tool/smctool.h"
-#include "smcemu/EmulatedSMC.h"
+#include "backends/emulated/EmulatedSMC.h"
 #include "support/Process.h"
 
 #include <gtest/gtest.h>

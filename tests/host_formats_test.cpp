@@ -2,7 +2,7 @@
 // decoding of the temperature types, valid JSON and exposition text for any
 // name, and the live view's memory of the last minute.
 #include "host/Formats.h"
-#include "host/Machine.h"
+#include "host/ModuleReader.h"
 #include "host/Watch.h"
 #include "support/Promtool.h"
 

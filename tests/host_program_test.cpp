@@ -2,8 +2,8 @@
 // JSON that parses, expositions that promtool accepts, the textfile and
 // /metrics, and the key enumeration of --all against SMCs that misbehave.
 #include "host/Formats.h"
-#include "host/Machine.h"
-#include "iokit/DaemonProtocol.h"
+#include "host/ModuleReader.h"
+#include "backends/daemon/DaemonProtocol.h"
 #include "support/Process.h"
 #include "support/Promtool.h"
 #include "support/TestSMC.h"
@@ -347,10 +347,10 @@ private:
     uint32_t from_, to_;
 };
 
-std::unique_ptr<Machine> loadMachine()
+std::unique_ptr<ModuleReader> loadMachine()
 {
     std::string error;
-    std::unique_ptr<Machine> machine = Machine::load(kBin + "/SensorsModule.so", true, error);
+    std::unique_ptr<ModuleReader> machine = ModuleReader::load(kBin + "/SensorsModule.so", true, error);
     EXPECT_TRUE(machine) << error;
     return machine;
 }
@@ -368,7 +368,7 @@ TEST(HostEnumeration, AKeyListedTwiceIsOneSensor)
     testing_support::TestSMC smc(kEnumerated);
     // Position 4 (after #KEY, TC0D, TC0P, FNum) answers TC0D again.
     platform::installSMCService(std::make_shared<RepeatingSMC>(smc.smc().shared_from_this(), 4, 1));
-    std::unique_ptr<Machine> machine = loadMachine();
+    std::unique_ptr<ModuleReader> machine = loadMachine();
     ASSERT_TRUE(machine && machine->isSupported());
     machine->configure({{"TC0D", 1, "CPU Die"}}, true);
     Report report = machine->read();
@@ -390,7 +390,7 @@ TEST(HostEnumeration, StopsWhenTheSMCIsGone)
     for (const auto& [status, exchanges, keys] : cases) {
         testing_support::TestSMC smc(kEnumerated);
         smc.fail("TC0P", platform::SMCExchangeKind::KeyAtIndex, status);
-        std::unique_ptr<Machine> machine = loadMachine();
+        std::unique_ptr<ModuleReader> machine = loadMachine();
         ASSERT_TRUE(machine);
         smc.clearExchanges();
         machine->configure({}, true);
@@ -415,7 +415,7 @@ TEST(HostEnumeration, ResumesOnceTheSMCAnswers)
         SCOPED_TRACE(key);
         testing_support::TestSMC smc(kEnumerated);
         smc.fail(key, kind, status);
-        std::unique_ptr<Machine> machine = loadMachine();
+        std::unique_ptr<ModuleReader> machine = loadMachine();
         ASSERT_TRUE(machine);
         machine->configure({}, true);
         Report report = machine->read();
@@ -433,7 +433,7 @@ TEST(HostEnumeration, ResumesOnceTheSMCAnswers)
 TEST(HostEnumeration, FailedReadsAreCountedAndNamed)
 {
     testing_support::TestSMC smc(kEnumerated);
-    std::unique_ptr<Machine> machine = loadMachine();
+    std::unique_ptr<ModuleReader> machine = loadMachine();
     ASSERT_TRUE(machine);
     machine->configure({{"TC0D", 1, "CPU Die"}, {"TC0P", 1, "CPU Proximity"}}, false);
     EXPECT_TRUE(machine->read().errors.empty());
@@ -489,7 +489,7 @@ TEST(HostReads, AFailedReadIsAbsentAndNamed)
         testing_support::TestSMC smc(kFanMachine);
         for (const auto& [key, kind] : row.failing)
             smc.fail(key, kind, row.status);
-        std::unique_ptr<Machine> machine = loadMachine();
+        std::unique_ptr<ModuleReader> machine = loadMachine();
         ASSERT_TRUE(machine);
         machine->configure({{"TC0D", 1, "CPU Die"}, {"TC0P", 1, "CPU Proximity"}}, false);
         Report report = machine->read();
@@ -520,7 +520,7 @@ TEST(HostReads, FanModeOnlyWhereTheMachineKeepsOne)
     };
     for (const auto& [what, modeKeys, line] : cases) {
         testing_support::TestSMC smc(kFanMachine + modeKeys);
-        std::unique_ptr<Machine> machine = loadMachine();
+        std::unique_ptr<ModuleReader> machine = loadMachine();
         ASSERT_TRUE(machine);
         machine->configure({}, false);
         std::string text = formatPrometheus(machine->read());

@@ -1,6 +1,6 @@
 // sensors-host --watch as a person sees it: run in tmux against smcd, a
 // value changed with smc while it runs, the screen read with capture-pane.
-#include "iokit/DaemonProtocol.h"
+#include "backends/daemon/DaemonProtocol.h"
 #include "support/Process.h"
 
 #include <gtest/gtest.h>
@@ -139,20 +139,26 @@ TEST_F(HostWatch, PrintsReportsWhenNotOnATerminal)
     EXPECT_EQ(output.find("\x1b["), std::string::npos) << "no terminal codes in a log";
 }
 
+// A profile of 30 temperature sensors and one fan, more rows than a small
+// terminal has.
+std::string manySensorsProfile(const std::string& directory)
+{
+    std::string profile = directory + "/many.profile";
+    std::ofstream out(profile);
+    out << "  FNum  [ui8 ]  1 (bytes 01)\n  F0Ac  [fpe2]  2000 (bytes 1f 40)\n";
+    for (int key = 0; key < 30; ++key) {
+        char line[64];
+        std::snprintf(line, sizeof line, "  T%03d  [sp78]  (bytes %02x 40)\n", key, 30 + key);
+        out << line;
+    }
+    return profile;
+}
+
 // More sensors than rows: in a small terminal the title stays on top, no
 // line wraps, and the rows that do not fit are counted.
 TEST_F(HostWatch, FitsSmallTerminals)
 {
-    std::string profile = directory + "/many.profile";
-    {
-        std::ofstream out(profile);
-        out << "  FNum  [ui8 ]  1 (bytes 01)\n  F0Ac  [fpe2]  2000 (bytes 1f 40)\n";
-        for (int key = 0; key < 30; ++key) {
-            char line[64];
-            std::snprintf(line, sizeof line, "  T%03d  [sp78]  (bytes %02x 40)\n", key, 30 + key);
-            out << line;
-        }
-    }
+    std::string profile = manySensorsProfile(directory);
     const std::tuple<int, int, const char*> sizes[] = {{80, 24, "  ... 12 more"}, {40, 12, "  ... 24 more"}};
     for (const auto& [columns, rows, more] : sizes) {
         SCOPED_TRACE(std::to_string(columns) + "x" + std::to_string(rows));
@@ -172,6 +178,19 @@ TEST_F(HostWatch, FitsSmallTerminals)
         EXPECT_TRUE(lines.back().starts_with("Fan 0 ")) << screen();
         tmux({"kill-session", "-t", "watch"});
     }
+}
+
+// A terminal resized while the view waits for its next report is redrawn
+// at once to the new size.
+TEST_F(HostWatch, RedrawsWhenTheTerminalIsResized)
+{
+    std::string command = "env SMC_SERVICE=" + manySensorsProfile(directory) + " " + kBin +
+                          "/sensors-host --all --watch 60; sleep 60";
+    ASSERT_EQ(tmux({"new-session", "-d", "-s", "watch", "-x", "80", "-y", "24", command}).status, 0);
+    ASSERT_TRUE(screenShows("  ... 12 more")) << screen();
+    ASSERT_EQ(tmux({"resize-window", "-t", "watch", "-x", "40", "-y", "12"}).status, 0);
+    EXPECT_TRUE(screenShows("  ... 24 more")) << screen();
+    tmux({"kill-session", "-t", "watch"});
 }
 
 }  // namespace

@@ -3,9 +3,9 @@
 // when their holder dies, holders told when a hold ends underneath them, the
 // write policy and its limits, who may connect, and errors in words. Also
 // smcfan's options, words and speed encodings in-process.
-#include "iokit/DaemonProtocol.h"
-#include "iokit/SMCService.h"
-#include "smcd/FanSpeed.h"
+#include "backends/daemon/DaemonProtocol.h"
+#include "backends/SMCService.h"
+#include "smc/Encodings.h"
 #include "smcfan/smcfan.h"
 #include "support/Process.h"
 
@@ -132,15 +132,15 @@ TEST(FanSpeed, EncodingsRoundTripAndRefuseWhatDoesNotFit)
         FourCharCode type = FourCharCode(uint8_t(c.type[0])) << 24 | FourCharCode(uint8_t(c.type[1])) << 16 |
                             FourCharCode(uint8_t(c.type[2])) << 8 | FourCharCode(uint8_t(c.type[3]));
         uint8_t bytes[4] = {};
-        bool fits = fans::speedToBytes(type, c.size, c.rpm, bytes);
+        bool fits = encodings::speedToBytes(type, c.size, c.rpm, bytes);
         ASSERT_EQ(fits, !c.bytes.empty()) << c.type << " " << c.rpm;
         if (!fits)
             continue;
         EXPECT_EQ(std::vector<uint8_t>(bytes, bytes + c.size), c.bytes) << c.type << " " << c.rpm;
-        EXPECT_EQ(fans::speedFromBytes(type, bytes, c.size), c.back) << c.type << " " << c.rpm;
+        EXPECT_EQ(encodings::speedFromBytes(type, bytes, c.size), c.back) << c.type << " " << c.rpm;
     }
     const uint8_t notANumber[4] = {0x00, 0x00, 0xc0, 0x7f};
-    EXPECT_EQ(fans::speedFromBytes(fans::typeCode("flt "), notANumber, 4), std::nullopt);
+    EXPECT_EQ(encodings::speedFromBytes(encodings::fourCharCode("flt "), notANumber, 4), std::nullopt);
 }
 
 TEST(SmcfanFans, FoundByNumberOrName)

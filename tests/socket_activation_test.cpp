@@ -145,9 +145,9 @@ TEST_F(SocketActivationTest, ServesThePassedSocketAndPutsFansBackAtSigterm)
     // What the stopping daemon left: the fan as it was, nothing to put back.
     std::ifstream stream(statePath);
     std::string text((std::istreambuf_iterator<char>(stream)), std::istreambuf_iterator<char>());
-    std::vector<platform::smcd::SavedValue> values;
-    std::vector<platform::smcd::FanRecord> fans;
-    ASSERT_FALSE(platform::smcd::parseStateText(text, values, &fans)) << text;
+    std::vector<smcd::SavedValue> values;
+    std::vector<smcd::FanRecord> fans;
+    ASSERT_FALSE(smcd::parseStateText(text, values, &fans)) << text;
     EXPECT_TRUE(fans.empty()) << text;
     auto target = std::find_if(values.begin(), values.end(),
                                [](const auto& value) { return value.key == platform::fourCharCode("F0Tg"); });

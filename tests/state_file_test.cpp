@@ -2,7 +2,7 @@
 // exact keys, planted links and pipes, shared directories, one holder.
 #include "smc/smc.h"
 #include "smcd/Directories.h"
-#include "smcd/MessageHandler.h"
+#include "support/MessageHandler.h"
 #include "smcd/StateFile.h"
 
 #include <gtest/gtest.h>
@@ -38,19 +38,19 @@ SMCKeyEntry writableKey(std::string_view key, std::vector<uint8_t> bytes)
 }
 
 // The bytes a client sends to write `bytes` into `key`.
-smcd::Request writeRequest(FourCharCode key, std::vector<uint8_t> bytes)
+protocol::Request writeRequest(FourCharCode key, std::vector<uint8_t> bytes)
 {
     SMCKeyData record{};
     record.key = key;
     record.dataSize = uint32_t(bytes.size());
     record.command = SMCCommandWriteKey;
     std::copy(bytes.begin(), bytes.end(), record.bytes);
-    smcd::Request request{kSMCUserClientCall, {}};
+    protocol::Request request{kSMCUserClientCall, {}};
     std::memcpy(request.record, &record, sizeof record);
     return request;
 }
 
-kern_return_t send(smcd::MessageHandler& handler, const smcd::Request& request)
+kern_return_t send(smcd::MessageHandler& handler, const protocol::Request& request)
 {
     return handler.handle(reinterpret_cast<const uint8_t*>(&request), sizeof request).status;
 }
@@ -389,7 +389,7 @@ TEST(MessageHandler, AnyBytesAreAnsweredAndChangeNothing)
 {
     auto smc = std::make_shared<EmulatedSMC>(std::vector{writableKey("F0Mn", {0x1f, 0x40})});
     smcd::MessageHandler handler(smc, false);
-    smcd::Request write = writeRequest(fourCharCode("F0Mn"), {0x2e, 0xe0});
+    protocol::Request write = writeRequest(fourCharCode("F0Mn"), {0x2e, 0xe0});
     std::vector<uint8_t> whole(reinterpret_cast<uint8_t*>(&write), reinterpret_cast<uint8_t*>(&write + 1));
     std::vector<uint8_t> longer = whole;
     longer.push_back(0);

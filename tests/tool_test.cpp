@@ -1,7 +1,7 @@
 // The tool against counts no SMC can hold, failing and vanishing SMCs, and
 // an output that cannot be written: what it prints, says and exits with.
 // Also the daemon's clients: reconnecting, late replies, the fan floor.
-#include "iokit/DaemonProtocol.h"
+#include "backends/daemon/DaemonProtocol.h"
 #include "smc/tool/smctool.h"
 #include "support/Process.h"
 #include "support/TestSMC.h"
@@ -285,7 +285,7 @@ TEST_F(ToolWithDaemon, AConnectionOutlivesARestartOfItsDaemonUnlessItHoldsALease
 // by `answer` (which may take its time) on that connection's own thread.
 class FakeDaemon {
 public:
-    using Answer = std::function<void(int sequence, const platform::smcd::Request&, platform::smcd::Reply&)>;
+    using Answer = std::function<void(int sequence, const platform::protocol::Request&, platform::protocol::Reply&)>;
 
     FakeDaemon(const std::string& path, Answer answer) : path_(path), answer_(std::move(answer))
     {
@@ -321,9 +321,9 @@ private:
     }
     void serve(int fd)
     {
-        platform::smcd::Request request;
+        platform::protocol::Request request;
         while (recv(fd, &request, sizeof request, 0) == sizeof request) {
-            platform::smcd::Reply reply{0, {}};
+            platform::protocol::Reply reply{0, {}};
             answer_(sequence_++, request, reply);
             send(fd, &reply, sizeof reply, MSG_NOSIGNAL);
         }
@@ -342,10 +342,10 @@ TEST(DaemonClient, ALateReplyNeverAnswersALaterRequest)
 {
     std::string path = ::testing::TempDir() + "late.sock";
     std::filesystem::remove(path);
-    FakeDaemon fake(path, [](int sequence, const platform::smcd::Request& request, platform::smcd::Reply& reply) {
+    FakeDaemon fake(path, [](int sequence, const platform::protocol::Request& request, platform::protocol::Reply& reply) {
         std::memcpy(reply.record, request.record, sizeof reply.record);
         if (sequence == 0) {
-            usleep((platform::smcd::kClientTimeoutMilliseconds + 300) * 1000);
+            usleep((platform::protocol::kClientTimeoutMilliseconds + 300) * 1000);
             reply.record[0] = 0xff;  // what the first request would have had
         }
     });
@@ -373,11 +373,11 @@ TEST(DaemonClient, TheFanFloorIsAskedByFanNumber)
 {
     std::string path = ::testing::TempDir() + "floor.sock";
     std::filesystem::remove(path);
-    FakeDaemon fake(path, [](int, const platform::smcd::Request& request, platform::smcd::Reply& reply) {
+    FakeDaemon fake(path, [](int, const platform::protocol::Request& request, platform::protocol::Reply& reply) {
         uint32_t fan;
         std::memcpy(&fan, request.record, sizeof fan);
         double floor = 1000 + 500 * fan;
-        reply.status = request.method != platform::smcd::kFloorMethod ? kIOReturnBadArgument
+        reply.status = request.method != platform::protocol::kFloorMethod ? kIOReturnBadArgument
                        : fan < 2                                     ? 0
                                                                      : kIOReturnNotFound;
         std::memcpy(reply.record, &floor, sizeof floor);

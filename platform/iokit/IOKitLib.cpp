@@ -1,6 +1,6 @@
 // The IOKit stand-in: a registry of iterators, services and connections
 // under process-wide handles, in front of the chosen SMC back-end.
-#include "iokit/SMCService.h"
+#include "backends/SMCService.h"
 
 #include <IOKit/IOKitDiagnostics.h>
 #include <IOKit/IOKitSMCLease.h>
@@ -69,13 +69,6 @@ std::shared_ptr<SMCConnection> openConnection(io_connect_t connect)
 }
 
 }  // namespace
-
-std::shared_ptr<SMCService> currentSMCService()
-{
-    Registry& r = registry();
-    std::lock_guard lock(r.mutex);
-    return serviceLocked(r);
-}
 
 void installSMCService(std::shared_ptr<SMCService> service)
 {

@@ -1,5 +1,5 @@
 #include "support/Process.h"
-#include "iokit/DaemonProtocol.h"
+#include "backends/daemon/DaemonProtocol.h"
 
 #include <cerrno>
 #include <csignal>
@@ -150,7 +150,7 @@ std::string BackgroundProcess::output() const
 bool waitForSocket(const std::string& path)
 {
     for (int tries = 0; tries < 100; ++tries) {
-        int fd = platform::smcd::connectSocket(path);
+        int fd = platform::protocol::connectSocket(path);
         if (fd >= 0) {
             close(fd);
             return true;

@@ -3,7 +3,7 @@
 #pragma once
 
 #include "smc/smc.h"
-#include "smcemu/EmulatedSMC.h"
+#include "backends/emulated/EmulatedSMC.h"
 
 #include <array>
 #include <cstring>

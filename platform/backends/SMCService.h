@@ -1,6 +1,8 @@
 // The back-ends of the "AppleSMC" service behind the IOKit stand-in: one
 // small table of operations, the process's choice of back-end, and the hooks
 // that tests use to install a service of their own and watch every exchange.
+// Each back-end lives in a folder of its own beside this table (emulated/,
+// daemon/, applesmc/) and is chosen in ServiceSelection.cpp only.
 #pragma once
 
 #include <IOKit/IOKitLib.h>
@@ -53,10 +55,6 @@ public:
     virtual SMCServiceKind kind() const { return SMCServiceKind::Driver; }
 };
 
-// The process's service, chosen on first use from SMC_SERVICE (see
-// selectSMCService), or the one installed last; null when there is none.
-std::shared_ptr<SMCService> currentSMCService();
-
 // Replaces the process's service (null: the machine has none). Connections
 // already open keep talking to the service they were opened on.
 void installSMCService(std::shared_ptr<SMCService> service);
@@ -65,13 +63,24 @@ void installSMCService(std::shared_ptr<SMCService> service);
 // built-in profile; "none", no service; "unix:PATH", the daemon at PATH
 // ("unix:" alone: its default socket); "applesmc[:DIR]", the kernel driver's
 // files; unset, the first that answers of the user's own daemon (its
-// default socket), the system's (smcd::kSystemSocketPath) and the driver,
+// default socket), the system's (protocol::kSystemSocketPath) and the driver,
 // else no service: an emulated machine is served only when named, never in
 // place of a missing SMC. Anything else is the emulated SMC with the
 // profile at that path. A choice that cannot be served gives null, with the
 // reason in `cause`; a profile that does not load also prints one line on
 // standard error.
 std::shared_ptr<SMCService> selectSMCService(const char* setting, std::string& cause);
+
+// Who asks for a service. A client takes the machine's shared SMC from a
+// daemon first; the daemon itself serves the machine's driver, never
+// another daemon, when nothing is named.
+enum class SMCServiceUser { Client, Daemon };
+
+// selectSMCService for `user`; `chosen` gets the setting that was served
+// ("applesmc:DIR" for the driver found), empty when nothing was named and
+// nothing found.
+std::shared_ptr<SMCService> selectSMCService(const char* setting, std::string& cause, SMCServiceUser user,
+                                             std::string& chosen);
 
 // The service of the SMC daemon listening at `path` (empty: the default
 // socket); it is present while the daemon answers.

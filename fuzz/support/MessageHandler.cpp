@@ -1,7 +1,7 @@
-#include "smcd/MessageHandler.h"
+#include "support/MessageHandler.h"
 #include "smcd/StateFile.h"
 
-namespace platform::smcd {
+namespace smcd {
 
 MessageHandler::MessageHandler(std::shared_ptr<EmulatedSMC> smc, bool readOnly, StateFile* state)
 {
@@ -22,4 +22,4 @@ Reply MessageHandler::handle(const uint8_t* message, size_t size)
     return reply;
 }
 
-}  // namespace platform::smcd
+}  // namespace smcd

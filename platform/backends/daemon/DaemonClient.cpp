@@ -1,7 +1,8 @@
 // The back-end for SMC_SERVICE=unix:PATH: every connection is a socket to
 // the SMC daemon, and every exchange one message each way.
-#include "iokit/SMCService.h"
-#include "iokit/DaemonProtocol.h"
+#include "backends/daemon/DaemonProtocol.h"
+#include "backends/ErrnoStatus.h"
+#include "backends/SMCService.h"
 
 #include <cerrno>
 #include <cstring>
@@ -14,7 +15,7 @@
 
 namespace platform {
 
-int smcd::connectSocket(const std::string& path)
+int protocol::connectSocket(const std::string& path)
 {
     sockaddr_un address{};
     if (path.size() >= sizeof address.sun_path) {
@@ -27,7 +28,7 @@ int smcd::connectSocket(const std::string& path)
     if (fd < 0)
         return -1;
     // A daemon that stops answering costs a bounded wait, never a hang.
-    timeval timeout{smcd::kClientTimeoutMilliseconds / 1000, (smcd::kClientTimeoutMilliseconds % 1000) * 1000};
+    timeval timeout{protocol::kClientTimeoutMilliseconds / 1000, (protocol::kClientTimeoutMilliseconds % 1000) * 1000};
     setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
     setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
     while (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
@@ -43,8 +44,8 @@ int smcd::connectSocket(const std::string& path)
 
 namespace {
 
-using smcd::Reply;
-using smcd::Request;
+using protocol::Reply;
+using protocol::Request;
 
 // The service's way to a new checked socket, for a connection that lost its
 // own: -1 when the daemon cannot be reached or is not believed.
@@ -62,7 +63,7 @@ public:
     kern_return_t call(uint32_t selector, const void* input, size_t inputSize, void* output,
                        size_t* outputSize) override
     {
-        if (inputSize != smcd::kRecordSize || *outputSize != smcd::kRecordSize)
+        if (inputSize != protocol::kRecordSize || *outputSize != protocol::kRecordSize)
             return kIOReturnBadArgument;
         Request request{selector, {}};
         std::memcpy(request.record, input, sizeof request.record);
@@ -76,7 +77,7 @@ public:
 
     kern_return_t requestLease() override
     {
-        Request request{smcd::kLeaseMethod, {}};
+        Request request{protocol::kLeaseMethod, {}};
         Reply reply;
         if (kern_return_t status = exchange(request, reply); status != KERN_SUCCESS)
             return status;
@@ -85,7 +86,7 @@ public:
 
     kern_return_t fanFloor(uint32_t fan, double& rpm) override
     {
-        Request request{smcd::kFloorMethod, {}};
+        Request request{protocol::kFloorMethod, {}};
         std::memcpy(request.record, &fan, sizeof fan);
         Reply reply;
         if (kern_return_t status = exchange(request, reply); status != KERN_SUCCESS)
@@ -113,7 +114,7 @@ private:
             if (outcome == Outcome::Done) {
                 // Under the same lock, so that no other call can reconnect
                 // between the grant and its mark.
-                leased_ = leased_ || (request.method == smcd::kLeaseMethod && reply.status == KERN_SUCCESS);
+                leased_ = leased_ || (request.method == protocol::kLeaseMethod && reply.status == KERN_SUCCESS);
                 return KERN_SUCCESS;
             }
             close(fd_);
@@ -192,7 +193,7 @@ private:
     // A socket to the daemon, or -1 with the status that open() answers.
     int connect(kern_return_t& status)
     {
-        int fd = smcd::connectSocket(path_);
+        int fd = protocol::connectSocket(path_);
         int error = fd < 0 ? errno : 0;
         std::string cause;
         if (fd < 0 && (error == ENOENT || error == ECONNREFUSED))
@@ -205,7 +206,9 @@ private:
             close(fd);
             fd = -1;
         }
-        status = fd >= 0 ? KERN_SUCCESS : error == 0 ? kIOReturnNotPrivileged : kIOReturnNotResponding;
+        status = fd >= 0     ? KERN_SUCCESS
+                 : error == 0 ? kIOReturnNotPrivileged
+                              : statusFromErrno(error, ErrnoOrigin::DaemonSocket);
         std::lock_guard lock(mutex_);
         cause_ = std::move(cause);
         return fd;
@@ -234,7 +237,7 @@ private:
 
 std::shared_ptr<SMCService> makeUnixSMCService(std::string path)
 {
-    return std::make_shared<UnixSMCService>(path.empty() ? smcd::defaultSocketPath() : std::move(path));
+    return std::make_shared<UnixSMCService>(path.empty() ? protocol::defaultSocketPath() : std::move(path));
 }
 
 }  // namespace platform

@@ -1,5 +1,7 @@
 // The emulated controller's answers to the four commands of the call record.
-#include "smcemu/EmulatedSMC.h"
+#include "backends/emulated/EmulatedSMC.h"
+
+#include "backends/CallRecord.h"
 
 #include <algorithm>
 #include <cmath>
@@ -7,28 +9,7 @@
 
 namespace platform {
 
-// The 80-byte call record as the controller sees it.
-struct EmulatedSMC::Record {
-    uint32_t key;
-    uint8_t version[6];
-    uint8_t pad0[2];
-    uint8_t powerLimits[16];
-    uint32_t dataSize;
-    uint32_t dataType;
-    uint8_t dataAttributes;
-    uint8_t pad1[3];
-    uint8_t result;
-    uint8_t status;
-    uint8_t command;
-    uint8_t pad2;
-    uint32_t index;
-    uint8_t bytes[32];
-};
-
 namespace {
-
-constexpr uint32_t kUserClientCall = 2;
-enum : uint8_t { kReadKey = 5, kWriteKey = 6, kKeyAtIndex = 8, kKeyInfo = 9 };
 
 class EmulatedConnection final : public SMCConnection {
 public:
@@ -82,12 +63,11 @@ SMCKeyEntry* EmulatedSMC::find(FourCharCode code)
 kern_return_t EmulatedSMC::call(uint32_t selector, const void* input, size_t inputSize,
                                 void* output, size_t* outputSize)
 {
-    static_assert(sizeof(Record) == 80);
-    if (selector != kUserClientCall || inputSize != sizeof(Record) || *outputSize != sizeof(Record))
+    if (selector != kUserClientCall || inputSize != sizeof(CallRecord) || *outputSize != sizeof(CallRecord))
         return kIOReturnBadArgument;
-    Record request;
+    CallRecord request;
     std::memcpy(&request, input, sizeof request);
-    Record reply{};
+    CallRecord reply{};
     kern_return_t status;
     {
         std::lock_guard lock(mutex_);
@@ -99,7 +79,7 @@ kern_return_t EmulatedSMC::call(uint32_t selector, const void* input, size_t inp
     return status;
 }
 
-kern_return_t EmulatedSMC::execute(const Record& request, Record& reply)
+kern_return_t EmulatedSMC::execute(const CallRecord& request, CallRecord& reply)
 {
     if (request.command == kKeyAtIndex) {
         if (request.index >= entries_.size())

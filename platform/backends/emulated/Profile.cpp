@@ -1,5 +1,5 @@
 // Machine profiles: the key listing's own lines, read back into a key store.
-#include "smcemu/EmulatedSMC.h"
+#include "backends/emulated/EmulatedSMC.h"
 
 #include <cerrno>
 #include <cstring>

@@ -1,8 +1,8 @@
 // The one place where the process's SMC back-end is chosen.
-#include "iokit/AppleSMCService.h"
-#include "iokit/DaemonProtocol.h"
-#include "iokit/SMCService.h"
-#include "smcemu/EmulatedSMC.h"
+#include "backends/SMCService.h"
+#include "backends/applesmc/AppleSMCService.h"
+#include "backends/daemon/DaemonProtocol.h"
+#include "backends/emulated/EmulatedSMC.h"
 
 #include <cstdio>
 #include <cstring>
@@ -30,9 +30,9 @@ std::shared_ptr<SMCService> selectSMCService(const char* setting, std::string& c
         // the one root runs for everyone; else the real one through the
         // driver. Plausible values of an emulated machine must never stand in
         // for an SMC that is not there.
-        std::vector<std::string> paths{smcd::defaultSocketPath()};
-        if (paths[0] != smcd::kSystemSocketPath)  // root's own daemon is the system's
-            paths.push_back(smcd::kSystemSocketPath);
+        std::vector<std::string> paths{protocol::defaultSocketPath()};
+        if (paths[0] != protocol::kSystemSocketPath)  // root's own daemon is the system's
+            paths.push_back(protocol::kSystemSocketPath);
         std::string tried;
         for (const std::string& path : paths) {
             auto daemon = makeUnixSMCService(path);
@@ -53,6 +53,24 @@ std::shared_ptr<SMCService> selectSMCService(const char* setting, std::string& c
         return nullptr;
     }
     return smc;
+}
+
+std::shared_ptr<SMCService> selectSMCService(const char* setting, std::string& cause, SMCServiceUser user,
+                                             std::string& chosen)
+{
+    chosen = setting ? setting : "";
+    if (setting == nullptr && user == SMCServiceUser::Daemon) {
+        // Without a driver there is no SMC to serve: an emulated one would give
+        // every client made-up readings, so it is served only when named.
+        std::string device = findAppleSMCDevice();
+        if (device.empty()) {
+            chosen.clear();
+            cause = "no applesmc driver on this machine";
+            return nullptr;
+        }
+        chosen = "applesmc:" + device;
+    }
+    return selectSMCService(setting ? setting : chosen.c_str(), cause);
 }
 
 }  // namespace platform

@@ -1,4 +1,4 @@
-#include "host/Machine.h"
+#include "host/ModuleReader.h"
 
 #include <IOKit/IOKitLib.h>
 
@@ -22,16 +22,7 @@ Ref<NSString> string(const std::string& text)
 // truncated toward zero, of the reading in 64ths of a degree.
 int wholeDegrees(const uint8_t* bytes)
 {
-    int32_t raw = int32_t(int8_t(bytes[0])) * 256 + bytes[1];
-    return (raw >> 2) / 64;
-}
-
-uint32_t bigEndian(const uint8_t* bytes, size_t size)
-{
-    uint32_t value = 0;
-    for (size_t i = 0; i < std::min<size_t>(size, 4); ++i)
-        value = value << 8 | bytes[i];
-    return value;
+    return encodings::wholeDegrees(encodings::temperatureSixtyFourths(bytes));
 }
 
 std::string keyText(FourCharCode code)
@@ -59,7 +50,7 @@ bool smcGone(kern_return_t status)
 uint32_t keyCountOf(const SMCVal& val)
 {
     return std::min<uint32_t>(
-        bigEndian(reinterpret_cast<const uint8_t*>(val.bytes), std::min<size_t>(val.dataSize, sizeof val.bytes)),
+        encodings::unsignedFromBytes(reinterpret_cast<const uint8_t*>(val.bytes), std::min<size_t>(val.dataSize, sizeof val.bytes)),
         kSMCMaxKeys);
 }
 
@@ -74,11 +65,6 @@ std::string fanKey(const char* pattern, int fan)
 // name ignoring case (a sensor without a name by key), then the hotter
 // first. All but the last is known before any reading, so sensors are kept
 // in that order and a report only orders readings of the same name.
-int displayRank(const std::optional<int>& priority)
-{
-    return priority && *priority >= 1 && *priority <= 4 ? *priority : 5;
-}
-
 int compareNames(int leftRank, const std::string& leftName, int rightRank, const std::string& rightName)
 {
     if (leftRank != rightRank)
@@ -88,23 +74,7 @@ int compareNames(int leftRank, const std::string& leftName, int rightRank, const
 
 }  // namespace
 
-int signedFixedPointFraction(const char* type)
-{
-    auto hex = [](char c) { return c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1; };
-    if (type[0] != 's' || type[1] != 'p')
-        return -1;
-    int integer = hex(type[2]), fraction = hex(type[3]);
-    return integer >= 0 && fraction >= 0 && integer + fraction == 15 ? fraction : -1;
-}
-
-double decodeTemperature(const char* type, const uint8_t* bytes)
-{
-    int fraction = signedFixedPointFraction(type);
-    int16_t raw = int16_t(uint16_t(bytes[0]) << 8 | bytes[1]);
-    return double(raw) / double(1 << (fraction < 0 ? 8 : fraction));
-}
-
-std::unique_ptr<Machine> Machine::load(const std::string& modulePath, bool quietStdout, std::string& error)
+std::unique_ptr<ModuleReader> ModuleReader::load(const std::string& modulePath, bool quietStdout, std::string& error)
 {
     void* plugin = dlopen(modulePath.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (plugin == nullptr) {
@@ -122,7 +92,7 @@ std::unique_ptr<Machine> Machine::load(const std::string& modulePath, bool quiet
         error = "out of memory";
         return nullptr;
     }
-    std::unique_ptr<Machine> machine(new Machine);
+    std::unique_ptr<ModuleReader> machine(new ModuleReader);
     machine->plugin_ = plugin;
     int savedStdout = -1;
     if (quietStdout) {
@@ -140,18 +110,18 @@ std::unique_ptr<Machine> Machine::load(const std::string& modulePath, bool quiet
     return machine;
 }
 
-Machine::~Machine()
+ModuleReader::~ModuleReader()
 {
     module_ = nullptr;
     // The module stays loaded: objects it made may still be released late.
 }
 
-bool Machine::isSupported()
+bool ModuleReader::isSupported()
 {
     return module_->isSupported();
 }
 
-void Machine::configure(const std::vector<KeyEntry>& table, bool all)
+void ModuleReader::configure(const std::vector<KeyEntry>& table, bool all)
 {
     all_ = all;
     sensors_.clear();
@@ -182,12 +152,12 @@ void Machine::configure(const std::vector<KeyEntry>& table, bool all)
     prepare();
 }
 
-kern_return_t Machine::readKey(const std::string& key, SMCVal& val)
+kern_return_t ModuleReader::readKey(const std::string& key, SMCVal& val)
 {
     return SMCReadKey2(key.c_str(), &val, module_->connection());
 }
 
-Machine::Choice Machine::choose(const Candidate& candidate)
+ModuleReader::Choice ModuleReader::choose(const Candidate& candidate)
 {
     SMCVal val{};
     kern_return_t status = readKey(candidate.key, val);
@@ -203,15 +173,14 @@ Machine::Choice Machine::choose(const Candidate& candidate)
         // one whole degree now.
         if (val.dataSize == 0 || val.dataSize > sizeof val.bytes)
             return Choice::NotSensor;
-        int32_t raw = int32_t(int8_t(val.bytes[0])) * 256 + uint8_t(val.bytes[1]);
-        if ((raw >> 2) < 64)
+        if (encodings::temperatureSixtyFourths(reinterpret_cast<const uint8_t*>(val.bytes)) < 64)
             return Choice::NotSensor;
     }
     sensors_.push_back({candidate.key, candidate.name, candidate.priority, val.dataSize});
     return Choice::Sensor;
 }
 
-kern_return_t Machine::keyAtIndex(uint32_t index, std::string& key)
+kern_return_t ModuleReader::keyAtIndex(uint32_t index, std::string& key)
 {
     SMCKeyData input{}, output{};
     input.command = SMCCommandKeyAtIndex;
@@ -223,7 +192,7 @@ kern_return_t Machine::keyAtIndex(uint32_t index, std::string& key)
     return status;
 }
 
-Machine::Choice Machine::chooseListed(const std::string& key)
+ModuleReader::Choice ModuleReader::chooseListed(const std::string& key)
 {
     if (key.empty() || key[0] != 'T' || !seen_.insert(key).second)
         return Choice::NotSensor;
@@ -238,16 +207,16 @@ Machine::Choice Machine::chooseListed(const std::string& key)
     return choice;
 }
 
-void Machine::prepare()
+void ModuleReader::prepare()
 {
     auto shown = [](const Sensor& sensor) -> const std::string& { return sensor.name.empty() ? sensor.key : sensor.name; };
     std::stable_sort(sensors_.begin(), sensors_.end(), [&](const Sensor& left, const Sensor& right) {
-        int order = compareNames(displayRank(left.priority), shown(left), displayRank(right.priority), shown(right));
+        int order = compareNames(displayGroup(left.priority), shown(left), displayGroup(right.priority), shown(right));
         return order != 0 ? order < 0 : left.key < right.key;
     });
     for (size_t i = 0; i < sensors_.size(); ++i) {
-        bool same = i > 0 && compareNames(displayRank(sensors_[i - 1].priority), shown(sensors_[i - 1]),
-                                          displayRank(sensors_[i].priority), shown(sensors_[i])) == 0;
+        bool same = i > 0 && compareNames(displayGroup(sensors_[i - 1].priority), shown(sensors_[i - 1]),
+                                          displayGroup(sensors_[i].priority), shown(sensors_[i])) == 0;
         sensors_[i].nameRun = same ? sensors_[i - 1].nameRun : i;
     }
     groups_.clear();
@@ -265,7 +234,7 @@ void Machine::prepare()
 // through the module's own connection. A position or a key that fails to
 // read is kept to be tried again at each report, where it counts as an
 // error until it reads: a busy SMC must not quietly shrink the list.
-bool Machine::enumerateTemperatureKeys()
+bool ModuleReader::enumerateTemperatureKeys()
 {
     for (; enumerated_ < keyCount_; ++enumerated_) {
         std::string key;
@@ -280,7 +249,7 @@ bool Machine::enumerateTemperatureKeys()
     return true;
 }
 
-void Machine::retryPending(Report& report)
+void ModuleReader::retryPending(Report& report)
 {
     size_t before = sensors_.size();
     if (keyCountPending_) {
@@ -323,7 +292,7 @@ void Machine::retryPending(Report& report)
         prepare();
 }
 
-Report Machine::read()
+Report ModuleReader::read()
 {
     Report report;
     report.all = all_;
@@ -422,7 +391,7 @@ Report Machine::read()
 // both for none and for an unreadable count. getValuesForKeys makes an entry
 // only for a read that succeeded at exactly the size asked, which dataForKey
 // tells.
-bool Machine::fanCountReadable()
+bool ModuleReader::fanCountReadable()
 {
     Ref<NSString> key = string("FNum");
     SMCVal val{};
@@ -435,7 +404,7 @@ bool Machine::fanCountReadable()
 
 // Each fan is read by its index: the speed report getFanValues is keyed by
 // name, so fans that share a name would all show the last one's speed.
-void Machine::readFans(Report& report)
+void ModuleReader::readFans(Report& report)
 {
     Ref<NSArray> speedKeys = module_->fanKeys();
     size_t fans = msgSend(speedKeys, &NSArray::count);
@@ -464,7 +433,7 @@ void Machine::readFans(Report& report)
     kern_return_t maskStatus = readKey("FS! ", modes);
     bool maskFailed = failed("FS! ", maskStatus);
     bool haveMask = maskStatus == kIOReturnSuccess && modes.dataSize != 0;
-    uint32_t modeWord = haveMask ? bigEndian(reinterpret_cast<const uint8_t*>(modes.bytes), 2) : 0;
+    uint32_t modeWord = haveMask ? encodings::unsignedFromBytes(reinterpret_cast<const uint8_t*>(modes.bytes), 2) : 0;
 
     while (fanKeys_.size() < fans) {
         int fan = int(fanKeys_.size());

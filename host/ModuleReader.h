@@ -2,6 +2,7 @@
 // through its entry point, and read through its own methods.
 #pragma once
 
+#include "smc/Encodings.h"
 #include "SensorsModule/SensorsModule.h"
 #include "host/KeysTable.h"
 #include "host/Report.h"
@@ -12,17 +13,17 @@
 #include <string>
 #include <vector>
 
-class Machine {
+class ModuleReader {
 public:
     // Loads the module at `modulePath` and creates the module object. With
     // `quietStdout`, what the access layer prints while opening the SMC
     // ("Error: no SMC found") goes to standard error instead, so that a
     // machine-readable standard output stays whole. Null, with `error` set,
     // when the module cannot be loaded or created.
-    static std::unique_ptr<Machine> load(const std::string& modulePath, bool quietStdout, std::string& error);
-    ~Machine();
-    Machine(const Machine&) = delete;
-    Machine& operator=(const Machine&) = delete;
+    static std::unique_ptr<ModuleReader> load(const std::string& modulePath, bool quietStdout, std::string& error);
+    ~ModuleReader();
+    ModuleReader(const ModuleReader&) = delete;
+    ModuleReader& operator=(const ModuleReader&) = delete;
 
     // Whether the module could open the SMC.
     bool isSupported();
@@ -64,7 +65,7 @@ private:
     };
     enum class Choice { Sensor, NotSensor, Failed };
 
-    Machine() = default;
+    ModuleReader() = default;
     // --all: the T keys the SMC lists, from the position reached so far;
     // false when the SMC went away before the last.
     bool enumerateTemperatureKeys();
@@ -105,11 +106,6 @@ private:
     int goodReads_ = 0, failedReads_ = 0;  // values read and failed in the report being made
 };
 
-// The reading of a temperature value in degrees Celsius: exact for the
-// signed fixed-point types ("sp78", "sp5a", ...), and for any other type the
-// module's rule (the first two bytes as sp78).
-double decodeTemperature(const char* type, const uint8_t* bytes);
-
-// The fraction bits of a signed fixed-point type of 16 bits, "spXY" with X
-// and Y hex digits adding up to 15; -1 for any other type.
-int signedFixedPointFraction(const char* type);
+// The temperature encodings, as every program decodes them.
+using encodings::decodeTemperature;
+using encodings::signedFixedPointFraction;

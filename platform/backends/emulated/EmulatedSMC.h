@@ -3,7 +3,8 @@
 // connection made to it and guarded by one mutex.
 #pragma once
 
-#include "iokit/SMCService.h"
+#include "backends/CallRecord.h"
+#include "backends/SMCService.h"
 
 #include <array>
 #include <chrono>
@@ -33,13 +34,6 @@ struct SMCKeyEntry {
     kern_return_t& failure(SMCExchangeKind kind) { return failures[static_cast<size_t>(kind)]; }
     kern_return_t failure(SMCExchangeKind kind) const { return failures[static_cast<size_t>(kind)]; }
 };
-
-// "FNum" -> its code; the text must be four characters.
-constexpr FourCharCode fourCharCode(std::string_view text)
-{
-    return FourCharCode(uint8_t(text[0])) << 24 | FourCharCode(uint8_t(text[1])) << 16 |
-           FourCharCode(uint8_t(text[2])) << 8 | FourCharCode(uint8_t(text[3]));
-}
 
 // The code's four characters, most significant first.
 std::string fourCharText(FourCharCode code);
@@ -80,12 +74,11 @@ public:
     void setFanModelClock(Clock clock);
 
 private:
-    struct Record;
     struct MovingFan {
         double rpm = 0;
         std::chrono::steady_clock::time_point at;
     };
-    kern_return_t execute(const Record& request, Record& reply);
+    kern_return_t execute(const CallRecord& request, CallRecord& reply);
     SMCKeyEntry* find(FourCharCode code);
     void moveFan(SMCKeyEntry& actual);
     void seedFans();

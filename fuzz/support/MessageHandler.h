@@ -3,15 +3,19 @@
 // emulated SMC, as smcd serves one.
 #pragma once
 
-#include "iokit/DaemonProtocol.h"
+#include "backends/daemon/DaemonProtocol.h"
 #include "smcd/FanBroker.h"
-#include "smcemu/EmulatedSMC.h"
+#include "backends/emulated/EmulatedSMC.h"
 
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 
-namespace platform::smcd {
+namespace smcd {
+
+// The daemon serves the platform's SMC over the platform's protocol.
+using namespace platform;
+using namespace platform::protocol;
 
 class StateFile;
 
@@ -33,4 +37,4 @@ private:
     std::unique_ptr<FanBroker> broker_;
 };
 
-}  // namespace platform::smcd
+}  // namespace smcd

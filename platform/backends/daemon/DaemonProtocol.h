@@ -3,6 +3,8 @@
 // one reply message, in the host's byte order.
 #pragma once
 
+#include "backends/CallRecord.h"
+
 #include <IOKit/IOKitLib.h>
 
 #include <cstdint>
@@ -10,9 +12,9 @@
 #include <string>
 #include <unistd.h>
 
-namespace platform::smcd {
+namespace platform::protocol {
 
-inline constexpr size_t kRecordSize = 80;
+inline constexpr size_t kRecordSize = kCallRecordSize;
 
 struct Request {
     uint32_t method;              // the user-client method number
@@ -77,4 +79,4 @@ inline std::string defaultSocketPath()
     return privateSocketDirectory() + "/smcd.sock";
 }
 
-}  // namespace platform::smcd
+}  // namespace platform::protocol

@@ -2,7 +2,7 @@
 // the files of Linux's applesmc driver.
 #pragma once
 
-#include "iokit/SMCService.h"
+#include "backends/SMCService.h"
 
 #include <memory>
 #include <string>
@@ -21,8 +21,5 @@ std::string findAppleSMCDevice(const std::string& root = "");
 // with kIOReturnNoDevice while they are gone and work again once they are
 // back (looked for at most once a second).
 std::shared_ptr<SMCService> makeAppleSMCService(std::string directory);
-
-// The status that an errno from one of the driver's files answers.
-kern_return_t statusFromErrno(int error);
 
 }  // namespace platform

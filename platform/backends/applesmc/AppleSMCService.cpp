@@ -1,0 +1,256 @@
+// The back-end for SMC_SERVICE=applesmc[:DIR]: answers the call record from
+// the files of Linux's applesmc driver. Keys are read by name through the
+// driver's one key cursor; without root, which alone may move the cursor,
+// or while another program keeps it busy, the fan and temperature files
+// stand in for the keys they show. This file adapts the Driver to the
+// service table: one device per process, reopened when its files return.
+#include "backends/applesmc/Driver.h"
+
+#include <cstring>
+#include <mutex>
+#include <utility>
+
+namespace platform {
+
+namespace applesmc {
+
+// Opens the files; 0 or the status of the first one that fails.
+kern_return_t Driver::open()
+{
+    if (int error = keyCount_.open(layout_.keyDirectory + "/key_count", O_RDONLY))
+        return statusFromErrno(error);
+    cursorError_ = cursor_.open(layout_.keyDirectory + "/key_at_index", O_RDWR);
+    if (cursorError_ == 0) {
+        for (auto [file, name] : {std::pair{&name_, "name"}, std::pair{&type_, "type"},
+                                  std::pair{&length_, "data_length"}, std::pair{&data_, "data"}}) {
+            if (int error = file->open(layout_.keyDirectory + "/key_at_index_" + name, O_RDONLY))
+                return statusFromErrno(error);
+        }
+    }
+    const std::string& dir = layout_.sensorDirectory;
+    while (fanCount_ < kMaxFans && exists(dir + "/fan" + std::to_string(fanCount_ + 1) + "_input"))
+        ++fanCount_;
+    for (int fan = 1; fan <= fanCount_; ++fan) {
+        std::string n = std::to_string(fan);
+        FanFiles& files = fans_[fan - 1];
+        files.output = dir + "/fan" + n + (exists(dir + "/fan" + n + "_output") ? "_output" : "_target");
+        files.pwmEnable = !exists(dir + "/fan" + n + "_manual") && exists(dir + "/pwm" + n + "_enable");
+        files.manual = files.pwmEnable ? dir + "/pwm" + n + "_enable" : dir + "/fan" + n + "_manual";
+    }
+    return KERN_SUCCESS;
+}
+
+// Whether the files went away under the open descriptors (the driver
+// unloaded, the file system serving them stopped), not merely one key
+// or file missing.
+bool Driver::filesGone() const
+{
+    char text[32];
+    if (keyCount_.read(text, sizeof text) >= 0)
+        return false;
+    return statusFromErrno(errno) == kIOReturnNoDevice;
+}
+
+// Answers one call; the caller serialises calls.
+kern_return_t Driver::execute(const CallRecord& request, CallRecord& reply)
+{
+    // A value read ahead serves only the calls that come straight after.
+    Prefetched pending = std::exchange(prefetched_, Prefetched{});
+    FourCharCode listed = std::exchange(listed_, 0);
+    kern_return_t status = dispatch(request, reply, pending, listed);
+    if (pending.valid)
+        listing_ = false;  // read ahead for nothing: the caller is not listing values
+    return status;
+}
+
+kern_return_t Driver::dispatch(const CallRecord& request, CallRecord& reply, Prefetched& pending, FourCharCode listed)
+{
+    switch (request.command) {
+    case kKeyAtIndex:
+        return keyAtIndex(request.index, reply);
+    case kKeyInfo:
+    case kReadKey: {
+        KeyValue value;
+        if (listed != 0 && request.key == listed) {
+            if (request.command == kKeyInfo) {
+                // The read of the key just named is still to come.
+                listed_ = listed;
+                prefetched_ = std::exchange(pending, Prefetched{});
+            } else {
+                listing_ = true;
+            }
+        }
+        kern_return_t status = cursorError_ == 0
+                                   ? readByName(request.key, value, request.command == kReadKey, pending)
+                                   : readFromSensorFiles(request.key, value);
+        if (status != KERN_SUCCESS)
+            return status;
+        reply.key = request.key;
+        if (request.command == kKeyInfo) {
+            reply.dataSize = value.size;
+            reply.dataType = value.type;
+            return KERN_SUCCESS;
+        }
+        // An unknown key reads as zero bytes; a known one only at its size.
+        if (value.size != 0 && request.dataSize != value.size)
+            return kIOReturnBadArgument;
+        std::memcpy(reply.bytes, value.bytes, value.size);
+        return KERN_SUCCESS;
+    }
+    case kWriteKey:
+        reply.key = request.key;
+        return write(request);
+    default:
+        return kIOReturnBadArgument;
+    }
+}
+
+}  // namespace applesmc
+
+namespace {
+
+using namespace applesmc;
+
+// One device for every connection of the process. Its files are opened
+// anew when they went away and came back (the driver reloaded, smcfs
+// restarted), since smcd keeps one connection for its whole life.
+class Device {
+public:
+    // `requested`: the directory asked for, "" to search; `driver`: its files, open.
+    Device(std::string requested, std::string directory, std::unique_ptr<Driver> driver)
+        : requested_(std::move(requested)), directory_(std::move(directory)), driver_(std::move(driver))
+    {
+    }
+
+    kern_return_t execute(const CallRecord& request, CallRecord& reply)
+    {
+        std::lock_guard lock(mutex_);
+        if (driver_ == nullptr && !reopen())
+            return kIOReturnNoDevice;
+        kern_return_t status = driver_->execute(request, reply);
+        if (status == kIOReturnNoDevice && driver_->filesGone()) {
+            // Descriptors of files that went away never work again.
+            driver_.reset();
+            lastAttempt_ = std::chrono::steady_clock::now();
+            std::fprintf(stderr,
+                         "applesmc: the driver's files in %s went away (driver unloaded, or the file system "
+                         "serving them stopped); calls fail until they return\n",
+                         directory_.c_str());
+        }
+        return status;
+    }
+
+private:
+    // Opens the files again, at most once a second; whether they are open.
+    bool reopen()
+    {
+        auto now = std::chrono::steady_clock::now();
+        if (now - lastAttempt_ < kReopenInterval)
+            return false;
+        lastAttempt_ = now;
+        std::string directory = requested_.empty() ? findAppleSMCDevice() : requested_;
+        if (directory.empty())
+            return false;
+        auto driver = std::make_unique<Driver>(resolveDirectories(directory));
+        if (driver->open() != KERN_SUCCESS)
+            return false;
+        driver_ = std::move(driver);
+        directory_ = std::move(directory);
+        std::fprintf(stderr, "applesmc: the driver's files in %s are back\n", directory_.c_str());
+        return true;
+    }
+
+    std::mutex mutex_;
+    std::string requested_;
+    std::string directory_;
+    std::unique_ptr<Driver> driver_;  // null while the files are gone
+    std::chrono::steady_clock::time_point lastAttempt_{};
+};
+
+class AppleSMCConnection final : public SMCConnection {
+public:
+    explicit AppleSMCConnection(std::shared_ptr<Device> driver) : driver_(std::move(driver)) {}
+
+    kern_return_t call(uint32_t selector, const void* input, size_t inputSize, void* output,
+                       size_t* outputSize) override
+    {
+        if (selector != kUserClientCall || inputSize != sizeof(CallRecord) || *outputSize != sizeof(CallRecord))
+            return kIOReturnBadArgument;
+        CallRecord request;
+        std::memcpy(&request, input, sizeof request);
+        CallRecord reply{};
+        kern_return_t status = driver_->execute(request, reply);
+        // A failed call leaves the caller's output as it was, as the kernel does.
+        if (status == KERN_SUCCESS)
+            std::memcpy(output, &reply, sizeof reply);
+        return status;
+    }
+
+private:
+    std::shared_ptr<Device> driver_;
+};
+
+class AppleSMCService final : public SMCService {
+public:
+    explicit AppleSMCService(std::string directory) : directory_(std::move(directory)) {}
+
+    bool present() override
+    {
+        std::lock_guard lock(mutex_);
+        return locate();
+    }
+
+    std::string failureCause() override
+    {
+        std::lock_guard lock(mutex_);
+        return cause_;
+    }
+
+    kern_return_t open(std::unique_ptr<SMCConnection>& connection) override
+    {
+        std::lock_guard lock(mutex_);
+        if (driver_ == nullptr) {
+            if (!locate())
+                return kIOReturnNoDevice;
+            auto driver = std::make_unique<Driver>(resolveDirectories(device_));
+            if (kern_return_t status = driver->open()) {
+                cause_ = "cannot open the applesmc driver's files in " + device_;
+                return status;
+            }
+            driver_ = std::make_shared<Device>(directory_, device_, std::move(driver));
+        }
+        cause_.clear();
+        connection = std::make_unique<AppleSMCConnection>(driver_);
+        return KERN_SUCCESS;
+    }
+
+private:
+    bool locate()
+    {
+        device_ = directory_.empty() ? findAppleSMCDevice() : directory_;
+        if (device_.empty()) {
+            cause_ = "no applesmc driver on this machine";
+            return false;
+        }
+        if (!exists(device_ + "/key_count") && !exists(device_ + "/device/key_count")) {
+            cause_ = "no applesmc device at " + device_;
+            return false;
+        }
+        return true;
+    }
+
+    std::string directory_;
+    std::mutex mutex_;
+    std::string device_;
+    std::string cause_;
+    std::shared_ptr<Device> driver_;
+};
+
+}  // namespace
+
+std::shared_ptr<SMCService> makeAppleSMCService(std::string directory)
+{
+    return std::make_shared<AppleSMCService>(std::move(directory));
+}
+
+}  // namespace platform

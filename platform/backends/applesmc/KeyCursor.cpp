@@ -1,0 +1,314 @@
+// The driver's one key cursor: moving it, reading the files it shows and
+// checking that no other program moved it meanwhile, learning and finding
+// keys by position.
+#include "backends/applesmc/Driver.h"
+
+#include <atomic>
+#include <cstring>
+
+namespace platform::applesmc {
+namespace {
+
+std::atomic<bool> privilegeNoteShown{false};
+
+}  // namespace
+
+void Driver::noteNoPrivilege()
+{
+    if (!privilegeNoteShown.exchange(true))
+        std::fprintf(stderr,
+                     "applesmc: listing keys and reading them by name needs root or smcd: only root "
+                     "may move the driver's key cursor (%s/key_at_index); without root only the fan "
+                     "and temperature keys are served. An smcd started by root serves every key to "
+                     "the members of its --group: SMC_SERVICE=unix:/run/smcd.sock\n",
+                     layout_.keyDirectory.c_str());
+}
+
+kern_return_t Driver::refusal()
+{
+    return statusFromErrno(cursorError_, ErrnoOrigin::CursorOpen);
+}
+
+int Driver::setCursor(uint32_t index)
+{
+    cursorAt_ = -1;
+    if (int error = cursor_.writeNumber(index))
+        return error;
+    cursorAt_ = index;
+    return 0;
+}
+
+// Reads `file` for position `index` and then checks that the cursor was
+// not moved meanwhile: by its value when `name` is 0, else by the name it
+// shows. 0 with the bytes read in `size`, the errno of the read, or -1
+// when the cursor had moved.
+int Driver::readOnce(uint32_t index, const SysfsFile& file, char* buffer, size_t capacity, ssize_t& size,
+             FourCharCode name)
+{
+    // Left where this process put it last: the check below catches a move.
+    if (cursorAt_ != index)
+        if (int error = setCursor(index))
+            return error;
+    size = file.read(buffer, capacity);
+    int error = size < 0 ? errno : 0;
+    bool still;
+    if (name == 0) {
+        long long now;
+        if (int cursorError = cursor_.readNumber(now))
+            return cursorError;
+        still = now == index;
+    } else {
+        char shown[16];
+        ssize_t shownSize = name_.read(shown, sizeof shown);
+        if (shownSize < 0)
+            return errno;
+        still = codeFromText(std::string_view(shown, size_t(shownSize))) == name;
+    }
+    if (still)
+        return error;
+    cursorAt_ = -1;
+    contendedUntil_ = std::chrono::steady_clock::now() + kContentionMemory;
+    return -1;
+}
+
+// readOnce, retried with growing pauses for a bounded time: a script
+// that lists keys now and then moves the cursor in bursts, which a pause
+// outlasts. While another program is seen moving the cursor, it may also
+// move it away and back between our read and our check: then two checked
+// reads must agree.
+int Driver::readChecked(uint32_t index, const SysfsFile& file, char* buffer, size_t capacity, ssize_t& size,
+           FourCharCode name)
+{
+    auto deadline = std::chrono::steady_clock::now() + kCursorPatience;
+    int tries = 0;
+    auto pause = kFirstPause;
+    auto waitOrGiveUp = [&] {
+        if (++tries < kQuickTries)
+            return true;
+        auto now = std::chrono::steady_clock::now();
+        if (now < gaveUpUntil_ || now >= deadline) {
+            gaveUpUntil_ = now + kGiveUpMemory;
+            return false;
+        }
+        std::this_thread::sleep_for(pause);
+        pause = std::min(pause * 2, kLongestPause);
+        return true;
+    };
+    for (;;) {
+        int result = readOnce(index, file, buffer, capacity, size, name);
+        if (result < 0) {
+            if (!waitOrGiveUp())
+                return -1;
+            continue;
+        }
+        if (result != 0 || !contended())
+            return result;
+        char again[64];
+        ssize_t againSize;
+        result = readOnce(index, file, again, capacity < sizeof again ? capacity : sizeof again, againSize, name);
+        if (result > 0)
+            return result;
+        if (result == 0 && againSize == size && std::memcmp(again, buffer, size_t(size)) == 0)
+            return 0;
+        if (!waitOrGiveUp())
+            return -1;
+    }
+}
+
+kern_return_t Driver::status(int error) { return error < 0 ? kIOReturnBusy : statusFromErrno(error); }
+
+// Learns the name, type and length at `index`: in one sweep checked by the
+// cursor's value, or, while another program keeps moving the cursor, one
+// file at a time, each checked on its own.
+kern_return_t Driver::learn(uint32_t index, bool withValue)
+{
+    if (index < entries_.size() && entries_[index].known)
+        return KERN_SUCCESS;
+    CursorLock lock(projectLock_);
+    char name[16], type[16], length[32];
+    ssize_t nameSize = 0, typeSize = 0, lengthSize = 0;
+    uint8_t value[33];
+    ssize_t valueSize = -1;
+    bool swept = false;
+    if (contended()) {
+        // The sweep below would mostly be lost to the other program.
+    } else if (int error = setCursor(index)) {
+        return statusFromErrno(error);
+    } else {
+        nameSize = name_.read(name, sizeof name);
+        typeSize = nameSize < 0 ? -1 : type_.read(type, sizeof type);
+        // The value's size is the key's length: one read gives both. A
+        // value that fails to read leaves the length to its own file.
+        if (withValue && typeSize >= 0)
+            valueSize = data_.read(reinterpret_cast<char*>(value), sizeof value);
+        if (valueSize > 32)
+            valueSize = -1;
+        if (valueSize >= 0)
+            lengthSize = std::snprintf(length, sizeof length, "%zd", valueSize);
+        else
+            lengthSize = typeSize < 0 ? -1 : length_.read(length, sizeof length);
+        int readError = lengthSize < 0 ? errno : 0;
+        long long now;
+        if (int cursorError = cursor_.readNumber(now))
+            return statusFromErrno(cursorError);
+        if (now == index) {
+            if (readError)
+                return statusFromErrno(readError);
+            swept = true;
+        } else {
+            cursorAt_ = -1;
+            contendedUntil_ = std::chrono::steady_clock::now() + kContentionMemory;
+        }
+    }
+    if (!swept) {
+        if (int failed = readChecked(index, name_, name, sizeof name, nameSize, 0))
+            return status(failed);
+        FourCharCode shown = codeFromText(std::string_view(name, size_t(nameSize)));
+        if (int failed = readChecked(index, type_, type, sizeof type, typeSize, shown))
+            return status(failed);
+        if (int failed = readChecked(index, length_, length, sizeof length, lengthSize, shown))
+            return status(failed);
+    }
+    long long size;
+    if (!parseDecimal(std::string_view(length, size_t(lengthSize)), size) || size < 0 || size > 32)
+        return kIOReturnIOError;
+    if (entries_.size() <= index)
+        entries_.resize(index + 1);
+    IndexEntry& entry = entries_[index];
+    entry = {true, codeFromText(std::string_view(name, size_t(nameSize))),
+             codeFromText(std::string_view(type, size_t(typeSize))), uint32_t(size)};
+    positions_.try_emplace(entry.name, index);
+    // Every fan speed key of a machine has one type: fpe2, or flt on T2 machines.
+    for (const char* ending : {"Ac", "Mn", "Mx", "Tg"})
+        if (fanOfKey(entry.name, ending))
+            fanType_ = entry.type;
+    if (swept && valueSize >= 0) {
+        prefetched_ = Prefetched{true, index, entry.name, uint32_t(valueSize), {}, std::chrono::steady_clock::now()};
+        std::memcpy(prefetched_.bytes, value, size_t(valueSize));
+    }
+    return KERN_SUCCESS;
+}
+
+kern_return_t Driver::keyAtIndex(uint32_t index, CallRecord& reply)
+{
+    if (cursorError_ != 0) {
+        if (cursorError_ == EACCES || cursorError_ == EPERM)
+            noteNoPrivilege();
+        return refusal();
+    }
+    if (kern_return_t status = learn(index, listing_))
+        return status;
+    reply.key = entries_[index].name;
+    listed_ = reply.key;
+    return KERN_SUCCESS;
+}
+
+// The number of positions the cursor accepts: the key count the driver
+// cached when it loaded, which it refuses every position past.
+kern_return_t Driver::cursorBound(long long& count)
+{
+    CursorLock lock(projectLock_);
+    long long accepted = 0, refused = kMaxKeys;
+    while (accepted < refused) {
+        long long middle = accepted + (refused - accepted) / 2;
+        int error = setCursor(uint32_t(middle));
+        if (error == 0)
+            accepted = middle + 1;
+        else if (error == EINVAL)
+            refused = middle;
+        else
+            return statusFromErrno(error);
+    }
+    count = accepted;
+    return KERN_SUCCESS;
+}
+
+// How many positions to look through, learnt once. key_count reads #KEY
+// through the driver's table; when #KEY is not in it (EINVAL), the
+// cursor's bound still tells how many keys the driver holds.
+kern_return_t Driver::countKeys()
+{
+    if (keyTotal_ >= 0)
+        return KERN_SUCCESS;
+    long long total = 0;
+    if (int error = keyCount_.readNumber(total)) {
+        if (error != EINVAL)
+            return statusFromErrno(error);
+        if (kern_return_t status = cursorBound(total))
+            return status;
+    }
+    keyCountValue_ = uint32_t(total);  // key_count prints #KEY with %d
+    keyTotal_ = total < 0 ? 0 : total > kMaxKeys ? kMaxKeys : total;
+    return KERN_SUCCESS;
+}
+
+// The position of `key` in `position`, learning names in order until it
+// shows; -1 when no position holds it.
+kern_return_t Driver::find(FourCharCode key, long long& position)
+{
+    position = -1;
+    if (auto found = positions_.find(key); found != positions_.end()) {
+        position = found->second;
+        return KERN_SUCCESS;
+    }
+    if (kern_return_t status = countKeys())
+        return status;
+    for (; scanned_ < keyTotal_; ++scanned_) {
+        kern_return_t learnt = learn(uint32_t(scanned_));
+        // A position that the driver cannot describe holds no key we can
+        // name; one we could not read for the cursor's moves may hold it.
+        if (learnt == kIOReturnBusy || learnt == kIOReturnNoDevice || learnt == kIOReturnNotPrivileged)
+            return learnt;
+        if (learnt == KERN_SUCCESS && entries_[scanned_].name == key) {
+            position = scanned_++;
+            return KERN_SUCCESS;
+        }
+    }
+    return KERN_SUCCESS;
+}
+
+kern_return_t Driver::readByName(FourCharCode key, KeyValue& value, bool withData, Prefetched& pending)
+{
+    long long position;
+    if (kern_return_t status = find(key, position))
+        return status == kIOReturnBusy ? fromFilesWhileBusy(key, 0, value) : status;
+    if (position < 0) {
+        // #KEY outside the positions the cursor reaches (a count of 0 or
+        // below, or one that leaves #KEY out): what key_count says, or
+        // the count the driver took from #KEY when it loaded.
+        if (key == fourCharCode("#KEY")) {
+            value.type = fourCharCode("ui32");
+            value.size = 4;
+            for (int i = 0; i < 4; ++i)
+                value.bytes[i] = uint8_t(keyCountValue_ >> (24 - 8 * i));
+        }
+        return KERN_SUCCESS;  // unknown: size 0, as the controller answers
+    }
+    const IndexEntry& entry = entries_[position];
+    value.type = entry.type;
+    value.size = entry.length;
+    if (!withData)
+        return KERN_SUCCESS;
+    if (pending.valid && pending.index == uint32_t(position) && pending.size == entry.length &&
+        std::chrono::steady_clock::now() - pending.at < kPrefetchLife) {
+        pending.valid = false;
+        std::memcpy(value.bytes, pending.bytes, pending.size);
+        return KERN_SUCCESS;
+    }
+    char bytes[33];
+    ssize_t size;
+    int failed;
+    {
+        CursorLock lock(projectLock_);
+        failed  = readChecked(uint32_t(position), data_, bytes, sizeof bytes, size, entry.name);
+    }
+    // The name is checked; the length too, since a key shares no name.
+    if (failed < 0 || (failed == 0 && uint32_t(size) != entry.length))
+        return fromFilesWhileBusy(key, entry.type, value);
+    if (failed)
+        return status(failed);
+    std::memcpy(value.bytes, bytes, entry.length);
+    return KERN_SUCCESS;
+}
+
+}  // namespace platform::applesmc

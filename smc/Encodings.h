@@ -1,0 +1,81 @@
+// The SMC's value encodings, written once for every program above the
+// access layer: four characters packed into a code, the module's
+// temperature rule, signed fixed point, and fan speeds in fpe2, flt and the
+// integer types. A small internal library (smc_encodings), not part of the
+// exported access library.
+#pragma once
+
+#include <IOKit/IOKitLib.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace encodings {
+
+// The code of the first four characters of `text`, first character most
+// significant; zero bytes where `text` is shorter.
+constexpr FourCharCode fourCharCode(std::string_view text)
+{
+    FourCharCode code = 0;
+    for (size_t i = 0; i < 4; ++i)
+        code = code << 8 | (i < text.size() ? uint8_t(text[i]) : 0);
+    return code;
+}
+
+// The code's four characters, most significant first, zero bytes included.
+std::string fourCharText(FourCharCode code);
+
+// An unsigned integer kept most significant byte first ("ui8 ", "ui16",
+// "ui32"): its first `size` bytes, four at most.
+uint32_t unsignedFromBytes(const uint8_t* bytes, size_t size);
+
+// The module's temperature rule: the first two bytes as a signed big-endian
+// number in 256ths of a degree, in 64ths of a degree.
+int32_t temperatureSixtyFourths(const uint8_t* bytes);
+
+// Whole degrees of the module's rule, truncated toward zero: -100/64 is -1.
+inline int32_t wholeDegrees(int32_t sixtyFourths)
+{
+    return sixtyFourths / 64;
+}
+
+// The fraction bits of a signed fixed-point type of 16 bits, "spXY" with X
+// and Y hex digits adding up to 15; -1 for any other type.
+int signedFixedPointFraction(const char* type);
+
+// The reading of a temperature value in degrees Celsius: exact for the
+// signed fixed-point types ("sp78", "sp5a", ...), and for any other type the
+// module's rule (the first two bytes as sp78).
+double decodeTemperature(const char* type, const uint8_t* bytes);
+
+// A float kept least significant byte first, as T2 machines keep "flt ".
+float floatFromBytes(const uint8_t* bytes);
+void floatToBytes(float value, uint8_t* bytes);
+
+// The speed that `size` bytes of a key of `type` hold: "fpe2" (unsigned, two
+// fraction bits), "flt ", "ui16" or "ui8 ". Nothing for any other type or
+// size, and for a float that is not a finite speed.
+std::optional<double> speedFromBytes(FourCharCode type, const uint8_t* bytes, size_t size);
+
+// Encodes `rpm` for a key of `type` and `size` into `bytes`; false when the
+// type is not a speed encoding or the speed does not fit it. fpe2 keeps
+// quarter rpm; the integer types round to whole rpm.
+bool speedToBytes(FourCharCode type, size_t size, double rpm, uint8_t* bytes);
+
+// Fans that four-character keys can name: F0xx to F9xx.
+inline constexpr unsigned kNamedFans = 10;
+
+// The key of fan `fan` (below kNamedFans) with the two-letter `suffix`.
+inline FourCharCode fanKey(unsigned fan, const char (&suffix)[3])
+{
+    const char text[4] = {'F', char('0' + fan), suffix[0], suffix[1]};
+    return fourCharCode(std::string_view(text, 4));
+}
+
+// The mask of fans in forced (manual) mode, one bit a fan, fan 0 the lowest.
+inline constexpr FourCharCode kForcedMaskKey = fourCharCode("FS! ");
+
+}  // namespace encodings

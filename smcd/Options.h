@@ -1,0 +1,31 @@
+// smcd's options, as its command line gives them, and the parsing of those
+// that take a value of their own kind.
+#pragma once
+
+#include "smcd/FanBroker.h"
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace smcd {
+
+inline constexpr const char* kProgram = "smcd";
+
+struct Options {
+    std::string socketPath = protocol::defaultSocketPath();
+    const char* service = nullptr;  // SMC_SERVICE's values; --profile FILE is --service FILE
+    const char* statePath = nullptr;
+    const char* group = nullptr;
+    bool readOnly = false;
+    std::optional<WritePolicy> writable;
+    std::optional<double> fanFloor;
+    bool keepFans = false;
+    std::optional<bool> fanModel;
+};
+
+// The speed that --fan-floor's `text` gives in rpm: a finite decimal, 0 or
+// more, and nothing else; nothing when it is not one.
+std::optional<double> parseFanFloor(const char* text);
+
+}  // namespace smcd

@@ -1,0 +1,80 @@
+// smcd's defaults and option values, checked without starting a daemon.
+#include "smcd/DefaultPaths.h"
+#include "smcd/Directories.h"
+#include "smcd/Options.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <sys/stat.h>
+
+namespace {
+
+TEST(FanFloor, TakesASpeedAndNothingElse)
+{
+    struct Row {
+        const char* text;
+        std::optional<double> rpm;
+    };
+    const Row rows[] = {
+        {"0", 0},       {"1200", 1200},         {"1200.5", 1200.5}, {"1e3", 1000},
+        {"", {}},       {"-1", {}},             {"1200rpm", {}},    {"rpm", {}},
+        {"nan", {}},    {"inf", {}},            {"1e999", {}},      {"12 ", {}},
+    };
+    for (const Row& row : rows)
+        EXPECT_EQ(smcd::parseFanFloor(row.text), row.rpm) << '"' << row.text << '"';
+}
+
+// A user's daemon over the driver keeps its state under the user's own state
+// directory, made private, or names what is missing.
+TEST(DefaultState, FollowsTheUsersStateDirectory)
+{
+    std::string base = std::filesystem::temp_directory_path() / "smcd-default-state-XXXXXX";
+    ASSERT_NE(mkdtemp(base.data()), nullptr);
+    ASSERT_EQ(mkdir((base + "/home").c_str(), 0700), 0);
+    std::string name = smcd::driverStateName("/dev/null", smcd::driverDevice("applesmc"));
+    struct Row {
+        const char* stateHome;  // nullptr: unset
+        const char* home;
+        std::string directory;  // "" when there is no place
+    };
+    const Row rows[] = {
+        {"xdg", "home", base + "/xdg/smcd"},
+        {"", "home", base + "/home/.local/state/smcd"},
+        {nullptr, "home", base + "/home/.local/state/smcd"},
+        {nullptr, nullptr, ""},
+    };
+    std::string savedStateHome = std::getenv("XDG_STATE_HOME") ? std::getenv("XDG_STATE_HOME") : "";
+    std::string savedHome = std::getenv("HOME") ? std::getenv("HOME") : "";
+    for (const Row& row : rows) {
+        auto set = [&](const char* variable, const char* value) {
+            if (value == nullptr)
+                unsetenv(variable);
+            else
+                setenv(variable, *value ? (base + "/" + value).c_str() : "", 1);
+        };
+        set("XDG_STATE_HOME", row.stateHome);
+        set("HOME", row.home);
+        std::string problem;
+        std::string path = smcd::defaultDriverState("/dev/null", problem, false);
+        if (row.directory.empty()) {
+            EXPECT_EQ(path, "");
+            EXPECT_EQ(problem, "neither XDG_STATE_HOME nor HOME is set; choose a state file with --state");
+            continue;
+        }
+        EXPECT_EQ(path, row.directory + "/" + name) << problem;
+        struct stat info{};
+        ASSERT_EQ(stat(row.directory.c_str(), &info), 0) << row.directory;
+        EXPECT_EQ(info.st_mode & 0777, 0700u) << row.directory;
+    }
+    setenv("XDG_STATE_HOME", savedStateHome.c_str(), 1);
+    setenv("HOME", savedHome.c_str(), 1);
+    if (savedStateHome.empty())
+        unsetenv("XDG_STATE_HOME");
+    std::filesystem::remove_all(base);
+}
+
+}  // namespace
