@@ -4,7 +4,7 @@
 // Targets: at least 0.8 of the bare ping-pong for one client, and an
 // aggregate that grows with clients up to the number of cores.
 #include "smc/smc.h"
-#include "backends/daemon/DaemonProtocol.h"
+#include "backends/DaemonProtocol.h"
 
 #include <chrono>
 #include <csignal>

@@ -14,7 +14,7 @@
 //    connection, against `--writable all` without a lease. Target: at least
 //    0.9 of it.
 #include "smc/smc.h"
-#include "backends/daemon/DaemonProtocol.h"
+#include "backends/DaemonProtocol.h"
 #include "backends/SMCService.h"
 
 #include <IOKit/IOKitSMCLease.h>

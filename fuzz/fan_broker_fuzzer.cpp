@@ -5,6 +5,7 @@
 // floor and the maximum, a refused write changes nothing, a change another
 // program made after the broker's last write is never put back over, and a
 // fan only the broker changed is as it was once the broker stops.
+#include "backends/emulated/EmulatedSMC.h"
 #include "smcd/FanBroker.h"
 #include "smc/Encodings.h"
 #include "support/FuzzSupport.h"

@@ -4,13 +4,12 @@
 // one event loop: each exchange is applied whole.
 #include "smcd/Daemon.h"
 #include "smcd/DefaultPaths.h"
-#include "backends/daemon/DaemonProtocol.h"
+#include "backends/DaemonProtocol.h"
 #include "backends/SMCService.h"
 #include "smcd/Directories.h"
 #include "smcd/FanBroker.h"
 #include "smcd/PassedSocket.h"
 #include "smcd/StateFile.h"
-#include "backends/emulated/EmulatedSMC.h"
 
 #include <algorithm>
 #include <climits>
@@ -160,7 +159,9 @@ bool Daemon::openService()
                      cause.c_str());
         return false;
     }
-    smc_ = std::dynamic_pointer_cast<EmulatedSMC>(service_);
+    // Shares the service's life: the store is the service itself.
+    if (SMCKeyStore* store = service_->keyStore())
+        smc_ = std::shared_ptr<SMCKeyStore>(service_, store);
     if (smc_ && options_.fanModel.value_or(builtin))
         smc_->setFanModel(kFanRate);
     if (options_.readOnly)

@@ -45,7 +45,7 @@ private:
     std::string serviceName_;
     std::string serviceSpec_;  // as selected: "applesmc:DIR", a profile path, ...
     std::shared_ptr<SMCService> service_;
-    std::shared_ptr<EmulatedSMC> smc_;  // when the SMC is emulated
+    std::shared_ptr<SMCKeyStore> smc_;  // when the SMC is emulated: its keys, in this process
     std::unique_ptr<StateFile> state_;
     std::unique_ptr<FanBroker> broker_;
     WritePolicy policy_;

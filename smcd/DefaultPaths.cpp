@@ -1,6 +1,6 @@
 #include "smcd/DefaultPaths.h"
 #include "smcd/Directories.h"
-#include "backends/applesmc/AppleSMCService.h"
+#include "backends/SMCService.h"
 
 #include <climits>
 #include <cstdlib>

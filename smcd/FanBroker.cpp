@@ -175,7 +175,7 @@ std::optional<FanKeyRole> fanKeyRole(FourCharCode key)
 }
 
 FanBroker::FanBroker(std::unique_ptr<SMCConnection> connection, BrokerOptions options, StateFile* state,
-                     std::shared_ptr<EmulatedSMC> emulated)
+                     std::shared_ptr<SMCKeyStore> emulated)
     : connection_(std::move(connection)), options_(std::move(options)), state_(state), emulated_(std::move(emulated))
 {
 }

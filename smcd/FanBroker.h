@@ -4,11 +4,11 @@
 // that made them closes.
 #pragma once
 
-#include "backends/daemon/DaemonProtocol.h"
+#include "backends/DaemonProtocol.h"
 #include "backends/SMCService.h"
 #include "smc/smc.h"
 #include "smcd/StateFile.h"
-#include "backends/emulated/EmulatedSMC.h"
+#include "backends/KeyStore.h"
 
 #include <cstdint>
 #include <map>
@@ -77,7 +77,7 @@ public:
     // fans to put back, and the writable keys of `emulated` when the SMC is
     // emulated (a real SMC keeps its own values).
     FanBroker(std::unique_ptr<SMCConnection> connection, BrokerOptions options, StateFile* state = nullptr,
-              std::shared_ptr<EmulatedSMC> emulated = nullptr);
+              std::shared_ptr<SMCKeyStore> emulated = nullptr);
 
     // Puts back the fans that an earlier run left changed (`earlier`, from
     // the state), then reads each fan's limits. A record is first checked as
@@ -152,7 +152,7 @@ private:
     std::unique_ptr<SMCConnection> connection_;
     BrokerOptions options_;
     StateFile* state_;
-    std::shared_ptr<EmulatedSMC> emulated_;
+    std::shared_ptr<SMCKeyStore> emulated_;
     std::map<uint32_t, double> floors_;
     std::map<uint32_t, FanRecord> records_;
     std::map<uint32_t, Lease> leases_;

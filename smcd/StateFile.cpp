@@ -346,13 +346,13 @@ void StateFile::removeLeftovers()
     closedir(entries);
 }
 
-bool StateFile::load(EmulatedSMC& smc, std::string& error, std::vector<std::string>& warnings)
+bool StateFile::load(SMCKeyStore& smc, std::string& error, std::vector<std::string>& warnings)
 {
     std::vector<FanRecord> fans;
     return load(&smc, fans, error, warnings);
 }
 
-bool StateFile::load(EmulatedSMC* smc, std::vector<FanRecord>& fans, std::string& error,
+bool StateFile::load(SMCKeyStore* smc, std::vector<FanRecord>& fans, std::string& error,
                      std::vector<std::string>& warnings)
 {
     // Not the platform's file reader: that one follows links and would wait

@@ -3,7 +3,7 @@
 // else can write, and held by one daemon at a time.
 #pragma once
 
-#include "backends/emulated/EmulatedSMC.h"
+#include "backends/KeyStore.h"
 
 #include <array>
 #include <memory>
@@ -66,11 +66,11 @@ public:
     // when the file cannot be read or parsed; a value that no longer fits
     // the profile, or of a key the profile does not mark writable, is
     // skipped and named in `warnings`, one line each.
-    bool load(EmulatedSMC& smc, std::string& error, std::vector<std::string>& warnings);
+    bool load(SMCKeyStore& smc, std::string& error, std::vector<std::string>& warnings);
     // The same for any SMC: the values go into `smc` when there is one (an
     // SMC that is not emulated keeps its own), the fans still to be put
     // back into `fans`.
-    bool load(EmulatedSMC* smc, std::vector<FanRecord>& fans, std::string& error,
+    bool load(SMCKeyStore* smc, std::vector<FanRecord>& fans, std::string& error,
               std::vector<std::string>& warnings);
 
     // Writes the writable keys of `keys` and the fans of `fans` to a new

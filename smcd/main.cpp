@@ -1,7 +1,7 @@
 // smcd's command line: options in, the daemon started, its exit status out.
 #include "smcd/Daemon.h"
 #include "smcd/Options.h"
-#include "backends/daemon/DaemonProtocol.h"
+#include "backends/DaemonProtocol.h"
 
 #include "cli/Conventions.h"
 

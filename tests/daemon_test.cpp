@@ -1,7 +1,7 @@
 // The SMC daemon as a separate process: sharing, concurrency, bad input,
 // crashes, permissions, and the clients' behaviour when it goes away.
 #include "SensorsModule/SensorsModule.h"
-#include "backends/daemon/DaemonProtocol.h"
+#include "backends/DaemonProtocol.h"
 #include "support/Process.h"
 #include "support/TestSMC.h"
 

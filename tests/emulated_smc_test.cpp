@@ -1,7 +1,7 @@
 // The emulated SMC service: its answers to good and bad calls, profiles and
 // the choice of back-end.
 #include "backends/applesmc/AppleSMCService.h"
-#include "backends/daemon/DaemonProtocol.h"
+#include "backends/DaemonProtocol.h"
 #include "backends/SMCService.h"
 #include "smc/tool/smctool.h"
 #include "support/TestSMC.h"

@@ -1,6 +1,7 @@
 // The daemon's fan broker in this process: write policy, speed limits, fans
 // put back at the end or at the next start, and leases.
 #include "smc/smc.h"
+#include "backends/emulated/EmulatedSMC.h"
 #include "smcd/FanBroker.h"
 #include "smcd/StateFile.h"
 

@@ -3,7 +3,7 @@
 // /metrics, and the key enumeration of --all against SMCs that misbehave.
 #include "host/Formats.h"
 #include "host/ModuleReader.h"
-#include "backends/daemon/DaemonProtocol.h"
+#include "backends/DaemonProtocol.h"
 #include "support/Process.h"
 #include "support/Promtool.h"
 #include "support/TestSMC.h"

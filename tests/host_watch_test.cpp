@@ -1,6 +1,6 @@
 // sensors-host --watch as a person sees it: run in tmux against smcd, a
 // value changed with smc while it runs, the screen read with capture-pane.
-#include "backends/daemon/DaemonProtocol.h"
+#include "backends/DaemonProtocol.h"
 #include "support/Process.h"
 
 #include <gtest/gtest.h>

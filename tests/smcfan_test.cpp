@@ -3,7 +3,7 @@
 // when their holder dies, holders told when a hold ends underneath them, the
 // write policy and its limits, who may connect, and errors in words. Also
 // smcfan's options, words and speed encodings in-process.
-#include "backends/daemon/DaemonProtocol.h"
+#include "backends/DaemonProtocol.h"
 #include "backends/SMCService.h"
 #include "smc/Encodings.h"
 #include "smcfan/smcfan.h"

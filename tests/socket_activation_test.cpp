@@ -2,6 +2,7 @@
 // (systemd's socket activation): it serves that socket, leaves it as it
 // found it, still puts the fans back at SIGTERM, and refuses in words a
 // descriptor that is not a socket it can serve.
+#include "backends/CallRecord.h"
 #include "smcd/StateFile.h"
 #include "support/Process.h"
 

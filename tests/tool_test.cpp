@@ -1,7 +1,7 @@
 // The tool against counts no SMC can hold, failing and vanishing SMCs, and
 // an output that cannot be written: what it prints, says and exits with.
 // Also the daemon's clients: reconnecting, late replies, the fan floor.
-#include "backends/daemon/DaemonProtocol.h"
+#include "backends/DaemonProtocol.h"
 #include "smc/tool/smctool.h"
 #include "support/Process.h"
 #include "support/TestSMC.h"

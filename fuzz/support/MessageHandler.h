@@ -3,7 +3,7 @@
 // emulated SMC, as smcd serves one.
 #pragma once
 
-#include "backends/daemon/DaemonProtocol.h"
+#include "backends/DaemonProtocol.h"
 #include "smcd/FanBroker.h"
 #include "backends/emulated/EmulatedSMC.h"
 

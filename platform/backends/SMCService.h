@@ -13,6 +13,8 @@
 
 namespace platform {
 
+class SMCKeyStore;
+
 // One open user-client connection. Calls may come from several threads.
 class SMCConnection {
 public:
@@ -53,7 +55,16 @@ public:
     // A back-end that does not say is taken for real hardware: the careful
     // choice for whoever decides what may be written through it.
     virtual SMCServiceKind kind() const { return SMCServiceKind::Driver; }
+    // The keys themselves when they live in this process (an emulated SMC),
+    // for a daemon that saves and puts back their values; null otherwise.
+    virtual SMCKeyStore* keyStore() { return nullptr; }
 };
+
+// The applesmc driver's device directory under `root` ("" for this
+// machine): the classic platform device, the device of a hwmon class
+// directory whose name is "applesmc", or the T2 ACPI device, found by their
+// files. "" when there is none.
+std::string findAppleSMCDevice(const std::string& root = "");
 
 // Replaces the process's service (null: the machine has none). Connections
 // already open keep talking to the service they were opened on.

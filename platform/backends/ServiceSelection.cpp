@@ -1,7 +1,7 @@
 // The one place where the process's SMC back-end is chosen.
 #include "backends/SMCService.h"
 #include "backends/applesmc/AppleSMCService.h"
-#include "backends/daemon/DaemonProtocol.h"
+#include "backends/DaemonProtocol.h"
 #include "backends/emulated/EmulatedSMC.h"
 
 #include <cstdio>

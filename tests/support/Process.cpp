@@ -1,5 +1,5 @@
 #include "support/Process.h"
-#include "backends/daemon/DaemonProtocol.h"
+#include "backends/DaemonProtocol.h"
 
 #include <cerrno>
 #include <csignal>

@@ -9,12 +9,6 @@
 
 namespace platform {
 
-// The driver's device directory under `root` ("" for this machine): the
-// classic platform device, the device of a hwmon class directory whose name
-// is "applesmc", or the T2 ACPI device, found by their files. "" when there
-// is none.
-std::string findAppleSMCDevice(const std::string& root = "");
-
 // The service of the driver's device directory `directory` ("": found with
 // findAppleSMCDevice when first asked). It is present while the directory
 // holds the driver's files. Its connections outlive the files: calls fail

@@ -1,6 +1,6 @@
 // The back-end for SMC_SERVICE=unix:PATH: every connection is a socket to
 // the SMC daemon, and every exchange one message each way.
-#include "backends/daemon/DaemonProtocol.h"
+#include "backends/DaemonProtocol.h"
 #include "backends/ErrnoStatus.h"
 #include "backends/SMCService.h"
 

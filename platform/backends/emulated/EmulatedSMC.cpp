@@ -26,11 +26,6 @@ private:
 
 }  // namespace
 
-std::string fourCharText(FourCharCode code)
-{
-    return {char(code >> 24), char(code >> 16), char(code >> 8), char(code)};
-}
-
 EmulatedSMC::EmulatedSMC(std::vector<SMCKeyEntry> keys) : entries_(std::move(keys))
 {
     constexpr FourCharCode countKey = fourCharCode("#KEY");
