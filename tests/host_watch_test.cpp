@@ -162,6 +162,9 @@ TEST_F(HostWatch, FitsSmallTerminals)
     const std::tuple<int, int, const char*> sizes[] = {{80, 24, "  ... 12 more"}, {40, 12, "  ... 24 more"}};
     for (const auto& [columns, rows, more] : sizes) {
         SCOPED_TRACE(std::to_string(columns) + "x" + std::to_string(rows));
+        // A server of its own for each size: a server that is still exiting
+        // after the last session ended refuses a new one.
+        tmuxSocket = directory + "/tmux-" + std::to_string(columns) + ".sock";
         std::string command = "env SMC_SERVICE=" + profile + " " + kBin + "/sensors-host --all --watch 0.05; sleep 60";
         ASSERT_EQ(tmux({"new-session", "-d", "-s", "watch", "-x", std::to_string(columns), "-y", std::to_string(rows),
                         command}).status, 0);
@@ -176,7 +179,7 @@ TEST_F(HostWatch, FitsSmallTerminals)
         EXPECT_TRUE(lines.front().starts_with("SMC sensors")) << screen();
         EXPECT_NE(std::find(lines.begin(), lines.end(), more), lines.end()) << screen();
         EXPECT_TRUE(lines.back().starts_with("Fan 0 ")) << screen();
-        tmux({"kill-session", "-t", "watch"});
+        tmux({"kill-server"});
     }
 }
 
