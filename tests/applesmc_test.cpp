@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cmath>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
@@ -20,6 +21,7 @@
 #include <future>
 #include <map>
 #include <sys/file.h>
+#include <sys/inotify.h>
 #include <sys/mman.h>
 #include <sys/mount.h>
 #include <sys/statfs.h>
@@ -466,6 +468,90 @@ TEST_F(AppleSMCBackEnd, ErrorsMapToStatusesInOnePlace)
     platform::installSMCService(platform::makeAppleSMCService(mount->path()));
     io_connect_t none = 0;
     testing_support::captureStdout([&] { EXPECT_EQ(SMCOpen(&none), 1); });
+}
+
+// A sorted key table of `count` keys ("#KEY", then A000, A001, ...), each
+// holding its position's low byte; with `halvesSwapped`, out of order.
+std::string largeTable(int count, bool halvesSwapped)
+{
+    std::vector<std::string> lines;
+    for (int i = 1; i < count; ++i) {
+        char line[64];
+        std::snprintf(line, sizeof line, "  %c%03d  [ui8 ]  (bytes %02x)\n", 'A' + (i - 1) / 1000, (i - 1) % 1000, i % 256);
+        lines.push_back(line);
+    }
+    if (halvesSwapped)
+        std::rotate(lines.begin(), lines.begin() + lines.size() / 2, lines.end());
+    char count32[80];
+    std::snprintf(count32, sizeof count32, "  #KEY  [ui32]  (bytes 00 00 %02x %02x)\n", count >> 8, count & 0xff);
+    std::string text = count32;
+    for (const std::string& line : lines)
+        text += line;
+    return text;
+}
+
+// The write system calls this thread made so far: each move of the cursor is one.
+long writesSoFar()
+{
+    std::ifstream io("/proc/thread-self/io");
+    std::string field;
+    long value = 0;
+    while (io >> field >> value)
+        if (field == "syscw:")
+            return value;
+    return -1;
+}
+
+// A key the machine lacks is found missing by a search over the sorted
+// table, not by walking it; a table out of order still answers right.
+TEST_F(AppleSMCBackEnd, KeysAreFoundWithoutWalkingTheTable)
+{
+    constexpr int kKeys = 1200;
+    const long searchMoves = long(std::ceil(std::log2(kKeys))) + 2;
+    struct Case {
+        const char* key;
+        std::string bytes;  // "" for a key the machine lacks
+    } cases[] = {
+        {"A59z", ""}, {"0000", ""},      {"zzzz", ""},      {"B199", ""},
+        {"#KEX", ""}, {"A000", "\x01"}, {"A599", "\x58"}, {"B198", "\xaf"},
+    };
+    for (bool halvesSwapped : {false, true}) {
+        SCOPED_TRACE(halvesSwapped ? "halves swapped" : "sorted");
+        if (connection)
+            SMCClose(connection);
+        connection = 0;
+        profile = profileFile(directory, largeTable(kKeys, halvesSwapped).c_str());
+        open();
+        ASSERT_EQ(read("#KEY"), std::string("\x00\x00\x04\xb0", 4));
+        for (const Case& c : cases) {
+            long before = writesSoFar();
+            EXPECT_EQ(read(c.key), c.bytes) << c.key;
+            if (!halvesSwapped) {
+                EXPECT_LE(writesSoFar() - before, searchMoves) << c.key << ": the cursor moved this often";
+            }
+        }
+        mount.reset();
+    }
+}
+
+// Finding keys costs the SMC nothing: key_count, which reads #KEY from the
+// SMC each time, is not read for it, nor in place of a read of #KEY.
+TEST_F(AppleSMCBackEnd, FindingKeysReadsNoKeyCount)
+{
+    open();
+    int watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    ASSERT_GE(watch, 0);
+    ASSERT_GE(inotify_add_watch(watch, mount->path().c_str(), IN_ACCESS), 0);
+    for (const char* key : {"TC0D", "NONE", "F1Tg", "#KEY"})
+        read(key);
+    std::map<std::string, int> reads;
+    alignas(inotify_event) char events[4096];
+    for (ssize_t n; (n = ::read(watch, events, sizeof events)) > 0;)
+        for (char* at = events; at < events + n; at += sizeof(inotify_event) + reinterpret_cast<inotify_event*>(at)->len)
+            ++reads[reinterpret_cast<inotify_event*>(at)->name];
+    close(watch);
+    EXPECT_EQ(reads["key_count"], 0);
+    EXPECT_GT(reads["key_at_index_data"], 0) << "the reads never reached the SMC: inotify saw nothing";
 }
 
 TEST_F(AppleSMCBackEnd, AnotherProgramMovingTheCursorNeverYieldsAWrongValue)

@@ -15,6 +15,7 @@
 #include <chrono>
 #include <cstdio>
 #include <fcntl.h>
+#include <map>
 #include <string>
 #include <string_view>
 #include <sys/file.h>
@@ -22,6 +23,7 @@
 #include <thread>
 #include <unistd.h>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 namespace platform::applesmc {
@@ -46,6 +48,10 @@ constexpr std::chrono::milliseconds kStuckLockMemory{2000};
 // How often to look for the files again once they went away.
 constexpr std::chrono::milliseconds kReopenInterval{1000};
 constexpr uint32_t kMaxKeys = 65535;   // what a real SMC holds at most
+// Tables up to this size are walked whole on the first lookup that misses:
+// it costs little, and unlike a search it proves the order, which the small
+// tables of hand-written doubles often lack.
+constexpr long long kWalkedWhole = 64;
 // How long reads stay doubly checked after another program was seen moving the cursor.
 constexpr std::chrono::milliseconds kContentionMemory{2000};
 // How long a value read with its key's name may stand in for the read that follows.
@@ -258,6 +264,10 @@ private:
     kern_return_t keyAtIndex(uint32_t index, CallRecord& reply);
     kern_return_t cursorBound(long long& count);
     kern_return_t countKeys();
+    void noteName(uint32_t index, FourCharCode name);
+    kern_return_t probe(uint32_t index, FourCharCode& name, bool& named);
+    kern_return_t search(FourCharCode key, long long& position);
+    kern_return_t walk(FourCharCode key, long long& position);
     kern_return_t find(FourCharCode key, long long& position);
     kern_return_t readByName(FourCharCode key, KeyValue& value, bool withData, Prefetched& pending);
 
@@ -292,8 +302,13 @@ private:
     Prefetched prefetched_;
     FourCharCode listed_ = 0;  // the key the last key-at-index call named
     bool listing_ = false;     // the caller reads each key it is given by index
-    uint32_t keyCountValue_ = 0;  // #KEY as key_count gives it, else the cursor's bound
+    uint32_t keyCountValue_ = 0;  // the count the positions were taken from
     long long scanned_ = 0;
+    // Every name seen by position, and the positions the driver cannot
+    // describe: a search asks the cursor about each position once.
+    std::map<uint32_t, FourCharCode> namesSeen_;
+    std::unordered_set<uint32_t> undescribed_;
+    bool unsorted_ = false;  // two names out of order: lookups walk the table
     std::unordered_map<std::string, SysfsFile> sensorFiles_;
     bool labelsLoaded_ = false;
     std::unordered_map<FourCharCode, std::string> temperatures_;

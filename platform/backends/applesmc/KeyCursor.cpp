@@ -178,6 +178,7 @@ kern_return_t Driver::learn(uint32_t index, bool withValue)
     entry = {true, codeFromText(std::string_view(name, size_t(nameSize))),
              codeFromText(std::string_view(type, size_t(typeSize))), uint32_t(size)};
     positions_.try_emplace(entry.name, index);
+    noteName(index, entry.name);
     // Every fan speed key of a machine has one type: fpe2, or flt on T2 machines.
     for (const char* ending : {"Ac", "Mn", "Mx", "Tg"})
         if (fanOfKey(entry.name, ending))
@@ -223,36 +224,126 @@ kern_return_t Driver::cursorBound(long long& count)
     return KERN_SUCCESS;
 }
 
-// How many positions to look through, learnt once. key_count reads #KEY
-// through the driver's table; when #KEY is not in it (EINVAL), the
-// cursor's bound still tells how many keys the driver holds.
+// How many positions to look through, learnt once: the positions the
+// cursor accepts, which costs the SMC nothing, where key_count would read
+// #KEY from it. A cursor that accepts every position is no driver's but a
+// plain file: its text is put back as it was, and key_count tells.
 kern_return_t Driver::countKeys()
 {
     if (keyTotal_ >= 0)
         return KERN_SUCCESS;
+    char before[32];
+    ssize_t beforeSize = cursor_.read(before, sizeof before);
     long long total = 0;
-    if (int error = keyCount_.readNumber(total)) {
-        if (error != EINVAL)
+    if (kern_return_t status = cursorBound(total))
+        return status;
+    if (total >= kMaxKeys) {
+        if (beforeSize >= 0 && pwrite(cursor_.fd(), before, size_t(beforeSize), 0) == beforeSize)
+            (void)!ftruncate(cursor_.fd(), beforeSize);
+        cursorAt_ = -1;
+        if (int error = keyCount_.readNumber(total))
             return statusFromErrno(error);
-        if (kern_return_t status = cursorBound(total))
-            return status;
     }
     keyCountValue_ = uint32_t(total);  // key_count prints #KEY with %d
     keyTotal_ = total < 0 ? 0 : total > kMaxKeys ? kMaxKeys : total;
     return KERN_SUCCESS;
 }
 
-// The position of `key` in `position`, learning names in order until it
-// shows; -1 when no position holds it.
-kern_return_t Driver::find(FourCharCode key, long long& position)
+// Keeps a name seen at `index` and checks it against the nearest names seen
+// on either side: the driver keeps its table sorted by the four bytes, and
+// a table that is not (a double) cannot be searched.
+void Driver::noteName(uint32_t index, FourCharCode name)
 {
-    position = -1;
-    if (auto found = positions_.find(key); found != positions_.end()) {
-        position = found->second;
+    auto [at, added] = namesSeen_.try_emplace(index, name);
+    if (!added) {
+        unsorted_ = unsorted_ || at->second != name;
+        return;
+    }
+    if (at != namesSeen_.begin() && std::prev(at)->second >= name)
+        unsorted_ = true;
+    if (std::next(at) != namesSeen_.end() && std::next(at)->second <= name)
+        unsorted_ = true;
+}
+
+// The name at `index`, with `named` false where the driver cannot describe
+// the position. The name file answers from the driver's cache, so this
+// costs the SMC nothing; the read is checked against the cursor's moves
+// as every read is.
+kern_return_t Driver::probe(uint32_t index, FourCharCode& name, bool& named)
+{
+    named = false;
+    if (auto seen = namesSeen_.find(index); seen != namesSeen_.end()) {
+        name = seen->second;
+        named = true;
         return KERN_SUCCESS;
     }
-    if (kern_return_t status = countKeys())
-        return status;
+    if (undescribed_.contains(index))
+        return KERN_SUCCESS;
+    char text[16];
+    ssize_t size;
+    int failed;
+    {
+        CursorLock lock(projectLock_);
+        failed = readChecked(index, name_, text, sizeof text, size, 0);
+    }
+    if (failed) {
+        kern_return_t result = status(failed);
+        if (result == kIOReturnBusy || result == kIOReturnNoDevice || result == kIOReturnNotPrivileged)
+            return result;
+        undescribed_.insert(index);
+        return KERN_SUCCESS;
+    }
+    name = codeFromText(std::string_view(text, size_t(size)));
+    named = true;
+    noteName(index, name);
+    return KERN_SUCCESS;
+}
+
+// Binary search over the positions, as the driver finds keys itself; -1
+// in `position` when no position holds `key`. Falls back to the walk once
+// two names turn out of order.
+kern_return_t Driver::search(FourCharCode key, long long& position)
+{
+    uint32_t low = 0, high = uint32_t(keyTotal_);
+    // The ends first, once: a table whose halves were swapped shows it there.
+    for (uint32_t end : {low, high - 1}) {
+        FourCharCode name;
+        bool named;
+        if (kern_return_t status = probe(end, name, named))
+            return status;
+    }
+    while (low < high && !unsorted_) {
+        uint32_t middle = low + (high - low) / 2;
+        // Positions without a name hold no key: the first named one at or
+        // above the middle decides.
+        uint32_t at = middle;
+        FourCharCode name = 0;
+        bool named = false;
+        for (; at < high; ++at) {
+            if (kern_return_t status = probe(at, name, named))
+                return status;
+            if (named)
+                break;
+        }
+        if (!named || name > key) {
+            high = middle;
+        } else if (name < key) {
+            low = at + 1;
+        } else if (!unsorted_) {
+            kern_return_t learnt = learn(at);
+            if (learnt == kIOReturnBusy || learnt == kIOReturnNoDevice || learnt == kIOReturnNotPrivileged)
+                return learnt;
+            if (learnt == KERN_SUCCESS && entries_[at].name == key)
+                position = at;
+            return KERN_SUCCESS;
+        }
+    }
+    return unsorted_ ? walk(key, position) : KERN_SUCCESS;
+}
+
+// Learns names in order from where the last walk stopped until `key` shows.
+kern_return_t Driver::walk(FourCharCode key, long long& position)
+{
     for (; scanned_ < keyTotal_; ++scanned_) {
         kern_return_t learnt = learn(uint32_t(scanned_));
         // A position that the driver cannot describe holds no key we can
@@ -267,6 +358,21 @@ kern_return_t Driver::find(FourCharCode key, long long& position)
     return KERN_SUCCESS;
 }
 
+// The position of `key` in `position`; -1 when no position holds it.
+kern_return_t Driver::find(FourCharCode key, long long& position)
+{
+    position = -1;
+    if (auto found = positions_.find(key); found != positions_.end()) {
+        position = found->second;
+        return KERN_SUCCESS;
+    }
+    if (kern_return_t status = countKeys())
+        return status;
+    if (keyTotal_ > kWalkedWhole && !unsorted_)
+        return search(key, position);
+    return walk(key, position);
+}
+
 kern_return_t Driver::readByName(FourCharCode key, KeyValue& value, bool withData, Prefetched& pending)
 {
     long long position;
@@ -274,13 +380,18 @@ kern_return_t Driver::readByName(FourCharCode key, KeyValue& value, bool withDat
         return status == kIOReturnBusy ? fromFilesWhileBusy(key, 0, value) : status;
     if (position < 0) {
         // #KEY outside the positions the cursor reaches (a count of 0 or
-        // below, or one that leaves #KEY out): what key_count says, or
-        // the count the driver took from #KEY when it loaded.
+        // below, or one that leaves #KEY out): what key_count says, or,
+        // where #KEY is outside the driver's table too, the count the
+        // driver took from it when it loaded.
         if (key == fourCharCode("#KEY")) {
+            long long count = keyCountValue_;
+            if (withData)
+                if (int error = keyCount_.readNumber(count); error != 0 && error != EINVAL)
+                    return statusFromErrno(error);
             value.type = fourCharCode("ui32");
             value.size = 4;
             for (int i = 0; i < 4; ++i)
-                value.bytes[i] = uint8_t(keyCountValue_ >> (24 - 8 * i));
+                value.bytes[i] = uint8_t(uint32_t(count) >> (24 - 8 * i));
         }
         return KERN_SUCCESS;  // unknown: size 0, as the controller answers
     }
