@@ -4,6 +4,7 @@
 // device search, the default choice of back-end; lm-sensors reading the double.
 #include "backends/ErrnoStatus.h"
 #include "backends/applesmc/AppleSMCService.h"
+#include "backends/applesmc/Driver.h"
 #include "support/Process.h"
 #include "support/TestSMC.h"
 
@@ -654,7 +655,7 @@ TEST_F(AppleSMCBackEnd, ReadsFinishWhileOtherProcessesHoldLocks)
     ASSERT_EQ(pipe(ready), 0);
     pid_t holder = fork();
     if (holder == 0) {
-        for (std::string path : {mount->path() + "/key_at_index", std::string("/run/smcd-applesmc.lock")}) {
+        for (std::string path : {mount->path() + "/key_at_index", platform::applesmc::cursorLockPath(mount->path())}) {
             int fd = ::open(path.c_str(), O_RDONLY | O_CREAT, 0600);
             if (fd >= 0)
                 flock(fd, LOCK_EX);

@@ -15,12 +15,24 @@ namespace platform {
 namespace applesmc {
 
 // Opens the files; 0 or the status of the first one that fails.
+std::string cursorLockPath(const std::string& keyDirectory)
+{
+    struct stat directory;
+    if (stat(keyDirectory.c_str(), &directory) != 0)
+        return {};
+    char path[64];
+    std::snprintf(path, sizeof path, "/run/smcd-applesmc-%llx-%llx.lock", (unsigned long long)directory.st_dev,
+                  (unsigned long long)directory.st_ino);
+    return path;
+}
+
 kern_return_t Driver::open()
 {
     if (int error = keyCount_.open(layout_.keyDirectory + "/key_count", O_RDONLY))
         return statusFromErrno(error);
     cursorError_ = cursor_.open(layout_.keyDirectory + "/key_at_index", O_RDWR);
     if (cursorError_ == 0) {
+        projectLock_.open(layout_.keyDirectory);
         for (auto [file, name] : {std::pair{&name_, "name"}, std::pair{&type_, "type"},
                                   std::pair{&length_, "data_length"}, std::pair{&data_, "data"}}) {
             if (int error = file->open(layout_.keyDirectory + "/key_at_index_" + name, O_RDONLY))

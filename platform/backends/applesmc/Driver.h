@@ -41,7 +41,11 @@ constexpr std::chrono::milliseconds kGiveUpMemory{2000};
 constexpr std::chrono::milliseconds kFirstPause{2}, kLongestPause{30};
 // This project's processes take turns on the cursor through a lock of their
 // own, in a directory only root may write, so that no other user can hold it.
-constexpr const char* kCursorLockPath = "/run/smcd-applesmc.lock";
+// The lock of one device's cursor, /run/smcd-applesmc-DEV-INODE.lock: named
+// after the device directory itself, so that doubles of the driver (tests,
+// smcfs mounts) wait neither on each other nor on the machine's. "" when the
+// directory cannot be looked at.
+std::string cursorLockPath(const std::string& keyDirectory);
 constexpr std::chrono::milliseconds kLockPatience{250};
 // After a lock wait ran out, the holder is taken as stuck for this long.
 constexpr std::chrono::milliseconds kStuckLockMemory{2000};
@@ -155,11 +159,18 @@ struct KeyValue {
 // root, no /run) the checks after each use of the cursor still guard.
 class ProjectLock {
 public:
-    ProjectLock()
+    ProjectLock() = default;
+    // Opens the lock of the cursor in `keyDirectory`; none when it cannot be made.
+    void open(const std::string& keyDirectory)
     {
+        if (fd_ >= 0)
+            close(fd_);
+        fd_ = -1;
         struct stat directory;
-        if (stat("/run", &directory) == 0 && directory.st_uid == 0 && (directory.st_mode & 022) == 0)
-            fd_ = ::open(kCursorLockPath, O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+        std::string path = cursorLockPath(keyDirectory);
+        if (!path.empty() && stat("/run", &directory) == 0 && directory.st_uid == 0 &&
+            (directory.st_mode & 022) == 0)
+            fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
     }
     ProjectLock(const ProjectLock&) = delete;
     ProjectLock& operator=(const ProjectLock&) = delete;
