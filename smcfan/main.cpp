@@ -157,8 +157,9 @@ int mode(io_connect_t connection, const Options& options, bool manual)
     for (unsigned index : fans) {
         std::string key;
         kern_return_t status = setManual(connection, index, manual, &key);
-        // A daemon refuses a mask bit of a fan the machine does not have.
-        if (status == kIOReturnBadArgument && beyondCount(connection, index))
+        // A fan given by number is checked only now: a daemon refuses a mask
+        // bit of a fan the machine does not have.
+        if (status != KERN_SUCCESS && manual && beyondCount(connection, index))
             return noFan(options.fan);
         if (status != KERN_SUCCESS)
             result = fail("fan " + std::to_string(index) + ": " + (key.empty() ? "" : key + ": ") +

@@ -441,6 +441,7 @@ TEST_F(BrokerTest, ErrorsAreSaidInWords)
          "smcfan: fan 0: F0Mn: not writable through this daemon (its --writable policy) (e00002c1)\n"},
         {{"manual", "0"}, 1, "smcfan: fan 0: FS! : not writable through this daemon (its --writable policy) (e00002c1)\n"},
         {{"set", "7", "min", "1500"}, 1, "smcfan: no fan \"7\" (or more than one of that name; give its number)\n"},
+        {{"manual", "7"}, 1, "smcfan: no fan \"7\" (or more than one of that name; give its number)\n"},
         {{"spin"}, 2, "smcfan: unknown command \"spin\"\n"},
     };
     for (const auto& c : cases) {
