@@ -150,15 +150,16 @@ int mode(io_connect_t connection, const Options& options, bool manual)
             return fail("the fan count (FNum) cannot be read: " + statusWords(status));
         if (!fans.empty() && fans[0] >= count)
             return noFan(options.fan);
-        for (unsigned index = 0; fans.empty() && index < std::min<uint32_t>(count, encodings::kNamedFans); ++index)
-            fans.push_back(index);
+        if (fans.empty())
+            for (unsigned index = 0; index < std::min<uint32_t>(count, encodings::kNamedFans); ++index)
+                fans.push_back(index);
     }
     int result = 0;
     for (unsigned index : fans) {
         std::string key;
         kern_return_t status = setManual(connection, index, manual, &key);
-        // A fan given by number is checked only now: a daemon refuses a mask
-        // bit of a fan the machine does not have.
+        // A fan given by number is looked up only once its write failed,
+        // perhaps for a fan the machine does not have.
         if (status != KERN_SUCCESS && manual && beyondCount(connection, index))
             return noFan(options.fan);
         if (status != KERN_SUCCESS)

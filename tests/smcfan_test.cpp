@@ -375,8 +375,9 @@ TEST_F(BrokerTest, ListsSetsAndSwitchesFansInRpm)
         {{"set", "right", "min", "1500.25"}, "F1Mn", "(bytes 17 71)"},
         {{"manual", "1"}, "FS! ", "(bytes 00 02)"},
         {{"manual", "Left"}, "FS! ", "(bytes 00 03)"},
-        {{"auto", "1"}, "FS! ", "(bytes 00 01)"},
         {{"auto"}, "FS! ", "(bytes 00 00)"},
+        {{"manual", "1"}, "FS! ", "(bytes 00 02)"},
+        {{"auto", "1"}, "FS! ", "(bytes 00 00)"},
     };
     for (const auto& c : cases) {
         auto result = smcfan(c.arguments);
