@@ -275,7 +275,8 @@ bool FanBroker::start(std::vector<FanRecord> earlier, std::string& error, std::v
     KeyInfo info;
     keyInfo(encodings::kForcedMaskKey, info);
     for (uint32_t fan = 0; fan < std::min(fans, encodings::kNamedFans); ++fan) {
-        for (FourCharCode key : {encodings::fanKey(fan, "Mn"), encodings::fanKey(fan, "Tg"), encodings::fanKey(fan, "Md")})
+        for (FourCharCode key :
+             {encodings::fanKey(fan, "Mn"), encodings::fanKey(fan, "Tg"), encodings::fanKey(fan, "Md")})
             keyInfo(key, info);
         std::optional<double> limit;
         std::string problem;

@@ -252,7 +252,8 @@ int hold(io_connect_t connection, const Options& options)
         return fail(where + ": " + (key.empty() ? "" : key + ": ") + statusWords(status));
     // The target as the SMC keeps it, rounded as it keeps speeds (the
     // driver's files: whole rpm): what the hold's checks compare with.
-    if (kern_return_t status = readKnown(connection, target.key, target.dataSize, reinterpret_cast<uint8_t*>(target.bytes)))
+    auto held = reinterpret_cast<uint8_t*>(target.bytes);
+    if (kern_return_t status = readKnown(connection, target.key, target.dataSize, held))
         return fail(where + ": " + target.key + " cannot be read: " + statusWords(status));
     std::fprintf(stderr, "%s: holding %s at %.0f rpm%s\n", kProgram, where.c_str(), options.rpm,
                  options.program.empty() ? "; Ctrl-C lets go" : " while the command runs");

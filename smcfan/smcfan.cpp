@@ -35,7 +35,8 @@ kern_return_t call(io_connect_t connection, uint8_t command, const std::string& 
     record.command = command;
     SMCKeyData reply{};
     size_t size = sizeof reply;
-    kern_return_t status = IOConnectCallStructMethod(connection, kSMCUserClientCall, &record, sizeof record, &reply, &size);
+    kern_return_t status =
+        IOConnectCallStructMethod(connection, kSMCUserClientCall, &record, sizeof record, &reply, &size);
     if (status == KERN_SUCCESS)
         record = reply;
     return status;
@@ -432,7 +433,8 @@ std::string holdProblem(io_connect_t connection, unsigned fan, const SMCVal& tar
                " rpm now: another hold or a write changed the fan";
     // Keys the SMC lacks read as zeros: not manual.
     uint8_t mask[2] = {}, mode = 0;
-    bool forced = fan < 16 && readKnown(connection, "FS! ", 2, mask) == KERN_SUCCESS && (mask[0] << 8 | mask[1]) >> fan & 1;
+    bool forced =
+        fan < 16 && readKnown(connection, "FS! ", 2, mask) == KERN_SUCCESS && (mask[0] << 8 | mask[1]) >> fan & 1;
     bool manual = readKnown(connection, keyOf(fan, "Md"), 1, &mode) == KERN_SUCCESS && mode != 0;
     if (!forced && !manual)
         return "the fan is in automatic mode again: another hold or a write changed it";

@@ -518,29 +518,29 @@ TEST(FanBroker, AsksTheSMCOnlyWhatItDoesNotKnowAlready)
         const char* key;
         std::vector<uint8_t> bytes = {};
     };
-    const Step setSpeed[] = {{SMCCommandKeyInfo, "F0Tg"}, {SMCCommandWriteKey, "F0Tg", rpm(3000)}};
-    const Step setAgain[] = {{SMCCommandKeyInfo, "F0Tg"}, {SMCCommandWriteKey, "F0Tg", rpm(3500)}};
-    const Step manual[] = {{SMCCommandReadKey, "FS! ", {0, 0}}, {SMCCommandWriteKey, "FS! ", {0, 1}}};
+    using Steps = std::vector<Step>;
+    const Steps setSpeed{{SMCCommandKeyInfo, "F0Tg"}, {SMCCommandWriteKey, "F0Tg", rpm(3000)}};
+    const Steps setAgain{{SMCCommandKeyInfo, "F0Tg"}, {SMCCommandWriteKey, "F0Tg", rpm(3500)}};
+    const Steps manual{{SMCCommandReadKey, "FS! ", {0, 0}}, {SMCCommandWriteKey, "FS! ", {0, 1}}};
     struct Case {
         const char* name;
         bool lease;
-        std::vector<std::vector<Step>> before;  // done first, not counted
-        std::vector<Step> steps;
+        Steps before;  // done first, not counted
+        Steps steps;
         const char* exchanges;  // with the SMC, behind the client's
     };
     const Case cases[] = {
-        {"a speed", false, {}, {std::begin(setSpeed), std::end(setSpeed)}, "info F0Tg, read F0Tg, write F0Tg"},
-        {"a speed again", false, {{std::begin(setSpeed), std::end(setSpeed)}}, {std::begin(setAgain), std::end(setAgain)},
-         "info F0Tg, write F0Tg"},
-        {"a held speed", true, {}, {std::begin(setSpeed), std::end(setSpeed)}, "info F0Tg, read F0Tg, write F0Tg"},
-        {"manual mode", false, {}, {std::begin(manual), std::end(manual)}, "read FS! , read FS! , write FS! "},
+        {"a speed", false, {}, setSpeed, "info F0Tg, read F0Tg, write F0Tg"},
+        {"a speed again", false, setSpeed, setAgain, "info F0Tg, write F0Tg"},
+        {"a held speed", true, {}, setSpeed, "info F0Tg, read F0Tg, write F0Tg"},
+        {"manual mode", false, {}, manual, "read FS! , read FS! , write FS! "},
     };
     for (const auto& c : cases) {
         auto smc = machine();
         Broker broker(smc);
         if (c.lease)
             broker.lease(1);
-        auto run = [&](const std::vector<Step>& steps) {
+        auto run = [&](const Steps& steps) {
             for (const Step& step : steps) {
                 kern_return_t status = step.command == SMCCommandWriteKey
                                            ? broker.write(1, step.key, step.bytes)
@@ -548,8 +548,7 @@ TEST(FanBroker, AsksTheSMCOnlyWhatItDoesNotKnowAlready)
                 EXPECT_EQ(status, KERN_SUCCESS) << c.name << ": " << step.key;
             }
         };
-        for (const auto& steps : c.before)
-            run(steps);
+        run(c.before);
         broker.exchanges.clear();
         run(c.steps);
         std::string exchanges;
