@@ -198,10 +198,15 @@ kern_return_t FanBroker::exchange(uint8_t command, FourCharCode key, SMCKeyData&
 
 kern_return_t FanBroker::keyInfo(FourCharCode key, KeyInfo& info)
 {
+    if (auto known = keyInfos_.find(key); known != keyInfos_.end()) {
+        info = known->second;
+        return KERN_SUCCESS;
+    }
     SMCKeyData reply{};
     if (kern_return_t status = exchange(SMCCommandKeyInfo, key, reply))
         return status;
     info = {reply.dataType, reply.dataSize <= sizeof reply.bytes ? reply.dataSize : 0};
+    keyInfos_[key] = info;
     return KERN_SUCCESS;
 }
 
@@ -262,14 +267,22 @@ bool FanBroker::start(std::vector<FanRecord> earlier, std::string& error, std::v
     if (!earlier.empty() && state_ && !persist(error))
         return false;
 
-    // Floors as the fans are now that the earlier run is undone.
+    // Limits as the fans are now that the earlier run is undone; one that
+    // cannot be read now is learnt at the first write.
     floors_.clear();
     SavedValue count;
     uint32_t fans = read(fourCharCode("FNum"), count) == KERN_SUCCESS ? count.bytes[0] : 0;
-    for (uint32_t fan = 0; fan < std::min(fans, encodings::kNamedFans) && !options_.fanFloor; ++fan) {
-        std::optional<double> floor;
+    KeyInfo info;
+    keyInfo(encodings::kForcedMaskKey, info);
+    for (uint32_t fan = 0; fan < std::min(fans, encodings::kNamedFans); ++fan) {
+        for (FourCharCode key :
+             {encodings::fanKey(fan, "Mn"), encodings::fanKey(fan, "Tg"), encodings::fanKey(fan, "Md")})
+            keyInfo(key, info);
+        std::optional<double> limit;
         std::string problem;
-        floorOf(fan, floor, problem);  // one that cannot be read now is learnt at the first write
+        maximumOf(fan, limit, problem);
+        if (!options_.fanFloor)
+            floorOf(fan, limit, problem);
     }
     return true;
 }
@@ -336,12 +349,18 @@ kern_return_t FanBroker::floorOf(uint32_t fan, std::optional<double>& floor, std
 
 kern_return_t FanBroker::maximumOf(uint32_t fan, std::optional<double>& maximum, std::string& problem)
 {
+    if (auto known = maxima_.find(fan); known != maxima_.end()) {
+        maximum = known->second;
+        return KERN_SUCCESS;
+    }
     maximum.reset();
     FourCharCode key = encodings::fanKey(fan, "Mx"), type = 0;
     SavedValue value;
     kern_return_t status = read(key, value, &type);
-    if (status == kIOReturnNotFound && !options_.strictLimits)
+    if (status == kIOReturnNotFound && !options_.strictLimits) {
+        maxima_[fan] = std::nullopt;
         return KERN_SUCCESS;
+    }
     if (status == kIOReturnNotFound) {
         problem = "the fan has no maximum " + keyText(key) + " to check against";
         return status;
@@ -355,6 +374,7 @@ kern_return_t FanBroker::maximumOf(uint32_t fan, std::optional<double>& maximum,
         problem = "the fan's maximum " + keyText(key) + " is not a speed";
         return kIOReturnBadArgument;
     }
+    maxima_[fan] = maximum;
     return KERN_SUCCESS;
 }
 
@@ -647,8 +667,16 @@ Reply FanBroker::write(ClientId client, const Request& request)
             say(keyText(record.key) + ": " + problem + "; the write is refused");
             return reply;
         }
-        // Nothing changes that could not be put back.
-        bool needBefore = recording || leasing;
+        // Nothing changes that could not be put back. What was there before
+        // is needed only where no earlier write through the daemon keeps it
+        // already; the mask always, for which bits change.
+        auto recorded = records_.find(role->fan);
+        auto held = leases_.find(role->fan);
+        bool needBefore = role->part == FanKeyRole::Part::ForcedMask
+                              ? recording || leasing
+                              : (recording && (recorded == records_.end() ||
+                                               !findValue(recorded->second.values, record.key))) ||
+                                    (leasing && (held == leases_.end() || !held->second.owners.count(record.key)));
         SavedValue before;
         kern_return_t status = needBefore || role->part == FanKeyRole::Part::ForcedMask
                                    ? read(record.key, before)
@@ -698,14 +726,13 @@ Reply FanBroker::write(ClientId client, const Request& request)
         reply.status = kIOReturnIOError;
         return reply;
     }
-    SavedValue before;
-    bool keepStore = state_ && emulated_ && read(record.key, before) == KERN_SUCCESS;
+    std::optional<SMCKeyEntry> stored = state_ && emulated_ ? emulated_->key(record.key) : std::nullopt;
 
     reply = passOn(request);
 
-    if (keepStore && reply.status == KERN_SUCCESS && !persist(error)) {
+    if (stored && reply.status == KERN_SUCCESS && !persist(error)) {
         // Not on disk, so not acknowledged: the store goes back as it was.
-        emulated_->setValue(before.key, before.bytes.data(), before.size);
+        emulated_->setValue(stored->key, stored->bytes.data(), stored->size);
         std::fprintf(stderr, "smcd: cannot save state %s: %s; the write is refused\n", state_->path().c_str(),
                      error.c_str());
         reply.status = kIOReturnIOError;
@@ -717,6 +744,9 @@ Reply FanBroker::write(ClientId client, const Request& request)
         }
         return reply;
     }
+    for (uint32_t fan = 0; fan < encodings::kNamedFans; ++fan)
+        if (record.key == encodings::fanKey(fan, "Mx"))
+            maxima_.erase(fan);  // a maximum written through the daemon is read again at the next check
 
     // A lease holds what its client's writes changed; a write without a
     // lease lasts, so it takes that key out of any lease that held it.

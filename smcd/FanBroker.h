@@ -153,6 +153,11 @@ private:
     BrokerOptions options_;
     StateFile* state_;
     std::shared_ptr<SMCKeyStore> emulated_;
+    // What does not change while the daemon runs, learnt once: the types and
+    // sizes of the keys the broker itself asks about, and each fan's maximum
+    // (no value: the fan has no maximum key).
+    std::map<FourCharCode, KeyInfo> keyInfos_;
+    std::map<uint32_t, std::optional<double>> maxima_;
     std::map<uint32_t, double> floors_;
     std::map<uint32_t, FanRecord> records_;
     std::map<uint32_t, Lease> leases_;

@@ -3,6 +3,7 @@
 #include "smcfan/smcfan.h"
 
 #include "cli/Conventions.h"
+#include "smc/Encodings.h"
 
 #if __has_include(<IOKit/IOKitDiagnostics.h>)
 #include <IOKit/IOKitDiagnostics.h>
@@ -48,50 +49,64 @@ io_connect_t open()
     return connection;
 }
 
-std::optional<Fan> resolve(io_connect_t connection, const std::string& text, std::vector<Fan>* all = nullptr)
+int noFan(const std::string& text)
 {
+    return fail("no fan \"" + text + "\" (or more than one of that name; give its number)");
+}
+
+// The fan that `text` names. A number costs no exchange: the fan's own keys
+// say whether it exists when they are used. A name needs every fan's name.
+std::optional<Fan> resolve(io_connect_t connection, const std::string& text)
+{
+    if (std::optional<unsigned> number = fanNumber(text)) {
+        if (*number < encodings::kNamedFans)
+            return Fan{*number};
+        noFan(text);
+        return std::nullopt;
+    }
     kern_return_t status;
-    bool more;
-    std::vector<Fan> fans = readFans(connection, status, more);
+    std::vector<Fan> fans = readFanNames(connection, status);
     if (status != KERN_SUCCESS) {
         fail("the fan count (FNum) cannot be read: " + statusWords(status));
         return std::nullopt;
     }
-    if (all)
-        *all = fans;
-    if (text.empty())
-        return Fan{};
     std::optional<Fan> fan = findFan(fans, text);
     if (!fan)
-        fail("no fan \"" + text + "\" (or more than one of that name; give its number)");
+        noFan(text);
     return fan;
 }
 
-// Refuses a speed above the fan's maximum before asking the SMC, to say so
-// in plain words; the daemon checks again, with its floor.
-bool withinMaximum(const Fan& fan, double rpm)
+// Whether fan `index` is beyond those FNum counts; asked only once a write
+// failed, to say why.
+bool beyondCount(io_connect_t connection, unsigned index)
 {
-    if (fan.maximum && rpm > *fan.maximum) {
-        char text[128];
-        std::snprintf(text, sizeof text, "fan %u: %.0f rpm is above its maximum of %.0f rpm", fan.index, rpm,
-                      *fan.maximum);
-        fail(text);
-        return false;
-    }
-    return true;
+    kern_return_t status;
+    uint32_t count = readFanCount(connection, status);
+    return status == KERN_SUCCESS && index >= count;
 }
 
-// A failed speed write in words; after a refusal, with the limit it crossed.
-// The daemon's floor is asked for only then.
-std::string writeFailure(io_connect_t connection, const Fan& fan, Speed speed, double rpm, kern_return_t status)
+// Fails for a speed write of `rpm` that failed with `status`, `where`
+// naming the fan. A refusal is worded with the limit it crossed: the fan's
+// maximum and the daemon's floor are asked for only then.
+int writeFailure(io_connect_t connection, const Fan& fan, const std::string& where, Speed speed, double rpm,
+                 kern_return_t status)
 {
-    std::optional<double> floor;
+    if (status == kIOReturnNotFound && beyondCount(connection, fan.index))
+        return noFan(std::to_string(fan.index));
+    std::optional<double> maximum, floor;
+    if (status == kIOReturnBadArgument)
+        maximum = readSpeed(connection, fan.index, "Mx");
+    if (maximum && rpm > *maximum) {
+        char text[128];
+        std::snprintf(text, sizeof text, "%.0f rpm is above its maximum of %.0f rpm", rpm, *maximum);
+        return fail(where + ": " + text);
+    }
 #if __has_include(<IOKit/IOKitSMCLease.h>)
     if (double lowest; status == kIOReturnBadArgument &&
                        IOSMCConnectionCopyFanFloor(connection, fan.index, &lowest) == KERN_SUCCESS)
         floor = lowest;
 #endif
-    return refusalWords(speedKey(fan.index, speed), rpm, floor, fan.maximum, status);
+    return fail(where + ": " + refusalWords(speedKey(fan.index, speed), rpm, floor, maximum, status));
 }
 
 int list(io_connect_t connection)
@@ -110,27 +125,45 @@ int list(io_connect_t connection)
 int set(io_connect_t connection, const Options& options)
 {
     std::optional<Fan> fan = resolve(connection, options.fan);
-    if (!fan || !withinMaximum(*fan, options.rpm))
+    if (!fan)
         return 1;
     if (kern_return_t status = writeSpeed(connection, fan->index, options.speed, options.rpm))
-        return fail("fan " + std::to_string(fan->index) + ": " +
-                    writeFailure(connection, *fan, options.speed, options.rpm, status));
+        return writeFailure(connection, *fan, "fan " + std::to_string(fan->index), options.speed, options.rpm,
+                            status);
     return 0;
 }
 
 int mode(io_connect_t connection, const Options& options, bool manual)
 {
-    std::vector<Fan> fans;
-    std::optional<Fan> fan = resolve(connection, options.fan, &fans);
-    if (!fan)
-        return 1;
-    if (!options.fan.empty())
-        fans = {*fan};
+    std::vector<unsigned> fans;
+    if (manual || !options.fan.empty()) {
+        std::optional<Fan> fan = resolve(connection, options.fan);
+        if (!fan)
+            return 1;
+        fans = {fan->index};
+    }
+    if (!manual) {
+        // Every fan, or whether the one named is there: either takes the count.
+        kern_return_t status;
+        uint32_t count = readFanCount(connection, status);
+        if (status != KERN_SUCCESS)
+            return fail("the fan count (FNum) cannot be read: " + statusWords(status));
+        if (!fans.empty() && fans[0] >= count)
+            return noFan(options.fan);
+        if (fans.empty())
+            for (unsigned index = 0; index < std::min<uint32_t>(count, encodings::kNamedFans); ++index)
+                fans.push_back(index);
+    }
     int result = 0;
-    for (const Fan& each : fans) {
+    for (unsigned index : fans) {
         std::string key;
-        if (kern_return_t status = setManual(connection, each.index, manual, &key))
-            result = fail("fan " + std::to_string(each.index) + ": " + (key.empty() ? "" : key + ": ") +
+        kern_return_t status = setManual(connection, index, manual, &key);
+        // A fan given by number is looked up only once its write failed,
+        // perhaps for a fan the machine does not have.
+        if (status != KERN_SUCCESS && manual && beyondCount(connection, index))
+            return noFan(options.fan);
+        if (status != KERN_SUCCESS)
+            result = fail("fan " + std::to_string(index) + ": " + (key.empty() ? "" : key + ": ") +
                           statusWords(status));
     }
     return result;
@@ -187,7 +220,7 @@ int waitForTheEnd(pid_t child, const sigset_t& signals, const std::function<std:
 int hold(io_connect_t connection, const Options& options)
 {
     std::optional<Fan> fan = resolve(connection, options.fan);
-    if (!fan || !withinMaximum(*fan, options.rpm))
+    if (!fan)
         return 1;
     kern_return_t lease = kIOReturnUnsupported;
 #if __has_include(<IOKit/IOKitSMCLease.h>)
@@ -208,18 +241,20 @@ int hold(io_connect_t connection, const Options& options)
         sigaddset(&signals, number);
     sigprocmask(SIG_BLOCK, &signals, nullptr);
 
+    if (fan->name.empty())
+        fan->name = readName(connection, fan->index);
     std::string where = "fan " + std::to_string(fan->index) + (fan->name.empty() ? "" : " (" + fan->name + ")");
-    if (kern_return_t status = writeSpeed(connection, fan->index, Speed::Target, options.rpm))
-        return fail(where + ": " + writeFailure(connection, *fan, Speed::Target, options.rpm, status));
+    SMCVal target;
+    if (kern_return_t status = writeSpeed(connection, fan->index, Speed::Target, options.rpm, &target))
+        return writeFailure(connection, *fan, where, Speed::Target, options.rpm, status);
     std::string key;
     if (kern_return_t status = setManual(connection, fan->index, true, &key))
         return fail(where + ": " + (key.empty() ? "" : key + ": ") + statusWords(status));
-    // The target as the SMC keeps it, rounded to its encoding: what the
-    // hold's checks compare with.
-    SMCVal target;
-    key = speedKey(fan->index, Speed::Target);
-    if (kern_return_t status = SMCReadKey2(key.c_str(), &target, connection))
-        return fail(where + ": " + key + " cannot be read: " + statusWords(status));
+    // The target as the SMC keeps it, rounded as it keeps speeds (the
+    // driver's files: whole rpm): what the hold's checks compare with.
+    auto held = reinterpret_cast<uint8_t*>(target.bytes);
+    if (kern_return_t status = readKnown(connection, target.key, target.dataSize, held))
+        return fail(where + ": " + target.key + " cannot be read: " + statusWords(status));
     std::fprintf(stderr, "%s: holding %s at %.0f rpm%s\n", kProgram, where.c_str(), options.rpm,
                  options.program.empty() ? "; Ctrl-C lets go" : " while the command runs");
 

@@ -27,6 +27,29 @@ const uint8_t* bytesOf(const SMCVal& val)
     return reinterpret_cast<const uint8_t*>(val.bytes);
 }
 
+// One user-client call. Where the key's size is known already, a read or a
+// write is this one exchange, not the access layer's key information first.
+kern_return_t call(io_connect_t connection, uint8_t command, const std::string& key, SMCKeyData& record)
+{
+    record.key = encodings::fourCharCode(key);
+    record.command = command;
+    SMCKeyData reply{};
+    size_t size = sizeof reply;
+    kern_return_t status =
+        IOConnectCallStructMethod(connection, kSMCUserClientCall, &record, sizeof record, &reply, &size);
+    if (status == KERN_SUCCESS)
+        record = reply;
+    return status;
+}
+
+kern_return_t writeKnown(io_connect_t connection, const std::string& key, const uint8_t* bytes, uint32_t size)
+{
+    SMCKeyData record{};
+    record.dataSize = size;
+    std::memcpy(record.bytes, bytes, size);
+    return call(connection, SMCCommandWriteKey, key, record);
+}
+
 std::optional<SMCVal> readKey(io_connect_t connection, const std::string& key)
 {
     SMCVal val;
@@ -34,14 +57,6 @@ std::optional<SMCVal> readKey(io_connect_t connection, const std::string& key)
         val.dataSize > sizeof val.bytes)
         return std::nullopt;
     return val;
-}
-
-std::optional<double> readSpeed(io_connect_t connection, unsigned fan, const char* suffix)
-{
-    std::optional<SMCVal> val = readKey(connection, keyOf(fan, suffix));
-    if (!val)
-        return std::nullopt;
-    return encodings::speedFromBytes(typeOf(*val), bytesOf(*val), val->dataSize);
 }
 
 std::string nameOf(const SMCVal& id)
@@ -79,6 +94,16 @@ std::string speedText(const std::optional<double>& rpm)
 }
 
 }  // namespace
+
+kern_return_t readKnown(io_connect_t connection, const std::string& key, uint32_t size, uint8_t* bytes)
+{
+    SMCKeyData record{};
+    record.dataSize = size;
+    kern_return_t status = call(connection, SMCCommandReadKey, key, record);
+    if (status == KERN_SUCCESS)
+        std::memcpy(bytes, record.bytes, size);
+    return status;
+}
 
 std::string usage()
 {
@@ -220,22 +245,50 @@ std::string refusalWords(const std::string& key, double rpm, std::optional<doubl
     return text;
 }
 
+std::optional<double> readSpeed(io_connect_t connection, unsigned fan, const char* suffix)
+{
+    std::optional<SMCVal> val = readKey(connection, keyOf(fan, suffix));
+    if (!val)
+        return std::nullopt;
+    return encodings::speedFromBytes(typeOf(*val), bytesOf(*val), val->dataSize);
+}
+
+uint32_t readFanCount(io_connect_t connection, kern_return_t& status)
+{
+    SMCVal count;
+    status = SMCReadKey2("FNum", &count, connection);
+    return status == KERN_SUCCESS ? _strtoul(count.bytes, int(std::min<uint32_t>(count.dataSize, 4)), 16) : 0;
+}
+
+std::vector<Fan> readFanNames(io_connect_t connection, kern_return_t& status)
+{
+    std::vector<Fan> result;
+    uint32_t fans = readFanCount(connection, status);
+    for (unsigned index = 0; index < std::min<uint32_t>(fans, ::encodings::kNamedFans); ++index) {
+        result.push_back(Fan{index});
+        result.back().name = readName(connection, index);
+    }
+    return result;
+}
+
+std::string readName(io_connect_t connection, unsigned fan)
+{
+    std::optional<SMCVal> id = readKey(connection, keyOf(fan, "ID"));
+    return id ? nameOf(*id) : std::string();
+}
+
 std::vector<Fan> readFans(io_connect_t connection, kern_return_t& status, bool& more)
 {
     std::vector<Fan> result;
-    SMCVal count;
-    status = SMCReadKey2("FNum", &count, connection);
-    more = false;
+    uint32_t fans = readFanCount(connection, status);
+    more = fans > ::encodings::kNamedFans;
     if (status != KERN_SUCCESS)
         return result;
-    uint32_t fans = _strtoul(count.bytes, int(std::min<uint32_t>(count.dataSize, 4)), 16);
-    more = fans > ::encodings::kNamedFans;
     std::optional<SMCVal> mask = readKey(connection, "FS! ");
     for (unsigned index = 0; index < std::min<uint32_t>(fans, ::encodings::kNamedFans); ++index) {
         Fan fan;
         fan.index = index;
-        if (std::optional<SMCVal> id = readKey(connection, keyOf(index, "ID")))
-            fan.name = nameOf(*id);
+        fan.name = readName(connection, index);
         fan.actual = readSpeed(connection, index, "Ac");
         fan.minimum = readSpeed(connection, index, "Mn");
         fan.maximum = readSpeed(connection, index, "Mx");
@@ -250,11 +303,19 @@ std::vector<Fan> readFans(io_connect_t connection, kern_return_t& status, bool& 
     return result;
 }
 
+std::optional<unsigned> fanNumber(const std::string& text)
+{
+    if (text.empty() || text.size() > 3 || text.find_first_not_of("0123456789") != std::string::npos)
+        return std::nullopt;
+    return unsigned(std::stoul(text));
+}
+
 std::optional<Fan> findFan(const std::vector<Fan>& fans, const std::string& text)
 {
     if (!text.empty() && text.find_first_not_of("0123456789") == std::string::npos) {
+        std::optional<unsigned> number = fanNumber(text);
         for (const Fan& fan : fans)
-            if (text.size() <= 3 && fan.index == unsigned(std::stoul(text)))
+            if (number && fan.index == *number)
                 return fan;
         return std::nullopt;
     }
@@ -276,36 +337,65 @@ std::string speedKey(unsigned fan, Speed speed)
     return keyOf(fan, speed == Speed::Minimum ? "Mn" : "Tg");
 }
 
-kern_return_t writeSpeed(io_connect_t connection, unsigned fan, Speed speed, double rpm)
+kern_return_t writeSpeed(io_connect_t connection, unsigned fan, Speed speed, double rpm, SMCVal* written)
 {
+    // The key's type and size, then the write: the limits are the daemon's
+    // to check, and its refusal says when one was crossed.
     std::string key = speedKey(fan, speed);
-    SMCVal val;
-    kern_return_t status = SMCReadKey2(key.c_str(), &val, connection);
-    if (status != KERN_SUCCESS)
+    SMCKeyData info{};
+    if (kern_return_t status = call(connection, SMCCommandKeyInfo, key, info))
         return status;
-    if (val.dataSize == 0)
+    if (info.dataSize == 0)
         return kIOReturnNotFound;
     uint8_t bytes[4];
-    if (val.dataSize > sizeof bytes || !encodings::speedToBytes(typeOf(val), val.dataSize, rpm, bytes))
+    if (info.dataSize > sizeof bytes || !encodings::speedToBytes(info.dataType, info.dataSize, rpm, bytes))
         return kIOReturnBadArgument;
-    std::memcpy(val.bytes, bytes, val.dataSize);
-    return SMCWriteKey2(val, connection);
+    if (kern_return_t status = writeKnown(connection, key, bytes, info.dataSize))
+        return status;
+    if (written) {
+        *written = SMCVal{};
+        std::memcpy(written->key, key.c_str(), 4);
+        written->dataSize = info.dataSize;
+        _ultostr(written->dataType, info.dataType);
+        std::memcpy(written->bytes, bytes, info.dataSize);
+    }
+    return KERN_SUCCESS;
 }
 
 kern_return_t setManual(io_connect_t connection, unsigned fan, bool manual, std::string* failedKey)
 {
-    auto write = [&](const SMCVal& val) {
-        kern_return_t status = SMCWriteKey2(val, connection);
+    auto failed = [&](const std::string& key, kern_return_t status) {
         if (status != KERN_SUCCESS && failedKey)
-            *failedKey = val.key;
+            *failedKey = key;
         return status;
     };
+    auto write = [&](const SMCVal& val) {
+        return failed(val.key, writeKnown(connection, val.key, bytesOf(val), val.dataSize));
+    };
+    std::string modeKey = keyOf(fan, "Md");
+    if (manual) {
+        // One read of the mask and one write. A mask the SMC lacks reads as
+        // zeros and refuses the write as not found: then the fan's own key.
+        uint8_t mask[2];
+        if (fan < 16 && readKnown(connection, "FS! ", 2, mask) == KERN_SUCCESS) {
+            unsigned bits = unsigned(mask[0] << 8 | mask[1]);
+            if (bits >> fan & 1)
+                return KERN_SUCCESS;
+            bits |= 1u << fan;
+            const uint8_t wanted[2] = {uint8_t(bits >> 8), uint8_t(bits)};
+            if (kern_return_t status = writeKnown(connection, "FS! ", wanted, 2); status != kIOReturnNotFound)
+                return failed("FS! ", status);
+        }
+        const uint8_t on = 1;
+        kern_return_t status = writeKnown(connection, modeKey, &on, 1);
+        return status == kIOReturnNotFound ? status : failed(modeKey, status);
+    }
     bool found = false;
     std::optional<SMCVal> mask = readKey(connection, "FS! ");
     if (mask && mask->dataSize == 2) {
         found = true;
         unsigned bits = uint8_t(mask->bytes[0]) << 8 | uint8_t(mask->bytes[1]);
-        unsigned wanted = manual ? bits | 1u << fan : bits & ~(1u << fan);
+        unsigned wanted = bits & ~(1u << fan);
         if (wanted != bits) {
             mask->bytes[0] = char(wanted >> 8);
             mask->bytes[1] = char(wanted);
@@ -315,12 +405,11 @@ kern_return_t setManual(io_connect_t connection, unsigned fan, bool manual, std:
     }
     // Machines that keep the mode per fan; with a mask too, it must not
     // keep the fan manual once the mask says automatic.
-    std::optional<SMCVal> mode = readKey(connection, keyOf(fan, "Md"));
+    std::optional<SMCVal> mode = readKey(connection, modeKey);
     if (mode && mode->dataSize == 1) {
-        bool needed = found ? !manual && mode->bytes[0] != 0 : (mode->bytes[0] != 0) != manual;
         found = true;
-        if (needed) {
-            mode->bytes[0] = manual ? 1 : 0;
+        if (mode->bytes[0] != 0) {
+            mode->bytes[0] = 0;
             if (kern_return_t status = write(*mode); status != KERN_SUCCESS)
                 return status;
         }
@@ -330,21 +419,24 @@ kern_return_t setManual(io_connect_t connection, unsigned fan, bool manual, std:
 
 std::string holdProblem(io_connect_t connection, unsigned fan, const SMCVal& target)
 {
-    SMCVal now;
-    kern_return_t status = SMCReadKey2(target.key, &now, connection);
+    uint8_t now[sizeof target.bytes];
+    kern_return_t status = readKnown(connection, target.key, target.dataSize, now);
     // A lease's connection never reconnects: no answer is the daemon gone,
     // and with it the lease, which put the fan back.
     if (status == kIOReturnNotResponding)
         return "the daemon went away (stopped or restarted), and the lease with it";
     if (status != KERN_SUCCESS)
         return std::string(target.key) + " cannot be read: " + statusWords(status);
-    if (now.dataSize != target.dataSize || std::memcmp(now.bytes, target.bytes, target.dataSize) != 0)
-        return std::string(target.key) + " reads " + speedText(readSpeed(connection, fan, "Tg")) +
+    if (std::memcmp(now, target.bytes, target.dataSize) != 0)
+        return std::string(target.key) + " reads " +
+               speedText(encodings::speedFromBytes(typeOf(target), now, target.dataSize)) +
                " rpm now: another hold or a write changed the fan";
-    std::optional<SMCVal> mask = readKey(connection, "FS! ");
-    std::optional<SMCVal> mode = readKey(connection, keyOf(fan, "Md"));
-    unsigned bits = mask && mask->dataSize == 2 ? uint8_t(mask->bytes[0]) << 8 | uint8_t(mask->bytes[1]) : 0;
-    if (!(bits >> fan & 1) && !(mode && mode->bytes[0] != 0))
+    // Keys the SMC lacks read as zeros: not manual.
+    uint8_t mask[2] = {}, mode = 0;
+    bool forced =
+        fan < 16 && readKnown(connection, "FS! ", 2, mask) == KERN_SUCCESS && (mask[0] << 8 | mask[1]) >> fan & 1;
+    bool manual = readKnown(connection, keyOf(fan, "Md"), 1, &mode) == KERN_SUCCESS && mode != 0;
+    if (!forced && !manual)
         return "the fan is in automatic mode again: another hold or a write changed it";
     return {};
 }

@@ -52,10 +52,26 @@ std::string statusWords(kern_return_t status);
 std::string refusalWords(const std::string& key, double rpm, std::optional<double> floor,
                          std::optional<double> maximum, kern_return_t status);
 
+// The fan count, FNum; its read status in `status`.
+uint32_t readFanCount(io_connect_t connection, kern_return_t& status);
+
+// A fan's name from F<n>ID; empty when it has none.
+std::string readName(io_connect_t connection, unsigned fan);
+
+// One speed of a fan in rpm, from the key F<n> and `suffix` ("Mx"); empty
+// when it cannot be read or is not a speed.
+std::optional<double> readSpeed(io_connect_t connection, unsigned fan, const char* suffix);
+
+// The fans' numbers and names alone, for finding a fan by its name.
+std::vector<Fan> readFanNames(io_connect_t connection, kern_return_t& status);
+
 // Reads the fans through `connection`, at most the ten that keys can name.
 // The fan count's read status in `status`; `more` is set when FNum counts
 // more fans than that.
 std::vector<Fan> readFans(io_connect_t connection, kern_return_t& status, bool& more);
+
+// The number `text` gives, when it is one (at most three digits).
+std::optional<unsigned> fanNumber(const std::string& text);
 
 // The fan named by `text` (its number, or its name in any case) among
 // `fans`; nothing when no fan or more than one has that name.
@@ -65,14 +81,22 @@ std::optional<Fan> findFan(const std::vector<Fan>& fans, const std::string& text
 std::string speedKey(unsigned fan, Speed speed);
 
 // Writes a speed in rpm into the key F<n>Mn or F<n>Tg, in the key's own
-// encoding. kIOReturnBadArgument when the key is not a speed or the rpm
-// does not fit its encoding.
-kern_return_t writeSpeed(io_connect_t connection, unsigned fan, Speed speed, double rpm);
+// encoding, in two exchanges: the key's information and the write. The
+// limits are not checked here: a daemon refuses a speed beyond them with
+// kIOReturnBadArgument. kIOReturnNotFound when the SMC has no such key;
+// kIOReturnBadArgument too when the key is not a speed or the rpm does not
+// fit its encoding. What was written goes into `written` when given.
+kern_return_t writeSpeed(io_connect_t connection, unsigned fan, Speed speed, double rpm, SMCVal* written = nullptr);
+
+// Reads `size` bytes of `key` in one exchange, for a key whose size is
+// known; a key the SMC lacks reads as zeros.
+kern_return_t readKnown(io_connect_t connection, const std::string& key, uint32_t size, uint8_t* bytes);
 
 // Puts a fan into manual (forced) mode or back into automatic mode: its bit
 // of "FS! " where the SMC has that mask, and its F<n>Md where it has one.
-// kIOReturnNotFound when the SMC has neither. The key of a failed write
-// goes into `failedKey` when given.
+// Into manual mode, with a mask: one read and at most one write, the fan's
+// own key left alone. kIOReturnNotFound when the SMC has neither. The key
+// of a failed write goes into `failedKey` when given.
 kern_return_t setManual(io_connect_t connection, unsigned fan, bool manual, std::string* failedKey = nullptr);
 
 // Why a hold of `fan` no longer stands, in words: its connection lost, the

@@ -84,11 +84,13 @@ std::string valueOf(EmulatedSMC& smc, const char* key)
     return entry ? hexText(entry->bytes.data(), entry->size) : std::string();
 }
 
-// Passes calls on, keeping each write that reached the SMC as "KEY/SIZE".
+// Passes calls on, keeping each write that reached the SMC as "KEY/SIZE",
+// and every exchange as "info KEY", "read KEY" or "write KEY".
 class WatchedConnection : public SMCConnection {
 public:
-    WatchedConnection(std::unique_ptr<SMCConnection> inner, std::vector<std::string>& writes)
-        : inner_(std::move(inner)), writes_(writes)
+    WatchedConnection(std::unique_ptr<SMCConnection> inner, std::vector<std::string>& writes,
+                      std::vector<std::string>& exchanges)
+        : inner_(std::move(inner)), writes_(writes), exchanges_(exchanges)
     {
     }
     kern_return_t call(uint32_t selector, const void* input, size_t inputSize, void* output,
@@ -98,12 +100,18 @@ public:
         std::memcpy(&record, input, sizeof record);
         if (record.command == SMCCommandWriteKey)
             writes_.push_back(fourCharText(record.key) + "/" + std::to_string(record.dataSize));
+        const char* kind = record.command == SMCCommandKeyInfo ? "info "
+                           : record.command == SMCCommandReadKey ? "read "
+                           : record.command == SMCCommandWriteKey ? "write "
+                                                                  : "index ";
+        exchanges_.push_back(kind + fourCharText(record.key));
         return inner_->call(selector, input, inputSize, output, outputSize);
     }
 
 private:
     std::unique_ptr<SMCConnection> inner_;
     std::vector<std::string>& writes_;
+    std::vector<std::string>& exchanges_;
 };
 
 class Broker {
@@ -113,7 +121,7 @@ public:
     {
         std::unique_ptr<SMCConnection> connection;
         smc->open(connection);
-        connection = std::make_unique<WatchedConnection>(std::move(connection), writes);
+        connection = std::make_unique<WatchedConnection>(std::move(connection), writes, exchanges);
         broker = std::make_unique<FanBroker>(std::move(connection), std::move(options), state, smc);
         std::string error;
         EXPECT_TRUE(broker->start(std::move(earlier), error, notes)) << error;
@@ -122,6 +130,17 @@ public:
     {
         protocol::Request request = writeRequest(key, std::move(bytes));
         return broker->handle(client, reinterpret_cast<const uint8_t*>(&request), sizeof request).status;
+    }
+    // A client's key information or read (at `size`), passed on.
+    kern_return_t ask(uint8_t command, const char* key, uint32_t size = 0)
+    {
+        SMCKeyData record{};
+        record.key = fourCharCode(key);
+        record.command = command;
+        record.dataSize = size;
+        protocol::Request request{kSMCUserClientCall, {}};
+        std::memcpy(request.record, &record, sizeof record);
+        return broker->handle(1, reinterpret_cast<const uint8_t*>(&request), sizeof request).status;
     }
     kern_return_t lease(smcd::ClientId client)
     {
@@ -142,7 +161,8 @@ public:
 
     std::unique_ptr<FanBroker> broker;
     std::vector<std::string> notes;
-    std::vector<std::string> writes;  // those that reached the SMC
+    std::vector<std::string> writes;     // those that reached the SMC
+    std::vector<std::string> exchanges;  // every one with the SMC
 };
 
 // A 4-byte float key's bytes, least significant first.
@@ -274,6 +294,25 @@ TEST(FanBroker, SpeedsStayBetweenTheFloorAndTheMaximum)
             EXPECT_EQ(broker.writes, std::vector<std::string>{}) << c.name << ": never reached the SMC";
         }
     }
+}
+
+TEST(FanBroker, AMaximumWrittenThroughItHoldsAtTheNextWrite)
+{
+    std::vector<SMCKeyEntry> keys;
+    ASSERT_FALSE(parseSMCProfile(R"(
+  FNum  [ui8 ]  1 (bytes 01)
+  F0Mx  [fpe2]  4000 (bytes 3e 80)
+! writable
+  F0Tg  [fpe2]  2000 (bytes 1f 40)
+! writable
+)",
+                                 keys));
+    Broker broker(std::make_shared<EmulatedSMC>(std::move(keys)));
+    EXPECT_EQ(broker.write(1, "F0Tg", rpm(5000)), kIOReturnBadArgument) << "above 4000";
+    ASSERT_EQ(broker.write(1, "F0Mx", rpm(6000)), KERN_SUCCESS);
+    EXPECT_EQ(broker.write(1, "F0Tg", rpm(5000)), KERN_SUCCESS);
+    ASSERT_EQ(broker.write(1, "F0Mx", rpm(4500)), KERN_SUCCESS);
+    EXPECT_EQ(broker.write(1, "F0Tg", rpm(4600)), kIOReturnBadArgument);
 }
 
 // Fan 0 of a T2 machine: speeds as 4-byte floats, a mode key of its own, no "FS! ".
@@ -468,6 +507,55 @@ TEST(FanBroker, AFanAlreadyManualStaysManual)
     ASSERT_EQ(broker.write(1, "FS! ", {0, 2}), KERN_SUCCESS);  // fan 0 to auto, fan 1 to manual
     broker.broker->stop(broker.notes);
     EXPECT_EQ(valueOf(*smc, "FS! "), "00 01");
+}
+
+TEST(FanBroker, AsksTheSMCOnlyWhatItDoesNotKnowAlready)
+{
+    // What smcfan sends: a speed is the key's information and the write; manual
+    // mode a read of the mask and the write.
+    struct Step {
+        uint8_t command;
+        const char* key;
+        std::vector<uint8_t> bytes = {};
+    };
+    using Steps = std::vector<Step>;
+    const Steps setSpeed{{SMCCommandKeyInfo, "F0Tg"}, {SMCCommandWriteKey, "F0Tg", rpm(3000)}};
+    const Steps setAgain{{SMCCommandKeyInfo, "F0Tg"}, {SMCCommandWriteKey, "F0Tg", rpm(3500)}};
+    const Steps manual{{SMCCommandReadKey, "FS! ", {0, 0}}, {SMCCommandWriteKey, "FS! ", {0, 1}}};
+    struct Case {
+        const char* name;
+        bool lease;
+        Steps before;  // done first, not counted
+        Steps steps;
+        const char* exchanges;  // with the SMC, behind the client's
+    };
+    const Case cases[] = {
+        {"a speed", false, {}, setSpeed, "info F0Tg, read F0Tg, write F0Tg"},
+        {"a speed again", false, setSpeed, setAgain, "info F0Tg, write F0Tg"},
+        {"a held speed", true, {}, setSpeed, "info F0Tg, read F0Tg, write F0Tg"},
+        {"manual mode", false, {}, manual, "read FS! , read FS! , write FS! "},
+    };
+    for (const auto& c : cases) {
+        auto smc = machine();
+        Broker broker(smc);
+        if (c.lease)
+            broker.lease(1);
+        auto run = [&](const Steps& steps) {
+            for (const Step& step : steps) {
+                kern_return_t status = step.command == SMCCommandWriteKey
+                                           ? broker.write(1, step.key, step.bytes)
+                                           : broker.ask(step.command, step.key, uint32_t(step.bytes.size()));
+                EXPECT_EQ(status, KERN_SUCCESS) << c.name << ": " << step.key;
+            }
+        };
+        run(c.before);
+        broker.exchanges.clear();
+        run(c.steps);
+        std::string exchanges;
+        for (const std::string& exchange : broker.exchanges)
+            exchanges += (exchanges.empty() ? "" : ", ") + exchange;
+        EXPECT_EQ(exchanges, c.exchanges) << c.name;
+    }
 }
 
 class BrokerStateTest : public ::testing::Test {

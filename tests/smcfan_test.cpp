@@ -15,10 +15,14 @@
 
 #include <chrono>
 #include <csignal>
+#include <atomic>
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <poll.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <thread>
 #include <unistd.h>
 
@@ -193,6 +197,72 @@ constexpr const char* kListing = "Fan  Name    Actual  Minimum  Maximum   Target
                                  "0    Left      2000     1200     6000     2000  auto\n"
                                  "1    Right     1800     1000     5000     1800  auto\n";
 
+// Stands between clients and smcd, passing every message on and counting the
+// requests: the exchanges that reach the daemon.
+class CountingRelay {
+public:
+    CountingRelay(const std::string& path, std::string daemon) : daemon_(std::move(daemon))
+    {
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
+        listener_ = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+        EXPECT_EQ(bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+        EXPECT_EQ(listen(listener_, 8), 0);
+        thread_ = std::thread([this] { run(); });
+    }
+    ~CountingRelay()
+    {
+        stop_ = true;
+        thread_.join();
+        close(listener_);
+    }
+    int takeCount() { return requests_.exchange(0); }
+
+private:
+    void run()
+    {
+        std::vector<pollfd> fds{{listener_, POLLIN, 0}};  // then pairs: client, daemon
+        while (!stop_) {
+            if (poll(fds.data(), fds.size(), 20) <= 0)
+                continue;
+            if (fds[0].revents & POLLIN) {
+                int client = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+                int daemon = platform::protocol::connectSocket(daemon_);
+                fds.push_back({client, POLLIN, 0});
+                fds.push_back({daemon, POLLIN, 0});
+            }
+            for (size_t i = 1; i < fds.size(); i += 2) {
+                bool gone = false;
+                for (size_t from : {i, i + 1}) {
+                    if (!(fds[from].revents & (POLLIN | POLLHUP)))
+                        continue;
+                    uint8_t message[256];
+                    ssize_t size = recv(fds[from].fd, message, sizeof message, 0);
+                    size_t to = from == i ? i + 1 : i;
+                    gone = gone || size <= 0 || send(fds[to].fd, message, size, MSG_NOSIGNAL) != size;
+                    if (!gone && from == i)
+                        ++requests_;
+                }
+                if (gone) {
+                    close(fds[i].fd);
+                    close(fds[i + 1].fd);
+                    fds.erase(fds.begin() + i, fds.begin() + i + 2);
+                    i -= 2;
+                }
+            }
+        }
+        for (size_t i = 1; i < fds.size(); ++i)
+            close(fds[i].fd);
+    }
+
+    std::string daemon_;
+    int listener_ = -1;
+    std::atomic<bool> stop_{false};
+    std::atomic<int> requests_{0};
+    std::thread thread_;
+};
+
 class BrokerTest : public ::testing::Test {
 protected:
     void SetUp() override
@@ -305,8 +375,9 @@ TEST_F(BrokerTest, ListsSetsAndSwitchesFansInRpm)
         {{"set", "right", "min", "1500.25"}, "F1Mn", "(bytes 17 71)"},
         {{"manual", "1"}, "FS! ", "(bytes 00 02)"},
         {{"manual", "Left"}, "FS! ", "(bytes 00 03)"},
-        {{"auto", "1"}, "FS! ", "(bytes 00 01)"},
         {{"auto"}, "FS! ", "(bytes 00 00)"},
+        {{"manual", "1"}, "FS! ", "(bytes 00 02)"},
+        {{"auto", "1"}, "FS! ", "(bytes 00 00)"},
     };
     for (const auto& c : cases) {
         auto result = smcfan(c.arguments);
@@ -318,6 +389,31 @@ TEST_F(BrokerTest, ListsSetsAndSwitchesFansInRpm)
     EXPECT_NE(smcfan({}).output.find("0    Left      2000     1200     6000     4500  manual"), std::string::npos);
     EXPECT_EQ(smcfan({"auto", "0"}).status, 0);
     EXPECT_NE(read("F0Md").find("(bytes 00)"), std::string::npos);
+}
+
+TEST_F(BrokerTest, FanChangesAskTheDaemonOnlyWhatTheyNeed)
+{
+    startDaemon({"--fan-model", "off"});
+    CountingRelay relay(directory + "/relay.sock", socketPath);
+    struct Case {
+        std::vector<std::string> arguments;
+        int exchanges;  // requests that reach smcd
+        int goal;
+    };
+    const Case cases[] = {
+        {{"set", "0", "target", "4500"}, 2, 2},
+        {{"set", "1", "min", "1500"}, 2, 2},
+        {{"manual", "0"}, 2, 2},
+        {{"manual", "0"}, 1, 2},  // already manual: nothing to write
+        {{"set", "0", "target", "7000"}, 4, 4},  // refused: then the maximum and floor, for the words
+    };
+    for (const auto& c : cases) {
+        auto result = runProgram(kBin + "/smcfan", c.arguments, {"SMC_SERVICE=unix:" + directory + "/relay.sock"});
+        int count = relay.takeCount();
+        std::string shown = c.arguments[0] + " " + c.arguments[1];
+        EXPECT_EQ(count, c.exchanges) << shown << ": " << result.errors;
+        EXPECT_LE(count, c.goal) << shown;
+    }
 }
 
 TEST_F(BrokerTest, ErrorsAreSaidInWords)
@@ -346,6 +442,7 @@ TEST_F(BrokerTest, ErrorsAreSaidInWords)
          "smcfan: fan 0: F0Mn: not writable through this daemon (its --writable policy) (e00002c1)\n"},
         {{"manual", "0"}, 1, "smcfan: fan 0: FS! : not writable through this daemon (its --writable policy) (e00002c1)\n"},
         {{"set", "7", "min", "1500"}, 1, "smcfan: no fan \"7\" (or more than one of that name; give its number)\n"},
+        {{"manual", "7"}, 1, "smcfan: no fan \"7\" (or more than one of that name; give its number)\n"},
         {{"spin"}, 2, "smcfan: unknown command \"spin\"\n"},
     };
     for (const auto& c : cases) {
