@@ -127,6 +127,19 @@ int set(io_connect_t connection, const Options& options)
     std::optional<Fan> fan = resolve(connection, options.fan);
     if (!fan)
         return 1;
+#if __has_include(<IOKit/IOKitSMCLease.h>)
+    // Without a daemon nothing else keeps the speed within the fan's maximum.
+    if (!IOSMCConnectionIsBrokered(connection))
+#endif
+    {
+        std::optional<double> maximum = readSpeed(connection, fan->index, "Mx");
+        if (maximum && options.rpm > *maximum) {
+            char text[128];
+            std::snprintf(text, sizeof text, "fan %u: %.0f rpm is above its maximum of %.0f rpm", fan->index,
+                          options.rpm, *maximum);
+            return fail(text);
+        }
+    }
     if (kern_return_t status = writeSpeed(connection, fan->index, options.speed, options.rpm))
         return writeFailure(connection, *fan, "fan " + std::to_string(fan->index), options.speed, options.rpm,
                             status);

@@ -461,6 +461,14 @@ TEST_F(BrokerTest, ErrorsAreSaidInWords)
     EXPECT_NE(noLease.errors.find("a hold needs the SMC daemon"), std::string::npos) << noLease.errors;
 }
 
+// Without the daemon, smcfan keeps the speed within the fan's maximum itself.
+TEST(SmcfanDirect, ASpeedAboveTheMaximumIsRefusedWithoutADaemon)
+{
+    auto run = runProgram(kBin + "/smcfan", {"set", "0", "target", "9000"}, {"SMC_SERVICE=builtin"});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.errors, "smcfan: fan 0: 9000 rpm is above its maximum of 6156 rpm\n");
+}
+
 TEST_F(BrokerTest, StoppingPutsFansBackUnlessToldToKeepThem)
 {
     struct Case {

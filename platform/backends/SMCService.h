@@ -31,6 +31,9 @@ public:
     // Only the daemon's connections know; the others answer
     // kIOReturnUnsupported.
     virtual kern_return_t fanFloor(uint32_t, double&) { return kIOReturnUnsupported; }
+    // Whether a daemon stands between this connection and the SMC, checking
+    // fan limits and putting fans back; known without an exchange.
+    virtual bool brokered() const { return false; }
 };
 
 // What stands behind a service: a daemon's policy depends on it.

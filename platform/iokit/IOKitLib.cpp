@@ -239,6 +239,12 @@ kern_return_t IOSMCConnectionCopyFanFloor(io_connect_t connect, uint32_t fan, do
     return target ? target->fanFloor(fan, *rpm) : kIOReturnNotOpen;
 }
 
+int IOSMCConnectionIsBrokered(io_connect_t connect)
+{
+    std::shared_ptr<SMCConnection> target = openConnection(connect);
+    return target && target->brokered();
+}
+
 mach_port_t mach_task_self(void)
 {
     return kTaskPort;

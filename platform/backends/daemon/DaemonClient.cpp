@@ -75,6 +75,8 @@ public:
         return reply.status;
     }
 
+    bool brokered() const override { return true; }
+
     kern_return_t requestLease() override
     {
         Request request{protocol::kLeaseMethod, {}};

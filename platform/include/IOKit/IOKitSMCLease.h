@@ -24,6 +24,11 @@ kern_return_t IOSMCConnectionRequestLease(io_connect_t connect);
 // question answers kIOReturnBadArgument.
 kern_return_t IOSMCConnectionCopyFanFloor(io_connect_t connect, uint32_t fan, double* rpm);
 
+// Nonzero when `connect` leads to the SMC daemon, which checks fan limits
+// and puts fans back itself; answered without an exchange. 0 for a handle
+// that is not open and for every other back-end.
+int IOSMCConnectionIsBrokered(io_connect_t connect);
+
 #ifdef __cplusplus
 }
 #endif
