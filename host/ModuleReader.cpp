@@ -10,6 +10,7 @@
 #include <set>
 #include <strings.h>
 #include <unistd.h>
+#include <utility>
 
 namespace {
 
@@ -131,16 +132,16 @@ void ModuleReader::configure(const std::vector<KeyEntry>& table, bool all)
     known_.clear();
     for (const KeyEntry& entry : table)
         known_.emplace(entry.key, entry);
-    SMCVal val{};
-    bool counted = readKey("#KEY", val) == kIOReturnSuccess;
-    if (val.dataSize != 0 && val.dataSize <= sizeof val.bytes)
-        keyCountSize_ = val.dataSize;
-    keyCountKeys_ = NSArray::arrayWithObject(string("#KEY").get());
     keyCount_ = enumerated_ = 0;
-    keyCountPending_ = all && !counted;
-    if (all && counted) {
-        keyCount_ = keyCountOf(val);
-        enumerateTemperatureKeys();
+    keyCountPending_ = false;
+    // Only a listing needs the key count.
+    if (all) {
+        SMCVal val{};
+        keyCountPending_ = readKey("#KEY", val) != kIOReturnSuccess;
+        if (!keyCountPending_) {
+            keyCount_ = keyCountOf(val);
+            enumerateTemperatureKeys();
+        }
     }
     for (const KeyEntry& entry : table) {
         if (all || entry.priority < 1 || entry.priority > 4)
@@ -159,25 +160,52 @@ kern_return_t ModuleReader::readKey(const std::string& key, SMCVal& val)
 
 ModuleReader::Choice ModuleReader::choose(const Candidate& candidate)
 {
+    if (all_) {
+        // Size and type decide; the report reads the value, once.
+        uint32_t size = 0;
+        FourCharCode type = 0;
+        kern_return_t status = keyInfo(candidate.key, size, type);
+        if (notThere(status))
+            return Choice::NotSensor;
+        if (status != kIOReturnSuccess)
+            return Choice::Failed;
+        if (size != 2 || signedFixedPointFraction(keyText(type).c_str()) < 0)
+            return Choice::NotSensor;
+        sensors_.push_back({candidate.key, candidate.name, candidate.priority, size});
+        return Choice::Sensor;
+    }
     SMCVal val{};
     kern_return_t status = readKey(candidate.key, val);
     if (notThere(status))
         return Choice::NotSensor;
     if (status != kIOReturnSuccess)
         return Choice::Failed;
-    if (all_) {
-        if (val.dataSize != 2 || signedFixedPointFraction(val.dataType) < 0)
-            return Choice::NotSensor;
-    } else {
-        // As the module's discovery: a key counts when it reads at least
-        // one whole degree now.
-        if (val.dataSize == 0 || val.dataSize > sizeof val.bytes)
-            return Choice::NotSensor;
-        if (encodings::temperatureSixtyFourths(reinterpret_cast<const uint8_t*>(val.bytes)) < 64)
-            return Choice::NotSensor;
-    }
-    sensors_.push_back({candidate.key, candidate.name, candidate.priority, val.dataSize});
+    // As the module's discovery: a key counts when it reads at least one
+    // whole degree now.
+    if (val.dataSize == 0 || val.dataSize > sizeof val.bytes)
+        return Choice::NotSensor;
+    if (encodings::temperatureSixtyFourths(reinterpret_cast<const uint8_t*>(val.bytes)) < 64)
+        return Choice::NotSensor;
+    Sensor sensor{candidate.key, candidate.name, candidate.priority, val.dataSize};
+    sensor.chosenWith.read = true;
+    std::memcpy(sensor.chosenWith.type, val.dataType, 4);
+    std::memcpy(sensor.chosenWith.bytes, val.bytes, sizeof sensor.chosenWith.bytes);
+    sensors_.push_back(std::move(sensor));
     return Choice::Sensor;
+}
+
+kern_return_t ModuleReader::keyInfo(const std::string& key, uint32_t& size, FourCharCode& type)
+{
+    SMCKeyData input{}, output{};
+    input.command = SMCCommandKeyInfo;
+    for (char c : key)
+        input.key = input.key << 8 | uint8_t(c);
+    size_t outputSize = sizeof output;
+    kern_return_t status =
+        IOConnectCallStructMethod(module_->connection(), kSMCUserClientCall, &input, sizeof input, &output, &outputSize);
+    size = output.dataSize;
+    type = output.dataType;
+    return status;
 }
 
 kern_return_t ModuleReader::keyAtIndex(uint32_t index, std::string& key)
@@ -219,15 +247,23 @@ void ModuleReader::prepare()
                                           displayGroup(sensors_[i].priority), shown(sensors_[i])) == 0;
         sensors_[i].nameRun = same ? sensors_[i - 1].nameRun : i;
     }
-    groups_.clear();
+    groups_ = groupsToRead({});
+}
+
+std::vector<ModuleReader::SizeGroup> ModuleReader::groupsToRead(const std::vector<Value>& values) const
+{
+    std::vector<SizeGroup> groups;
     for (size_t i = 0; i < sensors_.size(); ++i) {
-        auto group = std::find_if(groups_.begin(), groups_.end(),
+        if (i < values.size() && values[i].read)
+            continue;
+        auto group = std::find_if(groups.begin(), groups.end(),
                                   [&](const SizeGroup& g) { return g.size == sensors_[i].size; });
-        if (group == groups_.end())
-            group = groups_.insert(groups_.end(), {sensors_[i].size, NSMutableArray::array(), {}});
+        if (group == groups.end())
+            group = groups.insert(groups.end(), {sensors_[i].size, NSMutableArray::array(), {}});
         group->keys->addObject(string(sensors_[i].key).get());
         group->sensors.push_back(i);
     }
+    return groups;
 }
 
 // The module has no method that lists keys: the key-at-index exchange goes
@@ -255,8 +291,10 @@ void ModuleReader::retryPending(Report& report)
     if (keyCountPending_) {
         SMCVal val{};
         keyCountPending_ = readKey("#KEY", val) != kIOReturnSuccess;
-        if (keyCountPending_)
+        if (keyCountPending_) {
             report.errors.push_back("#KEY: the read failed");
+            ++failedReads_;
+        }
         else
             keyCount_ = keyCountOf(val);
     }
@@ -304,21 +342,23 @@ Report ModuleReader::read()
     NSAutoreleasePool pool;
     goodReads_ = failedReads_ = 0;
 
-    report.smcUp =
-        msgSend(module_->getValuesForKeys(keyCountKeys_.get(), int32_t(keyCountSize_)), &NSArray::count) == 1;
-    if (report.smcUp)
-        retryPending(report);
+    // Up unless every read this report asked for failed: asking the key
+    // count as well would cost every report one more exchange.
+    report.smcUp = true;
+    retryPending(report);
 
-    // One getValuesForKeys per value size: it keeps a key only when its
-    // read worked at exactly that size, in the order asked and with the very
-    // key object asked for, so a key it skips is a read that failed.
-    struct Value {
-        bool read = false;
-        char type[5] = {};
-        uint8_t bytes[2] = {};
-    };
+    // A sensor chosen since the last report shows the value that chose it;
+    // the others are read with one getValuesForKeys per value size: it keeps
+    // a key only when its read worked at exactly that size, in the order
+    // asked and with the very key object asked for, so a key it skips is a
+    // read that failed.
     std::vector<Value> values(sensors_.size());
-    for (const SizeGroup& group : groups_) {
+    bool chosenNow = false;
+    for (size_t i = 0; i < sensors_.size(); ++i) {
+        values[i] = std::exchange(sensors_[i].chosenWith, Value{});
+        chosenNow |= values[i].read;
+    }
+    for (const SizeGroup& group : chosenNow ? groupsToRead(values) : groups_) {
         Ref<NSArray> entries = module_->getValuesForKeys(group.keys.get(), int32_t(group.size));
         size_t next = 0;
         for (size_t i = 0; i < msgSend(entries, &NSArray::count); ++i) {
@@ -387,21 +427,6 @@ Report ModuleReader::read()
     return report;
 }
 
-// Whether the fan count reads at all: the module answers an empty fan list
-// both for none and for an unreadable count. getValuesForKeys makes an entry
-// only for a read that succeeded at exactly the size asked, which dataForKey
-// tells.
-bool ModuleReader::fanCountReadable()
-{
-    Ref<NSString> key = string("FNum");
-    SMCVal val{};
-    module_->dataForKey(key.get(), &val);
-    if (val.dataSize > sizeof val.bytes)
-        return false;
-    Ref<NSArray> read = module_->getValuesForKeys(NSArray::arrayWithObject(key.get()).get(), int32_t(val.dataSize));
-    return msgSend(read, &NSArray::count) == 1;
-}
-
 // Each fan is read by its index: the speed report getFanValues is keyed by
 // name, so fans that share a name would all show the last one's speed.
 void ModuleReader::readFans(Report& report)
@@ -409,7 +434,18 @@ void ModuleReader::readFans(Report& report)
     Ref<NSArray> speedKeys = module_->fanKeys();
     size_t fans = msgSend(speedKeys, &NSArray::count);
     if (fans == 0) {
-        report.fanCountReadable = fanCountReadable();
+        // The module answers an empty list both for none and for an
+        // unreadable count; only the status tells them apart.
+        SMCVal count{};
+        report.fanCountReadable = readKey("FNum", count) == kIOReturnSuccess;
+        // An SMC that still describes the key answers, though it fails the
+        // value; one that does neither may be gone.
+        uint32_t size = 0;
+        FourCharCode type = 0;
+        if (report.fanCountReadable)
+            ++goodReads_;
+        else if (keyInfo("FNum", size, type) != kIOReturnSuccess)
+            ++failedReads_;
         return;
     }
     // A failed read is no value: left out and named, never taken as 0.

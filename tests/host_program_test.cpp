@@ -552,3 +552,51 @@ TEST_F(HostFiles, ReportWithNothingReadableFails)
 }
 
 }  // namespace
+
+// What a report costs the SMC on the built-in machine, against the floor of
+// one read per value it shows: 24 temperatures (50 with --all), the fan
+// count, six keys for each of the two fans and the forced-mode mask. Key
+// information is free on the driver's files, which cache it, so reads are
+// counted; only a listing may add one, the key count.
+TEST(HostReads, ReadsStayAtTheFloor)
+{
+    std::ifstream file(kGolden + "/../../profiles/builtin.profile");
+    const std::string profile((std::istreambuf_iterator<char>(file)), {});
+    std::string error;
+    const std::vector<KeyEntry> table = *parseKeysTable(defaultKeysTable(), error);
+    const size_t floor = 24 + 1 + 2 * 6 + 1, floorAll = 50 + 1 + 2 * 6 + 1;
+    const struct {
+        const char* operation;
+        bool all;
+        size_t first, again;  // reads of the first report and of each one after it
+        size_t firstGoal, againGoal;
+    } cases[] = {
+        {"a report, a scrape", false, 38, 38, floor + 1, floor},
+        {"--all", true, 65, 64, floorAll + 1, floorAll},
+    };
+    for (const auto& row : cases) {
+        SCOPED_TRACE(row.operation);
+        testing_support::TestSMC smc(profile);
+        std::unique_ptr<ModuleReader> machine = loadMachine();
+        ASSERT_TRUE(machine);
+        auto reads = [&] {
+            size_t count = 0;
+            for (const auto& exchange : smc.exchanges())
+                count += exchange.request.command == SMCCommandReadKey;
+            smc.clearExchanges();
+            return count;
+        };
+        reads();
+        machine->configure(table, row.all);
+        EXPECT_TRUE(machine->read().errors.empty());
+        size_t first = reads();
+        EXPECT_EQ(first, row.first);
+        EXPECT_LE(first, row.firstGoal);
+        for (int scrape = 0; scrape < 2; ++scrape) {
+            EXPECT_TRUE(machine->read().smcUp);
+            size_t again = reads();
+            EXPECT_EQ(again, row.again);
+            EXPECT_LE(again, row.againGoal);
+        }
+    }
+}
