@@ -153,9 +153,30 @@ void ModuleReader::configure(const std::vector<KeyEntry>& table, bool all)
     prepare();
 }
 
+// The access layer's read, less the read exchange for a key the SMC
+// describes as holding no bytes: the table's keys a machine lacks would
+// otherwise cost one exchange each.
 kern_return_t ModuleReader::readKey(const std::string& key, SMCVal& val)
 {
-    return SMCReadKey2(key.c_str(), &val, module_->connection());
+    val = SMCVal{};
+    std::strncpy(val.key, key.c_str(), 4);
+    FourCharCode type = 0;
+    kern_return_t status = keyInfo(key, val.dataSize, type);
+    if (status != kIOReturnSuccess)
+        return status;
+    _ultostr(val.dataType, type);
+    if (val.dataSize == 0)
+        return kIOReturnSuccess;
+    SMCKeyData input{}, output{};
+    input.command = SMCCommandReadKey;
+    input.key = encodings::fourCharCode(key);
+    input.dataSize = val.dataSize;
+    size_t outputSize = sizeof output;
+    status = IOConnectCallStructMethod(module_->connection(), kSMCUserClientCall, &input, sizeof input, &output,
+                                       &outputSize);
+    if (status == kIOReturnSuccess)
+        std::memcpy(val.bytes, output.bytes, sizeof val.bytes);
+    return status;
 }
 
 ModuleReader::Choice ModuleReader::choose(const Candidate& candidate)
@@ -198,8 +219,7 @@ kern_return_t ModuleReader::keyInfo(const std::string& key, uint32_t& size, Four
 {
     SMCKeyData input{}, output{};
     input.command = SMCCommandKeyInfo;
-    for (char c : key)
-        input.key = input.key << 8 | uint8_t(c);
+    input.key = encodings::fourCharCode(key);
     size_t outputSize = sizeof output;
     kern_return_t status =
         IOConnectCallStructMethod(module_->connection(), kSMCUserClientCall, &input, sizeof input, &output, &outputSize);
@@ -431,23 +451,23 @@ Report ModuleReader::read()
 // name, so fans that share a name would all show the last one's speed.
 void ModuleReader::readFans(Report& report)
 {
-    Ref<NSArray> speedKeys = module_->fanKeys();
-    size_t fans = msgSend(speedKeys, &NSArray::count);
-    if (fans == 0) {
-        // The module answers an empty list both for none and for an
-        // unreadable count; only the status tells them apart.
-        SMCVal count{};
-        report.fanCountReadable = readKey("FNum", count) == kIOReturnSuccess;
+    // The count as the module's fanKeys takes it (at most kSMCMaxFans, none
+    // when negative), read here once: the module's empty list would not tell
+    // an unreadable count from none.
+    SMCVal count{};
+    report.fanCountReadable = readKey("FNum", count) == kIOReturnSuccess;
+    int32_t claimed = int32_t(_strtoul(count.bytes, int(std::min<size_t>(count.dataSize, sizeof count.bytes)), 10));
+    size_t fans = report.fanCountReadable ? size_t(std::clamp<int32_t>(claimed, 0, kSMCMaxFans)) : 0;
+    if (!report.fanCountReadable) {
         // An SMC that still describes the key answers, though it fails the
         // value; one that does neither may be gone.
         uint32_t size = 0;
         FourCharCode type = 0;
-        if (report.fanCountReadable)
-            ++goodReads_;
-        else if (keyInfo("FNum", size, type) != kIOReturnSuccess)
+        if (keyInfo("FNum", size, type) != kIOReturnSuccess)
             ++failedReads_;
-        return;
     }
+    if (fans == 0)
+        return;
     // A failed read is no value: left out and named, never taken as 0.
     auto failed = [&](const std::string& key, kern_return_t status) {
         if (status == kIOReturnSuccess || notThere(status))
@@ -473,7 +493,7 @@ void ModuleReader::readFans(Report& report)
 
     while (fanKeys_.size() < fans) {
         int fan = int(fanKeys_.size());
-        fanKeys_.push_back({fanKey("F%dMn", fan), fanKey("F%dMx", fan), fanKey("F%dTg", fan), fanKey("F%dMd", fan)});
+        fanKeys_.push_back({fanKey("F%dAc", fan), fanKey("F%dMn", fan), fanKey("F%dMx", fan), fanKey("F%dTg", fan), fanKey("F%dMd", fan)});
     }
     for (size_t fan = 0; fan < fans; ++fan) {
         const FanKeys& keys = fanKeys_[fan];
@@ -481,8 +501,7 @@ void ModuleReader::readFans(Report& report)
         reading.index = int(fan);
         Ref<NSString> name = module_->getFanName(int32_t(fan));
         reading.name = msgSend(name, &NSString::cString) ? name->cString() : "";
-        NSString* speedKey = dynamic_cast<NSString*>(speedKeys->objectAtIndex(fan));
-        reading.rpm = speed(msgSend(speedKey, &NSString::cString) ? speedKey->cString() : fanKey("F%dAc", int(fan)));
+        reading.rpm = speed(keys.actual);
         reading.minimum = speed(keys.minimum);
         reading.maximum = speed(keys.maximum);
         reading.target = speed(keys.target);

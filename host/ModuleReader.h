@@ -61,7 +61,7 @@ private:
     };
     // The keys of one fan, made once.
     struct FanKeys {
-        std::string minimum, maximum, target, mode;
+        std::string actual, minimum, maximum, target, mode;
     };
     // A key that could not be read while choosing: whether it is a sensor
     // is still to be found out.

@@ -553,30 +553,34 @@ TEST_F(HostFiles, ReportWithNothingReadableFails)
 
 }  // namespace
 
-// What a report costs the SMC on the built-in machine, against the floor of
-// one read per value it shows: 24 temperatures (50 with --all), the fan
-// count, six keys for each of the two fans and the forced-mode mask. Key
-// information is free on the driver's files, which cache it, so reads are
-// counted; only a listing may add one, the key count.
+// What a report costs the SMC, against the floor of one read per value it
+// shows. The built-in machine: 24 temperatures (50 with --all), the fan
+// count, six keys for each of its two fans and the forced-mode mask; a
+// fanless one: a temperature and the fan count. Key information is free on
+// the driver's files, which cache it, so reads are counted; only a listing
+// may add one, the key count.
 TEST(HostReads, ReadsStayAtTheFloor)
 {
     std::ifstream file(kGolden + "/../../profiles/builtin.profile");
-    const std::string profile((std::istreambuf_iterator<char>(file)), {});
+    const std::string builtin((std::istreambuf_iterator<char>(file)), {});
+    const std::string fanless = "  FNum  [ui8 ]  0 (bytes 00)\n  TC0D  [sp78]  (bytes 32 80)\n";
     std::string error;
     const std::vector<KeyEntry> table = *parseKeysTable(defaultKeysTable(), error);
     const size_t floor = 24 + 1 + 2 * 6 + 1, floorAll = 50 + 1 + 2 * 6 + 1;
     const struct {
         const char* operation;
+        const std::string& profile;
         bool all;
         size_t first, again;  // reads of the first report and of each one after it
         size_t firstGoal, againGoal;
     } cases[] = {
-        {"a report, a scrape", false, 38, 38, floor + 1, floor},
-        {"--all", true, 65, 64, floorAll + 1, floorAll},
+        {"a report, a scrape", builtin, false, 38, 38, floor + 1, floor},
+        {"--all", builtin, true, 65, 64, floorAll + 1, floorAll},
+        {"no fans", fanless, false, 2, 2, 2 + 1, 2},
     };
     for (const auto& row : cases) {
         SCOPED_TRACE(row.operation);
-        testing_support::TestSMC smc(profile);
+        testing_support::TestSMC smc(row.profile);
         std::unique_ptr<ModuleReader> machine = loadMachine();
         ASSERT_TRUE(machine);
         auto reads = [&] {
