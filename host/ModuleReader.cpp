@@ -496,11 +496,19 @@ void ModuleReader::readFans(Report& report)
         fanKeys_.push_back({fanKey("F%dAc", fan), fanKey("F%dMn", fan), fanKey("F%dMx", fan), fanKey("F%dTg", fan), fanKey("F%dMd", fan)});
     }
     for (size_t fan = 0; fan < fans; ++fan) {
-        const FanKeys& keys = fanKeys_[fan];
+        FanKeys& keys = fanKeys_[fan];
         FanReading reading;
         reading.index = int(fan);
-        Ref<NSString> name = module_->getFanName(int32_t(fan));
-        reading.name = msgSend(name, &NSString::cString) ? name->cString() : "";
+        if (keys.name.empty()) {
+            Ref<NSString> name = module_->getFanName(int32_t(fan));
+            reading.name = msgSend(name, &NSString::cString) ? name->cString() : "";
+            // The module names a fan whose name did not read "Fan N": asked
+            // again next time, as the read may have failed.
+            if (reading.name != "Fan " + std::to_string(fan))
+                keys.name = reading.name;
+        } else {
+            reading.name = keys.name;
+        }
         reading.rpm = speed(keys.actual);
         reading.minimum = speed(keys.minimum);
         reading.maximum = speed(keys.maximum);

@@ -62,6 +62,7 @@ private:
     // The keys of one fan, made once.
     struct FanKeys {
         std::string actual, minimum, maximum, target, mode;
+        std::string name;  // once read: a fan's name does not change
     };
     // A key that could not be read while choosing: whether it is a sensor
     // is still to be found out.
