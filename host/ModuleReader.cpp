@@ -73,6 +73,10 @@ int compareNames(int leftRank, const std::string& leftName, int rightRank, const
     return strcasecmp(leftName.c_str(), rightName.c_str());
 }
 
+// How long the read that chose a sensor stands for its value: long enough
+// for the report that follows choosing, too short to show a stale reading.
+constexpr std::chrono::milliseconds kChosenValueLife{250};
+
 }  // namespace
 
 std::unique_ptr<ModuleReader> ModuleReader::load(const std::string& modulePath, bool quietStdout, std::string& error)
@@ -209,6 +213,7 @@ ModuleReader::Choice ModuleReader::choose(const Candidate& candidate)
         return Choice::NotSensor;
     Sensor sensor{candidate.key, candidate.name, candidate.priority, val.dataSize};
     sensor.chosenWith.read = true;
+    sensor.chosenAt = std::chrono::steady_clock::now();
     std::memcpy(sensor.chosenWith.type, val.dataType, 4);
     std::memcpy(sensor.chosenWith.bytes, val.bytes, sizeof sensor.chosenWith.bytes);
     sensors_.push_back(std::move(sensor));
@@ -367,16 +372,20 @@ Report ModuleReader::read()
     report.smcUp = true;
     retryPending(report);
 
-    // A sensor chosen since the last report shows the value that chose it;
-    // the others are read with one getValuesForKeys per value size: it keeps
-    // a key only when its read worked at exactly that size, in the order
-    // asked and with the very key object asked for, so a key it skips is a
-    // read that failed.
+    // A sensor chosen just before this report (not a first scrape long
+    // after the start) shows the value that chose it; the others are read
+    // with one getValuesForKeys per value size: it keeps a key only when its
+    // read worked at exactly that size, in the order asked and with the very
+    // key object asked for, so a key it skips is a read that failed.
     std::vector<Value> values(sensors_.size());
     bool chosenNow = false;
+    auto now = std::chrono::steady_clock::now();
     for (size_t i = 0; i < sensors_.size(); ++i) {
-        values[i] = std::exchange(sensors_[i].chosenWith, Value{});
-        chosenNow |= values[i].read;
+        Value chosen = std::exchange(sensors_[i].chosenWith, Value{});
+        if (chosen.read && now - sensors_[i].chosenAt < kChosenValueLife) {
+            values[i] = chosen;
+            chosenNow = true;
+        }
     }
     for (const SizeGroup& group : chosenNow ? groupsToRead(values) : groups_) {
         Ref<NSArray> entries = module_->getValuesForKeys(group.keys.get(), int32_t(group.size));

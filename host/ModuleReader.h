@@ -7,6 +7,7 @@
 #include "host/KeysTable.h"
 #include "host/Report.h"
 
+#include <chrono>
 #include <map>
 #include <memory>
 #include <set>
@@ -52,6 +53,7 @@ private:
         uint32_t size = 0;
         size_t nameRun = 0;  // the first sensor shown under the same name and priority
         Value chosenWith;     // the read that chose it, shown by the next report instead of reading again
+        std::chrono::steady_clock::time_point chosenAt;
     };
     // The sensors of one value size, read with one getValuesForKeys.
     struct SizeGroup {

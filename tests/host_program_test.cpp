@@ -604,3 +604,19 @@ TEST(HostReads, ReadsStayAtTheFloor)
         }
     }
 }
+
+// The read that chose a sensor stands for the report right after it, not for
+// a first scrape that comes long after the start.
+TEST(HostReads, AFirstScrapeLongAfterTheStartReadsAgain)
+{
+    testing_support::TestSMC smc(kFanMachine);
+    std::unique_ptr<ModuleReader> machine = loadMachine();
+    ASSERT_TRUE(machine);
+    machine->configure({{"TC0D", 1, "CPU Die"}}, false);
+    const uint8_t later[] = {0x40, 0x00};
+    ASSERT_TRUE(smc.smc().setValue(encodings::fourCharCode("TC0D"), later, sizeof later));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    Report report = machine->read();
+    ASSERT_EQ(report.temperatures.size(), 1u);
+    EXPECT_EQ(report.temperatures[0].celsius, 64.0);
+}
