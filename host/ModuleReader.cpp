@@ -319,9 +319,9 @@ void ModuleReader::retryPending(Report& report)
         if (keyCountPending_) {
             report.errors.push_back("#KEY: the read failed");
             ++failedReads_;
-        }
-        else
+        } else {
             keyCount_ = keyCountOf(val);
+        }
     }
     if (enumerated_ < keyCount_ && !enumerateTemperatureKeys())
         report.errors.push_back("the key at position " + std::to_string(enumerated_) + " cannot be read");
