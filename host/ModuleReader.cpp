@@ -10,6 +10,7 @@
 #include <set>
 #include <strings.h>
 #include <unistd.h>
+#include <utility>
 
 namespace {
 
@@ -72,6 +73,10 @@ int compareNames(int leftRank, const std::string& leftName, int rightRank, const
     return strcasecmp(leftName.c_str(), rightName.c_str());
 }
 
+// How long the read that chose a sensor stands for its value: long enough
+// for the report that follows choosing, too short to show a stale reading.
+constexpr std::chrono::milliseconds kChosenValueLife{250};
+
 }  // namespace
 
 std::unique_ptr<ModuleReader> ModuleReader::load(const std::string& modulePath, bool quietStdout, std::string& error)
@@ -131,16 +136,16 @@ void ModuleReader::configure(const std::vector<KeyEntry>& table, bool all)
     known_.clear();
     for (const KeyEntry& entry : table)
         known_.emplace(entry.key, entry);
-    SMCVal val{};
-    bool counted = readKey("#KEY", val) == kIOReturnSuccess;
-    if (val.dataSize != 0 && val.dataSize <= sizeof val.bytes)
-        keyCountSize_ = val.dataSize;
-    keyCountKeys_ = NSArray::arrayWithObject(string("#KEY").get());
     keyCount_ = enumerated_ = 0;
-    keyCountPending_ = all && !counted;
-    if (all && counted) {
-        keyCount_ = keyCountOf(val);
-        enumerateTemperatureKeys();
+    keyCountPending_ = false;
+    // Only a listing needs the key count.
+    if (all) {
+        SMCVal val{};
+        keyCountPending_ = readKey("#KEY", val) != kIOReturnSuccess;
+        if (!keyCountPending_) {
+            keyCount_ = keyCountOf(val);
+            enumerateTemperatureKeys();
+        }
     }
     for (const KeyEntry& entry : table) {
         if (all || entry.priority < 1 || entry.priority > 4)
@@ -152,32 +157,80 @@ void ModuleReader::configure(const std::vector<KeyEntry>& table, bool all)
     prepare();
 }
 
+// The access layer's read, less the read exchange for a key the SMC
+// describes as holding no bytes: the table's keys a machine lacks would
+// otherwise cost one exchange each.
 kern_return_t ModuleReader::readKey(const std::string& key, SMCVal& val)
 {
-    return SMCReadKey2(key.c_str(), &val, module_->connection());
+    val = SMCVal{};
+    std::strncpy(val.key, key.c_str(), 4);
+    FourCharCode type = 0;
+    kern_return_t status = keyInfo(key, val.dataSize, type);
+    if (status != kIOReturnSuccess)
+        return status;
+    _ultostr(val.dataType, type);
+    if (val.dataSize == 0)
+        return kIOReturnSuccess;
+    SMCKeyData input{}, output{};
+    input.command = SMCCommandReadKey;
+    input.key = encodings::fourCharCode(key);
+    input.dataSize = val.dataSize;
+    size_t outputSize = sizeof output;
+    status = IOConnectCallStructMethod(module_->connection(), kSMCUserClientCall, &input, sizeof input, &output,
+                                       &outputSize);
+    if (status == kIOReturnSuccess)
+        std::memcpy(val.bytes, output.bytes, sizeof val.bytes);
+    return status;
 }
 
 ModuleReader::Choice ModuleReader::choose(const Candidate& candidate)
 {
+    if (all_) {
+        // Size and type decide; the report reads the value, once.
+        uint32_t size = 0;
+        FourCharCode type = 0;
+        kern_return_t status = keyInfo(candidate.key, size, type);
+        if (notThere(status))
+            return Choice::NotSensor;
+        if (status != kIOReturnSuccess)
+            return Choice::Failed;
+        if (size != 2 || signedFixedPointFraction(keyText(type).c_str()) < 0)
+            return Choice::NotSensor;
+        sensors_.push_back({candidate.key, candidate.name, candidate.priority, size});
+        return Choice::Sensor;
+    }
     SMCVal val{};
     kern_return_t status = readKey(candidate.key, val);
     if (notThere(status))
         return Choice::NotSensor;
     if (status != kIOReturnSuccess)
         return Choice::Failed;
-    if (all_) {
-        if (val.dataSize != 2 || signedFixedPointFraction(val.dataType) < 0)
-            return Choice::NotSensor;
-    } else {
-        // As the module's discovery: a key counts when it reads at least
-        // one whole degree now.
-        if (val.dataSize == 0 || val.dataSize > sizeof val.bytes)
-            return Choice::NotSensor;
-        if (encodings::temperatureSixtyFourths(reinterpret_cast<const uint8_t*>(val.bytes)) < 64)
-            return Choice::NotSensor;
-    }
-    sensors_.push_back({candidate.key, candidate.name, candidate.priority, val.dataSize});
+    // As the module's discovery: a key counts when it reads at least one
+    // whole degree now.
+    if (val.dataSize == 0 || val.dataSize > sizeof val.bytes)
+        return Choice::NotSensor;
+    if (encodings::temperatureSixtyFourths(reinterpret_cast<const uint8_t*>(val.bytes)) < 64)
+        return Choice::NotSensor;
+    Sensor sensor{candidate.key, candidate.name, candidate.priority, val.dataSize};
+    sensor.chosenWith.read = true;
+    sensor.chosenAt = std::chrono::steady_clock::now();
+    std::memcpy(sensor.chosenWith.type, val.dataType, 4);
+    std::memcpy(sensor.chosenWith.bytes, val.bytes, sizeof sensor.chosenWith.bytes);
+    sensors_.push_back(std::move(sensor));
     return Choice::Sensor;
+}
+
+kern_return_t ModuleReader::keyInfo(const std::string& key, uint32_t& size, FourCharCode& type)
+{
+    SMCKeyData input{}, output{};
+    input.command = SMCCommandKeyInfo;
+    input.key = encodings::fourCharCode(key);
+    size_t outputSize = sizeof output;
+    kern_return_t status =
+        IOConnectCallStructMethod(module_->connection(), kSMCUserClientCall, &input, sizeof input, &output, &outputSize);
+    size = output.dataSize;
+    type = output.dataType;
+    return status;
 }
 
 kern_return_t ModuleReader::keyAtIndex(uint32_t index, std::string& key)
@@ -219,15 +272,23 @@ void ModuleReader::prepare()
                                           displayGroup(sensors_[i].priority), shown(sensors_[i])) == 0;
         sensors_[i].nameRun = same ? sensors_[i - 1].nameRun : i;
     }
-    groups_.clear();
+    groups_ = groupsToRead({});
+}
+
+std::vector<ModuleReader::SizeGroup> ModuleReader::groupsToRead(const std::vector<Value>& values) const
+{
+    std::vector<SizeGroup> groups;
     for (size_t i = 0; i < sensors_.size(); ++i) {
-        auto group = std::find_if(groups_.begin(), groups_.end(),
+        if (i < values.size() && values[i].read)
+            continue;
+        auto group = std::find_if(groups.begin(), groups.end(),
                                   [&](const SizeGroup& g) { return g.size == sensors_[i].size; });
-        if (group == groups_.end())
-            group = groups_.insert(groups_.end(), {sensors_[i].size, NSMutableArray::array(), {}});
+        if (group == groups.end())
+            group = groups.insert(groups.end(), {sensors_[i].size, NSMutableArray::array(), {}});
         group->keys->addObject(string(sensors_[i].key).get());
         group->sensors.push_back(i);
     }
+    return groups;
 }
 
 // The module has no method that lists keys: the key-at-index exchange goes
@@ -255,10 +316,12 @@ void ModuleReader::retryPending(Report& report)
     if (keyCountPending_) {
         SMCVal val{};
         keyCountPending_ = readKey("#KEY", val) != kIOReturnSuccess;
-        if (keyCountPending_)
+        if (keyCountPending_) {
             report.errors.push_back("#KEY: the read failed");
-        else
+            ++failedReads_;
+        } else {
             keyCount_ = keyCountOf(val);
+        }
     }
     if (enumerated_ < keyCount_ && !enumerateTemperatureKeys())
         report.errors.push_back("the key at position " + std::to_string(enumerated_) + " cannot be read");
@@ -304,21 +367,27 @@ Report ModuleReader::read()
     NSAutoreleasePool pool;
     goodReads_ = failedReads_ = 0;
 
-    report.smcUp =
-        msgSend(module_->getValuesForKeys(keyCountKeys_.get(), int32_t(keyCountSize_)), &NSArray::count) == 1;
-    if (report.smcUp)
-        retryPending(report);
+    // Up unless every read this report asked for failed: asking the key
+    // count as well would cost every report one more exchange.
+    report.smcUp = true;
+    retryPending(report);
 
-    // One getValuesForKeys per value size: it keeps a key only when its
+    // A sensor chosen just before this report (not a first scrape long
+    // after the start) shows the value that chose it; the others are read
+    // with one getValuesForKeys per value size: it keeps a key only when its
     // read worked at exactly that size, in the order asked and with the very
     // key object asked for, so a key it skips is a read that failed.
-    struct Value {
-        bool read = false;
-        char type[5] = {};
-        uint8_t bytes[2] = {};
-    };
     std::vector<Value> values(sensors_.size());
-    for (const SizeGroup& group : groups_) {
+    bool chosenNow = false;
+    auto now = std::chrono::steady_clock::now();
+    for (size_t i = 0; i < sensors_.size(); ++i) {
+        Value chosen = std::exchange(sensors_[i].chosenWith, Value{});
+        if (chosen.read && now - sensors_[i].chosenAt < kChosenValueLife) {
+            values[i] = chosen;
+            chosenNow = true;
+        }
+    }
+    for (const SizeGroup& group : chosenNow ? groupsToRead(values) : groups_) {
         Ref<NSArray> entries = module_->getValuesForKeys(group.keys.get(), int32_t(group.size));
         size_t next = 0;
         for (size_t i = 0; i < msgSend(entries, &NSArray::count); ++i) {
@@ -387,31 +456,27 @@ Report ModuleReader::read()
     return report;
 }
 
-// Whether the fan count reads at all: the module answers an empty fan list
-// both for none and for an unreadable count. getValuesForKeys makes an entry
-// only for a read that succeeded at exactly the size asked, which dataForKey
-// tells.
-bool ModuleReader::fanCountReadable()
-{
-    Ref<NSString> key = string("FNum");
-    SMCVal val{};
-    module_->dataForKey(key.get(), &val);
-    if (val.dataSize > sizeof val.bytes)
-        return false;
-    Ref<NSArray> read = module_->getValuesForKeys(NSArray::arrayWithObject(key.get()).get(), int32_t(val.dataSize));
-    return msgSend(read, &NSArray::count) == 1;
-}
-
 // Each fan is read by its index: the speed report getFanValues is keyed by
 // name, so fans that share a name would all show the last one's speed.
 void ModuleReader::readFans(Report& report)
 {
-    Ref<NSArray> speedKeys = module_->fanKeys();
-    size_t fans = msgSend(speedKeys, &NSArray::count);
-    if (fans == 0) {
-        report.fanCountReadable = fanCountReadable();
-        return;
+    // The count as the module's fanKeys takes it (at most kSMCMaxFans, none
+    // when negative), read here once: the module's empty list would not tell
+    // an unreadable count from none.
+    SMCVal count{};
+    report.fanCountReadable = readKey("FNum", count) == kIOReturnSuccess;
+    int32_t claimed = int32_t(_strtoul(count.bytes, int(std::min<size_t>(count.dataSize, sizeof count.bytes)), 10));
+    size_t fans = report.fanCountReadable ? size_t(std::clamp<int32_t>(claimed, 0, kSMCMaxFans)) : 0;
+    if (!report.fanCountReadable) {
+        // An SMC that still describes the key answers, though it fails the
+        // value; one that does neither may be gone.
+        uint32_t size = 0;
+        FourCharCode type = 0;
+        if (keyInfo("FNum", size, type) != kIOReturnSuccess)
+            ++failedReads_;
     }
+    if (fans == 0)
+        return;
     // A failed read is no value: left out and named, never taken as 0.
     auto failed = [&](const std::string& key, kern_return_t status) {
         if (status == kIOReturnSuccess || notThere(status))
@@ -437,16 +502,23 @@ void ModuleReader::readFans(Report& report)
 
     while (fanKeys_.size() < fans) {
         int fan = int(fanKeys_.size());
-        fanKeys_.push_back({fanKey("F%dMn", fan), fanKey("F%dMx", fan), fanKey("F%dTg", fan), fanKey("F%dMd", fan)});
+        fanKeys_.push_back({fanKey("F%dAc", fan), fanKey("F%dMn", fan), fanKey("F%dMx", fan), fanKey("F%dTg", fan), fanKey("F%dMd", fan)});
     }
     for (size_t fan = 0; fan < fans; ++fan) {
-        const FanKeys& keys = fanKeys_[fan];
+        FanKeys& keys = fanKeys_[fan];
         FanReading reading;
         reading.index = int(fan);
-        Ref<NSString> name = module_->getFanName(int32_t(fan));
-        reading.name = msgSend(name, &NSString::cString) ? name->cString() : "";
-        NSString* speedKey = dynamic_cast<NSString*>(speedKeys->objectAtIndex(fan));
-        reading.rpm = speed(msgSend(speedKey, &NSString::cString) ? speedKey->cString() : fanKey("F%dAc", int(fan)));
+        if (keys.name.empty()) {
+            Ref<NSString> name = module_->getFanName(int32_t(fan));
+            reading.name = msgSend(name, &NSString::cString) ? name->cString() : "";
+            // The module names a fan whose name did not read "Fan N": asked
+            // again next time, as the read may have failed.
+            if (reading.name != "Fan " + std::to_string(fan))
+                keys.name = reading.name;
+        } else {
+            reading.name = keys.name;
+        }
+        reading.rpm = speed(keys.actual);
         reading.minimum = speed(keys.minimum);
         reading.maximum = speed(keys.maximum);
         reading.target = speed(keys.target);

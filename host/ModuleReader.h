@@ -7,6 +7,7 @@
 #include "host/KeysTable.h"
 #include "host/Report.h"
 
+#include <chrono>
 #include <map>
 #include <memory>
 #include <set>
@@ -39,12 +40,20 @@ public:
     Report read();
 
 private:
+    // A temperature value as read: its type and first two bytes.
+    struct Value {
+        bool read = false;
+        char type[5] = {};
+        uint8_t bytes[2] = {};
+    };
     struct Sensor {
         std::string key;
         std::string name;
         std::optional<int> priority;
         uint32_t size = 0;
         size_t nameRun = 0;  // the first sensor shown under the same name and priority
+        Value chosenWith;     // the read that chose it, shown by the next report instead of reading again
+        std::chrono::steady_clock::time_point chosenAt;
     };
     // The sensors of one value size, read with one getValuesForKeys.
     struct SizeGroup {
@@ -54,7 +63,8 @@ private:
     };
     // The keys of one fan, made once.
     struct FanKeys {
-        std::string minimum, maximum, target, mode;
+        std::string actual, minimum, maximum, target, mode;
+        std::string name;  // once read: a fan's name does not change
     };
     // A key that could not be read while choosing: whether it is a sensor
     // is still to be found out.
@@ -73,7 +83,10 @@ private:
     // module's own methods do not pass on.
     kern_return_t readKey(const std::string& key, SMCVal& val);
     // Whether `candidate` is a sensor by the rule in force; a sensor is added.
+    // With --all the key's information decides, without reading its value.
     Choice choose(const Candidate& candidate);
+    // The key-information exchange alone: the value's size and type.
+    kern_return_t keyInfo(const std::string& key, uint32_t& size, FourCharCode& type);
     // The key at a position of the SMC's list; the exchange's status.
     kern_return_t keyAtIndex(uint32_t index, std::string& key);
     // choose() for a key the SMC lists, named from the table; a failed one
@@ -84,8 +97,9 @@ private:
     void retryPending(Report& report);
     // Puts the sensors in display order and groups them for reading.
     void prepare();
+    // The sensors of which `read` is false, grouped by value size.
+    std::vector<SizeGroup> groupsToRead(const std::vector<Value>& values) const;
     void readFans(Report& report);
-    bool fanCountReadable();
 
     void* plugin_ = nullptr;
     Ref<SensorsModule> module_;
@@ -97,8 +111,6 @@ private:
     std::vector<uint32_t> pendingIndexes_;
     std::map<std::string, KeyEntry> known_;  // the table by key
     std::set<std::string> seen_;  // keys --all has listed: a key listed twice is one sensor
-    Ref<NSArray> keyCountKeys_;
-    uint32_t keyCountSize_ = 4;
     uint32_t keyCount_ = 0;         // with --all: the keys the SMC lists
     uint32_t enumerated_ = 0;       // the positions of those asked so far
     bool keyCountPending_ = false;  // with --all: the key count failed to read

@@ -552,3 +552,71 @@ TEST_F(HostFiles, ReportWithNothingReadableFails)
 }
 
 }  // namespace
+
+// What a report costs the SMC, against the floor of one read per value it
+// shows. The built-in machine: 24 temperatures (50 with --all), the fan
+// count, six keys for each of its two fans (the name, read by the first
+// report alone) and the forced-mode mask; a fanless one: a temperature and
+// the fan count. Key information is free on the driver's files, which cache
+// it, so reads are counted; only a listing may add one, the key count.
+TEST(HostReads, ReadsStayAtTheFloor)
+{
+    std::ifstream file(kGolden + "/../../profiles/builtin.profile");
+    const std::string builtin((std::istreambuf_iterator<char>(file)), {});
+    const std::string fanless = "  FNum  [ui8 ]  0 (bytes 00)\n  TC0D  [sp78]  (bytes 32 80)\n";
+    std::string error;
+    const std::vector<KeyEntry> table = *parseKeysTable(defaultKeysTable(), error);
+    const size_t floor = 24 + 1 + 2 * 6 + 1, floorAll = 50 + 1 + 2 * 6 + 1;
+    const struct {
+        const char* operation;
+        const std::string& profile;
+        bool all;
+        size_t first, again;  // reads of the first report and of each one after it
+        size_t firstGoal, againGoal;
+    } cases[] = {
+        {"a report, a scrape", builtin, false, 38, 36, floor + 1, floor},
+        {"--all", builtin, true, 65, 62, floorAll + 1, floorAll},
+        {"no fans", fanless, false, 2, 2, 2 + 1, 2},
+    };
+    for (const auto& row : cases) {
+        SCOPED_TRACE(row.operation);
+        testing_support::TestSMC smc(row.profile);
+        std::unique_ptr<ModuleReader> machine = loadMachine();
+        ASSERT_TRUE(machine);
+        auto reads = [&] {
+            size_t count = 0;
+            for (const auto& exchange : smc.exchanges())
+                count += exchange.request.command == SMCCommandReadKey;
+            smc.clearExchanges();
+            return count;
+        };
+        reads();
+        machine->configure(table, row.all);
+        EXPECT_TRUE(machine->read().errors.empty());
+        size_t first = reads();
+        EXPECT_EQ(first, row.first);
+        EXPECT_LE(first, row.firstGoal);
+        for (int scrape = 0; scrape < 2; ++scrape) {
+            EXPECT_TRUE(machine->read().smcUp);
+            size_t again = reads();
+            EXPECT_EQ(again, row.again);
+            EXPECT_LE(again, row.againGoal);
+        }
+    }
+}
+
+// The read that chose a sensor stands for the report right after it, not for
+// a first scrape that comes long after the start.
+TEST(HostReads, AFirstScrapeLongAfterTheStartReadsAgain)
+{
+    testing_support::TestSMC smc(kFanMachine);
+    std::unique_ptr<ModuleReader> machine = loadMachine();
+    ASSERT_TRUE(machine);
+    machine->configure({{"TC0D", 1, "CPU Die"}}, false);
+    const uint8_t later[] = {0x40, 0x00};
+    ASSERT_TRUE(smc.smc().setValue(encodings::fourCharCode("TC0D"), later, sizeof later));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    Report report = machine->read();
+    ASSERT_EQ(report.temperatures.size(), 1u);
+    EXPECT_EQ(report.temperatures[0].celsius, 64.0);
+}

@@ -407,3 +407,41 @@ TEST(DaemonClient, TheFanFloorIsAskedByFanNumber)
 }
 
 }  // namespace
+
+// The listing reads each position once, the key count included; the fan
+// report reads each value once, the mode mask shared by every fan.
+TEST(ToolReads, EachValueReadOnce)
+{
+    const char* machine = R"(
+  #KEY  [ui32]  13 (bytes 00 00 00 0d)
+  F0Ac  [fpe2]  2000 (bytes 1f 40)
+  F0Mn  [fpe2]  1200 (bytes 12 c0)
+  F0Mx  [fpe2]  6000 (bytes 5d c0)
+  F0Sf  [fpe2]  3000 (bytes 2e e0)
+  F0Tg  [fpe2]  2000 (bytes 1f 40)
+  F1Ac  [fpe2]  2000 (bytes 1f 40)
+  F1Mn  [fpe2]  1200 (bytes 12 c0)
+  F1Mx  [fpe2]  6000 (bytes 5d c0)
+  F1Sf  [fpe2]  3000 (bytes 2e e0)
+  F1Tg  [fpe2]  2000 (bytes 1f 40)
+  FNum  [ui8 ]  2 (bytes 02)
+  FS!   [ui16]  2 (bytes 00 02)
+)";
+    const struct {
+        const char* option;
+        size_t reads, goal;
+    } cases[] = {
+        {"-l", 13, 13 + 1},        // the positions, and at most the count besides
+        {"-f", 12, 1 + 2 * 5 + 1},  // the fan count, five speeds a fan, the mask
+    };
+    for (const auto& row : cases) {
+        TestSMC smc(machine);
+        ToolRun run = runTool({row.option});
+        EXPECT_EQ(run.status, 0) << row.option << run.errors;
+        size_t reads = 0;
+        for (const auto& exchange : smc.exchanges())
+            reads += exchange.request.command == SMCCommandReadKey;
+        EXPECT_EQ(reads, row.reads) << row.option;
+        EXPECT_LE(reads, row.goal) << row.option;
+    }
+}

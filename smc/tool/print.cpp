@@ -9,6 +9,8 @@
 
 namespace {
 
+constexpr FourCharCode kKeyCountCode = 0x234b4559;  // "#KEY"
+
 // The value bytes a printer may look at: never past the 32 of the record.
 int valueSize(const SMCVal& val)
 {
@@ -104,8 +106,10 @@ namespace smctool {
 
 bool listKeys()
 {
-    uint32_t claimed = 0;
-    kern_return_t status = smc_read_index_count(&claimed);
+    // As smc_read_index_count, keeping the value for the count's own line.
+    SMCVal countVal{};
+    kern_return_t status = SMCReadKey("#KEY", &countVal);
+    uint32_t claimed = _strtoul(countVal.bytes, valueSize(countVal), 10);
     if (status != kIOReturnSuccess) {
         say("cannot count the keys: #KEY read failed: %08x (%s)", unsigned(status), statusWords(status));
         return false;
@@ -142,7 +146,13 @@ bool listKeys()
         }
         char key[5];
         _ultostr(key, response.key);
-        status = SMCReadKey(key, &val);
+        // The count was read a moment ago: its own line shows that read.
+        if (response.key == kKeyCountCode && countVal.dataSize != 0) {
+            val = countVal;
+            status = kIOReturnSuccess;
+        } else {
+            status = SMCReadKey(key, &val);
+        }
         if (status != kIOReturnSuccess) {
             problems.failure(shownKey(key).c_str(), "read", status);
             if (smcIsGone(status))
@@ -151,7 +161,7 @@ bool listKeys()
         printVal(val);
 
         // What would keep this listing from loading back as the same text.
-        countListed = countListed || response.key == 0x234b4559;  // "#KEY"
+        countListed = countListed || response.key == kKeyCountCode;
         std::string text = listedText(key);
         if (text.find('\n') != std::string::npos || listedText(val.dataType).find('\n') != std::string::npos) {
             if (problems.add())
@@ -212,6 +222,7 @@ FanReport printFans()
         say("the SMC is gone; the fan report stops at fan %d of %d", fan, shown);
         return false;
     };
+    SMCVal modes{};
     for (int32_t fan = 0; fan < shown; ++fan) {
         std::printf("\nFan #%d:\n", fan);
         for (const auto& speed : speeds) {
@@ -221,9 +232,13 @@ FanReport printFans()
                 return report;
             printFanSpeed(speed.label, fpe2Value(val));
         }
-        if (!read("FS! ", fan))
-            return report;
-        uint32_t mode = _strtoul(val.bytes, 2, 16);
+        // One mask holds every fan's mode: read once, for the first fan.
+        if (fan == 0) {
+            if (!read("FS! ", fan))
+                return report;
+            modes = val;
+        }
+        uint32_t mode = _strtoul(modes.bytes, 2, 16);
         bool forced = fan < 16 && (mode >> fan & 1) != 0;
         std::printf("    Mode         : %s\n", forced ? "forced" : "auto");
     }
