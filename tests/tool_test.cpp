@@ -408,8 +408,9 @@ TEST(DaemonClient, TheFanFloorIsAskedByFanNumber)
 
 }  // namespace
 
-// The listing reads each position once, the key count included; the fan
-// report reads each value once, the mode mask shared by every fan.
+// The listing reads the count, then each position once (the access layer's
+// listing, whose exchanges are its own); the fan report reads each value
+// once, the mode mask shared by every fan.
 TEST(ToolReads, EachValueReadOnce)
 {
     const char* machine = R"(
@@ -431,7 +432,7 @@ TEST(ToolReads, EachValueReadOnce)
         const char* option;
         size_t reads, goal;
     } cases[] = {
-        {"-l", 13, 13 + 1},        // the positions, and at most the count besides
+        {"-l", 14, 13 + 1},        // the count, then the positions
         {"-f", 12, 1 + 2 * 5 + 1},  // the fan count, five speeds a fan, the mask
     };
     for (const auto& row : cases) {

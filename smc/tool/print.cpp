@@ -106,10 +106,8 @@ namespace smctool {
 
 bool listKeys()
 {
-    // As smc_read_index_count, keeping the value for the count's own line.
-    SMCVal countVal{};
-    kern_return_t status = SMCReadKey("#KEY", &countVal);
-    uint32_t claimed = _strtoul(countVal.bytes, valueSize(countVal), 10);
+    uint32_t claimed = 0;
+    kern_return_t status = smc_read_index_count(&claimed);
     if (status != kIOReturnSuccess) {
         say("cannot count the keys: #KEY read failed: %08x (%s)", unsigned(status), statusWords(status));
         return false;
@@ -146,13 +144,7 @@ bool listKeys()
         }
         char key[5];
         _ultostr(key, response.key);
-        // The count was read a moment ago: its own line shows that read.
-        if (response.key == kKeyCountCode && countVal.dataSize != 0) {
-            val = countVal;
-            status = kIOReturnSuccess;
-        } else {
-            status = SMCReadKey(key, &val);
-        }
+        status = SMCReadKey(key, &val);
         if (status != kIOReturnSuccess) {
             problems.failure(shownKey(key).c_str(), "read", status);
             if (smcIsGone(status))
