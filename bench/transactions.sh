@@ -160,8 +160,9 @@ loop_start=$(total)
                 "$device/key_at_index_data_length" "$device/key_at_index_data" >/dev/null
         done
 ) 2>"$work/op.log" || fail "the shell loop over key_at_index failed"
+loop=$(($(total) - loop_start))
 row "smc -l" "$(count "$files" "$bin/smc" -l)" "$(count "$daemon" "$bin/smc" -l)" "$positions" \
-    "<= positions + 1" "shell loop over key_at_index* $(($(total) - loop_start))"
+    "<= positions + 1" "shell loop over key_at_index* $loop"
 row "smc -f" "$(count "$files" "$bin/smc" -f)" "$(count "$daemon" "$bin/smc" -f)" "$fan_minimum" "= minimum" -
 reset_fans
 set_files=$(count "$files" "$bin/smcfan" set 0 target "$speed")
