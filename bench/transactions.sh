@@ -14,8 +14,8 @@ if [[ ${1:-} == --rows ]]; then
     rows=$2
     shift 2
 fi
-bin=$(realpath "${1:?usage: transactions.sh [--rows FILE] BIN_DIR [PROFILE]}")
-profile=$(realpath "${2:-$(dirname "$0")/../profiles/builtin.profile}")
+bin=$(realpath "${1:?usage: transactions.sh [--rows FILE] BIN_DIR [PROFILE]}") || exit 2
+profile=$(realpath "${2:-$(dirname "$0")/../profiles/builtin.profile}") || exit 2
 
 if [[ -z ${SMC_TRANSACTIONS_NAMESPACE:-} ]]; then
     if [[ $(id -u) != 0 ]] || [[ ! -c /dev/fuse ]] || ! command -v unshare >/dev/null; then
@@ -91,8 +91,17 @@ count() {  # SERVICE COMMAND...: the transactions of one successful run
     SMC_SERVICE=$1 "${@:2}" >"$work/out" 2>"$work/op.log" || fail "$* failed"
     echo $(($(total) - start))
 }
-answers() {  # URL: true once a GET of URL succeeds, within 5 s
-    for _ in $(seq 100); do curl -sf "$1" >/dev/null 2>&1 && return 0; sleep 0.05; done
+get() {  # PORT: true when GET /metrics answers 200; bash's own sockets, no curl needed
+    local status
+    { exec 3<>"/dev/tcp/127.0.0.1/$1"; } 2>/dev/null || return 1
+    printf 'GET /metrics HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n' >&3
+    read -r _ status _ <&3
+    cat <&3 >/dev/null
+    exec 3<&-
+    [[ $status == 200 ]]
+}
+answers() {  # PORT: true once GET /metrics succeeds, within 5 s
+    for _ in $(seq 100); do get "$1" && return 0; sleep 0.05; done
     return 1
 }
 scraped=
@@ -102,9 +111,11 @@ scrape() {  # COMMAND... OPTION=: sets scraped to the transactions of a scrape a
     "${@:1:$#-1}" "${!#}$port" 2>"$work/listen.log" &
     local server=$!
     pids+=("$server")
-    answers "http://127.0.0.1:$port/metrics" || fail "$* $port did not answer"
+    answers "$port" || fail "$* $port did not answer"
+    # Another program on that port would answer in its stead.
+    kill -0 "$server" 2>/dev/null || fail "$* $port could not listen there; run again"
     start=$(total)
-    curl -sf "http://127.0.0.1:$port/metrics" >/dev/null || fail "a scrape of $* failed"
+    get "$port" || fail "a scrape of $* failed"
     scraped=$(($(total) - start))
     kill "$server"
     wait "$server" 2>/dev/null
