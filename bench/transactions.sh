@@ -18,8 +18,8 @@ bin=$(realpath "${1:?usage: transactions.sh [--rows FILE] BIN_DIR [PROFILE]}") |
 profile=$(realpath "${2:-$(dirname "$0")/../profiles/builtin.profile}") || exit 2
 
 if [[ -z ${SMC_TRANSACTIONS_NAMESPACE:-} ]]; then
-    if [[ $(id -u) != 0 ]] || [[ ! -c /dev/fuse ]] || ! command -v unshare >/dev/null; then
-        echo "transactions.sh: needs root, /dev/fuse and unshare to mount smcfs; skipped" >&2
+    if [[ $(id -u) != 0 ]] || [[ ! -c /dev/fuse ]] || ! unshare -m true 2>/dev/null; then
+        echo "transactions.sh: needs root, /dev/fuse and a mount namespace (unshare -m) to mount smcfs; skipped" >&2
         exit 77
     fi
     # A mount namespace of its own: smcfs can stand at the driver's path,
