@@ -123,14 +123,18 @@ scrape() {  # COMMAND... OPTION=: sets scraped to the transactions of a scrape a
 }
 
 # The fewest reads: one per value shown. A fan in a report shows its name,
-# actual, minimum, maximum and target speeds; every fan's mode comes from
-# one mode mask; the fan count is read once.
+# actual, minimum, maximum and target speeds; its mode comes from the one
+# mode mask and, where the machine has one, its own mode key F<n>Md; the fan
+# count is read once.
 SMC_SERVICE=$daemon "$bin/sensors-host" >"$work/report" || fail "sensors-host failed"
 SMC_SERVICE=$daemon "$bin/sensors-host" -a >"$work/report-all" || fail "sensors-host -a failed"
+SMC_SERVICE=$daemon "$bin/smc" -l >"$work/listing"
 fans=$(grep -c ' rpm ' "$work/report")
-report_minimum=$(($(grep -c '°C$' "$work/report") + 5 * fans + 2))
-all_minimum=$(($(grep -c '°C$' "$work/report-all") + 5 * fans + 2))
-positions=$(SMC_SERVICE=$daemon "$bin/smc" -l | tail -n +2 | wc -l)
+mode_keys=$(grep -cE '^  F[0-9]Md ' "$work/listing")
+report_minimum=$(($(grep -c '°C$' "$work/report") + 5 * fans + mode_keys + 2))
+all_minimum=$(($(grep -c '°C$' "$work/report-all") + 5 * fans + mode_keys + 2))
+# Every line of the listing is a position, #KEY's own among them.
+positions=$(wc -l <"$work/listing")
 # smc -f shows the fan count and, a fan, its actual, minimum, maximum, safe
 # and target speeds, with the modes from the one mask.
 fan_minimum=$((1 + 5 * fans + 1))

@@ -14,20 +14,20 @@ status=$?
 ((status == 0)) || exit $status
 
 # operation | path | goal: the most, from the minimum m | ceiling today (- : at its goal)
-limits='sensors-host          | files | m + 1 | 65
-sensors-host          | smcd  | m + 1 | 64
-sensors-host -a       | files | m + 1 | 121
-sensors-host -a       | smcd  | m + 1 | 118
-/metrics scrape       | files | m     | 39
-/metrics scrape       | smcd  | m     | 39
-smc -l                | files | m + 1 | 194
-smc -l                | smcd  | m + 1 | 193
-smc -f                | files | m     | 14
-smc -f                | smcd  | m     | 13
-smcfan set 0 target N | files | -     | 18
-smcfan set 0 target N | smcd  | 2     | 17
-smcfan manual 0       | files | -     | 22
-smcfan manual 0       | smcd  | 2     | 18'
+limits='sensors-host          | files | m + 1 | -
+sensors-host          | smcd  | m + 1 | -
+sensors-host -a       | files | m + 1 | 65
+sensors-host -a       | smcd  | m + 1 | 65
+/metrics scrape       | files | m     | -
+/metrics scrape       | smcd  | m     | -
+smc -l                | files | m + 1 | -
+smc -l                | smcd  | m + 1 | -
+smc -f                | files | m     | -
+smc -f                | smcd  | m     | -
+smcfan set 0 target N | files | -     | 2
+smcfan set 0 target N | smcd  | 2     | -
+smcfan manual 0       | files | -     | 5
+smcfan manual 0       | smcd  | 2     | -'
 
 echo
 printf '%-22s %-6s %6s %8s %6s %8s  %s\n' operation path count minimum goal ceiling verdict
