@@ -325,26 +325,10 @@ kern_return_t FanBroker::floorOf(uint32_t fan, std::optional<double>& floor, std
         if (maximum.size == 0)
             return KERN_SUCCESS;
     }
-    FourCharCode key = encodings::fanKey(fan, "Mn"), type = 0;
-    SavedValue minimum;
-    kern_return_t status = read(key, minimum, &type);
-    if (status == kIOReturnNotFound && !options_.strictLimits)
-        return KERN_SUCCESS;
-    if (status == kIOReturnNotFound) {
-        problem = "the fan has no minimum " + keyText(key) + " to take its floor from";
-        return status;
-    }
-    if (status != KERN_SUCCESS) {
-        problem = "cannot read the fan's minimum " + keyText(key) + " (" + statusText(status) + ") for its floor";
-        return status;
-    }
-    floor = encodings::speedFromBytes(type, minimum.bytes.data(), minimum.size);
-    if (!floor) {
-        problem = "the fan's minimum " + keyText(key) + " is not a speed";
-        return kIOReturnBadArgument;
-    }
-    floors_[fan] = *floor;
-    return KERN_SUCCESS;
+    kern_return_t status = readLimit(fan, "Mn", "minimum", " to take its floor from", " for its floor", floor, problem);
+    if (status == KERN_SUCCESS && floor)
+        floors_[fan] = *floor;
+    return status;
 }
 
 kern_return_t FanBroker::maximumOf(uint32_t fan, std::optional<double>& maximum, std::string& problem)
@@ -353,28 +337,36 @@ kern_return_t FanBroker::maximumOf(uint32_t fan, std::optional<double>& maximum,
         maximum = known->second;
         return KERN_SUCCESS;
     }
-    maximum.reset();
-    FourCharCode key = encodings::fanKey(fan, "Mx"), type = 0;
+    kern_return_t status = readLimit(fan, "Mx", "maximum", " to check against", "", maximum, problem);
+    if (status == KERN_SUCCESS)
+        maxima_[fan] = maximum;
+    return status;
+}
+
+kern_return_t FanBroker::readLimit(uint32_t fan, const char (&suffix)[3], const char* name, const char* missing,
+                                   const char* purpose, std::optional<double>& speed, std::string& problem)
+{
+    speed.reset();
+    FourCharCode key = encodings::fanKey(fan, suffix), type = 0;
     SavedValue value;
     kern_return_t status = read(key, value, &type);
-    if (status == kIOReturnNotFound && !options_.strictLimits) {
-        maxima_[fan] = std::nullopt;
+    // Without strict limits a fan lacking the key is an emulated test machine's.
+    if (status == kIOReturnNotFound && !options_.strictLimits)
         return KERN_SUCCESS;
-    }
     if (status == kIOReturnNotFound) {
-        problem = "the fan has no maximum " + keyText(key) + " to check against";
+        problem = std::string("the fan has no ") + name + " " + keyText(key) + missing;
         return status;
     }
     if (status != KERN_SUCCESS) {
-        problem = "cannot read the fan's maximum " + keyText(key) + " (" + statusText(status) + ")";
+        problem = std::string("cannot read the fan's ") + name + " " + keyText(key) + " (" + statusText(status) + ")" +
+                  purpose;
         return status;
     }
-    maximum = encodings::speedFromBytes(type, value.bytes.data(), value.size);
-    if (!maximum) {
-        problem = "the fan's maximum " + keyText(key) + " is not a speed";
+    speed = encodings::speedFromBytes(type, value.bytes.data(), value.size);
+    if (!speed) {
+        problem = std::string("the fan's ") + name + " " + keyText(key) + " is not a speed";
         return kIOReturnBadArgument;
     }
-    maxima_[fan] = maximum;
     return KERN_SUCCESS;
 }
 

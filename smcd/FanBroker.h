@@ -128,6 +128,10 @@ private:
                              std::string& problem);
     kern_return_t floorOf(uint32_t fan, std::optional<double>& floor, std::string& problem);
     kern_return_t maximumOf(uint32_t fan, std::optional<double>& maximum, std::string& problem);
+    // A fan's speed limit key F<n>`suffix`, its problems worded with `name`;
+    // none (and success) for a missing key unless strictLimits.
+    kern_return_t readLimit(uint32_t fan, const char (&suffix)[3], const char* name, const char* missing,
+                            const char* purpose, std::optional<double>& speed, std::string& problem);
     bool allowed(FourCharCode key) const;
     // Whether a record from a file passes a client's checks; Unknown when
     // a check could not be made or this run may not write a key of it (the
