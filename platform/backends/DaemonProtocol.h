@@ -38,6 +38,14 @@ inline constexpr uint32_t kLeaseMethod = 0x4c656173;  // "Leas"
 // 0, host order); the reply's record starts with that speed in rpm as a
 // double (host order). kIOReturnNotFound when the daemon has none for it.
 inline constexpr uint32_t kFloorMethod = 0x466c6f72;  // "Flor"
+// A request of this method makes the connection a lease and the fan
+// controller: the record holds its name, NUL-terminated. Refused with
+// kIOReturnExclusiveAccess while another connection is the controller,
+// whose IOSMCFanController record the reply then holds.
+inline constexpr uint32_t kClaimControlMethod = 0x4374726c;  // "Ctrl"
+// A request of this method (the record is not looked at) asks for the fan
+// controller: its IOSMCFanController record; kIOReturnNotFound when none.
+inline constexpr uint32_t kControllerMethod = 0x43746c3f;  // "Ctl?"
 
 // How long a client waits for the daemon before it answers
 // kIOReturnNotResponding.

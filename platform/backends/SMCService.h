@@ -31,6 +31,11 @@ public:
     // Only the daemon's connections know; the others answer
     // kIOReturnUnsupported.
     virtual kern_return_t fanFloor(uint32_t, double&) { return kIOReturnUnsupported; }
+    // A request to the daemon beyond the user-client calls: `method` with
+    // the 80-byte `record`, the reply's record into `reply` (also when
+    // refused). Only the daemon's connections can; the others answer
+    // kIOReturnUnsupported.
+    virtual kern_return_t daemonRequest(uint32_t, const uint8_t*, uint8_t*) { return kIOReturnUnsupported; }
     // Whether a daemon stands between this connection and the SMC, checking
     // fan limits and putting fans back; known without an exchange.
     virtual bool brokered() const { return false; }

@@ -1,11 +1,13 @@
 // The IOKit stand-in: a registry of iterators, services and connections
 // under process-wide handles, in front of the chosen SMC back-end.
+#include "backends/DaemonProtocol.h"
 #include "backends/SMCService.h"
 
 #include <IOKit/IOKitDiagnostics.h>
 #include <IOKit/IOKitSMCLease.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <mutex>
 #include <string>
 #include <unordered_map>
@@ -237,6 +239,38 @@ kern_return_t IOSMCConnectionCopyFanFloor(io_connect_t connect, uint32_t fan, do
         return kIOReturnBadArgument;
     std::shared_ptr<SMCConnection> target = openConnection(connect);
     return target ? target->fanFloor(fan, *rpm) : kIOReturnNotOpen;
+}
+
+static_assert(sizeof(IOSMCFanController) == platform::protocol::kRecordSize);
+
+kern_return_t IOSMCConnectionClaimFanControl(io_connect_t connect, const char* name, IOSMCFanController* holder)
+{
+    size_t length = name ? std::strlen(name) : 0;
+    if (length == 0 || length >= sizeof IOSMCFanController::name)
+        return kIOReturnBadArgument;
+    std::shared_ptr<SMCConnection> target = openConnection(connect);
+    if (!target)
+        return kIOReturnNotOpen;
+    uint8_t record[protocol::kRecordSize]{}, reply[protocol::kRecordSize]{};
+    std::memcpy(record, name, length);
+    kern_return_t status = target->daemonRequest(protocol::kClaimControlMethod, record, reply);
+    if (status == kIOReturnExclusiveAccess && holder)
+        std::memcpy(holder, reply, sizeof *holder);
+    return status;
+}
+
+kern_return_t IOSMCConnectionCopyFanController(io_connect_t connect, IOSMCFanController* controller)
+{
+    if (controller == nullptr)
+        return kIOReturnBadArgument;
+    std::shared_ptr<SMCConnection> target = openConnection(connect);
+    if (!target)
+        return kIOReturnNotOpen;
+    uint8_t record[protocol::kRecordSize]{}, reply[protocol::kRecordSize]{};
+    kern_return_t status = target->daemonRequest(protocol::kControllerMethod, record, reply);
+    if (status == KERN_SUCCESS)
+        std::memcpy(controller, reply, sizeof *controller);
+    return status;
 }
 
 int IOSMCConnectionIsBrokered(io_connect_t connect)

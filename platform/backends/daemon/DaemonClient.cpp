@@ -98,6 +98,17 @@ public:
         return reply.status;
     }
 
+    kern_return_t daemonRequest(uint32_t method, const uint8_t* record, uint8_t* replyRecord) override
+    {
+        Request request{method, {}};
+        std::memcpy(request.record, record, sizeof request.record);
+        Reply reply;
+        if (kern_return_t status = exchange(request, reply); status != KERN_SUCCESS)
+            return status;
+        std::memcpy(replyRecord, reply.record, sizeof reply.record);
+        return reply.status;
+    }
+
 private:
     enum class Outcome { Done, HungUp, Lost };
 
@@ -116,7 +127,9 @@ private:
             if (outcome == Outcome::Done) {
                 // Under the same lock, so that no other call can reconnect
                 // between the grant and its mark.
-                leased_ = leased_ || (request.method == protocol::kLeaseMethod && reply.status == KERN_SUCCESS);
+                leased_ = leased_ || ((request.method == protocol::kLeaseMethod ||
+                                        request.method == protocol::kClaimControlMethod) &&
+                                       reply.status == KERN_SUCCESS);
                 return KERN_SUCCESS;
             }
             close(fd_);

@@ -29,6 +29,33 @@ kern_return_t IOSMCConnectionCopyFanFloor(io_connect_t connect, uint32_t fan, do
 // that is not open and for every other back-end.
 int IOSMCConnectionIsBrokered(io_connect_t connect);
 
+// The machine's automatic fan controller, as the daemon knows it: one
+// record of the protocol, 80 bytes.
+typedef struct {
+    int32_t pid;         // the controller's process, from its socket's credentials
+    char name[28];       // as it named itself, NUL-terminated
+    uint32_t drivenFans; // bit n: fan n's target is the controller's write now
+    uint32_t heldFans;   // bit n: another lease holds fan n; the controller leaves it alone
+    float targets[10];   // the last target in rpm it wrote to fan n; NaN for none
+} IOSMCFanController;
+
+// Makes the connection a lease (as IOSMCConnectionRequestLease does) and the
+// machine's one fan controller, named `name` (1 to 27 bytes). While another
+// connection is the controller: kIOReturnExclusiveAccess, with that one in
+// *holder when `holder` is given. From then on, a write of this connection
+// to a key of a fan that another lease has changed (a person's hold) is
+// refused with kIOReturnExclusiveAccess and changes nothing: the hold wins
+// while it lasts. kIOReturnUnsupported when the connection does not lead to
+// a daemon; a daemon that does not know controllers answers
+// kIOReturnBadArgument.
+kern_return_t IOSMCConnectionClaimFanControl(io_connect_t connect, const char* name, IOSMCFanController* holder);
+
+// The fan controller of the daemon behind `connect`, into *controller;
+// kIOReturnNotFound when there is none. kIOReturnUnsupported when the
+// connection does not lead to a daemon; a daemon that does not know
+// controllers answers kIOReturnBadArgument.
+kern_return_t IOSMCConnectionCopyFanController(io_connect_t connect, IOSMCFanController* controller);
+
 #ifdef __cplusplus
 }
 #endif
