@@ -17,54 +17,15 @@ fi
 bin=$(realpath "${1:?usage: transactions.sh [--rows FILE] BIN_DIR [PROFILE]}") || exit 2
 profile=$(realpath "${2:-$(dirname "$0")/../profiles/builtin.profile}") || exit 2
 
-if [[ -z ${SMC_TRANSACTIONS_NAMESPACE:-} ]]; then
-    if [[ $(id -u) != 0 ]] || [[ ! -c /dev/fuse ]] || ! unshare -m true 2>/dev/null; then
-        echo "transactions.sh: needs root, /dev/fuse and a mount namespace (unshare -m) to mount smcfs; skipped" >&2
-        exit 77
-    fi
-    # A mount namespace of its own: smcfs can stand at the driver's path,
-    # where lm-sensors looks, and nothing is left mounted when it ends.
-    SMC_TRANSACTIONS_NAMESPACE=1 exec unshare -m bash "$0" ${rows:+--rows "$rows"} "$bin" "$profile"
-    exit 77
-fi
-
-work=$(mktemp -d)
-device=/sys/devices/platform/applesmc.768
-pids=()
-cleanup() {
-    for ((i = ${#pids[@]} - 1; i >= 0; i--)); do
-        kill "${pids[i]}" 2>/dev/null
-        wait "${pids[i]}" 2>/dev/null
-    done
-    rm -rf "$work"
-}
-trap cleanup EXIT
-fail() {
-    echo "transactions.sh: $*" >&2
-    for log in "$work"/*.log; do [[ -s $log ]] && sed "s|^|  $(basename "$log"): |" "$log" >&2; done
-    exit 1
-}
-wait_for() {  # test arguments...: true once the test holds, within 5 s
-    for _ in $(seq 100); do test "$@" && return 0; sleep 0.05; done
-    return 1
-}
-
-mount --make-rprivate / || fail "cannot make the mounts private"
-# Empty stand-ins for the sysfs directories, which cannot be added to.
-mount -t tmpfs smc-bench /sys/devices/platform && mount -t tmpfs smc-bench /sys/class &&
-    mkdir "$device" /sys/class/hwmon || fail "cannot stand in for sysfs"
-
-"$bin/smcd" --socket "$work/smcd.sock" --service "$profile" >"$work/smcd.log" 2>&1 &
-pids+=($!)
-wait_for -S "$work/smcd.sock" || fail "smcd did not start"
+source "$(dirname "$0")/support/chain.sh"
+chain_namespace ${rows:+--rows "$rows"} "$bin" "$profile"
+chain_start "$bin" "$profile"
 "$bin/smc_relay" "$work/relay.sock" "$work/smcd.sock" "$work/counts" 2>"$work/relay.log" &
 relay=$!
 pids+=($relay)
 wait_for -S "$work/relay.sock" || fail "smc_relay did not start"
-SMC_SERVICE="unix:$work/relay.sock" "$bin/smcfs" -f "$device" 2>"$work/smcfs.log" &
-pids+=($!)
-wait_for -e "$device/key_count" || fail "smcfs did not mount"
-ln -s "$device/hwmon/hwmon0" /sys/class/hwmon/hwmon0
+chain_service="unix:$work/relay.sock"
+chain_mount "$bin"
 
 # A transaction is a read or a write of a key's value: what reaches the SMC
 # behind the driver, which answers key information and the key at an index
@@ -132,7 +93,11 @@ SMC_SERVICE=$daemon "$bin/smc" -l >"$work/listing"
 fans=$(grep -c ' rpm ' "$work/report")
 mode_keys=$(grep -cE '^  F[0-9]Md ' "$work/listing")
 report_minimum=$(($(grep -c '°C$' "$work/report") + 5 * fans + mode_keys + 2))
-all_minimum=$(($(grep -c '°C$' "$work/report-all") + 5 * fans + mode_keys + 2))
+# Listing every sensor, each temperature key (T..., a signed fixed-point
+# type) must be read once to learn whether it holds a reading at all: an
+# absent sensor reads 0 or below and is not shown, yet no program can skip it.
+temperature_keys=$(awk '$1 ~ /^T/ && $2 ~ /^\[sp/' "$work/listing" | wc -l)
+all_minimum=$((temperature_keys + 5 * fans + mode_keys + 2))
 # Every line of the listing is a position, #KEY's own among them.
 positions=$(wc -l <"$work/listing")
 # smc -f shows the fan count and, a fan, its actual, minimum, maximum, safe

@@ -14,12 +14,14 @@ dry_run=false
 build=${SMC_BENCH_BUILD:-${TMPDIR:-/tmp}/smc-sensors-bench}
 if ! $dry_run; then
     bash scripts/setup.sh || exit 1
-    # node_exporter is a peer in the transaction counts, reading the same
-    # files; small enough (4 MB) to fetch here. Without it its row is skipped.
-    if ! command -v prometheus-node-exporter >/dev/null && [[ $(id -u) == 0 ]]; then
+    # The peers that the counts and the side-by-side times run over the same
+    # files, and the tools that time them; small, and only the benchmarks
+    # need them. Without them their rows are skipped.
+    peers="prometheus-node-exporter hyperfine jq curl"
+    if [[ $(id -u) == 0 ]] && ! dpkg-query -W $peers >/dev/null 2>&1; then
         DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=600 install -y -q \
-            --no-install-recommends prometheus-node-exporter >/dev/null ||
-            echo "(prometheus-node-exporter could not be installed: the counts go without it)"
+            --no-install-recommends $peers >/dev/null ||
+            echo "(the peers could not be installed: the benchmarks go without them)"
     fi
     cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DSMC_BUILD_TESTS=OFF >/dev/null && cmake --build "$build" >/dev/null ||
         exit 1
@@ -66,6 +68,18 @@ elif ! $dry_run; then
     case $? in
     0) ;;
     77) echo "(the transaction counts need root and FUSE: not measured)" ;;
+    *) status=1 ;;
+    esac
+fi
+echo "== side_by_side"
+if [[ ! -f bench/side_by_side.sh ]]; then
+    echo "bench.sh: bench/side_by_side.sh is missing" >&2
+    status=1
+elif ! $dry_run; then
+    bash bench/side_by_side.sh "$build/bin"
+    case $? in
+    0) ;;
+    77) echo "(the side-by-side times need root, FUSE and the peers: not measured)" ;;
     *) status=1 ;;
     esac
 fi

@@ -16,8 +16,8 @@ status=$?
 # operation | path | goal: the most, from the minimum m | ceiling today (- : at its goal)
 limits='sensors-host          | files | m + 1 | -
 sensors-host          | smcd  | m + 1 | -
-sensors-host -a       | files | m + 1 | 65
-sensors-host -a       | smcd  | m + 1 | 65
+sensors-host -a       | files | m + 1 | -
+sensors-host -a       | smcd  | m + 1 | -
 /metrics scrape       | files | m     | -
 /metrics scrape       | smcd  | m     | -
 smc -l                | files | m + 1 | -
