@@ -7,14 +7,16 @@
 #   a /metrics scrape / a node_exporter hwmon scrape   at most 0.1
 # A scrape is timed as the server's answer: 50 requests over one kept-alive
 # connection per curl, so that curl's own start is shared by both sides.
-# Usage: side_by_side.sh BIN_DIR [PROFILE] [RUNS]
-# Needs root, unshare, FUSE, hyperfine, lm-sensors, curl and
-# prometheus-node-exporter: exit 77 without them.
+# Usage: side_by_side.sh BIN_DIR [PROFILE] [RUNS]   (RUNS: pairs, default 30)
+# Each pair runs in turn, ours then theirs, and the ratio quoted is the
+# median of the pairs' ratios, which holds while the machine's load drifts.
+# Needs root, unshare, FUSE, lm-sensors, curl and prometheus-node-exporter:
+# exit 77 without them.
 set -uo pipefail
 bin=$(realpath "${1:?usage: side_by_side.sh BIN_DIR [PROFILE] [RUNS]}") || exit 2
 profile=$(realpath "${2:-$(dirname "$0")/../profiles/builtin.profile}") || exit 2
 runs=${3:-30}
-for tool in hyperfine sensors curl jq prometheus-node-exporter; do
+for tool in sensors curl prometheus-node-exporter; do
     if ! command -v "$tool" >/dev/null; then
         echo "side_by_side.sh: $tool is not installed; skipped" >&2
         exit 77
@@ -38,30 +40,44 @@ requests() {  # PORT: curl with 50 requests of /metrics
     for _ in $(seq 50); do urls+=("http://127.0.0.1:$1/metrics"); done
     echo "curl -sf ${urls[*]}"
 }
-ours=$(port) theirs=$(port)
-serve "$ours" env SMC_SERVICE="$files" "$bin/sensors-host" --listen="127.0.0.1:$ours"
-serve "$theirs" prometheus-node-exporter --collector.disable-defaults --collector.hwmon \
-    --web.listen-address="127.0.0.1:$theirs"
+our_port=$(port) their_port=$(port)
+serve "$our_port" env SMC_SERVICE="$files" "$bin/sensors-host" --listen="127.0.0.1:$our_port"
+serve "$their_port" prometheus-node-exporter --collector.disable-defaults --collector.hwmon \
+    --web.listen-address="127.0.0.1:$their_port"
 
-median() {  # JSON COMMAND_INDEX: the median of one command's runs, in seconds
-    jq -r ".results[$2].median" "$1"
+elapsed() {  # COMMAND...: its wall time in microseconds, from bash's own clock
+    local start=${EPOCHREALTIME/./}
+    "$@" >/dev/null 2>&1 || fail "$* failed"
+    echo $((${EPOCHREALTIME/./} - start))
 }
-compare() {  # NAME TARGET OURS THEIRS: times both with hyperfine, prints the ratio
-    local json="$work/$RANDOM.json"
-    hyperfine -N --warmup 3 --runs "$runs" --output=null --export-json "$json" "$3" "$4" >/dev/null 2>"$work/hyperfine.log" ||
-        fail "hyperfine could not time: $3 / $4"
-    local a b
-    a=$(median "$json" 0) b=$(median "$json" 1)
-    awk -v n="$1" -v t="$2" -v a="$a" -v b="$b" 'BEGIN {
-        r = a / b
-        printf "%-34s %9.2f ms %9.2f ms %7.2f  %-6s %s\n", n, a * 1000, b * 1000, r, "<= " t, (r <= t ? "met" : "MISSED")
-        exit !(r <= t)
+compare() {  # NAME TARGET "OURS" "THEIRS": the two in turn, runs times; the
+    # median of their times and of the ratio pair by pair, which holds while
+    # the machine's load drifts
+    local pairs=() i a b ours theirs
+    read -ra ours <<<"$3"
+    read -ra theirs <<<"$4"
+    for ((i = 0; i < 3; i++)); do elapsed "${ours[@]}" >/dev/null; elapsed "${theirs[@]}" >/dev/null; done
+    for ((i = 0; i < runs; i++)); do
+        a=$(elapsed "${ours[@]}") b=$(elapsed "${theirs[@]}")
+        pairs+=("$a $b")
+    done
+    printf '%s\n' "${pairs[@]}" | awk -v n="$1" -v t="$2" '
+    function median(v, k,   i, j, x) {
+        for (i = 2; i <= k; i++) { x = v[i]; for (j = i - 1; j >= 1 && v[j] > x; j--) v[j + 1] = v[j]; v[j + 1] = x }
+        return k % 2 ? v[(k + 1) / 2] : (v[k / 2] + v[k / 2 + 1]) / 2
+    }
+    { a[NR] = $1; b[NR] = $2; r[NR] = $1 / $2 }
+    END {
+        ratio = median(r, NR)
+        printf "%-34s %9.2f ms %9.2f ms %7.2f  %-6s %s\n", n, median(a, NR) / 1000, median(b, NR) / 1000, ratio, "<= " t,
+            (ratio <= t ? "met" : "MISSED")
+        exit !(ratio <= t)
     }'
 }
 printf '%-34s %12s %12s %7s  %-6s\n' "ours / theirs" ours theirs ratio target
 status=0
 compare "sensors-host / sensors" 0.8 "env SMC_SERVICE=$files $bin/sensors-host" sensors || status=1
 compare "sensors-host -a / sensors" 1.0 "env SMC_SERVICE=$files $bin/sensors-host -a" sensors || status=1
-compare "50 scrapes / node_exporter hwmon" 0.1 "$(requests "$ours")" "$(requests "$theirs")" || status=1
+compare "50 scrapes / node_exporter hwmon" 0.1 "$(requests "$our_port")" "$(requests "$their_port")" || status=1
 echo "(medians of $runs runs each; $(basename "$profile") served by smcd, read through smcfs)"
 exit $status

@@ -17,7 +17,7 @@ if ! $dry_run; then
     # The peers that the counts and the side-by-side times run over the same
     # files, and the tools that time them; small, and only the benchmarks
     # need them. Without them their rows are skipped.
-    peers="prometheus-node-exporter hyperfine jq curl"
+    peers="prometheus-node-exporter curl"
     if [[ $(id -u) == 0 ]] && ! dpkg-query -W $peers >/dev/null 2>&1; then
         DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=600 install -y -q \
             --no-install-recommends $peers >/dev/null ||

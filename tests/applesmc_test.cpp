@@ -535,6 +535,49 @@ TEST_F(AppleSMCBackEnd, KeysAreFoundWithoutWalkingTheTable)
     }
 }
 
+// The names one process learnt serve the next: it finds a key by moving
+// the cursor three times (both ends of the count, then the key), not by a
+// search. Names of another table, as when a mount's device number comes
+// back, never give a wrong answer.
+TEST_F(AppleSMCBackEnd, NamesLearntOnceServeTheNextProcessAndAreChecked)
+{
+    profile = profileFile(directory, largeTable(1200, false).c_str());
+    open();
+    std::string names = platform::applesmc::cursorLockPath(mount->path());
+    if (geteuid() != 0 || names.empty())
+        GTEST_SKIP() << "the names are kept beside root's lock in /run";
+    names.replace(names.size() - 5, 5, ".names");
+    std::filesystem::remove(names);
+    auto reopen = [&] {
+        SMCClose(connection);
+        platform::installSMCService(platform::makeAppleSMCService(mount->path()));
+        ASSERT_EQ(SMCOpen(&connection), 0);
+    };
+    ASSERT_EQ(read("A500"), "\xf5");
+    ASSERT_TRUE(std::filesystem::exists(names)) << "the first lookup learns every name";
+
+    reopen();
+    long before = writesSoFar();
+    EXPECT_EQ(read("A700"), "\xbd");
+    EXPECT_LE(writesSoFar() - before, 3) << "the next process searched anyway";
+
+    // Another table of as many keys: C000..., where this one has A000...
+    std::string other("smcname1", 8);
+    for (int i = 0; i < 1200; ++i) {
+        char name[5];
+        std::snprintf(name, sizeof name, "C%03d", i);
+        FourCharCode code = platform::fourCharCode(name);
+        other.append(reinterpret_cast<const char*>(&code), 4);
+    }
+    for (const char* key : {"A700", "B100", "C005"}) {
+        std::ofstream(names, std::ios::binary | std::ios::trunc) << other;
+        std::filesystem::permissions(names, std::filesystem::perms(0644));
+        reopen();
+        EXPECT_EQ(read(key), std::string(key) == "A700" ? "\xbd" : std::string(key) == "B100" ? "\x4d" : "")
+            << key << " with another table's names";
+    }
+}
+
 // Finding keys costs the SMC nothing: key_count, which reads #KEY from the
 // SMC each time, is not read for it, nor in place of a read of #KEY.
 TEST_F(AppleSMCBackEnd, FindingKeysReadsNoKeyCount)

@@ -8,6 +8,7 @@
 device=/sys/devices/platform/applesmc.768
 pids=()
 work=
+chain_smcd_args=()
 
 chain_cleanup() {
     for ((i = ${#pids[@]} - 1; i >= 0; i--)); do
@@ -38,9 +39,8 @@ chain_namespace() {
     exit 77
 }
 
-# chain_start BIN PROFILE [SERVICE]: smcd serving PROFILE at $work/smcd.sock,
-# smcfs at $device reading SERVICE (default: that smcd), its hwmon directory
-# in /sys/class/hwmon. Sets work.
+# chain_start BIN PROFILE: smcd serving PROFILE at $work/smcd.sock, with the
+# options in the array chain_smcd_args when set. Sets work and chain_service.
 chain_start() {
     local bin=$1 profile=$2
     work=$(mktemp -d)
@@ -49,14 +49,15 @@ chain_start() {
     # Empty stand-ins for the sysfs directories, which cannot be added to.
     mount -t tmpfs smc-bench /sys/devices/platform && mount -t tmpfs smc-bench /sys/class &&
         mkdir "$device" /sys/class/hwmon || fail "cannot stand in for sysfs"
-    "$bin/smcd" --socket "$work/smcd.sock" --service "$profile" >"$work/smcd.log" 2>&1 &
+    "$bin/smcd" --socket "$work/smcd.sock" --service "$profile" "${chain_smcd_args[@]}" >"$work/smcd.log" 2>&1 &
     pids+=($!)
     wait_for -S "$work/smcd.sock" || fail "smcd did not start"
-    chain_service=${3:-unix:$work/smcd.sock}
+    chain_service=unix:$work/smcd.sock
 }
 
-# chain_mount BIN: smcfs over $chain_service (after chain_start, and after
-# anything the script puts between).
+# chain_mount BIN: smcfs over $chain_service at $device, its hwmon directory
+# in /sys/class/hwmon (after chain_start, and after anything the script puts
+# between).
 chain_mount() {
     SMC_SERVICE=$chain_service "$1/smcfs" -f "$device" 2>"$work/smcfs.log" &
     pids+=($!)

@@ -171,7 +171,10 @@ public:
         if (!path.empty() && stat("/run", &directory) == 0 && directory.st_uid == 0 &&
             (directory.st_mode & 022) == 0)
             fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+        path_ = fd_ >= 0 ? path : std::string();
     }
+    // The lock's path; "" when there is no lock.
+    const std::string& path() const { return path_; }
     ProjectLock(const ProjectLock&) = delete;
     ProjectLock& operator=(const ProjectLock&) = delete;
     ~ProjectLock()
@@ -207,6 +210,7 @@ public:
 
 private:
     int fd_ = -1;
+    std::string path_;
     std::chrono::steady_clock::time_point stuckUntil_{};
 };
 
@@ -280,6 +284,10 @@ private:
     kern_return_t search(FourCharCode key, long long& position);
     kern_return_t walk(FourCharCode key, long long& position);
     kern_return_t find(FourCharCode key, long long& position);
+    std::string namesPath() const;
+    void loadNames();
+    void sweepNames();
+    kern_return_t findByNamesLearnt(FourCharCode key, long long& position);
     kern_return_t readByName(FourCharCode key, KeyValue& value, bool withData, Prefetched& pending);
 
     // The fan and temperature files (SensorFiles.cpp).
@@ -320,6 +328,11 @@ private:
     std::map<uint32_t, FourCharCode> namesSeen_;
     std::unordered_set<uint32_t> undescribed_;
     bool unsorted_ = false;  // two names out of order: lookups walk the table
+    // The names at every position, as an earlier process of root's learnt
+    // them for this device (or this one did), checked as they are used.
+    std::vector<FourCharCode> namesLearnt_;
+    bool bounded_ = false;  // the cursor refuses positions past the last, as the driver's does
+    bool swept_ = false;
     std::unordered_map<std::string, SysfsFile> sensorFiles_;
     bool labelsLoaded_ = false;
     std::unordered_map<FourCharCode, std::string> temperatures_;

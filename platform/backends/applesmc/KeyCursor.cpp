@@ -3,6 +3,7 @@
 // keys by position.
 #include "backends/applesmc/Driver.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 
@@ -232,11 +233,25 @@ kern_return_t Driver::countKeys()
 {
     if (keyTotal_ >= 0)
         return KERN_SUCCESS;
+    loadNames();
+    if (!namesLearnt_.empty()) {
+        // The count they were learnt with, if the cursor still stops there.
+        auto count = uint32_t(namesLearnt_.size());
+        CursorLock lock(projectLock_);
+        if (setCursor(count - 1) == 0 && setCursor(count) == EINVAL) {
+            keyCountValue_ = count;
+            keyTotal_ = count;
+            bounded_ = true;
+            return KERN_SUCCESS;
+        }
+        namesLearnt_.clear();
+    }
     char before[32];
     ssize_t beforeSize = cursor_.read(before, sizeof before);
     long long total = 0;
     if (kern_return_t status = cursorBound(total))
         return status;
+    bounded_ = total < kMaxKeys;
     if (total >= kMaxKeys) {
         if (beforeSize >= 0 && pwrite(cursor_.fd(), before, size_t(beforeSize), 0) == beforeSize)
             (void)!ftruncate(cursor_.fd(), beforeSize);
@@ -368,9 +383,131 @@ kern_return_t Driver::find(FourCharCode key, long long& position)
     }
     if (kern_return_t status = countKeys())
         return status;
-    if (keyTotal_ > kWalkedWhole && !unsorted_)
-        return search(key, position);
-    return walk(key, position);
+    if (keyTotal_ <= kWalkedWhole || unsorted_)
+        return walk(key, position);
+    if (namesLearnt_.empty() && !swept_)
+        sweepNames();
+    if (!namesLearnt_.empty())
+        return findByNamesLearnt(key, position);
+    return search(key, position);
+}
+
+// The file that keeps the names of every position of the lock's device
+// for the processes after this one: beside the lock, so root's alone.
+std::string Driver::namesPath() const
+{
+    const std::string& lock = projectLock_.path();
+    if (lock.size() < 5 || !lock.ends_with(".lock"))
+        return {};
+    return lock.substr(0, lock.size() - 5) + ".names";
+}
+
+namespace {
+
+constexpr char kNamesMagic[8] = {'s', 'm', 'c', 'n', 'a', 'm', 'e', '1'};
+
+}  // namespace
+
+// A search costs a dozen file operations a key, where the driver's table
+// does not change while it is loaded: the names an earlier process learnt
+// are taken up, root's only, and believed only as far as each use checks
+// them (a mount's device number may come back for another table): the
+// count by where the cursor stops, a key found by its own name at its
+// position, a key absent by the names on either side.
+void Driver::loadNames()
+{
+    namesLearnt_.clear();
+    std::string path = namesPath();
+    if (path.empty())
+        return;
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0)
+        return;
+    struct stat file;
+    std::vector<FourCharCode> names;
+    std::string bytes;
+    if (fstat(fd, &file) == 0 && S_ISREG(file.st_mode) && file.st_uid == 0 && (file.st_mode & 022) == 0 &&
+        file.st_size > off_t(sizeof kNamesMagic) && file.st_size <= off_t(sizeof kNamesMagic + 4 * kMaxKeys)) {
+        bytes.resize(size_t(file.st_size));
+        if (pread(fd, bytes.data(), bytes.size(), 0) != ssize_t(bytes.size()))
+            bytes.clear();
+    }
+    close(fd);
+    if (bytes.size() % 4 != 0 || bytes.compare(0, sizeof kNamesMagic, kNamesMagic, sizeof kNamesMagic) != 0)
+        return;
+    names.resize((bytes.size() - sizeof kNamesMagic) / 4);
+    std::memcpy(names.data(), bytes.data() + sizeof kNamesMagic, names.size() * 4);
+    // The driver's table is sorted: anything else is no table of its.
+    for (size_t i = 1; i < names.size(); ++i)
+        if (names[i - 1] >= names[i])
+            return;
+    namesLearnt_ = std::move(names);
+}
+
+// Learns the name at every position, once, and keeps them for the processes
+// after this one. Costs no SMC transaction: the driver answers names from
+// its table. Only on a driver's cursor (a plain file's accepts every
+// position), and only with the lock's directory to keep them in.
+void Driver::sweepNames()
+{
+    swept_ = true;
+    std::string path = namesPath();
+    if (path.empty() || !bounded_ || keyTotal_ <= 0)
+        return;
+    std::vector<FourCharCode> names(static_cast<size_t>(keyTotal_));
+    for (uint32_t i = 0; i < names.size(); ++i) {
+        bool named;
+        // A busy cursor or a position without a name: searches serve.
+        if (probe(i, names[i], named) != KERN_SUCCESS || !named || unsorted_)
+            return;
+    }
+    std::string temporary = path + ".new";
+    int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644);
+    if (fd < 0)
+        return;
+    std::string bytes(kNamesMagic, sizeof kNamesMagic);
+    bytes.append(reinterpret_cast<const char*>(names.data()), names.size() * 4);
+    bool written = fchmod(fd, 0644) == 0 && ::write(fd, bytes.data(), bytes.size()) == ssize_t(bytes.size());
+    close(fd);
+    if (!written || rename(temporary.c_str(), path.c_str()) != 0)
+        unlink(temporary.c_str());
+    namesLearnt_ = std::move(names);
+}
+
+kern_return_t Driver::findByNamesLearnt(FourCharCode key, long long& position)
+{
+    auto at = std::lower_bound(namesLearnt_.begin(), namesLearnt_.end(), key);
+    auto index = uint32_t(at - namesLearnt_.begin());
+    auto fatal = [](kern_return_t status) {
+        return status == kIOReturnBusy || status == kIOReturnNoDevice || status == kIOReturnNotPrivileged;
+    };
+    if (at != namesLearnt_.end() && *at == key) {
+        kern_return_t learnt = learn(index);
+        if (fatal(learnt))
+            return learnt;
+        if (learnt == KERN_SUCCESS && entries_[index].name == key) {
+            position = index;
+            return KERN_SUCCESS;
+        }
+    } else {
+        bool holds = true;
+        for (uint32_t side = index == 0 ? 1 : 0; side < 2 && holds; ++side) {
+            uint32_t neighbour = index - 1 + side;
+            if (neighbour >= namesLearnt_.size())
+                continue;
+            FourCharCode name;
+            bool named;
+            if (kern_return_t status = probe(neighbour, name, named))
+                return status;
+            holds = named && name == namesLearnt_[neighbour];
+        }
+        if (holds)
+            return KERN_SUCCESS;
+    }
+    // Another table's names: forgotten, here and for the processes after.
+    namesLearnt_.clear();
+    unlink(namesPath().c_str());
+    return unsorted_ ? walk(key, position) : search(key, position);
 }
 
 kern_return_t Driver::readByName(FourCharCode key, KeyValue& value, bool withData, Prefetched& pending)

@@ -1,0 +1,50 @@
+#!/usr/bin/env bash
+# One run of the closed-loop benchmark, in a mount namespace of its own: the
+# built-in machine under smcd with its heat model and the load TRACE, smcfs
+# serving the driver's files and a coretemp directory where the kernel puts
+# them, one fan CONTROLLER, and a sample every half second for SECONDS:
+# "milliseconds die_millidegrees fan1 fan2 target1 target2" (rpm) into CSV.
+# CONTROLLER: auto (the SMC's own), mbpfan, macfanctld (each run unchanged,
+# in the foreground, with its own default configuration) or smcfand.
+# Usage: closed_loop_run.sh BIN_DIR TRACE CONTROLLER CSV SECONDS
+set -uo pipefail
+bin=$(realpath "$1") trace=$(realpath "$2") controller=$3 csv=$(realpath -m "$4") seconds=$5
+source "$(dirname "$0")/chain.sh"
+chain_namespace "$bin" "$trace" "$controller" "$csv" "$seconds"
+chain_smcd_args=(--load "$trace")
+chain_start "$bin" builtin
+chain_mount "$bin"
+coretemp=/sys/devices/platform/coretemp.0
+mkdir "$coretemp"
+SMC_SERVICE=$chain_service "$bin/smcfs" --coretemp -f "$coretemp" 2>"$work/coretemp.log" &
+pids+=($!)
+wait_for -d "$coretemp/hwmon" || fail "smcfs --coretemp did not mount"
+for dir in "$coretemp"/hwmon/hwmon*; do ln -s "$dir" "/sys/class/hwmon/$(basename "$dir")"; done
+package=$(grep -l '^Package' "$coretemp"/hwmon/hwmon*/temp*_label | head -1)
+package=${package%_label}_input
+
+case $controller in
+auto) ;;
+mbpfan) mbpfan -f >"$work/controller.out" 2>&1 & pids+=($!) ;;
+macfanctld) macfanctld -f >"$work/controller.out" 2>&1 & pids+=($!) ;;
+smcfand) SMC_SERVICE=$chain_service "$bin/smcfand" >"$work/controller.out" 2>&1 & pids+=($!) ;;
+*) fail "no controller $controller" ;;
+esac
+started=$(date +%s%N)
+: >"$csv"
+for ((i = 0; i < seconds * 2; i++)); do
+    now=$(date +%s%N)
+    values=()
+    for file in "$package" "$device"/fan{1,2}_input "$device"/fan{1,2}_output; do
+        value=nan
+        read -r value <"$file" 2>/dev/null
+        values+=("$value")
+    done
+    echo "$(((now - started) / 1000000)) ${values[*]}" >>"$csv"
+    sleep $(awk -v s="$started" -v n="$(date +%s%N)" -v i="$i" 'BEGIN { d = (s + (i + 1) * 5e8 - n) / 1e9; print d > 0 ? d : 0 }')
+done
+if [[ $controller != auto ]] && ! kill -0 "${pids[-1]}" 2>/dev/null; then
+    fail "$controller stopped during the run: $(tail -3 "$work/controller.out")"
+fi
+cp "$work/controller.out" "${csv%.csv}.log" 2>/dev/null
+exit 0
