@@ -236,9 +236,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             protocol::Request request{protocol::kClaimControlMethod, {}};
             size_t length = input.byte() % 30;
             input.bytes(request.record, length);
-            size_t named = strnlen(reinterpret_cast<const char*>(request.record), length);
-            bool valid = named == length && length >= 1 && length <= 27 &&
-                         std::all_of(request.record, request.record + length,
+            // The name ends at its NUL; what follows is not looked at.
+            size_t named = strnlen(reinterpret_cast<const char*>(request.record), sizeof IOSMCFanController::name);
+            bool valid = named >= 1 && named < sizeof IOSMCFanController::name &&
+                         std::all_of(request.record, request.record + named,
                                      [](uint8_t c) { return c >= 0x20 && c <= 0x7e; });
             protocol::Reply reply = ask(client, request);
             kern_return_t expected = !valid                                ? kIOReturnBadArgument
