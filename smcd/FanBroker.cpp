@@ -902,6 +902,21 @@ Reply FanBroker::write(ClientId client, const Request& request)
                 baseline.forced = part.second;
             baseline.forcedWritten = bitAfter[part.first];
         });
+    // A hold takes the whole fan from the controller: what the controller
+    // set there is the hold's to put back, so that the controller ending
+    // meanwhile leaves the held fan as the hold has it.
+    if (leasing && controller_ && controller_->client != client) {
+        std::set<uint32_t> fans;
+        for (const auto& part : keyBefore)
+            fans.insert(part.first);
+        for (const auto& part : bitBefore)
+            fans.insert(part.first);
+        for (uint32_t fan : fans)
+            if (auto lease = leases_.find(fan); lease != leases_.end())
+                for (auto& [key, owner] : lease->second.owners)
+                    if (owner == controller_->client)
+                        owner = client;
+    }
     return reply;
 }
 
