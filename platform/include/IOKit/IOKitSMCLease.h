@@ -34,7 +34,9 @@ int IOSMCConnectionIsBrokered(io_connect_t connect);
 typedef struct {
     int32_t pid;         // the controller's process, from its socket's credentials
     char name[28];       // as it named itself, NUL-terminated
-    uint32_t drivenFans; // bit n: fan n's target is the controller's write now
+    // bit n: fan n's target, mode key or FS! bit is the controller's write
+    // now, and no other lease holds the fan
+    uint32_t drivenFans;
     uint32_t heldFans;   // bit n: another lease holds fan n; the controller leaves it alone
     float targets[10];   // the last target in rpm it wrote to fan n; NaN for none
 } IOSMCFanController;
