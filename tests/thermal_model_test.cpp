@@ -291,8 +291,13 @@ TEST_F(ThermalModelTest, TraceFaultsAndStartTakeEffectAtTheirTime)
     EXPECT_FALSE(smc->setLoadTrace("0 8\n5 stuck FNum 3\n", error));
     EXPECT_EQ(error, "2: key \"FNum\" cannot hold a temperature");
 
+    ASSERT_TRUE(smc->setLoadTrace("0 20\n", error)) << error;
+    EXPECT_DOUBLE_EQ(smc->nodeTemperature("die") - smc->nodeTemperature("heatsink"), 20 * 0.6)
+        << "a fresh model starts at the first load's steady state";
+    EXPECT_GT(smc->nodeTemperature("heatsink"), 60);
     ASSERT_TRUE(smc->setLoadTrace("start die 90\n0 8\n10 fail TC0D\n20 stuck TC0P -127\n", error)) << error;
     EXPECT_EQ(smc->nodeTemperature("die"), 90);
+    EXPECT_DOUBLE_EQ(smc->nodeTemperature("heatsink"), 90 - 8 * 0.6) << "as in a steady state of 8 W";
     uint8_t bytes[2];
     now += 9s;
     EXPECT_EQ(read("TC0D", 2, bytes), KERN_SUCCESS);
@@ -302,9 +307,9 @@ TEST_F(ThermalModelTest, TraceFaultsAndStartTakeEffectAtTheirTime)
     now += 10s;
     EXPECT_EQ(sp78("TC0P"), -127);
 
-    // A trace given once the model has run keeps the temperatures.
+    // A trace without start lines, once the model has run, keeps the temperatures.
     double die = smc->nodeTemperature("die");
-    ASSERT_TRUE(smc->setLoadTrace("start die 20\n0 45\n", error)) << error;
+    ASSERT_TRUE(smc->setLoadTrace("0 45\n", error)) << error;
     EXPECT_EQ(smc->nodeTemperature("die"), die);
     EXPECT_EQ(read("TC0D", 2, bytes), KERN_SUCCESS) << "the faults went with the old trace";
 }

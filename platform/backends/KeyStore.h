@@ -116,7 +116,8 @@ public:
     // Temperatures that follow a thermal model with `parameters` from now
     // on, at a constant idle load; false when the store has no fans.
     virtual bool setThermalModel(ThermalParameters parameters) = 0;
-    virtual bool thermalModel() const = 0;
+    // The model's parameters; nothing when it is off.
+    virtual std::optional<ThermalParameters> thermalModel() const = 0;
     virtual void stopThermalModel() = 0;
     // The model's load from now on, by a trace whose time 0 is now (the
     // format of smcd(8)'s --load); false with "LINE: problem" in `error`,

@@ -206,6 +206,9 @@ std::optional<double> temperature(const SMCKeyEntry& entry)
 }
 
 constexpr double kStepSeconds = 0.05;
+// A trace given within the model's first second starts it afresh: smcd
+// gives its trace a moment after it switched the model on.
+constexpr uint64_t kFreshSteps = 20;
 
 }  // namespace
 
@@ -313,7 +316,6 @@ void EmulatedSMC::advance()
         nodes_ = stepHeat(*thermal_, nodes_, load_.watts(loadSeconds_), conductance, step);
         loadSeconds_ += step;
         ++steps_;
-        modelRan_ = true;
     }
     for (const MovingFan& fan : movingFans_)
         if (fanRate_ > 0)
@@ -361,17 +363,16 @@ bool EmulatedSMC::setThermalModel(ThermalParameters parameters)
     load_ = {.points = {{0, thermal_->idle}}};
     loadSeconds_ = 0;
     steps_ = 0;
-    modelRan_ = false;
     modelAt_ = now();
     nodes_ = steadyHeat(*thermal_, thermal_->idle, airConductance(*thermal_, fanFractions(true)));
     showTemperatures();
     return true;
 }
 
-bool EmulatedSMC::thermalModel() const
+std::optional<ThermalParameters> EmulatedSMC::thermalModel() const
 {
     std::lock_guard lock(mutex_);
-    return thermal_.has_value();
+    return thermal_;
 }
 
 void EmulatedSMC::stopThermalModel()
@@ -411,10 +412,14 @@ bool EmulatedSMC::setLoadTrace(std::string_view text, std::string& error)
         return false;
     }
     advance();
-    if (!modelRan_) {
-        nodes_ = steadyHeat(*thermal_, trace.points.front().watts, airConductance(*thermal_, fanFractions(true)));
-        nodes_.die = trace.startDie.value_or(nodes_.die);
-        nodes_.heatsink = trace.startHeatsink.value_or(nodes_.heatsink);
+    // A node the trace does not start stands where the first load's
+    // steady state puts it next to the other: a hot die, a hot heatsink.
+    double first = trace.points.front().watts, drop = first * thermal_->dieToHeatsink;
+    if (steps_ < kFreshSteps && !trace.startDie && !trace.startHeatsink)
+        nodes_ = steadyHeat(*thermal_, first, airConductance(*thermal_, fanFractions(true)));
+    if (trace.startDie || trace.startHeatsink) {
+        nodes_.die = trace.startDie.value_or(*trace.startHeatsink + drop);
+        nodes_.heatsink = trace.startHeatsink.value_or(*trace.startDie - drop);
     }
     load_ = std::move(trace);
     loadSeconds_ = 0;

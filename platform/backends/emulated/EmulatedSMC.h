@@ -67,16 +67,18 @@ public:
     // in its own type. False, and nothing changed, when a placed key is
     // not in the store or cannot hold a temperature.
     bool setThermalModel(ThermalParameters parameters) override;
-    bool thermalModel() const override;
+    std::optional<ThermalParameters> thermalModel() const override;
     // The model off; every key keeps the value it has.
     void stopThermalModel() override;
     // A constant load from now on, replacing any trace.
     void setLoad(double watts);
-    // A load trace whose time 0 is now. Its start lines, or else the steady
-    // state of its first load, set the temperatures only while the model
-    // has not run since it was switched on; later the temperatures go on
-    // from where they are. Faults must name keys of the store (stuck ones,
-    // keys that can hold a temperature).
+    // A load trace whose time 0 is now. Its start lines set the nodes they
+    // name, a node without one standing next to the other as in the first
+    // load's steady state; without start lines the nodes start at that
+    // steady state (fans at their minimum) within the model's first
+    // second, and go on from where they are later (smcd's SIGUSR1). Faults
+    // must name keys of the store (stuck ones, keys that can hold a
+    // temperature).
     bool setLoadTrace(std::string_view text, std::string& error) override;
     // "die", "heatsink" or "ambient" now, in °C; NaN for another name or
     // with the model off.
@@ -114,7 +116,6 @@ private:
     LoadTrace load_;
     double loadSeconds_ = 0;   // the trace's time now
     uint64_t steps_ = 0;       // steps since the model started, the noise's time
-    bool modelRan_ = false;    // time passed since the model started
 };
 
 // The built-in profile: a two-fan laptop.
