@@ -35,6 +35,10 @@ CoretempFiles::CoretempFiles(io_connect_t connection) : connection_(connection)
     nodes_["/"] = Node{.kind = NodeKind::Directory, .mode = 0755, .children = {"hwmon"}};
     nodes_["/hwmon"] = Node{.kind = NodeKind::Directory, .mode = 0755, .children = {"hwmon1"}};
     nodes_[std::string(kDirectory)] = Node{.kind = NodeKind::Directory, .mode = 0755};
+    // Tools that start from /sys/class/hwmon find the device through it.
+    nodes_[std::string(kDirectory) + "/device"] =
+        Node{.kind = NodeKind::Symlink, .mode = 0777, .target = "../../../coretemp.0"};
+    nodes_[std::string(kDirectory)].children.push_back("device");
     add("name", Attribute::Name, 0);
     for (int sensor = 0; sensor <= int(coreKeys_.size()); ++sensor) {
         std::string prefix = "temp" + std::to_string(sensor + 1) + "_";

@@ -303,6 +303,9 @@ TEST(CoretempFiles, PackageIsTheHottestAnsweringKeyAndEachCoreItsOwn)
     std::string directory(smcfs::CoretempFiles::kDirectory);
     for (auto [name, expected] : cases)
         EXPECT_EQ(read(directory + "/" + name), expected) << name;
+    const smcfs::Node* device = files.find(directory + "/device");
+    ASSERT_NE(device, nullptr);
+    EXPECT_EQ(device->target, "../../../coretemp.0");
 
     // A key that does not answer is left out of the package, and fails its core.
     for (const char* key : {"TC0F", "TC0D", "TC1C"})
