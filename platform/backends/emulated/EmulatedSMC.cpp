@@ -208,7 +208,7 @@ std::optional<double> temperature(const SMCKeyEntry& entry)
 constexpr double kStepSeconds = 0.05;
 // A trace given within the model's first second starts it afresh: smcd
 // gives its trace a moment after it switched the model on.
-constexpr uint64_t kFreshSteps = 20;
+constexpr double kFreshSeconds = 1;
 
 }  // namespace
 
@@ -315,7 +315,7 @@ void EmulatedSMC::advance()
         double conductance = airConductance(*thermal_, fanFractions(false));
         nodes_ = stepHeat(*thermal_, nodes_, load_.watts(loadSeconds_), conductance, step);
         loadSeconds_ += step;
-        ++steps_;
+        modelSeconds_ += step;
     }
     for (const MovingFan& fan : movingFans_)
         if (fanRate_ > 0)
@@ -326,11 +326,13 @@ void EmulatedSMC::advance()
 
 void EmulatedSMC::showTemperatures()
 {
+    // The noise changes with the model's time, not with how often it is read.
+    auto step = uint64_t(modelSeconds_ / kStepSeconds);
     for (const auto& [position, place] : sensors_) {
         SMCKeyEntry& entry = entries_[position];
         double node = place.ambient ? thermal_->ambient
                                     : place.dieWeight * nodes_.die + (1 - place.dieWeight) * nodes_.heatsink;
-        double celsius = node + place.offset + sensorNoise(entry.key, steps_, thermal_->noise);
+        double celsius = node + place.offset + sensorNoise(entry.key, step, thermal_->noise);
         encodeTemperature(entry.type, entry.size, celsius, entry.bytes.data());
     }
     for (const LoadTrace::Fault& fault : load_.faults)
@@ -362,7 +364,7 @@ bool EmulatedSMC::setThermalModel(ThermalParameters parameters)
     thermal_ = std::move(parameters);
     load_ = {.points = {{0, thermal_->idle}}};
     loadSeconds_ = 0;
-    steps_ = 0;
+    modelSeconds_ = 0;
     modelAt_ = now();
     nodes_ = steadyHeat(*thermal_, thermal_->idle, airConductance(*thermal_, fanFractions(true)));
     showTemperatures();
@@ -415,7 +417,7 @@ bool EmulatedSMC::setLoadTrace(std::string_view text, std::string& error)
     // A node the trace does not start stands where the first load's
     // steady state puts it next to the other: a hot die, a hot heatsink.
     double first = trace.points.front().watts, drop = first * thermal_->dieToHeatsink;
-    if (steps_ < kFreshSteps && !trace.startDie && !trace.startHeatsink)
+    if (modelSeconds_ < kFreshSeconds && !trace.startDie && !trace.startHeatsink)
         nodes_ = steadyHeat(*thermal_, first, airConductance(*thermal_, fanFractions(true)));
     if (trace.startDie || trace.startHeatsink) {
         nodes_.die = trace.startDie.value_or(*trace.startHeatsink + drop);

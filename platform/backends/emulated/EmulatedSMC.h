@@ -115,7 +115,7 @@ private:
     NodeTemperatures nodes_;
     LoadTrace load_;
     double loadSeconds_ = 0;   // the trace's time now
-    uint64_t steps_ = 0;       // steps since the model started, the noise's time
+    double modelSeconds_ = 0;  // since the model started: the noise's time
 };
 
 // The built-in profile: a two-fan laptop.
