@@ -3,12 +3,17 @@
 // directive and the load trace, all on a clock stepped by hand.
 #include "smc/smc.h"
 #include "backends/emulated/EmulatedSMC.h"
+#include "support/Process.h"
 
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <cmath>
+#include <csignal>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <thread>
 
 using namespace platform;
 using namespace std::chrono_literals;
@@ -312,6 +317,43 @@ TEST_F(ThermalModelTest, TraceFaultsAndStartTakeEffectAtTheirTime)
     ASSERT_TRUE(smc->setLoadTrace("0 45\n", error)) << error;
     EXPECT_EQ(smc->nodeTemperature("die"), die);
     EXPECT_EQ(read("TC0D", 2, bytes), KERN_SUCCESS) << "the faults went with the old trace";
+}
+
+// smcd's side: a trace it cannot use stops it at start; SIGUSR1 reads the
+// file again, its start lines included.
+TEST(SmcdLoadTrace, RefusedWhenWrongAndReadAgainOnSIGUSR1)
+{
+    std::filesystem::path directory = std::filesystem::temp_directory_path() / ("smcd-load-" + std::to_string(getpid()));
+    std::filesystem::create_directories(directory);
+    std::string trace = directory / "load", socket = directory / "smcd.sock";
+    auto writeTrace = [&trace](const char* text) { std::ofstream(trace) << text; };
+    // The die key's reading through a client, in °C.
+    auto die = [&socket] {
+        auto read = testing_support::runProgram(BIN_DIR "/smc", {"-k", "TC0D", "-r"}, {"SMC_SERVICE=unix:" + socket});
+        unsigned high = 0, low = 0;
+        std::sscanf(read.output.c_str(), "  TC0D  [sp78]  (bytes %x %x)", &high, &low);
+        return double(int16_t(high << 8 | low)) / 256;
+    };
+
+    writeTrace("0 8\n10 fail TC0\n");
+    auto refused = testing_support::runProgram(BIN_DIR "/smcd", {"--service", "builtin", "-s", socket, "--load", trace});
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_NE(refused.errors.find(trace + ":2: expected \"SECONDS fail KEY\""), std::string::npos) << refused.errors;
+
+    writeTrace("start die 95\n0 45\n");
+    {
+        testing_support::BackgroundProcess smcd(BIN_DIR "/smcd", {"--service", "builtin", "-s", socket, "--load", trace});
+        ASSERT_TRUE(testing_support::waitForSocket(socket)) << smcd.output();
+        EXPECT_NEAR(die(), 95, 3);
+        writeTrace("start die 40\n0 8\n");
+        smcd.signal(SIGUSR1);
+        for (int i = 0; i < 100 && smcd.output().find("read again") == std::string::npos; ++i)
+            std::this_thread::sleep_for(20ms);
+        EXPECT_NEAR(die(), 40, 3);
+        smcd.signal(SIGTERM);
+        EXPECT_EQ(smcd.wait(), 0) << smcd.output();
+    }
+    std::filesystem::remove_all(directory);
 }
 
 }  // namespace
