@@ -20,8 +20,6 @@ using namespace std::chrono_literals;
 
 namespace {
 
-constexpr double kFullLoad = 45;
-
 class ThermalModelTest : public ::testing::Test {
 protected:
     // The built-in machine with moving fans and, unless `thermal` is
@@ -96,8 +94,8 @@ TEST_F(ThermalModelTest, BuiltinMachineMeetsItsCalibration)
     };
     const Case cases[] = {
         {"idle at minimum fan speed settles at 45-50", 8, false, 1800s, 45, 50},
-        {"full load at minimum passes 100 within a minute", kFullLoad, false, 60s, 100, 130},
-        {"full load at maximum settles in the low 80s", kFullLoad, true, 1800s, 80, 85},
+        {"full load at minimum passes 100 within a minute", kFullLoadWatts, false, 60s, 100, 130},
+        {"full load at maximum settles in the low 80s", kFullLoadWatts, true, 1800s, 80, 85},
     };
     for (const Case& c : cases) {
         start();
@@ -113,7 +111,7 @@ TEST_F(ThermalModelTest, BuiltinMachineMeetsItsCalibration)
 TEST_F(ThermalModelTest, KeysReadTheirPlaceAndAbsentSensorsStay)
 {
     start();
-    smc->setLoad(kFullLoad);
+    smc->setLoad(kFullLoadWatts);
     pass(120s);
     double die = smc->nodeTemperature("die"), heatsink = smc->nodeTemperature("heatsink");
     ASSERT_GT(die - heatsink, 20);
@@ -158,7 +156,7 @@ TEST_F(ThermalModelTest, AutomaticModeFollowsTheFirmwareCurve)
     smc->setLoad(8);
     pass(600s);
     EXPECT_EQ(fpe2("F0Ac"), 1200) << "idle: below the curve";
-    smc->setLoad(kFullLoad);
+    smc->setLoad(kFullLoadWatts);
     pass(1200s);
     double die = smc->nodeTemperature("die");
     ASSERT_GT(die, 65);

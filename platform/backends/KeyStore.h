@@ -79,6 +79,9 @@ struct ThermalParameters {
     std::vector<std::pair<FourCharCode, SensorPlace>> sensors;
 };
 
+// The built-in machine's full load, W: what its calibration calls full.
+inline constexpr double kFullLoadWatts = 45;
+
 // Sets the parameter `name` ("ambient", "die-capacity", ... as in
 // smc-profile(5)) from `value`; the problem when either is wrong.
 std::optional<std::string> setThermalParameter(ThermalParameters& parameters, std::string_view name,
