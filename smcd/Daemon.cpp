@@ -46,6 +46,22 @@ constexpr size_t kOwnDescriptors = 16;
 // How fast the fans of an emulated machine follow their targets, in rpm a second.
 constexpr double kFanRate = 1000;
 
+// Gives the thermal model the load trace at `path`; false with the problem
+// as "PATH:LINE: problem" in `error`.
+bool readLoadTrace(SMCKeyStore& smc, const char* path, std::string& error)
+{
+    std::string text;
+    if (!readTextFile(path, text)) {
+        error = std::string(path) + ": cannot read the load trace: " + std::strerror(errno);
+        return false;
+    }
+    if (!smc.setLoadTrace(text, error)) {
+        error = std::string(path) + ":" + error;
+        return false;
+    }
+    return true;
+}
+
 const char* policyName(const WritePolicy& policy)
 {
     switch (policy.kind) {
@@ -120,6 +136,8 @@ bool Daemon::start()
     // A hangup is the terminal that started the daemon closing: the fans
     // are put back as for any other stop, not left where a client set them.
     sigaddset(&stopping, SIGHUP);
+    if (options_.loadPath)
+        sigaddset(&stopping, SIGUSR1);  // not a stop: the load trace read again
     sigprocmask(SIG_BLOCK, &stopping, nullptr);
     std::signal(SIGPIPE, SIG_IGN);
     signals_ = signalfd(-1, &stopping, SFD_CLOEXEC | SFD_NONBLOCK);
@@ -163,8 +181,29 @@ bool Daemon::openService()
     // Shares the service's life: the store is the service itself.
     if (SMCKeyStore* store = service_->keyStore())
         smc_ = std::shared_ptr<SMCKeyStore>(service_, store);
-    if (smc_ && options_.fanModel.value_or(builtin))
+    // The built-in machine heats up under smcd alone: in-process it stays
+    // as its listings show it. A profile may switch the model on itself.
+    std::optional<ThermalParameters> profileModel = smc_ ? smc_->thermalModel() : std::nullopt;
+    bool thermal = smc_ && options_.thermalModel.value_or(builtin || profileModel);
+    if (smc_ && options_.fanModel.value_or(thermal))
         smc_->setFanModel(kFanRate);
+    // After the fans, so that the model starts now at its steady state.
+    if (thermal)
+        smc_->setThermalModel(profileModel.value_or(ThermalParameters{}));
+    else if (profileModel)
+        smc_->stopThermalModel();
+    if (options_.loadPath) {
+        std::string error;
+        if (!smc_ || !smc_->thermalModel()) {
+            std::fprintf(stderr, "%s: --load needs an emulated SMC with its thermal model on (--thermal-model on)\n",
+                         kProgram);
+            return false;
+        }
+        if (!readLoadTrace(*smc_, options_.loadPath, error)) {
+            std::fprintf(stderr, "%s: %s\n", kProgram, error.c_str());
+            return false;
+        }
+    }
     if (options_.readOnly)
         policy_ = {WritePolicy::Kind::None, {}};
     else if (options_.writable)
@@ -345,6 +384,18 @@ int Daemon::run()
             // whose own event comes in the next turn.
             if (std::find(droppedEarly_.begin(), droppedEarly_.end(), fd) != droppedEarly_.end())
                 continue;
+            signalfd_siginfo signal{};
+            if (fd == signals_ && read(signals_, &signal, sizeof signal) == ssize_t(sizeof signal) &&
+                signal.ssi_signo == SIGUSR1) {
+                // Time starts again at 0 from the temperatures as they are.
+                std::string error;
+                if (readLoadTrace(*smc_, options_.loadPath, error))
+                    std::printf("%s: load trace %s read again, from its time 0\n", kProgram, options_.loadPath);
+                else
+                    std::fprintf(stderr, "%s: %s; the load goes on as it was\n", kProgram, error.c_str());
+                std::fflush(stdout);
+                continue;
+            }
             if (fd == signals_) {
                 std::printf("%s: stopping\n", kProgram);
                 std::fflush(stdout);

@@ -22,6 +22,8 @@ struct Options {
     std::optional<double> fanFloor;
     bool keepFans = false;
     std::optional<bool> fanModel;
+    std::optional<bool> thermalModel;
+    const char* loadPath = nullptr;  // the thermal model's load trace
 };
 
 // The speed that --fan-floor's `text` gives in rpm: a finite decimal, 0 or

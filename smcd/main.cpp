@@ -44,6 +44,11 @@ void usage(FILE* out)
                  "        --keep-fans       leave fans as they are when stopping\n"
                  "        --fan-model on|off  emulated fans that follow their targets (default: on for\n"
                  "                          the built-in machine)\n"
+                 "        --thermal-model on|off  emulated temperatures that the load heats and the fans\n"
+                 "                          cool (default: on for the built-in machine and for\n"
+                 "                          profiles that ask for it); fans move with it\n"
+                 "        --load FILE       the thermal model's load trace (smcd(8)); SIGUSR1 reads it\n"
+                 "                          again and starts its time at 0 (default: a constant idle load)\n"
                  "    -g, --group NAME      let members of group NAME connect too (socket mode 0660;\n"
                  "                          without it, 0600: the owner only)\n"
                  "    -h, --help            this text\n"
@@ -56,13 +61,14 @@ void usage(FILE* out)
 
 int main(int argc, char* argv[])
 {
-    enum { kService = 256, kFanFloor, kKeepFans, kFanModel, kVersion };
+    enum { kService = 256, kFanFloor, kKeepFans, kFanModel, kThermalModel, kLoad, kVersion };
     static const option longOptions[] = {
         {"socket", required_argument, nullptr, 's'},     {"profile", required_argument, nullptr, 'p'},
         {"service", required_argument, nullptr, kService}, {"state", required_argument, nullptr, 'S'},
         {"read-only", no_argument, nullptr, 'r'},        {"writable", required_argument, nullptr, 'w'},
         {"fan-floor", required_argument, nullptr, kFanFloor}, {"keep-fans", no_argument, nullptr, kKeepFans},
         {"fan-model", required_argument, nullptr, kFanModel}, {"group", required_argument, nullptr, 'g'},
+        {"thermal-model", required_argument, nullptr, kThermalModel}, {"load", required_argument, nullptr, kLoad},
         {"help", no_argument, nullptr, 'h'},              {"version", no_argument, nullptr, kVersion},
         {nullptr, 0, nullptr, 0},
     };
@@ -99,6 +105,15 @@ int main(int argc, char* argv[])
             if (std::string_view(optarg) != "on" && std::string_view(optarg) != "off")
                 return cli::usageError(kProgram, std::string("--fan-model: expected on or off, not \"") + optarg + "\"");
             options.fanModel = std::string_view(optarg) == "on";
+            break;
+        case kThermalModel:
+            if (std::string_view(optarg) != "on" && std::string_view(optarg) != "off")
+                return cli::usageError(kProgram,
+                                       std::string("--thermal-model: expected on or off, not \"") + optarg + "\"");
+            options.thermalModel = std::string_view(optarg) == "on";
+            break;
+        case kLoad:
+            options.loadPath = optarg;
             break;
         case 'S':
             options.statePath = optarg;

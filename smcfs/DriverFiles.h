@@ -59,7 +59,20 @@ struct Node {
     std::vector<std::string> children;  // a directory's, in listing order
 };
 
-class DriverFiles {
+// What the FUSE side serves: a tree of nodes, their texts and their writes.
+class FileTree {
+public:
+    virtual ~FileTree() = default;
+    // The node at an absolute path ("/", "/fan1_input"); null when none.
+    virtual const Node* find(std::string_view path) const = 0;
+    // The file's text (or bytes) now; 0, or the errno its read fails with.
+    virtual int read(const Node& node, std::string& content) = 0;
+    // Stores `text` into the file; 0, or the errno its write fails with.
+    // Permissions are the caller's to check.
+    virtual int write(const Node& node, std::string_view text) = 0;
+};
+
+class DriverFiles final : public FileTree {
 public:
     // Learns what the driver learns when it loads, over the open SMC
     // connection `connection`: every key's name, type and length, the fans
@@ -68,15 +81,9 @@ public:
     // files of the kernels with the T2 patches.
     DriverFiles(io_connect_t connection, Layout layout);
 
-    // The node at an absolute path ("/", "/fan1_input"); null when none.
-    const Node* find(std::string_view path) const;
-
-    // The file's text (or bytes) now; 0, or the errno its read fails with.
-    int read(const Node& node, std::string& content);
-
-    // Stores `text` into the file; 0, or the errno its write fails with.
-    // Permissions are the caller's to check.
-    int write(const Node& node, std::string_view text);
+    const Node* find(std::string_view path) const override;
+    int read(const Node& node, std::string& content) override;
+    int write(const Node& node, std::string_view text) override;
 
     int fanCount() const { return fanCount_; }
     size_t keyCount() const { return entries_.size(); }

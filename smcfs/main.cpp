@@ -1,6 +1,7 @@
 // smcfs: serves the SMC that SMC_SERVICE names as the applesmc driver's
 // device directory, over FUSE, so that tools written for the driver read it.
 #define FUSE_USE_VERSION 35
+#include "smcfs/CoretempFiles.h"
 #include "smcfs/DriverFiles.h"
 
 #include "smc/smc.h"
@@ -30,6 +31,7 @@ constexpr const char* kProgram = "smcfs";
 struct Options {
     bool foreground = false;
     smcfs::Layout layout = smcfs::Layout::Classic;
+    bool coretemp = false;
     const char* mountpoint = nullptr;
 };
 
@@ -41,6 +43,9 @@ void usage(FILE* out)
                  "    -f, --foreground       stay in the foreground\n"
                  "    -l, --layout LAYOUT    classic (default: every file on the device)\n"
                  "                           or hwmon (fan and temperature files in hwmon/hwmon0)\n"
+                 "        --coretemp         serve the coretemp driver's directory instead (mount it\n"
+                 "                           at /sys/devices/platform/coretemp.0): the CPU's package\n"
+                 "                           and cores in hwmon/hwmon1, from the SMC's CPU keys\n"
                  "    -h, --help             this text\n"
                  "        --version          print the version\n"
                  "Exit status: 0 unmounted cleanly, 1 failure, 2 a usage error.\n",
@@ -52,9 +57,10 @@ constexpr int kRun = -1;
 // kRun, or the exit status to end with at once.
 int parseOptions(int argc, char* argv[], Options& options)
 {
-    enum { kVersion = 256 };
+    enum { kVersion = 256, kCoretemp };
     static const option longOptions[] = {{"foreground", no_argument, nullptr, 'f'},
                                          {"layout", required_argument, nullptr, 'l'},
+                                         {"coretemp", no_argument, nullptr, kCoretemp},
                                          {"help", no_argument, nullptr, 'h'},
                                          {"version", no_argument, nullptr, kVersion},
                                          {nullptr, 0, nullptr, 0}};
@@ -74,6 +80,9 @@ int parseOptions(int argc, char* argv[], Options& options)
             } else {
                 return cli::usageError(kProgram, std::string("unknown layout \"") + optarg + "\": classic or hwmon");
             }
+            break;
+        case kCoretemp:
+            options.coretemp = true;
             break;
         case 'h':
             usage(stdout);
@@ -100,8 +109,8 @@ struct OpenFile {
 
 // What the file system serves; the loop is single-threaded.
 struct Server {
-    explicit Server(io_connect_t connection, smcfs::Layout layout) : files(connection, layout) {}
-    smcfs::DriverFiles files;
+    explicit Server(std::unique_ptr<smcfs::FileTree> tree) : files(std::move(tree)) {}
+    std::unique_ptr<smcfs::FileTree> files;
     // Files still open when the mount goes are freed with the server.
     std::unordered_map<uint64_t, std::unique_ptr<OpenFile>> open;
     uint64_t lastHandle = 0;
@@ -112,9 +121,9 @@ Server& server()
     return *static_cast<Server*>(fuse_get_context()->private_data);
 }
 
-smcfs::DriverFiles& files()
+smcfs::FileTree& files()
 {
-    return server().files;
+    return *server().files;
 }
 
 void* initialise(fuse_conn_info*, fuse_config* config)
@@ -286,7 +295,20 @@ int main(int argc, char* argv[])
         std::fprintf(stderr, "%s: cannot open the SMC%s%s\n", kProgram, *cause ? ": " : "", cause);
         return 1;
     }
-    auto served = std::make_unique<Server>(connection, options.layout);
+    std::unique_ptr<smcfs::FileTree> tree;
+    if (options.coretemp) {
+        auto coretemp = std::make_unique<smcfs::CoretempFiles>(connection);
+        if (!coretemp->hasSensors()) {
+            std::fprintf(stderr, "%s: this SMC has no CPU temperature keys (TC0D, TC0E, TC0F, TCXC, TC0C to TC9C) "
+                                 "for a coretemp directory\n", kProgram);
+            SMCClose(connection);
+            return 1;
+        }
+        tree = std::move(coretemp);
+    } else {
+        tree = std::make_unique<smcfs::DriverFiles>(connection, options.layout);
+    }
+    auto served = std::make_unique<Server>(std::move(tree));
 
     fuse_operations operations{};
     operations.init = initialise;
@@ -300,7 +322,8 @@ int main(int argc, char* argv[])
     operations.truncate = truncate;
 
     // The kernel checks the modes (writes are root's); everyone may look, as in /sys.
-    std::string mountOptions = "default_permissions,fsname=applesmc,subtype=smcfs";
+    std::string mountOptions = std::string("default_permissions,fsname=") +
+                               (options.coretemp ? "coretemp" : "applesmc") + ",subtype=smcfs";
     if (geteuid() == 0)
         mountOptions += ",allow_other";
     char* fuseArguments[] = {argv[0], const_cast<char*>("-o"), mountOptions.data(), nullptr};

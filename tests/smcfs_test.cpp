@@ -1,5 +1,6 @@
 // smcfs's files, without FUSE: the exact text of each, the key cursor, the
 // conversions both ways and the errors, over an emulated SMC in this process.
+#include "smcfs/CoretempFiles.h"
 #include "smcfs/DriverFiles.h"
 #include "support/TestSMC.h"
 
@@ -265,6 +266,66 @@ TEST(DriverFilesFans, T2FloatsAndModeKeysAsItsKernelsShowThem)
     // Its kernels bind the driver to the ACPI device.
     EXPECT_EQ(files.find("/hwmon/hwmon0/device")->target, "../../../APP0001:00");
     EXPECT_EQ(files.find("/subsystem")->target, "../../../../../../bus/acpi");
+    SMCClose(connection);
+}
+
+// The coretemp directory of the built-in machine, whose CPU keys read
+// TC0C 52, TC0D 55.5, TC0E 54.25, TC0F 56, TC1C 53, TC2C 51, TC3C 52.5,
+// TC4C 50.25 and TCXC 55 °C.
+TEST(CoretempFiles, PackageIsTheHottestAnsweringKeyAndEachCoreItsOwn)
+{
+    TestSMC smc{platform::builtinSMCProfile()};
+    io_connect_t connection = 0;
+    ASSERT_EQ(SMCOpen(&connection), 0);
+    smcfs::CoretempFiles files(connection);
+    auto read = [&files](std::string path) {
+        const smcfs::Node* node = files.find(path);
+        if (node == nullptr)
+            return std::string("missing");
+        std::string content;
+        int error = files.read(*node, content);
+        return error ? "errno " + std::to_string(error) : content;
+    };
+    const std::pair<const char*, const char*> cases[] = {
+        {"name", "coretemp\n"},
+        {"temp1_label", "Package id 0\n"},
+        {"temp1_input", "56000\n"},  // TC0F
+        {"temp1_max", "100000\n"},
+        {"temp1_crit", "100000\n"},
+        {"temp1_crit_alarm", "0\n"},
+        {"temp2_label", "Core 0\n"},
+        {"temp2_input", "52000\n"},
+        {"temp5_label", "Core 3\n"},
+        {"temp5_input", "53000\n"},  // whole degrees, as the CPU's sensor reads
+        {"temp6_label", "Core 4\n"},
+        {"temp7_label", "missing"},
+    };
+    std::string directory(smcfs::CoretempFiles::kDirectory);
+    for (auto [name, expected] : cases)
+        EXPECT_EQ(read(directory + "/" + name), expected) << name;
+    const smcfs::Node* device = files.find(directory + "/device");
+    ASSERT_NE(device, nullptr);
+    EXPECT_EQ(device->target, "../../../coretemp.0");
+
+    // A key that does not answer is left out of the package, and fails its core.
+    for (const char* key : {"TC0F", "TC0D", "TC1C"})
+        smc.fail(key, platform::SMCExchangeKind::Read, kIOReturnNotResponding);
+    EXPECT_EQ(read(directory + "/temp1_input"), "55000\n");  // TCXC
+    EXPECT_EQ(read(directory + "/temp3_input"), "errno 5");
+    const smcfs::Node* input = files.find(directory + "/temp1_input");
+    ASSERT_NE(input, nullptr);
+    EXPECT_EQ(files.write(*input, "1"), EACCES);
+    SMCClose(connection);
+}
+
+TEST(CoretempFiles, NothingToServeWithoutCPUKeys)
+{
+    TestSMC smc{kProfile};  // its only CPU key is TC0D
+    io_connect_t connection = 0;
+    ASSERT_EQ(SMCOpen(&connection), 0);
+    EXPECT_TRUE(smcfs::CoretempFiles(connection).hasSensors());
+    smc.fail("TC0D", platform::SMCExchangeKind::KeyInfo, kIOReturnNotResponding);
+    EXPECT_FALSE(smcfs::CoretempFiles(connection).hasSensors()) << "a key that cannot be described is not there";
     SMCClose(connection);
 }
 

@@ -2,8 +2,10 @@
 #include "backends/KeyStore.h"
 
 #include "backends/CallRecord.h"
+#include "backends/emulated/ThermalModel.h"
 
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <sstream>
@@ -88,9 +90,113 @@ std::optional<std::string> parseMarker(std::string_view line, SMCKeyEntry& entry
     return "unknown marker; expected \"! writable\" or \"! fail info|read|write|index STATUS\"";
 }
 
+// A finite decimal and nothing else.
+std::optional<double> parseDecimal(std::string_view text)
+{
+    std::string copy(text);
+    char* end = nullptr;
+    errno = 0;
+    double value = std::strtod(copy.c_str(), &end);
+    if (copy.empty() || *end != '\0' || errno != 0 || !std::isfinite(value))
+        return std::nullopt;
+    return value;
+}
+
+// "! thermal [NAME VALUE]" and "! sensor PLACE [OFFSET]"; nothing when the
+// line is neither.
+std::optional<std::optional<std::string>> parseDirective(std::string_view line, std::vector<SMCKeyEntry>& keys,
+                                                         std::optional<ThermalParameters>* thermal)
+{
+    std::istringstream words{std::string(line.substr(1))};
+    std::string word, first, second, extra;
+    words >> word >> first >> second >> extra;
+    if (word != "thermal" && word != "sensor")
+        return std::nullopt;
+    if (thermal == nullptr)
+        return "\"! " + word + "\" belongs in a machine profile";
+    if (!*thermal)
+        thermal->emplace();
+    if (word == "thermal") {
+        if (first.empty())
+            return std::optional<std::string>();
+        if (second.empty() || !extra.empty())
+            return "expected \"! thermal\" or \"! thermal NAME VALUE\"";
+        return setThermalParameter(**thermal, first, second);
+    }
+    if (keys.empty())
+        return "\"! sensor\" must follow the key line of a temperature";
+    uint8_t probe[4];
+    if (!encodeTemperature(keys.back().type, keys.back().size, 0, probe))
+        return "key \"" + fourCharText(keys.back().key) + "\" cannot hold a temperature (spXY, fpXY or flt)";
+    SensorPlace place;
+    std::optional<double> weight = 0.0;
+    if (first == "die")
+        weight = 1.0;
+    else if (first == "ambient")
+        place.ambient = true;
+    else if (first.rfind("die:", 0) == 0)
+        weight = parseDecimal(std::string_view(first).substr(4));
+    else if (first != "heatsink")
+        weight.reset();
+    if (!weight || *weight < 0 || *weight > 1 || !extra.empty())
+        return "expected \"! sensor die|heatsink|ambient|die:WEIGHT [OFFSET]\", WEIGHT from 0 to 1";
+    place.dieWeight = *weight;
+    if (!second.empty()) {
+        std::optional<double> offset = parseDecimal(second);
+        if (!offset)
+            return "a sensor's offset is a number of degrees Celsius, not \"" + second + "\"";
+        place.offset = *offset;
+    }
+    (*thermal)->sensors.emplace_back(keys.back().key, place);
+    return std::optional<std::string>();
+}
+
 }  // namespace
 
-std::optional<ProfileError> parseSMCProfile(std::string_view text, std::vector<SMCKeyEntry>& keys)
+std::optional<std::string> setThermalParameter(ThermalParameters& parameters, std::string_view name,
+                                               std::string_view value)
+{
+    // Capacities and resistances of zero would make the model blow up;
+    // negative conductances or noise mean nothing.
+    enum class Range { Any, NotNegative, Positive };
+    struct Parameter {
+        std::string_view name;
+        double ThermalParameters::*field;
+        Range range;
+    };
+    static constexpr Parameter kParameters[] = {
+        {"ambient", &ThermalParameters::ambient, Range::Any},
+        {"idle", &ThermalParameters::idle, Range::NotNegative},
+        {"die-capacity", &ThermalParameters::dieCapacity, Range::Positive},
+        {"heatsink-capacity", &ThermalParameters::heatsinkCapacity, Range::Positive},
+        {"die-to-heatsink", &ThermalParameters::dieToHeatsink, Range::Positive},
+        {"still-air", &ThermalParameters::stillAir, Range::NotNegative},
+        {"airflow", &ThermalParameters::airflow, Range::NotNegative},
+        {"airflow-exponent", &ThermalParameters::airflowExponent, Range::Positive},
+        {"curve-low", &ThermalParameters::curveLow, Range::Any},
+        {"curve-high", &ThermalParameters::curveHigh, Range::Any},
+        {"noise", &ThermalParameters::noise, Range::NotNegative},
+    };
+    for (const Parameter& parameter : kParameters) {
+        if (name != parameter.name)
+            continue;
+        std::optional<double> number = parseDecimal(value);
+        if (!number)
+            return "the thermal parameter " + std::string(name) + " is a number, not \"" + std::string(value) + "\"";
+        if ((parameter.range == Range::Positive && *number <= 0) ||
+            (parameter.range == Range::NotNegative && *number < 0))
+            return "the thermal parameter " + std::string(name) + " must be " +
+                   (parameter.range == Range::Positive ? "above 0" : "0 or more");
+        parameters.*parameter.field = *number;
+        return std::nullopt;
+    }
+    return "unknown thermal parameter \"" + std::string(name) +
+           "\"; expected ambient, idle, die-capacity, heatsink-capacity, die-to-heatsink, still-air, airflow, "
+           "airflow-exponent, curve-low, curve-high or noise";
+}
+
+std::optional<ProfileError> parseSMCProfile(std::string_view text, std::vector<SMCKeyEntry>& keys,
+                                            std::optional<ThermalParameters>* thermal)
 {
     std::unordered_map<FourCharCode, size_t> lineOfKey;
     size_t number = 0;
@@ -105,7 +211,9 @@ std::optional<ProfileError> parseSMCProfile(std::string_view text, std::vector<S
             continue;
         std::optional<std::string> problem;
         if (line[0] == '!') {
-            if (keys.empty())
+            if (auto directive = parseDirective(line, keys, thermal))
+                problem = std::move(*directive);
+            else if (keys.empty())
                 problem = "a marker must follow a key line";
             else
                 problem = parseMarker(line, keys.back());

@@ -4,6 +4,7 @@
 #include "backends/CallRecord.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstring>
 
@@ -41,6 +42,7 @@ EmulatedSMC::EmulatedSMC(std::vector<SMCKeyEntry> keys) : entries_(std::move(key
     positions_.reserve(entries_.size());
     for (uint32_t i = 0; i < entries_.size(); ++i)
         positions_.emplace(entries_[i].key, i);
+    seedFans();
 }
 
 kern_return_t EmulatedSMC::open(std::unique_ptr<SMCConnection>& connection)
@@ -105,8 +107,10 @@ kern_return_t EmulatedSMC::execute(const CallRecord& request, CallRecord& reply)
             return failure;
         if (request.dataSize != entry->size)
             return kIOReturnBadArgument;
-        if (fanRate_ > 0)
-            moveFan(*entry);
+        advance();
+        if (const LoadTrace::Fault* fault = thermal_ ? load_.fault(entry->key, loadSeconds_) : nullptr;
+            fault && fault->fails)
+            return kIOReturnNotResponding;  // as a sensor that stopped answering
         std::memcpy(reply.bytes, entry->bytes.data(), entry->size);
         return KERN_SUCCESS;
     case kWriteKey:
@@ -118,6 +122,8 @@ kern_return_t EmulatedSMC::execute(const CallRecord& request, CallRecord& reply)
             return kIOReturnNotWritable;
         if (request.dataSize != entry->size)
             return kIOReturnBadArgument;
+        // The time until now went by under the old value.
+        advance();
         std::memcpy(entry->bytes.data(), request.bytes, entry->size);
         return KERN_SUCCESS;
     default:
@@ -141,6 +147,7 @@ bool EmulatedSMC::setValue(FourCharCode key, const uint8_t* bytes, size_t size)
     SMCKeyEntry* entry = find(key);
     if (entry == nullptr || entry->size != size)
         return false;
+    advance();
     std::memcpy(entry->bytes.data(), bytes, size);
     return true;
 }
@@ -156,17 +163,64 @@ int fanOf(FourCharCode key, std::string_view suffix)
     return text[1] - '0';
 }
 
-// Fan speeds as the fan keys hold them: unsigned fpe2.
-double fpe2(const SMCKeyEntry& entry)
+// A fan speed as the fan keys hold it: unsigned fpe2, or a T2 machine's
+// little-endian float; nothing for another type.
+std::optional<double> speed(const SMCKeyEntry& entry)
 {
-    return entry.size == 2 ? double(entry.bytes[0] << 8 | entry.bytes[1]) / 4 : 0;
+    if (entry.type == fourCharCode("fpe2") && entry.size == 2)
+        return double(entry.bytes[0] << 8 | entry.bytes[1]) / 4;
+    if (entry.type == fourCharCode("flt ") && entry.size == 4) {
+        float value = std::bit_cast<float>(uint32_t(entry.bytes[0]) | uint32_t(entry.bytes[1]) << 8 |
+                                           uint32_t(entry.bytes[2]) << 16 | uint32_t(entry.bytes[3]) << 24);
+        if (std::isfinite(value))
+            return double(value);
+    }
+    return std::nullopt;
 }
 
+void setSpeed(SMCKeyEntry& entry, double rpm)
+{
+    if (entry.size == 2) {
+        auto raw = uint16_t(std::lround(std::clamp(rpm, 0.0, 16383.75) * 4));
+        entry.bytes[0] = uint8_t(raw >> 8);
+        entry.bytes[1] = uint8_t(raw);
+    } else {
+        uint32_t raw = std::bit_cast<uint32_t>(float(rpm));
+        for (int i = 0; i < 4; ++i)
+            entry.bytes[i] = uint8_t(raw >> 8 * i);
+    }
+}
+
+// A key's value as a temperature, for the types the model can write.
+std::optional<double> temperature(const SMCKeyEntry& entry)
+{
+    std::string type = fourCharText(entry.type);
+    if (type == "flt ")
+        return speed(entry);
+    uint8_t probe[2];
+    if (!encodeTemperature(entry.type, entry.size, 0, probe))
+        return std::nullopt;
+    int fraction = hexValue(type[3]);
+    uint16_t raw = uint16_t(entry.bytes[0] << 8 | entry.bytes[1]);
+    return (type[0] == 's' ? double(int16_t(raw)) : double(raw)) / double(1 << fraction);
+}
+
+constexpr double kStepSeconds = 0.05;
+// A trace given within the model's first second starts it afresh: smcd
+// gives its trace a moment after it switched the model on.
+constexpr double kFreshSeconds = 1;
+
 }  // namespace
+
+std::chrono::steady_clock::time_point EmulatedSMC::now() const
+{
+    return clock_ ? clock_() : std::chrono::steady_clock::now();
+}
 
 void EmulatedSMC::setFanModel(double rpmPerSecond)
 {
     std::lock_guard lock(mutex_);
+    advance();
     fanRate_ = std::max(rpmPerSecond, 0.0);
     seedFans();
 }
@@ -175,10 +229,12 @@ void EmulatedSMC::seedFans()
 {
     // Fans start moving from where they stand now, not from their first read.
     movingFans_.clear();
-    auto now = clock_ ? clock_() : std::chrono::steady_clock::now();
-    for (const SMCKeyEntry& entry : entries_)
-        if (fanOf(entry.key, "Ac") >= 0)
-            movingFans_.emplace(entry.key, MovingFan{fpe2(entry), now});
+    modelAt_ = now();
+    for (uint32_t i = 0; i < entries_.size(); ++i) {
+        int fan = fanOf(entries_[i].key, "Ac");
+        if (std::optional<double> rpm = speed(entries_[i]); fan >= 0 && rpm)
+            movingFans_.push_back({fan, i, *rpm});
+    }
 }
 
 void EmulatedSMC::setFanModelClock(Clock clock)
@@ -188,42 +244,215 @@ void EmulatedSMC::setFanModelClock(Clock clock)
     seedFans();
 }
 
-void EmulatedSMC::moveFan(SMCKeyEntry& actual)
+double EmulatedSMC::fanGoal(int fan)
 {
-    int fan = fanOf(actual.key, "Ac");
-    if (fan < 0 || actual.size != 2 || actual.type != fourCharCode("fpe2"))
-        return;
-    auto now = clock_ ? clock_() : std::chrono::steady_clock::now();
-    auto [moving, first] = movingFans_.try_emplace(actual.key, MovingFan{fpe2(actual), now});
-    if (first)
-        return;
+    auto fanKey = [fan](char a, char b) { return fourCharCode(std::string{'F', char('0' + fan), a, b}); };
     const SMCKeyEntry* forced = find(fourCharCode("FS! "));
-    const SMCKeyEntry* mode = find(fourCharCode(std::string{'F', char('0' + fan), 'M', 'd'}));
+    const SMCKeyEntry* mode = find(fanKey('M', 'd'));
     bool manual = (forced && forced->size >= 2 && (forced->bytes[0] << 8 | forced->bytes[1]) >> fan & 1) ||
                   (mode && mode->size >= 1 && mode->bytes[0] != 0);
-    const SMCKeyEntry* goal = find(fourCharCode(std::string{'F', char('0' + fan), manual ? 'T' : 'M',
-                                                            manual ? 'g' : 'n'}));
-    if (goal == nullptr || goal->size != 2)
+    const SMCKeyEntry* target = find(fanKey('T', 'g'));
+    const SMCKeyEntry* minimum = find(fanKey('M', 'n'));
+    const SMCKeyEntry* maximum = find(fanKey('M', 'x'));
+    std::optional<double> goal = manual ? (target ? speed(*target) : std::nullopt)
+                                        : (minimum ? speed(*minimum) : std::nullopt);
+    std::optional<double> top = maximum ? speed(*maximum) : std::nullopt;
+    if (!manual && thermal_ && goal && top) {
+        // The firmware's curve: conservative, the minimum until the die is warm.
+        double span = std::max(thermal_->curveHigh - thermal_->curveLow, 1e-9);
+        double share = std::clamp((nodes_.die - thermal_->curveLow) / span, 0.0, 1.0);
+        goal = *goal + share * std::max(*top - *goal, 0.0);
+    }
+    return goal.value_or(-1);
+}
+
+void EmulatedSMC::moveFans(double seconds)
+{
+    double step = fanRate_ * seconds;
+    for (MovingFan& fan : movingFans_) {
+        double goal = fanGoal(fan.number);
+        if (goal < 0)
+            continue;  // no goal to go to: the fan stays
+        fan.rpm = goal > fan.rpm ? std::min(goal, fan.rpm + step) : std::max(goal, fan.rpm - step);
+    }
+}
+
+std::vector<double> EmulatedSMC::fanFractions(bool atMinimum)
+{
+    std::vector<double> fractions;
+    for (const MovingFan& fan : movingFans_) {
+        auto fanKey = [&fan](char a, char b) { return fourCharCode(std::string{'F', char('0' + fan.number), a, b}); };
+        // Without the fan model the profile's speed stands, whatever was set.
+        std::optional<double> rpm = fanRate_ > 0 ? fan.rpm : speed(entries_[fan.position]);
+        const SMCKeyEntry* minimum = find(fanKey('M', 'n'));
+        const SMCKeyEntry* maximum = find(fanKey('M', 'x'));
+        std::optional<double> top = maximum ? speed(*maximum) : std::nullopt;
+        if (atMinimum && minimum && speed(*minimum))
+            rpm = speed(*minimum);
+        fractions.push_back(top && *top > 0 ? rpm.value_or(0) / *top : 0);
+    }
+    return fractions;
+}
+
+void EmulatedSMC::advance()
+{
+    if (fanRate_ <= 0 && !thermal_)
         return;
-    double seconds = std::chrono::duration<double>(now - moving->second.at).count();
-    double step = fanRate_ * std::max(seconds, 0.0);
-    double target = fpe2(*goal), rpm = moving->second.rpm;
-    rpm = target > rpm ? std::min(target, rpm + step) : std::max(target, rpm - step);
-    moving->second = {rpm, now};
-    auto raw = uint16_t(std::lround(std::clamp(rpm, 0.0, 16383.75) * 4));
-    actual.bytes[0] = uint8_t(raw >> 8);
-    actual.bytes[1] = uint8_t(raw);
+    auto at = now();
+    double seconds = std::chrono::duration<double>(at - modelAt_).count();
+    if (seconds <= 0)
+        return;
+    modelAt_ = at;
+    // Fixed steps, so that a reader's pace changes nothing: fans and heat
+    // go together, airflow following the fans' speeds as they change.
+    while (seconds > 1e-9) {
+        double step = std::min(kStepSeconds, seconds);
+        seconds -= step;
+        if (fanRate_ > 0)
+            moveFans(step);
+        if (!thermal_)
+            continue;
+        double conductance = airConductance(*thermal_, fanFractions(false));
+        nodes_ = stepHeat(*thermal_, nodes_, load_.watts(loadSeconds_), conductance, step);
+        loadSeconds_ += step;
+        modelSeconds_ += step;
+    }
+    for (const MovingFan& fan : movingFans_)
+        if (fanRate_ > 0)
+            setSpeed(entries_[fan.position], fan.rpm);
+    if (thermal_)
+        showTemperatures();
+}
+
+void EmulatedSMC::showTemperatures()
+{
+    // The noise changes with the model's time, not with how often it is read.
+    auto step = uint64_t(modelSeconds_ / kStepSeconds);
+    for (const auto& [position, place] : sensors_) {
+        SMCKeyEntry& entry = entries_[position];
+        double node = place.ambient ? thermal_->ambient
+                                    : place.dieWeight * nodes_.die + (1 - place.dieWeight) * nodes_.heatsink;
+        double celsius = node + place.offset + sensorNoise(entry.key, step, thermal_->noise);
+        encodeTemperature(entry.type, entry.size, celsius, entry.bytes.data());
+    }
+    for (const LoadTrace::Fault& fault : load_.faults)
+        if (SMCKeyEntry* entry = find(fault.key); entry && !fault.fails && load_.fault(fault.key, loadSeconds_) == &fault)
+            encodeTemperature(entry->type, entry->size, fault.celsius, entry->bytes.data());
+}
+
+bool EmulatedSMC::setThermalModel(ThermalParameters parameters)
+{
+    std::lock_guard lock(mutex_);
+    std::vector<std::pair<uint32_t, SensorPlace>> sensors;
+    for (const auto& [key, place] : parameters.sensors) {
+        auto found = positions_.find(key);
+        if (found == positions_.end() || !temperature(entries_[found->second]))
+            return false;
+        sensors.emplace_back(found->second, place);
+    }
+    if (parameters.sensors.empty()) {
+        for (uint32_t i = 0; i < entries_.size(); ++i) {
+            // Absent sensors (-127, 0) and limits (100) keep their values.
+            std::optional<double> value = temperature(entries_[i]);
+            std::optional<SensorPlace> place = defaultSensorPlace(entries_[i].key);
+            if (value && place && *value > 0 && *value < 90)
+                sensors.emplace_back(i, *place);
+        }
+    }
+    advance();
+    sensors_ = std::move(sensors);
+    thermal_ = std::move(parameters);
+    load_ = {.points = {{0, thermal_->idle}}};
+    loadSeconds_ = 0;
+    modelSeconds_ = 0;
+    modelAt_ = now();
+    nodes_ = steadyHeat(*thermal_, thermal_->idle, airConductance(*thermal_, fanFractions(true)));
+    showTemperatures();
+    return true;
+}
+
+std::optional<ThermalParameters> EmulatedSMC::thermalModel() const
+{
+    std::lock_guard lock(mutex_);
+    return thermal_;
+}
+
+void EmulatedSMC::stopThermalModel()
+{
+    std::lock_guard lock(mutex_);
+    advance();
+    thermal_.reset();
+    sensors_.clear();
+    load_ = {};
+}
+
+void EmulatedSMC::setLoad(double watts)
+{
+    std::lock_guard lock(mutex_);
+    advance();
+    load_ = {.points = {{0, std::max(watts, 0.0)}}};
+    loadSeconds_ = 0;
+}
+
+bool EmulatedSMC::setLoadTrace(std::string_view text, std::string& error)
+{
+    LoadTrace trace;
+    if (!parseLoadTrace(text, trace, error))
+        return false;
+    std::lock_guard lock(mutex_);
+    for (const LoadTrace::Fault& fault : trace.faults) {
+        const SMCKeyEntry* entry = find(fault.key);
+        if (entry == nullptr || (!fault.fails && !temperature(*entry))) {
+            error = std::to_string(fault.line) + ": " +
+                    (entry ? "key \"" + fourCharText(fault.key) + "\" cannot hold a temperature"
+                           : "no key \"" + fourCharText(fault.key) + "\" in this SMC");
+            return false;
+        }
+    }
+    if (!thermal_) {
+        error = "1: the thermal model is off";
+        return false;
+    }
+    advance();
+    // A node the trace does not start stands where the first load's
+    // steady state puts it next to the other: a hot die, a hot heatsink.
+    double first = trace.points.front().watts, drop = first * thermal_->dieToHeatsink;
+    if (modelSeconds_ < kFreshSeconds && !trace.startDie && !trace.startHeatsink)
+        nodes_ = steadyHeat(*thermal_, first, airConductance(*thermal_, fanFractions(true)));
+    if (trace.startDie || trace.startHeatsink) {
+        nodes_.die = trace.startDie.value_or(*trace.startHeatsink + drop);
+        nodes_.heatsink = trace.startHeatsink.value_or(*trace.startDie - drop);
+    }
+    load_ = std::move(trace);
+    loadSeconds_ = 0;
+    showTemperatures();
+    return true;
+}
+
+double EmulatedSMC::nodeTemperature(std::string_view node) const
+{
+    std::lock_guard lock(mutex_);
+    advanceFromReader();
+    if (!thermal_)
+        return std::nan("");
+    if (node == "die")
+        return nodes_.die;
+    if (node == "heatsink")
+        return nodes_.heatsink;
+    return node == "ambient" ? thermal_->ambient : std::nan("");
 }
 
 std::vector<SMCKeyEntry> EmulatedSMC::keys() const
 {
     std::lock_guard lock(mutex_);
+    advanceFromReader();
     return entries_;
 }
 
 std::optional<SMCKeyEntry> EmulatedSMC::key(FourCharCode code) const
 {
     std::lock_guard lock(mutex_);
+    advanceFromReader();
     auto found = positions_.find(code);
     if (found == positions_.end())
         return std::nullopt;

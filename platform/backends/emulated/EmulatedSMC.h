@@ -6,6 +6,7 @@
 #include "backends/CallRecord.h"
 #include "backends/KeyStore.h"
 #include "backends/SMCService.h"
+#include "backends/emulated/ThermalModel.h"
 
 #include <array>
 #include <chrono>
@@ -44,33 +45,77 @@ public:
     std::vector<SMCKeyEntry> keys() const override;
     std::optional<SMCKeyEntry> key(FourCharCode code) const override;
 
-    // Fans that move: each fan's actual speed (F<n>Ac, fpe2) goes toward its
-    // target (F<n>Tg) in manual mode (its bit of "FS! " set, or F<n>Md not
-    // 0) and toward its minimum (F<n>Mn) otherwise, at most `rpmPerSecond`,
-    // worked out from a monotonic clock whenever it is read. 0 stops the
-    // fans where they are; off until asked, so a profile lists as it was.
+    // Fans that move: each fan's actual speed (F<n>Ac, fpe2 or flt) goes
+    // toward its target (F<n>Tg) in manual mode (its bit of "FS! " set, or
+    // F<n>Md not 0) and in automatic mode toward its minimum (F<n>Mn), or
+    // with the thermal model on along the firmware's curve; at most
+    // `rpmPerSecond`, worked out from a monotonic clock whenever a key is
+    // read or written. 0 stops the fans where they are; off until asked, so
+    // a profile lists as it was.
     void setFanModel(double rpmPerSecond) override;
 
-    // The clock of the fan model; tests replace it to step time by hand.
+    // The clock of the fan and thermal models; tests replace it to step
+    // time by hand.
     using Clock = std::function<std::chrono::steady_clock::time_point()>;
     void setFanModelClock(Clock clock);
 
+    // Temperatures that follow the thermal model from now on: the die and
+    // heatsink start at the steady state of the idle load with the fans at
+    // their minimum, and each placed key (the parameters' sensors, or by
+    // defaultSensorPlace() every temperature key whose profile value is a
+    // plausible reading, 0 to 90 °C) reads its place, plus a small noise,
+    // in its own type. False, and nothing changed, when a placed key is
+    // not in the store or cannot hold a temperature.
+    bool setThermalModel(ThermalParameters parameters) override;
+    std::optional<ThermalParameters> thermalModel() const override;
+    // The model off; every key keeps the value it has.
+    void stopThermalModel() override;
+    // A constant load from now on, replacing any trace.
+    void setLoad(double watts);
+    // A load trace whose time 0 is now. Its start lines set the nodes they
+    // name, a node without one standing next to the other as in the first
+    // load's steady state; without start lines the nodes start at that
+    // steady state (fans at their minimum) within the model's first
+    // second, and go on from where they are later (smcd's SIGUSR1). Faults
+    // must name keys of the store (stuck ones, keys that can hold a
+    // temperature).
+    bool setLoadTrace(std::string_view text, std::string& error) override;
+    // "die", "heatsink" or "ambient" now, in °C; NaN for another name or
+    // with the model off.
+    double nodeTemperature(std::string_view node) const;
+
 private:
     struct MovingFan {
-        double rpm = 0;
-        std::chrono::steady_clock::time_point at;
+        int number;
+        uint32_t position;  // of F<n>Ac
+        double rpm;
     };
     kern_return_t execute(const CallRecord& request, CallRecord& reply);
     SMCKeyEntry* find(FourCharCode code);
-    void moveFan(SMCKeyEntry& actual);
+    std::chrono::steady_clock::time_point now() const;
+    // Brings fans and heat to now; a no-op with both models off.
+    void advance();
+    void moveFans(double seconds);
+    double fanGoal(int fan);
+    std::vector<double> fanFractions(bool atMinimum);
+    void showTemperatures();
     void seedFans();
+    // advance() from the const readers: a store is never made const.
+    void advanceFromReader() const { const_cast<EmulatedSMC*>(this)->advance(); }
 
     mutable std::mutex mutex_;
     std::vector<SMCKeyEntry> entries_;
     std::unordered_map<FourCharCode, uint32_t> positions_;
     double fanRate_ = 0;
     Clock clock_;
-    std::unordered_map<FourCharCode, MovingFan> movingFans_;
+    std::vector<MovingFan> movingFans_;
+    std::chrono::steady_clock::time_point modelAt_{};  // fans and heat stand at this time
+    std::optional<ThermalParameters> thermal_;
+    std::vector<std::pair<uint32_t, SensorPlace>> sensors_;  // positions of placed keys
+    NodeTemperatures nodes_;
+    LoadTrace load_;
+    double loadSeconds_ = 0;   // the trace's time now
+    double modelSeconds_ = 0;  // since the model started: the noise's time
 };
 
 // The built-in profile: a two-fan laptop.

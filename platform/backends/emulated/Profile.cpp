@@ -17,11 +17,16 @@ std::shared_ptr<EmulatedSMC> loadEmulatedSMC(const char* path, std::string& erro
         return nullptr;
     }
     std::vector<SMCKeyEntry> keys;
-    if (std::optional<ProfileError> failed = parseSMCProfile(text, keys)) {
+    std::optional<ThermalParameters> thermal;
+    if (std::optional<ProfileError> failed = parseSMCProfile(text, keys, &thermal)) {
         error = name + ":" + std::to_string(failed->line) + ": " + failed->problem;
         return nullptr;
     }
-    return std::make_shared<EmulatedSMC>(std::move(keys));
+    auto smc = std::make_shared<EmulatedSMC>(std::move(keys));
+    // The parser checked every placed key: switching on cannot fail here.
+    if (thermal)
+        smc->setThermalModel(std::move(*thermal));
+    return smc;
 }
 
 }  // namespace platform
