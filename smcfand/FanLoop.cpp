@@ -1,0 +1,154 @@
+#include "smcfand/FanLoop.h"
+
+#include "smcfan/smcfan.h"
+
+#include <cmath>
+#include <map>
+
+namespace smcfand {
+namespace {
+
+std::string rpm(double value)
+{
+    return std::to_string(std::lround(value));
+}
+
+}  // namespace
+
+FanLoop::FanLoop(io_connect_t connection, const std::vector<FanPlan>& plans, const Tuning& tuning, Say log,
+                 bool dryRun, Say decisions)
+    : connection_(connection), reader_(std::make_unique<SensorReader>(connection)), log_(std::move(log)),
+      dryRun_(dryRun), decisions_(std::move(decisions))
+{
+    for (const FanPlan& plan : plans)
+        fans_.push_back(Fan{plan,
+                            FanController(plan.sensors, plan.combine, plan.curve, plan.minimum, plan.maximum, tuning),
+                            smcfan::readSpeed(connection, plan.index, "Tg")});
+}
+
+FanLoop::State FanLoop::poll(Clock::time_point now)
+{
+    // Each sensor once, however many fans follow it.
+    std::map<std::string, Reading> readings;
+    for (const Fan& fan : fans_)
+        for (const std::string& sensor : fan.plan.sensors) {
+            if (readings.contains(sensor))
+                continue;
+            kern_return_t status;
+            readings[sensor] = reader_->read(sensor, status);
+            if (status != KERN_SUCCESS)
+                return State::Lost;
+        }
+    for (Fan& fan : fans_) {
+        std::vector<Reading> fanReadings;
+        for (const std::string& sensor : fan.plan.sensors)
+            fanReadings.push_back(readings[sensor]);
+        Decision decision = fan.controller.poll(now, fanReadings);
+        for (const std::string& note : decision.notes)
+            log_(where(fan) + ": " + note);
+        if (!decision.write && !fan.held)
+            continue;
+        if (dryRun_) {
+            std::string text = where(fan) + ": " +
+                               (decision.celsius ? degrees(*decision.celsius) + " °C" : std::string("no sensor")) +
+                               " → " + rpm(decision.target) + " rpm" +
+                               (fan.previous ? " (was " + rpm(*fan.previous) + ")" : "");
+            if (decisions_)
+                decisions_(text);
+            fan.previous = decision.target;
+            fan.controller.written(decision.target);
+            continue;
+        }
+        if (!drive(fan, decision))
+            return State::Lost;
+    }
+    return State::Running;
+}
+
+bool FanLoop::drive(Fan& fan, const Decision& decision)
+{
+    auto heldNow = [&] {
+        if (!fan.held)
+            log_(where(fan) + ": held by another client of smcd (a person's hold); leaving it alone until it ends");
+        fan.held = true;
+        fan.controller.forgetWritten();
+        return true;
+    };
+    kern_return_t status = smcfan::writeSpeed(connection_, fan.plan.index, smcfan::Speed::Target, decision.target);
+    if (connectionLost(status))
+        return false;
+    if (status == kIOReturnExclusiveAccess)
+        return heldNow();
+    if (status != KERN_SUCCESS) {
+        failure(fan, smcfan::speedKey(fan.plan.index, smcfan::Speed::Target), status);
+        return true;
+    }
+    bool resumed = fan.held;
+    if (!fan.taken || resumed) {
+        std::string key;
+        status = smcfan::setManual(connection_, fan.plan.index, true, &key);
+        if (connectionLost(status))
+            return false;
+        if (status == kIOReturnExclusiveAccess)
+            return heldNow();
+        if (status != KERN_SUCCESS) {
+            failure(fan, key.empty() ? "its manual mode" : key, status);
+            return true;
+        }
+        fan.taken = true;
+    }
+    if (resumed)
+        log_(where(fan) + ": the hold ended; driving it again");
+    fan.held = false;
+    fan.failed = KERN_SUCCESS;
+    log_(where(fan) + ": " + (decision.celsius ? degrees(*decision.celsius) + " °C" : std::string("no sensor")) +
+         " → " + rpm(decision.target) + " rpm" + (fan.previous ? " (was " + rpm(*fan.previous) + ")" : ""));
+    fan.previous = decision.target;
+    fan.controller.written(decision.target);
+    return true;
+}
+
+void FanLoop::failure(Fan& fan, const std::string& what, kern_return_t status)
+{
+    // Tried again each poll; said once, until it changes.
+    if (status != fan.failed)
+        log_(where(fan) + ": " + what + ": " + smcfan::statusWords(status) + "; trying again each poll");
+    fan.failed = status;
+    fan.controller.forgetWritten();
+}
+
+void FanLoop::reconnected(io_connect_t connection)
+{
+    connection_ = connection;
+    reader_ = std::make_unique<SensorReader>(connection);
+    for (Fan& fan : fans_) {
+        fan.taken = false;
+        fan.held = false;
+        fan.failed = KERN_SUCCESS;
+        fan.controller.forgetWritten();
+    }
+}
+
+void FanLoop::release()
+{
+    for (Fan& fan : fans_)
+        if (fan.taken && !dryRun_)
+            smcfan::setManual(connection_, fan.plan.index, false);
+    for (Fan& fan : fans_)
+        fan.taken = false;
+}
+
+const FanController* FanLoop::controller(unsigned index) const
+{
+    for (const Fan& fan : fans_)
+        if (fan.plan.index == index)
+            return &fan.controller;
+    return nullptr;
+}
+
+std::string FanLoop::where(const Fan& fan) const
+{
+    return "fan " + std::to_string(fan.plan.index);
+}
+
+}  // namespace smcfand

@@ -1,0 +1,69 @@
+// smcfand's loop over one SMC connection: each poll reads every sensor
+// once, lets each fan's controller decide, and writes the targets that
+// changed; fans held by a person's lease are left alone until a write goes
+// through again.
+#pragma once
+
+#include "smcfand/Config.h"
+#include "smcfand/FanControl.h"
+#include "smcfand/Sensors.h"
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace smcfand {
+
+class FanLoop {
+public:
+    using Say = std::function<void(const std::string&)>;
+
+    // Drives `plans` through `connection` (not owned). Log lines go to
+    // `log`. With `dryRun`, nothing is written: each write it would make
+    // goes to `decisions` instead.
+    FanLoop(io_connect_t connection, const std::vector<FanPlan>& plans, const Tuning& tuning, Say log,
+            bool dryRun = false, Say decisions = {});
+
+    enum class State { Running, Lost };
+
+    // One poll at `now`. Lost when the connection is gone (the daemon
+    // stopped or restarted): nothing more is done on it, and the caller
+    // opens another for reconnected().
+    State poll(Clock::time_point now);
+
+    // Carries on through a new connection (not owned): every fan is taken
+    // again (target and manual mode) at the next poll.
+    void reconnected(io_connect_t connection);
+
+    // Gives every fan it took back to the SMC's automatic mode.
+    void release();
+
+    // The controller of the fan with this number, for tests; null for none.
+    const FanController* controller(unsigned fan) const;
+
+private:
+    struct Fan {
+        FanPlan plan;
+        FanController controller;
+        std::optional<double> previous;  // the target before the last write, for the log
+        bool taken = false;              // put into manual mode by this connection
+        bool held = false;               // another lease holds it
+        kern_return_t failed = KERN_SUCCESS;  // the last failure said, said once
+    };
+
+    // Writes a fan's target (and, the first time, its mode); false when the
+    // connection is gone.
+    bool drive(Fan& fan, const Decision& decision);
+    void failure(Fan& fan, const std::string& what, kern_return_t status);
+    std::string where(const Fan& fan) const;
+
+    io_connect_t connection_;
+    std::unique_ptr<SensorReader> reader_;
+    std::vector<Fan> fans_;
+    Say log_;
+    bool dryRun_;
+    Say decisions_;
+};
+
+}  // namespace smcfand
