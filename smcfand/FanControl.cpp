@@ -55,12 +55,8 @@ FanController::FanController(std::vector<std::string> sensors, Combine combine, 
     : sensors_(std::move(sensors)), combine_(combine), curve_(std::move(curve)), minimum_(minimum),
       maximum_(std::max(minimum, maximum)), tuning_(tuning), lost_(sensors_.size(), false)
 {
-    std::vector<CurvePoint> points = curve_.points();
-    for (CurvePoint& point : points)
-        point.rpm = std::clamp(point.rpm, minimum_, maximum_);
-    if (points.empty())
-        points.push_back({0, maximum_});
-    curve_ = Curve(std::move(points));
+    if (curve_.points().empty())
+        curve_ = Curve({{0, maximum_}});
 }
 
 Decision FanController::poll(Clock::time_point now, const std::vector<Reading>& readings)
@@ -86,7 +82,8 @@ Decision FanController::poll(Clock::time_point now, const std::vector<Reading>& 
         lost_[i] = !good;
     }
 
-    const double lowest = curve_.points().front().rpm, highest = curve_.points().back().rpm;
+    const double lowest = std::clamp(curve_.points().front().rpm, minimum_, maximum_),
+                 highest = std::clamp(curve_.points().back().rpm, minimum_, maximum_);
     auto shouldWrite = [&](double target) {
         if (!written_)
             return true;

@@ -74,8 +74,8 @@ struct Decision {
 // lowest or highest speed. Time comes only from the arguments.
 class FanController {
 public:
-    // `sensors` names the readings that poll() is given, in order; `curve`
-    // is clamped to `minimum`..`maximum`.
+    // `sensors` names the readings that poll() is given, in order; the
+    // curve's speeds are clamped to `minimum`..`maximum`.
     FanController(std::vector<std::string> sensors, Combine combine, Curve curve, double minimum, double maximum,
                   Tuning tuning);
 

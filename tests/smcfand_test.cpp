@@ -1,0 +1,381 @@
+// smcfand: the controller's decisions on a stepped clock, its configuration
+// errors, its loop over an emulated SMC, and the program as a process.
+#include "smcfand/Config.h"
+#include "smcfand/FanControl.h"
+#include "smcfand/FanLoop.h"
+#include "support/Process.h"
+#include "support/TestSMC.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <csignal>
+#include <filesystem>
+#include <fstream>
+#include <unistd.h>
+
+using namespace smcfand;
+using namespace std::chrono_literals;
+using testing_support::runProgram;
+
+namespace {
+
+const std::string kBin = BIN_DIR;
+const Curve kCurve({{60, 1200}, {85, 6000}});  // 192 rpm a degree
+
+Reading celsius(double value)
+{
+    return {value, {}};
+}
+
+// A controller of one fan, 1200 to 6000 rpm, on kCurve, with a clock the
+// test steps a second a poll.
+struct Stepped {
+    explicit Stepped(Tuning tuning = {}, size_t sensors = 1, Curve curve = kCurve)
+        : controller(std::vector<std::string>(sensors, "T"), Combine::Max, std::move(curve), 1200, 6000, tuning)
+    {
+    }
+    // A poll a second later; what it decided is taken as written.
+    Decision poll(std::vector<Reading> readings)
+    {
+        Decision decision = controller.poll(now, readings);
+        now += 1s;
+        if (decision.write) {
+            controller.written(decision.target);
+            ++writes;
+        }
+        return decision;
+    }
+    Decision poll(double value) { return poll(std::vector<Reading>{celsius(value)}); }
+
+    FanController controller;
+    Clock::time_point now{};
+    int writes = 0;
+};
+
+Tuning unsmoothed()
+{
+    Tuning tuning;
+    tuning.smoothing = 0;
+    return tuning;
+}
+
+TEST(SmcfandCurve, InterpolatesStaysFlatBeyondItsEndsAndKeepsToTheFansLimits)
+{
+    struct Case {
+        Curve curve;
+        double celsius, rpm;
+    };
+    const Curve stepped({{50, 1000}, {70, 3000}, {80, 3000}, {90, 7000}});
+    const Case cases[] = {
+        {kCurve, 20, 1200},  {kCurve, 60, 1200},   {kCurve, 72.5, 3600}, {kCurve, 85, 6000},
+        {kCurve, 120, 6000}, {stepped, 40, 1200},  {stepped, 60, 2000},  {stepped, 75, 3000},
+        {stepped, 85, 5000}, {stepped, 89, 6000},  {stepped, 100, 6000},
+    };
+    for (const Case& c : cases) {
+        // The first poll takes the curve's value at once: no ramp from idle.
+        Stepped fan(Tuning{}, 1, c.curve);
+        Decision decision = fan.poll(c.celsius);
+        EXPECT_DOUBLE_EQ(decision.target, c.rpm) << c.celsius << " °C";
+        EXPECT_TRUE(decision.write);
+    }
+}
+
+TEST(SmcfandController, FallingWithinTheBandKeepsTheTargetThenFollowsAboveTheReading)
+{
+    Stepped fan(unsmoothed());
+    EXPECT_DOUBLE_EQ(fan.poll(72).target, 3504);
+    for (int second = 0; second < 60; ++second)
+        EXPECT_DOUBLE_EQ(fan.poll(69.5).target, 3504) << second;
+    // Out of the band: read at 66 + 3 °C, reached at the ramp's pace.
+    for (int second = 0; second < 10; ++second)
+        fan.poll(66);
+    EXPECT_DOUBLE_EQ(fan.poll(66).target, 2928);
+    // Rising again within the band changes nothing either.
+    EXPECT_DOUBLE_EQ(fan.poll(68.5).target, 2928);
+    EXPECT_EQ(fan.writes, 1 + 5);  // five 100 rpm steps down; the last 76 rpm are not worth a write
+}
+
+TEST(SmcfandController, RampsUpFastAndDownSlowly)
+{
+    Stepped fan(unsmoothed());
+    fan.poll(60);
+    const double rising[] = {1700, 2200, 2700, 3200};
+    for (double expected : rising)
+        EXPECT_DOUBLE_EQ(fan.poll(85).target, expected);
+    for (int second = 0; second < 10; ++second)
+        fan.poll(85);
+    EXPECT_DOUBLE_EQ(fan.poll(85).target, 6000);
+    const double falling[] = {5900, 5800, 5700};
+    for (double expected : falling)
+        EXPECT_DOUBLE_EQ(fan.poll(40).target, expected);
+}
+
+TEST(SmcfandController, SteadyNoiseIsNeverWritten)
+{
+    for (double base : {55.0, 64.0, 72.0, 84.8}) {
+        Stepped fan;
+        unsigned seed = 1;
+        for (int second = 0; second < 600; ++second) {
+            seed = seed * 1103515245 + 12345;
+            fan.poll(base + (double(seed >> 16 & 0x7fff) / 0x7fff - 0.5) * 0.6);
+        }
+        EXPECT_EQ(fan.writes, 1) << base << " °C";
+    }
+}
+
+TEST(SmcfandController, SmallStepsAreNotWrittenButTheCurvesEndsAre)
+{
+    Stepped fan(unsmoothed());
+    EXPECT_DOUBLE_EQ(fan.poll(61).target, 1392);
+    Decision decision;
+    for (int second = 0; second < 5; ++second)
+        decision = fan.poll(50);
+    EXPECT_DOUBLE_EQ(decision.target, 1200);
+    EXPECT_EQ(fan.writes, 3);  // 1392, 1292, then 1200: 92 rpm, but the lowest speed
+    Stepped slow(unsmoothed());
+    slow.poll(70);
+    slow.poll(70.3);  // 58 rpm more: not written
+    EXPECT_EQ(slow.writes, 1);
+}
+
+TEST(SmcfandController, ImplausibleOrFailedReadingsAreIgnoredAndSaidOnce)
+{
+    const Reading bad[] = {celsius(-127), celsius(249), celsius(255.8), celsius(-0.5), {std::nullopt, "TX0P gone"}};
+    for (const Reading& reading : bad) {
+        std::string shown = reading.celsius ? degrees(*reading.celsius) : reading.error;
+        Stepped fan(unsmoothed(), 2);
+        std::vector<std::string> notes;
+        for (int second = 0; second < 5; ++second) {
+            Decision decision = fan.poll({celsius(70), reading});
+            EXPECT_DOUBLE_EQ(decision.target, 3120) << shown;
+            notes.insert(notes.end(), decision.notes.begin(), decision.notes.end());
+        }
+        notes.push_back(fan.poll({celsius(70), celsius(71)}).notes.at(0));
+        ASSERT_EQ(notes.size(), 2u) << shown;
+        EXPECT_NE(notes[0].find("ignored"), std::string::npos) << notes[0];
+        EXPECT_NE(notes[1].find("back at 71.0 °C"), std::string::npos) << notes[1];
+    }
+}
+
+TEST(SmcfandController, EverySensorLostRunsTheFanAtItsMaximumAtOnce)
+{
+    Stepped fan(Tuning{}, 2);
+    fan.poll({celsius(50), celsius(52)});
+    Decision lost = fan.poll({celsius(-127), {std::nullopt, "gone"}});
+    EXPECT_DOUBLE_EQ(lost.target, 6000);
+    EXPECT_TRUE(lost.write);
+    EXPECT_FALSE(lost.celsius);
+    ASSERT_EQ(lost.notes.size(), 3u);
+    EXPECT_NE(lost.notes[2].find("maximum"), std::string::npos);
+    Decision still = fan.poll({celsius(-127), {std::nullopt, "gone"}});
+    EXPECT_TRUE(still.notes.empty());
+    EXPECT_FALSE(still.write);
+    // Back: the curve again, down from the maximum at the ramp's pace.
+    Decision back = fan.poll({celsius(50), {std::nullopt, "gone"}});
+    EXPECT_DOUBLE_EQ(back.target, 5900);
+}
+
+TEST(SmcfandConfig, ErrorsNameTheFileTheLineAndTheProblem)
+{
+    struct Case {
+        const char* text;
+        const char* error;  // after "fans.toml:"
+    };
+    const Case cases[] = {
+        {"poll = \"1s\"\n", "1: poll must be a number of seconds"},
+        {"\npoll = 0\n", "2: poll = 0 is outside 0.1 to 60 seconds"},
+        {"pol = 1\n", "1: unknown key \"pol\""},
+        {"poll = \n", "1: "},
+        {"[fan]\nfan = 0\n", "1: fan must be a list of tables"},
+        {"[[fan]]\nsensors = [\"TC0P\"]\n", "1: [[fan]] without fan"},
+        {"[[fan]]\nfan = -1\n", "2: fan must be a fan's number"},
+        {"[[fan]]\nfan = 0\n[[fan]]\nfan = 0\n", "4: fan 0 is configured twice (first on line 2)"},
+        {"[[fan]]\nfan = 0\nsensor = [\"TC0P\"]\n", "3: unknown key \"sensor\" in [[fan]]"},
+        {"[[fan]]\nfan = 0\nsensors = [\"TC0\"]\n", "3: a sensor is an SMC key"},
+        {"[[fan]]\nfan = 0\nsensors = []\n", "3: sensors must be a list"},
+        {"[[fan]]\nfan = 0\ncombine = \"min\"\n", "3: combine must be"},
+        {"[[fan]]\nfan = 0\ncurve = [\n  [70, 3000],\n  [60, 4000],\n]\n", "5: the curve's temperatures must rise"},
+        {"[[fan]]\nfan = 0\ncurve = [[50, 3000], [60, 2000]]\n", "3: the curve's speed falls from 3000 to 2000"},
+        {"[[fan]]\nfan = 0\ncurve = [[50, \"fast\"]]\n", "3: a curve point is [°C, rpm]"},
+        {"[[fan]]\nfan = 0\ncurve = [[150, 3000]]\n", "3: the curve's temperature 150 °C is outside"},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> errors;
+        EXPECT_FALSE(parseConfig(c.text, "fans.toml", errors)) << c.text;
+        ASSERT_FALSE(errors.empty()) << c.text;
+        EXPECT_EQ(errors[0].rfind(std::string("fans.toml:") + c.error, 0), 0u) << errors[0];
+    }
+}
+
+TEST(SmcfandConfig, ResolvedAgainstTheMachinesFansAndSensors)
+{
+    const std::vector<MachineFan> fans = {{0, "Left", 1200, 6000, std::nullopt}, {1, "Right", 1000, 5000, 1500}};
+    auto sensorProblem = [](const std::string& sensor) {
+        return sensor == "TC0P" ? std::string() : "the SMC has no key " + sensor;
+    };
+    struct Case {
+        const char* text;
+        const char* error;  // empty: resolves
+    };
+    const Case cases[] = {
+        {"[[fan]]\nfan = \"right\"\ncurve = [[50, \"min\"], [70, 3000], [85, \"max\"]]\n", ""},
+        {"[[fan]]\nfan = 2\n", "fans.toml:2: no fan 2 on this machine (its fans: 0 \"Left\", 1 \"Right\")"},
+        {"[[fan]]\nfan = 0\nsensors = [\"TC0P\",\n  \"TX9Z\"]\n", "fans.toml:3: sensor TX9Z: the SMC has no key TX9Z"},
+        {"[[fan]]\nfan = 0\ncurve = [[50, 1000]]\n", "fans.toml:3: 1000 rpm is outside fan 0 (Left)'s range, 1200 to 6000"},
+        {"[[fan]]\nfan = 1\ncurve = [[50, 5200]]\n", "fans.toml:3: 5200 rpm is outside fan 1 (Right)'s range"},
+        {"[[fan]]\nfan = 1\ncurve = [[50, 4000], [60, \"min\"]]\n", "fans.toml:3: the curve's speed falls"},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> errors;
+        std::optional<Config> config = parseConfig(c.text, "fans.toml", errors);
+        ASSERT_TRUE(config) << c.text << errors.at(0);
+        auto plans = resolveConfig(*config, fans, {"TC0P"}, sensorProblem, errors);
+        if (*c.error) {
+            EXPECT_FALSE(plans) << c.text;
+            ASSERT_FALSE(errors.empty()) << c.text;
+            EXPECT_EQ(errors[0].rfind(c.error, 0), 0u) << errors[0];
+            continue;
+        }
+        ASSERT_TRUE(plans) << errors.at(0);
+        ASSERT_EQ(plans->size(), 1u);
+        // "min" is the daemon's floor where it is higher than F1Mn.
+        const std::vector<CurvePoint>& points = plans->front().curve.points();
+        ASSERT_EQ(points.size(), 3u);
+        EXPECT_EQ(points[0].rpm, 1500);
+        EXPECT_EQ(points[2].rpm, 5000);
+        EXPECT_EQ(plans->front().sensors, std::vector<std::string>{"TC0P"});
+    }
+}
+
+constexpr const char* kMachine = R"(
+  FNum  [ui8 ]  1 (bytes 01)
+  FS!   [ui16]  0 (bytes 00 00)
+! writable
+  F0Mn  [fpe2]  1200 (bytes 12 c0)
+  F0Mx  [fpe2]  6000 (bytes 5d c0)
+  F0Tg  [fpe2]  2000 (bytes 1f 40)
+! writable
+  TC0P  [sp78]  (bytes 48 00)
+)";
+
+class SmcfandLoop : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_EQ(SMCOpen(&connection), 0); }
+    void TearDown() override { SMCClose(connection); }
+
+    std::vector<std::string> writes()
+    {
+        std::vector<std::string> keys;
+        for (const auto& exchange : smc.exchanges())
+            if (exchange.request.command == SMCCommandWriteKey)
+                keys.push_back(platform::fourCharText(exchange.request.key));
+        smc.clearExchanges();
+        return keys;
+    }
+    double read(const char* key)
+    {
+        SMCVal val;
+        EXPECT_EQ(SMCReadKey2(key, &val, connection), 0);
+        return double(uint8_t(val.bytes[0]) << 8 | uint8_t(val.bytes[1])) / (key[1] == 'S' ? 1 : 4);
+    }
+    void setTemperature(double celsius)
+    {
+        int16_t raw = int16_t(celsius * 256);
+        uint8_t bytes[2] = {uint8_t(raw >> 8), uint8_t(raw)};
+        ASSERT_TRUE(smc.smc().setValue(platform::fourCharCode("TC0P"), bytes, 2));
+    }
+
+    testing_support::TestSMC smc{kMachine};
+    io_connect_t connection = 0;
+    std::vector<std::string> log;
+    FanPlan plan{0, "", {"TC0P"}, Combine::Max, kCurve, 1200, 6000};
+};
+
+TEST_F(SmcfandLoop, TakesTheFanWritesOnlyChangesAndGivesItBack)
+{
+    FanLoop loop(connection, {plan}, Tuning{}, [&](const std::string& line) { log.push_back(line); });
+    Clock::time_point now{};
+    smc.clearExchanges();
+    ASSERT_EQ(loop.poll(now), FanLoop::State::Running);
+    EXPECT_EQ(writes(), (std::vector<std::string>{"F0Tg", "FS! "}));
+    EXPECT_EQ(read("F0Tg"), 3504);
+    EXPECT_EQ(read("FS! "), 1);
+    ASSERT_EQ(log.size(), 1u);
+    EXPECT_EQ(log[0], "fan 0: 72.0 °C → 3504 rpm (was 2000)");
+    smc.clearExchanges();
+    for (int second = 1; second <= 30; ++second)
+        loop.poll(now + second * 1s);
+    EXPECT_TRUE(writes().empty());
+    setTemperature(80);
+    for (int second = 31; second <= 60; ++second)
+        loop.poll(now + second * 1s);
+    EXPECT_NEAR(read("F0Tg"), 5040, 100);
+    EXPECT_EQ(read("FS! "), 1);
+    loop.release();
+    EXPECT_EQ(read("FS! "), 0);
+}
+
+TEST_F(SmcfandLoop, ADryRunWritesNothingAndSaysWhatItWould)
+{
+    std::vector<std::string> decisions;
+    FanLoop loop(connection, {plan}, Tuning{}, [&](const std::string& line) { log.push_back(line); }, true,
+                 [&](const std::string& line) { decisions.push_back(line); });
+    smc.clearExchanges();
+    loop.poll(Clock::time_point{});
+    loop.poll(Clock::time_point{} + 1s);
+    EXPECT_TRUE(writes().empty());
+    EXPECT_EQ(decisions, std::vector<std::string>{"fan 0: 72.0 °C → 3504 rpm (was 2000)"});
+}
+
+TEST_F(SmcfandLoop, AGoneConnectionStopsThePollAndANewOneTakesTheFanAgain)
+{
+    FanLoop loop(connection, {plan}, Tuning{}, [&](const std::string& line) { log.push_back(line); });
+    loop.poll(Clock::time_point{});
+    smc.fail("TC0P", platform::SMCExchangeKind::Read, kIOReturnNotResponding);
+    smc.clearExchanges();
+    EXPECT_EQ(loop.poll(Clock::time_point{} + 1s), FanLoop::State::Lost);
+    EXPECT_TRUE(writes().empty());
+    smc.fail("TC0P", platform::SMCExchangeKind::Read, KERN_SUCCESS);
+    uint8_t automatic[2] = {0, 0};
+    smc.smc().setValue(platform::fourCharCode("FS! "), automatic, 2);
+    loop.reconnected(connection);
+    EXPECT_EQ(loop.poll(Clock::time_point{} + 2s), FanLoop::State::Running);
+    EXPECT_EQ(writes(), (std::vector<std::string>{"F0Tg", "FS! "}));
+}
+
+TEST(SmcfandProgram, RefusesToDriveFansWithoutSmcdButDryRunsAnywhere)
+{
+    auto result = runProgram(kBin + "/smcfand", {}, {"SMC_SERVICE=builtin"});
+    EXPECT_EQ(result.status, 1);
+    EXPECT_NE(result.errors.find("smcfand: needs smcd"), std::string::npos) << result.errors;
+
+    testing_support::BackgroundProcess dry("/usr/bin/env",
+                                           {"SMC_SERVICE=builtin", kBin + "/smcfand", "--dry-run", "--poll", "0.1"});
+    for (int tries = 0; tries < 300 && dry.output().find("fan 1:") == std::string::npos; ++tries)
+        usleep(10'000);
+    dry.signal(SIGTERM);
+    EXPECT_EQ(dry.wait(), 0);
+    EXPECT_NE(dry.output().find("fan 0: 56.0 °C → 1200 rpm (was 2160)"), std::string::npos) << dry.output();
+    EXPECT_NE(dry.output().find("stopping (SIGTERM)"), std::string::npos) << dry.output();
+}
+
+TEST(SmcfandProgram, ChecksAFileAgainstTheMachine)
+{
+    char name[] = "/tmp/smcfand-test-XXXXXX";
+    ASSERT_NE(mkdtemp(name), nullptr);
+    std::string good = std::string(name) + "/good.toml", bad = std::string(name) + "/bad.toml";
+    std::ofstream(good) << "[[fan]]\nfan = \"Right\"\nsensors = [\"TC0P\"]\ncurve = [[50, \"min\"], [80, 4000]]\n";
+    std::ofstream(bad) << "poll = 2\n[[fan]]\nfan = 0\ncurve = [[50, 9000]]\n";
+    auto checked = runProgram(kBin + "/smcfand", {"--check", good}, {"SMC_SERVICE=builtin"});
+    EXPECT_EQ(checked.status, 0) << checked.errors;
+    EXPECT_EQ(checked.output, "fan 1 (Right): 1200 to 5700 rpm, max of TC0P\n"
+                              "    50.0 °C  1200 rpm\n"
+                              "    80.0 °C  4000 rpm\n");
+    auto refused = runProgram(kBin + "/smcfand", {"--config", bad, "--check"}, {"SMC_SERVICE=builtin"});
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_EQ(refused.errors, "smcfand: " + bad + ":4: 9000 rpm is outside fan 0 (Left)'s range, 1200 to 6156 rpm\n");
+    std::filesystem::remove_all(name);
+}
+
+}  // namespace
