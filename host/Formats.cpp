@@ -44,6 +44,19 @@ const char* modeWord(const FanReading& fan)
     return !fan.manual ? "?" : *fan.manual ? "manual" : "auto";
 }
 
+std::string controllerWords(const Report& report, const FanReading& fan)
+{
+    if (!fan.driven || report.controller.empty())
+        return {};
+    std::string words = "driven by " + printable(report.controller);
+    if (fan.controllerTarget) {
+        char target[32];
+        std::snprintf(target, sizeof target, ", target %.0f", *fan.controllerTarget);
+        words += target;
+    }
+    return words;
+}
+
 namespace {
 
 // The shortest text that reads back as the same double: sp78 readings are
@@ -226,9 +239,11 @@ std::string formatText(const Report& report, bool fahrenheit)
         out += "  no fans\n";
     for (const FanReading& fan : report.fans) {
         std::string name = printable(fan.name.empty() ? "?" : fan.name);
-        appendf(out, "  %-30s %6s rpm  min %5s  max %5s  target %5s  %s\n", name.c_str(),
+        std::string driver = controllerWords(report, fan);
+        appendf(out, "  %-30s %6s rpm  min %5s  max %5s  target %5s  %s%s%s\n", name.c_str(),
                 optionalNumber(fan.rpm).c_str(), optionalNumber(fan.minimum).c_str(),
-                optionalNumber(fan.maximum).c_str(), optionalNumber(fan.target).c_str(), modeWord(fan));
+                optionalNumber(fan.maximum).c_str(), optionalNumber(fan.target).c_str(), modeWord(fan),
+                driver.empty() ? "" : ", ", driver.c_str());
     }
     return out;
 }
@@ -293,6 +308,15 @@ std::string formatJson(const Report& report)
         out += ",\n";
         field("manual");
         out += !fan.hasModeKey ? "false" : !fan.manual ? "null" : *fan.manual ? "true" : "false";
+        if (fan.driven && !report.controller.empty()) {
+            out += ",\n";
+            field("controller");
+            out += "{\"name\": ";
+            appendJsonString(out, report.controller);
+            out += ", \"pid\": " + std::to_string(report.controllerPid) + ", \"target\": ";
+            out += fan.controllerTarget ? jsonNumber(*fan.controllerTarget) : "null";
+            out += "}";
+        }
         out += "\n    }";
     }
     out += report.fans.empty() ? "],\n" : "\n  ],\n";
@@ -348,6 +372,20 @@ std::string formatPrometheus(const Report& report)
               [](const FanReading& fan) {
                   return fan.hasModeKey && fan.manual ? std::optional<int32_t>(*fan.manual) : std::nullopt;
               });
+
+    // Only while a controller drives a fan: no family at all otherwise.
+    bool driven = !report.controller.empty() &&
+                  std::any_of(report.fans.begin(), report.fans.end(),
+                              [](const FanReading& fan) { return fan.driven && fan.controllerTarget; });
+    if (driven)
+        family("smc_fan_controller_target_rpm", "gauge",
+               "Speed the fan controller last set for a fan it drives, in revolutions per minute.");
+    for (const FanReading& fan : report.fans)
+        if (driven && fan.driven && fan.controllerTarget) {
+            out += "smc_fan_controller_target_rpm{fan=\"" + std::to_string(fan.index) + "\",controller=\"";
+            appendLabelValue(out, report.controller);
+            out += "\"} " + number(*fan.controllerTarget) + "\n";
+        }
 
     family("smc_up", "gauge", "1 when the SMC answered this scrape, else 0.");
     appendf(out, "smc_up %d\n", report.smcUp ? 1 : 0);

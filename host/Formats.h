@@ -26,6 +26,10 @@ std::string formatReport(const Report& report, OutputFormat format, bool fahrenh
 // A fan's mode in words: "manual", "auto", or "?" when it could not be read.
 const char* modeWord(const FanReading& fan);
 
+// Who drives a fan, for people: "driven by smcfand, target 2400" (rpm); empty
+// when the fan controller does not drive it.
+std::string controllerWords(const Report& report, const FanReading& fan);
+
 // `text` with every byte sequence that is not UTF-8 replaced by U+FFFD.
 std::string validUtf8(const std::string& text);
 

@@ -1,8 +1,10 @@
 #include "host/ModuleReader.h"
 
 #include <IOKit/IOKitLib.h>
+#include <IOKit/IOKitSMCLease.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <dlfcn.h>
@@ -533,5 +535,20 @@ void ModuleReader::readFans(Report& report)
         else
             reading.manual = (fan < 16 && (modeWord >> fan & 1)) || (haveMode && mode.bytes[0] != 0);
         report.fans.push_back(std::move(reading));
+    }
+    // Which fans the daemon's fan controller drives: one question to the
+    // daemon, not the SMC, and none where no daemon serves.
+    IOSMCFanController controller;
+    if (IOSMCConnectionIsBrokered(module_->connection()) &&
+        IOSMCConnectionCopyFanController(module_->connection(), &controller) == kIOReturnSuccess) {
+        controller.name[sizeof controller.name - 1] = '\0';
+        report.controller = controller.name;
+        report.controllerPid = controller.pid;
+        for (FanReading& reading : report.fans) {
+            reading.driven = reading.index < 32 && (controller.drivenFans >> reading.index & 1);
+            if (reading.driven && size_t(reading.index) < std::size(controller.targets) &&
+                !std::isnan(controller.targets[reading.index]))
+                reading.controllerTarget = controller.targets[reading.index];
+        }
     }
 }

@@ -23,6 +23,8 @@ struct FanReading {
     std::optional<bool> manual = false;  // forced by software rather than the SMC's own control;
                                          // none: its mode could not be read
     bool hasModeKey = true;        // the machine keeps a mode for this fan ("FS! " or "F<n>Md")
+    bool driven = false;           // the daemon's fan controller drives it (Report::controller)
+    std::optional<double> controllerTarget;  // the last target it wrote to this fan
 };
 
 struct Report {
@@ -31,6 +33,8 @@ struct Report {
     bool all = false;              // every temperature sensor of the machine, not only the table's
     std::vector<TemperatureReading> temperatures;  // in display order
     std::vector<FanReading> fans;
+    std::string controller;        // the daemon's fan controller as it named itself; empty: none
+    int32_t controllerPid = 0;
     int absent = 0;                // with `all`: sensors left out because they read as absent
     std::vector<std::string> errors;               // what failed in this report, in words
     uint64_t readErrorsTotal = 0;  // failed reads since the host started

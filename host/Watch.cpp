@@ -200,9 +200,12 @@ std::vector<std::string> WatchHistory::render(const Report& latest, bool fahrenh
         lines.push_back("  no temperatures");
     lines.push_back("");
     lines.push_back(formatLine("%s  %7s  mode", column("Fan", 28).c_str(), "rpm"));
-    for (const FanReading& fan : latest.fans)
-        lines.push_back(formatLine("%s  %7s  %s", column(fan.name, 28).c_str(),
-                                   fan.rpm ? std::to_string(*fan.rpm).c_str() : "?", modeWord(fan)));
+    for (const FanReading& fan : latest.fans) {
+        std::string driver = controllerWords(latest, fan);
+        lines.push_back(formatLine("%s  %7s  %s%s%s", column(fan.name, 28).c_str(),
+                                   fan.rpm ? std::to_string(*fan.rpm).c_str() : "?", modeWord(fan),
+                                   driver.empty() ? "" : ", ", driver.c_str()));
+    }
     if (latest.fans.empty())
         lines.push_back(latest.fanCountReadable ? "  no fans" : "  the fan count cannot be read");
     if (!latest.errors.empty())

@@ -23,6 +23,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <grp.h>
+#include <poll.h>
 #include <sys/epoll.h>
 #include <sys/fsuid.h>
 #include <sys/resource.h>
@@ -337,8 +338,13 @@ int Daemon::run()
             std::fprintf(stderr, "%s: epoll_wait: %s\n", kProgram, std::strerror(errno));
             return 1;
         }
+        droppedEarly_.clear();
         for (int i = 0; i < ready; ++i) {
             int fd = events[i].data.fd;
+            // Its event is stale; the number may be a new client's already,
+            // whose own event comes in the next turn.
+            if (std::find(droppedEarly_.begin(), droppedEarly_.end(), fd) != droppedEarly_.end())
+                continue;
             if (fd == signals_) {
                 std::printf("%s: stopping\n", kProgram);
                 std::fflush(stdout);
@@ -376,7 +382,8 @@ void Daemon::accept()
         if (client < 0)
             return;  // EAGAIN: all taken; anything else: the client is gone already
         uid_t user = 0;
-        if (!admit(client, user)) {
+        pid_t pid = 0;
+        if (!admit(client, user, pid)) {
             close(client);  // at once: a refused client learns it from the closed connection
             continue;
         }
@@ -385,7 +392,7 @@ void Daemon::accept()
             close(client);
             continue;
         }
-        clients_[client] = {++lastClient_, user};
+        clients_[client] = {++lastClient_, user, pid};
         if (user != 0) {
             ++connectionsOf_[user];
             ++othersConnected_;
@@ -393,13 +400,14 @@ void Daemon::accept()
     }
 }
 
-bool Daemon::admit(int client, uid_t& user)
+bool Daemon::admit(int client, uid_t& user, pid_t& pid)
 {
     ucred peer{};
     socklen_t size = sizeof peer;
     if (getsockopt(client, SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0)
         return false;
     user = peer.uid;
+    pid = peer.pid;
     if (user == 0)
         return true;
     auto held = connectionsOf_.find(user);
@@ -440,6 +448,20 @@ void Daemon::drop(int client)
     }
 }
 
+void Daemon::dropIfGone(ClientId id)
+{
+    for (const auto& [fd, known] : clients_) {
+        if (known.id != id)
+            continue;
+        pollfd state{fd, POLLRDHUP, 0};
+        if (poll(&state, 1, 0) == 1 && (state.revents & (POLLHUP | POLLRDHUP | POLLERR))) {
+            droppedEarly_.push_back(fd);
+            drop(fd);
+        }
+        return;
+    }
+}
+
 void Daemon::serve(int client)
 {
     for (int served = 0; served < kBurst; ++served) {
@@ -454,8 +476,16 @@ void Daemon::serve(int client)
             drop(client);
             return;
         }
+        // A controller that died in this same turn of the loop is no longer
+        // one: its hangup is taken before a successor's claim is refused.
+        if (uint32_t method; size_t(size) == sizeof(Request) &&
+                             (std::memcpy(&method, message, sizeof method), method == protocol::kClaimControlMethod))
+            if (std::optional<ClientId> controller = broker_->controller();
+                controller && *controller != clients_[client].id)
+                dropIfGone(*controller);
         // An oversized message arrives cut short; its size alone refuses it.
-        Reply reply = broker_->handle(clients_[client].id, message, std::min(size_t(size), sizeof message));
+        const Client& from = clients_[client];
+        Reply reply = broker_->handle(from.id, message, std::min(size_t(size), sizeof message), int32_t(from.pid));
         say(broker_->takeNotes());  // refusals that name their limit, put-backs at a lease's end
         // A client that does not read its answers is not waited for.
         if (send(client, &reply, sizeof reply, MSG_DONTWAIT | MSG_NOSIGNAL) != ssize_t(sizeof reply)) {

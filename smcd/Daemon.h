@@ -35,7 +35,8 @@ private:
     void accept();
     void serve(int client);
     void drop(int client);
-    bool admit(int client, uid_t& user);
+    bool admit(int client, uid_t& user, pid_t& pid);
+    void dropIfGone(ClientId id);
     void say(const std::vector<std::string>& notes);
 
     Options options_;
@@ -52,6 +53,7 @@ private:
     struct Client {
         ClientId id;  // descriptors are reused; a lease belongs to one connection
         uid_t user;
+        pid_t pid;  // as the connection's credentials tell, for the fan controller's record
     };
     std::unordered_map<int, Client> clients_;
     // Connections by user other than root, so that no user, a member of
@@ -63,6 +65,7 @@ private:
     size_t othersLimit_ = 0;
     std::unordered_set<uid_t> refusedUsers_;  // logged once until all their connections close
     ClientId lastClient_ = 0;
+    std::vector<int> droppedEarly_;  // in this turn of the loop, ahead of their own events
     int listener_ = -1;
     int epoll_ = -1;
     int signals_ = -1;

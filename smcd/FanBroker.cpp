@@ -3,6 +3,8 @@
 #include "smc/smc.h"
 #include "smc/Encodings.h"
 
+#include <IOKit/IOKitSMCLease.h>
+
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -598,7 +600,7 @@ void FanBroker::persistOrSay(std::vector<std::string>& notes)
         notes.push_back("cannot save state " + state_->path() + ": " + error);
 }
 
-Reply FanBroker::handle(ClientId client, const uint8_t* message, size_t size)
+Reply FanBroker::handle(ClientId client, const uint8_t* message, size_t size, int32_t pid)
 {
     Reply reply{kIOReturnBadArgument, {}};
     if (message == nullptr || size != sizeof(Request))
@@ -607,7 +609,18 @@ Reply FanBroker::handle(ClientId client, const uint8_t* message, size_t size)
     std::memcpy(&request, message, sizeof request);
     if (request.method == kLeaseMethod) {
         leaseHolders_.insert(client);
+        pids_[client] = pid;
         reply.status = KERN_SUCCESS;
+        return reply;
+    }
+    if (request.method == kClaimControlMethod)
+        return claim(client, request, pid);
+    if (request.method == kControllerMethod) {
+        reply.status = kIOReturnNotFound;
+        if (controller_) {
+            describeController(reply.record);
+            reply.status = KERN_SUCCESS;
+        }
         return reply;
     }
     if (request.method == kFloorMethod) {
@@ -625,6 +638,80 @@ Reply FanBroker::handle(ClientId client, const uint8_t* message, size_t size)
     if (request.method == kSMCUserClientCall && request.record[offsetof(CallRecord, command)] == kWriteKey)
         return write(client, request);
     return passOn(request);
+}
+
+std::optional<ClientId> FanBroker::controller() const
+{
+    return controller_ ? std::optional(controller_->client) : std::nullopt;
+}
+
+std::string FanBroker::processText(ClientId client) const
+{
+    auto found = pids_.find(client);
+    return found != pids_.end() && found->second > 0 ? "pid " + std::to_string(found->second)
+                                                      : "another connection";
+}
+
+Reply FanBroker::claim(ClientId client, const Request& request, int32_t pid)
+{
+    Reply reply{kIOReturnBadArgument, {}};
+    auto text = reinterpret_cast<const char*>(request.record);
+    size_t length = strnlen(text, sizeof IOSMCFanController::name);
+    if (length == 0 || length == sizeof IOSMCFanController::name ||
+        !std::all_of(text, text + length, [](char c) { return c >= 0x20 && c <= 0x7e; }))
+        return reply;
+    if (controller_ && controller_->client != client) {
+        describeController(reply.record);
+        reply.status = kIOReturnExclusiveAccess;
+        return reply;
+    }
+    std::string name(text, length);
+    leaseHolders_.insert(client);
+    pids_[client] = pid;
+    if (!controller_ || controller_->name != name)
+        say("fan controller " + name + " (" + processText(client) +
+            ") drives the fans it writes; a hold by anyone else wins, and its fans go back to the SMC when it ends");
+    if (!controller_)
+        controller_ = Controller{client, pid, name, {}, {}};
+    controller_->name = name;
+    reply.status = KERN_SUCCESS;
+    return reply;
+}
+
+void FanBroker::describeController(uint8_t* bytes) const
+{
+    IOSMCFanController record{};
+    record.pid = controller_->pid;
+    std::memcpy(record.name, controller_->name.data(), std::min(controller_->name.size(), sizeof record.name - 1));
+    // Driven: its target, its mode or its FS! bit is the controller's write,
+    // and no hold of another stands there.
+    uint32_t driving = 0;
+    for (const auto& [fan, lease] : leases_) {
+        for (const auto& [key, owner] : lease.owners) {
+            if (fan >= 32)
+                continue;
+            if (owner != controller_->client)
+                record.heldFans |= 1u << fan;
+            else if (fanKeyRole(key)->part != FanKeyRole::Part::Minimum)
+                driving |= 1u << fan;
+        }
+    }
+    record.drivenFans = driving & ~record.heldFans;
+    for (size_t fan = 0; fan < std::size(record.targets); ++fan) {
+        auto target = controller_->targets.find(uint32_t(fan));
+        record.targets[fan] = target == controller_->targets.end() ? NAN : target->second;
+    }
+    std::memcpy(bytes, &record, sizeof record);
+}
+
+std::optional<ClientId> FanBroker::holderOf(uint32_t fan) const
+{
+    auto lease = leases_.find(fan);
+    if (lease != leases_.end())
+        for (const auto& [key, owner] : lease->second.owners)
+            if (owner != controller_->client)
+                return owner;
+    return std::nullopt;
 }
 
 Reply FanBroker::passOn(const Request& request)
@@ -688,6 +775,30 @@ Reply FanBroker::write(ClientId client, const Request& request)
                     bitBefore[fan] = bitOf(before, fan);
             }
         }
+        // A hold wins over the controller while it lasts: a person who holds
+        // a fan must not find it changed underneath.
+        if (controller_ && controller_->client == client) {
+            std::set<uint32_t> fans;
+            for (const auto& part : keyBefore)
+                fans.insert(part.first);
+            for (const auto& part : bitBefore)
+                fans.insert(part.first);
+            for (uint32_t fan : fans) {
+                std::optional<ClientId> holder = holderOf(fan);
+                if (!holder) {
+                    controller_->saidHeld.erase(fan);
+                    continue;
+                }
+                if (auto said = controller_->saidHeld.find(fan); said == controller_->saidHeld.end() ||
+                                                                 said->second != *holder) {
+                    say(fanName(fan) + ": held by " + processText(*holder) + "; the fan controller " +
+                        controller_->name + " leaves it alone until that ends");
+                    controller_->saidHeld[fan] = *holder;
+                }
+                reply.status = kIOReturnExclusiveAccess;
+                return reply;
+            }
+        }
     }
 
     // Recorded and on disk before the write, so that a crash right after it
@@ -739,6 +850,14 @@ Reply FanBroker::write(ClientId client, const Request& request)
     for (uint32_t fan = 0; fan < encodings::kNamedFans; ++fan)
         if (record.key == encodings::fanKey(fan, "Mx"))
             maxima_.erase(fan);  // a maximum written through the daemon is read again at the next check
+    if (controller_ && controller_->client == client && role && role->part == FanKeyRole::Part::Target) {
+        KeyInfo info;
+        std::optional<double> target = keyInfo(record.key, info) == KERN_SUCCESS
+                                           ? encodings::speedFromBytes(info.type, bytes, size)
+                                           : std::nullopt;
+        if (target)
+            controller_->targets[role->fan] = float(*target);
+    }
 
     // A lease holds what its client's writes changed; a write without a
     // lease lasts, so it takes that key out of any lease that held it.
@@ -839,14 +958,21 @@ void FanBroker::endLeases(std::optional<ClientId> client, std::vector<std::strin
 
 void FanBroker::closed(ClientId client, std::vector<std::string>& notes)
 {
+    if (controller_ && controller_->client == client) {
+        notes.push_back("fan controller " + controller_->name + " (" + processText(client) +
+                        ") is gone; the fans it drove go back to the SMC");
+        controller_.reset();
+    }
     if (leaseHolders_.erase(client))
         endLeases(client, notes);
+    pids_.erase(client);
 }
 
 void FanBroker::stop(std::vector<std::string>& notes)
 {
     endLeases(std::nullopt, notes);
     leaseHolders_.clear();
+    controller_.reset();
     if (!options_.keepFans) {
         for (auto record = records_.begin(); record != records_.end();) {
             std::string problem;

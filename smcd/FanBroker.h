@@ -1,7 +1,8 @@
 // The daemon's guard in front of an SMC: which writes go through, the
 // limits of fan speeds, the fans it puts back when it stops (or at the next
 // start after a crash), and leases, fan changes undone when the connection
-// that made them closes.
+// that made them closes, and the one fan controller, whose lease yields to
+// every other.
 #pragma once
 
 #include "backends/DaemonProtocol.h"
@@ -89,11 +90,17 @@ public:
     // when the state cannot be saved.
     bool start(std::vector<FanRecord> earlier, std::string& error, std::vector<std::string>& notes);
 
-    // The reply to one message of `client`: any bytes and any size. A
+    // The reply to one message of `client`, whose process is `pid` (from
+    // its socket's credentials; 0 when unknown): any bytes and any size. A
     // message that is not one whole Request answers kIOReturnBadArgument
     // and changes nothing. A refused fan write leaves a line in the notes.
-    // kFloorMethod is answered here: the floor applied to the fan's writes.
-    Reply handle(ClientId client, const uint8_t* message, size_t size);
+    // kFloorMethod, kClaimControlMethod and kControllerMethod are answered
+    // here. While a client is the fan controller, its writes to a fan where
+    // another lease holds a key are refused with kIOReturnExclusiveAccess.
+    Reply handle(ClientId client, const uint8_t* message, size_t size, int32_t pid = 0);
+
+    // The connection that is the fan controller; none when there is none.
+    std::optional<ClientId> controller() const;
 
     // The lines handle() left since the last call, for the daemon's log;
     // the oldest are dropped past a bound when nobody takes them.
@@ -122,7 +129,21 @@ private:
         uint32_t size = 0;  // 0: the SMC has no such key
     };
 
+    struct Controller {
+        ClientId client = 0;
+        int32_t pid = 0;
+        std::string name;
+        std::map<uint32_t, float> targets;  // the last target it wrote, by fan
+        std::map<uint32_t, ClientId> saidHeld;  // fans whose hold is on the log already, by holder
+    };
+
     Reply write(ClientId client, const Request& request);
+    Reply claim(ClientId client, const Request& request, int32_t pid);
+    // The controller as the protocol's IOSMCFanController record; needs one.
+    void describeController(uint8_t* record) const;
+    // A client other than the controller whose lease holds a key of `fan`.
+    std::optional<ClientId> holderOf(uint32_t fan) const;
+    std::string processText(ClientId client) const;
     Reply passOn(const Request& request);
     kern_return_t checkWrite(const FanKeyRole& role, FourCharCode key, const uint8_t* bytes, uint32_t size,
                              std::string& problem);
@@ -166,6 +187,8 @@ private:
     std::map<uint32_t, FanRecord> records_;
     std::map<uint32_t, Lease> leases_;
     std::set<ClientId> leaseHolders_;
+    std::optional<Controller> controller_;
+    std::map<ClientId, int32_t> pids_;  // of lease holders, for the controller's record and the log
     std::set<uint32_t> unchecked_;  // fans whose records from the state could not be checked at start
     std::vector<std::string> notes_;
 };

@@ -13,6 +13,7 @@
 #endif
 
 #include <cerrno>
+#include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -109,6 +110,43 @@ int writeFailure(io_connect_t connection, const Fan& fan, const std::string& whe
     return fail(where + ": " + refusalWords(speedKey(fan.index, speed), rpm, floor, maximum, status));
 }
 
+// The daemon's fan controller and what it drives, asked in one exchange and
+// only of a daemon; none without a daemon or a controller.
+struct Driver {
+    Controller controller;
+    uint32_t driven = 0, held = 0;  // a bit a fan
+    std::vector<std::optional<double>> targets;
+    bool drives(unsigned fan) const { return fan < 32 && (driven >> fan & 1); }
+};
+
+std::optional<Driver> fanController(io_connect_t connection)
+{
+#if __has_include(<IOKit/IOKitSMCLease.h>)
+    IOSMCFanController record;
+    if (!IOSMCConnectionIsBrokered(connection) || IOSMCConnectionCopyFanController(connection, &record) != KERN_SUCCESS)
+        return std::nullopt;
+    record.name[sizeof record.name - 1] = '\0';
+    Driver driver{{record.name, record.pid}, record.drivenFans, record.heldFans, {}};
+    for (float target : record.targets)
+        driver.targets.push_back(std::isnan(target) ? std::nullopt : std::optional<double>(target));
+    return driver;
+#else
+    (void)connection;
+    return std::nullopt;
+#endif
+}
+
+// A person's change to a fan the controller drives lasts only until its next
+// write: said, with the way that lasts.
+void warnDriven(const std::optional<Driver>& driver, unsigned fan)
+{
+    if (driver && driver->drives(fan))
+        std::fprintf(stderr,
+                     "%s: fan %u: the fan controller %s drives this fan and will change it again; "
+                     "smcfan hold %u RPM keeps a speed for as long as it runs\n",
+                     kProgram, fan, controllerText(driver->controller).c_str(), fan);
+}
+
 int list(io_connect_t connection)
 {
     kern_return_t status;
@@ -116,7 +154,15 @@ int list(io_connect_t connection)
     std::vector<Fan> fans = readFans(connection, status, more);
     if (status != KERN_SUCCESS)
         return fail("the fan count (FNum) cannot be read: " + statusWords(status));
-    std::fputs(listText(fans).c_str(), stdout);
+    std::optional<Driver> driver = fanController(connection);
+    if (driver)
+        for (Fan& fan : fans) {
+            fan.driven = driver->drives(fan.index);
+            fan.held = fan.index < 32 && (driver->held >> fan.index & 1);
+            if (fan.index < driver->targets.size())
+                fan.controllerTarget = driver->targets[fan.index];
+        }
+    std::fputs(listText(fans, driver ? std::optional(driver->controller) : std::nullopt).c_str(), stdout);
     if (more)
         return fail("FNum counts more than the 10 fans that keys can name; the others are not shown");
     return 0;
@@ -143,6 +189,7 @@ int set(io_connect_t connection, const Options& options)
     if (kern_return_t status = writeSpeed(connection, fan->index, options.speed, options.rpm))
         return writeFailure(connection, *fan, "fan " + std::to_string(fan->index), options.speed, options.rpm,
                             status);
+    warnDriven(fanController(connection), fan->index);
     return 0;
 }
 
@@ -168,9 +215,13 @@ int mode(io_connect_t connection, const Options& options, bool manual)
                 fans.push_back(index);
     }
     int result = 0;
+    // Back to automatic does not last where the controller drives the fan.
+    std::optional<Driver> driver = manual ? std::nullopt : fanController(connection);
     for (unsigned index : fans) {
         std::string key;
         kern_return_t status = setManual(connection, index, manual, &key);
+        if (status == KERN_SUCCESS)
+            warnDriven(driver, index);
         // A fan given by number is looked up only once its write failed,
         // perhaps for a fan the machine does not have.
         if (status != KERN_SUCCESS && manual && beyondCount(connection, index))
@@ -257,6 +308,9 @@ int hold(io_connect_t connection, const Options& options)
     if (fan->name.empty())
         fan->name = readName(connection, fan->index);
     std::string where = "fan " + std::to_string(fan->index) + (fan->name.empty() ? "" : " (" + fan->name + ")");
+    if (std::optional<Driver> driver = fanController(connection); driver && driver->drives(fan->index))
+        std::fprintf(stderr, "%s: %s: taking it from the fan controller %s until the hold ends\n", kProgram,
+                     where.c_str(), controllerText(driver->controller).c_str());
     SMCVal target;
     if (kern_return_t status = writeSpeed(connection, fan->index, Speed::Target, options.rpm, &target))
         return writeFailure(connection, *fan, where, Speed::Target, options.rpm, status);

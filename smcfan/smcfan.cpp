@@ -185,7 +185,15 @@ std::optional<Options> parseOptions(const std::vector<std::string>& arguments, s
     return options;
 }
 
-std::string listText(const std::vector<Fan>& fans)
+std::string controllerText(const Controller& controller)
+{
+    std::string text;
+    for (char c : controller.name)
+        text += c >= 0x20 && c < 0x7f ? c : '?';
+    return text + " (pid " + std::to_string(controller.pid) + ")";
+}
+
+std::string listText(const std::vector<Fan>& fans, const std::optional<Controller>& controller)
 {
     size_t width = 4;
     for (const Fan& fan : fans)
@@ -203,6 +211,21 @@ std::string listText(const std::vector<Fan>& fans)
         text += line(std::to_string(fan.index), fan.name, speedText(fan.actual), speedText(fan.minimum),
                      speedText(fan.maximum), speedText(fan.target),
                      !fan.manual ? "?" : *fan.manual ? "manual" : "auto");
+    if (!controller)
+        return text;
+    std::string who = controllerText(*controller);
+    bool any = false;
+    for (const Fan& fan : fans) {
+        std::string number = "Fan " + std::to_string(fan.index);
+        if (fan.driven)
+            text += number + " is driven by " + who +
+                    (fan.controllerTarget ? ", target " + speedText(fan.controllerTarget) + " rpm" : "") + "\n";
+        else if (fan.held)
+            text += number + " is held by another program; " + who + " leaves it alone until the hold ends\n";
+        any = any || fan.driven || fan.held;
+    }
+    if (!any)
+        text += "The fan controller " + who + " drives no fan now\n";
     return text;
 }
 
@@ -228,6 +251,8 @@ std::string statusWords(kern_return_t status)
         return "the daemon could not save its state; nothing changed" + code;
     case kIOReturnUnsupported:
         return "not offered by this SMC" + code;
+    case kIOReturnExclusiveAccess:
+        return "another program holds the fan" + code;
     default:
         return "the SMC answered " + std::string(hex);
     }

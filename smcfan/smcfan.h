@@ -36,10 +36,24 @@ struct Fan {
     std::string name;  // from F<n>ID, blanks at the end dropped; may be empty
     std::optional<double> actual, minimum, maximum, target;
     std::optional<bool> manual;
+    // As the daemon tells: the fan controller drives the fan (toward
+    // controllerTarget, when it wrote one), or another's hold keeps it from it.
+    bool driven = false, held = false;
+    std::optional<double> controllerTarget;
 };
 
-// The list of fans, a heading and a line a fan, speeds as whole rpm.
-std::string listText(const std::vector<Fan>& fans);
+// The daemon's fan controller: the program that named itself, its process.
+struct Controller {
+    std::string name;
+    int32_t pid = 0;
+};
+
+// The controller in words: "smcfand (pid 1234)", unprintable bytes as '?'.
+std::string controllerText(const Controller& controller);
+
+// The list of fans, a heading and a line a fan, speeds as whole rpm; with a
+// controller, a line for each fan it drives or that a hold keeps from it.
+std::string listText(const std::vector<Fan>& fans, const std::optional<Controller>& controller = std::nullopt);
 
 // A failed write or lease in words, for people: "not writable through this
 // daemon", "below the lowest speed the daemon allows", ...

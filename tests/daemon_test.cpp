@@ -219,13 +219,18 @@ public:
     // The reply's status, or nothing when the daemon closed the connection.
     std::optional<int32_t> exchange(const void* message, size_t size)
     {
+        std::optional<platform::protocol::Reply> reply = ask(message, size);
+        return reply ? std::optional(reply->status) : std::nullopt;
+    }
+    std::optional<platform::protocol::Reply> ask(const void* message, size_t size)
+    {
         if (send(fd_, message, size, MSG_NOSIGNAL) != ssize_t(size))
             return std::nullopt;
         platform::protocol::Reply reply;
         ssize_t got = recv(fd_, &reply, sizeof reply, 0);
         if (got != ssize_t(sizeof reply))
             return std::nullopt;
-        return reply.status;
+        return reply;
     }
 
 private:
@@ -292,6 +297,64 @@ TEST_F(DaemonTest, MalformedMessagesChangeNothing)
         close(fd);
     }
     EXPECT_EQ(listing(service), before) << "the store is unchanged and the daemon still serves";
+}
+
+TEST_F(DaemonTest, AFanControllerKilledGivesTheFansBackWithinASecond)
+{
+    startDaemon();
+    using platform::protocol::Request;
+    auto write = [](const char* key, std::vector<uint8_t> bytes) {
+        platform::CallRecord fields{};
+        fields.key = fourCharCode(key);
+        fields.dataSize = uint32_t(bytes.size());
+        fields.command = 6;
+        std::copy(bytes.begin(), bytes.end(), fields.bytes);
+        Request request{platform::kUserClientCall, {}};
+        std::memcpy(request.record, &fields, sizeof fields);
+        return request;
+    };
+    Request claim{platform::protocol::kClaimControlMethod, {'s', 'm', 'c', 'f', 'a', 'n', 'd'}};
+    Request question{platform::protocol::kControllerMethod, {}};
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
+    pid_t controller = fork();
+    if (controller == 0) {
+        RawClient client(socketPath);
+        bool done = true;
+        for (const Request& request : {claim, write("F0Tg", {0x3e, 0x80}), write("FS! ", {0, 1})})
+            done = done && client.exchange(&request, sizeof request) == std::optional<int32_t>(0);
+        char said = done ? 'y' : 'n';
+        (void)!::write(ready[1], &said, 1);
+        pause();
+        _exit(0);
+    }
+    char said = 0;
+    close(ready[1]);
+    ASSERT_EQ(read(ready[0], &said, 1), 1);
+    close(ready[0]);
+    ASSERT_EQ(said, 'y') << daemon->output();
+    auto read = [&](const char* key) { return smc({"-k", key, "-r"}).output; };
+    ASSERT_NE(read("FS! ").find("(bytes 00 01)"), std::string::npos);
+
+    RawClient other(socketPath);
+    auto refused = other.ask(&claim, sizeof claim);
+    ASSERT_TRUE(refused);
+    EXPECT_EQ(refused->status, int32_t(kIOReturnExclusiveAccess));
+    int32_t holder;
+    std::memcpy(&holder, refused->record, sizeof holder);
+    EXPECT_EQ(holder, controller) << "its pid, from the socket's credentials";
+
+    kill(controller, SIGKILL);
+    waitpid(controller, nullptr, 0);
+    auto start = std::chrono::steady_clock::now();
+    while ((read("FS! ").find("(bytes 00 00)") == std::string::npos ||
+            read("F0Tg").find("(bytes 1f 40)") == std::string::npos) &&
+           std::chrono::steady_clock::now() - start < std::chrono::seconds(3))
+        usleep(10'000);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1)) << daemon->output();
+    EXPECT_NE(read("F0Tg").find("(bytes 1f 40)"), std::string::npos);
+    EXPECT_EQ(other.exchange(&question, sizeof question), std::optional<int32_t>(kIOReturnNotFound));
+    EXPECT_EQ(other.exchange(&claim, sizeof claim), std::optional<int32_t>(0)) << "the next one may claim";
 }
 
 long cpuTicks(pid_t pid)

@@ -5,6 +5,7 @@
 #include "smcd/FanBroker.h"
 #include "smcd/StateFile.h"
 
+#include <IOKit/IOKitSMCLease.h>
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -142,12 +143,28 @@ public:
         std::memcpy(request.record, &record, sizeof record);
         return broker->handle(1, reinterpret_cast<const uint8_t*>(&request), sizeof request).status;
     }
-    kern_return_t lease(smcd::ClientId client)
+    kern_return_t lease(smcd::ClientId client, int32_t pid = 0)
     {
         protocol::Request request{protocol::kLeaseMethod, {}};
-        return broker->handle(client, reinterpret_cast<const uint8_t*>(&request), sizeof request).status;
+        return broker->handle(client, reinterpret_cast<const uint8_t*>(&request), sizeof request, pid).status;
     }
     void close(smcd::ClientId client) { broker->closed(client, notes); }
+    // The claim of the fan controller by `client` of process `pid`: the reply.
+    protocol::Reply claim(smcd::ClientId client, const std::string& name, int32_t pid)
+    {
+        protocol::Request request{protocol::kClaimControlMethod, {}};
+        std::memcpy(request.record, name.data(), std::min(name.size(), sizeof request.record));
+        return broker->handle(client, reinterpret_cast<const uint8_t*>(&request), sizeof request, pid);
+    }
+    // The fan controller as the daemon tells it; none when it answers otherwise.
+    std::optional<IOSMCFanController> controller()
+    {
+        protocol::Request request{protocol::kControllerMethod, {}};
+        protocol::Reply reply = broker->handle(3, reinterpret_cast<const uint8_t*>(&request), sizeof request);
+        IOSMCFanController record;
+        std::memcpy(&record, reply.record, sizeof record);
+        return reply.status == KERN_SUCCESS ? std::optional(record) : std::nullopt;
+    }
     // The floor the daemon tells for `fan`, or nothing.
     std::optional<double> floor(uint32_t fan)
     {
@@ -750,6 +767,145 @@ TEST(FanBroker, StoppingEndsLeasesEvenWhenFansAreKept)
     broker.broker->stop(broker.notes);
     EXPECT_EQ(valueOf(*smc, "F0Tg"), "1f 40");
     EXPECT_EQ(valueOf(*smc, "F0Mn"), "17 70") << "kept";
+}
+
+TEST(FanController, OneConnectionAtATimeIsTheController)
+{
+    struct Step {
+        smcd::ClientId client;  // 0: client 1 closes
+        std::string name;
+        kern_return_t status;
+        int32_t controllerPid;  // after the step, as Ctl? tells; 0 for none
+        const char* controllerName;
+    };
+    const Step steps[] = {
+        {2, "", kIOReturnBadArgument, 0, ""},
+        {2, std::string(28, 'n'), kIOReturnBadArgument, 0, ""},
+        {2, "tab\there", kIOReturnBadArgument, 0, ""},
+        {1, std::string(27, 'n'), KERN_SUCCESS, 100, "nnnnnnnnnnnnnnnnnnnnnnnnnnn"},
+        {1, "smcfand", KERN_SUCCESS, 100, "smcfand"},  // again, another name
+        {2, "other", kIOReturnExclusiveAccess, 100, "smcfand"},
+        {0, "", KERN_SUCCESS, 0, ""},
+        {2, "other", KERN_SUCCESS, 200, "other"},
+    };
+    auto smc = machine();
+    Broker broker(smc);
+    EXPECT_FALSE(broker.controller()) << "none at first";
+    for (const Step& step : steps) {
+        std::string what = std::to_string(step.client) + " " + step.name;
+        if (step.client == 0) {
+            broker.close(1);
+        } else {
+            protocol::Reply reply = broker.claim(step.client, step.name, int32_t(step.client * 100));
+            ASSERT_EQ(reply.status, step.status) << what;
+            if (step.status == kIOReturnExclusiveAccess) {
+                IOSMCFanController holder;
+                std::memcpy(&holder, reply.record, sizeof holder);
+                EXPECT_EQ(holder.pid, 100) << what << ": the reply names the controller";
+                EXPECT_STREQ(holder.name, "smcfand") << what;
+            }
+        }
+        std::optional<IOSMCFanController> controller = broker.controller();
+        EXPECT_EQ(controller ? controller->pid : 0, step.controllerPid) << what;
+        EXPECT_STREQ(controller ? controller->name : "", step.controllerName) << what;
+    }
+    // The claim made client 2 a lease: its write is undone when it closes.
+    ASSERT_EQ(broker.write(2, "F0Tg", rpm(4000)), KERN_SUCCESS);
+    broker.close(2);
+    EXPECT_EQ(valueOf(*smc, "F0Tg"), "1f 40");
+    EXPECT_FALSE(broker.controller());
+}
+
+// Fan 0 in fpe2 with "FS! ", fan 1 a T2 fan: floats and a mode key of its own.
+constexpr const char* kMixedFans = R"(
+  FNum  [ui8 ]  2 (bytes 02)
+  FS!   [ui16]  0 (bytes 00 00)
+! writable
+  F0Mn  [fpe2]  1200 (bytes 12 c0)
+! writable
+  F0Mx  [fpe2]  6000 (bytes 5d c0)
+  F0Tg  [fpe2]  2000 (bytes 1f 40)
+! writable
+  F1Mn  [flt ]  (bytes 00 00 96 44)
+! writable
+  F1Mx  [flt ]  (bytes 00 80 bb 45)
+  F1Tg  [flt ]  (bytes 00 00 fa 44)
+! writable
+  F1Md  [ui8 ]  0 (bytes 00)
+! writable
+)";
+
+TEST(FanController, AHoldWinsAndTheRecordFollowsWhoDrivesEachFan)
+{
+    std::vector<SMCKeyEntry> keys;
+    ASSERT_FALSE(parseSMCProfile(kMixedFans, keys));
+    auto smc = std::make_shared<EmulatedSMC>(std::move(keys));
+    Broker broker(smc);
+    // Client 1 the controller, 2 a person's hold (a lease), 3 one-shot writes.
+    ASSERT_EQ(broker.claim(1, "smcfand", 100).status, KERN_SUCCESS);
+    ASSERT_EQ(broker.lease(2, 200), KERN_SUCCESS);
+    struct Step {
+        const char* what;
+        smcd::ClientId client;
+        const char* key;  // none: the client closes
+        std::vector<uint8_t> bytes;
+        kern_return_t status;
+        uint32_t driven, held;
+        float target0, target1;
+    };
+    const Step steps[] = {
+        {"no write yet", 1, "F0Mn", {0xff}, kIOReturnBadArgument, 0, 0, NAN, NAN},
+        {"fan 0's target", 1, "F0Tg", rpm(2400), KERN_SUCCESS, 1, 0, 2400, NAN},
+        {"fan 0 manual", 1, "FS! ", {0, 1}, KERN_SUCCESS, 1, 0, 2400, NAN},
+        {"fan 1's target, a float", 1, "F1Tg", floatBytes(3000.5f), KERN_SUCCESS, 3, 0, 2400, 3000.5f},
+        {"fan 1 manual", 1, "F1Md", {1}, KERN_SUCCESS, 3, 0, 2400, 3000.5f},
+        {"a person holds fan 1", 2, "F1Tg", floatBytes(4000), KERN_SUCCESS, 1, 2, 2400, 3000.5f},
+        {"the controller's target, refused", 1, "F1Tg", floatBytes(3500), kIOReturnExclusiveAccess, 1, 2, 2400,
+         3000.5f},
+        {"its minimum too", 1, "F1Mn", floatBytes(1500), kIOReturnExclusiveAccess, 1, 2, 2400, 3000.5f},
+        {"its mode too", 1, "F1Md", {0}, kIOReturnExclusiveAccess, 1, 2, 2400, 3000.5f},
+        {"a one-shot write", 3, "F0Tg", rpm(5000), KERN_SUCCESS, 1, 2, 2400, 3000.5f},
+        {"does not block the controller", 1, "F0Tg", rpm(3000), KERN_SUCCESS, 1, 2, 3000, 3000.5f},
+        {"the hold ends", 2, nullptr, {}, KERN_SUCCESS, 3, 0, 3000, 3000.5f},
+        {"the controller drives fan 1 again", 1, "F1Tg", floatBytes(3500), KERN_SUCCESS, 3, 0, 3000, 3500},
+    };
+    for (const Step& step : steps) {
+        std::vector<SMCKeyEntry> before = smc->keys();
+        if (step.key) {
+            EXPECT_EQ(broker.write(step.client, step.key, step.bytes), step.status) << step.what;
+        } else {
+            broker.close(step.client);
+        }
+        for (size_t i = 0; i < before.size() && step.status != KERN_SUCCESS; ++i)
+            EXPECT_EQ(hexText(smc->keys()[i].bytes.data(), before[i].size),
+                      hexText(before[i].bytes.data(), before[i].size))
+                << step.what << ": a refused write changes nothing, " << fourCharText(before[i].key);
+        std::optional<IOSMCFanController> record = broker.controller();
+        ASSERT_TRUE(record) << step.what;
+        EXPECT_EQ(record->drivenFans, step.driven) << step.what;
+        EXPECT_EQ(record->heldFans, step.held) << step.what;
+        auto same = [](float a, float b) { return a == b || (std::isnan(a) && std::isnan(b)); };
+        EXPECT_PRED2(same, record->targets[0], step.target0) << step.what;
+        EXPECT_PRED2(same, record->targets[1], step.target1) << step.what;
+        EXPECT_TRUE(std::isnan(record->targets[2])) << step.what;
+    }
+    EXPECT_EQ(valueOf(*smc, "F1Tg"), hexText(floatBytes(3500).data(), 4));
+    std::vector<std::string> notes = broker.broker->takeNotes();
+    EXPECT_EQ(std::count_if(notes.begin(), notes.end(),
+                            [](const std::string& note) {
+                                return note == "fan 1: held by pid 200; the fan controller smcfand leaves it alone "
+                                               "until that ends";
+                            }),
+              1)
+        << "said once per hold:\n"
+        << joined(notes);
+    // Its lease is undone as every lease is.
+    broker.close(1);
+    EXPECT_FALSE(broker.controller());
+    EXPECT_EQ(valueOf(*smc, "F0Tg"), "4e 20") << "the one-shot write outlasts it";
+    EXPECT_EQ(valueOf(*smc, "FS! "), "00 00");
+    EXPECT_EQ(valueOf(*smc, "F1Tg"), "00 00 fa 44");
+    EXPECT_EQ(valueOf(*smc, "F1Md"), "00");
 }
 
 TEST(StateText, FansToPutBackComeBackExactly)

@@ -155,6 +155,53 @@ TEST(HostFormats, TextShowsWhatIsKnownAndNothingElse)
                                         "Fans\n  the fan count cannot be read\n");
 }
 
+TEST(HostFormats, TheFanControllerShowsOnlyForFansItDrives)
+{
+    struct Case {
+        const char* name;
+        std::string controller;
+        bool driven;
+        std::optional<double> target;
+        const char* said;   // after the fan's mode, in the text and the live view
+        const char* gauge;  // the exposition's sample; "" for none
+    };
+    const Case cases[] = {
+        {"no controller", "", false, std::nullopt, "", ""},
+        {"a fan it does not drive", "smcfand", false, 2000, "", ""},
+        {"a fan it drives", "smcfand", true, 2400.5, ", driven by smcfand, target 2400",
+         "smc_fan_controller_target_rpm{fan=\"0\",controller=\"smcfand\"} 2400.5\n"},
+        {"before its first target", "smc\"fand", true, std::nullopt, ", driven by smc\"fand", ""},
+    };
+    for (const Case& c : cases) {
+        Report report;
+        report.smcUp = true;
+        report.fans.push_back({0, "Left", 2000, 1200, 6000, 2400, true});
+        report.fans[0].driven = c.driven;
+        report.fans[0].controllerTarget = c.target;
+        report.controller = c.controller;
+        report.controllerPid = 42;
+        std::string exposition = formatPrometheus(report);
+        if (*c.gauge)
+            EXPECT_NE(exposition.find("# TYPE smc_fan_controller_target_rpm gauge\n" + std::string(c.gauge)),
+                      std::string::npos)
+                << c.name << "\n" << exposition;
+        else
+            EXPECT_EQ(exposition.find("smc_fan_controller_target_rpm"), std::string::npos) << c.name;
+        EXPECT_NE(formatText(report, false).find(std::string("  manual") + c.said + "\n"), std::string::npos)
+            << c.name << "\n" << formatText(report, false);
+        WatchHistory history;
+        std::vector<std::string> lines = history.render(report, false, 24);
+        EXPECT_EQ(lines[5], std::string("Left                             2000  manual") + c.said) << c.name;
+        nlohmann::json fan = nlohmann::json::parse(formatJson(report))["fans"][0];
+        EXPECT_EQ(fan.contains("controller"), c.driven && !c.controller.empty()) << c.name;
+        if (fan.contains("controller")) {
+            EXPECT_EQ(fan["controller"]["name"], c.controller) << c.name;
+            EXPECT_EQ(fan["controller"]["pid"], 42) << c.name;
+            EXPECT_EQ(fan["controller"]["target"].is_null(), !c.target) << c.name;
+        }
+    }
+}
+
 TEST(HostWatch, SparklineScalesToTheSpread)
 {
     const std::pair<std::vector<double>, std::string> cases[] = {

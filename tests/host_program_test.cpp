@@ -289,6 +289,62 @@ TEST_F(HostListen, EachScrapeReadsTheSMC)
     EXPECT_EQ(host->wait(), 0) << host->output();
 }
 
+TEST_F(HostListen, TheFanControllersTargetIsExportedWhileItDrivesAFan)
+{
+    std::string profile = directory + "/machine.profile";
+    std::ofstream(profile) << "  FNum  [ui8 ]  2 (bytes 02)\n"
+                              "  F0Ac  [fpe2]  2000 (bytes 1f 40)\n"
+                              "  F0Mn  [fpe2]  1200 (bytes 12 c0)\n"
+                              "  F0Tg  [fpe2]  2000 (bytes 1f 40)\n"
+                              "! writable\n"
+                              "  F1Ac  [fpe2]  2000 (bytes 1f 40)\n"
+                              "  TC0D  [sp78]  (bytes 32 80)\n";
+    startDaemon(profile);
+    setenv("SMC_SERVICE", ("unix:" + socketPath).c_str(), 1);
+    int port = startHost({"--listen", "127.0.0.1:0"});
+    ASSERT_GT(port, 0);
+    httplib::Client client("127.0.0.1", port);
+    const std::string gauge = "smc_fan_controller_target_rpm{fan=\"0\",controller=\"smcfand\"} 3000\n";
+    auto scrape = [&] {
+        auto response = client.Get("/metrics");
+        return response ? response->body : std::string();
+    };
+    EXPECT_EQ(scrape().find("smc_fan_controller_target_rpm"), std::string::npos) << "no controller: no family";
+
+    int controller = platform::protocol::connectSocket(socketPath);
+    ASSERT_GE(controller, 0);
+    platform::CallRecord write{};
+    write.key = platform::fourCharCode("F0Tg");
+    write.dataSize = 2;
+    write.command = 6;
+    write.bytes[0] = 0x2e, write.bytes[1] = 0xe0;  // 3000 rpm
+    platform::protocol::Request requests[2] = {{platform::protocol::kClaimControlMethod, {'s', 'm', 'c', 'f', 'a', 'n', 'd'}},
+                                               {platform::kUserClientCall, {}}};
+    std::memcpy(requests[1].record, &write, sizeof write);
+    for (const auto& request : requests) {
+        platform::protocol::Reply reply{-1, {}};
+        ASSERT_EQ(send(controller, &request, sizeof request, 0), ssize_t(sizeof request));
+        ASSERT_EQ(recv(controller, &reply, sizeof reply, 0), ssize_t(sizeof reply));
+        ASSERT_EQ(reply.status, 0);
+    }
+    std::string driven = scrape();
+    EXPECT_NE(driven.find("# TYPE smc_fan_controller_target_rpm gauge\n" + gauge), std::string::npos) << driven;
+    EXPECT_EQ(driven.find("smc_fan_controller_target_rpm{fan=\"1\""), std::string::npos) << "fan 1 is not driven";
+    if (testing_support::havePromtool()) {
+        ProcessResult checked = testing_support::checkMetrics(driven);
+        EXPECT_EQ(checked.status, 0) << checked.output << checked.errors;
+    }
+    ProcessResult json = runProgram(kBin + "/sensors-host", {"--json"});
+    nlohmann::json document = nlohmann::json::parse(json.output);
+    EXPECT_EQ(document["fans"][0]["controller"]["name"], "smcfand");
+    EXPECT_EQ(document["fans"][0]["controller"]["target"], 3000.0);
+    EXPECT_FALSE(document["fans"][1].contains("controller"));
+
+    close(controller);
+    usleep(100'000);
+    EXPECT_EQ(scrape().find("smc_fan_controller_target_rpm"), std::string::npos) << "gone with it";
+}
+
 TEST_F(HostListen, RefusesAnAddressInUse)
 {
     setenv("SMC_SERVICE", "builtin", 1);

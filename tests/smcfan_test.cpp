@@ -14,6 +14,7 @@
 #include <IOKit/IOKitSMCLease.h>
 
 #include <chrono>
+#include <cstring>
 #include <csignal>
 #include <atomic>
 #include <filesystem>
@@ -110,6 +111,37 @@ TEST(SmcfanWords, ARefusalNamesItsKeyAndTheLimitCrossed)
         EXPECT_EQ(smcfan::refusalWords(c.key, c.rpm, c.floor, c.maximum, c.status), c.words) << c.words;
 }
 
+TEST(SmcfanList, SaysWhichFansTheControllerDrives)
+{
+    auto fan = [](unsigned index, bool driven, bool held, std::optional<double> target) {
+        smcfan::Fan made{index, "", 2000, 1200, 6000, 2400, true};
+        made.driven = driven, made.held = held, made.controllerTarget = target;
+        return made;
+    };
+    smcfan::Controller controller{"smcfand", 321};
+    struct Case {
+        const char* name;
+        std::vector<smcfan::Fan> fans;
+        std::optional<smcfan::Controller> controller;
+        const char* after;  // what follows the table's lines
+    };
+    const Case cases[] = {
+        {"no controller", {fan(0, false, false, std::nullopt)}, std::nullopt, ""},
+        {"driven and held", {fan(0, true, false, 2400.4), fan(1, false, true, 3000), fan(2, false, false, 5000)},
+         controller,
+         "Fan 0 is driven by smcfand (pid 321), target 2400 rpm\n"
+         "Fan 1 is held by another program; smcfand (pid 321) leaves it alone until the hold ends\n"},
+        {"driven without a target yet", {fan(0, true, false, std::nullopt)}, controller,
+         "Fan 0 is driven by smcfand (pid 321)\n"},
+        {"a controller that drives nothing", {fan(0, false, false, std::nullopt)},
+         smcfan::Controller{"bad\x1b[2Jname", 9}, "The fan controller bad?[2Jname (pid 9) drives no fan now\n"},
+    };
+    for (const Case& c : cases) {
+        std::string table = smcfan::listText(c.fans);
+        EXPECT_EQ(smcfan::listText(c.fans, c.controller), table + c.after) << c.name;
+    }
+}
+
 TEST(FanSpeed, EncodingsRoundTripAndRefuseWhatDoesNotFit)
 {
     struct Case {
@@ -198,7 +230,7 @@ constexpr const char* kListing = "Fan  Name    Actual  Minimum  Maximum   Target
                                  "1    Right     1800     1000     5000     1800  auto\n";
 
 // Stands between clients and smcd, passing every message on and counting the
-// requests: the exchanges that reach the daemon.
+// requests that reach the SMC through the daemon.
 class CountingRelay {
 public:
     CountingRelay(const std::string& path, std::string daemon) : daemon_(std::move(daemon))
@@ -241,7 +273,12 @@ private:
                     ssize_t size = recv(fds[from].fd, message, sizeof message, 0);
                     size_t to = from == i ? i + 1 : i;
                     gone = gone || size <= 0 || send(fds[to].fd, message, size, MSG_NOSIGNAL) != size;
-                    if (!gone && from == i)
+                    // The SMC's exchanges: a question to the daemon itself (which
+                    // controller drives the fans) is none.
+                    uint32_t method = platform::kUserClientCall;
+                    if (!gone && size >= 4)
+                        std::memcpy(&method, message, sizeof method);
+                    if (!gone && from == i && method == platform::kUserClientCall)
                         ++requests_;
                 }
                 if (gone) {
@@ -600,6 +637,65 @@ TEST_F(BrokerTest, AHoldLastsAsLongAsItsCommand)
     std::getline(seen, line);
     EXPECT_EQ(line, "  F0Tg  [fpe2]  3500 (bytes 36 b0)");
     until("F0Tg", "(bytes 1f 40)");
+}
+
+TEST_F(BrokerTest, TheFanControllerShowsAndPeopleAreToldWhatItTakesBack)
+{
+    startDaemon({"--fan-model", "off"});
+    int controller = platform::protocol::connectSocket(socketPath);
+    ASSERT_GE(controller, 0);
+    auto ask = [&](platform::protocol::Request request) {
+        platform::protocol::Reply reply{-1, {}};
+        if (send(controller, &request, sizeof request, 0) == ssize_t(sizeof request))
+            recv(controller, &reply, sizeof reply, 0);
+        return reply.status;
+    };
+    auto write = [&](const char* key, std::vector<uint8_t> bytes) {
+        SMCKeyData record{};
+        record.key = platform::fourCharCode(key);
+        record.dataSize = uint32_t(bytes.size());
+        record.command = SMCCommandWriteKey;
+        std::copy(bytes.begin(), bytes.end(), record.bytes);
+        platform::protocol::Request request{kSMCUserClientCall, {}};
+        std::memcpy(request.record, &record, sizeof record);
+        return ask(request);
+    };
+    ASSERT_EQ(ask({platform::protocol::kClaimControlMethod, {'s', 'm', 'c', 'f', 'a', 'n', 'd'}}), 0);
+    ASSERT_EQ(write("F0Tg", {0x2e, 0xe0}), 0);  // 3000 rpm
+    ASSERT_EQ(write("FS! ", {0, 1}), 0);
+    std::string who = "smcfand (pid " + std::to_string(getpid()) + ")";
+
+    auto listed = smcfan({});
+    EXPECT_EQ(listed.output.substr(listed.output.find("\nFan 0 is") + 1),
+              "Fan 0 is driven by " + who + ", target 3000 rpm\n");
+    struct Case {
+        std::vector<std::string> arguments;
+        const char* said;  // on stderr; "" for nothing
+    };
+    const Case cases[] = {
+        {{"set", "0", "target", "4500"}, "smcfan: fan 0: the fan controller smcfand (pid "},
+        {{"set", "1", "target", "4500"}, ""},
+        {{"auto", "0"}, "drives this fan and will change it again; smcfan hold 0 RPM keeps a speed"},
+    };
+    for (const Case& c : cases) {
+        auto result = smcfan(c.arguments);
+        EXPECT_EQ(result.status, 0) << result.errors;
+        if (*c.said)
+            EXPECT_NE(result.errors.find(c.said), std::string::npos) << result.errors;
+        else
+            EXPECT_EQ(result.errors, "");
+    }
+    // smcfan auto took back the fan's bit of FS!; the controller's target stays its own.
+    ASSERT_EQ(write("FS! ", {0, 1}), 0);
+    ASSERT_EQ(write("F0Tg", {0x2e, 0xe0}), 0);
+    BackgroundProcess& holder = hold("0", "4000", "F0Tg", "(bytes 3e 80)");
+    EXPECT_NE(holder.output().find("smcfan: fan 0 (Left): taking it from the fan controller " + who +
+                                   " until the hold ends"),
+              std::string::npos)
+        << holder.output();
+    EXPECT_NE(smcfan({}).output.find("Fan 0 is held by another program; " + who), std::string::npos);
+    EXPECT_EQ(write("F0Tg", {0x2e, 0xe0}), int32_t(kIOReturnExclusiveAccess)) << "the hold wins";
+    close(controller);
 }
 
 TEST_F(BrokerTest, OneShotWritesOfTheToolStay)
