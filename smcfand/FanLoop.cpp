@@ -2,6 +2,10 @@
 
 #include "smcfan/smcfan.h"
 
+#if __has_include(<IOKit/IOKitSMCLease.h>)
+#include <IOKit/IOKitSMCLease.h>
+#endif
+
 #include <cmath>
 #include <map>
 
@@ -23,11 +27,13 @@ FanLoop::FanLoop(io_connect_t connection, const std::vector<FanPlan>& plans, con
     for (const FanPlan& plan : plans)
         fans_.push_back(Fan{plan,
                             FanController(plan.sensors, plan.combine, plan.curve, plan.minimum, plan.maximum, tuning),
-                            smcfan::readSpeed(connection, plan.index, "Tg")});
+                            dryRun ? smcfan::readSpeed(connection, plan.index, "Tg") : std::nullopt});
 }
 
 FanLoop::State FanLoop::poll(Clock::time_point now)
 {
+    if (!dryRun_ && !followHolds())
+        return State::Lost;
     // Each sensor once, however many fans follow it.
     std::map<std::string, Reading> readings;
     for (const Fan& fan : fans_)
@@ -46,7 +52,9 @@ FanLoop::State FanLoop::poll(Clock::time_point now)
         Decision decision = fan.controller.poll(now, fanReadings);
         for (const std::string& note : decision.notes)
             log_(where(fan) + ": " + note);
-        if (!decision.write && !fan.held)
+        // While the daemon tells holds, a held fan waits for its word;
+        // otherwise each poll tries again, and the refusal changes nothing.
+        if ((fan.held && holdsTold_) || (!decision.write && !fan.held))
             continue;
         if (dryRun_) {
             std::string text = where(fan) + ": " +
@@ -65,40 +73,84 @@ FanLoop::State FanLoop::poll(Clock::time_point now)
     return State::Running;
 }
 
+bool FanLoop::followHolds()
+{
+#if __has_include(<IOKit/IOKitSMCLease.h>)
+    // A fan whose target stays the same is not written, so a hold would go
+    // unseen by writes alone: the daemon tells which fans are held. When a
+    // hold ends the daemon puts back what the fan had before it, not what
+    // this loop wrote: the fan is taken again.
+    holdsTold_ = false;
+    if (!IOSMCConnectionIsBrokered(connection_))
+        return true;
+    IOSMCFanController controller{};
+    kern_return_t status = IOSMCConnectionCopyFanController(connection_, &controller);
+    if (connectionLost(status))
+        return false;
+    if (status != KERN_SUCCESS)
+        return true;
+    holdsTold_ = true;
+    for (Fan& fan : fans_) {
+        bool held = fan.plan.index < 32 && (controller.heldFans >> fan.plan.index & 1);
+        if (held)
+            heldNow(fan);
+        else if (fan.held)
+            resumed(fan);
+    }
+#endif
+    return true;
+}
+
+void FanLoop::heldNow(Fan& fan)
+{
+    if (!fan.held)
+        log_(where(fan) + ": held by another client of smcd (a person's hold); leaving it alone until it ends");
+    fan.held = true;
+    fan.controller.forgetWritten();
+}
+
+void FanLoop::resumed(Fan& fan)
+{
+    log_(where(fan) + ": the hold ended; driving it again");
+    fan.held = false;
+    fan.taken = false;
+    fan.controller.forgetWritten();
+}
+
 bool FanLoop::drive(Fan& fan, const Decision& decision)
 {
-    auto heldNow = [&] {
-        if (!fan.held)
-            log_(where(fan) + ": held by another client of smcd (a person's hold); leaving it alone until it ends");
-        fan.held = true;
-        fan.controller.forgetWritten();
-        return true;
-    };
+    // What the fan had before it is taken, for the log.
+    if (!fan.taken)
+        fan.previous = smcfan::readSpeed(connection_, fan.plan.index, "Tg");
     kern_return_t status = smcfan::writeSpeed(connection_, fan.plan.index, smcfan::Speed::Target, decision.target);
     if (connectionLost(status))
         return false;
-    if (status == kIOReturnExclusiveAccess)
-        return heldNow();
+    if (status == kIOReturnExclusiveAccess) {
+        heldNow(fan);
+        return true;
+    }
     if (status != KERN_SUCCESS) {
         failure(fan, smcfan::speedKey(fan.plan.index, smcfan::Speed::Target), status);
         return true;
     }
-    bool resumed = fan.held;
-    if (!fan.taken || resumed) {
+    bool wasHeld = fan.held;
+    if (!fan.taken || wasHeld) {
         std::string key;
         status = smcfan::setManual(connection_, fan.plan.index, true, &key);
         if (connectionLost(status))
             return false;
-        if (status == kIOReturnExclusiveAccess)
-            return heldNow();
+        if (status == kIOReturnExclusiveAccess) {
+            heldNow(fan);
+            return true;
+        }
         if (status != KERN_SUCCESS) {
             failure(fan, key.empty() ? "its manual mode" : key, status);
             return true;
         }
         fan.taken = true;
     }
-    if (resumed)
-        log_(where(fan) + ": the hold ended; driving it again");
+    if (wasHeld)
+        log_(where(fan) + ": driving it again");
     fan.held = false;
     fan.failed = KERN_SUCCESS;
     log_(where(fan) + ": " + (decision.celsius ? degrees(*decision.celsius) + " °C" : std::string("no sensor")) +

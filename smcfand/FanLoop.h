@@ -52,6 +52,11 @@ private:
         kern_return_t failed = KERN_SUCCESS;  // the last failure said, said once
     };
 
+    // Marks the fans that another lease holds now, and takes those whose
+    // hold ended again; false when the connection is gone.
+    bool followHolds();
+    void heldNow(Fan& fan);
+    void resumed(Fan& fan);
     // Writes a fan's target (and, the first time, its mode); false when the
     // connection is gone.
     bool drive(Fan& fan, const Decision& decision);
@@ -64,6 +69,7 @@ private:
     Say log_;
     bool dryRun_;
     Say decisions_;
+    bool holdsTold_ = false;  // the daemon said this poll which fans are held
 };
 
 }  // namespace smcfand

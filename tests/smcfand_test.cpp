@@ -379,3 +379,100 @@ TEST(SmcfandProgram, ChecksAFileAgainstTheMachine)
 }
 
 }  // namespace
+
+// smcfand beside a real smcd serving kMachine, fan 0 at 72 °C: 3504 rpm.
+class SmcfandBroker : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        char name[] = "/tmp/smcfand-test-XXXXXX";
+        ASSERT_NE(mkdtemp(name), nullptr);
+        directory = name;
+        std::ofstream(directory + "/machine.profile") << kMachine;
+        service = "SMC_SERVICE=unix:" + directory + "/smcd.sock";
+        startDaemon();
+    }
+    void TearDown() override
+    {
+        controllers.clear();
+        daemon.reset();
+        std::filesystem::remove_all(directory);
+    }
+    void startDaemon()
+    {
+        daemon = std::make_unique<testing_support::BackgroundProcess>(
+            kBin + "/smcd", std::vector<std::string>{"--socket", directory + "/smcd.sock", "--service",
+                                                     directory + "/machine.profile"});
+        ASSERT_TRUE(testing_support::waitForSocket(directory + "/smcd.sock")) << daemon->output();
+    }
+    // smcfand in the background, once it has written its first target.
+    testing_support::BackgroundProcess& start()
+    {
+        controllers.push_back(std::make_unique<testing_support::BackgroundProcess>(
+            "/usr/bin/env", std::vector<std::string>{service, kBin + "/smcfand", "--poll", "0.1"}));
+        EXPECT_TRUE(said(*controllers.back(), "fan 0: 72.0 °C → 3504 rpm")) << controllers.back()->output();
+        return *controllers.back();
+    }
+    static bool said(const testing_support::BackgroundProcess& process, const std::string& text)
+    {
+        for (int tries = 0; tries < 300 && process.output().find(text) == std::string::npos; ++tries)
+            usleep(10'000);
+        return process.output().find(text) != std::string::npos;
+    }
+    // Whether `key` reads `bytes` (as smc -r shows them) within `limit`.
+    bool reads(const char* key, const std::string& bytes, std::chrono::milliseconds limit = 2000ms)
+    {
+        auto until = std::chrono::steady_clock::now() + limit;
+        do {
+            if (runProgram(kBin + "/smc", {"-k", key, "-r"}, {service}).output.find("(bytes " + bytes + ")") !=
+                std::string::npos)
+                return true;
+            usleep(20'000);
+        } while (std::chrono::steady_clock::now() < until);
+        return false;
+    }
+
+    std::string directory, service;
+    std::unique_ptr<testing_support::BackgroundProcess> daemon;
+    std::vector<std::unique_ptr<testing_support::BackgroundProcess>> controllers;
+};
+
+TEST_F(SmcfandBroker, TheSecondRefusesNamingTheFirstAndAKillGivesTheFansBackWithinASecond)
+{
+    testing_support::BackgroundProcess& first = start();
+    EXPECT_TRUE(reads("F0Tg", "36 c0"));  // 3504 rpm
+    EXPECT_TRUE(reads("FS! ", "00 01"));
+    auto second = runProgram(kBin + "/smcfand", {}, {service});
+    EXPECT_EQ(second.status, 1);
+    EXPECT_EQ(second.errors, "smcfand: fans are already driven by smcfand (pid " + std::to_string(first.pid()) + ")\n");
+    first.signal(SIGKILL);
+    EXPECT_TRUE(reads("FS! ", "00 00", 1000ms));
+    EXPECT_TRUE(reads("F0Tg", "1f 40"));  // 2000 rpm, as before
+}
+
+TEST_F(SmcfandBroker, AHoldWinsAndTheControllerResumesAfter)
+{
+    testing_support::BackgroundProcess& controller = start();
+    {
+        testing_support::BackgroundProcess hold("/usr/bin/env",
+                                                {service, kBin + "/smcfan", "hold", "0", "4000"});
+        EXPECT_TRUE(said(controller, "fan 0: held by another client of smcd")) << controller.output();
+        EXPECT_TRUE(reads("F0Tg", "3e 80"));  // 4000 rpm
+    }
+    EXPECT_TRUE(said(controller, "fan 0: the hold ended; driving it again")) << controller.output();
+    EXPECT_TRUE(reads("F0Tg", "36 c0"));
+    EXPECT_TRUE(reads("FS! ", "00 01"));
+}
+
+TEST_F(SmcfandBroker, ADaemonRestartedIsFoundAgainAndASignalGivesTheFansBack)
+{
+    testing_support::BackgroundProcess& controller = start();
+    daemon.reset();
+    EXPECT_TRUE(said(controller, "lost smcd")) << controller.output();
+    startDaemon();
+    EXPECT_TRUE(said(controller, "smcd is back; taking the fans again")) << controller.output();
+    EXPECT_TRUE(reads("F0Tg", "36 c0", 3000ms));
+    controller.signal(SIGTERM);
+    EXPECT_EQ(controller.wait(), 0) << controller.output();
+    EXPECT_TRUE(reads("FS! ", "00 00"));
+}
