@@ -5,8 +5,11 @@
 #include <toml++/toml.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
@@ -239,11 +242,17 @@ std::optional<Config> parseConfig(std::string_view text, const std::string& path
 std::optional<Config> loadConfig(const std::string& path, std::vector<std::string>& errors)
 {
     std::ifstream file(path, std::ios::binary);
+    if (!file) {
+        errors.push_back(path + ": cannot be read: " + std::strerror(errno));
+        return std::nullopt;
+    }
+    if (std::error_code error; std::filesystem::is_directory(path, error)) {
+        errors.push_back(path + ": is a directory, not a configuration file");
+        return std::nullopt;
+    }
     std::ostringstream text;
-    if (!file || !(text << file.rdbuf())) {
-        // An empty file reads nothing, and that is no error.
-        if (file && file.peek() == std::char_traits<char>::eof())
-            return parseConfig("", path, errors);
+    text << file.rdbuf();
+    if (file.bad()) {
         errors.push_back(path + ": cannot be read");
         return std::nullopt;
     }

@@ -1,5 +1,6 @@
 // smcfand: the controller's decisions on a stepped clock, its configuration
 // errors, its loop over an emulated SMC, and the program as a process.
+#include "smc/Encodings.h"
 #include "smcfand/Config.h"
 #include "smcfand/FanControl.h"
 #include "smcfand/FanLoop.h"
@@ -259,34 +260,63 @@ constexpr const char* kMachine = R"(
   TC0P  [sp78]  (bytes 48 00)
 )";
 
+// A T2 machine: speeds and the temperature as little-endian floats, the
+// mode a key per fan, no FS! mask.
+constexpr const char* kT2Machine = R"(
+  F0Md  [ui8 ]  0 (bytes 00)
+! writable
+  F0Mn  [flt ]  (bytes 00 00 96 44)
+  F0Mx  [flt ]  (bytes 00 80 bb 45)
+  F0Tg  [flt ]  (bytes 00 00 fa 44)
+! writable
+  FNum  [ui8 ]  1 (bytes 01)
+  TC0P  [flt ]  (bytes 00 00 90 42)
+)";
+
 class SmcfandLoop : public ::testing::Test {
 protected:
-    void SetUp() override { ASSERT_EQ(SMCOpen(&connection), 0); }
+    void SetUp() override { open(kMachine); }
     void TearDown() override { SMCClose(connection); }
 
+    void open(const char* profile)
+    {
+        if (connection)
+            SMCClose(connection);
+        smc.reset();  // its end uninstalls the service: before the next one
+        smc = std::make_unique<testing_support::TestSMC>(profile);
+        t2 = profile == kT2Machine;
+        ASSERT_EQ(SMCOpen(&connection), 0);
+    }
     std::vector<std::string> writes()
     {
         std::vector<std::string> keys;
-        for (const auto& exchange : smc.exchanges())
-            if (exchange.request.command == SMCCommandWriteKey)
+        for (const auto& exchange : smc->exchanges())
+            if (exchange.request.command == SMCCommandWriteKey && exchange.status == KERN_SUCCESS)
                 keys.push_back(platform::fourCharText(exchange.request.key));
-        smc.clearExchanges();
+        smc->clearExchanges();
         return keys;
     }
-    double read(const char* key)
+    double read(const char* speedKey)
     {
         SMCVal val;
-        EXPECT_EQ(SMCReadKey2(key, &val, connection), 0);
-        return double(uint8_t(val.bytes[0]) << 8 | uint8_t(val.bytes[1])) / (key[1] == 'S' ? 1 : 4);
+        EXPECT_EQ(SMCReadKey2(speedKey, &val, connection), 0);
+        auto bytes = reinterpret_cast<const uint8_t*>(val.bytes);
+        return t2 ? encodings::floatFromBytes(bytes) : double(bytes[0] << 8 | bytes[1]) / 4;
     }
+    const char* modeKey() const { return t2 ? "F0Md" : "FS! "; }
     void setTemperature(double celsius)
     {
+        uint8_t bytes[4];
         int16_t raw = int16_t(celsius * 256);
-        uint8_t bytes[2] = {uint8_t(raw >> 8), uint8_t(raw)};
-        ASSERT_TRUE(smc.smc().setValue(platform::fourCharCode("TC0P"), bytes, 2));
+        if (t2)
+            encodings::floatToBytes(float(celsius), bytes);
+        else
+            bytes[0] = uint8_t(raw >> 8), bytes[1] = uint8_t(raw);
+        ASSERT_TRUE(smc->smc().setValue(platform::fourCharCode("TC0P"), bytes, t2 ? 4 : 2));
     }
 
-    testing_support::TestSMC smc{kMachine};
+    std::unique_ptr<testing_support::TestSMC> smc;
+    bool t2 = false;
     io_connect_t connection = 0;
     std::vector<std::string> log;
     FanPlan plan{0, "", {"TC0P"}, Combine::Max, kCurve, 1200, 6000};
@@ -294,26 +324,32 @@ protected:
 
 TEST_F(SmcfandLoop, TakesTheFanWritesOnlyChangesAndGivesItBack)
 {
-    FanLoop loop(connection, {plan}, Tuning{}, [&](const std::string& line) { log.push_back(line); });
-    Clock::time_point now{};
-    smc.clearExchanges();
-    ASSERT_EQ(loop.poll(now), FanLoop::State::Running);
-    EXPECT_EQ(writes(), (std::vector<std::string>{"F0Tg", "FS! "}));
-    EXPECT_EQ(read("F0Tg"), 3504);
-    EXPECT_EQ(read("FS! "), 1);
-    ASSERT_EQ(log.size(), 1u);
-    EXPECT_EQ(log[0], "fan 0: 72.0 °C → 3504 rpm (was 2000)");
-    smc.clearExchanges();
-    for (int second = 1; second <= 30; ++second)
-        loop.poll(now + second * 1s);
-    EXPECT_TRUE(writes().empty());
-    setTemperature(80);
-    for (int second = 31; second <= 60; ++second)
-        loop.poll(now + second * 1s);
-    EXPECT_NEAR(read("F0Tg"), 5040, 100);
-    EXPECT_EQ(read("FS! "), 1);
-    loop.release();
-    EXPECT_EQ(read("FS! "), 0);
+    for (const char* profile : {kMachine, kT2Machine}) {
+        open(profile);
+        log.clear();
+        FanLoop loop(connection, {plan}, Tuning{}, [&](const std::string& line) { log.push_back(line); });
+        Clock::time_point now{};
+        smc->clearExchanges();
+        ASSERT_EQ(loop.poll(now), FanLoop::State::Running);
+        EXPECT_EQ(writes(), (std::vector<std::string>{"F0Tg", modeKey()}));
+        EXPECT_EQ(read("F0Tg"), 3504);
+        SMCVal mode;
+        ASSERT_EQ(SMCReadKey2(modeKey(), &mode, connection), 0);
+        EXPECT_EQ(mode.bytes[mode.dataSize - 1], 1);
+        ASSERT_EQ(log.size(), 1u);
+        EXPECT_EQ(log[0], "fan 0: 72.0 °C → 3504 rpm (was 2000)");
+        smc->clearExchanges();
+        for (int second = 1; second <= 30; ++second)
+            loop.poll(now + second * 1s);
+        EXPECT_TRUE(writes().empty());
+        setTemperature(80);
+        for (int second = 31; second <= 60; ++second)
+            loop.poll(now + second * 1s);
+        EXPECT_NEAR(read("F0Tg"), 5040, 100);
+        loop.release();
+        ASSERT_EQ(SMCReadKey2(modeKey(), &mode, connection), 0);
+        EXPECT_EQ(mode.bytes[mode.dataSize - 1], 0) << profile;
+    }
 }
 
 TEST_F(SmcfandLoop, ADryRunWritesNothingAndSaysWhatItWould)
@@ -321,7 +357,7 @@ TEST_F(SmcfandLoop, ADryRunWritesNothingAndSaysWhatItWould)
     std::vector<std::string> decisions;
     FanLoop loop(connection, {plan}, Tuning{}, [&](const std::string& line) { log.push_back(line); }, true,
                  [&](const std::string& line) { decisions.push_back(line); });
-    smc.clearExchanges();
+    smc->clearExchanges();
     loop.poll(Clock::time_point{});
     loop.poll(Clock::time_point{} + 1s);
     EXPECT_TRUE(writes().empty());
@@ -332,13 +368,13 @@ TEST_F(SmcfandLoop, AGoneConnectionStopsThePollAndANewOneTakesTheFanAgain)
 {
     FanLoop loop(connection, {plan}, Tuning{}, [&](const std::string& line) { log.push_back(line); });
     loop.poll(Clock::time_point{});
-    smc.fail("TC0P", platform::SMCExchangeKind::Read, kIOReturnNotResponding);
-    smc.clearExchanges();
+    smc->fail("TC0P", platform::SMCExchangeKind::Read, kIOReturnNotResponding);
+    smc->clearExchanges();
     EXPECT_EQ(loop.poll(Clock::time_point{} + 1s), FanLoop::State::Lost);
     EXPECT_TRUE(writes().empty());
-    smc.fail("TC0P", platform::SMCExchangeKind::Read, KERN_SUCCESS);
+    smc->fail("TC0P", platform::SMCExchangeKind::Read, KERN_SUCCESS);
     uint8_t automatic[2] = {0, 0};
-    smc.smc().setValue(platform::fourCharCode("FS! "), automatic, 2);
+    smc->smc().setValue(platform::fourCharCode("FS! "), automatic, 2);
     loop.reconnected(connection);
     EXPECT_EQ(loop.poll(Clock::time_point{} + 2s), FanLoop::State::Running);
     EXPECT_EQ(writes(), (std::vector<std::string>{"F0Tg", "FS! "}));
