@@ -190,14 +190,6 @@ void FanLoop::release()
         fan.taken = false;
 }
 
-const FanController* FanLoop::controller(unsigned index) const
-{
-    for (const Fan& fan : fans_)
-        if (fan.plan.index == index)
-            return &fan.controller;
-    return nullptr;
-}
-
 std::string FanLoop::where(const Fan& fan) const
 {
     return "fan " + std::to_string(fan.plan.index);

@@ -39,9 +39,6 @@ public:
     // Gives every fan it took back to the SMC's automatic mode.
     void release();
 
-    // The controller of the fan with this number, for tests; null for none.
-    const FanController* controller(unsigned fan) const;
-
 private:
     struct Fan {
         FanPlan plan;

@@ -249,6 +249,27 @@ TEST(SmcfandConfig, ResolvedAgainstTheMachinesFansAndSensors)
     }
 }
 
+TEST(SmcfandSensors, HwmonFilesReadInMillidegrees)
+{
+    struct Case {
+        const char* text;  // nullptr: no file
+        std::optional<double> celsius;
+    };
+    const Case cases[] = {
+        {"45000\n", 45}, {"-1500", -1.5}, {"", std::nullopt}, {"45.5\n", std::nullopt}, {nullptr, std::nullopt},
+    };
+    std::string path = std::filesystem::temp_directory_path() / ("smcfand-temp-" + std::to_string(getpid()));
+    for (const Case& c : cases) {
+        std::filesystem::remove(path);
+        if (c.text)
+            std::ofstream(path) << c.text;
+        Reading reading = readTemperatureFile(path);
+        EXPECT_EQ(reading.celsius, c.celsius) << (c.text ? c.text : "no file");
+        EXPECT_EQ(reading.error.empty(), c.celsius.has_value()) << reading.error;
+    }
+    std::filesystem::remove(path);
+}
+
 constexpr const char* kMachine = R"(
   FNum  [ui8 ]  1 (bytes 01)
   FS!   [ui16]  0 (bytes 00 00)
