@@ -6,6 +6,7 @@
 #include <IOKit/IOKitSMCLease.h>
 #endif
 
+#include <algorithm>
 #include <cmath>
 #include <map>
 
@@ -18,6 +19,33 @@ std::string rpm(double value)
 }
 
 }  // namespace
+
+std::optional<std::vector<FanPlan>> planFans(io_connect_t connection, const Config& config,
+                                             std::vector<std::string>& errors, std::vector<std::string>& notes)
+{
+    kern_return_t status;
+    std::vector<MachineFan> fans = readMachineFans(connection, status, notes);
+    if (status != KERN_SUCCESS) {
+        errors.push_back("the fan count (FNum) cannot be read: " + smcfan::statusWords(status));
+        return std::nullopt;
+    }
+    bool defaults = config.fans.empty() || std::any_of(config.fans.begin(), config.fans.end(),
+                                                       [](const FanSpec& fan) { return fan.sensors.empty(); });
+    std::vector<std::string> sensors = defaults ? defaultSensors(connection) : std::vector<std::string>{};
+    if (defaults && sensors.empty()) {
+        errors.push_back("no temperature key of this SMC reads plausibly; name the sensors in " +
+                         (config.path.empty() ? std::string(kDefaultConfigPath) : config.path) + " (sensors = [...])");
+        return std::nullopt;
+    }
+    SensorReader reader(connection);
+    std::optional<std::vector<FanPlan>> plans = resolveConfig(
+        config, fans, sensors, [&](const std::string& sensor) { return reader.problem(sensor); }, errors);
+    if (plans && plans->empty()) {
+        errors.push_back("no fan to drive: the SMC has none whose limits read");
+        return std::nullopt;
+    }
+    return plans;
+}
 
 FanLoop::FanLoop(io_connect_t connection, const std::vector<FanPlan>& plans, const Tuning& tuning, Say log,
                  bool dryRun, Say decisions)

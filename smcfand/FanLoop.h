@@ -15,6 +15,14 @@
 
 namespace smcfand {
 
+// The fans that `config` drives on the machine behind `connection`: its
+// fans and their limits, the default sensors where the file names none,
+// checked against the machine. Nothing when it cannot drive any, with the
+// reasons in `errors` (file and line where the file is at fault); fans left
+// to the SMC are said in `notes`.
+std::optional<std::vector<FanPlan>> planFans(io_connect_t connection, const Config& config,
+                                             std::vector<std::string>& errors, std::vector<std::string>& notes);
+
 class FanLoop {
 public:
     using Say = std::function<void(const std::string&)>;

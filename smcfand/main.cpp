@@ -150,32 +150,12 @@ Claim claim(io_connect_t& connection, bool dryRun, std::string& problem)
 // The fans to drive on this machine, from `config`; nothing after saying why.
 std::optional<std::vector<FanPlan>> planFans(io_connect_t connection, const Config& config)
 {
-    kern_return_t status;
-    std::vector<std::string> skipped, errors;
-    std::vector<MachineFan> fans = readMachineFans(connection, status, skipped);
-    if (status != KERN_SUCCESS) {
-        fail("the fan count (FNum) cannot be read: " + smcfan::statusWords(status));
-        return std::nullopt;
-    }
-    for (const std::string& line : skipped)
-        say(line);
-    bool defaults = config.fans.empty() ||
-                    std::any_of(config.fans.begin(), config.fans.end(), [](const FanSpec& fan) { return fan.sensors.empty(); });
-    std::vector<std::string> sensors = defaults ? defaultSensors(connection) : std::vector<std::string>{};
-    if (defaults && sensors.empty()) {
-        fail("no temperature key of this SMC reads plausibly; name the sensors in " +
-             (config.path.empty() ? std::string(kDefaultConfigPath) : config.path) + " (sensors = [...])");
-        return std::nullopt;
-    }
-    SensorReader reader(connection);
-    std::optional<std::vector<FanPlan>> plans =
-        resolveConfig(config, fans, sensors, [&](const std::string& sensor) { return reader.problem(sensor); }, errors);
+    std::vector<std::string> errors, notes;
+    std::optional<std::vector<FanPlan>> plans = smcfand::planFans(connection, config, errors, notes);
+    for (const std::string& note : notes)
+        say(note);
     for (const std::string& error : errors)
         fail(error);
-    if (plans && plans->empty()) {
-        fail("no fan to drive: the SMC has none whose limits read");
-        return std::nullopt;
-    }
     return plans;
 }
 

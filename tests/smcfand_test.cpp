@@ -112,6 +112,21 @@ TEST(SmcfandController, RampsUpFastAndDownSlowly)
         EXPECT_DOUBLE_EQ(fan.poll(40).target, expected);
 }
 
+TEST(SmcfandController, SmoothsByTimeNotByPolls)
+{
+    // From 50 to 80 °C: after 3 s (one time constant) 63% of the way, polled
+    // every quarter second or every second.
+    for (auto interval : {250ms, 1000ms}) {
+        FanController fan({"T"}, Combine::Max, kCurve, 1200, 6000, Tuning{});
+        Clock::time_point now{};
+        fan.poll(now, {celsius(50)});
+        Decision decision;
+        for (auto elapsed = interval; elapsed <= 3s; elapsed += interval)
+            decision = fan.poll(now + elapsed, {celsius(80)});
+        EXPECT_NEAR(*decision.celsius, 50 + 30 * (1 - std::exp(-1.0)), 0.01) << interval.count() << " ms";
+    }
+}
+
 TEST(SmcfandController, SteadyNoiseIsNeverWritten)
 {
     for (double base : {55.0, 64.0, 72.0, 84.8}) {
@@ -348,7 +363,13 @@ TEST_F(SmcfandLoop, TakesTheFanWritesOnlyChangesAndGivesItBack)
     for (const char* profile : {kMachine, kT2Machine}) {
         open(profile);
         log.clear();
-        FanLoop loop(connection, {plan}, Tuning{}, [&](const std::string& line) { log.push_back(line); });
+        // No configuration: the CPU's key found, the default curve, which is kCurve on this fan.
+        std::vector<std::string> errors, notes;
+        std::optional<std::vector<FanPlan>> plans = planFans(connection, Config{}, errors, notes);
+        ASSERT_TRUE(plans) << errors.at(0);
+        ASSERT_EQ(plans->size(), 1u);
+        EXPECT_EQ(plans->front().sensors, std::vector<std::string>{"TC0P"});
+        FanLoop loop(connection, *plans, Tuning{}, [&](const std::string& line) { log.push_back(line); });
         Clock::time_point now{};
         smc->clearExchanges();
         ASSERT_EQ(loop.poll(now), FanLoop::State::Running);
