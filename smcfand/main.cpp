@@ -243,7 +243,8 @@ int run(const Options& options, const Config& config)
         if (int number = waitForSignal(signals, std::chrono::duration<double>(next - now).count())) {
             loop.release();
             SMCClose(connection);
-            say(std::string("stopping (SIG") + sigabbrev_np(number) + "); fans back to the SMC's automatic mode");
+            say(std::string("stopping (SIG") + sigabbrev_np(number) + ")" +
+                (options.dryRun ? "" : "; fans back to the SMC's automatic mode"));
             return 0;
         }
     }
