@@ -119,6 +119,7 @@ Claim claim(io_connect_t& connection, bool dryRun, std::string& problem)
         return Claim::Done;
     if (!IOSMCConnectionIsBrokered(connection)) {
         SMCClose(connection);
+        connection = 0;
         problem = "needs smcd, which gives the fans back to the SMC if smcfand dies; this SMC is not served by "
                   "smcd (start smcd, or point SMC_SERVICE=unix:PATH at one; --dry-run works without it)";
         return Claim::Refused;
@@ -219,7 +220,8 @@ int run(const Options& options, const Config& config)
     auto next = Clock::now();
     for (;;) {
         if (loop.poll(Clock::now()) == FanLoop::State::Lost) {
-            say("lost smcd (stopped or restarted); it gave the fans back to the SMC. Connecting again");
+            say(std::string("lost smcd (stopped or restarted)") +
+                (options.dryRun ? "" : "; it gave the fans back to the SMC") + ". Connecting again");
             SMCClose(connection);
             connection = 0;
             // Again after 1 s, then waits growing to at most 5 s.
