@@ -4,12 +4,17 @@
 // program changing fans meanwhile. An acknowledged speed stays between the
 // floor and the maximum, a refused write changes nothing, a change another
 // program made after the broker's last write is never put back over, and a
-// fan only the broker changed is as it was once the broker stops.
+// fan only the broker changed is as it was once the broker stops. A fan
+// controller claims and is asked about: one at a time, named as it claimed,
+// and its write to a fan that another lease holds is refused.
 #include "backends/emulated/EmulatedSMC.h"
 #include "smcd/FanBroker.h"
 #include "smc/Encodings.h"
 #include "support/FuzzSupport.h"
 
+#include <IOKit/IOKitSMCLease.h>
+
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <functional>
@@ -136,8 +141,9 @@ extern "C" int LLVMFuzzerInitialize(int*, char***)
 
 // The input: an options byte (bit 0 strict limits, bit 1 a floor, from the
 // next byte times 32 rpm, bit 2 only fan keys writable), then operations,
-// each an opcode byte (low three bits the kind, the next two the client)
-// and its bytes.
+// each an opcode byte (low three bits the kind, the next two the client;
+// kind 7 with bit 7 a claim of control, with bit 6 the question which
+// controller drives the fans) and its bytes.
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     fuzz_support::InputReader input(data, size);
@@ -205,9 +211,50 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
                 brokerWrote(was, now, entry.key);
     };
 
+    std::optional<smcd::ClientId> controller;
+    auto ask = [&](smcd::ClientId client, protocol::Request request) {
+        return broker.handle(client, reinterpret_cast<const uint8_t*>(&request), sizeof request,
+                             int32_t(client * 100));
+    };
+    // The controller as the broker tells it, checked against who claimed.
+    auto controllerRecord = [&] {
+        protocol::Reply reply = ask(1, {protocol::kControllerMethod, {}});
+        IOSMCFanController record;
+        std::memcpy(&record, reply.record, sizeof record);
+        check(controller ? reply.status == KERN_SUCCESS && record.pid == int32_t(*controller * 100)
+                         : reply.status == kIOReturnNotFound,
+              "the controller told is the one that claimed", std::to_string(controller.value_or(0)));
+        check(!controller || (record.drivenFans & record.heldFans) == 0, "a fan held is not driven",
+              std::to_string(record.drivenFans) + " " + std::to_string(record.heldFans));
+        return controller ? std::optional(record) : std::nullopt;
+    };
+
     while (input.remaining() > 0) {
         uint8_t opcode = input.byte();
         smcd::ClientId client = (opcode >> 3) % 3 + 1;
+        if (opcode % 8 == 7 && (opcode & 0x80)) {
+            protocol::Request request{protocol::kClaimControlMethod, {}};
+            size_t length = input.byte() % 30;
+            input.bytes(request.record, length);
+            // The name ends at its NUL; what follows is not looked at.
+            size_t named = strnlen(reinterpret_cast<const char*>(request.record), sizeof IOSMCFanController::name);
+            bool valid = named >= 1 && named < sizeof IOSMCFanController::name &&
+                         std::all_of(request.record, request.record + named,
+                                     [](uint8_t c) { return c >= 0x20 && c <= 0x7e; });
+            protocol::Reply reply = ask(client, request);
+            kern_return_t expected = !valid                                ? kIOReturnBadArgument
+                                     : controller && *controller != client ? kIOReturnExclusiveAccess
+                                                                           : KERN_SUCCESS;
+            check(reply.status == expected, "a claim is answered by who holds control and its name",
+                  std::to_string(client) + " " + std::to_string(reply.status));
+            if (reply.status == KERN_SUCCESS)
+                controller = client;
+            continue;
+        }
+        if (opcode % 8 == 7 && (opcode & 0x40)) {
+            controllerRecord();
+            continue;
+        }
         switch (opcode % 8) {
         case 3: {
             protocol::Request request{protocol::kLeaseMethod, {}};
@@ -216,6 +263,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         }
         case 4:
             putBack("a lease ended", [&] { broker.closed(client, notes); });
+            if (controller == client)
+                controller.reset();
             break;
         case 5: {
             // Another program, through the driver's files: a value of the right size.
@@ -267,13 +316,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             input.bytes(record.bytes, record.dataSize);
             protocol::Request request{kSMCUserClientCall, {}};
             std::memcpy(request.record, &record, sizeof record);
+            // A hold wins: the controller's write to a fan another lease holds is refused.
+            auto role = smcd::fanKeyRole(key);
+            std::optional<IOSMCFanController> told = controllerRecord();
+            bool held = told && controller == client && role && role->part != smcd::FanKeyRole::Part::ForcedMask &&
+                        (told->heldFans >> role->fan & 1);
             std::vector<SMCKeyEntry> before = smc->keys();
             checked.clientWrite = true;
             protocol::Reply reply = broker.handle(client, reinterpret_cast<const uint8_t*>(&request), sizeof request);
             checked.clientWrite = false;
             broker.takeNotes();
             std::vector<SMCKeyEntry> after = smc->keys();
-            auto role = smcd::fanKeyRole(key);
+            check(!held || reply.status != KERN_SUCCESS, "the controller's write to a held fan is refused",
+                  fourCharText(key));
             if (reply.status != KERN_SUCCESS) {
                 for (size_t i = 0; i < after.size(); ++i)
                     check(valueBytes(after[i]) == valueBytes(before[i]), "a refused write changes nothing",

@@ -704,6 +704,28 @@ void FanBroker::describeController(uint8_t* bytes) const
     std::memcpy(bytes, &record, sizeof record);
 }
 
+bool FanBroker::heldOff(ClientId client, const std::set<uint32_t>& fans)
+{
+    // A hold wins over the controller while it lasts: a person who holds a
+    // fan must not find it changed underneath.
+    if (!controller_ || controller_->client != client)
+        return false;
+    for (uint32_t fan : fans) {
+        std::optional<ClientId> holder = holderOf(fan);
+        if (!holder) {
+            controller_->saidHeld.erase(fan);
+            continue;
+        }
+        if (auto said = controller_->saidHeld.find(fan); said == controller_->saidHeld.end() || said->second != *holder) {
+            say(fanName(fan) + ": held by " + processText(*holder) + "; the fan controller " + controller_->name +
+                " leaves it alone until that ends");
+            controller_->saidHeld[fan] = *holder;
+        }
+        return true;
+    }
+    return false;
+}
+
 std::optional<ClientId> FanBroker::holderOf(uint32_t fan) const
 {
     auto lease = leases_.find(fan);
@@ -746,6 +768,11 @@ Reply FanBroker::write(ClientId client, const Request& request)
             say(keyText(record.key) + ": " + problem + "; the write is refused");
             return reply;
         }
+        // The mask's fans are known once it is read, below; a key's at once.
+        if (role->part != FanKeyRole::Part::ForcedMask && heldOff(client, {role->fan})) {
+            reply.status = kIOReturnExclusiveAccess;
+            return reply;
+        }
         // Nothing changes that could not be put back. What was there before
         // is needed only where no earlier write through the daemon keeps it
         // already; the mask always, for which bits change.
@@ -775,29 +802,12 @@ Reply FanBroker::write(ClientId client, const Request& request)
                     bitBefore[fan] = bitOf(before, fan);
             }
         }
-        // A hold wins over the controller while it lasts: a person who holds
-        // a fan must not find it changed underneath.
-        if (controller_ && controller_->client == client) {
-            std::set<uint32_t> fans;
-            for (const auto& part : keyBefore)
-                fans.insert(part.first);
-            for (const auto& part : bitBefore)
-                fans.insert(part.first);
-            for (uint32_t fan : fans) {
-                std::optional<ClientId> holder = holderOf(fan);
-                if (!holder) {
-                    controller_->saidHeld.erase(fan);
-                    continue;
-                }
-                if (auto said = controller_->saidHeld.find(fan); said == controller_->saidHeld.end() ||
-                                                                 said->second != *holder) {
-                    say(fanName(fan) + ": held by " + processText(*holder) + "; the fan controller " +
-                        controller_->name + " leaves it alone until that ends");
-                    controller_->saidHeld[fan] = *holder;
-                }
-                reply.status = kIOReturnExclusiveAccess;
-                return reply;
-            }
+        std::set<uint32_t> fans;
+        for (const auto& part : bitBefore)
+            fans.insert(part.first);
+        if (heldOff(client, fans)) {
+            reply.status = kIOReturnExclusiveAccess;
+            return reply;
         }
     }
 
@@ -892,6 +902,21 @@ Reply FanBroker::write(ClientId client, const Request& request)
                 baseline.forced = part.second;
             baseline.forcedWritten = bitAfter[part.first];
         });
+    // A hold takes the whole fan from the controller: what the controller
+    // set there is the hold's to put back, so that the controller ending
+    // meanwhile leaves the held fan as the hold has it.
+    if (leasing && controller_ && controller_->client != client) {
+        std::set<uint32_t> fans;
+        for (const auto& part : keyBefore)
+            fans.insert(part.first);
+        for (const auto& part : bitBefore)
+            fans.insert(part.first);
+        for (uint32_t fan : fans)
+            if (auto lease = leases_.find(fan); lease != leases_.end())
+                for (auto& [key, owner] : lease->second.owners)
+                    if (owner == controller_->client)
+                        owner = client;
+    }
     return reply;
 }
 

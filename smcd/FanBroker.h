@@ -141,6 +141,9 @@ private:
     Reply claim(ClientId client, const Request& request, int32_t pid);
     // The controller as the protocol's IOSMCFanController record; needs one.
     void describeController(uint8_t* record) const;
+    // Whether `client` is the controller and one of `fans` is held by
+    // another lease: its write is refused, said once per hold.
+    bool heldOff(ClientId client, const std::set<uint32_t>& fans);
     // A client other than the controller whose lease holds a key of `fan`.
     std::optional<ClientId> holderOf(uint32_t fan) const;
     std::string processText(ClientId client) const;

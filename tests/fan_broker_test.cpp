@@ -866,8 +866,9 @@ TEST(FanController, AHoldWinsAndTheRecordFollowsWhoDrivesEachFan)
         {"its mode too", 1, "F1Md", {0}, kIOReturnExclusiveAccess, 1, 2, 2400, 3000.5f},
         {"a one-shot write", 3, "F0Tg", rpm(5000), KERN_SUCCESS, 1, 2, 2400, 3000.5f},
         {"does not block the controller", 1, "F0Tg", rpm(3000), KERN_SUCCESS, 1, 2, 3000, 3000.5f},
-        {"the hold ends", 2, nullptr, {}, KERN_SUCCESS, 3, 0, 3000, 3000.5f},
+        {"the hold ends, fan 1 as before the controller", 2, nullptr, {}, KERN_SUCCESS, 1, 0, 3000, 3000.5f},
         {"the controller drives fan 1 again", 1, "F1Tg", floatBytes(3500), KERN_SUCCESS, 3, 0, 3000, 3500},
+        {"and sets its mode again", 1, "F1Md", {1}, KERN_SUCCESS, 3, 0, 3000, 3500},
     };
     for (const Step& step : steps) {
         std::vector<SMCKeyEntry> before = smc->keys();
@@ -906,6 +907,23 @@ TEST(FanController, AHoldWinsAndTheRecordFollowsWhoDrivesEachFan)
     EXPECT_EQ(valueOf(*smc, "FS! "), "00 00");
     EXPECT_EQ(valueOf(*smc, "F1Tg"), "00 00 fa 44");
     EXPECT_EQ(valueOf(*smc, "F1Md"), "00");
+}
+
+TEST(FanController, AHoldOutlastsAControllerThatEnds)
+{
+    auto smc = machine();
+    Broker broker(smc);
+    ASSERT_EQ(broker.claim(1, "smcfand", 100).status, KERN_SUCCESS);
+    ASSERT_EQ(broker.write(1, "F0Tg", rpm(3000)), KERN_SUCCESS);
+    ASSERT_EQ(broker.write(1, "FS! ", {0, 1}), KERN_SUCCESS);
+    ASSERT_EQ(broker.lease(2, 200), KERN_SUCCESS);
+    ASSERT_EQ(broker.write(2, "F0Tg", rpm(4000)), KERN_SUCCESS);  // the fan is manual already: no FS! write
+    broker.close(1);
+    EXPECT_EQ(valueOf(*smc, "F0Tg"), "3e 80") << "the hold stands";
+    EXPECT_EQ(valueOf(*smc, "FS! "), "00 01") << "still manual";
+    broker.close(2);
+    EXPECT_EQ(valueOf(*smc, "F0Tg"), "1f 40") << "as before the controller";
+    EXPECT_EQ(valueOf(*smc, "FS! "), "00 00");
 }
 
 TEST(StateText, FansToPutBackComeBackExactly)
