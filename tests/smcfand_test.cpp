@@ -82,6 +82,25 @@ TEST(SmcfandCurve, InterpolatesStaysFlatBeyondItsEndsAndKeepsToTheFansLimits)
     }
 }
 
+TEST(SmcfandController, CombinesThePlausibleReadingsByMaxOrMean)
+{
+    struct Case {
+        Combine combine;
+        std::vector<Reading> readings;
+        double rpm;
+    };
+    const Case cases[] = {
+        {Combine::Max, {celsius(60), celsius(70)}, 3120},
+        {Combine::Mean, {celsius(60), celsius(70)}, 2160},
+        {Combine::Mean, {celsius(60), celsius(70), celsius(-127)}, 2160},
+        {Combine::Max, {celsius(60), celsius(70), celsius(255.8)}, 3120},
+    };
+    for (const Case& c : cases) {
+        FanController fan(std::vector<std::string>(c.readings.size(), "T"), c.combine, kCurve, 1200, 6000, Tuning{});
+        EXPECT_DOUBLE_EQ(fan.poll(Clock::time_point{}, c.readings).target, c.rpm);
+    }
+}
+
 TEST(SmcfandController, FallingWithinTheBandKeepsTheTargetThenFollowsAboveTheReading)
 {
     Stepped fan(unsmoothed());
