@@ -48,7 +48,7 @@ prefix=$work/prefix
 
 step "layout"
 expected=(
-    bin/smc bin/smcd bin/sensors-host bin/smcfs bin/smcfan
+    bin/smc bin/smcd bin/sensors-host bin/smcfs bin/smcfan bin/smcfand
     "$libdir/libsmc-sensors.so.0" "$libdir/libsmc-sensors.so"
     "$libdir/smc-sensors/libIOKit.so" "$libdir/smc-sensors/libFoundation.so"
     "$libdir/smc-sensors/modules/SensorsModule.so"
@@ -67,8 +67,11 @@ unwanted=$(cd "$prefix" && find . -type f | grep -E '_test|_bench|_fuzzer|_repla
 
 # The program a unit starts, from its ExecStart= line.
 exec_start() { sed -n 's/^ExecStart=\([^ ]*\).*/\1/p' "$1"; }
-unit_program=$(exec_start "$prefix/lib/systemd/system/smcd.service")
-[[ $unit_program == "$prefix/bin/smcd" ]] || fail "the installed smcd.service starts '$unit_program', not $prefix/bin/smcd"
+for program in smcd smcfand; do
+    unit_program=$(exec_start "$prefix/lib/systemd/system/$program.service")
+    [[ $unit_program == "$prefix/bin/$program" ]] ||
+        fail "the installed $program.service starts '$unit_program', not $prefix/bin/$program"
+done
 
 step "exported symbols of libsmc-sensors"
 # Exactly the functions and the variable that the header declares.
@@ -87,6 +90,7 @@ expect_output "smc -k FNum -r" "  FNum  [ui8 ]  2 (bytes 02)" "$prefix/bin/smc" 
 expect_output "smc -f" "Total fans in system: 2" "$prefix/bin/smc" -f
 expect_output "sensors-host" "Fans" "$prefix/bin/sensors-host"
 expect_output "smcfan" "" "$prefix/bin/smcfan"
+expect_output "smcfand --check" "fan 0 (Left): 1200 to 6156 rpm" "$prefix/bin/smcfand" --check /dev/null
 # A copy of the tree elsewhere still finds its libraries and module.
 cp -a "$prefix" "$work/moved"
 expect_output "moved smc -k FNum -r" "(bytes 02)" "$work/moved/bin/smc" -k FNum -r
@@ -137,7 +141,8 @@ done
 [[ $(dpkg-deb -f "$deb" Package) == smc-sensors ]] || fail "Package: $(dpkg-deb -f "$deb" Package)"
 [[ $(dpkg-deb -f "$deb" Architecture) == "$(dpkg --print-architecture)" ]] || fail "Architecture: $(dpkg-deb -f "$deb" Architecture)"
 dpkg-deb -c "$deb" | awk '{print $6}' | sed 's|^\./|/|' > "$work/files"
-for path in /usr/bin/smc /usr/bin/smcd /usr/bin/sensors-host /usr/bin/smcfs /usr/bin/smcfan \
+for path in /usr/bin/smc /usr/bin/smcd /usr/bin/sensors-host /usr/bin/smcfs /usr/bin/smcfan /usr/bin/smcfand \
+            /usr/lib/systemd/system/smcfand.service /usr/share/bash-completion/completions/smcfand \
             "/usr/$libdir/libsmc-sensors.so.0" "/usr/$libdir/smc-sensors/libIOKit.so" \
             "/usr/$libdir/smc-sensors/modules/SensorsModule.so" "/usr/$libdir/pkgconfig/smc-sensors.pc" \
             /usr/include/smc-sensors/smc/smc.h /usr/share/doc/smc-sensors/copyright \
@@ -146,6 +151,7 @@ for path in /usr/bin/smc /usr/bin/smcd /usr/bin/sensors-host /usr/bin/smcfs /usr
 done
 if [[ -d $source/man ]]; then
     grep -q '^/usr/share/man/man1/smc\.1' "$work/files" || fail "no man page smc.1 in the package"
+    grep -q '^/usr/share/man/man8/smcfand\.8' "$work/files" || fail "no man page smcfand.8 in the package"
 fi
 outside=$(grep -vE '^/usr/(bin|lib|include|share)(/|$)|^/$|^/usr/$' "$work/files" | grep -vE '^/(etc|usr/lib/systemd|usr/lib/sysusers\.d|usr/lib/tmpfiles\.d)/' || true)
 [[ -z $outside ]] || fail "package paths outside the layout: $outside"
@@ -157,10 +163,12 @@ dpkg-deb -x "$deb" "$work/root"
 expect_output "unpacked smc -k FNum -r" "  FNum  [ui8 ]  2 (bytes 02)" "$work/root/usr/bin/smc" -k FNum -r
 expect_output "unpacked sensors-host" "Fans" "$work/root/usr/bin/sensors-host"
 file "$work/root/usr/bin/smc" | grep -q ', stripped' || fail "smc is not stripped"
-# The service starts the smcd that the package installs.
-unit_program=$(exec_start "$work/root/usr/lib/systemd/system/smcd.service")
-[[ $unit_program == /usr/bin/smcd && -x $work/root$unit_program ]] ||
-    fail "the package's smcd.service starts '$unit_program', which the package does not install"
+# The services start the programs that the package installs.
+for program in smcd smcfand; do
+    unit_program=$(exec_start "$work/root/usr/lib/systemd/system/$program.service")
+    [[ $unit_program == /usr/bin/$program && -x $work/root$unit_program ]] ||
+        fail "the package's $program.service starts '$unit_program', which the package does not install"
+done
 
 if command -v lintian > /dev/null; then
     step "lintian"

@@ -1,0 +1,83 @@
+// smcfand's configuration file (TOML): the tuning, and per fan its sensors,
+// how they combine and its curve; read, checked, then resolved against the
+// machine's fans. Every problem names the file and the line.
+#pragma once
+
+#include "smcfand/FanControl.h"
+
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace smcfand {
+
+inline constexpr const char* kDefaultConfigPath = "/etc/smcfand.toml";
+
+// A curve point as written: a speed in rpm, or the fan's own minimum or maximum.
+struct PointSpec {
+    enum class Speed { Rpm, Minimum, Maximum };
+    double celsius = 0;
+    Speed speed = Speed::Rpm;
+    double rpm = 0;
+    int line = 0;
+};
+
+// One [[fan]] table; what it leaves out takes the defaults.
+struct FanSpec {
+    std::string fan;  // a number or a name from F<n>ID
+    int line = 0;
+    std::vector<std::string> sensors;  // SMC keys and hwmon tempN_input files
+    int sensorsLine = 0;
+    std::optional<Combine> combine;
+    std::vector<PointSpec> curve;
+};
+
+struct Config {
+    std::string path;  // empty: no file, every default
+    Tuning tuning;
+    std::vector<FanSpec> fans;
+};
+
+// Reads the configuration in `text`, as the file `path`. Nothing when it
+// has a problem, each one in `errors` as "PATH:LINE: what is wrong".
+std::optional<Config> parseConfig(std::string_view text, const std::string& path, std::vector<std::string>& errors);
+
+// The same, reading the file at `path`.
+std::optional<Config> loadConfig(const std::string& path, std::vector<std::string>& errors);
+
+// A fan of the machine, as the SMC describes it.
+struct MachineFan {
+    unsigned index = 0;
+    std::string name;
+    double minimum = 0, maximum = 0;      // F<n>Mn, F<n>Mx
+    std::optional<double> floor;          // the daemon's lowest speed for it, when it has one
+};
+
+// One fan as smcfand drives it.
+struct FanPlan {
+    unsigned index = 0;
+    std::string name;
+    std::vector<std::string> sensors;
+    Combine combine = Combine::Max;
+    Curve curve;
+    double minimum = 0, maximum = 0;  // the floor, when higher than F<n>Mn; F<n>Mx
+};
+
+// The fans to drive: those the file names, or every fan of `fans` when it
+// names none, with the defaults (`defaultSensors`, the maximum, the default
+// curve) where it says nothing. `sensorProblem` tells what is wrong with a
+// sensor named in the file (empty: nothing). Nothing when the file names a
+// fan the machine lacks, a sensor with a problem, or a speed beyond a fan's
+// limits, each in `errors` with its file and line.
+std::optional<std::vector<FanPlan>> resolveConfig(const Config& config, const std::vector<MachineFan>& fans,
+                                                  const std::vector<std::string>& defaultSensors,
+                                                  const std::function<std::string(const std::string&)>& sensorProblem,
+                                                  std::vector<std::string>& errors);
+
+// The fans and curves that `config` describes, as --check prints them:
+// resolved when `plans` are given, else as written.
+std::string describe(const Config& config, const std::optional<std::vector<FanPlan>>& plans);
+
+}  // namespace smcfand

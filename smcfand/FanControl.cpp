@@ -1,0 +1,144 @@
+#include "smcfand/FanControl.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+
+namespace smcfand {
+namespace {
+
+// The default curve, as shares of the fan's range (0: its minimum, 1: its
+// maximum): quiet through idle and light load, full speed well before the
+// die nears 90 °C under a sustained load.
+struct DefaultPoint {
+    double celsius;
+    double share;
+};
+constexpr DefaultPoint kDefaultCurve[] = {
+    {60, 0},
+    {85, 1},
+};
+
+}  // namespace
+
+double Curve::at(double celsius) const
+{
+    if (points_.empty())
+        return 0;
+    if (celsius <= points_.front().celsius)
+        return points_.front().rpm;
+    for (size_t i = 1; i < points_.size(); ++i) {
+        const CurvePoint &low = points_[i - 1], &high = points_[i];
+        if (celsius <= high.celsius)
+            return low.rpm + (high.rpm - low.rpm) * (celsius - low.celsius) / (high.celsius - low.celsius);
+    }
+    return points_.back().rpm;
+}
+
+Curve defaultCurve(double minimum, double maximum)
+{
+    std::vector<CurvePoint> points;
+    for (const DefaultPoint& point : kDefaultCurve)
+        points.push_back({point.celsius, minimum + point.share * (maximum - minimum)});
+    return Curve(std::move(points));
+}
+
+std::string degrees(double celsius)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f", celsius);
+    return text;
+}
+
+FanController::FanController(std::vector<std::string> sensors, Combine combine, Curve curve, double minimum,
+                             double maximum, Tuning tuning)
+    : sensors_(std::move(sensors)), combine_(combine), curve_(std::move(curve)), minimum_(minimum),
+      maximum_(std::max(minimum, maximum)), tuning_(tuning), lost_(sensors_.size(), false)
+{
+    if (curve_.points().empty())
+        curve_ = Curve({{0, maximum_}});
+}
+
+Decision FanController::poll(Clock::time_point now, const std::vector<Reading>& readings)
+{
+    Decision decision;
+    double elapsed = last_ ? std::max(0.0, std::chrono::duration<double>(now - *last_).count()) : 0;
+    last_ = now;
+
+    std::vector<double> plausible;
+    for (size_t i = 0; i < sensors_.size(); ++i) {
+        const Reading reading = i < readings.size() ? readings[i] : Reading{std::nullopt, "not read"};
+        bool good = reading.celsius && *reading.celsius >= kLowestPlausible && *reading.celsius <= kHighestPlausible;
+        if (good)
+            plausible.push_back(*reading.celsius);
+        if (!good && !lost_[i])
+            decision.notes.push_back("sensor " + sensors_[i] + " ignored: " +
+                                     (reading.celsius ? "reads " + degrees(*reading.celsius) + " °C, outside " +
+                                                            degrees(kLowestPlausible) + " to " +
+                                                            degrees(kHighestPlausible) + " °C"
+                                                      : reading.error));
+        else if (good && lost_[i])
+            decision.notes.push_back("sensor " + sensors_[i] + " back at " + degrees(*reading.celsius) + " °C");
+        lost_[i] = !good;
+    }
+
+    const double lowest = std::clamp(curve_.points().front().rpm, minimum_, maximum_),
+                 highest = std::clamp(curve_.points().back().rpm, minimum_, maximum_);
+    auto shouldWrite = [&](double target) {
+        if (!written_)
+            return true;
+        if (target == *written_)
+            return false;
+        // The curve's ends are reached exactly, however small the last step.
+        return std::abs(target - *written_) >= tuning_.step || target == lowest || target == highest ||
+               target == maximum_;
+    };
+
+    if (plausible.empty()) {
+        if (!allLost_)
+            decision.notes.push_back("no sensor left that reads plausibly; running the fan at its maximum");
+        allLost_ = true;
+        smoothed_.reset();
+        held_.reset();
+        target_ = maximum_;
+        decision.target = maximum_;
+        decision.write = shouldWrite(maximum_);
+        return decision;
+    }
+    if (allLost_)
+        decision.notes.push_back("sensors readable again; following the curve");
+    allLost_ = false;
+
+    double raw = combine_ == Combine::Max ? *std::max_element(plausible.begin(), plausible.end())
+                                          : [&] {
+                                                double sum = 0;
+                                                for (double value : plausible)
+                                                    sum += value;
+                                                return sum / double(plausible.size());
+                                            }();
+    if (!smoothed_ || tuning_.smoothing <= 0)
+        smoothed_ = raw;
+    else
+        *smoothed_ += (raw - *smoothed_) * (1 - std::exp(-elapsed / tuning_.smoothing));
+    decision.celsius = smoothed_;
+
+    // Rising, the curve is read at the temperature; falling, only once it
+    // left the band, and then at the temperature plus the band.
+    if (!held_ || *smoothed_ >= *held_)
+        held_ = smoothed_;
+    else if (*smoothed_ < *held_ - tuning_.hysteresis)
+        held_ = *smoothed_ + tuning_.hysteresis;
+
+    double wanted = std::clamp(curve_.at(*held_), minimum_, maximum_);
+    if (!target_)
+        target_ = wanted;
+    else if (wanted > *target_)
+        target_ = std::min(wanted, *target_ + tuning_.rampUp * elapsed);
+    else
+        target_ = std::max(wanted, *target_ - tuning_.rampDown * elapsed);
+    decision.target = *target_;
+    decision.write = shouldWrite(*target_);
+    return decision;
+}
+
+}  // namespace smcfand

@@ -1,0 +1,114 @@
+// smcfand's decisions, free of any SMC or clock: a fan's curve, and the
+// controller that turns timed sensor readings into the targets to write.
+#pragma once
+
+#include <chrono>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace smcfand {
+
+using Clock = std::chrono::steady_clock;
+
+// Readings outside this range are absent or broken sensors (-127, +249,
+// +255.8 on real machines), never a temperature.
+inline constexpr double kLowestPlausible = 0;
+inline constexpr double kHighestPlausible = 130;
+
+struct CurvePoint {
+    double celsius;
+    double rpm;
+};
+
+// Points in °C and rpm, linear between them and flat beyond the ends.
+class Curve {
+public:
+    Curve() = default;
+    // `points` in rising temperature, at least one.
+    explicit Curve(std::vector<CurvePoint> points) : points_(std::move(points)) {}
+
+    // The speed at `celsius`.
+    double at(double celsius) const;
+    const std::vector<CurvePoint>& points() const { return points_; }
+
+private:
+    std::vector<CurvePoint> points_;
+};
+
+// The default curve for a fan that runs from `minimum` to `maximum` rpm.
+Curve defaultCurve(double minimum, double maximum);
+
+// How eagerly a fan follows its curve. The defaults are the program's.
+struct Tuning {
+    double poll = 1;           // seconds between readings
+    double smoothing = 3;      // time constant of the readings' average, seconds
+    double hysteresis = 3;     // °C a temperature must fall before the speed does
+    double rampUp = 500;       // rpm per second at most, rising
+    double rampDown = 100;     // rpm per second at most, falling
+    double step = 100;         // rpm: smaller changes are not written
+};
+
+enum class Combine { Max, Mean };
+
+// One sensor's reading: degrees, or the reason there are none.
+struct Reading {
+    std::optional<double> celsius;
+    std::string error;  // why it could not be read, when it could not
+};
+
+// What one poll decided for a fan.
+struct Decision {
+    std::optional<double> celsius;  // the smoothed temperature; none when every sensor is lost
+    double target = 0;              // the speed the fan should have now
+    bool write = false;             // whether `target` differs enough from the last written one
+    std::vector<std::string> notes; // changes worth a log line: sensors lost or back
+};
+
+// One fan's controller. It smooths the combined plausible readings with an
+// average over time, keeps the temperature the curve is read at from
+// falling until the reading is `hysteresis` below it (so a fan that sped up
+// for 70 °C slows only below 67 °C, and then for the reading + 3 °C),
+// limits how fast the target moves, and asks for a write only when the
+// target moved by `step` from the last one written or reached the curve's
+// lowest or highest speed. Time comes only from the arguments.
+class FanController {
+public:
+    // `sensors` names the readings that poll() is given, in order; the
+    // curve's speeds are clamped to `minimum`..`maximum`.
+    FanController(std::vector<std::string> sensors, Combine combine, Curve curve, double minimum, double maximum,
+                  Tuning tuning);
+
+    // Decides the target at `now` from one reading per sensor. The first
+    // poll (and the first after every sensor came back) takes the curve's
+    // value at once; every sensor lost takes the fan's maximum at once.
+    Decision poll(Clock::time_point now, const std::vector<Reading>& readings);
+
+    // Records that `rpm` was written; until then, poll() keeps asking.
+    void written(double rpm) { written_ = rpm; }
+    // Forgets what was written, so that the next poll writes again (the fan
+    // was changed by another, or the connection is new).
+    void forgetWritten() { written_.reset(); }
+
+    const std::vector<std::string>& sensors() const { return sensors_; }
+    Combine combine() const { return combine_; }
+    const Curve& curve() const { return curve_; }
+    double minimum() const { return minimum_; }
+    double maximum() const { return maximum_; }
+
+private:
+    std::vector<std::string> sensors_;
+    Combine combine_;
+    Curve curve_;
+    double minimum_, maximum_;
+    Tuning tuning_;
+    std::vector<bool> lost_;  // per sensor: reported lost
+    bool allLost_ = false;
+    std::optional<Clock::time_point> last_;
+    std::optional<double> smoothed_, held_, target_, written_;
+};
+
+// "58.5", a temperature as the log shows it.
+std::string degrees(double celsius);
+
+}  // namespace smcfand

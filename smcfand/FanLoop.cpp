@@ -1,0 +1,226 @@
+#include "smcfand/FanLoop.h"
+
+#include "smcfan/smcfan.h"
+
+#if __has_include(<IOKit/IOKitSMCLease.h>)
+#include <IOKit/IOKitSMCLease.h>
+#endif
+
+#include <algorithm>
+#include <cmath>
+#include <map>
+
+namespace smcfand {
+namespace {
+
+std::string rpm(double value)
+{
+    return std::to_string(std::lround(value));
+}
+
+}  // namespace
+
+std::optional<std::vector<FanPlan>> planFans(io_connect_t connection, const Config& config,
+                                             std::vector<std::string>& errors, std::vector<std::string>& notes)
+{
+    kern_return_t status;
+    std::vector<MachineFan> fans = readMachineFans(connection, status, notes);
+    if (status != KERN_SUCCESS) {
+        errors.push_back("the fan count (FNum) cannot be read: " + smcfan::statusWords(status));
+        return std::nullopt;
+    }
+    bool defaults = config.fans.empty() || std::any_of(config.fans.begin(), config.fans.end(),
+                                                       [](const FanSpec& fan) { return fan.sensors.empty(); });
+    std::vector<std::string> sensors = defaults ? defaultSensors(connection) : std::vector<std::string>{};
+    if (defaults && sensors.empty()) {
+        errors.push_back("no temperature key of this SMC reads plausibly; name the sensors in " +
+                         (config.path.empty() ? std::string(kDefaultConfigPath) : config.path) + " (sensors = [...])");
+        return std::nullopt;
+    }
+    SensorReader reader(connection);
+    std::optional<std::vector<FanPlan>> plans = resolveConfig(
+        config, fans, sensors, [&](const std::string& sensor) { return reader.problem(sensor); }, errors);
+    if (plans && plans->empty()) {
+        errors.push_back("no fan to drive: the SMC has none whose limits read");
+        return std::nullopt;
+    }
+    return plans;
+}
+
+FanLoop::FanLoop(io_connect_t connection, const std::vector<FanPlan>& plans, const Tuning& tuning, Say log,
+                 bool dryRun, Say decisions)
+    : connection_(connection), reader_(std::make_unique<SensorReader>(connection)), log_(std::move(log)),
+      dryRun_(dryRun), decisions_(std::move(decisions))
+{
+    for (const FanPlan& plan : plans)
+        fans_.push_back(Fan{plan,
+                            FanController(plan.sensors, plan.combine, plan.curve, plan.minimum, plan.maximum, tuning),
+                            dryRun ? smcfan::readSpeed(connection, plan.index, "Tg") : std::nullopt});
+}
+
+FanLoop::State FanLoop::poll(Clock::time_point now)
+{
+    if (!dryRun_ && !followHolds())
+        return State::Lost;
+    // Each sensor once, however many fans follow it.
+    std::map<std::string, Reading> readings;
+    for (const Fan& fan : fans_)
+        for (const std::string& sensor : fan.plan.sensors) {
+            if (readings.contains(sensor))
+                continue;
+            kern_return_t status;
+            readings[sensor] = reader_->read(sensor, status);
+            if (status != KERN_SUCCESS)
+                return State::Lost;
+        }
+    for (Fan& fan : fans_) {
+        std::vector<Reading> fanReadings;
+        for (const std::string& sensor : fan.plan.sensors)
+            fanReadings.push_back(readings[sensor]);
+        Decision decision = fan.controller.poll(now, fanReadings);
+        for (const std::string& note : decision.notes)
+            log_(where(fan) + ": " + note);
+        // While the daemon tells holds, a held fan waits for its word;
+        // otherwise each poll tries again, and the refusal changes nothing.
+        if ((fan.held && holdsTold_) || (!decision.write && !fan.held))
+            continue;
+        if (dryRun_) {
+            std::string text = where(fan) + ": " +
+                               (decision.celsius ? degrees(*decision.celsius) + " °C" : std::string("no sensor")) +
+                               " → " + rpm(decision.target) + " rpm" +
+                               (fan.previous ? " (was " + rpm(*fan.previous) + ")" : "");
+            if (decisions_)
+                decisions_(text);
+            fan.previous = decision.target;
+            fan.controller.written(decision.target);
+            continue;
+        }
+        if (!drive(fan, decision))
+            return State::Lost;
+    }
+    return State::Running;
+}
+
+bool FanLoop::followHolds()
+{
+#if __has_include(<IOKit/IOKitSMCLease.h>)
+    // A fan whose target stays the same is not written, so a hold would go
+    // unseen by writes alone: the daemon tells which fans are held. When a
+    // hold ends the daemon puts back what the fan had before it, not what
+    // this loop wrote: the fan is taken again.
+    holdsTold_ = false;
+    if (!IOSMCConnectionIsBrokered(connection_))
+        return true;
+    IOSMCFanController controller{};
+    kern_return_t status = IOSMCConnectionCopyFanController(connection_, &controller);
+    if (connectionLost(status))
+        return false;
+    if (status != KERN_SUCCESS)
+        return true;
+    holdsTold_ = true;
+    for (Fan& fan : fans_) {
+        bool held = fan.plan.index < 32 && (controller.heldFans >> fan.plan.index & 1);
+        if (held)
+            heldNow(fan);
+        else if (fan.held)
+            resumed(fan);
+    }
+#endif
+    return true;
+}
+
+void FanLoop::heldNow(Fan& fan)
+{
+    if (!fan.held)
+        log_(where(fan) + ": held by another client of smcd (a person's hold); leaving it alone until it ends");
+    fan.held = true;
+    fan.controller.forgetWritten();
+}
+
+void FanLoop::resumed(Fan& fan)
+{
+    log_(where(fan) + ": the hold ended; driving it again");
+    fan.held = false;
+    fan.taken = false;
+    fan.controller.forgetWritten();
+}
+
+bool FanLoop::drive(Fan& fan, const Decision& decision)
+{
+    // What the fan had before it is taken, for the log.
+    if (!fan.taken)
+        fan.previous = smcfan::readSpeed(connection_, fan.plan.index, "Tg");
+    kern_return_t status = smcfan::writeSpeed(connection_, fan.plan.index, smcfan::Speed::Target, decision.target);
+    if (connectionLost(status))
+        return false;
+    if (status == kIOReturnExclusiveAccess) {
+        heldNow(fan);
+        return true;
+    }
+    if (status != KERN_SUCCESS) {
+        failure(fan, smcfan::speedKey(fan.plan.index, smcfan::Speed::Target), status);
+        return true;
+    }
+    bool wasHeld = fan.held;
+    if (!fan.taken || wasHeld) {
+        std::string key;
+        status = smcfan::setManual(connection_, fan.plan.index, true, &key);
+        if (connectionLost(status))
+            return false;
+        if (status == kIOReturnExclusiveAccess) {
+            heldNow(fan);
+            return true;
+        }
+        if (status != KERN_SUCCESS) {
+            failure(fan, key.empty() ? "its manual mode" : key, status);
+            return true;
+        }
+        fan.taken = true;
+    }
+    if (wasHeld)
+        log_(where(fan) + ": driving it again");
+    fan.held = false;
+    fan.failed = KERN_SUCCESS;
+    log_(where(fan) + ": " + (decision.celsius ? degrees(*decision.celsius) + " °C" : std::string("no sensor")) +
+         " → " + rpm(decision.target) + " rpm" + (fan.previous ? " (was " + rpm(*fan.previous) + ")" : ""));
+    fan.previous = decision.target;
+    fan.controller.written(decision.target);
+    return true;
+}
+
+void FanLoop::failure(Fan& fan, const std::string& what, kern_return_t status)
+{
+    // Tried again each poll; said once, until it changes.
+    if (status != fan.failed)
+        log_(where(fan) + ": " + what + ": " + smcfan::statusWords(status) + "; trying again each poll");
+    fan.failed = status;
+    fan.controller.forgetWritten();
+}
+
+void FanLoop::reconnected(io_connect_t connection)
+{
+    connection_ = connection;
+    reader_ = std::make_unique<SensorReader>(connection);
+    for (Fan& fan : fans_) {
+        fan.taken = false;
+        fan.held = false;
+        fan.failed = KERN_SUCCESS;
+        fan.controller.forgetWritten();
+    }
+}
+
+void FanLoop::release()
+{
+    for (Fan& fan : fans_)
+        if (fan.taken && !dryRun_)
+            smcfan::setManual(connection_, fan.plan.index, false);
+    for (Fan& fan : fans_)
+        fan.taken = false;
+}
+
+std::string FanLoop::where(const Fan& fan) const
+{
+    return "fan " + std::to_string(fan.plan.index);
+}
+
+}  // namespace smcfand

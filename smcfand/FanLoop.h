@@ -1,0 +1,80 @@
+// smcfand's loop over one SMC connection: each poll reads every sensor
+// once, lets each fan's controller decide, and writes the targets that
+// changed; fans held by a person's lease are left alone until a write goes
+// through again.
+#pragma once
+
+#include "smcfand/Config.h"
+#include "smcfand/FanControl.h"
+#include "smcfand/Sensors.h"
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace smcfand {
+
+// The fans that `config` drives on the machine behind `connection`: its
+// fans and their limits, the default sensors where the file names none,
+// checked against the machine. Nothing when it cannot drive any, with the
+// reasons in `errors` (file and line where the file is at fault); fans left
+// to the SMC are said in `notes`.
+std::optional<std::vector<FanPlan>> planFans(io_connect_t connection, const Config& config,
+                                             std::vector<std::string>& errors, std::vector<std::string>& notes);
+
+class FanLoop {
+public:
+    using Say = std::function<void(const std::string&)>;
+
+    // Drives `plans` through `connection` (not owned). Log lines go to
+    // `log`. With `dryRun`, nothing is written: each write it would make
+    // goes to `decisions` instead.
+    FanLoop(io_connect_t connection, const std::vector<FanPlan>& plans, const Tuning& tuning, Say log,
+            bool dryRun = false, Say decisions = {});
+
+    enum class State { Running, Lost };
+
+    // One poll at `now`. Lost when the connection is gone (the daemon
+    // stopped or restarted): nothing more is done on it, and the caller
+    // opens another for reconnected().
+    State poll(Clock::time_point now);
+
+    // Carries on through a new connection (not owned): every fan is taken
+    // again (target and manual mode) at the next poll.
+    void reconnected(io_connect_t connection);
+
+    // Gives every fan it took back to the SMC's automatic mode.
+    void release();
+
+private:
+    struct Fan {
+        FanPlan plan;
+        FanController controller;
+        std::optional<double> previous;  // the target before the last write, for the log
+        bool taken = false;              // put into manual mode by this connection
+        bool held = false;               // another lease holds it
+        kern_return_t failed = KERN_SUCCESS;  // the last failure said, said once
+    };
+
+    // Marks the fans that another lease holds now, and takes those whose
+    // hold ended again; false when the connection is gone.
+    bool followHolds();
+    void heldNow(Fan& fan);
+    void resumed(Fan& fan);
+    // Writes a fan's target (and, the first time, its mode); false when the
+    // connection is gone.
+    bool drive(Fan& fan, const Decision& decision);
+    void failure(Fan& fan, const std::string& what, kern_return_t status);
+    std::string where(const Fan& fan) const;
+
+    io_connect_t connection_;
+    std::unique_ptr<SensorReader> reader_;
+    std::vector<Fan> fans_;
+    Say log_;
+    bool dryRun_;
+    Say decisions_;
+    bool holdsTold_ = false;  // the daemon said this poll which fans are held
+};
+
+}  // namespace smcfand

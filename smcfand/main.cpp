@@ -1,0 +1,339 @@
+// smcfand: drives the machine's fans by their temperatures, as a client of
+// smcd that holds a lease on them, so that the broker gives them back to
+// the SMC when smcfand ends in any way.
+#include "smcfand/Config.h"
+#include "smcfand/FanLoop.h"
+#include "smcfand/Sensors.h"
+
+#include "cli/Conventions.h"
+#include "smcfan/smcfan.h"
+
+#if __has_include(<IOKit/IOKitDiagnostics.h>)
+#include <IOKit/IOKitDiagnostics.h>
+#endif
+#include <IOKit/IOKitSMCLease.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <getopt.h>
+#include <string>
+#include <unistd.h>
+
+namespace {
+
+using namespace smcfand;
+
+constexpr const char* kProgram = "smcfand";
+constexpr const char* kControllerName = "smcfand";
+
+struct Options {
+    std::string config;  // empty: the default file when it exists
+    bool check = false;
+    bool dryRun = false;
+    std::optional<double> poll;
+};
+
+void usage()
+{
+    std::printf("Usage: %s [options]\n"
+                "Drives the fans by their temperatures through smcd, which gives them back to the\n"
+                "SMC if smcfand ends in any way. Runs in the foreground until SIGINT or SIGTERM,\n"
+                "then puts its fans back into automatic mode.\n"
+                "    -c, --config FILE   the configuration (default: %s when it exists,\n"
+                "                        else every fan follows the CPU by the default curve)\n"
+                "        --check [FILE]  check the configuration and print each fan's curve, against\n"
+                "                        the machine's fans when an SMC answers; exit 0 or 1\n"
+                "    -n, --dry-run       decide but write nothing: print each speed it would set;\n"
+                "                        works on any SMC, without smcd\n"
+                "        --poll SECONDS  time between readings (default: the file's poll, else 1)\n"
+                "    -h, --help          this text\n"
+                "        --version       print the version\n"
+                "The SMC is the one that SMC_SERVICE names, as for every program of the package.\n"
+                "Exit status: 0 stopped by a signal (or --check found nothing wrong), 1 cannot run,\n"
+                "2 a usage error.\n",
+                kProgram, kDefaultConfigPath);
+}
+
+// Log lines: the journal stamps its own time; a terminal gets a short one.
+void say(const std::string& line)
+{
+    static const bool journal = std::getenv("JOURNAL_STREAM") != nullptr;
+    char stamp[16] = "";
+    if (!journal) {
+        time_t now = time(nullptr);
+        tm local{};
+        localtime_r(&now, &local);
+        strftime(stamp, sizeof stamp, "%H:%M:%S ", &local);
+    }
+    std::fprintf(stderr, "%s%s: %s\n", stamp, kProgram, line.c_str());
+}
+
+int fail(const std::string& what)
+{
+    std::fprintf(stderr, "%s: %s\n", kProgram, what.c_str());
+    return 1;
+}
+
+// Opens the SMC without the access layer's own words on standard output;
+// 0 with the cause in `problem` when it cannot.
+io_connect_t openSMC(std::string& problem)
+{
+    mach_port_t port = MACH_PORT_NULL;
+    IOMasterPort(MACH_PORT_NULL, &port);
+    io_iterator_t iterator = 0;
+    io_object_t device = 0;
+    if (IOServiceGetMatchingServices(port, IOServiceMatching("AppleSMC"), &iterator) == KERN_SUCCESS) {
+        device = IOIteratorNext(iterator);
+        IOObjectRelease(iterator);
+    }
+    io_connect_t connection = 0;
+    if (device != 0) {
+        IOServiceOpen(device, mach_task_self(), 0, &connection);
+        IOObjectRelease(device);
+    }
+    if (connection == 0) {
+        std::string cause;
+#if __has_include(<IOKit/IOKitDiagnostics.h>)
+        cause = IOSMCServiceFailureCause();
+#endif
+        problem = "the SMC cannot be opened" + (cause.empty() ? std::string() : ": " + cause);
+    }
+    return connection;
+}
+
+enum class Claim { Done, TryAgain, Refused };
+
+// Opens the SMC and, unless dry-running, takes the fans: smcd's lease and
+// its one fan controller. The connection goes into `connection`.
+Claim claim(io_connect_t& connection, bool dryRun, std::string& problem)
+{
+    connection = openSMC(problem);
+    if (connection == 0)
+        return Claim::TryAgain;
+    if (dryRun)
+        return Claim::Done;
+    if (!IOSMCConnectionIsBrokered(connection)) {
+        SMCClose(connection);
+        connection = 0;
+        problem = "needs smcd, which gives the fans back to the SMC if smcfand dies; this SMC is not served by "
+                  "smcd (start smcd, or point SMC_SERVICE=unix:PATH at one; --dry-run works without it)";
+        return Claim::Refused;
+    }
+    IOSMCFanController holder{};
+    kern_return_t status = IOSMCConnectionClaimFanControl(connection, kControllerName, &holder);
+    if (status == KERN_SUCCESS)
+        return Claim::Done;
+    SMCClose(connection);
+    connection = 0;
+    if (status == kIOReturnExclusiveAccess) {
+        holder.name[sizeof holder.name - 1] = '\0';
+        problem = std::string("fans are already driven by ") + (holder.name[0] ? holder.name : "another controller") +
+                  " (pid " + std::to_string(holder.pid) + ")";
+        return Claim::Refused;
+    }
+    if (status == kIOReturnBadArgument) {
+        problem = "this smcd does not know fan controllers; it is older than smcfand (update smcd and restart it)";
+        return Claim::Refused;
+    }
+    if (connectionLost(status)) {
+        problem = "smcd does not answer";
+        return Claim::TryAgain;
+    }
+    problem = "smcd did not hand over the fans: " + smcfan::statusWords(status);
+    return Claim::Refused;
+}
+
+// The fans to drive on this machine, from `config`; nothing after saying why.
+std::optional<std::vector<FanPlan>> planFans(io_connect_t connection, const Config& config)
+{
+    std::vector<std::string> errors, notes;
+    std::optional<std::vector<FanPlan>> plans = smcfand::planFans(connection, config, errors, notes);
+    for (const std::string& note : notes)
+        say(note);
+    for (const std::string& error : errors)
+        fail(error);
+    return plans;
+}
+
+// Waits up to `seconds` for SIGINT, SIGTERM or SIGHUP (blocked in
+// `signals`); the signal, or 0 when the time ran out.
+int waitForSignal(const sigset_t& signals, double seconds)
+{
+    for (;;) {
+        seconds = std::max(seconds, 0.0);
+        timespec wait{time_t(seconds), long((seconds - std::floor(seconds)) * 1e9)};
+        int number = sigtimedwait(&signals, nullptr, &wait);
+        if (number > 0)
+            return number;
+        if (errno != EINTR)
+            return 0;
+    }
+}
+
+std::string curveText(const FanPlan& plan)
+{
+    std::string text;
+    for (const CurvePoint& point : plan.curve.points())
+        text += (text.empty() ? "" : ", ") + degrees(point.celsius) + " °C " + std::to_string(std::lround(point.rpm)) +
+                " rpm";
+    std::string sensors;
+    for (const std::string& sensor : plan.sensors)
+        sensors += (sensors.empty() ? "" : ", ") + sensor;
+    return "driving fan " + std::to_string(plan.index) + (plan.name.empty() ? "" : " (" + plan.name + ")") + " by the " +
+           (plan.combine == Combine::Max ? "max" : "mean") + " of " + sensors + ": " + text;
+}
+
+int run(const Options& options, const Config& config)
+{
+    // Signals are taken in order, between polls: none ends smcfand before
+    // it gives the fans back.
+    sigset_t signals;
+    sigemptyset(&signals);
+    for (int number : {SIGINT, SIGTERM, SIGHUP})
+        sigaddset(&signals, number);
+    sigprocmask(SIG_BLOCK, &signals, nullptr);
+
+    io_connect_t connection = 0;
+    std::string problem;
+    if (claim(connection, options.dryRun, problem) != Claim::Done)
+        return fail(problem);
+    std::optional<std::vector<FanPlan>> plans = planFans(connection, config);
+    if (!plans) {
+        SMCClose(connection);
+        return 1;
+    }
+    for (const FanPlan& plan : *plans)
+        say(curveText(plan));
+    Tuning tuning = config.tuning;
+    if (options.poll)
+        tuning.poll = *options.poll;
+    FanLoop loop(connection, *plans, tuning, say, options.dryRun, [](const std::string& line) {
+        std::printf("%s\n", line.c_str());
+        std::fflush(stdout);
+    });
+
+    auto next = Clock::now();
+    for (;;) {
+        if (loop.poll(Clock::now()) == FanLoop::State::Lost) {
+            say(std::string("lost smcd (stopped or restarted)") +
+                (options.dryRun ? "" : "; it gave the fans back to the SMC") + ". Connecting again");
+            SMCClose(connection);
+            connection = 0;
+            // Again after 1 s, then waits growing to at most 5 s.
+            for (double backoff = 1; connection == 0; backoff = std::min(backoff * 2, 5.0)) {
+                if (int number = waitForSignal(signals, backoff)) {
+                    say(std::string("stopping (SIG") + sigabbrev_np(number) + ")");
+                    return 0;
+                }
+                Claim claimed = claim(connection, options.dryRun, problem);
+                if (claimed == Claim::Refused)
+                    return fail(problem);
+            }
+            say("smcd is back; taking the fans again");
+            loop.reconnected(connection);
+            continue;
+        }
+        next += std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(tuning.poll));
+        auto now = Clock::now();
+        if (next < now)
+            next = now;  // a slow poll does not make the next ones hurry
+        if (int number = waitForSignal(signals, std::chrono::duration<double>(next - now).count())) {
+            loop.release();
+            SMCClose(connection);
+            say(std::string("stopping (SIG") + sigabbrev_np(number) + ")" +
+                (options.dryRun ? "" : "; fans back to the SMC's automatic mode"));
+            return 0;
+        }
+    }
+}
+
+int check(const Config& config)
+{
+    std::string problem;
+    io_connect_t connection = openSMC(problem);
+    if (connection == 0) {
+        std::fprintf(stderr, "%s: %s; the curves as written:\n", kProgram, problem.c_str());
+        std::fputs(describe(config, std::nullopt).c_str(), stdout);
+        return cli::outputStatus(kProgram);
+    }
+    std::optional<std::vector<FanPlan>> plans = planFans(connection, config);
+    SMCClose(connection);
+    if (!plans)
+        return 1;
+    std::fputs(describe(config, plans).c_str(), stdout);
+    return cli::outputStatus(kProgram);
+}
+
+}  // namespace
+
+int main(int argc, char* argv[])
+{
+    enum { kCheck = 256, kPoll, kVersion };
+    static const option longOptions[] = {
+        {"config", required_argument, nullptr, 'c'}, {"check", no_argument, nullptr, kCheck},
+        {"dry-run", no_argument, nullptr, 'n'},      {"poll", required_argument, nullptr, kPoll},
+        {"help", no_argument, nullptr, 'h'},         {"version", no_argument, nullptr, kVersion},
+        {nullptr, 0, nullptr, 0},
+    };
+    constexpr const char* kOptionString = ":c:nh";
+    Options options;
+    opterr = 0;
+    int letter;
+    while ((letter = getopt_long(argc, argv, kOptionString, longOptions, nullptr)) != -1) {
+        switch (letter) {
+        case 'c':
+            options.config = optarg;
+            break;
+        case kCheck:
+            options.check = true;
+            break;
+        case 'n':
+            options.dryRun = true;
+            break;
+        case kPoll: {
+            char* end = nullptr;
+            errno = 0;
+            double seconds = std::strtod(optarg, &end);
+            if (end == optarg || *end != '\0' || errno != 0 || !(seconds >= 0.1 && seconds <= 60))
+                return cli::usageError(kProgram,
+                                       std::string("--poll: expected seconds from 0.1 to 60, not \"") + optarg + "\"");
+            options.poll = seconds;
+            break;
+        }
+        case 'h':
+            usage();
+            return cli::outputStatus(kProgram);
+        case kVersion:
+            return cli::printVersion(kProgram);
+        default:
+            return cli::usageError(kProgram, cli::getoptProblem(letter, kOptionString, argv));
+        }
+    }
+    // --check FILE: the file to check, as --config FILE.
+    if (options.check && optind < argc && options.config.empty())
+        options.config = argv[optind++];
+    if (optind < argc)
+        return cli::usageError(kProgram, std::string("unexpected argument \"") + argv[optind] + "\"");
+
+    Config config;
+    std::string path = options.config;
+    if (path.empty() && access(kDefaultConfigPath, F_OK) == 0)
+        path = kDefaultConfigPath;
+    if (!path.empty()) {
+        std::vector<std::string> errors;
+        std::optional<Config> loaded = loadConfig(path, errors);
+        for (const std::string& error : errors)
+            fail(error);
+        if (!loaded)
+            return 1;
+        config = std::move(*loaded);
+    }
+    if (options.check)
+        return check(config);
+    return run(options, config);
+}

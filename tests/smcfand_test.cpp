@@ -1,0 +1,575 @@
+// smcfand: the controller's decisions on a stepped clock, its configuration
+// errors, its loop over an emulated SMC, and the program as a process.
+#include "smc/Encodings.h"
+#include "smcfand/Config.h"
+#include "smcfand/FanControl.h"
+#include "smcfand/FanLoop.h"
+#include "support/Process.h"
+#include "support/TestSMC.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <csignal>
+#include <filesystem>
+#include <fstream>
+#include <unistd.h>
+
+using namespace smcfand;
+using namespace std::chrono_literals;
+using testing_support::runProgram;
+
+namespace {
+
+const std::string kBin = BIN_DIR;
+const Curve kCurve({{60, 1200}, {85, 6000}});  // 192 rpm a degree
+
+Reading celsius(double value)
+{
+    return {value, {}};
+}
+
+// A controller of one fan, 1200 to 6000 rpm, on kCurve, with a clock the
+// test steps a second a poll.
+struct Stepped {
+    explicit Stepped(Tuning tuning = {}, size_t sensors = 1, Curve curve = kCurve)
+        : controller(std::vector<std::string>(sensors, "T"), Combine::Max, std::move(curve), 1200, 6000, tuning)
+    {
+    }
+    // A poll a second later; what it decided is taken as written.
+    Decision poll(std::vector<Reading> readings)
+    {
+        Decision decision = controller.poll(now, readings);
+        now += 1s;
+        if (decision.write) {
+            controller.written(decision.target);
+            ++writes;
+        }
+        return decision;
+    }
+    Decision poll(double value) { return poll(std::vector<Reading>{celsius(value)}); }
+
+    FanController controller;
+    Clock::time_point now{};
+    int writes = 0;
+};
+
+Tuning unsmoothed()
+{
+    Tuning tuning;
+    tuning.smoothing = 0;
+    return tuning;
+}
+
+TEST(SmcfandCurve, InterpolatesStaysFlatBeyondItsEndsAndKeepsToTheFansLimits)
+{
+    struct Case {
+        Curve curve;
+        double celsius, rpm;
+    };
+    const Curve stepped({{50, 1000}, {70, 3000}, {80, 3000}, {90, 7000}});
+    const Case cases[] = {
+        {kCurve, 20, 1200},  {kCurve, 60, 1200},   {kCurve, 72.5, 3600}, {kCurve, 85, 6000},
+        {kCurve, 120, 6000}, {stepped, 40, 1200},  {stepped, 60, 2000},  {stepped, 75, 3000},
+        {stepped, 85, 5000}, {stepped, 89, 6000},  {stepped, 100, 6000},
+    };
+    for (const Case& c : cases) {
+        // The first poll takes the curve's value at once: no ramp from idle.
+        Stepped fan(Tuning{}, 1, c.curve);
+        Decision decision = fan.poll(c.celsius);
+        EXPECT_DOUBLE_EQ(decision.target, c.rpm) << c.celsius << " °C";
+        EXPECT_TRUE(decision.write);
+    }
+}
+
+TEST(SmcfandController, CombinesThePlausibleReadingsByMaxOrMean)
+{
+    struct Case {
+        Combine combine;
+        std::vector<Reading> readings;
+        double rpm;
+    };
+    const Case cases[] = {
+        {Combine::Max, {celsius(60), celsius(70)}, 3120},
+        {Combine::Mean, {celsius(60), celsius(70)}, 2160},
+        {Combine::Mean, {celsius(60), celsius(70), celsius(-127)}, 2160},
+        {Combine::Max, {celsius(60), celsius(70), celsius(255.8)}, 3120},
+    };
+    for (const Case& c : cases) {
+        FanController fan(std::vector<std::string>(c.readings.size(), "T"), c.combine, kCurve, 1200, 6000, Tuning{});
+        EXPECT_DOUBLE_EQ(fan.poll(Clock::time_point{}, c.readings).target, c.rpm);
+    }
+}
+
+TEST(SmcfandController, FallingWithinTheBandKeepsTheTargetThenFollowsAboveTheReading)
+{
+    Stepped fan(unsmoothed());
+    EXPECT_DOUBLE_EQ(fan.poll(72).target, 3504);
+    for (int second = 0; second < 60; ++second)
+        EXPECT_DOUBLE_EQ(fan.poll(69.5).target, 3504) << second;
+    // Out of the band: read at 66 + 3 °C, reached at the ramp's pace.
+    for (int second = 0; second < 10; ++second)
+        fan.poll(66);
+    EXPECT_DOUBLE_EQ(fan.poll(66).target, 2928);
+    // Rising again within the band changes nothing either.
+    EXPECT_DOUBLE_EQ(fan.poll(68.5).target, 2928);
+    EXPECT_EQ(fan.writes, 1 + 5);  // five 100 rpm steps down; the last 76 rpm are not worth a write
+}
+
+TEST(SmcfandController, RampsUpFastAndDownSlowly)
+{
+    Stepped fan(unsmoothed());
+    fan.poll(60);
+    const double rising[] = {1700, 2200, 2700, 3200};
+    for (double expected : rising)
+        EXPECT_DOUBLE_EQ(fan.poll(85).target, expected);
+    for (int second = 0; second < 10; ++second)
+        fan.poll(85);
+    EXPECT_DOUBLE_EQ(fan.poll(85).target, 6000);
+    const double falling[] = {5900, 5800, 5700};
+    for (double expected : falling)
+        EXPECT_DOUBLE_EQ(fan.poll(40).target, expected);
+}
+
+TEST(SmcfandController, SmoothsByTimeNotByPolls)
+{
+    // From 50 to 80 °C: after 3 s (one time constant) 63% of the way, polled
+    // every quarter second or every second.
+    for (auto interval : {250ms, 1000ms}) {
+        FanController fan({"T"}, Combine::Max, kCurve, 1200, 6000, Tuning{});
+        Clock::time_point now{};
+        fan.poll(now, {celsius(50)});
+        Decision decision;
+        for (auto elapsed = interval; elapsed <= 3s; elapsed += interval)
+            decision = fan.poll(now + elapsed, {celsius(80)});
+        EXPECT_NEAR(*decision.celsius, 50 + 30 * (1 - std::exp(-1.0)), 0.01) << interval.count() << " ms";
+    }
+}
+
+TEST(SmcfandController, SteadyNoiseIsNeverWritten)
+{
+    for (double base : {55.0, 64.0, 72.0, 84.8}) {
+        Stepped fan;
+        unsigned seed = 1;
+        for (int second = 0; second < 600; ++second) {
+            seed = seed * 1103515245 + 12345;
+            fan.poll(base + (double(seed >> 16 & 0x7fff) / 0x7fff - 0.5) * 0.6);
+        }
+        EXPECT_EQ(fan.writes, 1) << base << " °C";
+    }
+}
+
+TEST(SmcfandController, SmallStepsAreNotWrittenButTheCurvesEndsAre)
+{
+    Stepped fan(unsmoothed());
+    EXPECT_DOUBLE_EQ(fan.poll(61).target, 1392);
+    Decision decision;
+    for (int second = 0; second < 5; ++second)
+        decision = fan.poll(50);
+    EXPECT_DOUBLE_EQ(decision.target, 1200);
+    EXPECT_EQ(fan.writes, 3);  // 1392, 1292, then 1200: 92 rpm, but the lowest speed
+    Stepped slow(unsmoothed());
+    slow.poll(70);
+    slow.poll(70.3);  // 58 rpm more: not written
+    EXPECT_EQ(slow.writes, 1);
+}
+
+TEST(SmcfandController, ImplausibleOrFailedReadingsAreIgnoredAndSaidOnce)
+{
+    const Reading bad[] = {celsius(-127), celsius(249), celsius(255.8), celsius(-0.5), {std::nullopt, "TX0P gone"}};
+    for (const Reading& reading : bad) {
+        std::string shown = reading.celsius ? degrees(*reading.celsius) : reading.error;
+        Stepped fan(unsmoothed(), 2);
+        std::vector<std::string> notes;
+        for (int second = 0; second < 5; ++second) {
+            Decision decision = fan.poll({celsius(70), reading});
+            EXPECT_DOUBLE_EQ(decision.target, 3120) << shown;
+            notes.insert(notes.end(), decision.notes.begin(), decision.notes.end());
+        }
+        notes.push_back(fan.poll({celsius(70), celsius(71)}).notes.at(0));
+        ASSERT_EQ(notes.size(), 2u) << shown;
+        EXPECT_NE(notes[0].find("ignored"), std::string::npos) << notes[0];
+        EXPECT_NE(notes[1].find("back at 71.0 °C"), std::string::npos) << notes[1];
+    }
+}
+
+TEST(SmcfandController, EverySensorLostRunsTheFanAtItsMaximumAtOnce)
+{
+    Stepped fan(Tuning{}, 2);
+    fan.poll({celsius(50), celsius(52)});
+    Decision lost = fan.poll({celsius(-127), {std::nullopt, "gone"}});
+    EXPECT_DOUBLE_EQ(lost.target, 6000);
+    EXPECT_TRUE(lost.write);
+    EXPECT_FALSE(lost.celsius);
+    ASSERT_EQ(lost.notes.size(), 3u);
+    EXPECT_NE(lost.notes[2].find("maximum"), std::string::npos);
+    Decision still = fan.poll({celsius(-127), {std::nullopt, "gone"}});
+    EXPECT_TRUE(still.notes.empty());
+    EXPECT_FALSE(still.write);
+    // Back: the curve again, down from the maximum at the ramp's pace.
+    Decision back = fan.poll({celsius(50), {std::nullopt, "gone"}});
+    EXPECT_DOUBLE_EQ(back.target, 5900);
+}
+
+TEST(SmcfandConfig, ErrorsNameTheFileTheLineAndTheProblem)
+{
+    struct Case {
+        const char* text;
+        const char* error;  // after "fans.toml:"
+    };
+    const Case cases[] = {
+        {"poll = \"1s\"\n", "1: poll must be a number of seconds"},
+        {"\npoll = 0\n", "2: poll = 0 is outside 0.1 to 60 seconds"},
+        {"pol = 1\n", "1: unknown key \"pol\""},
+        {"poll = \n", "1: "},
+        {"[fan]\nfan = 0\n", "1: fan must be a list of tables"},
+        {"[[fan]]\nsensors = [\"TC0P\"]\n", "1: [[fan]] without fan"},
+        {"[[fan]]\nfan = -1\n", "2: fan must be a fan's number"},
+        {"[[fan]]\nfan = 0\n[[fan]]\nfan = 0\n", "4: fan 0 is configured twice (first on line 2)"},
+        {"[[fan]]\nfan = 0\nsensor = [\"TC0P\"]\n", "3: unknown key \"sensor\" in [[fan]]"},
+        {"[[fan]]\nfan = 0\nsensors = [\"TC0\"]\n", "3: a sensor is an SMC key"},
+        {"[[fan]]\nfan = 0\nsensors = []\n", "3: sensors must be a list"},
+        {"[[fan]]\nfan = 0\ncombine = \"min\"\n", "3: combine must be"},
+        {"[[fan]]\nfan = 0\ncurve = [\n  [70, 3000],\n  [60, 4000],\n]\n", "5: the curve's temperatures must rise"},
+        {"[[fan]]\nfan = 0\ncurve = [[50, 3000], [60, 2000]]\n", "3: the curve's speed falls from 3000 to 2000"},
+        {"[[fan]]\nfan = 0\ncurve = [[50, \"fast\"]]\n", "3: a curve point is [°C, rpm]"},
+        {"[[fan]]\nfan = 0\ncurve = [[150, 3000]]\n", "3: the curve's temperature 150 °C is outside"},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> errors;
+        EXPECT_FALSE(parseConfig(c.text, "fans.toml", errors)) << c.text;
+        ASSERT_FALSE(errors.empty()) << c.text;
+        EXPECT_EQ(errors[0].rfind(std::string("fans.toml:") + c.error, 0), 0u) << errors[0];
+    }
+}
+
+TEST(SmcfandConfig, ResolvedAgainstTheMachinesFansAndSensors)
+{
+    const std::vector<MachineFan> fans = {{0, "Left", 1200, 6000, std::nullopt}, {1, "Right", 1000, 5000, 1500}};
+    auto sensorProblem = [](const std::string& sensor) {
+        return sensor == "TC0P" ? std::string() : "the SMC has no key " + sensor;
+    };
+    struct Case {
+        const char* text;
+        const char* error;  // empty: resolves
+    };
+    const Case cases[] = {
+        {"[[fan]]\nfan = \"right\"\ncurve = [[50, \"min\"], [70, 3000], [85, \"max\"]]\n", ""},
+        {"[[fan]]\nfan = 2\n", "fans.toml:2: no fan 2 on this machine (its fans: 0 \"Left\", 1 \"Right\")"},
+        {"[[fan]]\nfan = 0\nsensors = [\"TC0P\",\n  \"TX9Z\"]\n", "fans.toml:3: sensor TX9Z: the SMC has no key TX9Z"},
+        {"[[fan]]\nfan = 0\ncurve = [[50, 1000]]\n", "fans.toml:3: 1000 rpm is outside fan 0 (Left)'s range, 1200 to 6000"},
+        {"[[fan]]\nfan = 1\ncurve = [[50, 5200]]\n", "fans.toml:3: 5200 rpm is outside fan 1 (Right)'s range"},
+        {"[[fan]]\nfan = 1\ncurve = [[50, 4000], [60, \"min\"]]\n", "fans.toml:3: the curve's speed falls"},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> errors;
+        std::optional<Config> config = parseConfig(c.text, "fans.toml", errors);
+        ASSERT_TRUE(config) << c.text << errors.at(0);
+        auto plans = resolveConfig(*config, fans, {"TC0P"}, sensorProblem, errors);
+        if (*c.error) {
+            EXPECT_FALSE(plans) << c.text;
+            ASSERT_FALSE(errors.empty()) << c.text;
+            EXPECT_EQ(errors[0].rfind(c.error, 0), 0u) << errors[0];
+            continue;
+        }
+        ASSERT_TRUE(plans) << errors.at(0);
+        ASSERT_EQ(plans->size(), 1u);
+        // "min" is the daemon's floor where it is higher than F1Mn.
+        const std::vector<CurvePoint>& points = plans->front().curve.points();
+        ASSERT_EQ(points.size(), 3u);
+        EXPECT_EQ(points[0].rpm, 1500);
+        EXPECT_EQ(points[2].rpm, 5000);
+        EXPECT_EQ(plans->front().sensors, std::vector<std::string>{"TC0P"});
+    }
+}
+
+TEST(SmcfandSensors, HwmonFilesReadInMillidegrees)
+{
+    struct Case {
+        const char* text;  // nullptr: no file
+        std::optional<double> celsius;
+    };
+    const Case cases[] = {
+        {"45000\n", 45}, {"-1500", -1.5}, {"", std::nullopt}, {"45.5\n", std::nullopt}, {nullptr, std::nullopt},
+    };
+    std::string path = std::filesystem::temp_directory_path() / ("smcfand-temp-" + std::to_string(getpid()));
+    for (const Case& c : cases) {
+        std::filesystem::remove(path);
+        if (c.text)
+            std::ofstream(path) << c.text;
+        Reading reading = readTemperatureFile(path);
+        EXPECT_EQ(reading.celsius, c.celsius) << (c.text ? c.text : "no file");
+        EXPECT_EQ(reading.error.empty(), c.celsius.has_value()) << reading.error;
+    }
+    std::filesystem::remove(path);
+}
+
+constexpr const char* kMachine = R"(
+  FNum  [ui8 ]  1 (bytes 01)
+  FS!   [ui16]  0 (bytes 00 00)
+! writable
+  F0Mn  [fpe2]  1200 (bytes 12 c0)
+  F0Mx  [fpe2]  6000 (bytes 5d c0)
+  F0Tg  [fpe2]  2000 (bytes 1f 40)
+! writable
+  TC0P  [sp78]  (bytes 48 00)
+)";
+
+// A T2 machine: speeds and the temperature as little-endian floats, the
+// mode a key per fan, no FS! mask.
+constexpr const char* kT2Machine = R"(
+  F0Md  [ui8 ]  0 (bytes 00)
+! writable
+  F0Mn  [flt ]  (bytes 00 00 96 44)
+  F0Mx  [flt ]  (bytes 00 80 bb 45)
+  F0Tg  [flt ]  (bytes 00 00 fa 44)
+! writable
+  FNum  [ui8 ]  1 (bytes 01)
+  TC0P  [flt ]  (bytes 00 00 90 42)
+)";
+
+class SmcfandLoop : public ::testing::Test {
+protected:
+    void SetUp() override { open(kMachine); }
+    void TearDown() override { SMCClose(connection); }
+
+    void open(const char* profile)
+    {
+        if (connection)
+            SMCClose(connection);
+        smc.reset();  // its end uninstalls the service: before the next one
+        smc = std::make_unique<testing_support::TestSMC>(profile);
+        t2 = profile == kT2Machine;
+        ASSERT_EQ(SMCOpen(&connection), 0);
+    }
+    std::vector<std::string> writes()
+    {
+        std::vector<std::string> keys;
+        for (const auto& exchange : smc->exchanges())
+            if (exchange.request.command == SMCCommandWriteKey && exchange.status == KERN_SUCCESS)
+                keys.push_back(platform::fourCharText(exchange.request.key));
+        smc->clearExchanges();
+        return keys;
+    }
+    double read(const char* speedKey)
+    {
+        SMCVal val;
+        EXPECT_EQ(SMCReadKey2(speedKey, &val, connection), 0);
+        auto bytes = reinterpret_cast<const uint8_t*>(val.bytes);
+        return t2 ? encodings::floatFromBytes(bytes) : double(bytes[0] << 8 | bytes[1]) / 4;
+    }
+    const char* modeKey() const { return t2 ? "F0Md" : "FS! "; }
+    void setTemperature(double celsius)
+    {
+        uint8_t bytes[4];
+        int16_t raw = int16_t(celsius * 256);
+        if (t2)
+            encodings::floatToBytes(float(celsius), bytes);
+        else
+            bytes[0] = uint8_t(raw >> 8), bytes[1] = uint8_t(raw);
+        ASSERT_TRUE(smc->smc().setValue(platform::fourCharCode("TC0P"), bytes, t2 ? 4 : 2));
+    }
+
+    std::unique_ptr<testing_support::TestSMC> smc;
+    bool t2 = false;
+    io_connect_t connection = 0;
+    std::vector<std::string> log;
+    FanPlan plan{0, "", {"TC0P"}, Combine::Max, kCurve, 1200, 6000};
+};
+
+TEST_F(SmcfandLoop, TakesTheFanWritesOnlyChangesAndGivesItBack)
+{
+    for (const char* profile : {kMachine, kT2Machine}) {
+        open(profile);
+        log.clear();
+        // No configuration: the CPU's key found, the default curve, which is kCurve on this fan.
+        std::vector<std::string> errors, notes;
+        std::optional<std::vector<FanPlan>> plans = planFans(connection, Config{}, errors, notes);
+        ASSERT_TRUE(plans) << errors.at(0);
+        ASSERT_EQ(plans->size(), 1u);
+        EXPECT_EQ(plans->front().sensors, std::vector<std::string>{"TC0P"});
+        FanLoop loop(connection, *plans, Tuning{}, [&](const std::string& line) { log.push_back(line); });
+        Clock::time_point now{};
+        smc->clearExchanges();
+        ASSERT_EQ(loop.poll(now), FanLoop::State::Running);
+        EXPECT_EQ(writes(), (std::vector<std::string>{"F0Tg", modeKey()}));
+        EXPECT_EQ(read("F0Tg"), 3504);
+        SMCVal mode;
+        ASSERT_EQ(SMCReadKey2(modeKey(), &mode, connection), 0);
+        EXPECT_EQ(mode.bytes[mode.dataSize - 1], 1);
+        ASSERT_EQ(log.size(), 1u);
+        EXPECT_EQ(log[0], "fan 0: 72.0 °C → 3504 rpm (was 2000)");
+        smc->clearExchanges();
+        for (int second = 1; second <= 30; ++second)
+            loop.poll(now + second * 1s);
+        EXPECT_TRUE(writes().empty());
+        setTemperature(80);
+        for (int second = 31; second <= 60; ++second)
+            loop.poll(now + second * 1s);
+        EXPECT_NEAR(read("F0Tg"), 5040, 100);
+        loop.release();
+        ASSERT_EQ(SMCReadKey2(modeKey(), &mode, connection), 0);
+        EXPECT_EQ(mode.bytes[mode.dataSize - 1], 0) << profile;
+    }
+}
+
+TEST_F(SmcfandLoop, ADryRunWritesNothingAndSaysWhatItWould)
+{
+    std::vector<std::string> decisions;
+    FanLoop loop(connection, {plan}, Tuning{}, [&](const std::string& line) { log.push_back(line); }, true,
+                 [&](const std::string& line) { decisions.push_back(line); });
+    smc->clearExchanges();
+    loop.poll(Clock::time_point{});
+    loop.poll(Clock::time_point{} + 1s);
+    EXPECT_TRUE(writes().empty());
+    EXPECT_EQ(decisions, std::vector<std::string>{"fan 0: 72.0 °C → 3504 rpm (was 2000)"});
+}
+
+TEST_F(SmcfandLoop, AGoneConnectionStopsThePollAndANewOneTakesTheFanAgain)
+{
+    FanLoop loop(connection, {plan}, Tuning{}, [&](const std::string& line) { log.push_back(line); });
+    loop.poll(Clock::time_point{});
+    smc->fail("TC0P", platform::SMCExchangeKind::Read, kIOReturnNotResponding);
+    smc->clearExchanges();
+    EXPECT_EQ(loop.poll(Clock::time_point{} + 1s), FanLoop::State::Lost);
+    EXPECT_TRUE(writes().empty());
+    smc->fail("TC0P", platform::SMCExchangeKind::Read, KERN_SUCCESS);
+    uint8_t automatic[2] = {0, 0};
+    smc->smc().setValue(platform::fourCharCode("FS! "), automatic, 2);
+    loop.reconnected(connection);
+    EXPECT_EQ(loop.poll(Clock::time_point{} + 2s), FanLoop::State::Running);
+    EXPECT_EQ(writes(), (std::vector<std::string>{"F0Tg", "FS! "}));
+}
+
+TEST(SmcfandProgram, RefusesToDriveFansWithoutSmcdButDryRunsAnywhere)
+{
+    auto result = runProgram(kBin + "/smcfand", {}, {"SMC_SERVICE=builtin"});
+    EXPECT_EQ(result.status, 1);
+    EXPECT_NE(result.errors.find("smcfand: needs smcd"), std::string::npos) << result.errors;
+
+    testing_support::BackgroundProcess dry("/usr/bin/env",
+                                           {"SMC_SERVICE=builtin", kBin + "/smcfand", "--dry-run", "--poll", "0.1"});
+    for (int tries = 0; tries < 300 && dry.output().find("fan 1:") == std::string::npos; ++tries)
+        usleep(10'000);
+    dry.signal(SIGTERM);
+    EXPECT_EQ(dry.wait(), 0);
+    EXPECT_NE(dry.output().find("fan 0: 56.0 °C → 1200 rpm (was 2160)"), std::string::npos) << dry.output();
+    EXPECT_NE(dry.output().find("stopping (SIGTERM)"), std::string::npos) << dry.output();
+}
+
+TEST(SmcfandProgram, ChecksAFileAgainstTheMachine)
+{
+    char name[] = "/tmp/smcfand-test-XXXXXX";
+    ASSERT_NE(mkdtemp(name), nullptr);
+    std::string good = std::string(name) + "/good.toml", bad = std::string(name) + "/bad.toml";
+    std::ofstream(good) << "[[fan]]\nfan = \"Right\"\nsensors = [\"TC0P\"]\ncurve = [[50, \"min\"], [80, 4000]]\n";
+    std::ofstream(bad) << "poll = 2\n[[fan]]\nfan = 0\ncurve = [[50, 9000]]\n";
+    auto checked = runProgram(kBin + "/smcfand", {"--check", good}, {"SMC_SERVICE=builtin"});
+    EXPECT_EQ(checked.status, 0) << checked.errors;
+    EXPECT_EQ(checked.output, "fan 1 (Right): 1200 to 5700 rpm, max of TC0P\n"
+                              "    50.0 °C  1200 rpm\n"
+                              "    80.0 °C  4000 rpm\n");
+    auto refused = runProgram(kBin + "/smcfand", {"--config", bad, "--check"}, {"SMC_SERVICE=builtin"});
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_EQ(refused.errors, "smcfand: " + bad + ":4: 9000 rpm is outside fan 0 (Left)'s range, 1200 to 6156 rpm\n");
+    std::filesystem::remove_all(name);
+}
+
+}  // namespace
+
+// smcfand beside a real smcd serving kMachine, fan 0 at 72 °C: 3504 rpm.
+class SmcfandBroker : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        char name[] = "/tmp/smcfand-test-XXXXXX";
+        ASSERT_NE(mkdtemp(name), nullptr);
+        directory = name;
+        std::ofstream(directory + "/machine.profile") << kMachine;
+        service = "SMC_SERVICE=unix:" + directory + "/smcd.sock";
+        startDaemon();
+    }
+    void TearDown() override
+    {
+        controllers.clear();
+        daemon.reset();
+        std::filesystem::remove_all(directory);
+    }
+    void startDaemon()
+    {
+        daemon = std::make_unique<testing_support::BackgroundProcess>(
+            kBin + "/smcd", std::vector<std::string>{"--socket", directory + "/smcd.sock", "--service",
+                                                     directory + "/machine.profile"});
+        ASSERT_TRUE(testing_support::waitForSocket(directory + "/smcd.sock")) << daemon->output();
+    }
+    // smcfand in the background, once it has written its first target.
+    testing_support::BackgroundProcess& start()
+    {
+        controllers.push_back(std::make_unique<testing_support::BackgroundProcess>(
+            "/usr/bin/env", std::vector<std::string>{service, kBin + "/smcfand", "--poll", "0.1"}));
+        EXPECT_TRUE(said(*controllers.back(), "fan 0: 72.0 °C → 3504 rpm")) << controllers.back()->output();
+        return *controllers.back();
+    }
+    static bool said(const testing_support::BackgroundProcess& process, const std::string& text)
+    {
+        for (int tries = 0; tries < 300 && process.output().find(text) == std::string::npos; ++tries)
+            usleep(10'000);
+        return process.output().find(text) != std::string::npos;
+    }
+    // Whether `key` reads `bytes` (as smc -r shows them) within `limit`.
+    bool reads(const char* key, const std::string& bytes, std::chrono::milliseconds limit = 2000ms)
+    {
+        auto until = std::chrono::steady_clock::now() + limit;
+        do {
+            if (runProgram(kBin + "/smc", {"-k", key, "-r"}, {service}).output.find("(bytes " + bytes + ")") !=
+                std::string::npos)
+                return true;
+            usleep(20'000);
+        } while (std::chrono::steady_clock::now() < until);
+        return false;
+    }
+
+    std::string directory, service;
+    std::unique_ptr<testing_support::BackgroundProcess> daemon;
+    std::vector<std::unique_ptr<testing_support::BackgroundProcess>> controllers;
+};
+
+TEST_F(SmcfandBroker, TheSecondRefusesNamingTheFirstAndAKillGivesTheFansBackWithinASecond)
+{
+    testing_support::BackgroundProcess& first = start();
+    EXPECT_TRUE(reads("F0Tg", "36 c0"));  // 3504 rpm
+    EXPECT_TRUE(reads("FS! ", "00 01"));
+    auto second = runProgram(kBin + "/smcfand", {}, {service});
+    EXPECT_EQ(second.status, 1);
+    EXPECT_EQ(second.errors, "smcfand: fans are already driven by smcfand (pid " + std::to_string(first.pid()) + ")\n");
+    first.signal(SIGKILL);
+    EXPECT_TRUE(reads("FS! ", "00 00", 1000ms));
+    EXPECT_TRUE(reads("F0Tg", "1f 40"));  // 2000 rpm, as before
+}
+
+TEST_F(SmcfandBroker, AHoldWinsAndTheControllerResumesAfter)
+{
+    testing_support::BackgroundProcess& controller = start();
+    {
+        testing_support::BackgroundProcess hold("/usr/bin/env",
+                                                {service, kBin + "/smcfan", "hold", "0", "4000"});
+        EXPECT_TRUE(said(controller, "fan 0: held by another client of smcd")) << controller.output();
+        EXPECT_TRUE(reads("F0Tg", "3e 80"));  // 4000 rpm
+    }
+    EXPECT_TRUE(said(controller, "fan 0: the hold ended; driving it again")) << controller.output();
+    EXPECT_TRUE(reads("F0Tg", "36 c0"));
+    EXPECT_TRUE(reads("FS! ", "00 01"));
+}
+
+TEST_F(SmcfandBroker, ADaemonRestartedIsFoundAgainAndASignalGivesTheFansBack)
+{
+    testing_support::BackgroundProcess& controller = start();
+    daemon.reset();
+    EXPECT_TRUE(said(controller, "lost smcd")) << controller.output();
+    startDaemon();
+    EXPECT_TRUE(said(controller, "smcd is back; taking the fans again")) << controller.output();
+    EXPECT_TRUE(reads("F0Tg", "36 c0", 3000ms));
+    controller.signal(SIGTERM);
+    EXPECT_EQ(controller.wait(), 0) << controller.output();
+    EXPECT_TRUE(reads("FS! ", "00 00"));
+}
