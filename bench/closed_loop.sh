@@ -42,12 +42,15 @@ for trace in workday hot-start; do
     for controller in $peers; do runs+=("$trace $controller"); done
 done
 runs+=("workday-failing-sensor smcfand" "workday-absent-sensor smcfand")
+for trace in workday hot-start workday-failing-sensor workday-absent-sensor; do
+    scaled "$here/traces/$trace.load" "$out/$trace.load"
+done
 jobs=()
 for run in "${runs[@]}"; do
     read -r trace controller <<<"$run"
-    scaled "$here/traces/$trace.load" "$out/$trace.load"
+    seconds=$(length "$out/$trace.load")
     bash "$here/support/closed_loop_run.sh" "$bin" "$out/$trace.load" "$controller" \
-        "$out/$trace.$controller.csv" "$(length "$out/$trace.load")" 2>"$out/$trace.$controller.err" &
+        "$out/$trace.$controller.csv" "$seconds" 2>"$out/$trace.$controller.err" &
     jobs+=($!)
 done
 echo "closed_loop.sh: ${#runs[@]} runs at once, $(length "$out/workday.load") s the longest; results in $out" >&2

@@ -67,7 +67,7 @@ Expected usageError(const std::string& program, const std::string& problem)
 std::vector<Case> commonCases()
 {
     std::vector<Case> cases;
-    for (std::string program : {"smcd", "sensors-host", "smcfs", "smcfan"}) {
+    for (std::string program : {"smcd", "sensors-host", "smcfs", "smcfan", "smcfand"}) {
         cases.push_back({program, {"--help"}, 0, {Match::Prefix, "Usage: " + program + " "}, nothing()});
         cases.push_back({program, {"--version"}, 0, {Match::Exact, program + " " + kVersion + "\n"}, nothing()});
         cases.push_back({program, {"--no-such-option"}, 2, nothing(),

@@ -100,7 +100,7 @@ postinst|configure|yes||0|
 postinst|abort-upgrade|||0|
 postinst|bogus|||1|
 prerm|remove|||0|
-prerm|remove||systemd|0|deb-systemd-invoke stop smcd.socket smcd.service;
+prerm|remove||systemd|0|deb-systemd-invoke stop smcfand.service smcd.socket smcd.service;
 prerm|upgrade||systemd|0|
 prerm|bogus|||1|
 postrm|remove|||0|

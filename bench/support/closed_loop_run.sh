@@ -3,7 +3,8 @@
 # built-in machine under smcd with its heat model and the load TRACE, smcfs
 # serving the driver's files and a coretemp directory where the kernel puts
 # them, one fan CONTROLLER, and a sample every half second for SECONDS:
-# "milliseconds die_millidegrees fan1 fan2 target1 target2" (rpm) into CSV.
+# "milliseconds die_millidegrees fan1 fan2 goal1 goal2" (rpm) into CSV,
+# a fan's goal being its target in manual mode and its minimum otherwise.
 # CONTROLLER: auto (the SMC's own), mbpfan, macfanctld (each run unchanged,
 # in the foreground, with its own default configuration) or smcfand.
 # Usage: closed_loop_run.sh BIN_DIR TRACE CONTROLLER CSV SECONDS
@@ -13,6 +14,8 @@ source "$(dirname "$0")/chain.sh"
 chain_namespace "$bin" "$trace" "$controller" "$csv" "$seconds"
 chain_smcd_args=(--load "$trace")
 chain_start "$bin" builtin
+# A /run of the run's own: the daemons keep pid files there, one each.
+mount -t tmpfs -o mode=0755 smc-bench /run || fail "cannot give the run a /run of its own"
 chain_mount "$bin"
 coretemp=/sys/devices/platform/coretemp.0
 mkdir "$coretemp"
@@ -35,13 +38,22 @@ started=$(date +%s%N)
 for ((i = 0; i < seconds * 2; i++)); do
     now=$(date +%s%N)
     values=()
-    for file in "$package" "$device"/fan{1,2}_input "$device"/fan{1,2}_output; do
+    for file in "$package" "$device"/fan{1,2}_input; do
         value=nan
         read -r value <"$file" 2>/dev/null
         values+=("$value")
     done
+    # What each fan is driven toward: its target in manual mode, its minimum
+    # (which the SMC's own curve may exceed) otherwise.
+    for fan in 1 2; do
+        manual=0 value=nan
+        read -r manual <"$device/fan${fan}_manual" 2>/dev/null
+        [[ $manual == 1 ]] && file=$device/fan${fan}_output || file=$device/fan${fan}_min
+        read -r value <"$file" 2>/dev/null
+        values+=("$value")
+    done
     echo "$(((now - started) / 1000000)) ${values[*]}" >>"$csv"
-    sleep $(awk -v s="$started" -v n="$(date +%s%N)" -v i="$i" 'BEGIN { d = (s + (i + 1) * 5e8 - n) / 1e9; print d > 0 ? d : 0 }')
+    sleep $(awk -v s="$started" -v n="$(date +%s%N)" -v i="$i" 'BEGIN { d = (s + (i + 1) * 5e8 - n) / 1e9; print (d > 0 ? d : 0) }')
 done
 if [[ $controller != auto ]] && ! kill -0 "${pids[-1]}" 2>/dev/null; then
     fail "$controller stopped during the run: $(tail -3 "$work/controller.out")"

@@ -15,7 +15,7 @@ if [[ ! -r $framework ]]; then
 fi
 # shellcheck disable=SC1090
 source "$framework"
-for program in smc sensors-host smcd smcfs smcfan; do
+for program in smc sensors-host smcd smcfs smcfan smcfand; do
     # shellcheck disable=SC1090
     source "$completions/$program" || { echo "$program: the completion does not load"; exit 1; }
 done
@@ -112,6 +112,11 @@ rows=(
     "smcfs -l h|hwmon"
     "smcfs |d1"
     "smcfan |--help|--version|-h|auto|hold|list|manual|set"
+    "smcfand --c|--check|--config"
+    "smcfand --config |d1"
+    "smcfand --check |d1"
+    "smcfand --check --d|--dry-run"
+    "smcfand --poll |"
     "smcfan set |0|1|Left|Right"
     "smcfan manual ri|Right"
     "smcfan set 0 |min|target"
@@ -140,7 +145,7 @@ if grep -qx echo <<<"$got"; then passed=$((passed + 1)); else
 fi
 
 # Every option a program's --help names is offered.
-for program in smc sensors-host smcd smcfs smcfan; do
+for program in smc sensors-host smcd smcfs smcfan smcfand; do
     offered=$(complete_line "$program -")
     missing=()
     for option in $("$program" --help 2>/dev/null | grep -oE '(^|[[:space:],|[])--?[a-zA-Z][a-zA-Z-]*' | grep -oE -- '--?[a-zA-Z][a-zA-Z-]*' | sort -u); do
