@@ -18,9 +18,12 @@ here=$(dirname "$(realpath "$0")")
 bin=$(realpath "${1:?usage: closed_loop.sh BIN_DIR [OUT_DIR]}") || exit 2
 out=$(realpath -m "${2:-closed-loop}")
 scale=${SMC_LOOP_SCALE:-1}
+# Not installed here: their packages enable and start the daemons, which on
+# a real Mac would then drive its fans at every boot.
 for tool in mbpfan macfanctld gnuplot unshare; do
     if ! command -v "$tool" >/dev/null; then
-        echo "closed_loop.sh: $tool is not installed; skipped" >&2
+        echo "closed_loop.sh: $tool is not installed; skipped. It needs: apt-get install mbpfan macfanctld" \
+            "gnuplot-nox (on a real Mac, disable the two daemons after: systemctl disable --now mbpfan macfanctld)" >&2
         exit 77
     fi
 done

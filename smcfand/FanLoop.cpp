@@ -18,6 +18,25 @@ std::string rpm(double value)
     return std::to_string(std::lround(value));
 }
 
+// Whether the connection still answers. A sensor that stops answering reads
+// kIOReturnNotResponding as a daemon that went away does: only a question
+// that no sensor takes part in tells them apart.
+bool answers(io_connect_t connection)
+{
+    kern_return_t status;
+    if (IOSMCConnectionIsBrokered(connection)) {
+        IOSMCFanController controller;
+        status = IOSMCConnectionCopyFanController(connection, &controller);
+    } else {
+        SMCKeyData record{};
+        record.key = 0x234b4559;  // "#KEY"
+        record.command = SMCCommandKeyInfo;
+        SMCKeyData reply{};
+        status = SMCCall2(kSMCUserClientCall, &record, &reply, connection);
+    }
+    return !connectionLost(status);
+}
+
 }  // namespace
 
 std::optional<std::vector<FanPlan>> planFans(io_connect_t connection, const Config& config,
@@ -70,7 +89,7 @@ FanLoop::State FanLoop::poll(Clock::time_point now)
                 continue;
             kern_return_t status;
             readings[sensor] = reader_->read(sensor, status);
-            if (status != KERN_SUCCESS)
+            if (status != KERN_SUCCESS && !answers(connection_))
                 return State::Lost;
         }
     for (Fan& fan : fans_) {

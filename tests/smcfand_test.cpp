@@ -429,11 +429,15 @@ TEST_F(SmcfandLoop, AGoneConnectionStopsThePollAndANewOneTakesTheFanAgain)
 {
     FanLoop loop(connection, {plan}, Tuning{}, [&](const std::string& line) { log.push_back(line); });
     loop.poll(Clock::time_point{});
+    // A sensor alone that stops answering is a sensor lost, not the connection.
     smc->fail("TC0P", platform::SMCExchangeKind::Read, kIOReturnNotResponding);
+    EXPECT_EQ(loop.poll(Clock::time_point{} + 1s), FanLoop::State::Running);
+    smc->fail("#KEY", platform::SMCExchangeKind::KeyInfo, kIOReturnNotResponding);
     smc->clearExchanges();
     EXPECT_EQ(loop.poll(Clock::time_point{} + 1s), FanLoop::State::Lost);
     EXPECT_TRUE(writes().empty());
     smc->fail("TC0P", platform::SMCExchangeKind::Read, KERN_SUCCESS);
+    smc->fail("#KEY", platform::SMCExchangeKind::KeyInfo, KERN_SUCCESS);
     uint8_t automatic[2] = {0, 0};
     smc->smc().setValue(platform::fourCharCode("FS! "), automatic, 2);
     loop.reconnected(connection);
