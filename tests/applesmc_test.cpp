@@ -559,13 +559,15 @@ TEST_F(AppleSMCBackEnd, NamesLearntOnceServeTheNextProcessAndAreChecked)
     reopen();
     long before = writesSoFar();
     EXPECT_EQ(read("A700"), "\xbd");
-    EXPECT_LE(writesSoFar() - before, 3) << "the next process searched anyway";
+    // Three moves; a sanitizer's own writes may add a few, where a search
+    // (the cursor's bound, then the key) makes about thirty.
+    EXPECT_LT(writesSoFar() - before, 10) << "the next process searched anyway";
 
     // Another table of as many keys: C000..., where this one has A000...
     std::string other("smcname1", 8);
     for (int i = 0; i < 1200; ++i) {
-        char name[5];
-        std::snprintf(name, sizeof name, "C%03d", i);
+        char name[8];
+        std::snprintf(name, sizeof name, "%c%03d", 'C' + i / 1000, i % 1000);
         FourCharCode code = platform::fourCharCode(name);
         other.append(reinterpret_cast<const char*>(&code), 4);
     }
