@@ -66,8 +66,9 @@ for i in "${!jobs[@]}"; do
     fi
 done
 
-# peak °C, seconds above 90 °C, mean fan speed, changes of the target of
-# 100 rpm or more (between half-second samples), the largest one.
+# peak °C, seconds above 90 °C, mean fan speed, changes of the goal of 100
+# rpm or more (between half-second samples), the largest one, and changes of
+# any size (a glide of small ones is what people do not hear).
 figures() {  # CSV
     awk 'function abs(x) { return x < 0 ? -x : x }
     $2 != "nan" {
@@ -82,22 +83,23 @@ figures() {  # CSV
             if (f in last) {
                 step = abs($f - last[f])
                 if (step >= 100) changes++
+                if (step > 0) any++
                 if (step > largest) largest = step
             }
             last[f] = $f
         }
     }
-    END { printf "%.1f %.1f %.0f %d %.0f\n", peak, hot, speeds ? speed / speeds : 0, changes, largest }' "$1"
+    END { printf "%.1f %.1f %.0f %d %.0f %d\n", peak, hot, speeds ? speed / speeds : 0, changes, largest, any }' "$1"
 }
 for trace in workday hot-start workday-failing-sensor workday-absent-sensor; do
     echo
     echo "$trace ($(length "$out/$trace.load") s)"
-    printf '  %-11s %8s %10s %10s %9s %8s\n' controller "peak °C" "s > 90 °C" "mean rpm" "changes" "largest"
+    printf '  %-11s %8s %10s %10s %9s %8s %6s\n' controller "peak °C" "s > 90 °C" "mean rpm" "changes" "largest" "any"
     for controller in $peers; do
         [[ -s $out/$trace.$controller.csv ]] || continue
-        read -r peak hot mean changes largest < <(figures "$out/$trace.$controller.csv")
-        printf '  %-11s %8s %10s %10s %9s %8s\n' "$controller" "$peak" "$hot" "$mean" "$changes" "$largest"
-        echo "$trace $controller $peak $hot $mean $changes $largest" >>"$out/figures.txt.new"
+        read -r peak hot mean changes largest any < <(figures "$out/$trace.$controller.csv")
+        printf '  %-11s %8s %10s %10s %9s %8s %6s\n' "$controller" "$peak" "$hot" "$mean" "$changes" "$largest" "$any"
+        echo "$trace $controller $peak $hot $mean $changes $largest $any" >>"$out/figures.txt.new"
     done
 done
 mv "$out/figures.txt.new" "$out/figures.txt"

@@ -8,15 +8,18 @@ namespace smcfand {
 namespace {
 
 // The default curve, as shares of the fan's range (0: its minimum, 1: its
-// maximum): quiet through idle and light load, full speed well before the
-// die nears 90 °C under a sustained load.
+// maximum): the minimum through idle and light load, a quarter of the range
+// by 78 °C, full speed from 82 °C, where a sustained full load settles with
+// the fans at full speed. Chosen on the built-in machine's heat model
+// against mbpfan and macfanctld (bench/closed_loop.sh).
 struct DefaultPoint {
     double celsius;
     double share;
 };
 constexpr DefaultPoint kDefaultCurve[] = {
-    {60, 0},
-    {85, 1},
+    {65, 0},
+    {78, 0.25},
+    {82, 1},
 };
 
 }  // namespace
@@ -130,7 +133,9 @@ Decision FanController::poll(Clock::time_point now, const std::vector<Reading>& 
         held_ = *smoothed_ + tuning_.hysteresis;
 
     double wanted = std::clamp(curve_.at(*held_), minimum_, maximum_);
-    if (!target_)
+    // Past the curve's last point the fan goes to full speed at once: the
+    // ramp keeps changes gentle, never the die hot.
+    if (!target_ || *held_ >= curve_.points().back().celsius)
         target_ = wanted;
     else if (wanted > *target_)
         target_ = std::min(wanted, *target_ + tuning_.rampUp * elapsed);

@@ -44,9 +44,11 @@ struct Tuning {
     double poll = 1;           // seconds between readings
     double smoothing = 3;      // time constant of the readings' average, seconds
     double hysteresis = 3;     // °C a temperature must fall before the speed does
-    double rampUp = 500;       // rpm per second at most, rising
-    double rampDown = 100;     // rpm per second at most, falling
-    double step = 100;         // rpm: smaller changes are not written
+    // The target glides, below the 100 rpm a second that people hear as a
+    // step; past the curve's last point it goes to full speed at once.
+    double rampUp = 90;        // rpm per second at most, rising
+    double rampDown = 45;      // rpm per second at most, falling
+    double step = 50;          // rpm: smaller changes are not written
 };
 
 enum class Combine { Max, Mean };
