@@ -13,6 +13,9 @@
 namespace smcfand {
 namespace {
 
+// The change in rpm since the last line that is worth another.
+constexpr double kWorthALine = 500;
+
 std::string rpm(double value)
 {
     return std::to_string(std::lround(value));
@@ -167,8 +170,10 @@ void FanLoop::resumed(Fan& fan)
 bool FanLoop::drive(Fan& fan, const Decision& decision)
 {
     // What the fan had before it is taken, for the log.
-    if (!fan.taken)
+    if (!fan.taken) {
         fan.previous = smcfan::readSpeed(connection_, fan.plan.index, "Tg");
+        fan.said.reset();
+    }
     kern_return_t status = smcfan::writeSpeed(connection_, fan.plan.index, smcfan::Speed::Target, decision.target);
     if (connectionLost(status))
         return false;
@@ -200,9 +205,15 @@ bool FanLoop::drive(Fan& fan, const Decision& decision)
         log_(where(fan) + ": driving it again");
     fan.held = false;
     fan.failed = KERN_SUCCESS;
-    log_(where(fan) + ": " + (decision.celsius ? degrees(*decision.celsius) + " °C" : std::string("no sensor")) +
-         " → " + rpm(decision.target) + " rpm" + (fan.previous ? " (was " + rpm(*fan.previous) + ")" : ""));
-    fan.previous = decision.target;
+    // A glide is many small writes: the log says where it starts, every
+    // 500 rpm on the way, and where it reaches the fan's limits.
+    bool atLimit = decision.target <= fan.plan.minimum || decision.target >= fan.plan.maximum;
+    if (!fan.said || std::abs(decision.target - *fan.said) >= kWorthALine ||
+        (atLimit && decision.target != *fan.said)) {
+        log_(where(fan) + ": " + (decision.celsius ? degrees(*decision.celsius) + " °C" : std::string("no sensor")) +
+             " → " + rpm(decision.target) + " rpm" + (fan.previous ? " (was " + rpm(*fan.previous) + ")" : ""));
+        fan.previous = fan.said = decision.target;
+    }
     fan.controller.written(decision.target);
     return true;
 }

@@ -51,7 +51,8 @@ private:
     struct Fan {
         FanPlan plan;
         FanController controller;
-        std::optional<double> previous;  // the target before the last write, for the log
+        std::optional<double> previous;  // the target before the last write said, for the log
+        std::optional<double> said;      // the last target the log said
         bool taken = false;              // put into manual mode by this connection
         bool held = false;               // another lease holds it
         kern_return_t failed = KERN_SUCCESS;  // the last failure said, said once
