@@ -27,20 +27,6 @@ const uint8_t* bytesOf(const SMCVal& val)
     return reinterpret_cast<const uint8_t*>(val.bytes);
 }
 
-// One user-client call. Where the key's size is known already, a read or a
-// write is this one exchange, not the access layer's key information first.
-kern_return_t call(io_connect_t connection, uint8_t command, const std::string& key, SMCKeyData& record)
-{
-    record.key = encodings::fourCharCode(key);
-    record.command = command;
-    SMCKeyData reply{};
-    size_t size = sizeof reply;
-    kern_return_t status =
-        IOConnectCallStructMethod(connection, kSMCUserClientCall, &record, sizeof record, &reply, &size);
-    if (status == KERN_SUCCESS)
-        record = reply;
-    return status;
-}
 
 kern_return_t writeKnown(io_connect_t connection, const std::string& key, const uint8_t* bytes, uint32_t size)
 {
@@ -94,6 +80,19 @@ std::string speedText(const std::optional<double>& rpm)
 }
 
 }  // namespace
+
+kern_return_t call(io_connect_t connection, uint8_t command, const std::string& key, SMCKeyData& record)
+{
+    record.key = encodings::fourCharCode(key);
+    record.command = command;
+    SMCKeyData reply{};
+    size_t size = sizeof reply;
+    kern_return_t status =
+        IOConnectCallStructMethod(connection, kSMCUserClientCall, &record, sizeof record, &reply, &size);
+    if (status == KERN_SUCCESS)
+        record = reply;
+    return status;
+}
 
 kern_return_t readKnown(io_connect_t connection, const std::string& key, uint32_t size, uint8_t* bytes)
 {

@@ -102,6 +102,12 @@ std::string speedKey(unsigned fan, Speed speed);
 // fit its encoding. What was written goes into `written` when given.
 kern_return_t writeSpeed(io_connect_t connection, unsigned fan, Speed speed, double rpm, SMCVal* written = nullptr);
 
+// One user-client call of `command` for `key`, the record's other fields as
+// given; the reply in `record` on success. Where a key's size is known
+// already, a read or a write is this one exchange, not the access layer's
+// key information first.
+kern_return_t call(io_connect_t connection, uint8_t command, const std::string& key, SMCKeyData& record);
+
 // Reads `size` bytes of `key` in one exchange, for a key whose size is
 // known; a key the SMC lacks reads as zeros.
 kern_return_t readKnown(io_connect_t connection, const std::string& key, uint32_t size, uint8_t* bytes);

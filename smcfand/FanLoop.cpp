@@ -174,31 +174,28 @@ bool FanLoop::drive(Fan& fan, const Decision& decision)
         fan.previous = smcfan::readSpeed(connection_, fan.plan.index, "Tg");
         fan.said.reset();
     }
+    // A refused write leaves the fan for the next poll: held by a person,
+    // or failed (said once).
+    auto refused = [&](kern_return_t status, const std::string& what) {
+        if (status == kIOReturnExclusiveAccess)
+            heldNow(fan);
+        else if (status != KERN_SUCCESS)
+            failure(fan, what, status);
+        return status != KERN_SUCCESS;
+    };
     kern_return_t status = smcfan::writeSpeed(connection_, fan.plan.index, smcfan::Speed::Target, decision.target);
     if (connectionLost(status))
         return false;
-    if (status == kIOReturnExclusiveAccess) {
-        heldNow(fan);
+    if (refused(status, smcfan::speedKey(fan.plan.index, smcfan::Speed::Target)))
         return true;
-    }
-    if (status != KERN_SUCCESS) {
-        failure(fan, smcfan::speedKey(fan.plan.index, smcfan::Speed::Target), status);
-        return true;
-    }
     bool wasHeld = fan.held;
     if (!fan.taken || wasHeld) {
         std::string key;
         status = smcfan::setManual(connection_, fan.plan.index, true, &key);
         if (connectionLost(status))
             return false;
-        if (status == kIOReturnExclusiveAccess) {
-            heldNow(fan);
+        if (refused(status, key.empty() ? "its manual mode" : key))
             return true;
-        }
-        if (status != KERN_SUCCESS) {
-            failure(fan, key.empty() ? "its manual mode" : key, status);
-            return true;
-        }
         fan.taken = true;
     }
     if (wasHeld)

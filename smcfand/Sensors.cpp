@@ -25,17 +25,6 @@ double decode(FourCharCode type, const uint8_t* bytes, uint32_t size)
     return encodings::decodeTemperature(text.c_str(), bytes);
 }
 
-kern_return_t call(io_connect_t connection, SMCKeyData& record)
-{
-    SMCKeyData reply{};
-    size_t size = sizeof reply;
-    kern_return_t status =
-        IOConnectCallStructMethod(connection, kSMCUserClientCall, &record, sizeof record, &reply, &size);
-    if (status == KERN_SUCCESS)
-        record = reply;
-    return status;
-}
-
 // The temperature of `key` read in full (its information, then its value),
 // when it reads plausibly.
 std::optional<double> plausibleKey(io_connect_t connection, const std::string& key)
@@ -81,9 +70,7 @@ Reading SensorReader::read(const std::string& sensor, kern_return_t& status)
     auto known = keys_.find(sensor);
     if (known == keys_.end()) {
         SMCKeyData info{};
-        info.key = encodings::fourCharCode(sensor);
-        info.command = SMCCommandKeyInfo;
-        kern_return_t answer = call(connection_, info);
+        kern_return_t answer = smcfan::call(connection_, SMCCommandKeyInfo, sensor, info);
         if (connectionLost(answer))
             status = answer;
         if (answer != KERN_SUCCESS || info.dataSize == 0)
@@ -127,9 +114,8 @@ std::vector<std::string> defaultSensors(io_connect_t connection)
         count = std::min<uint32_t>(_strtoul(val.bytes, int(std::min<uint32_t>(val.dataSize, 4)), 16), kSMCMaxKeys);
     for (uint32_t index = 0; index < count; ++index) {
         SMCKeyData record{};
-        record.command = SMCCommandKeyAtIndex;
         record.index = index;
-        if (call(connection, record) != KERN_SUCCESS)
+        if (smcfan::call(connection, SMCCommandKeyAtIndex, {}, record) != KERN_SUCCESS)
             break;
         std::string key = encodings::fourCharText(record.key);
         if (key[0] == 'T' && plausibleKey(connection, key))
