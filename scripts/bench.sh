@@ -52,35 +52,25 @@ while read -r kind bench; do
         "$bench" || status=1
     fi
 done <"$list"
-echo "== tool_listing"
-if [[ ! -f bench/tool_listing.sh ]]; then
-    echo "bench.sh: bench/tool_listing.sh is missing" >&2
-    status=1
-elif ! $dry_run; then
-    bash bench/tool_listing.sh "$build/bin/smc" || status=1
-fi
-echo "== transactions"
-if [[ ! -f bench/transactions.sh ]]; then
-    echo "bench.sh: bench/transactions.sh is missing" >&2
-    status=1
-elif ! $dry_run; then
-    bash bench/transactions.sh "$build/bin"
+# script NAME SKIPPED ARGS...: runs bench/NAME.sh; its exit status 77 means
+# it could not measure here, and SKIPPED says why.
+script() {
+    local name=$1 skipped=$2
+    echo "== $name"
+    if [[ ! -f bench/$name.sh ]]; then
+        echo "bench.sh: bench/$name.sh is missing" >&2
+        status=1
+        return
+    fi
+    $dry_run && return
+    bash "bench/$name.sh" "${@:3}"
     case $? in
     0) ;;
-    77) echo "(the transaction counts need root and FUSE: not measured)" ;;
+    77) echo "($skipped: not measured)" ;;
     *) status=1 ;;
     esac
-fi
-echo "== side_by_side"
-if [[ ! -f bench/side_by_side.sh ]]; then
-    echo "bench.sh: bench/side_by_side.sh is missing" >&2
-    status=1
-elif ! $dry_run; then
-    bash bench/side_by_side.sh "$build/bin"
-    case $? in
-    0) ;;
-    77) echo "(the side-by-side times need root, FUSE and the peers: not measured)" ;;
-    *) status=1 ;;
-    esac
-fi
+}
+script tool_listing "the listing could not be timed" "$build/bin/smc"
+script transactions "the transaction counts need root and FUSE" "$build/bin"
+script side_by_side "the side-by-side times need root, FUSE and the peers" "$build/bin"
 exit $status
