@@ -535,10 +535,10 @@ TEST_F(AppleSMCBackEnd, KeysAreFoundWithoutWalkingTheTable)
     }
 }
 
-// The names one process learnt serve the next: it finds a key by moving
-// the cursor three times (both ends of the count, then the key), not by a
-// search. Names of another table, as when a mount's device number comes
-// back, never give a wrong answer.
+// The table one process learnt serves the next: it finds a key and lists
+// the keys with a few moves of the cursor (both ends of the count and two
+// names), not by a search. Another table, as when a mount's device number
+// comes back, never gives a wrong answer.
 TEST_F(AppleSMCBackEnd, NamesLearntOnceServeTheNextProcessAndAreChecked)
 {
     profile = profileFile(directory, largeTable(1200, false).c_str());
@@ -546,7 +546,7 @@ TEST_F(AppleSMCBackEnd, NamesLearntOnceServeTheNextProcessAndAreChecked)
     std::string names = platform::applesmc::cursorLockPath(mount->path());
     if (geteuid() != 0 || names.empty())
         GTEST_SKIP() << "the names are kept beside root's lock in /run";
-    names.replace(names.size() - 5, 5, ".names");
+    names.replace(names.size() - 5, 5, ".table");
     std::filesystem::remove(names);
     auto reopen = [&] {
         SMCClose(connection);
@@ -559,24 +559,57 @@ TEST_F(AppleSMCBackEnd, NamesLearntOnceServeTheNextProcessAndAreChecked)
     reopen();
     long before = writesSoFar();
     EXPECT_EQ(read("A700"), "\xbd");
-    // Three moves; a sanitizer's own writes may add a few, where a search
+    // Four moves; a sanitizer's own writes may add a few, where a search
     // (the cursor's bound, then the key) makes about thirty.
     EXPECT_LT(writesSoFar() - before, 10) << "the next process searched anyway";
 
-    // Another table of as many keys: C000..., where this one has A000...
-    std::string other("smcname1", 8);
-    for (int i = 0; i < 1200; ++i) {
-        char name[8];
-        std::snprintf(name, sizeof name, "%c%03d", 'C' + i / 1000, i % 1000);
-        FourCharCode code = platform::fourCharCode(name);
-        other.append(reinterpret_cast<const char*>(&code), 4);
-    }
-    for (const char* key : {"A700", "B100", "C005"}) {
-        std::ofstream(names, std::ios::binary | std::ios::trunc) << other;
+    // Another table of as many keys: the mount's table with a few positions
+    // changed (the sampled last and middle positions kept), or with every
+    // name changed.
+    struct Change {
+        int position;
+        const char* name;
+        uint32_t length = 1;
+    };
+    struct Case {
+        const char* key;
+        std::vector<Change> changes;  // position -1: every name starts with the name's letter
+        std::string value;
+        bool refusedOnce = false;  // the caller asked for the table's length
+    };
+    const Case cases[] = {
+        {"A700", {{701, "A700", 2}}, "\xbd", true},         // its length wrong
+        {"A700", {{701, "A69z"}, {702, "A700"}}, "\xbd"},  // a position late
+        {"B100", {{1101, "B10/"}}, "\x4d"},                // absent by the table
+        {"B10/", {{1101, "B10/"}}, ""},                    // present by the table
+        {"B100", {{-1, "C"}}, "\x4d"},                     // another table altogether
+    };
+    for (const Case& c : cases) {
+        std::string table("smctabl1", 8);
+        for (int i = 0; i < 1200; ++i) {
+            char name[8];
+            std::snprintf(name, sizeof name, "%c%03d", 'A' + (i - 1) / 1000, (i - 1) % 1000);
+            uint32_t record[3] = {platform::fourCharCode(i == 0 ? "#KEY" : name),
+                                  platform::fourCharCode(i == 0 ? "ui32" : "ui8 "), i == 0 ? 4u : 1u};
+            for (const Change& change : c.changes) {
+                if (change.position < 0 && i > 0) {
+                    name[0] = char(name[0] + change.name[0] - 'A');
+                    record[0] = platform::fourCharCode(name);
+                } else if (change.position == i) {
+                    record[0] = platform::fourCharCode(change.name);
+                    record[2] = change.length;
+                }
+            }
+            table.append(reinterpret_cast<const char*>(record), sizeof record);
+        }
+        std::ofstream(names, std::ios::binary | std::ios::trunc) << table;
         std::filesystem::permissions(names, std::filesystem::perms(0644));
         reopen();
-        EXPECT_EQ(read(key), std::string(key) == "A700" ? "\xbd" : std::string(key) == "B100" ? "\x4d" : "")
-            << key << " with another table's names";
+        if (c.refusedOnce) {
+            EXPECT_EQ(read(c.key), "status " + testing::PrintToString(kIOReturnBadArgument)) << c.key;
+        }
+        EXPECT_EQ(read(c.key), c.value) << c.key << " with another table";
+        EXPECT_EQ(read("A500"), "\xf5") << "after " << c.key;
     }
 }
 

@@ -33,11 +33,13 @@ kern_return_t Driver::open()
     cursorError_ = cursor_.open(layout_.keyDirectory + "/key_at_index", O_RDWR);
     if (cursorError_ == 0) {
         projectLock_.open(layout_.keyDirectory);
-        for (auto [file, name] : {std::pair{&name_, "name"}, std::pair{&type_, "type"},
-                                  std::pair{&length_, "data_length"}, std::pair{&data_, "data"}}) {
+        for (auto [file, name] : {std::pair{&name_, "name"}, std::pair{&data_, "data"}}) {
             if (int error = file->open(layout_.keyDirectory + "/key_at_index_" + name, O_RDONLY))
                 return statusFromErrno(error);
         }
+        // Learnt once per device and kept in its table file (KeyCursor.cpp).
+        type_.openWhenRead(layout_.keyDirectory + "/key_at_index_type");
+        length_.openWhenRead(layout_.keyDirectory + "/key_at_index_data_length");
     }
     const std::string& dir = layout_.sensorDirectory;
     while (fanCount_ < kMaxFans && exists(dir + "/fan" + std::to_string(fanCount_ + 1) + "_input"))

@@ -58,6 +58,11 @@ constexpr uint32_t kMaxKeys = 65535;   // what a real SMC holds at most
 constexpr long long kWalkedWhole = 64;
 // How long reads stay doubly checked after another program was seen moving the cursor.
 constexpr std::chrono::milliseconds kContentionMemory{2000};
+// What a checked read answers besides 0 and an errno: the cursor was moved meanwhile.
+constexpr int kMoved = -1;
+// readAt's answer when the key's position or length turned out not to be
+// what was learnt; never leaves the back-end.
+constexpr kern_return_t kStaleTable = -1;
 // How long a value read with its key's name may stand in for the read that follows.
 constexpr std::chrono::milliseconds kPrefetchLife{10};
 
@@ -106,10 +111,18 @@ public:
         fd_ = ::open(path.c_str(), flags | O_CLOEXEC);
         return fd_ < 0 ? errno : 0;
     }
+    // Opens the file at its first read, for files most processes never
+    // read: an open on a file system in user space costs two round trips.
+    void openWhenRead(std::string path) { path_ = std::move(path); }
     int fd() const { return fd_; }
 
     // Reads the file; the byte count, or -1 with errno set.
-    ssize_t read(char* buffer, size_t size) const { return readWhole(fd_, buffer, size); }
+    ssize_t read(char* buffer, size_t size) const
+    {
+        if (fd_ < 0 && !path_.empty() && (fd_ = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC)) < 0)
+            return -1;
+        return readWhole(fd_, buffer, size);
+    }
 
     // Reads a decimal; 0 or the errno (EINVAL for text that is no number).
     int readNumber(long long& value) const
@@ -134,7 +147,8 @@ public:
     }
 
 private:
-    int fd_ = -1;
+    mutable int fd_ = -1;
+    std::string path_;
 };
 
 // What the driver's files told about one key position.
@@ -143,6 +157,8 @@ struct IndexEntry {
     FourCharCode name = 0;
     FourCharCode type = 0;
     uint32_t length = 0;
+    bool seen = false;       // this process saw the name at its position
+    bool fromTable = false;  // taken from a table an earlier process learnt
 };
 
 // A key's size, type and value, as the controller would answer them.
@@ -275,6 +291,7 @@ private:
     int readChecked(uint32_t index, const SysfsFile& file, char* buffer, size_t capacity, ssize_t& size,
                     FourCharCode name);
     static kern_return_t status(int error);
+    static bool fatal(kern_return_t status);
     kern_return_t learn(uint32_t index, bool withValue = false);
     kern_return_t keyAtIndex(uint32_t index, CallRecord& reply);
     kern_return_t cursorBound(long long& count);
@@ -284,11 +301,15 @@ private:
     kern_return_t search(FourCharCode key, long long& position);
     kern_return_t walk(FourCharCode key, long long& position);
     kern_return_t find(FourCharCode key, long long& position);
-    std::string namesPath() const;
-    void loadNames();
-    void sweepNames();
-    kern_return_t findByNamesLearnt(FourCharCode key, long long& position);
+    void keep(uint32_t index, const IndexEntry& entry);
+    std::string tablePath() const;
+    void loadTable();
+    bool tableHolds();
+    void sweepTable();
+    kern_return_t see(uint32_t index, FourCharCode key);
+    void forgetTable();
     kern_return_t readByName(FourCharCode key, KeyValue& value, bool withData, Prefetched& pending);
+    kern_return_t readAt(FourCharCode key, KeyValue& value, bool withData, Prefetched& pending);
 
     // The fan and temperature files (SensorFiles.cpp).
     kern_return_t fromFilesWhileBusy(FourCharCode key, FourCharCode type, KeyValue& value);
@@ -328,9 +349,11 @@ private:
     std::map<uint32_t, FourCharCode> namesSeen_;
     std::unordered_set<uint32_t> undescribed_;
     bool unsorted_ = false;  // two names out of order: lookups walk the table
-    // The names at every position, as an earlier process of root's learnt
-    // them for this device (or this one did), checked as they are used.
-    std::vector<FourCharCode> namesLearnt_;
+    // Every position's name, type and length, as an earlier process of
+    // root's learnt them for this device (or this one did), checked as
+    // they are used.
+    std::vector<IndexEntry> tableLearnt_;
+    std::unordered_set<uint32_t> neighboursChecked_;  // positions whose names the table was checked by
     bool bounded_ = false;  // the cursor refuses positions past the last, as the driver's does
     bool swept_ = false;
     std::unordered_map<std::string, SysfsFile> sensorFiles_;

@@ -41,8 +41,8 @@ int Driver::setCursor(uint32_t index)
 
 // Reads `file` for position `index` and then checks that the cursor was
 // not moved meanwhile: by its value when `name` is 0, else by the name it
-// shows. 0 with the bytes read in `size`, the errno of the read, or -1
-// when the cursor had moved.
+// shows. 0 with the bytes read in `size`, the errno of the read, or
+// kMoved when the cursor had moved.
 int Driver::readOnce(uint32_t index, const SysfsFile& file, char* buffer, size_t capacity, ssize_t& size,
              FourCharCode name)
 {
@@ -69,7 +69,7 @@ int Driver::readOnce(uint32_t index, const SysfsFile& file, char* buffer, size_t
         return error;
     cursorAt_ = -1;
     contendedUntil_ = std::chrono::steady_clock::now() + kContentionMemory;
-    return -1;
+    return kMoved;
 }
 
 // readOnce, retried with growing pauses for a bounded time: a script
@@ -97,9 +97,9 @@ int Driver::readChecked(uint32_t index, const SysfsFile& file, char* buffer, siz
     };
     for (;;) {
         int result = readOnce(index, file, buffer, capacity, size, name);
-        if (result < 0) {
+        if (result == kMoved) {
             if (!waitOrGiveUp())
-                return -1;
+                return kMoved;
             continue;
         }
         if (result != 0 || !contended())
@@ -112,11 +112,18 @@ int Driver::readChecked(uint32_t index, const SysfsFile& file, char* buffer, siz
         if (result == 0 && againSize == size && std::memcmp(again, buffer, size_t(size)) == 0)
             return 0;
         if (!waitOrGiveUp())
-            return -1;
+            return kMoved;
     }
 }
 
 kern_return_t Driver::status(int error) { return error < 0 ? kIOReturnBusy : statusFromErrno(error); }
+
+// Whether a status ends a lookup, rather than showing one position the
+// driver cannot describe.
+bool Driver::fatal(kern_return_t status)
+{
+    return status == kIOReturnBusy || status == kIOReturnNoDevice || status == kIOReturnNotPrivileged;
+}
 
 // Learns the name, type and length at `index`: in one sweep checked by the
 // cursor's value, or, while another program keeps moving the cursor, one
@@ -125,6 +132,10 @@ kern_return_t Driver::learn(uint32_t index, bool withValue)
 {
     if (index < entries_.size() && entries_[index].known)
         return KERN_SUCCESS;
+    if (index < tableLearnt_.size()) {
+        keep(index, tableLearnt_[index]);
+        return KERN_SUCCESS;
+    }
     CursorLock lock(projectLock_);
     char name[16], type[16], length[32];
     ssize_t nameSize = 0, typeSize = 0, lengthSize = 0;
@@ -173,22 +184,27 @@ kern_return_t Driver::learn(uint32_t index, bool withValue)
     long long size;
     if (!parseDecimal(std::string_view(length, size_t(lengthSize)), size) || size < 0 || size > 32)
         return kIOReturnIOError;
+    FourCharCode key = codeFromText(std::string_view(name, size_t(nameSize)));
+    keep(index, {true, key, codeFromText(std::string_view(type, size_t(typeSize))), uint32_t(size), true});
+    if (swept && valueSize >= 0) {
+        prefetched_ = Prefetched{true, index, key, uint32_t(valueSize), {}, std::chrono::steady_clock::now()};
+        std::memcpy(prefetched_.bytes, value, size_t(valueSize));
+    }
+    return KERN_SUCCESS;
+}
+
+void Driver::keep(uint32_t index, const IndexEntry& entry)
+{
     if (entries_.size() <= index)
         entries_.resize(index + 1);
-    IndexEntry& entry = entries_[index];
-    entry = {true, codeFromText(std::string_view(name, size_t(nameSize))),
-             codeFromText(std::string_view(type, size_t(typeSize))), uint32_t(size)};
+    entries_[index] = entry;
+    entries_[index].known = true;
     positions_.try_emplace(entry.name, index);
     noteName(index, entry.name);
     // Every fan speed key of a machine has one type: fpe2, or flt on T2 machines.
     for (const char* ending : {"Ac", "Mn", "Mx", "Tg"})
         if (fanOfKey(entry.name, ending))
             fanType_ = entry.type;
-    if (swept && valueSize >= 0) {
-        prefetched_ = Prefetched{true, index, entry.name, uint32_t(valueSize), {}, std::chrono::steady_clock::now()};
-        std::memcpy(prefetched_.bytes, value, size_t(valueSize));
-    }
-    return KERN_SUCCESS;
 }
 
 kern_return_t Driver::keyAtIndex(uint32_t index, CallRecord& reply)
@@ -198,6 +214,9 @@ kern_return_t Driver::keyAtIndex(uint32_t index, CallRecord& reply)
             noteNoPrivilege();
         return refusal();
     }
+    // Takes up a table learnt earlier, which names every position at once.
+    if (kern_return_t status = countKeys())
+        return status;
     if (kern_return_t status = learn(index, listing_))
         return status;
     reply.key = entries_[index].name;
@@ -233,18 +252,16 @@ kern_return_t Driver::countKeys()
 {
     if (keyTotal_ >= 0)
         return KERN_SUCCESS;
-    loadNames();
-    if (!namesLearnt_.empty()) {
-        // The count they were learnt with, if the cursor still stops there.
-        auto count = uint32_t(namesLearnt_.size());
-        CursorLock lock(projectLock_);
-        if (setCursor(count - 1) == 0 && setCursor(count) == EINVAL) {
+    loadTable();
+    if (!tableLearnt_.empty()) {
+        if (tableHolds()) {
+            auto count = uint32_t(tableLearnt_.size());
             keyCountValue_ = count;
             keyTotal_ = count;
             bounded_ = true;
             return KERN_SUCCESS;
         }
-        namesLearnt_.clear();
+        tableLearnt_.clear();
     }
     char before[32];
     ssize_t beforeSize = cursor_.read(before, sizeof before);
@@ -302,8 +319,7 @@ kern_return_t Driver::probe(uint32_t index, FourCharCode& name, bool& named)
         failed = readChecked(index, name_, text, sizeof text, size, 0);
     }
     if (failed) {
-        kern_return_t result = status(failed);
-        if (result == kIOReturnBusy || result == kIOReturnNoDevice || result == kIOReturnNotPrivileged)
+        if (kern_return_t result = status(failed); fatal(result))
             return result;
         undescribed_.insert(index);
         return KERN_SUCCESS;
@@ -346,7 +362,7 @@ kern_return_t Driver::search(FourCharCode key, long long& position)
             low = at + 1;
         } else if (!unsorted_) {
             kern_return_t learnt = learn(at);
-            if (learnt == kIOReturnBusy || learnt == kIOReturnNoDevice || learnt == kIOReturnNotPrivileged)
+            if (fatal(learnt))
                 return learnt;
             if (learnt == KERN_SUCCESS && entries_[at].name == key)
                 position = at;
@@ -363,7 +379,7 @@ kern_return_t Driver::walk(FourCharCode key, long long& position)
         kern_return_t learnt = learn(uint32_t(scanned_));
         // A position that the driver cannot describe holds no key we can
         // name; one we could not read for the cursor's moves may hold it.
-        if (learnt == kIOReturnBusy || learnt == kIOReturnNoDevice || learnt == kIOReturnNotPrivileged)
+        if (fatal(learnt))
             return learnt;
         if (learnt == KERN_SUCCESS && entries_[scanned_].name == key) {
             position = scanned_++;
@@ -385,132 +401,207 @@ kern_return_t Driver::find(FourCharCode key, long long& position)
         return status;
     if (keyTotal_ <= kWalkedWhole || unsorted_)
         return walk(key, position);
-    if (namesLearnt_.empty() && !swept_)
-        sweepNames();
-    if (!namesLearnt_.empty())
-        return findByNamesLearnt(key, position);
+    if (tableLearnt_.empty() && !swept_)
+        sweepTable();
+    if (!tableLearnt_.empty()) {
+        auto at = std::lower_bound(tableLearnt_.begin(), tableLearnt_.end(), key,
+                                   [](const IndexEntry& entry, FourCharCode name) { return entry.name < name; });
+        auto index = uint32_t(at - tableLearnt_.begin());
+        if (at != tableLearnt_.end() && at->name == key) {
+            position = index;
+            keep(index, *at);
+            return KERN_SUCCESS;
+        }
+        // Absent by the table: believed once the names on either side are
+        // where it puts them.
+        bool holds = true;
+        for (uint32_t neighbour : {index - 1, index}) {
+            if (neighbour >= tableLearnt_.size() || neighboursChecked_.contains(neighbour))
+                continue;
+            char text[16];
+            ssize_t size;
+            int failed;
+            {
+                CursorLock lock(projectLock_);
+                failed = readChecked(neighbour, name_, text, sizeof text, size, 0);
+            }
+            if (kern_return_t result = status(failed); failed != 0 && fatal(result))
+                return result;
+            holds = failed == 0 && codeFromText(std::string_view(text, size_t(size))) == tableLearnt_[neighbour].name;
+            if (!holds)
+                break;
+            neighboursChecked_.insert(neighbour);
+        }
+        if (holds)
+            return KERN_SUCCESS;
+        forgetTable();
+    }
     return search(key, position);
 }
 
-// The file that keeps the names of every position of the lock's device
-// for the processes after this one: beside the lock, so root's alone.
-std::string Driver::namesPath() const
+// The file that keeps every position's name, type and length of the lock's
+// device for the processes after this one: beside the lock, so root's alone.
+std::string Driver::tablePath() const
 {
     const std::string& lock = projectLock_.path();
     if (lock.size() < 5 || !lock.ends_with(".lock"))
         return {};
-    return lock.substr(0, lock.size() - 5) + ".names";
+    return lock.substr(0, lock.size() - 5) + ".table";
 }
 
 namespace {
 
-constexpr char kNamesMagic[8] = {'s', 'm', 'c', 'n', 'a', 'm', 'e', '1'};
+constexpr char kTableMagic[8] = {'s', 'm', 'c', 't', 'a', 'b', 'l', '1'};
+
+// One position as the table file keeps it.
+struct TableRecord {
+    FourCharCode name, type;
+    uint32_t length;
+};
 
 }  // namespace
 
-// A search costs a dozen file operations a key, where the driver's table
-// does not change while it is loaded: the names an earlier process learnt
-// are taken up, root's only, and believed only as far as each use checks
-// them (a mount's device number may come back for another table): the
-// count by where the cursor stops, a key found by its own name at its
-// position, a key absent by the names on either side.
-void Driver::loadNames()
+// A search costs a dozen file operations a key and a listing five a
+// position, where the driver's table does not change while it is loaded:
+// the table an earlier process learnt is taken up, root's only. A mount's
+// device number may come back for another table, so it is believed only as
+// far as it is checked: once by the cursor's bound and the names at two
+// positions (tableHolds), then by every read, which finds its key's own
+// name at its position or drops the table (readByName).
+void Driver::loadTable()
 {
-    namesLearnt_.clear();
-    std::string path = namesPath();
+    tableLearnt_.clear();
+    std::string path = tablePath();
     if (path.empty())
         return;
     int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
     if (fd < 0)
         return;
     struct stat file;
-    std::vector<FourCharCode> names;
     std::string bytes;
+    constexpr off_t most = sizeof kTableMagic + sizeof(TableRecord) * kMaxKeys;
     if (fstat(fd, &file) == 0 && S_ISREG(file.st_mode) && file.st_uid == 0 && (file.st_mode & 022) == 0 &&
-        file.st_size > off_t(sizeof kNamesMagic) && file.st_size <= off_t(sizeof kNamesMagic + 4 * kMaxKeys)) {
+        file.st_size > off_t(sizeof kTableMagic) && file.st_size <= most) {
         bytes.resize(size_t(file.st_size));
         if (pread(fd, bytes.data(), bytes.size(), 0) != ssize_t(bytes.size()))
             bytes.clear();
     }
     close(fd);
-    if (bytes.size() % 4 != 0 || bytes.compare(0, sizeof kNamesMagic, kNamesMagic, sizeof kNamesMagic) != 0)
+    if ((bytes.size() - sizeof kTableMagic) % sizeof(TableRecord) != 0 ||
+        bytes.compare(0, sizeof kTableMagic, kTableMagic, sizeof kTableMagic) != 0)
         return;
-    names.resize((bytes.size() - sizeof kNamesMagic) / 4);
-    std::memcpy(names.data(), bytes.data() + sizeof kNamesMagic, names.size() * 4);
-    // The driver's table is sorted: anything else is no table of its.
-    for (size_t i = 1; i < names.size(); ++i)
-        if (names[i - 1] >= names[i])
+    std::vector<TableRecord> records((bytes.size() - sizeof kTableMagic) / sizeof(TableRecord));
+    std::memcpy(records.data(), bytes.data() + sizeof kTableMagic, records.size() * sizeof(TableRecord));
+    std::vector<IndexEntry> table;
+    table.reserve(records.size());
+    for (const TableRecord& record : records) {
+        // The driver's table is sorted and its values fit a call: anything else is no table of its.
+        if ((!table.empty() && table.back().name >= record.name) || record.length > 32)
             return;
-    namesLearnt_ = std::move(names);
+        table.push_back({true, record.name, record.type, record.length, false, true});
+    }
+    tableLearnt_ = std::move(table);
 }
 
-// Learns the name at every position, once, and keeps them for the processes
-// after this one. Costs no SMC transaction: the driver answers names from
-// its table. Only on a driver's cursor (a plain file's accepts every
-// position), and only with the lock's directory to keep them in.
-void Driver::sweepNames()
+// Whether the table taken up is this device's, as far as a few moves tell:
+// the cursor stops where the table ends, and the last and the middle
+// positions hold the names the table says. The names cost the SMC nothing.
+bool Driver::tableHolds()
+{
+    auto count = uint32_t(tableLearnt_.size());
+    CursorLock lock(projectLock_);
+    if (setCursor(count - 1) != 0 || setCursor(count) != EINVAL)
+        return false;
+    cursorAt_ = count - 1;  // a refused move leaves the cursor where it was
+    for (uint32_t index : {count - 1, count / 2}) {
+        char text[16];
+        ssize_t size;
+        if (readChecked(index, name_, text, sizeof text, size, 0) != 0 ||
+            codeFromText(std::string_view(text, size_t(size))) != tableLearnt_[index].name)
+            return false;
+    }
+    return true;
+}
+
+// Learns every position's name, type and length, once, and keeps them for
+// the processes after this one. Costs no SMC transaction: the driver
+// answers them from its table. Only on a driver's cursor (a plain file's
+// accepts every position), and only with the lock's directory to keep
+// them in.
+void Driver::sweepTable()
 {
     swept_ = true;
-    std::string path = namesPath();
+    std::string path = tablePath();
     if (path.empty() || !bounded_ || keyTotal_ <= 0)
         return;
-    std::vector<FourCharCode> names(static_cast<size_t>(keyTotal_));
-    for (uint32_t i = 0; i < names.size(); ++i) {
-        bool named;
-        // A busy cursor or a position without a name: searches serve.
-        if (probe(i, names[i], named) != KERN_SUCCESS || !named || unsorted_)
+    std::vector<TableRecord> records(static_cast<size_t>(keyTotal_));
+    for (uint32_t i = 0; i < records.size(); ++i) {
+        // A busy cursor or a position it cannot describe: searches serve.
+        if (learn(i) != KERN_SUCCESS || unsorted_)
             return;
+        records[i] = {entries_[i].name, entries_[i].type, entries_[i].length};
     }
     std::string temporary = path + ".new";
     int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644);
     if (fd < 0)
         return;
-    std::string bytes(kNamesMagic, sizeof kNamesMagic);
-    bytes.append(reinterpret_cast<const char*>(names.data()), names.size() * 4);
+    std::string bytes(kTableMagic, sizeof kTableMagic);
+    bytes.append(reinterpret_cast<const char*>(records.data()), records.size() * sizeof(TableRecord));
     bool written = fchmod(fd, 0644) == 0 && ::write(fd, bytes.data(), bytes.size()) == ssize_t(bytes.size());
     close(fd);
     if (!written || rename(temporary.c_str(), path.c_str()) != 0)
         unlink(temporary.c_str());
-    namesLearnt_ = std::move(names);
+    tableLearnt_.assign(entries_.begin(), entries_.begin() + records.size());
 }
 
-kern_return_t Driver::findByNamesLearnt(FourCharCode key, long long& position)
+// Checks, once, that `key` is at `index` where the table taken up puts it:
+// kStaleTable when another key is. A name is no other key's, so one read
+// of it shows where the cursor stands; only a different name needs the
+// cursor's own check, which tells another program's move from another table.
+kern_return_t Driver::see(uint32_t index, FourCharCode key)
 {
-    auto at = std::lower_bound(namesLearnt_.begin(), namesLearnt_.end(), key);
-    auto index = uint32_t(at - namesLearnt_.begin());
-    auto fatal = [](kern_return_t status) {
-        return status == kIOReturnBusy || status == kIOReturnNoDevice || status == kIOReturnNotPrivileged;
-    };
-    if (at != namesLearnt_.end() && *at == key) {
-        kern_return_t learnt = learn(index);
-        if (fatal(learnt))
-            return learnt;
-        if (learnt == KERN_SUCCESS && entries_[index].name == key) {
-            position = index;
-            return KERN_SUCCESS;
-        }
-    } else {
-        bool holds = true;
-        for (uint32_t side = index == 0 ? 1 : 0; side < 2 && holds; ++side) {
-            uint32_t neighbour = index - 1 + side;
-            if (neighbour >= namesLearnt_.size())
-                continue;
-            FourCharCode name;
-            bool named;
-            if (kern_return_t status = probe(neighbour, name, named))
-                return status;
-            holds = named && name == namesLearnt_[neighbour];
-        }
-        if (holds)
-            return KERN_SUCCESS;
+    CursorLock lock(projectLock_);
+    char text[16];
+    ssize_t size = -1;
+    if (cursorAt_ == index || setCursor(index) == 0)
+        size = name_.read(text, sizeof text);
+    if (size < 0 || codeFromText(std::string_view(text, size_t(size))) != key) {
+        if (int failed = readChecked(index, name_, text, sizeof text, size, 0))
+            return status(failed);
+        if (codeFromText(std::string_view(text, size_t(size))) != key)
+            return kStaleTable;
     }
-    // Another table's names: forgotten, here and for the processes after.
-    namesLearnt_.clear();
-    unlink(namesPath().c_str());
-    return unsorted_ ? walk(key, position) : search(key, position);
+    entries_[index].seen = true;
+    return KERN_SUCCESS;
+}
+
+// Forgets a table that a read found wrong, and everything taken from it,
+// here and for the processes after; keys are searched for from then on.
+void Driver::forgetTable()
+{
+    tableLearnt_.clear();
+    unlink(tablePath().c_str());
+    entries_.clear();
+    positions_.clear();
+    neighboursChecked_.clear();
+    namesSeen_.clear();
+    undescribed_.clear();
+    unsorted_ = false;
+    scanned_ = 0;
 }
 
 kern_return_t Driver::readByName(FourCharCode key, KeyValue& value, bool withData, Prefetched& pending)
+{
+    kern_return_t status = readAt(key, value, withData, pending);
+    if (status != kStaleTable)
+        return status;
+    // The key is not where the names learnt put it: another table's.
+    forgetTable();
+    status = readAt(key, value, withData, pending);
+    return status == kStaleTable ? fromFilesWhileBusy(key, value.type, value) : status;
+}
+
+kern_return_t Driver::readAt(FourCharCode key, KeyValue& value, bool withData, Prefetched& pending)
 {
     long long position;
     if (kern_return_t status = find(key, position))
@@ -533,6 +624,9 @@ kern_return_t Driver::readByName(FourCharCode key, KeyValue& value, bool withDat
         return KERN_SUCCESS;  // unknown: size 0, as the controller answers
     }
     const IndexEntry& entry = entries_[position];
+    if (!entry.seen)
+        if (kern_return_t status = see(uint32_t(position), key))
+            return status == kIOReturnBusy ? fromFilesWhileBusy(key, entry.type, value) : status;
     value.type = entry.type;
     value.size = entry.length;
     if (!withData)
@@ -551,6 +645,8 @@ kern_return_t Driver::readByName(FourCharCode key, KeyValue& value, bool withDat
         failed  = readChecked(uint32_t(position), data_, bytes, sizeof bytes, size, entry.name);
     }
     // The name is checked; the length too, since a key shares no name.
+    if (failed == 0 && uint32_t(size) != entry.length && entry.fromTable)
+        return kStaleTable;
     if (failed < 0 || (failed == 0 && uint32_t(size) != entry.length))
         return fromFilesWhileBusy(key, entry.type, value);
     if (failed)
