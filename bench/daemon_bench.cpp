@@ -156,7 +156,9 @@ int main()
 
     pid_t daemon;
     std::string smcd = BIN_DIR "/smcd";
-    char* arguments[] = {smcd.data(), const_cast<char*>("--socket"), daemonSocket.data(), nullptr};
+    // The built-in machine: without --service smcd serves only a real SMC.
+    char* arguments[] = {smcd.data(), const_cast<char*>("--socket"), daemonSocket.data(),
+                         const_cast<char*>("--service"), const_cast<char*>("builtin"), nullptr};
     posix_spawn_file_actions_t quiet;
     posix_spawn_file_actions_init(&quiet);
     posix_spawn_file_actions_addopen(&quiet, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
