@@ -303,24 +303,32 @@ void EmulatedSMC::advance()
     if (seconds <= 0)
         return;
     modelAt_ = at;
-    // Fixed steps, so that a reader's pace changes nothing: fans and heat
-    // go together, airflow following the fans' speeds as they change.
+    // Fans and heat go together, airflow following the fans' speeds as
+    // they change. Heat moves in whole steps only, the rest of a step
+    // waiting for the next call: so a reader's pace changes nothing, and
+    // a reader asking thousands of times a second costs the model nothing.
+    bool heated = false;
     while (seconds > 1e-9) {
-        double step = std::min(kStepSeconds, seconds);
+        double step = std::min(kStepSeconds - heatWaiting_, seconds);
         seconds -= step;
         if (fanRate_ > 0)
             moveFans(step);
         if (!thermal_)
             continue;
+        heatWaiting_ += step;
+        if (heatWaiting_ < kStepSeconds - 1e-9)
+            continue;
+        heatWaiting_ = 0;
         double conductance = airConductance(*thermal_, fanFractions(false));
-        nodes_ = stepHeat(*thermal_, nodes_, load_.watts(loadSeconds_), conductance, step);
-        loadSeconds_ += step;
-        modelSeconds_ += step;
+        nodes_ = stepHeat(*thermal_, nodes_, load_.watts(loadSeconds_), conductance, kStepSeconds);
+        loadSeconds_ += kStepSeconds;
+        modelSeconds_ += kStepSeconds;
+        heated = true;
     }
     for (const MovingFan& fan : movingFans_)
         if (fanRate_ > 0)
             setSpeed(entries_[fan.position], fan.rpm);
-    if (thermal_)
+    if (heated)
         showTemperatures();
 }
 
@@ -365,6 +373,7 @@ bool EmulatedSMC::setThermalModel(ThermalParameters parameters)
     load_ = {.points = {{0, thermal_->idle}}};
     loadSeconds_ = 0;
     modelSeconds_ = 0;
+    heatWaiting_ = 0;
     modelAt_ = now();
     nodes_ = steadyHeat(*thermal_, thermal_->idle, airConductance(*thermal_, fanFractions(true)));
     showTemperatures();

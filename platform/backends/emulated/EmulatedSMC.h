@@ -116,6 +116,7 @@ private:
     LoadTrace load_;
     double loadSeconds_ = 0;   // the trace's time now
     double modelSeconds_ = 0;  // since the model started: the noise's time
+    double heatWaiting_ = 0;   // time gone by since the last whole step of heat
 };
 
 // The built-in profile: a two-fan laptop.
