@@ -832,14 +832,18 @@ Reply FanBroker::write(ClientId client, const Request& request)
                 fanRecord.forcedWritten = bitAfter[fan];
     }
     std::string error;
-    if (recording && state_ && !persist(error)) {
+    // An emulated SMC's values live in this process and go to disk with
+    // the records in one save after the write; nothing outlives a crash
+    // before it. A real SMC keeps a write through a crash of ours.
+    bool storedHere = state_ && emulated_;
+    if (recording && state_ && !storedHere && !persist(error)) {
         records_ = std::move(recordsBefore);
         std::fprintf(stderr, "smcd: cannot save state %s: %s; the write is refused\n", state_->path().c_str(),
                      error.c_str());
         reply.status = kIOReturnIOError;
         return reply;
     }
-    std::optional<SMCKeyEntry> stored = state_ && emulated_ ? emulated_->key(record.key) : std::nullopt;
+    std::optional<SMCKeyEntry> stored = storedHere ? emulated_->key(record.key) : std::nullopt;
 
     reply = passOn(request);
 
@@ -853,7 +857,8 @@ Reply FanBroker::write(ClientId client, const Request& request)
     if (reply.status != KERN_SUCCESS) {
         if (recording) {
             records_ = std::move(recordsBefore);
-            persist(error);  // best effort: a stale record only holds a value the SMC never took
+            if (!storedHere)
+                persist(error);  // best effort: a stale record only holds a value the SMC never took
         }
         return reply;
     }
