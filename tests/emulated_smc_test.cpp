@@ -352,8 +352,9 @@ TEST(ServiceSelection, FromSetting)
         EXPECT_EQ(present, c.present) << (c.setting ? c.setting : "unset");
         EXPECT_EQ(diagnostic.substr(0, c.diagnostic.size()), c.diagnostic);
         EXPECT_EQ(diagnostic.empty(), c.diagnostic.empty()) << diagnostic;
-        if (!c.cause.empty())
+        if (!c.cause.empty()) {
             EXPECT_EQ(cause, c.cause);
+        }
     }
     unsetenv("XDG_RUNTIME_DIR");
 }
