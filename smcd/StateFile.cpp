@@ -213,9 +213,7 @@ std::optional<ProfileError> parseStateText(std::string_view text, std::vector<Sa
     }
     std::unordered_map<FourCharCode, size_t> lineOfKey;
     for (size_t number = 1; !text.empty(); ++number) {
-        size_t end = text.find('\n');
-        std::string_view line = text.substr(0, end);
-        text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
+        std::string_view line = takeLine(text);
         if (!line.empty() && line.back() == '\r')
             line.remove_suffix(1);
         size_t first = line.find_first_not_of(" \t");

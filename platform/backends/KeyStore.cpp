@@ -18,6 +18,14 @@ std::string fourCharText(FourCharCode code)
     return {char(code >> 24), char(code >> 16), char(code >> 8), char(code)};
 }
 
+std::string_view takeLine(std::string_view& text)
+{
+    size_t end = text.find('\n');
+    std::string_view line = text.substr(0, end);
+    text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
+    return line;
+}
+
 int hexValue(char c)
 {
     if (c >= '0' && c <= '9')
@@ -201,9 +209,7 @@ std::optional<ProfileError> parseSMCProfile(std::string_view text, std::vector<S
     std::unordered_map<FourCharCode, size_t> lineOfKey;
     size_t number = 0;
     while (!text.empty()) {
-        size_t end = text.find('\n');
-        std::string_view line = text.substr(0, end);
-        text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
+        std::string_view line = takeLine(text);
         ++number;
         if (!line.empty() && line.back() == '\r')
             line.remove_suffix(1);

@@ -101,6 +101,9 @@ std::optional<ProfileError> parseSMCProfile(std::string_view text, std::vector<S
 // The value of one hex digit, either case; -1 for any other character.
 int hexValue(char c);
 
+// The first line of `text`, without its newline, taken off the front of `text`.
+std::string_view takeLine(std::string_view& text);
+
 // Reads a whole file into `text`; false with errno set when it cannot.
 bool readTextFile(const char* path, std::string& text);
 

@@ -91,9 +91,7 @@ bool parseLoadTrace(std::string_view text, LoadTrace& trace, std::string& error)
     trace = {};
     size_t number = 0;
     while (!text.empty()) {
-        size_t end = text.find('\n');
-        std::string_view line = text.substr(0, end);
-        text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
+        std::string_view line = takeLine(text);
         ++number;
         line = line.substr(0, line.find('#'));
         if (line.find_first_not_of(" \t\r") == std::string_view::npos)
