@@ -460,11 +460,10 @@ bool leftAlone(const FanSetting& now, const FanSetting& held, const FanSetting& 
     auto sameTarget = [&](const FanSetting& other) {
         return std::memcmp(now.target.bytes, other.target.bytes, now.target.dataSize) == 0;
     };
-    if (now.manual && sameTarget(held))
-        return true;
-    // In automatic mode the SMC moves the target itself: the mode alone says
-    // that the fan is as it was.
-    return now.manual == before.manual && (!now.manual || sameTarget(before));
+    // Automatic is what a daemon that stops puts fans back to (before the
+    // hold, or before a controller's lease); in that mode the SMC moves the
+    // target itself, so the mode alone tells.
+    return !now.manual || sameTarget(held) || (before.manual && sameTarget(before));
 }
 
 std::string holdProblem(io_connect_t connection, unsigned fan, const SMCVal& target, bool& gone)

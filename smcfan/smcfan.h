@@ -131,8 +131,8 @@ struct FanSetting {
 kern_return_t readSetting(io_connect_t connection, unsigned fan, FanSetting& setting);
 
 // Whether a fan that reads `now` after the daemon came back was left alone
-// meanwhile: as the hold set it (`held`), or as it was before the hold
-// (`before`), which is what the daemon puts back.
+// meanwhile: as the hold set it (`held`), or as the daemon puts it back:
+// automatic, or manual at the target it had before the hold (`before`).
 bool leftAlone(const FanSetting& now, const FanSetting& held, const FanSetting& before);
 
 // Why a hold of `fan` no longer stands, in words: its connection lost, the
