@@ -9,16 +9,19 @@ bash scripts/setup.sh
 echo "Configuring build/default ..." >&2
 cmake --preset default >/dev/null
 cmake --build --preset default --target smc sensors-host SensorsModule >&2
-bin=build/default/bin
-# Asked for by name: unset, the programs take a daemon or the driver, or say
-# that there is no SMC.
-export SMC_SERVICE=builtin
 
-echo "\$ sensors-host"
-"$bin/sensors-host"
+# Each command is shown as it runs, so that it can be copied: from the
+# project root, or without build/default/bin/ once installed. The machine is
+# named in each: unset, SMC_SERVICE takes a daemon or the driver, or there
+# is no SMC.
+shown() {
+    echo "\$ $1"
+    (set +o pipefail; eval "$1")
+    echo
+}
+echo "# An emulated machine (SMC_SERVICE=builtin), not this computer's SMC:"
+echo "# its readings are made up. Installed, drop build/default/bin/."
 echo
-echo "\$ smc -f"
-"$bin/smc" -f
-echo
-echo "\$ smc -l | head -n 12"
-"$bin/smc" -l | sed -n 1,12p
+shown "SMC_SERVICE=builtin build/default/bin/sensors-host"
+shown "SMC_SERVICE=builtin build/default/bin/smc -f"
+shown "SMC_SERVICE=builtin build/default/bin/smc -l | head -n 12"

@@ -623,6 +623,12 @@ Reply FanBroker::handle(ClientId client, const uint8_t* message, size_t size, in
         }
         return reply;
     }
+    // Over another daemon the question is passed on: that one knows.
+    if (request.method == kServiceKindMethod && (emulated_ || !connection_->brokered())) {
+        reply.status = KERN_SUCCESS;
+        reply.record[0] = emulated_ ? 1 : 0;
+        return reply;
+    }
     if (request.method == kFloorMethod) {
         uint32_t fan;
         std::memcpy(&fan, request.record, sizeof fan);

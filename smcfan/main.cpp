@@ -17,7 +17,6 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
-#include <functional>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -233,37 +232,116 @@ int mode(io_connect_t connection, const Options& options, bool manual)
     return result;
 }
 
-// Ends the held command, which must not run on unheld; one that ignores
-// SIGTERM is killed after five seconds.
-void stopCommand(pid_t child)
+// A new connection to the service chosen at the start, without SMCOpen's
+// line on stdout: asked once a second while the daemon is away.
+io_connect_t reopen()
 {
-    kill(child, SIGTERM);
-    for (int tries = 0; tries < 50; ++tries) {
-        if (waitpid(child, nullptr, WNOHANG) == child)
-            return;
-        usleep(100'000);
-    }
-    kill(child, SIGKILL);
-    waitpid(child, nullptr, 0);
+    io_iterator_t iterator = 0;
+    if (IOServiceGetMatchingServices(MACH_PORT_NULL, IOServiceMatching("AppleSMC"), &iterator) != KERN_SUCCESS)
+        return 0;
+    io_object_t device = IOIteratorNext(iterator);
+    IOObjectRelease(iterator);
+    io_connect_t connection = 0;
+    if (device != 0 && IOServiceOpen(device, mach_task_self(), 0, &connection) != KERN_SUCCESS)
+        connection = 0;
+    IOObjectRelease(device);
+    return connection;
 }
 
-// Waits for SIGINT or SIGTERM, for `child` to end, or for the hold to end
-// underneath it, which `problem` tells when asked each second; the exit
-// status to end with. Why the hold ended goes into `ended`.
-int waitForTheEnd(pid_t child, const sigset_t& signals, const std::function<std::string()>& problem,
-                  std::string& ended)
+// A hold and what it set, from its start to its end: the fan's setting
+// before it (what the daemon puts back) and the one it made.
+struct Hold {
+    io_connect_t connection = 0;  // 0 once it ended, or while the daemon is away
+    Fan fan;
+    std::string where;  // "fan 0 (Left)"
+    double rpm = 0;
+    FanSetting before, held;
+    bool waiting = false;  // for the daemon to come back
+};
+
+// Sets the fan to manual at the hold's speed through its connection, which
+// holds the lease; 0, or the problem said on stderr and 1.
+int take(Hold& hold)
+{
+    io_connect_t connection = hold.connection;
+    const Fan& fan = hold.fan;
+    SMCVal target;
+    if (kern_return_t status = writeSpeed(connection, fan.index, Speed::Target, hold.rpm, &target))
+        return writeFailure(connection, fan, hold.where, Speed::Target, hold.rpm, status);
+    std::string key;
+    if (kern_return_t status = setManual(connection, fan.index, true, &key))
+        return fail(hold.where + ": " + (key.empty() ? "" : key + ": ") + statusWords(status));
+    // The target as the SMC keeps it, rounded as it keeps speeds (the
+    // driver's files: whole rpm): what the hold's checks compare with.
+    hold.held.target = target;
+    if (kern_return_t status = readSetting(connection, fan.index, hold.held))
+        return fail(hold.where + ": " + target.key + " cannot be read: " + statusWords(status));
+    return 0;
+}
+
+// Takes the hold again once the daemon is back, when nobody changed the fan
+// meanwhile; the hold ends when someone did. Said on stderr either way.
+void retake(Hold& hold)
+{
+    hold.connection = reopen();
+    if (hold.connection == 0)
+        return;
+    kern_return_t lease = kIOReturnUnsupported;
+#if __has_include(<IOKit/IOKitSMCLease.h>)
+    lease = IOSMCConnectionRequestLease(hold.connection);
+#endif
+    FanSetting now{hold.held};
+    kern_return_t status = lease != KERN_SUCCESS ? lease : readSetting(hold.connection, hold.fan.index, now);
+    if (status == kIOReturnNotResponding) {  // not back after all
+        SMCClose(hold.connection);
+        hold.connection = 0;
+        return;
+    }
+    hold.waiting = false;
+    std::string problem = status != KERN_SUCCESS ? statusWords(status)
+                          : !leftAlone(now, hold.held, hold.before)
+                              ? "the fan was changed while the daemon was away"
+                              : std::string();
+    if (problem.empty() && take(hold) == 0) {
+        std::fprintf(stderr, "%s: holding %s at %.0f rpm again\n", kProgram, hold.where.c_str(), hold.rpm);
+        return;
+    }
+    if (!problem.empty())
+        fail("the hold of " + hold.where + " is not taken again: " + problem);
+    SMCClose(hold.connection);
+    hold.connection = 0;
+}
+
+// Waits for SIGINT or SIGTERM, or for `child` to end; the exit status to
+// end with. The hold is checked each second: one that ends underneath is
+// said once and the command runs on, as the hold was no reason to run it;
+// without a command, smcfan ends with 1. After the daemon went away, the
+// hold is taken again once it is back.
+int waitForTheEnd(pid_t child, const sigset_t& signals, Hold& hold)
 {
     for (;;) {
         siginfo_t info;
         timespec second{1, 0};
         int number = sigtimedwait(&signals, &info, &second);
         if (number < 0 && errno == EAGAIN) {
-            ended = problem();
-            if (ended.empty())
-                continue;
-            if (child > 0)
-                stopCommand(child);
-            return 1;
+            if (hold.waiting)
+                retake(hold);
+            bool gone = false;
+            std::string ended =
+                hold.connection ? holdProblem(hold.connection, hold.fan.index, hold.held.target, gone) : "";
+            if (!ended.empty()) {
+                // Closing the lease lets go: the daemon puts the fan back.
+                SMCClose(hold.connection);
+                hold.connection = 0;
+                hold.waiting = gone;
+                fail("the hold of " + hold.where + " ended: " + ended +
+                     (gone ? "; it is taken again once the daemon is back, if nobody changes the fan meanwhile"
+                           : child > 0 ? "; the command runs on"
+                                       : ""));
+            }
+            if (child <= 0 && hold.connection == 0 && !hold.waiting)
+                return 1;
+            continue;
         }
         if (number < 0 && errno == EINTR)
             continue;
@@ -307,22 +385,21 @@ int hold(io_connect_t connection, const Options& options)
 
     if (fan->name.empty())
         fan->name = readName(connection, fan->index);
-    std::string where = "fan " + std::to_string(fan->index) + (fan->name.empty() ? "" : " (" + fan->name + ")");
+    Hold hold{connection, *fan, "fan " + std::to_string(fan->index) + (fan->name.empty() ? "" : " (" + fan->name + ")"),
+              options.rpm};
     if (std::optional<Driver> driver = fanController(connection); driver && driver->drives(fan->index))
         std::fprintf(stderr, "%s: %s: taking it from the fan controller %s until the hold ends\n", kProgram,
-                     where.c_str(), controllerText(driver->controller).c_str());
-    SMCVal target;
-    if (kern_return_t status = writeSpeed(connection, fan->index, Speed::Target, options.rpm, &target))
-        return writeFailure(connection, *fan, where, Speed::Target, options.rpm, status);
-    std::string key;
-    if (kern_return_t status = setManual(connection, fan->index, true, &key))
-        return fail(where + ": " + (key.empty() ? "" : key + ": ") + statusWords(status));
-    // The target as the SMC keeps it, rounded as it keeps speeds (the
-    // driver's files: whole rpm): what the hold's checks compare with.
-    auto held = reinterpret_cast<uint8_t*>(target.bytes);
-    if (kern_return_t status = readKnown(connection, target.key, target.dataSize, held))
-        return fail(where + ": " + target.key + " cannot be read: " + statusWords(status));
-    std::fprintf(stderr, "%s: holding %s at %.0f rpm%s\n", kProgram, where.c_str(), options.rpm,
+                     hold.where.c_str(), controllerText(driver->controller).c_str());
+    // The fan as it was: what the daemon puts back, and so what it reads
+    // after a restart when nobody else changed it.
+    if (SMCVal target; SMCReadKey2(speedKey(fan->index, Speed::Target).c_str(), &target, connection) == KERN_SUCCESS &&
+                       target.dataSize <= sizeof target.bytes) {
+        hold.before.target = target;
+        readSetting(connection, fan->index, hold.before);
+    }
+    if (take(hold) != 0)
+        return 1;
+    std::fprintf(stderr, "%s: holding %s at %.0f rpm%s\n", kProgram, hold.where.c_str(), options.rpm,
                  options.program.empty() ? "; Ctrl-C lets go" : " while the command runs");
 
     pid_t child = -1;
@@ -344,12 +421,10 @@ int hold(io_connect_t connection, const Options& options)
             return fail("cannot run " + options.program[0] + ": " + std::strerror(error));
         }
     }
-    std::string ended;
-    int result = waitForTheEnd(child, signals, [&] { return holdProblem(connection, fan->index, target); }, ended);
+    int result = waitForTheEnd(child, signals, hold);
     // Closing the lease is what lets go: the daemon puts the fan back.
-    SMCClose(connection);
-    if (!ended.empty())
-        return fail("the hold of " + where + " ended: " + ended + (child > 0 ? "; the command was stopped" : ""));
+    if (hold.connection != 0)
+        SMCClose(hold.connection);
     return result;
 }
 

@@ -117,8 +117,9 @@ std::string usage()
            "FAN is a fan's number or name as the list shows them. The SMC is the one that\n"
            "SMC_SERVICE names; unset: your smcd, then the system's at /run/smcd.sock, then\n"
            "the applesmc driver, else no SMC (SMC_SERVICE=builtin: the emulated machine).\n"
-           "A hold needs smcd. A hold lost meanwhile (smcd restarted, the fan changed by\n"
-           "another) stops COMMAND and exits 1.\n"
+           "A hold needs smcd. A hold that ends underneath (the fan changed by another)\n"
+           "is said on stderr and COMMAND runs on; after smcd restarts the hold is taken\n"
+           "again if nobody changed the fan meanwhile.\n"
            "Exit status: 0 done, 1 failure (a hold: its command's status), 2 a usage error.\n";
 }
 
@@ -441,26 +442,46 @@ kern_return_t setManual(io_connect_t connection, unsigned fan, bool manual, std:
     return found ? KERN_SUCCESS : kIOReturnNotFound;
 }
 
-std::string holdProblem(io_connect_t connection, unsigned fan, const SMCVal& target)
+kern_return_t readSetting(io_connect_t connection, unsigned fan, FanSetting& setting)
 {
-    uint8_t now[sizeof target.bytes];
-    kern_return_t status = readKnown(connection, target.key, target.dataSize, now);
-    // A lease's connection never reconnects: no answer is the daemon gone,
-    // and with it the lease, which put the fan back.
-    if (status == kIOReturnNotResponding)
-        return "the daemon went away (stopped or restarted), and the lease with it";
-    if (status != KERN_SUCCESS)
-        return std::string(target.key) + " cannot be read: " + statusWords(status);
-    if (std::memcmp(now, target.bytes, target.dataSize) != 0)
-        return std::string(target.key) + " reads " +
-               speedText(encodings::speedFromBytes(typeOf(target), now, target.dataSize)) +
-               " rpm now: another hold or a write changed the fan";
+    auto bytes = reinterpret_cast<uint8_t*>(setting.target.bytes);
+    if (kern_return_t status = readKnown(connection, setting.target.key, setting.target.dataSize, bytes))
+        return status;
     // Keys the SMC lacks read as zeros: not manual.
     uint8_t mask[2] = {}, mode = 0;
     bool forced =
         fan < 16 && readKnown(connection, "FS! ", 2, mask) == KERN_SUCCESS && (mask[0] << 8 | mask[1]) >> fan & 1;
-    bool manual = readKnown(connection, keyOf(fan, "Md"), 1, &mode) == KERN_SUCCESS && mode != 0;
-    if (!forced && !manual)
+    setting.manual = forced || (readKnown(connection, keyOf(fan, "Md"), 1, &mode) == KERN_SUCCESS && mode != 0);
+    return KERN_SUCCESS;
+}
+
+bool leftAlone(const FanSetting& now, const FanSetting& held, const FanSetting& before)
+{
+    auto sameTarget = [&](const FanSetting& other) {
+        return std::memcmp(now.target.bytes, other.target.bytes, now.target.dataSize) == 0;
+    };
+    // Automatic is what a daemon that stops puts fans back to (before the
+    // hold, or before a controller's lease); in that mode the SMC moves the
+    // target itself, so the mode alone tells.
+    return !now.manual || sameTarget(held) || (before.manual && sameTarget(before));
+}
+
+std::string holdProblem(io_connect_t connection, unsigned fan, const SMCVal& target, bool& gone)
+{
+    FanSetting now{target};
+    kern_return_t status = readSetting(connection, fan, now);
+    // A lease's connection never reconnects: no answer is the daemon gone,
+    // and with it the lease, which put the fan back.
+    gone = status == kIOReturnNotResponding;
+    if (gone)
+        return "the daemon went away (stopped or restarted), and the lease with it";
+    if (status != KERN_SUCCESS)
+        return std::string(target.key) + " cannot be read: " + statusWords(status);
+    if (std::memcmp(now.target.bytes, target.bytes, target.dataSize) != 0)
+        return std::string(target.key) + " reads " +
+               speedText(encodings::speedFromBytes(typeOf(target), bytesOf(now.target), target.dataSize)) +
+               " rpm now: another hold or a write changed the fan";
+    if (!now.manual)
         return "the fan is in automatic mode again: another hold or a write changed it";
     return {};
 }

@@ -119,9 +119,26 @@ kern_return_t readKnown(io_connect_t connection, const std::string& key, uint32_
 // of a failed write goes into `failedKey` when given.
 kern_return_t setManual(io_connect_t connection, unsigned fan, bool manual, std::string* failedKey = nullptr);
 
+// What a hold compares: the fan's target key, as `target` names it (key,
+// type, size), with its bytes, and whether the fan is in manual mode.
+struct FanSetting {
+    SMCVal target{};
+    bool manual = false;
+};
+
+// Reads the fan's target (the key `setting.target` names, of its size) and
+// mode into `setting`; the target's read status.
+kern_return_t readSetting(io_connect_t connection, unsigned fan, FanSetting& setting);
+
+// Whether a fan that reads `now` after the daemon came back was left alone
+// meanwhile: as the hold set it (`held`), or as the daemon puts it back:
+// automatic, or manual at the target it had before the hold (`before`).
+bool leftAlone(const FanSetting& now, const FanSetting& held, const FanSetting& before);
+
 // Why a hold of `fan` no longer stands, in words: its connection lost, the
 // fan back in automatic mode, or its target no longer `target` (the key as
-// read once the hold began). Empty while the hold stands.
-std::string holdProblem(io_connect_t connection, unsigned fan, const SMCVal& target);
+// read once the hold began). Empty while the hold stands. `gone` tells
+// whether it was the daemon that went away, taking the lease with it.
+std::string holdProblem(io_connect_t connection, unsigned fan, const SMCVal& target, bool& gone);
 
 }  // namespace smcfan

@@ -947,7 +947,13 @@ TEST(DefaultService, DaemonThenDriverThenNoSMC)
         BackgroundProcess daemon(kBin + "/smcd", {"--socket", runtime + "/smcd.sock", "--profile", profile});
         for (int waited = 0; waited < 100 && !std::filesystem::exists(runtime + "/smcd.sock"); ++waited)
             usleep(50'000);
-        EXPECT_EQ(withoutService({"-k", "FNum", "-r"}).output, "  FNum  [ui8 ]  7 (bytes 07)\n");
+        auto served = withoutService({"-k", "FNum", "-r"});
+        EXPECT_EQ(served.output, "  FNum  [ui8 ]  7 (bytes 07)\n");
+        // It serves an emulated machine: the tool says so, once.
+        EXPECT_EQ(served.errors, "smc: using the emulated SMC of your own smcd at " + runtime +
+                                     "/smcd.sock (SMC_SERVICE unset), not this machine's\n");
+        auto named = runProgram(kBin + "/smc", {"-k", "FNum", "-r"}, {"SMC_SERVICE=unix:" + runtime + "/smcd.sock"});
+        EXPECT_EQ(named.errors, "");
     }
     std::filesystem::remove_all(runtime);
 }

@@ -429,6 +429,20 @@ TEST(FanBroker, ClientsAreToldTheFloor)
     }
 }
 
+TEST(FanBroker, SaysWhetherTheSMCItServesIsEmulated)
+{
+    for (bool emulated : {true, false}) {
+        std::shared_ptr<EmulatedSMC> smc = machine();
+        std::unique_ptr<SMCConnection> connection;
+        smc->open(connection);
+        FanBroker broker(std::move(connection), {}, nullptr, emulated ? smc : nullptr);
+        protocol::Request request{protocol::kServiceKindMethod, {}};
+        protocol::Reply reply = broker.handle(1, reinterpret_cast<const uint8_t*>(&request), sizeof request);
+        EXPECT_EQ(reply.status, KERN_SUCCESS);
+        EXPECT_EQ(reply.record[0], emulated ? 1 : 0);
+    }
+}
+
 TEST(FanBroker, StoppingPutsBackWhatWasChangedThroughIt)
 {
     for (bool keep : {false, true}) {

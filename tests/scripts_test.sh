@@ -56,5 +56,20 @@ for ran in "ctest --preset default" "ctest --preset fuzz" "profile_fuzzer"; do
 done
 if grep -q "^ctest --preset sanitize" "$LOG"; then fail "test.sh ran the tests of a failed build"; else pass; fi
 
+# run.sh says the machine is emulated and shows commands that run as
+# printed from the project's root: each names the machine it reads.
+mkdir -p "$tree/build/default/bin"
+for program in smc sensors-host; do
+    printf '#!/bin/sh\necho "%s SMC_SERVICE=$SMC_SERVICE $*" >>"$LOG"\n' "$program" >"$tree/build/default/bin/$program"
+    chmod +x "$tree/build/default/bin/$program"
+done
+INSTALLED=yes PATH="$stubs:$PATH" bash "$tree/scripts/run.sh" >"$work/out" 2>/dev/null
+if grep -q '^# An emulated machine' "$work/out"; then pass; else fail "run.sh does not say the machine is emulated"; fi
+: >"$LOG"
+(cd "$tree" && unset SMC_SERVICE && sed -n 's/^\$ //p' "$work/out" | bash) 2>"$work/errors"
+shown=$(grep -c '^\$ ' "$work/out")
+ran=$(grep -c ' SMC_SERVICE=builtin ' "$LOG")
+if [[ $shown -ge 3 && $ran -eq $shown ]]; then pass; else fail "run.sh's $shown commands ran $ran times as printed: $(cat "$work/errors")"; fi
+
 echo "$passed passed, $failures failed"
 [ "$failures" -eq 0 ]

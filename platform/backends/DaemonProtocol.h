@@ -46,6 +46,10 @@ inline constexpr uint32_t kClaimControlMethod = 0x4374726c;  // "Ctrl"
 // A request of this method (the record is not looked at) asks for the fan
 // controller: its IOSMCFanController record; kIOReturnNotFound when none.
 inline constexpr uint32_t kControllerMethod = 0x43746c3f;  // "Ctl?"
+// A request of this method (the record is not looked at) asks what the
+// daemon serves: the reply's first byte is 1 for an emulated SMC, 0 for a
+// real one. A daemon that does not know it answers kIOReturnBadArgument.
+inline constexpr uint32_t kServiceKindMethod = 0x4b696e64;  // "Kind"
 
 // How long a client waits for the daemon before it answers
 // kIOReturnNotResponding.

@@ -4,6 +4,8 @@
 #include "backends/DaemonProtocol.h"
 #include "backends/emulated/EmulatedSMC.h"
 
+#include <atomic>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -11,6 +13,31 @@
 #include <vector>
 
 namespace platform {
+namespace {
+
+// Whether the daemon behind `service` serves an emulated SMC; a daemon that
+// cannot say is taken for one over the real SMC.
+bool servesEmulated(SMCService& service)
+{
+    std::unique_ptr<SMCConnection> connection;
+    uint8_t record[protocol::kRecordSize] = {}, reply[protocol::kRecordSize] = {};
+    return service.open(connection) == KERN_SUCCESS &&
+           connection->daemonRequest(protocol::kServiceKindMethod, record, reply) == KERN_SUCCESS && reply[0] == 1;
+}
+
+// A user's own daemon over an emulated machine takes over every tool run
+// without SMC_SERVICE: each tool says so once, so that made-up readings are
+// never taken for the machine's.
+void sayEmulated(SMCService& service, const std::string& path)
+{
+    static std::atomic<bool> said{false};
+    if (said.load() || !servesEmulated(service) || said.exchange(true))
+        return;
+    std::fprintf(stderr, "%s: using the emulated SMC of your own smcd at %s (SMC_SERVICE unset), not this machine's\n",
+                 program_invocation_short_name, path.c_str());
+}
+
+}  // namespace
 
 std::shared_ptr<SMCService> selectSMCService(const char* setting, std::string& cause)
 {
@@ -36,8 +63,11 @@ std::shared_ptr<SMCService> selectSMCService(const char* setting, std::string& c
         std::string tried;
         for (const std::string& path : paths) {
             auto daemon = makeUnixSMCService(path);
-            if (daemon->present())
+            if (daemon->present()) {
+                if (path != protocol::kSystemSocketPath)
+                    sayEmulated(*daemon, path);
                 return daemon;
+            }
             tried += daemon->failureCause() + "; ";
         }
         if (std::string device = findAppleSMCDevice(); !device.empty())
