@@ -238,6 +238,50 @@ TEST(AppleSMCThroughSmcfs, AReadOnlyMountRefusesTheCursor)
     EXPECT_EQ(run.status, 1);
 }
 
+// The packaged unit leaves /run read-only to smcd but for its runtime
+// directory: the cursor's lock must live there, for smcd and root's tools
+// alike, and a process without it says why, once.
+TEST(AppleSMCThroughSmcfs, TheCursorLockLivesInTheDaemonsRuntimeDirectory)
+{
+    REQUIRE_FUSE();
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root to mount";
+    std::string unit = slurp(CONTRIB_DIR "/systemd/smcd.service.in");
+    size_t at = unit.find("\nRuntimeDirectory=");
+    ASSERT_NE(at, std::string::npos) << "the unit gives smcd no runtime directory";
+    at += std::strlen("\nRuntimeDirectory=");
+    std::string runtime = "/run/" + unit.substr(at, unit.find('\n', at) - at);
+    std::string profile = kProfiles + "/host.profile";
+    Mount mount(profile);
+    ASSERT_TRUE(mount.mounted()) << mount.log();
+    std::string expected = runProgram(kBin + "/smc", {"-r", "-k", "TC0D"}, {"SMC_SERVICE=" + profile}).output;
+    std::string lock = platform::applesmc::cursorLockPath(mount.path());
+    ASSERT_EQ(lock.rfind(runtime + "/", 0), 0u) << lock << " is not in " << runtime;
+    struct Case {
+        const char* what;
+        std::string setup;
+        bool locked;
+    } cases[] = {
+        {"/run read-only", "mount -t tmpfs -o ro,mode=0755 tmpfs /run", false},
+        {"its directory read-only", "mkdir -p " + runtime + " && mount -t tmpfs -o ro,mode=0755 tmpfs " + runtime, false},
+        {"as the unit leaves it", "mount -t tmpfs -o mode=0755 tmpfs /run && mkdir " + runtime + " && mount -o remount,ro /run && " +
+                                      "mount -t tmpfs -o mode=0755 tmpfs " + runtime, true},
+    };
+    const std::string said = "applesmc: no lock on the key cursor: cannot open " + lock + ": Read-only file system";
+    for (const Case& c : cases) {
+        std::string script = c.setup + " && env " + mount.service() + " " + kBin + "/smc -r -k TC0D; status=$?; " +
+                             "test -e " + lock + " || echo no lock made >&2; exit $status";
+        auto run = runProgram("/usr/bin/unshare", {"-m", "sh", "-c", script});
+        EXPECT_EQ(run.output, expected) << c.what << ": " << run.errors;
+        if (c.locked) {
+            EXPECT_EQ(run.errors, "") << c.what;
+        } else {
+            EXPECT_EQ(run.errors, said + "; reads are still checked, but beside this project's other processes "
+                                         "they are refused busy more often\nno lock made\n") << c.what;
+        }
+    }
+}
+
 TEST(AppleSMCThroughSmcfs, WithoutRootFanAndTemperatureKeysServe)
 {
     REQUIRE_FUSE();
