@@ -609,20 +609,22 @@ TEST_F(AppleSMCBackEnd, NamesLearntOnceServeTheNextProcessAndAreChecked)
 
     // Another table of as many keys: the mount's table with a few positions
     // changed (the sampled last and middle positions kept), or with every
-    // name changed.
+    // name changed. A key's type and length are checked with its name, before
+    // any caller is told them.
     struct Change {
         int position;
         const char* name;
         uint32_t length = 1;
+        const char* type = "ui8 ";
     };
     struct Case {
         const char* key;
         std::vector<Change> changes;  // position -1: every name starts with the name's letter
         std::string value;
-        bool refusedOnce = false;  // the caller asked for the table's length
     };
     const Case cases[] = {
-        {"A700", {{701, "A700", 2}}, "\xbd", true},         // its length wrong
+        {"A700", {{701, "A700", 2}}, "\xbd"},              // its length wrong
+        {"A700", {{701, "A700", 1, "sp78"}}, "\xbd"},      // its type wrong
         {"A700", {{701, "A69z"}, {702, "A700"}}, "\xbd"},  // a position late
         {"B100", {{1101, "B10/"}}, "\x4d"},                // absent by the table
         {"B10/", {{1101, "B10/"}}, ""},                    // present by the table
@@ -641,6 +643,7 @@ TEST_F(AppleSMCBackEnd, NamesLearntOnceServeTheNextProcessAndAreChecked)
                     record[0] = platform::fourCharCode(name);
                 } else if (change.position == i) {
                     record[0] = platform::fourCharCode(change.name);
+                    record[1] = platform::fourCharCode(change.type);
                     record[2] = change.length;
                 }
             }
@@ -649,9 +652,9 @@ TEST_F(AppleSMCBackEnd, NamesLearntOnceServeTheNextProcessAndAreChecked)
         std::ofstream(names, std::ios::binary | std::ios::trunc) << table;
         std::filesystem::permissions(names, std::filesystem::perms(0644));
         reopen();
-        if (c.refusedOnce) {
-            EXPECT_EQ(read(c.key), "status " + testing::PrintToString(kIOReturnBadArgument)) << c.key;
-        }
+        SMCVal info{};
+        EXPECT_EQ(SMCReadKey2(c.key, &info, connection), KERN_SUCCESS) << c.key;
+        EXPECT_EQ(std::string(info.dataType), c.value.empty() ? "" : "ui8") << c.key << " with another table";
         EXPECT_EQ(read(c.key), c.value) << c.key << " with another table";
         EXPECT_EQ(read("A500"), "\xf5") << "after " << c.key;
     }
