@@ -21,6 +21,7 @@
 #include <fstream>
 #include <future>
 #include <map>
+#include <sstream>
 #include <sys/file.h>
 #include <sys/inotify.h>
 #include <sys/mman.h>
@@ -294,9 +295,11 @@ TEST(AppleSMCThroughSmcfs, WithoutRootFanAndTemperatureKeysServe)
         int status;
     } cases[] = {
         {"fans.profile", {"-f"}, "=", 0},
-        {"fans.profile", {"-k", "F1Tg", "-r"}, "=", 0},
         {"fans.profile", {"-k", "FS! ", "-r"}, "=", 0},
-        {"host.profile", {"-k", "TC0D", "-r"}, "=", 0},
+        // The files give whole rpm and quarter degrees, not the SMC's bytes: the
+        // raw tool refuses them, reports show them.
+        {"fans.profile", {"-k", "F1Tg", "-r"}, "Error: SMCReadKey() = e00002c1\n", 1},
+        {"host.profile", {"-k", "TC0D", "-r"}, "Error: SMCReadKey() = e00002c1\n", 1},
         {"host.profile", {"-k", "#KEY", "-r"}, "  #KEY  [ui32]  14 (bytes 00 00 00 0e)\n", 0},
         {"fans.profile", {"-l"}, "", 1},  // nothing listed, so not whole; the reason goes to stderr
         {"host.profile", {"-k", "F0ID", "-r"}, "Error: SMCReadKey() = e00002c1\n", 1},
@@ -819,6 +822,36 @@ TEST_F(AppleSMCBackEnd, FanKeysReadWhileAnotherProgramKeepsMovingTheCursor)
     for (int round = 0; round < 10; ++round)
         for (const auto& [key, bytes] : expected)
             EXPECT_EQ(read(key.c_str()), bytes) << key << " in round " << round;
+}
+
+// While another program keeps moving the cursor, the tool shows no byte
+// that the SMC does not hold: a value the driver's files give only rounded
+// (30.28 degrees as 30.25, 2000.75 rpm as 2000) is a read that failed.
+TEST(AppleSMCThroughSmcfs, TheToolShowsNoRoundedValueAsTheSMCsBytes)
+{
+    REQUIRE_FUSE();
+    std::string directory = temporaryDirectory();
+    std::string profile = profileFile(directory, R"(
+  #KEY  [ui32]  4 (bytes 00 00 00 04)
+  F0Ac  [fpe2]  (bytes 1f 43)
+  FNum  [ui8 ]  1 (bytes 01)
+  TC0D  [sp78]  (bytes 1e 49)
+)");
+    Mount mount(profile);
+    ASSERT_TRUE(mount.mounted()) << mount.log();
+    CursorMover mover(mount.path() + "/key_at_index");
+    const std::vector<std::string> runs[] = {{"-r", "-k", "TC0D"}, {"-r", "-k", "F0Ac"}, {"-l"}};
+    for (const auto& arguments : runs) {
+        std::string direct = runProgram(kBin + "/smc", arguments, {"SMC_SERVICE=" + profile}).output;
+        auto run = runProgram(kBin + "/smc", arguments, {mount.service()});
+        std::istringstream lines(run.output);
+        for (std::string line; std::getline(lines, line);) {
+            if (line.find("(bytes") != std::string::npos) {
+                EXPECT_NE(direct.find(line + "\n"), std::string::npos) << arguments[0] << ": " << line;
+            }
+        }
+    }
+    std::filesystem::remove_all(directory);
 }
 
 // A cursor that never stays where this process puts it: a plain directory

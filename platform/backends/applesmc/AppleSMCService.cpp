@@ -138,6 +138,7 @@ bool Driver::filesGone() const
 kern_return_t Driver::execute(const CallRecord& request, CallRecord& reply)
 {
     // A value read ahead serves only the calls that come straight after.
+    exact_ = (request.reserved2 & kExactValues) != 0;
     Prefetched pending = std::exchange(prefetched_, Prefetched{});
     FourCharCode listed = std::exchange(listed_, 0);
     kern_return_t status = dispatch(request, reply, pending, listed);
