@@ -247,9 +247,14 @@ kern_return_t ModuleReader::keyAtIndex(uint32_t index, std::string& key)
     return status;
 }
 
-ModuleReader::Choice ModuleReader::chooseListed(const std::string& key)
+ModuleReader::Choice ModuleReader::chooseListed(const std::string& key, uint32_t index)
 {
-    if (key.empty() || key[0] != 'T' || !seen_.insert(key).second)
+    // Every key counts here, not only T keys: a sensor's position misread
+    // as a fan key leaves the sensor out just the same.
+    auto [first, added] = seen_.try_emplace(key, index);
+    if (!added)
+        return first->second == index ? Choice::NotSensor : Choice::Twice;
+    if (key.empty() || key[0] != 'T')
         return Choice::NotSensor;
     Candidate candidate{key, "", std::nullopt};
     if (auto entry = known_.find(key); entry != known_.end()) {
@@ -304,10 +309,8 @@ bool ModuleReader::enumerateTemperatureKeys()
         kern_return_t status = keyAtIndex(enumerated_, key);
         if (smcGone(status))
             return false;  // the rest when it answers again
-        if (status != kIOReturnSuccess)
+        if (status != kIOReturnSuccess || chooseListed(key, enumerated_) == Choice::Twice)
             pendingIndexes_.push_back(enumerated_);
-        else
-            chooseListed(key);
     }
     return true;
 }
@@ -347,11 +350,16 @@ void ModuleReader::retryPending(Report& report)
         if (keyAtIndex(index, key) != kIOReturnSuccess)
             pendingIndexes_.push_back(index);
         else
-            choice = chooseListed(key);
+            choice = chooseListed(key, index);
         added |= choice == Choice::Sensor;
-        if (choice == Choice::Failed)
-            report.errors.push_back(key.empty() ? "the key at position " + std::to_string(index) + " cannot be read"
-                                                : key + ": the read failed");
+        std::string position = "the key at position " + std::to_string(index);
+        if (choice == Choice::Twice) {
+            pendingIndexes_.push_back(index);
+            report.errors.push_back(position + " shows " + key + ", as position " + std::to_string(seen_[key]) +
+                                    " does: the key it holds is left out");
+        } else if (choice == Choice::Failed) {
+            report.errors.push_back(key.empty() ? position + " cannot be read" : key + ": the read failed");
+        }
     }
     if (added)
         prepare();

@@ -73,7 +73,10 @@ private:
         std::string name;
         std::optional<int> priority;
     };
-    enum class Choice { Sensor, NotSensor, Failed };
+    // Twice: the position shows a key another position showed first, so the
+    // key it holds (a name misread while another program moved the driver's
+    // cursor) is unknown.
+    enum class Choice { Sensor, NotSensor, Failed, Twice };
 
     ModuleReader() = default;
     // --all: the T keys the SMC lists, from the position reached so far;
@@ -89,9 +92,9 @@ private:
     kern_return_t keyInfo(const std::string& key, uint32_t& size, FourCharCode& type);
     // The key at a position of the SMC's list; the exchange's status.
     kern_return_t keyAtIndex(uint32_t index, std::string& key);
-    // choose() for a key the SMC lists, named from the table; a failed one
-    // is kept to be tried again.
-    Choice chooseListed(const std::string& key);
+    // choose() for a key the SMC lists at `index`, named from the table; a
+    // failed one is kept to be tried again.
+    Choice chooseListed(const std::string& key, uint32_t index);
     // Tries the candidates and positions that failed before; errors for
     // those that fail again.
     void retryPending(Report& report);
@@ -110,7 +113,7 @@ private:
     std::vector<Candidate> pending_;
     std::vector<uint32_t> pendingIndexes_;
     std::map<std::string, KeyEntry> known_;  // the table by key
-    std::set<std::string> seen_;  // keys --all has listed: a key listed twice is one sensor
+    std::map<std::string, uint32_t> seen_;  // keys --all has listed, at their first position
     uint32_t keyCount_ = 0;         // with --all: the keys the SMC lists
     uint32_t enumerated_ = 0;       // the positions of those asked so far
     bool keyCountPending_ = false;  // with --all: the key count failed to read

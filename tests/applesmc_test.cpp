@@ -21,6 +21,7 @@
 #include <fstream>
 #include <future>
 #include <map>
+#include <sstream>
 #include <sys/file.h>
 #include <sys/inotify.h>
 #include <sys/mman.h>
@@ -238,6 +239,50 @@ TEST(AppleSMCThroughSmcfs, AReadOnlyMountRefusesTheCursor)
     EXPECT_EQ(run.status, 1);
 }
 
+// The packaged unit leaves /run read-only to smcd but for its runtime
+// directory: the cursor's lock must live there, for smcd and root's tools
+// alike, and a process without it says why, once.
+TEST(AppleSMCThroughSmcfs, TheCursorLockLivesInTheDaemonsRuntimeDirectory)
+{
+    REQUIRE_FUSE();
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root to mount";
+    std::string unit = slurp(CONTRIB_DIR "/systemd/smcd.service.in");
+    size_t at = unit.find("\nRuntimeDirectory=");
+    ASSERT_NE(at, std::string::npos) << "the unit gives smcd no runtime directory";
+    at += std::strlen("\nRuntimeDirectory=");
+    std::string runtime = "/run/" + unit.substr(at, unit.find('\n', at) - at);
+    std::string profile = kProfiles + "/host.profile";
+    Mount mount(profile);
+    ASSERT_TRUE(mount.mounted()) << mount.log();
+    std::string expected = runProgram(kBin + "/smc", {"-r", "-k", "TC0D"}, {"SMC_SERVICE=" + profile}).output;
+    std::string lock = platform::applesmc::cursorLockPath(mount.path());
+    ASSERT_EQ(lock.rfind(runtime + "/", 0), 0u) << lock << " is not in " << runtime;
+    struct Case {
+        const char* what;
+        std::string setup;
+        bool locked;
+    } cases[] = {
+        {"/run read-only", "mount -t tmpfs -o ro,mode=0755 tmpfs /run", false},
+        {"its directory read-only", "mkdir -p " + runtime + " && mount -t tmpfs -o ro,mode=0755 tmpfs " + runtime, false},
+        {"as the unit leaves it", "mount -t tmpfs -o mode=0755 tmpfs /run && mkdir " + runtime + " && mount -o remount,ro /run && " +
+                                      "mount -t tmpfs -o mode=0755 tmpfs " + runtime, true},
+    };
+    const std::string said = "applesmc: no lock on the key cursor: cannot open " + lock + ": Read-only file system";
+    for (const Case& c : cases) {
+        std::string script = c.setup + " && env " + mount.service() + " " + kBin + "/smc -r -k TC0D; status=$?; " +
+                             "test -e " + lock + " || echo no lock made >&2; exit $status";
+        auto run = runProgram("/usr/bin/unshare", {"-m", "sh", "-c", script});
+        EXPECT_EQ(run.output, expected) << c.what << ": " << run.errors;
+        if (c.locked) {
+            EXPECT_EQ(run.errors, "") << c.what;
+        } else {
+            EXPECT_EQ(run.errors, said + "; reads are still checked, but beside this project's other processes "
+                                         "they are refused busy more often\nno lock made\n") << c.what;
+        }
+    }
+}
+
 TEST(AppleSMCThroughSmcfs, WithoutRootFanAndTemperatureKeysServe)
 {
     REQUIRE_FUSE();
@@ -250,9 +295,11 @@ TEST(AppleSMCThroughSmcfs, WithoutRootFanAndTemperatureKeysServe)
         int status;
     } cases[] = {
         {"fans.profile", {"-f"}, "=", 0},
-        {"fans.profile", {"-k", "F1Tg", "-r"}, "=", 0},
         {"fans.profile", {"-k", "FS! ", "-r"}, "=", 0},
-        {"host.profile", {"-k", "TC0D", "-r"}, "=", 0},
+        // The files give whole rpm and quarter degrees, not the SMC's bytes: the
+        // raw tool refuses them, reports show them.
+        {"fans.profile", {"-k", "F1Tg", "-r"}, "Error: SMCReadKey() = e00002c1\n", 1},
+        {"host.profile", {"-k", "TC0D", "-r"}, "Error: SMCReadKey() = e00002c1\n", 1},
         {"host.profile", {"-k", "#KEY", "-r"}, "  #KEY  [ui32]  14 (bytes 00 00 00 0e)\n", 0},
         {"fans.profile", {"-l"}, "", 1},  // nothing listed, so not whole; the reason goes to stderr
         {"host.profile", {"-k", "F0ID", "-r"}, "Error: SMCReadKey() = e00002c1\n", 1},
@@ -565,20 +612,22 @@ TEST_F(AppleSMCBackEnd, NamesLearntOnceServeTheNextProcessAndAreChecked)
 
     // Another table of as many keys: the mount's table with a few positions
     // changed (the sampled last and middle positions kept), or with every
-    // name changed.
+    // name changed. A key's type and length are checked with its name, before
+    // any caller is told them.
     struct Change {
         int position;
         const char* name;
         uint32_t length = 1;
+        const char* type = "ui8 ";
     };
     struct Case {
         const char* key;
         std::vector<Change> changes;  // position -1: every name starts with the name's letter
         std::string value;
-        bool refusedOnce = false;  // the caller asked for the table's length
     };
     const Case cases[] = {
-        {"A700", {{701, "A700", 2}}, "\xbd", true},         // its length wrong
+        {"A700", {{701, "A700", 2}}, "\xbd"},              // its length wrong
+        {"A700", {{701, "A700", 1, "sp78"}}, "\xbd"},      // its type wrong
         {"A700", {{701, "A69z"}, {702, "A700"}}, "\xbd"},  // a position late
         {"B100", {{1101, "B10/"}}, "\x4d"},                // absent by the table
         {"B10/", {{1101, "B10/"}}, ""},                    // present by the table
@@ -597,6 +646,7 @@ TEST_F(AppleSMCBackEnd, NamesLearntOnceServeTheNextProcessAndAreChecked)
                     record[0] = platform::fourCharCode(name);
                 } else if (change.position == i) {
                     record[0] = platform::fourCharCode(change.name);
+                    record[1] = platform::fourCharCode(change.type);
                     record[2] = change.length;
                 }
             }
@@ -605,9 +655,9 @@ TEST_F(AppleSMCBackEnd, NamesLearntOnceServeTheNextProcessAndAreChecked)
         std::ofstream(names, std::ios::binary | std::ios::trunc) << table;
         std::filesystem::permissions(names, std::filesystem::perms(0644));
         reopen();
-        if (c.refusedOnce) {
-            EXPECT_EQ(read(c.key), "status " + testing::PrintToString(kIOReturnBadArgument)) << c.key;
-        }
+        SMCVal info{};
+        EXPECT_EQ(SMCReadKey2(c.key, &info, connection), KERN_SUCCESS) << c.key;
+        EXPECT_EQ(std::string(info.dataType), c.value.empty() ? "" : "ui8") << c.key << " with another table";
         EXPECT_EQ(read(c.key), c.value) << c.key << " with another table";
         EXPECT_EQ(read("A500"), "\xf5") << "after " << c.key;
     }
@@ -772,6 +822,36 @@ TEST_F(AppleSMCBackEnd, FanKeysReadWhileAnotherProgramKeepsMovingTheCursor)
     for (int round = 0; round < 10; ++round)
         for (const auto& [key, bytes] : expected)
             EXPECT_EQ(read(key.c_str()), bytes) << key << " in round " << round;
+}
+
+// While another program keeps moving the cursor, the tool shows no byte
+// that the SMC does not hold: a value the driver's files give only rounded
+// (30.28 degrees as 30.25, 2000.75 rpm as 2000) is a read that failed.
+TEST(AppleSMCThroughSmcfs, TheToolShowsNoRoundedValueAsTheSMCsBytes)
+{
+    REQUIRE_FUSE();
+    std::string directory = temporaryDirectory();
+    std::string profile = profileFile(directory, R"(
+  #KEY  [ui32]  4 (bytes 00 00 00 04)
+  F0Ac  [fpe2]  (bytes 1f 43)
+  FNum  [ui8 ]  1 (bytes 01)
+  TC0D  [sp78]  (bytes 1e 49)
+)");
+    Mount mount(profile);
+    ASSERT_TRUE(mount.mounted()) << mount.log();
+    CursorMover mover(mount.path() + "/key_at_index");
+    const std::vector<std::string> runs[] = {{"-r", "-k", "TC0D"}, {"-r", "-k", "F0Ac"}, {"-l"}};
+    for (const auto& arguments : runs) {
+        std::string direct = runProgram(kBin + "/smc", arguments, {"SMC_SERVICE=" + profile}).output;
+        auto run = runProgram(kBin + "/smc", arguments, {mount.service()});
+        std::istringstream lines(run.output);
+        for (std::string line; std::getline(lines, line);) {
+            if (line.find("(bytes") != std::string::npos) {
+                EXPECT_NE(direct.find(line + "\n"), std::string::npos) << arguments[0] << ": " << line;
+            }
+        }
+    }
+    std::filesystem::remove_all(directory);
 }
 
 // A cursor that never stays where this process puts it: a plain directory

@@ -419,7 +419,7 @@ std::vector<std::string> keysOf(const Report& report)
     return keys;
 }
 
-TEST(HostEnumeration, AKeyListedTwiceIsOneSensor)
+TEST(HostEnumeration, AKeyListedTwiceIsOneSensorAndTheOtherPositionIsNamed)
 {
     testing_support::TestSMC smc(kEnumerated);
     // Position 4 (after #KEY, TC0D, TC0P, FNum) answers TC0D again.
@@ -429,6 +429,9 @@ TEST(HostEnumeration, AKeyListedTwiceIsOneSensor)
     machine->configure({{"TC0D", 1, "CPU Die"}}, true);
     Report report = machine->read();
     EXPECT_EQ(keysOf(report), (std::vector<std::string>{"TC0D", "TB0T", "TC0P"}));
+    // What position 4 holds (TA0P) is left out, and said to be.
+    EXPECT_EQ(report.errors, std::vector<std::string>{
+                                 "the key at position 4 shows TC0D, as position 1 does: the key it holds is left out"});
     EXPECT_EQ(report.temperatures[0].name, "CPU Die");
     EXPECT_EQ(report.temperatures[0].priority, 1);
     EXPECT_FALSE(report.temperatures[1].priority);

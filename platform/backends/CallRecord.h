@@ -31,6 +31,11 @@ struct CallRecord {
     uint8_t bytes[32];
 };
 inline constexpr size_t kCallRecordSize = 80;
+// A bit of a request's reserved2: the caller shows raw bytes, so a value a
+// back-end would rebuild from rounded readings (the driver's fan and
+// temperature files) is refused instead. Set by the stand-in for a
+// connection that asked for it; the daemon passes requests on as they are.
+inline constexpr uint8_t kExactValues = 1;
 static_assert(sizeof(CallRecord) == kCallRecordSize && offsetof(CallRecord, key) == 0 &&
               offsetof(CallRecord, dataSize) == 28 && offsetof(CallRecord, dataType) == 32 &&
               offsetof(CallRecord, command) == 42 && offsetof(CallRecord, index) == 44 &&

@@ -11,6 +11,7 @@
 #include <mutex>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 #include <variant>
 
 struct __CFDictionary {
@@ -36,6 +37,7 @@ struct Registry {
     uint32_t lastHandle = 0x1000;
     std::unordered_map<io_object_t, std::variant<Iterator, ServiceObject>> objects;
     std::unordered_map<io_connect_t, std::shared_ptr<SMCConnection>> connections;
+    std::unordered_set<io_connect_t> exactOnly;  // connections whose requests carry kExactValues
     bool chosen = false;
     std::shared_ptr<SMCService> service;
     std::string selectionCause;  // why there is no service at all
@@ -190,6 +192,7 @@ kern_return_t IOServiceClose(io_connect_t connect)
         return kIOReturnNotOpen;
     closing = std::move(found->second);
     r.connections.erase(found);
+    r.exactOnly.erase(connect);
     return KERN_SUCCESS;
 }
 
@@ -200,20 +203,30 @@ kern_return_t IOConnectCallStructMethod(mach_port_t connection, uint32_t selecto
     Registry& r = registry();
     std::shared_ptr<SMCConnection> target;
     std::shared_ptr<const ExchangeObserver> observer;
+    bool exact = false;
     {
         std::lock_guard lock(r.mutex);
         auto found = r.connections.find(connection);
         if (found != r.connections.end())
             target = found->second;
+        exact = r.exactOnly.contains(connection);
         observer = r.observer;
     }
     kern_return_t status;
-    if (target == nullptr)
+    CallRecord marked;
+    if (target == nullptr) {
         status = kIOReturnNotOpen;
-    else if (inputStruct == nullptr || outputStruct == nullptr || outputStructCnt == nullptr)
+    } else if (inputStruct == nullptr || outputStruct == nullptr || outputStructCnt == nullptr) {
         status = kIOReturnBadArgument;
-    else
-        status = target->call(selector, inputStruct, inputStructCnt, outputStruct, outputStructCnt);
+    } else {
+        const void* input = inputStruct;
+        if (exact && selector == kUserClientCall && inputStructCnt == sizeof marked) {
+            std::memcpy(&marked, inputStruct, sizeof marked);
+            marked.reserved2 |= kExactValues;
+            input = &marked;
+        }
+        status = target->call(selector, input, inputStructCnt, outputStruct, outputStructCnt);
+    }
     if (observer)
         (*observer)({connection, selector, inputStruct, inputStructCnt, status});
     return status;
@@ -225,6 +238,16 @@ const char* IOSMCServiceFailureCause(void)
     Registry& r = registry();
     std::lock_guard lock(r.mutex);
     return r.failureCause.c_str();
+}
+
+kern_return_t IOSMCConnectionRequireExactValues(io_connect_t connect)
+{
+    Registry& r = registry();
+    std::lock_guard lock(r.mutex);
+    if (!r.connections.contains(connect))
+        return kIOReturnNotOpen;
+    r.exactOnly.insert(connect);
+    return KERN_SUCCESS;
 }
 
 kern_return_t IOSMCConnectionRequestLease(io_connect_t connect)

@@ -9,8 +9,9 @@
 #include <new>
 #include <unistd.h>
 
-// Only the stand-in says why no SMC could be opened; elsewhere the error line
-// is all there is.
+// Only the stand-in says why no SMC could be opened, and may serve values
+// rebuilt from rounded readings that this tool must not show as raw bytes;
+// elsewhere the error line is all there is, and every value is the SMC's.
 #if __has_include(<IOKit/IOKitDiagnostics.h>)
 #include <IOKit/IOKitDiagnostics.h>
 #define SMC_HAVE_FAILURE_CAUSE 1
@@ -268,6 +269,13 @@ extern "C" int main_deac(int argc, char* argv[])
         return 1;
     }
     bool ok = SMCOpen(&conn) == 0;
+#ifdef SMC_HAVE_FAILURE_CAUSE
+    // A listing or a read shows the bytes themselves: a value only rebuilt
+    // from the driver's rounded files is a read that failed. The fan report
+    // decodes to whole rpm anyway.
+    if (ok && (options.operation == OpList || options.operation == OpRead))
+        IOSMCConnectionRequireExactValues(conn);
+#endif
     try {
         if (!ok)
             sayOpenFailure();

@@ -6,6 +6,7 @@
 // service table: one device per process, reopened when its files return.
 #include "backends/applesmc/Driver.h"
 
+#include <atomic>
 #include <cstring>
 #include <mutex>
 #include <utility>
@@ -14,16 +15,84 @@ namespace platform {
 
 namespace applesmc {
 
-// Opens the files; 0 or the status of the first one that fails.
-std::string cursorLockPath(const std::string& keyDirectory)
+namespace {
+
+std::atomic<bool> noLockSaid{false}, heldLockSaid{false};
+
+// Whether `directory` may hold the lock: root's, and writable by no one
+// else, so that no user can take the lock or put a link in its place. Made
+// when missing, where the parent is such a directory. "" when it may, else
+// why not.
+std::string lockDirectoryProblem(const std::string& directory)
+{
+    auto unsafe = [](const struct stat& status) {
+        return status.st_uid != 0 || (status.st_mode & 022) != 0;
+    };
+    struct stat status;
+    if (lstat(directory.c_str(), &status) != 0) {
+        if (errno != ENOENT)
+            return std::strerror(errno);
+        size_t slash = directory.rfind('/');
+        std::string parent = slash == 0 || slash == std::string::npos ? "/" : directory.substr(0, slash);
+        struct stat above;
+        if (stat(parent.c_str(), &above) != 0)
+            return std::strerror(errno);
+        if (unsafe(above))
+            return parent + " is not root's alone";
+        if (mkdir(directory.c_str(), 0755) != 0 && errno != EEXIST)
+            return std::strerror(errno);
+        if (lstat(directory.c_str(), &status) != 0)
+            return std::strerror(errno);
+    }
+    if (!S_ISDIR(status.st_mode) || unsafe(status))
+        return directory + " is not a directory of root's alone";
+    return {};
+}
+
+}  // namespace
+
+std::string cursorLockPath(const std::string& keyDirectory, const std::string& lockDirectory)
 {
     struct stat directory;
     if (stat(keyDirectory.c_str(), &directory) != 0)
         return {};
-    char path[64];
-    std::snprintf(path, sizeof path, "/run/smcd-applesmc-%llx-%llx.lock", (unsigned long long)directory.st_dev,
+    char name[64];
+    std::snprintf(name, sizeof name, "/applesmc-%llx-%llx.lock", (unsigned long long)directory.st_dev,
                   (unsigned long long)directory.st_ino);
-    return path;
+    return lockDirectory + name;
+}
+
+void ProjectLock::open(const std::string& keyDirectory, const std::string& lockDirectory)
+{
+    if (fd_ >= 0)
+        close(fd_);
+    fd_ = -1;
+    path_.clear();
+    std::string path = cursorLockPath(keyDirectory, lockDirectory);
+    if (path.empty())
+        return;
+    std::string problem = lockDirectoryProblem(lockDirectory);
+    if (problem.empty()) {
+        fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+        if (fd_ < 0)
+            problem = std::strerror(errno);
+    }
+    if (fd_ >= 0)
+        path_ = path;
+    else if (!noLockSaid.exchange(true))
+        std::fprintf(stderr,
+                     "applesmc: no lock on the key cursor: cannot open %s: %s; reads are still checked, but "
+                     "beside this project's other processes they are refused busy more often\n",
+                     path.c_str(), problem.c_str());
+}
+
+void ProjectLock::noteHeld() const
+{
+    if (!heldLockSaid.exchange(true))
+        std::fprintf(stderr,
+                     "applesmc: another process held the key cursor's lock %s past %lld ms; going on without "
+                     "it meanwhile\n",
+                     path_.c_str(), (long long)kLockPatience.count());
 }
 
 kern_return_t Driver::open()
@@ -69,6 +138,7 @@ bool Driver::filesGone() const
 kern_return_t Driver::execute(const CallRecord& request, CallRecord& reply)
 {
     // A value read ahead serves only the calls that come straight after.
+    exact_ = (request.reserved2 & kExactValues) != 0;
     Prefetched pending = std::exchange(prefetched_, Prefetched{});
     FourCharCode listed = std::exchange(listed_, 0);
     kern_return_t status = dispatch(request, reply, pending, listed);

@@ -40,12 +40,15 @@ constexpr std::chrono::milliseconds kCursorPatience{100};
 constexpr std::chrono::milliseconds kGiveUpMemory{2000};
 constexpr std::chrono::milliseconds kFirstPause{2}, kLongestPause{30};
 // This project's processes take turns on the cursor through a lock of their
-// own, in a directory only root may write, so that no other user can hold it.
-// The lock of one device's cursor, /run/smcd-applesmc-DEV-INODE.lock: named
+// own, in a directory only root may write, so that no other user can hold it:
+// smcd's runtime directory, which its unit makes writable to it where the rest
+// of /run is not, and which root's other processes make when it is missing.
+inline constexpr const char* kLockDirectory = "/run/smcd";
+// The lock of one device's cursor, DIRECTORY/applesmc-DEV-INODE.lock: named
 // after the device directory itself, so that doubles of the driver (tests,
 // smcfs mounts) wait neither on each other nor on the machine's. "" when the
-// directory cannot be looked at.
-std::string cursorLockPath(const std::string& keyDirectory);
+// device directory cannot be looked at.
+std::string cursorLockPath(const std::string& keyDirectory, const std::string& lockDirectory = kLockDirectory);
 constexpr std::chrono::milliseconds kLockPatience{250};
 // After a lock wait ran out, the holder is taken as stuck for this long.
 constexpr std::chrono::milliseconds kStuckLockMemory{2000};
@@ -172,23 +175,15 @@ struct KeyValue {
 // with. Never one that others can take (the driver's files are readable by
 // all): a user holding it would stop smcd. So it lives where only root can
 // create files, and it is waited for a bounded time only; without it (not
-// root, no /run) the checks after each use of the cursor still guard.
+// root, a read-only /run) the checks after each use of the cursor still
+// guard, and standard error says once why there is none.
 class ProjectLock {
 public:
     ProjectLock() = default;
-    // Opens the lock of the cursor in `keyDirectory`; none when it cannot be made.
-    void open(const std::string& keyDirectory)
-    {
-        if (fd_ >= 0)
-            close(fd_);
-        fd_ = -1;
-        struct stat directory;
-        std::string path = cursorLockPath(keyDirectory);
-        if (!path.empty() && stat("/run", &directory) == 0 && directory.st_uid == 0 &&
-            (directory.st_mode & 022) == 0)
-            fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
-        path_ = fd_ >= 0 ? path : std::string();
-    }
+    // Opens the lock of the cursor in `keyDirectory`, kept in `lockDirectory`
+    // (made when missing, in a parent only root may write); none when it
+    // cannot be made.
+    void open(const std::string& keyDirectory, const std::string& lockDirectory = kLockDirectory);
     // The lock's path; "" when there is no lock.
     const std::string& path() const { return path_; }
     ProjectLock(const ProjectLock&) = delete;
@@ -217,6 +212,7 @@ public:
             now = std::chrono::steady_clock::now();
             if (now >= deadline) {
                 stuckUntil_ = now + kStuckLockMemory;
+                noteHeld();
                 return false;
             }
             std::this_thread::sleep_for(pause);
@@ -225,6 +221,7 @@ public:
     void release() { flock(fd_, LOCK_UN); }
 
 private:
+    void noteHeld() const;
     int fd_ = -1;
     std::string path_;
     std::chrono::steady_clock::time_point stuckUntil_{};
@@ -335,6 +332,7 @@ private:
     FanFiles fans_[kMaxFans];
     FourCharCode fanType_ = 0;  // of the fan speed keys, once the cursor showed one
     bool busyNoted_ = false;    // said that another program keeps the cursor busy
+    bool exact_ = false;        // the call refuses values rebuilt from rounded files
     std::chrono::steady_clock::time_point gaveUpUntil_{};  // reads make quick tries only until then
     std::vector<IndexEntry> entries_;
     std::unordered_map<FourCharCode, uint32_t> positions_;

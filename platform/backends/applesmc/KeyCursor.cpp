@@ -554,24 +554,39 @@ void Driver::sweepTable()
     tableLearnt_.assign(entries_.begin(), entries_.begin() + records.size());
 }
 
-// Checks, once, that `key` is at `index` where the table taken up puts it:
-// kStaleTable when another key is. A name is no other key's, so one read
-// of it shows where the cursor stands; only a different name needs the
+// Checks, once, that `key` is at `index` where the table taken up puts it,
+// of the type and length it gives: kStaleTable when not. Another table's
+// key of the same name may differ in type alone (sp78 and sp87), which
+// would read at another scale. A read of the name before and after the
+// others shows where the cursor stood; only a different name needs the
 // cursor's own check, which tells another program's move from another table.
 kern_return_t Driver::see(uint32_t index, FourCharCode key)
 {
     CursorLock lock(projectLock_);
-    char text[16];
-    ssize_t size = -1;
-    if (cursorAt_ == index || setCursor(index) == 0)
-        size = name_.read(text, sizeof text);
-    if (size < 0 || codeFromText(std::string_view(text, size_t(size))) != key) {
-        if (int failed = readChecked(index, name_, text, sizeof text, size, 0))
+    struct Shown {
+        const SysfsFile* file;
+        char text[16];
+        ssize_t size = -1;
+        FourCharCode code() const { return codeFromText(std::string_view(text, size_t(size))); }
+    } name{&name_, {}}, type{&type_, {}}, length{&length_, {}}, nameAgain{&name_, {}};
+    bool quick = cursorAt_ == index || setCursor(index) == 0;
+    for (Shown* shown : {&name, &type, &length, &nameAgain})
+        quick = quick && (shown->size = shown->file->read(shown->text, sizeof shown->text)) >= 0;
+    if (!quick || name.code() != key || nameAgain.code() != key) {
+        if (int failed = readChecked(index, name_, name.text, sizeof name.text, name.size, 0))
             return status(failed);
-        if (codeFromText(std::string_view(text, size_t(size))) != key)
+        if (name.code() != key)
             return kStaleTable;
+        for (Shown* shown : {&type, &length})
+            if (int failed = readChecked(index, *shown->file, shown->text, sizeof shown->text, shown->size, key))
+                return status(failed);
     }
-    entries_[index].seen = true;
+    long long size;
+    IndexEntry& entry = entries_[index];
+    if (type.code() != entry.type || !parseDecimal(std::string_view(length.text, size_t(length.size)), size) ||
+        size != entry.length)
+        return kStaleTable;
+    entry.seen = true;
     return KERN_SUCCESS;
 }
 

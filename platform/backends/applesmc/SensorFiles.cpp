@@ -99,6 +99,8 @@ void Driver::loadTemperatureLabels()
 kern_return_t Driver::readFromSensorFiles(FourCharCode key, KeyValue& value)
 {
     kern_return_t status = valueFromFiles(key, 0, value);
+    if (status == kIOReturnUnsupported && exact_ && (cursorError_ == EACCES || cursorError_ == EPERM))
+        noteNoPrivilege();
     return status == kIOReturnUnsupported ? refusal() : status;
 }
 
@@ -116,7 +118,8 @@ FourCharCode Driver::guessedFanType() const
 
 // What the driver's own file for `key` gives, as a value of `type` (0:
 // guessed). The files round: fan speeds to whole rpm, temperatures to
-// quarter degrees. kIOReturnUnsupported when no file shows the key.
+// quarter degrees. kIOReturnUnsupported when no file shows the key, or
+// only rounded where the call asks for exact values.
 kern_return_t Driver::valueFromFiles(FourCharCode key, FourCharCode type, KeyValue& value)
 {
     value = KeyValue{};  // a key the file says the SMC lacks has no bytes
@@ -159,6 +162,8 @@ kern_return_t Driver::valueFromFiles(FourCharCode key, FourCharCode type, KeyVal
         {"Ac", "input"}, {"Mn", "min"}, {"Mx", "max"}, {"Sf", "safe"}, {"Tg", nullptr}};
     for (auto [ending, suffix] : fanKeys) {
         if (int fan = fanOfKey(key, ending)) {
+            if (exact_)
+                return kIOReturnUnsupported;  // whole rpm only
             if (type == 0)
                 type = guessedFanType();
             if (type != fourCharCode("fpe2") && type != fourCharCode("flt "))
@@ -176,7 +181,7 @@ kern_return_t Driver::valueFromFiles(FourCharCode key, FourCharCode type, KeyVal
             return KERN_SUCCESS;
         }
     }
-    if ((key >> 24) == 'T') {
+    if ((key >> 24) == 'T' && !exact_) {  // quarter degrees only
         loadTemperatureLabels();
         if (auto found = temperatures_.find(key); found != temperatures_.end()) {
             if (int error = readSensorFile(found->second, number))
