@@ -1,6 +1,7 @@
 // sensors-host as a monitoring tool, run as a program on the test profiles:
 // JSON that parses, expositions that promtool accepts, the textfile and
 // /metrics, and the key enumeration of --all against SMCs that misbehave.
+#include "host/Exporter.h"
 #include "host/Formats.h"
 #include "host/ModuleReader.h"
 #include "backends/DaemonProtocol.h"
@@ -246,7 +247,7 @@ protected:
     std::unique_ptr<BackgroundProcess> daemon, host;
 };
 
-TEST_F(HostListen, EachScrapeReadsTheSMC)
+TEST_F(HostListen, AScrapeReadsTheSMCOnceItsReportIsOld)
 {
     std::string profile = directory + "/machine.profile";
     std::ofstream(profile) << "  FNum  [ui8 ]  1 (bytes 01)\n"
@@ -268,6 +269,7 @@ TEST_F(HostListen, EachScrapeReadsTheSMC)
 
     ProcessResult written = runProgram(kBin + "/smc", {"-k", "TC0D", "-w", "5a40"});
     ASSERT_EQ(written.status, 0) << written.output << written.errors;
+    std::this_thread::sleep_for(kMetricsMaxAge);
     auto second = client.Get("/metrics");
     ASSERT_TRUE(second);
     EXPECT_NE(second->body.find("smc_temperature_celsius{key=\"TC0D\",name=\"CPU Die\"} 90.25\n"), std::string::npos)
@@ -279,6 +281,7 @@ TEST_F(HostListen, EachScrapeReadsTheSMC)
 
     // The daemon gone: the exporter stays, and says so.
     daemon.reset();
+    std::this_thread::sleep_for(kMetricsMaxAge);
     auto third = client.Get("/metrics");
     ASSERT_TRUE(third);
     EXPECT_NE(third->body.find("\nsmc_up 0\n"), std::string::npos) << third->body;
@@ -306,6 +309,7 @@ TEST_F(HostListen, TheFanControllersTargetIsExportedWhileItDrivesAFan)
     httplib::Client client("127.0.0.1", port);
     const std::string gauge = "smc_fan_controller_target_rpm{fan=\"0\",controller=\"smcfand\"} 3000\n";
     auto scrape = [&] {
+        std::this_thread::sleep_for(kMetricsMaxAge);
         auto response = client.Get("/metrics");
         return response ? response->body : std::string();
     };
