@@ -321,13 +321,7 @@ TEST(HostHttp, PipelinedScrapesNeitherStarveOthersNorReadTheSMCEach)
     std::unique_ptr<ModuleReader> machine = ModuleReader::load(kBin + "/SensorsModule.so", true, error);
     ASSERT_TRUE(machine) << error;
     machine->configure({{"TC0D", 1, "CPU Die"}}, false);
-    auto reads = [&] {
-        size_t count = 0;
-        for (const auto& exchange : smc.exchanges())
-            count += exchange.request.command == SMCCommandReadKey;
-        smc.clearExchanges();
-        return count;
-    };
+    auto reads = [&] { return smc.takeCount(SMCCommandReadKey); };
     machine->read();
     reads();
     machine->read();

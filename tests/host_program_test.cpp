@@ -644,13 +644,7 @@ TEST(HostReads, ReadsStayAtTheFloor)
         testing_support::TestSMC smc(row.profile);
         std::unique_ptr<ModuleReader> machine = loadMachine();
         ASSERT_TRUE(machine);
-        auto reads = [&] {
-            size_t count = 0;
-            for (const auto& exchange : smc.exchanges())
-                count += exchange.request.command == SMCCommandReadKey;
-            smc.clearExchanges();
-            return count;
-        };
+        auto reads = [&] { return smc.takeCount(SMCCommandReadKey); };
         reads();
         machine->configure(table, row.all);
         EXPECT_TRUE(machine->read().errors.empty());
