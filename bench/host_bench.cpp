@@ -66,7 +66,8 @@ struct Setup {
         keyCount = NSArray::arrayWithObject(NSString::stringWithCString("#KEY").get());
         fixedBody = formatPrometheus(machine->read());
 
-        metrics = metricsHandler(*machine, lock);
+        // Every scrape a fresh read: the report's cost is what is measured.
+        metrics = metricsHandler(*machine, lock, std::chrono::milliseconds(0));
         if (!server.listen("127.0.0.1", 0, error)) {
             std::fprintf(stderr, "cannot listen: %s\n", error.c_str());
             std::exit(1);
@@ -111,7 +112,7 @@ struct Setup {
                           return path == "/fixed" ? HttpAnswer{200, "text/plain; version=0.0.4; charset=utf-8", fixedBody}
                                                   : metrics(path);
                       },
-                      16};
+                      16, 16};
     std::thread serving;
     int port = 0;
 };

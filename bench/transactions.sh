@@ -75,6 +75,7 @@ scrape() {  # COMMAND... OPTION=: sets scraped to the transactions of a scrape a
     answers "$port" || fail "$* $port did not answer"
     # Another program on that port would answer in its stead.
     kill -0 "$server" 2>/dev/null || fail "$* $port could not listen there; run again"
+    sleep 1.1  # past the age at which sensors-host reads the SMC again
     start=$(total)
     get "$port" || fail "a scrape of $* failed"
     scraped=$(($(total) - start))

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <memory>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -101,12 +102,23 @@ int runTextfile(ModuleReader& machine, const std::string& directory, std::option
     return status;
 }
 
-HttpHandler metricsHandler(ModuleReader& machine, std::mutex& lock)
+HttpHandler metricsHandler(ModuleReader& machine, std::mutex& lock, std::chrono::milliseconds maxAge)
 {
-    return [&machine, &lock](const std::string& path) -> HttpAnswer {
+    struct Latest {
+        std::string body;
+        std::chrono::steady_clock::time_point readAt;
+    };
+    auto latest = std::make_shared<Latest>();
+    return [&machine, &lock, maxAge, latest](const std::string& path) -> HttpAnswer {
         if (path == "/metrics") {
             std::lock_guard<std::mutex> guard(lock);
-            return {200, kMetricsType, formatReport(machine.read(), OutputFormat::Prometheus, false)};
+            // Aged from before the read: the values are at least that old.
+            auto now = std::chrono::steady_clock::now();
+            if (latest->body.empty() || now - latest->readAt >= maxAge) {
+                latest->body = formatReport(machine.read(), OutputFormat::Prometheus, false);
+                latest->readAt = now;
+            }
+            return {200, kMetricsType, latest->body};
         }
         if (path == "/")
             return {200, "text/plain; charset=utf-8", "sensors-host: the SMC's sensors are at /metrics\n"};
@@ -129,7 +141,8 @@ int runListen(ModuleReader& machine, const ListenAddress& address)
     size_t connections = files.rlim_cur > 2 * kSpare ? std::min<size_t>(kMaxExporterConnections, files.rlim_cur - kSpare)
                                                      : kSpare;
     std::mutex lock;
-    HttpServer server(metricsHandler(machine, lock), connections);
+    HttpServer server(metricsHandler(machine, lock), connections,
+                      std::min(kMaxExporterConnectionsPerPeer, std::max<size_t>(connections / 4, 1)));
     std::string error;
     if (!server.listen(address.host, address.port, error)) {
         std::fprintf(stderr, "%s: cannot listen on %s port %d: %s\n", kProgram, address.host.c_str(), address.port,

@@ -6,6 +6,7 @@
 #include "host/ModuleReader.h"
 #include "host/Options.h"
 
+#include <chrono>
 #include <mutex>
 #include <string>
 
@@ -24,14 +25,20 @@ bool writeTextfile(int directoryFd, const std::string& directory, const std::str
 // The exit status.
 int runTextfile(ModuleReader& machine, const std::string& directory, std::optional<double> interval);
 
-// The exporter's paths: /metrics, each scrape a fresh read of the SMC made
-// under `lock` (the module has no locks of its own), and / saying where
-// they are. Both must outlive the handler.
-HttpHandler metricsHandler(ModuleReader& machine, std::mutex& lock);
+// How old a report /metrics may serve: scrapes closer together than this
+// share one read of the SMC, so that no rate of requests can keep it busy.
+inline constexpr std::chrono::milliseconds kMetricsMaxAge{1000};
+
+// The exporter's paths: /metrics, a report read under `lock` (the module has
+// no locks of its own) no longer ago than `maxAge`, and / saying where they
+// are. Both must outlive the handler.
+HttpHandler metricsHandler(ModuleReader& machine, std::mutex& lock,
+                           std::chrono::milliseconds maxAge = kMetricsMaxAge);
 
 // Connections the exporter keeps open at most (fewer when the process may
-// not open that many files).
+// not open that many files), and from one peer.
 inline constexpr size_t kMaxExporterConnections = 2048;
+inline constexpr size_t kMaxExporterConnectionsPerPeer = 64;
 
 // --listen: serves until a stop signal. The exit status.
 int runListen(ModuleReader& machine, const ListenAddress& address);

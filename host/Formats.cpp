@@ -1,5 +1,7 @@
 #include "host/Formats.h"
 
+#include "smc-sensors/version.h"
+
 #include <algorithm>
 #include <charconv>
 #include <cmath>
@@ -374,23 +376,23 @@ std::string formatPrometheus(const Report& report)
               });
 
     // Only while a controller drives a fan: no family at all otherwise.
-    bool driven = !report.controller.empty() &&
-                  std::any_of(report.fans.begin(), report.fans.end(),
-                              [](const FanReading& fan) { return fan.driven && fan.controllerTarget; });
-    if (driven)
-        family("smc_fan_controller_target_rpm", "gauge",
-               "Speed the fan controller last set for a fan it drives, in revolutions per minute.");
-    for (const FanReading& fan : report.fans)
-        if (driven && fan.driven && fan.controllerTarget) {
-            out += "smc_fan_controller_target_rpm{fan=\"" + std::to_string(fan.index) + "\",controller=\"";
-            appendLabelValue(out, report.controller);
-            out += "\"} " + number(*fan.controllerTarget) + "\n";
-        }
+    auto controllerTarget = [&report](const FanReading& fan) -> std::optional<int32_t> {
+        if (report.controller.empty() || !fan.driven || !fan.controllerTarget)
+            return std::nullopt;
+        // Rounded as the text report's "target 2400" is.
+        return int32_t(std::nearbyint(std::clamp(*fan.controllerTarget, -1e9, 1e9)));
+    };
+    if (std::any_of(report.fans.begin(), report.fans.end(),
+                    [&](const FanReading& fan) { return controllerTarget(fan).has_value(); }))
+        fanFamily("smc_fan_controller_target_rpm",
+                  "Speed the fan controller last set for a fan it drives, in revolutions per minute.", controllerTarget);
 
     family("smc_up", "gauge", "1 when the SMC answered this scrape, else 0.");
     appendf(out, "smc_up %d\n", report.smcUp ? 1 : 0);
     family("smc_read_errors_total", "counter", "Reads of the SMC that failed since the exporter started.");
     out += "smc_read_errors_total " + std::to_string(report.readErrorsTotal) + "\n";
+    family("smc_build_info", "gauge", "Always 1; the version of sensors-host that serves these metrics.");
+    out += "smc_build_info{version=\"" SMC_SENSORS_VERSION "\"} 1\n";
     return out;
 }
 

@@ -11,6 +11,7 @@
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <tuple>
+#include <utility>
 #include <unistd.h>
 
 struct HttpServer::Connection {
@@ -23,12 +24,41 @@ struct HttpServer::Connection {
     bool draining = false;  // answered and shut for writing: what comes is dropped until the peer closes
     uint32_t events = 0;           // ready, as the last wait gave them
     uint32_t watched = EPOLLIN;    // asked of epoll
+    unsigned turn = 0;             // the loop's turn it was last served in
     Clock::time_point deadline;
     std::list<int>::iterator place;
+    std::string peer;
+    std::list<int>::iterator peerPlace;
 };
 
-HttpServer::HttpServer(HttpHandler handler, size_t maxConnections, std::chrono::milliseconds requestTimeout)
-    : handler_(std::move(handler)), maxConnections_(std::max<size_t>(maxConnections, 1)), requestTimeout_(requestTimeout)
+namespace {
+
+// Who a connection comes from, as far as limits go: an IPv4 address, or the
+// /64 of an IPv6 one, which a single host usually holds whole.
+std::string peerOf(const sockaddr_storage& address)
+{
+    if (address.ss_family == AF_INET) {
+        const auto& v4 = reinterpret_cast<const sockaddr_in&>(address);
+        return std::string("4") + std::string(reinterpret_cast<const char*>(&v4.sin_addr), 4);
+    }
+    if (address.ss_family == AF_INET6) {
+        const auto& v6 = reinterpret_cast<const sockaddr_in6&>(address);
+        const char* bytes = reinterpret_cast<const char*>(&v6.sin6_addr);
+        if (IN6_IS_ADDR_V4MAPPED(&v6.sin6_addr))
+            return std::string("4") + std::string(bytes + 12, 4);
+        return std::string("6") + std::string(bytes, 8);
+    }
+    return {};
+}
+
+}  // namespace
+
+HttpServer::HttpServer(HttpHandler handler, size_t maxConnections, size_t maxPerPeer,
+                       std::chrono::milliseconds requestTimeout)
+    : handler_(std::move(handler)),
+      maxConnections_(std::max<size_t>(maxConnections, 1)),
+      maxPerPeer_(std::clamp<size_t>(maxPerPeer, 1, maxConnections_)),
+      requestTimeout_(requestTimeout)
 {
     spare_ = open("/dev/null", O_RDONLY | O_CLOEXEC);
     epoll_ = epoll_create1(EPOLL_CLOEXEC);
@@ -104,13 +134,18 @@ bool HttpServer::run(int stopFd, const std::function<bool()>& onStopFd)
         while (!byDeadline_.empty() && connections_.at(byDeadline_.front()).deadline <= now)
             close(byDeadline_.front());
         int timeout = -1;
-        if (!byDeadline_.empty()) {
+        if (!again_.empty()) {
+            timeout = 0;
+        } else if (!byDeadline_.empty()) {
             auto left = connections_.at(byDeadline_.front()).deadline - now;
             timeout = int(std::chrono::duration_cast<std::chrono::milliseconds>(left).count()) + 1;
         }
         int count = epoll_wait(epoll_, events, 64, timeout);
         if (count < 0 && errno != EINTR)
             return false;
+        ++turn_;
+        std::vector<int> again;
+        again.swap(again_);
         for (int i = 0; i < count; ++i) {
             int fd = events[i].data.fd;
             if (fd == wake_)
@@ -125,17 +160,27 @@ bool HttpServer::run(int stopFd, const std::function<bool()>& onStopFd)
                 serve(fd);
             }
         }
+        // Pipelined requests wait their turn behind every other connection's.
+        for (int fd : again)
+            if (auto found = connections_.find(fd); found != connections_.end() && found->second.turn != turn_) {
+                found->second.events = 0;
+                serve(fd);
+            }
     }
 }
 
 void HttpServer::accept()
 {
-    for (;;) {
-        int fd = accept4(listener_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    // A bounded batch: a flood of connections must not evict the ones
+    // already open before their requests have been read.
+    for (int taken = 0; taken < kAcceptBatch;) {
+        sockaddr_storage address{};
+        socklen_t size = sizeof address;
+        int fd = accept4(listener_, reinterpret_cast<sockaddr*>(&address), &size, SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (fd < 0 && errno == EINTR)
             continue;
-        if (fd < 0 && (errno == EMFILE || errno == ENFILE) && !byDeadline_.empty()) {
-            close(byDeadline_.front());
+        if (fd < 0 && (errno == EMFILE || errno == ENFILE) && !connections_.empty()) {
+            evictBusiest();
             continue;
         }
         if (fd < 0 && (errno == EMFILE || errno == ENFILE) && spare_ >= 0) {
@@ -149,30 +194,53 @@ void HttpServer::accept()
         }
         if (fd < 0)
             return;
-        // Full: the connection that has waited longest for its request goes.
-        if (connections_.size() >= maxConnections_)
-            close(byDeadline_.front());
-        // Small answers: without this each waits for the peer's delayed
-        // acknowledgement.
-        int yes = 1;
-        setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &yes, sizeof yes);
-        Connection& connection =
-            connections_.emplace(std::piecewise_construct, std::forward_as_tuple(fd), std::forward_as_tuple(fd, handler_))
-                .first->second;
-        connection.place = byDeadline_.insert(byDeadline_.end(), fd);
-        connection.deadline = Clock::now() + requestTimeout_;
-        epoll_event event{};
-        event.events = EPOLLIN;
-        event.data.fd = fd;
-        if (epoll_ctl(epoll_, EPOLL_CTL_ADD, fd, &event) != 0)
-            close(fd);
+        ++taken;
+        admit(fd, peerOf(address));
     }
+}
+
+void HttpServer::admit(int fd, const std::string& peer)
+{
+    if (auto mine = peers_.find(peer); mine != peers_.end() && mine->second.size() >= maxPerPeer_)
+        close(mine->second.front());
+    else if (connections_.size() >= maxConnections_)
+        evictBusiest();
+    // Small answers: without this each waits for the peer's delayed
+    // acknowledgement.
+    int yes = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &yes, sizeof yes);
+    Connection& connection =
+        connections_.emplace(std::piecewise_construct, std::forward_as_tuple(fd), std::forward_as_tuple(fd, handler_))
+            .first->second;
+    connection.place = byDeadline_.insert(byDeadline_.end(), fd);
+    connection.peer = peer;
+    std::list<int>& mine = peers_[peer];
+    connection.peerPlace = mine.insert(mine.end(), fd);
+    connection.deadline = Clock::now() + requestTimeout_;
+    epoll_event event{};
+    event.events = EPOLLIN;
+    event.data.fd = fd;
+    if (epoll_ctl(epoll_, EPOLL_CTL_ADD, fd, &event) != 0)
+        return close(fd);
+    // A request that came with the connection is answered before the next
+    // batch can evict it.
+    connection.events = EPOLLIN;
+    serve(fd);
+}
+
+void HttpServer::evictBusiest()
+{
+    auto busiest = std::max_element(peers_.begin(), peers_.end(),
+                                    [](const auto& left, const auto& right) { return left.second.size() < right.second.size(); });
+    if (busiest != peers_.end())
+        close(busiest->second.front());
 }
 
 void HttpServer::serve(int fd)
 {
     Connection& connection = connections_.at(fd);
-    uint32_t ready = connection.events;
+    connection.turn = turn_;
+    uint32_t ready = std::exchange(connection.events, 0);
     if (ready & EPOLLERR)
         return close(fd);
     if (connection.draining) {
@@ -189,28 +257,28 @@ void HttpServer::serve(int fd)
     if (!connection.out.empty() && !flush(connection))
         return;
     if (connection.out.empty() && !connection.closing) {
-        if (ready & (EPOLLIN | EPOLLHUP)) {
+        // What is buffered first: bytes are taken only once the session waits.
+        HttpSession::Step step = connection.session.next(connection.out);
+        if (step == HttpSession::Step::Wait && (ready & (EPOLLIN | EPOLLHUP))) {
             char data[kHttpReadSize];
             ssize_t got = recv(fd, data, sizeof data, 0);
             if (got == 0 || (got < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR))
                 return close(fd);
-            if (got > 0)
+            if (got > 0) {
                 connection.session.take(data, size_t(got));
+                step = connection.session.next(connection.out);
+            }
         }
-        bool answered = false;
-        for (;;) {
-            HttpSession::Step step = connection.session.next(connection.out);
-            if (step == HttpSession::Step::Wait)
-                break;
-            answered = true;
+        if (step != HttpSession::Step::Wait) {
             connection.closing = step == HttpSession::Step::Close;
+            touch(connection);
             if (!flush(connection))
                 return;
-            if (connection.closing || !connection.out.empty())
-                break;
+            // One request a turn: the next one buffered waits for the others.
+            if (connection.out.empty() && !connection.closing && !connection.draining &&
+                connection.session.buffered() > 0)
+                again_.push_back(fd);
         }
-        if (answered)
-            touch(connection);
     }
     watch(connection);
 }
@@ -259,6 +327,8 @@ void HttpServer::touch(Connection& connection)
 {
     connection.deadline = Clock::now() + requestTimeout_;
     byDeadline_.splice(byDeadline_.end(), byDeadline_, connection.place);
+    std::list<int>& mine = peers_.at(connection.peer);
+    mine.splice(mine.end(), mine, connection.peerPlace);
 }
 
 void HttpServer::close(int fd)
@@ -267,6 +337,10 @@ void HttpServer::close(int fd)
     if (found == connections_.end())
         return;
     byDeadline_.erase(found->second.place);
+    auto peer = peers_.find(found->second.peer);
+    peer->second.erase(found->second.peerPlace);
+    if (peer->second.empty())
+        peers_.erase(peer);
     connections_.erase(found);
     ::close(fd);
 }

@@ -9,6 +9,7 @@
 #include <list>
 #include <map>
 #include <string>
+#include <vector>
 
 class HttpServer {
 public:
@@ -16,9 +17,16 @@ public:
     // its accept or its last answer; a slow or silent one is closed.
     static constexpr std::chrono::milliseconds kRequestTimeout{10'000};
 
-    // At most `maxConnections` open at once: when full, the one that has
-    // waited longest for a request is closed to make room.
-    HttpServer(HttpHandler handler, size_t maxConnections, std::chrono::milliseconds requestTimeout = kRequestTimeout);
+    // New connections taken at a time before the open ones are served again.
+    static constexpr int kAcceptBatch = 16;
+
+    // At most `maxConnections` open at once and `maxPerPeer` from one peer
+    // (an IPv4 address, an IPv6 /64). A peer at its share loses its own
+    // connection that has waited longest for a request; when all are taken,
+    // the peer holding the most loses its longest-waiting one. Each turn of
+    // the loop answers at most one request per connection.
+    HttpServer(HttpHandler handler, size_t maxConnections, size_t maxPerPeer,
+               std::chrono::milliseconds requestTimeout = kRequestTimeout);
     ~HttpServer();
     HttpServer(const HttpServer&) = delete;
     HttpServer& operator=(const HttpServer&) = delete;
@@ -39,6 +47,10 @@ private:
     using Clock = std::chrono::steady_clock;
 
     void accept();
+    // Adds an accepted connection from `peer`, making room first.
+    void admit(int fd, const std::string& peer);
+    // Closes the longest-waiting connection of the peer that holds the most.
+    void evictBusiest();
     void serve(int fd);
     void close(int fd);
     // Writes what is pending; false when the connection has ended.
@@ -49,6 +61,7 @@ private:
 
     HttpHandler handler_;
     size_t maxConnections_;
+    size_t maxPerPeer_;
     std::chrono::milliseconds requestTimeout_;
     int listener_ = -1;
     int spare_ = -1;  // given up to accept and drop a connection when out of descriptors
@@ -57,4 +70,7 @@ private:
     int port_ = 0;
     std::map<int, Connection> connections_;
     std::list<int> byDeadline_;  // connections, the earliest deadline first
+    std::map<std::string, std::list<int>> peers_;  // each peer's connections, the earliest deadline first
+    std::vector<int> again_;  // answered with more bytes buffered: served again next turn
+    unsigned turn_ = 0;
 };

@@ -1,13 +1,18 @@
 // The exporter's HTTP side: requests as bytes and the answers they get,
-// bodies refused unread, and scrapes answered while idle and slow
-// connections hold sockets open.
+// bodies refused unread, and scrapes answered while idle, slow, pipelining
+// and greedy connections hold sockets open.
+#include "host/Exporter.h"
 #include "host/HttpServer.h"
 #include "support/Process.h"
+#include "support/TestSMC.h"
 
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <atomic>
 #include <chrono>
+#include <deque>
+#include <fcntl.h>
 #include <fstream>
 #include <netinet/in.h>
 #include <poll.h>
@@ -82,11 +87,18 @@ TEST(HostHttp, AnswersRequestsAsBytes)
     EXPECT_EQ(answer("GET / HTTP/1.1\r\nHost: x\r\n").first, "") << "an unfinished head waits";
 }
 
-int connectTo(int port)
+// A connection from `from`: loopback has a whole /8 of addresses, each a
+// peer of its own to the server.
+int connectTo(int port, const char* from = "127.0.0.1")
 {
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in address{};
     address.sin_family = AF_INET;
+    inet_pton(AF_INET, from, &address.sin_addr);
+    if (fd >= 0 && bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        close(fd);
+        return -1;
+    }
     address.sin_port = htons(uint16_t(port));
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     if (fd >= 0 && connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
@@ -116,10 +128,10 @@ std::string receive(int fd, double seconds)
 
 // One scrape on a fresh connection: the answer's first line and how long
 // it took.
-std::pair<std::string, double> scrape(int port)
+std::pair<std::string, double> scrape(int port, const char* from = "127.0.0.1")
 {
     auto start = std::chrono::steady_clock::now();
-    int fd = connectTo(port);
+    int fd = connectTo(port, from);
     if (fd < 0)
         return {"cannot connect", 0};
     std::string request = "GET /metrics HTTP/1.1\r\nConnection: close\r\n\r\n";
@@ -214,36 +226,154 @@ TEST_F(HostExporter, ScrapesAnsweredBesideIdleAndSlowConnections)
     }
 }
 
-// Full, the server closes the connection that has waited longest for a
-// request, and answers the new one.
-TEST(HostHttp, FullClosesTheOldestWaitingConnection)
+// Full, or a peer at its share, the server closes a connection that has
+// waited longest for a request, and answers the new one.
+TEST(HostHttp, FullClosesTheOldestWaitingConnectionOfTheBusiestPeer)
 {
-    HttpServer server(pathEcho, 3);
-    std::string error;
-    ASSERT_TRUE(server.listen("127.0.0.1", 0, error)) << error;
-    std::thread serving([&] { server.run(); });
-    std::vector<int> idle;
-    for (int i = 0; i < 3; ++i) {
-        idle.push_back(connectTo(server.port()));
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    const struct {
+        const char* what;
+        size_t total, perPeer;
+        std::vector<const char*> idle;  // their peers, the oldest first
+        const char* scraper;
+        size_t closed;  // which idle one goes
+    } cases[] = {
+        {"full: the oldest", 3, 3, {"127.0.0.1", "127.0.0.1", "127.0.0.1"}, "127.0.0.1", 0},
+        {"a peer at its share loses its own oldest", 8, 2, {"127.0.0.3", "127.0.0.2", "127.0.0.2"}, "127.0.0.2", 1},
+        {"full: the peer holding the most loses", 4, 4, {"127.0.0.3", "127.0.0.2", "127.0.0.2", "127.0.0.2"},
+         "127.0.0.1", 1},
+    };
+    for (const auto& row : cases) {
+        SCOPED_TRACE(row.what);
+        HttpServer server(pathEcho, row.total, row.perPeer);
+        std::string error;
+        ASSERT_TRUE(server.listen("127.0.0.1", 0, error)) << error;
+        std::thread serving([&] { server.run(); });
+        std::vector<int> idle;
+        for (const char* peer : row.idle) {
+            idle.push_back(connectTo(server.port(), peer));
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        EXPECT_EQ(scrape(server.port(), row.scraper).first, "HTTP/1.1 200 OK");
+        pollfd closed{idle[row.closed], POLLIN, 0};
+        EXPECT_EQ(poll(&closed, 1, 1000), 1);
+        EXPECT_EQ(receive(idle[row.closed], 0.1), "") << "closed without an answer";
+        for (size_t i = 0; i < idle.size(); ++i) {
+            pollfd other{idle[i], POLLIN, 0};
+            EXPECT_TRUE(i == row.closed || poll(&other, 1, 0) == 0) << i << " stays";
+        }
+        server.stop();
+        serving.join();
+        for (int fd : idle)
+            close(fd);
     }
-    EXPECT_EQ(scrape(server.port()).first, "HTTP/1.1 200 OK");
-    pollfd oldest{idle[0], POLLIN, 0};
-    EXPECT_EQ(poll(&oldest, 1, 1000), 1);
-    EXPECT_EQ(receive(idle[0], 0.1), "") << "closed without an answer";
-    pollfd newer{idle[2], POLLIN, 0};
-    EXPECT_EQ(poll(&newer, 1, 0), 0) << "the newest idle one stays";
+}
+
+// One peer opening thousands of connections, each closing one of the
+// server's, cannot cost another peer a scrape.
+TEST_F(HostExporter, AGreedyPeerCannotEvictAnothersScrapes)
+{
+    constexpr int kThreads = 4, kHeld = 2500;
+    rlimit files{};
+    getrlimit(RLIMIT_NOFILE, &files);
+    files.rlim_cur = std::min<rlim_t>(files.rlim_max, kThreads * kHeld + 512);
+    setrlimit(RLIMIT_NOFILE, &files);
+    if (files.rlim_cur < kThreads * kHeld + 512)
+        GTEST_SKIP() << "this process may not open " << kThreads * kHeld + 512 << " files";
+    std::atomic<bool> done = false;
+    std::vector<std::thread> greedy;
+    for (int thread = 0; thread < kThreads; ++thread)
+        greedy.emplace_back([&] {
+            std::deque<int> held;
+            while (!done) {
+                if (int fd = connectTo(port, "127.0.0.2"); fd >= 0)
+                    held.push_back(fd);
+                if (held.size() > kHeld) {
+                    close(held.front());
+                    held.pop_front();
+                }
+            }
+            for (int fd : held)
+                close(fd);
+        });
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    for (int i = 0; i < 20; ++i) {
+        EXPECT_EQ(scrape(port).first, "HTTP/1.1 200 OK") << i;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    done = true;
+    for (std::thread& thread : greedy)
+        thread.join();
+}
+
+// A profile of one fan and one sensor, for the exporter run in this process.
+constexpr const char* kSmallMachine = R"(
+  FNum  [ui8 ]  1 (bytes 01)
+  F0Ac  [fpe2]  2000 (bytes 1f 40)
+  TC0D  [sp78]  (bytes 32 80)
+)";
+
+// 40 connections keeping HEAD /metrics pipelined: a scrape beside them is
+// answered at once, and the SMC is read once per report age at most.
+TEST(HostHttp, PipelinedScrapesNeitherStarveOthersNorReadTheSMCEach)
+{
+    testing_support::TestSMC smc(kSmallMachine);
+    std::string error;
+    std::unique_ptr<ModuleReader> machine = ModuleReader::load(kBin + "/SensorsModule.so", true, error);
+    ASSERT_TRUE(machine) << error;
+    machine->configure({{"TC0D", 1, "CPU Die"}}, false);
+    auto reads = [&] { return smc.takeCount(SMCCommandReadKey); };
+    machine->read();
+    reads();
+    machine->read();
+    const size_t perReport = reads();
+    ASSERT_GT(perReport, 0u);
+
+    std::mutex lock;
+    HttpServer server(metricsHandler(*machine, lock), 256, 64);
+    ASSERT_TRUE(server.listen("127.0.0.1", 0, error)) << error;
+    auto start = std::chrono::steady_clock::now();
+    std::thread serving([&] { server.run(); });
+    std::atomic<bool> done = false;
+    std::thread pipelining([&] {
+        std::vector<int> connections;
+        for (int i = 0; i < 40; ++i) {
+            connections.push_back(connectTo(server.port(), "127.0.0.2"));
+            fcntl(connections.back(), F_SETFL, O_NONBLOCK);
+        }
+        std::string requests;
+        for (int i = 0; i < 100; ++i)
+            requests += "HEAD /metrics HTTP/1.1\r\n\r\n";
+        char scratch[65536];
+        while (!done)
+            for (int fd : connections) {
+                send(fd, requests.data(), requests.size(), MSG_NOSIGNAL);
+                while (recv(fd, scratch, sizeof scratch, 0) > 0) {
+                }
+            }
+        for (int fd : connections)
+            close(fd);
+    });
+    for (int i = 0; i < 6; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        auto [status, seconds] = scrape(server.port());
+        EXPECT_EQ(status, "HTTP/1.1 200 OK") << i;
+        EXPECT_LT(seconds, 0.5) << i;
+    }
+    done = true;
+    pipelining.join();
     server.stop();
     serving.join();
-    for (int fd : idle)
-        close(fd);
+    double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    size_t reports = reads() / perReport;
+    EXPECT_GE(reports, 1u);
+    EXPECT_LE(reports, size_t(elapsed / std::chrono::duration<double>(kMetricsMaxAge).count()) + 1);
 }
 
 // A connection that has not sent a whole head by its deadline is closed,
 // however steadily it dribbles.
 TEST(HostHttp, ClosesAConnectionSlowerThanItsDeadline)
 {
-    HttpServer server(pathEcho, 8, std::chrono::milliseconds(300));
+    HttpServer server(pathEcho, 8, 8, std::chrono::milliseconds(300));
     std::string error;
     ASSERT_TRUE(server.listen("127.0.0.1", 0, error)) << error;
     std::thread serving([&] { server.run(); });

@@ -169,7 +169,7 @@ TEST(HostFormats, TheFanControllerShowsOnlyForFansItDrives)
         {"no controller", "", false, std::nullopt, "", ""},
         {"a fan it does not drive", "smcfand", false, 2000, "", ""},
         {"a fan it drives", "smcfand", true, 2400.5, ", driven by smcfand, target 2400",
-         "smc_fan_controller_target_rpm{fan=\"0\",controller=\"smcfand\"} 2400.5\n"},
+         "smc_fan_controller_target_rpm{fan=\"0\",name=\"Left\"} 2400\n"},
         {"before its first target", "smc\"fand", true, std::nullopt, ", driven by smc\"fand", ""},
     };
     for (const Case& c : cases) {

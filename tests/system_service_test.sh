@@ -1,7 +1,8 @@
 #!/bin/sh
 # The daemon's units, its group and the package's maintainer scripts:
 #   system_service_test.sh UNIT_DIR SYSUSERS_FILE DEBIAN_DIR
-# UNIT_DIR holds smcd.service (pointing at a built smcd) and smcd.socket.
+# UNIT_DIR holds the services (pointing at the built programs), smcd.socket
+# and the textfile timer.
 set -u
 
 units=$1 debian=$3
@@ -18,9 +19,10 @@ fail() { failures=$((failures + 1)); echo "FAIL: $*"; }
 # still exit 0: any word about our units fails. Other units it loads along
 # the way (the container's own) are not ours to judge.
 if command -v systemd-analyze >/dev/null 2>&1; then
-    (cd "$units" && systemd-analyze verify --man=no smcd.service smcd.socket) >"$work/verify" 2>&1
+    (cd "$units" && systemd-analyze verify --man=no smcd.service smcd.socket sensors-host.service \
+        sensors-host-textfile.service sensors-host-textfile.timer) >"$work/verify" 2>&1
     status=$?
-    complaints=$(grep smcd "$work/verify")
+    complaints=$(grep -E 'smcd|sensors-host' "$work/verify")
     if [ "$status" -ne 0 ] || [ -n "$complaints" ]; then
         fail "systemd-analyze verify (status $status):"
         cat "$work/verify"
@@ -100,7 +102,7 @@ postinst|configure|yes||0|
 postinst|abort-upgrade|||0|
 postinst|bogus|||1|
 prerm|remove|||0|
-prerm|remove||systemd|0|deb-systemd-invoke stop smcfand.service smcd.socket smcd.service;
+prerm|remove||systemd|0|deb-systemd-invoke stop sensors-host-textfile.timer sensors-host-textfile.service sensors-host.service smcfand.service smcd.socket smcd.service;
 prerm|upgrade||systemd|0|
 prerm|bogus|||1|
 postrm|remove|||0|

@@ -67,10 +67,12 @@ unwanted=$(cd "$prefix" && find . -type f | grep -E '_test|_bench|_fuzzer|_repla
 
 # The program a unit starts, from its ExecStart= line.
 exec_start() { sed -n 's/^ExecStart=\([^ ]*\).*/\1/p' "$1"; }
-for program in smcd smcfand; do
-    unit_program=$(exec_start "$prefix/lib/systemd/system/$program.service")
+units=(smcd:smcd smcfand:smcfand sensors-host:sensors-host sensors-host-textfile:sensors-host)
+for unit_and_program in "${units[@]}"; do
+    unit=${unit_and_program%%:*} program=${unit_and_program#*:}
+    unit_program=$(exec_start "$prefix/lib/systemd/system/$unit.service")
     [[ $unit_program == "$prefix/bin/$program" ]] ||
-        fail "the installed $program.service starts '$unit_program', not $prefix/bin/$program"
+        fail "the installed $unit.service starts '$unit_program', not $prefix/bin/$program"
 done
 
 step "exported symbols of libsmc-sensors"
@@ -143,6 +145,7 @@ done
 dpkg-deb -c "$deb" | awk '{print $6}' | sed 's|^\./|/|' > "$work/files"
 for path in /usr/bin/smc /usr/bin/smcd /usr/bin/sensors-host /usr/bin/smcfs /usr/bin/smcfan /usr/bin/smcfand \
             /usr/lib/systemd/system/smcfand.service /usr/share/bash-completion/completions/smcfand \
+            /usr/lib/systemd/system/sensors-host-textfile.timer /usr/share/smc-sensors/grafana/smc-sensors.json \
             "/usr/$libdir/libsmc-sensors.so.0" "/usr/$libdir/smc-sensors/libIOKit.so" \
             "/usr/$libdir/smc-sensors/modules/SensorsModule.so" "/usr/$libdir/pkgconfig/smc-sensors.pc" \
             /usr/include/smc-sensors/smc/smc.h /usr/share/doc/smc-sensors/copyright \
@@ -164,10 +167,11 @@ expect_output "unpacked smc -k FNum -r" "  FNum  [ui8 ]  2 (bytes 02)" "$work/ro
 expect_output "unpacked sensors-host" "Fans" "$work/root/usr/bin/sensors-host"
 file "$work/root/usr/bin/smc" | grep -q ', stripped' || fail "smc is not stripped"
 # The services start the programs that the package installs.
-for program in smcd smcfand; do
-    unit_program=$(exec_start "$work/root/usr/lib/systemd/system/$program.service")
+for unit_and_program in "${units[@]}"; do
+    unit=${unit_and_program%%:*} program=${unit_and_program#*:}
+    unit_program=$(exec_start "$work/root/usr/lib/systemd/system/$unit.service")
     [[ $unit_program == /usr/bin/$program && -x $work/root$unit_program ]] ||
-        fail "the package's $program.service starts '$unit_program', which the package does not install"
+        fail "the package's $unit.service starts '$unit_program', which the package does not install"
 done
 
 if command -v lintian > /dev/null; then

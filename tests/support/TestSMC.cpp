@@ -40,6 +40,16 @@ void TestSMC::clearExchanges()
     exchanges_.clear();
 }
 
+size_t TestSMC::takeCount(uint8_t command)
+{
+    std::lock_guard lock(mutex_);
+    size_t count = 0;
+    for (const RecordedExchange& exchange : exchanges_)
+        count += exchange.request.command == command;
+    exchanges_.clear();
+    return count;
+}
+
 void TestSMC::fail(const char* key, platform::SMCExchangeKind kind, kern_return_t status)
 {
     ASSERT_TRUE(smc_ && smc_->injectFailure(platform::fourCharCode(key), kind, status)) << key;

@@ -34,6 +34,8 @@ public:
     platform::EmulatedSMC& smc() { return *smc_; }
     std::vector<RecordedExchange> exchanges() const;
     void clearExchanges();
+    // The exchanges of `command` recorded so far; the record is cleared.
+    size_t takeCount(uint8_t command);
     // Injects a failure; fails the test when the key is unknown.
     void fail(const char* key, platform::SMCExchangeKind kind, kern_return_t status);
 
