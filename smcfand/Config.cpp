@@ -9,12 +9,15 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
-#include <sstream>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace smcfand {
 namespace {
+
+// A configuration is a few hundred bytes; this is far beyond any.
+constexpr size_t kMostConfigBytes = 64 << 10;
 
 // A tuning key: where it goes, and the range that makes sense for it.
 struct TuningKey {
@@ -241,22 +244,44 @@ std::optional<Config> parseConfig(std::string_view text, const std::string& path
 
 std::optional<Config> loadConfig(const std::string& path, std::vector<std::string>& errors)
 {
-    std::ifstream file(path, std::ios::binary);
-    if (!file) {
-        errors.push_back(path + ": cannot be read: " + std::strerror(errno));
+    auto refused = [&](const std::string& what) {
+        errors.push_back(path + ": " + what);
         return std::nullopt;
+    };
+    auto unreadable = [&] { return refused(std::string("cannot be read: ") + std::strerror(errno)); };
+    // Only a regular file: a device would be read without end, a FIFO
+    // would wait for a writer.
+    int descriptor = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (descriptor < 0)
+        return unreadable();
+    std::string text;
+    struct stat status{};
+    bool regular = fstat(descriptor, &status) == 0 && S_ISREG(status.st_mode);
+    ssize_t length = 0;
+    if (regular) {
+        text.resize(kMostConfigBytes + 1);
+        for (size_t filled = 0; filled < text.size(); filled += size_t(length)) {
+            length = read(descriptor, text.data() + filled, text.size() - filled);
+            if (length < 0 && errno == EINTR)
+                length = 0;
+            else if (length <= 0) {
+                text.resize(filled);
+                break;
+            }
+        }
     }
-    if (std::error_code error; std::filesystem::is_directory(path, error)) {
-        errors.push_back(path + ": is a directory, not a configuration file");
-        return std::nullopt;
+    int error = errno;
+    close(descriptor);
+    if (!regular)
+        return refused(S_ISDIR(status.st_mode) ? "is a directory, not a configuration file"
+                                               : "is not a regular file, not a configuration file");
+    if (length < 0) {
+        errno = error;
+        return unreadable();
     }
-    std::ostringstream text;
-    text << file.rdbuf();
-    if (file.bad()) {
-        errors.push_back(path + ": cannot be read");
-        return std::nullopt;
-    }
-    return parseConfig(text.str(), path, errors);
+    if (text.size() > kMostConfigBytes)
+        return refused("is larger than " + std::to_string(kMostConfigBytes >> 10) + " KiB, not a configuration file");
+    return parseConfig(text, path, errors);
 }
 
 std::optional<std::vector<FanPlan>> resolveConfig(const Config& config, const std::vector<MachineFan>& fans,

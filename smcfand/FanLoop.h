@@ -9,7 +9,6 @@
 #include "smcfand/Sensors.h"
 
 #include <functional>
-#include <memory>
 #include <string>
 #include <vector>
 
@@ -29,9 +28,9 @@ public:
 
     // Drives `plans` through `connection` (not owned). Log lines go to
     // `log`. With `dryRun`, nothing is written: each write it would make
-    // goes to `decisions` instead.
+    // goes to `decisions` instead. Sensor files are read by `readFile`.
     FanLoop(io_connect_t connection, const std::vector<FanPlan>& plans, const Tuning& tuning, Say log,
-            bool dryRun = false, Say decisions = {});
+            bool dryRun = false, Say decisions = {}, FileSensor::ReadFile readFile = readTemperatureFile);
 
     enum class State { Running, Lost };
 
@@ -70,7 +69,8 @@ private:
     std::string where(const Fan& fan) const;
 
     io_connect_t connection_;
-    std::unique_ptr<SensorReader> reader_;
+    SensorReader reader_;
+    std::vector<std::string> sensors_;  // every fan's, each once
     std::vector<Fan> fans_;
     Say log_;
     bool dryRun_;

@@ -9,10 +9,13 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cmath>
 #include <csignal>
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <sys/stat.h>
 #include <unistd.h>
 
 using namespace smcfand;
@@ -470,6 +473,43 @@ TEST_F(SmcfandLoop, AGoneConnectionStopsThePollAndANewOneTakesTheFanAgain)
     EXPECT_EQ(writes(), (std::vector<std::string>{"F0Tg", "FS! "}));
 }
 
+TEST_F(SmcfandLoop, AFileWhoseReadHangsHoldsNoPollAndIsLostAfterAFewPolls)
+{
+    // The read hangs as on a stopped FUSE server: in an open of a FIFO that
+    // nobody writes, until the test opens its other end.
+    std::string fifo = std::filesystem::temp_directory_path() / ("smcfand-hang-" + std::to_string(getpid()));
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    auto hang = std::make_shared<std::atomic<bool>>(false);
+    auto readFile = [fifo, hang](const std::string&) {
+        if (*hang)
+            close(::open(fifo.c_str(), O_RDONLY));
+        return celsius(50);
+    };
+    FanPlan byFile{0, "", {"/sys/class/hwmon/hwmon9/temp1_input"}, Combine::Max, kCurve, 1200, 6000};
+    FanLoop loop(connection, {byFile}, unsmoothed(), [&](const std::string& line) { log.push_back(line); }, false, {},
+                 readFile);
+    Clock::time_point now{};
+    loop.poll(now);
+    EXPECT_EQ(read("F0Tg"), 1200);
+    *hang = true;
+    for (unsigned poll = 1; poll <= kStalePolls + 1; ++poll) {
+        auto started = std::chrono::steady_clock::now();
+        EXPECT_EQ(loop.poll(now + poll * 1s), FanLoop::State::Running);
+        EXPECT_LT(std::chrono::steady_clock::now() - started, 500ms) << poll;
+        EXPECT_EQ(read("F0Tg"), poll < kStalePolls ? 1200 : 6000) << poll;
+    }
+    EXPECT_NE(log.at(1).find("has not answered for 3 polls"), std::string::npos) << log.at(1);
+    *hang = false;
+    int writer = -1;
+    for (int tries = 0; tries < 100 && writer < 0; ++tries, usleep(10'000))
+        writer = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
+    close(writer);
+    for (unsigned poll = kStalePolls + 2; poll < 10 && log.back().find("following the curve") == std::string::npos; ++poll)
+        loop.poll(now + poll * 1s);
+    EXPECT_NE(log.back().find("following the curve"), std::string::npos) << log.back();
+    std::filesystem::remove(fifo);
+}
+
 TEST(SmcfandProgram, RefusesToDriveFansWithoutSmcdButDryRunsAnywhere)
 {
     auto result = runProgram(kBin + "/smcfand", {}, {"SMC_SERVICE=builtin"});
@@ -501,6 +541,38 @@ TEST(SmcfandProgram, ChecksAFileAgainstTheMachine)
     auto refused = runProgram(kBin + "/smcfand", {"--config", bad, "--check"}, {"SMC_SERVICE=builtin"});
     EXPECT_EQ(refused.status, 1);
     EXPECT_EQ(refused.errors, "smcfand: " + bad + ":4: 9000 rpm is outside fan 0 (Left)'s range, 1200 to 6156 rpm\n");
+    std::filesystem::remove_all(name);
+}
+
+TEST(SmcfandProgram, ChecksRefuseFilesThatAreNotWhatTheyShouldBeAndNeverQuoteThem)
+{
+    char name[] = "/tmp/smcfand-test-XXXXXX";
+    ASSERT_NE(mkdtemp(name), nullptr);
+    std::string secret = std::string(name) + "/shadow", fifo = std::string(name) + "/fifo",
+                config = std::string(name) + "/sensors.toml";
+    std::ofstream(secret) << "root:$6$SECRET:19000:0:99999:7:::\n";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    std::ofstream(config) << "[[fan]]\nfan = 0\nsensors = [\"" << secret << "\", \"" << fifo << "\", \"/dev/zero\"]\n";
+    struct Case {
+        std::string file;
+        std::vector<std::string> said;
+    };
+    const Case cases[] = {
+        {config,
+         {secret + " does not hold a temperature in millidegrees", fifo + " is a FIFO", "/dev/zero is a character device"}},
+        {"/dev/zero", {"/dev/zero: is not a regular file"}},
+        {fifo, {fifo + ": is not a regular file"}},
+        {secret, {secret + ":1: "}},
+    };
+    for (const Case& c : cases) {
+        // A read that waits or never ends is a timeout here, not a hung test.
+        auto checked = runProgram("/usr/bin/timeout", {"10", kBin + "/smcfand", "--check", c.file},
+                                  {"SMC_SERVICE=builtin"});
+        EXPECT_EQ(checked.status, 1) << c.file;
+        for (const std::string& words : c.said)
+            EXPECT_NE(checked.errors.find(words), std::string::npos) << checked.errors;
+        EXPECT_EQ((checked.output + checked.errors).find("SECRET"), std::string::npos) << checked.errors;
+    }
     std::filesystem::remove_all(name);
 }
 
