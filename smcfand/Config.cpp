@@ -11,6 +11,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 namespace smcfand {
@@ -249,16 +250,22 @@ std::optional<Config> loadConfig(const std::string& path, std::vector<std::strin
         return std::nullopt;
     };
     auto unreadable = [&] { return refused(std::string("cannot be read: ") + std::strerror(errno)); };
-    // Only a regular file: a device would be read without end, a FIFO
-    // would wait for a writer.
-    int descriptor = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (descriptor < 0)
+    // A regular file, or /dev/null for none: a device would be read
+    // without end (or act when opened), a FIFO would wait for a writer.
+    auto acceptable = [](const struct stat& status) {
+        return S_ISREG(status.st_mode) || (S_ISCHR(status.st_mode) && status.st_rdev == makedev(1, 3));
+    };
+    struct stat status{};
+    if (stat(path.c_str(), &status) != 0)
+        return unreadable();
+    int descriptor = acceptable(status) ? open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC) : -2;
+    if (descriptor == -1)
         return unreadable();
     std::string text;
-    struct stat status{};
-    bool regular = fstat(descriptor, &status) == 0 && S_ISREG(status.st_mode);
+    // Again on what was opened: the path may name another file by now.
+    bool accepted = descriptor >= 0 && fstat(descriptor, &status) == 0 && acceptable(status);
     ssize_t length = 0;
-    if (regular) {
+    if (accepted) {
         text.resize(kMostConfigBytes + 1);
         for (size_t filled = 0; filled < text.size(); filled += size_t(length)) {
             length = read(descriptor, text.data() + filled, text.size() - filled);
@@ -271,8 +278,9 @@ std::optional<Config> loadConfig(const std::string& path, std::vector<std::strin
         }
     }
     int error = errno;
-    close(descriptor);
-    if (!regular)
+    if (descriptor >= 0)
+        close(descriptor);
+    if (!accepted)
         return refused(S_ISDIR(status.st_mode) ? "is a directory, not a configuration file"
                                                : "is not a regular file, not a configuration file");
     if (length < 0) {

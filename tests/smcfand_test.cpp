@@ -25,6 +25,17 @@ using testing_support::runProgram;
 namespace {
 
 const std::string kBin = BIN_DIR;
+// Every run names its configuration: never the machine's /etc/smcfand.toml.
+const std::vector<std::string> kNoConfig = {"--config", "/dev/null"};
+std::vector<std::string> smcfandWith(const std::vector<std::string>& environment,
+                                     std::vector<std::string> arguments = {})
+{
+    std::vector<std::string> command = environment;
+    command.push_back(kBin + "/smcfand");
+    command.insert(command.end(), kNoConfig.begin(), kNoConfig.end());
+    command.insert(command.end(), arguments.begin(), arguments.end());
+    return command;
+}
 const Curve kCurve({{60, 1200}, {85, 6000}});  // 192 rpm a degree
 // The default curve on a fan of 1200 to 6000 rpm at 72 °C, as the test
 // machines' CPU reads: what smcfand writes there first, in whole rpm and as
@@ -512,12 +523,11 @@ TEST_F(SmcfandLoop, AFileWhoseReadHangsHoldsNoPollAndIsLostAfterAFewPolls)
 
 TEST(SmcfandProgram, RefusesToDriveFansWithoutSmcdButDryRunsAnywhere)
 {
-    auto result = runProgram(kBin + "/smcfand", {}, {"SMC_SERVICE=builtin"});
+    auto result = runProgram(kBin + "/smcfand", kNoConfig, {"SMC_SERVICE=builtin"});
     EXPECT_EQ(result.status, 1);
     EXPECT_NE(result.errors.find("smcfand: needs smcd"), std::string::npos) << result.errors;
 
-    testing_support::BackgroundProcess dry("/usr/bin/env",
-                                           {"SMC_SERVICE=builtin", kBin + "/smcfand", "--dry-run", "--poll", "0.1"});
+    testing_support::BackgroundProcess dry("/usr/bin/env", smcfandWith({"SMC_SERVICE=builtin"}, {"--dry-run", "--poll", "0.1"}));
     for (int tries = 0; tries < 300 && dry.output().find("fan 1:") == std::string::npos; ++tries)
         usleep(10'000);
     dry.signal(SIGTERM);
@@ -607,7 +617,7 @@ protected:
     testing_support::BackgroundProcess& start()
     {
         controllers.push_back(std::make_unique<testing_support::BackgroundProcess>(
-            "/usr/bin/env", std::vector<std::string>{service, kBin + "/smcfand", "--poll", "0.1"}));
+            "/usr/bin/env", smcfandWith({service}, {"--poll", "0.1"})));
         EXPECT_TRUE(said(*controllers.back(), kAt72Text)) << controllers.back()->output();
         return *controllers.back();
     }
@@ -640,7 +650,7 @@ TEST_F(SmcfandBroker, TheSecondRefusesNamingTheFirstAndAKillGivesTheFansBackWith
     testing_support::BackgroundProcess& first = start();
     EXPECT_TRUE(reads("F0Tg", fpe2Bytes(kAt72)));
     EXPECT_TRUE(reads("FS! ", "00 01"));
-    auto second = runProgram(kBin + "/smcfand", {}, {service});
+    auto second = runProgram(kBin + "/smcfand", kNoConfig, {service});
     EXPECT_EQ(second.status, 1);
     EXPECT_EQ(second.errors, "smcfand: fans are already driven by smcfand (pid " + std::to_string(first.pid()) + ")\n");
     first.signal(SIGKILL);
