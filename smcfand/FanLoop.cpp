@@ -110,12 +110,9 @@ FanLoop::State FanLoop::poll(Clock::time_point now)
         if ((fan.held && holdsTold_) || (!decision.write && !fan.held))
             continue;
         if (dryRun_) {
-            std::string text = where(fan) + ": " +
-                               (decision.celsius ? degrees(*decision.celsius) + " °C" : std::string("no sensor")) +
-                               " → " + rpm(decision.target) + " rpm" +
-                               (fan.previous ? " (was " + rpm(*fan.previous) + ")" : "");
+            // Marked on every line: a dry run's output is read beside real logs.
             if (decisions_)
-                decisions_(text);
+                decisions_("dry run: " + targetLine(fan, decision));
             fan.previous = decision.target;
             fan.controller.written(decision.target);
             continue;
@@ -210,8 +207,7 @@ bool FanLoop::drive(Fan& fan, const Decision& decision)
     bool atLimit = decision.target <= fan.plan.minimum || decision.target >= fan.plan.maximum;
     if (!fan.said || std::abs(decision.target - *fan.said) >= kWorthALine ||
         (atLimit && decision.target != *fan.said)) {
-        log_(where(fan) + ": " + (decision.celsius ? degrees(*decision.celsius) + " °C" : std::string("no sensor")) +
-             " → " + rpm(decision.target) + " rpm" + (fan.previous ? " (was " + rpm(*fan.previous) + ")" : ""));
+        log_(targetLine(fan, decision));
         fan.previous = fan.said = decision.target;
     }
     fan.controller.written(decision.target);
@@ -246,6 +242,12 @@ void FanLoop::release()
             smcfan::setManual(connection_, fan.plan.index, false);
     for (Fan& fan : fans_)
         fan.taken = false;
+}
+
+std::string FanLoop::targetLine(const Fan& fan, const Decision& decision) const
+{
+    return where(fan) + ": " + (decision.celsius ? degrees(*decision.celsius) + " °C" : std::string("no sensor")) +
+           " → " + rpm(decision.target) + " rpm" + (fan.previous ? " (was " + rpm(*fan.previous) + ")" : "");
 }
 
 std::string FanLoop::where(const Fan& fan) const

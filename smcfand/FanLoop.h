@@ -67,6 +67,8 @@ private:
     bool drive(Fan& fan, const Decision& decision);
     void failure(Fan& fan, const std::string& what, kern_return_t status);
     std::string where(const Fan& fan) const;
+    // "fan 0: 72.0 °C → 3504 rpm (was 2000)"
+    std::string targetLine(const Fan& fan, const Decision& decision) const;
 
     io_connect_t connection_;
     SensorReader reader_;

@@ -461,7 +461,7 @@ TEST_F(SmcfandLoop, ADryRunWritesNothingAndSaysWhatItWould)
     loop.poll(Clock::time_point{});
     loop.poll(Clock::time_point{} + 1s);
     EXPECT_TRUE(writes().empty());
-    EXPECT_EQ(decisions, std::vector<std::string>{"fan 0: 72.0 °C → 3504 rpm (was 2000)"});
+    EXPECT_EQ(decisions, std::vector<std::string>{"dry run: fan 0: 72.0 °C → 3504 rpm (was 2000)"});
 }
 
 TEST_F(SmcfandLoop, AGoneConnectionStopsThePollAndANewOneTakesTheFanAgain)
@@ -532,8 +532,16 @@ TEST(SmcfandProgram, RefusesToDriveFansWithoutSmcdButDryRunsAnywhere)
         usleep(10'000);
     dry.signal(SIGTERM);
     EXPECT_EQ(dry.wait(), 0);
-    EXPECT_NE(dry.output().find("fan 0: 56.0 °C → 1200 rpm (was 2160)"), std::string::npos) << dry.output();
+    EXPECT_NE(dry.output().find("dry run: fan 0: 56.0 °C → 1200 rpm (was 2160)"), std::string::npos) << dry.output();
+    EXPECT_NE(dry.output().find("dry run, writing nothing: driving fan 0"), std::string::npos) << dry.output();
     EXPECT_NE(dry.output().find("stopping (SIGTERM)"), std::string::npos) << dry.output();
+}
+
+TEST(SmcfandProgram, HelpNamesEverySignalThatStopsIt)
+{
+    std::string help = runProgram(kBin + "/smcfand", {"--help"}).output;
+    for (const char* signal : {"SIGINT", "SIGTERM", "SIGHUP"})
+        EXPECT_NE(help.find(signal), std::string::npos) << signal;
 }
 
 TEST(SmcfandProgram, ChecksAFileAgainstTheMachine)
