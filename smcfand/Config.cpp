@@ -9,12 +9,16 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
-#include <sstream>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
 
 namespace smcfand {
 namespace {
+
+// A configuration is a few hundred bytes; this is far beyond any.
+constexpr size_t kMostConfigBytes = 64 << 10;
 
 // A tuning key: where it goes, and the range that makes sense for it.
 struct TuningKey {
@@ -241,22 +245,51 @@ std::optional<Config> parseConfig(std::string_view text, const std::string& path
 
 std::optional<Config> loadConfig(const std::string& path, std::vector<std::string>& errors)
 {
-    std::ifstream file(path, std::ios::binary);
-    if (!file) {
-        errors.push_back(path + ": cannot be read: " + std::strerror(errno));
+    auto refused = [&](const std::string& what) {
+        errors.push_back(path + ": " + what);
         return std::nullopt;
+    };
+    auto unreadable = [&] { return refused(std::string("cannot be read: ") + std::strerror(errno)); };
+    // A regular file, or /dev/null for none: a device would be read
+    // without end (or act when opened), a FIFO would wait for a writer.
+    auto acceptable = [](const struct stat& status) {
+        return S_ISREG(status.st_mode) || (S_ISCHR(status.st_mode) && status.st_rdev == makedev(1, 3));
+    };
+    struct stat status{};
+    if (stat(path.c_str(), &status) != 0)
+        return unreadable();
+    int descriptor = acceptable(status) ? open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC) : -2;
+    if (descriptor == -1)
+        return unreadable();
+    std::string text;
+    // Again on what was opened: the path may name another file by now.
+    bool accepted = descriptor >= 0 && fstat(descriptor, &status) == 0 && acceptable(status);
+    ssize_t length = 0;
+    if (accepted) {
+        text.resize(kMostConfigBytes + 1);
+        for (size_t filled = 0; filled < text.size(); filled += size_t(length)) {
+            length = read(descriptor, text.data() + filled, text.size() - filled);
+            if (length < 0 && errno == EINTR)
+                length = 0;
+            else if (length <= 0) {
+                text.resize(filled);
+                break;
+            }
+        }
     }
-    if (std::error_code error; std::filesystem::is_directory(path, error)) {
-        errors.push_back(path + ": is a directory, not a configuration file");
-        return std::nullopt;
+    int error = errno;
+    if (descriptor >= 0)
+        close(descriptor);
+    if (!accepted)
+        return refused(S_ISDIR(status.st_mode) ? "is a directory, not a configuration file"
+                                               : "is not a regular file, not a configuration file");
+    if (length < 0) {
+        errno = error;
+        return unreadable();
     }
-    std::ostringstream text;
-    text << file.rdbuf();
-    if (file.bad()) {
-        errors.push_back(path + ": cannot be read");
-        return std::nullopt;
-    }
-    return parseConfig(text.str(), path, errors);
+    if (text.size() > kMostConfigBytes)
+        return refused("is larger than " + std::to_string(kMostConfigBytes >> 10) + " KiB, not a configuration file");
+    return parseConfig(text, path, errors);
 }
 
 std::optional<std::vector<FanPlan>> resolveConfig(const Config& config, const std::vector<MachineFan>& fans,

@@ -70,31 +70,34 @@ std::optional<std::vector<FanPlan>> planFans(io_connect_t connection, const Conf
 }
 
 FanLoop::FanLoop(io_connect_t connection, const std::vector<FanPlan>& plans, const Tuning& tuning, Say log,
-                 bool dryRun, Say decisions)
-    : connection_(connection), reader_(std::make_unique<SensorReader>(connection)), log_(std::move(log)),
-      dryRun_(dryRun), decisions_(std::move(decisions))
+                 bool dryRun, Say decisions, FileSensor::ReadFile readFile)
+    : connection_(connection), reader_(connection, std::move(readFile)), log_(std::move(log)), dryRun_(dryRun),
+      decisions_(std::move(decisions))
 {
-    for (const FanPlan& plan : plans)
+    for (const FanPlan& plan : plans) {
+        for (const std::string& sensor : plan.sensors)
+            if (std::find(sensors_.begin(), sensors_.end(), sensor) == sensors_.end())
+                sensors_.push_back(sensor);
         fans_.push_back(Fan{plan,
                             FanController(plan.sensors, plan.combine, plan.curve, plan.minimum, plan.maximum, tuning),
                             dryRun ? smcfan::readSpeed(connection, plan.index, "Tg") : std::nullopt});
+    }
 }
 
 FanLoop::State FanLoop::poll(Clock::time_point now)
 {
     if (!dryRun_ && !followHolds())
         return State::Lost;
-    // Each sensor once, however many fans follow it.
+    // Each sensor once, however many fans follow it; the files are read
+    // meanwhile, so that one that hangs cannot hold the loop.
+    reader_.ask(sensors_);
     std::map<std::string, Reading> readings;
-    for (const Fan& fan : fans_)
-        for (const std::string& sensor : fan.plan.sensors) {
-            if (readings.contains(sensor))
-                continue;
-            kern_return_t status;
-            readings[sensor] = reader_->read(sensor, status);
-            if (status != KERN_SUCCESS && !answers(connection_))
-                return State::Lost;
-        }
+    for (const std::string& sensor : sensors_) {
+        kern_return_t status;
+        readings[sensor] = reader_.read(sensor, status);
+        if (status != KERN_SUCCESS && !answers(connection_))
+            return State::Lost;
+    }
     for (Fan& fan : fans_) {
         std::vector<Reading> fanReadings;
         for (const std::string& sensor : fan.plan.sensors)
@@ -107,12 +110,9 @@ FanLoop::State FanLoop::poll(Clock::time_point now)
         if ((fan.held && holdsTold_) || (!decision.write && !fan.held))
             continue;
         if (dryRun_) {
-            std::string text = where(fan) + ": " +
-                               (decision.celsius ? degrees(*decision.celsius) + " °C" : std::string("no sensor")) +
-                               " → " + rpm(decision.target) + " rpm" +
-                               (fan.previous ? " (was " + rpm(*fan.previous) + ")" : "");
+            // Marked on every line: a dry run's output is read beside real logs.
             if (decisions_)
-                decisions_(text);
+                decisions_("dry run: " + targetLine(fan, decision));
             fan.previous = decision.target;
             fan.controller.written(decision.target);
             continue;
@@ -207,8 +207,7 @@ bool FanLoop::drive(Fan& fan, const Decision& decision)
     bool atLimit = decision.target <= fan.plan.minimum || decision.target >= fan.plan.maximum;
     if (!fan.said || std::abs(decision.target - *fan.said) >= kWorthALine ||
         (atLimit && decision.target != *fan.said)) {
-        log_(where(fan) + ": " + (decision.celsius ? degrees(*decision.celsius) + " °C" : std::string("no sensor")) +
-             " → " + rpm(decision.target) + " rpm" + (fan.previous ? " (was " + rpm(*fan.previous) + ")" : ""));
+        log_(targetLine(fan, decision));
         fan.previous = fan.said = decision.target;
     }
     fan.controller.written(decision.target);
@@ -227,7 +226,7 @@ void FanLoop::failure(Fan& fan, const std::string& what, kern_return_t status)
 void FanLoop::reconnected(io_connect_t connection)
 {
     connection_ = connection;
-    reader_ = std::make_unique<SensorReader>(connection);
+    reader_.reconnected(connection);
     for (Fan& fan : fans_) {
         fan.taken = false;
         fan.held = false;
@@ -243,6 +242,12 @@ void FanLoop::release()
             smcfan::setManual(connection_, fan.plan.index, false);
     for (Fan& fan : fans_)
         fan.taken = false;
+}
+
+std::string FanLoop::targetLine(const Fan& fan, const Decision& decision) const
+{
+    return where(fan) + ": " + (decision.celsius ? degrees(*decision.celsius) + " °C" : std::string("no sensor")) +
+           " → " + rpm(decision.target) + " rpm" + (fan.previous ? " (was " + rpm(*fan.previous) + ")" : "");
 }
 
 std::string FanLoop::where(const Fan& fan) const

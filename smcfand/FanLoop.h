@@ -9,7 +9,6 @@
 #include "smcfand/Sensors.h"
 
 #include <functional>
-#include <memory>
 #include <string>
 #include <vector>
 
@@ -29,9 +28,9 @@ public:
 
     // Drives `plans` through `connection` (not owned). Log lines go to
     // `log`. With `dryRun`, nothing is written: each write it would make
-    // goes to `decisions` instead.
+    // goes to `decisions` instead. Sensor files are read by `readFile`.
     FanLoop(io_connect_t connection, const std::vector<FanPlan>& plans, const Tuning& tuning, Say log,
-            bool dryRun = false, Say decisions = {});
+            bool dryRun = false, Say decisions = {}, FileSensor::ReadFile readFile = readTemperatureFile);
 
     enum class State { Running, Lost };
 
@@ -68,9 +67,12 @@ private:
     bool drive(Fan& fan, const Decision& decision);
     void failure(Fan& fan, const std::string& what, kern_return_t status);
     std::string where(const Fan& fan) const;
+    // "fan 0: 72.0 °C → 3504 rpm (was 2000)"
+    std::string targetLine(const Fan& fan, const Decision& decision) const;
 
     io_connect_t connection_;
-    std::unique_ptr<SensorReader> reader_;
+    SensorReader reader_;
+    std::vector<std::string> sensors_;  // every fan's, each once
     std::vector<Fan> fans_;
     Say log_;
     bool dryRun_;

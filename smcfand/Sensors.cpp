@@ -9,12 +9,39 @@
 
 #include <cerrno>
 #include <cmath>
+#include <condition_variable>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
+#include <fcntl.h>
+#include <mutex>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace smcfand {
 namespace {
+
+// A millidegrees file holds a few characters; anything longer is not one,
+// and is not read further.
+constexpr size_t kMostBytes = 32;
+
+// How long a poll waits for a file's answer: a sysfs read takes far less;
+// one slower is taken at a later poll. The first answer may take longer,
+// so that a slow sensor is not lost at start.
+constexpr auto kAnswerWait = std::chrono::milliseconds(50);
+constexpr auto kFirstAnswerWait = std::chrono::seconds(1);
+
+std::string notRegular(mode_t mode)
+{
+    const char* kind = S_ISDIR(mode)    ? "a directory"
+                       : S_ISFIFO(mode) ? "a FIFO"
+                       : S_ISCHR(mode)  ? "a character device"
+                       : S_ISBLK(mode)  ? "a block device"
+                       : S_ISSOCK(mode) ? "a socket"
+                                        : "not a regular file";
+    return std::string("is ") + kind +
+           "; a sensor file is a regular file of millidegrees, as /sys/class/hwmon/hwmon1/temp1_input";
+}
 
 double decode(FourCharCode type, const uint8_t* bytes, uint32_t size)
 {
@@ -49,24 +76,158 @@ bool connectionLost(kern_return_t status)
 
 Reading readTemperatureFile(const std::string& path)
 {
-    std::ifstream file(path);
-    if (!file)
-        return {std::nullopt, path + " cannot be read: " + std::strerror(errno)};
-    std::string text;
-    std::getline(file, text);
+    auto failed = [&](const std::string& what) { return Reading{std::nullopt, path + " " + what}; };
+    auto unreadable = [&] { return failed(std::string("cannot be read: ") + std::strerror(errno)); };
+    // The type is known before opening: opening a device can act (a
+    // watchdog starts, a tape rewinds), and one opened as a FIFO waits.
+    struct stat status;
+    if (stat(path.c_str(), &status) != 0)
+        return unreadable();
+    if (!S_ISREG(status.st_mode))
+        return failed(notRegular(status.st_mode));
+    int descriptor = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (descriptor < 0)
+        return unreadable();
+    // Again on what was opened: the path may name another file by now.
+    if (fstat(descriptor, &status) != 0 || !S_ISREG(status.st_mode)) {
+        Reading reading = failed(notRegular(status.st_mode));
+        close(descriptor);
+        return reading;
+    }
+    char text[kMostBytes + 1];
+    ssize_t length;
+    do
+        length = ::read(descriptor, text, kMostBytes);
+    while (length < 0 && errno == EINTR);
+    int error = errno;
+    close(descriptor);
+    if (length < 0) {
+        errno = error;
+        return unreadable();
+    }
+    text[length] = '\0';
     char* end = nullptr;
     errno = 0;
-    long millidegrees = std::strtol(text.c_str(), &end, 10);
-    if (end == text.c_str() || errno != 0 || (*end != '\0' && *end != '\n'))
-        return {std::nullopt, path + " reads \"" + text + "\", not millidegrees"};
+    long millidegrees = std::strtol(text, &end, 10);
+    if (end == text || errno != 0 || (*end != '\0' && std::strcmp(end, "\n") != 0))
+        return failed("does not hold a temperature in millidegrees");
     return {double(millidegrees) / 1000, {}};
+}
+
+struct FileSensor::State {
+    std::string path;
+    ReadFile read;
+    std::mutex mutex;
+    std::condition_variable changed;
+    uint64_t asked = 0;     // asks so far
+    uint64_t started = 0;   // the ask the reading under way (or the last) answers
+    uint64_t answered = 0;  // the ask `latest` answers; 0: none yet
+    Reading latest;
+    bool stop = false;
+
+    void serve()
+    {
+        std::unique_lock lock(mutex);
+        for (;;) {
+            changed.wait(lock, [&] { return stop || started < asked; });
+            if (stop)
+                return;
+            started = asked;
+            lock.unlock();
+            Reading reading = read(path);
+            lock.lock();
+            latest = std::move(reading);
+            answered = started;
+            changed.notify_all();
+        }
+    }
+};
+
+FileSensor::FileSensor(std::string path, ReadFile read)
+    : state_(std::make_shared<State>())
+{
+    state_->path = std::move(path);
+    state_->read = std::move(read);
+    // Signals stay with the thread that waits for them.
+    sigset_t all, previous;
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, &previous);
+    thread_ = std::thread([state = state_] { state->serve(); });
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+}
+
+FileSensor::~FileSensor()
+{
+    bool reading;
+    {
+        std::lock_guard lock(state_->mutex);
+        state_->stop = true;
+        reading = state_->started != state_->answered;
+    }
+    state_->changed.notify_all();
+    if (reading)
+        thread_.detach();  // it keeps the state alive until its read returns
+    else
+        thread_.join();
+}
+
+void FileSensor::ask()
+{
+    {
+        std::lock_guard lock(state_->mutex);
+        ++state_->asked;
+    }
+    state_->changed.notify_all();
+}
+
+Reading FileSensor::take(std::chrono::steady_clock::time_point deadline)
+{
+    std::unique_lock lock(state_->mutex);
+    state_->changed.wait_until(lock, deadline, [&] { return state_->answered == state_->asked; });
+    uint64_t behind = state_->asked - state_->answered;
+    if (state_->answered != 0 && behind < kStalePolls)
+        return state_->latest;
+    if (state_->asked == 1)
+        return {std::nullopt, state_->path + " did not answer within a second (its read does not return)"};
+    return {std::nullopt,
+            state_->path + " has not answered for " + std::to_string(behind) + " polls (its read does not return)"};
+}
+
+FileSensor& SensorReader::file(const std::string& path)
+{
+    std::unique_ptr<FileSensor>& sensor = files_[path];
+    if (!sensor) {
+        sensor = std::make_unique<FileSensor>(path, readFile_);
+        sensor->ask();
+        deadline_ = std::max(deadline_, std::chrono::steady_clock::now() + kFirstAnswerWait);
+    }
+    return *sensor;
+}
+
+void SensorReader::ask(const std::vector<std::string>& sensors)
+{
+    // One wait for all of them: files that hang cost a poll one wait, not one each.
+    deadline_ = std::chrono::steady_clock::now() + kAnswerWait;
+    for (const std::string& sensor : sensors)
+        if (isFile(sensor)) {
+            bool known = files_.contains(sensor);
+            FileSensor& reader = file(sensor);
+            if (known)
+                reader.ask();
+        }
+}
+
+void SensorReader::reconnected(io_connect_t connection)
+{
+    connection_ = connection;
+    keys_.clear();
 }
 
 Reading SensorReader::read(const std::string& sensor, kern_return_t& status)
 {
     status = KERN_SUCCESS;
     if (isFile(sensor))
-        return readTemperatureFile(sensor);
+        return file(sensor).take(deadline_);
     auto known = keys_.find(sensor);
     if (known == keys_.end()) {
         SMCKeyData info{};
@@ -92,6 +253,7 @@ Reading SensorReader::read(const std::string& sensor, kern_return_t& status)
 
 std::string SensorReader::problem(const std::string& sensor)
 {
+    ask({sensor});
     kern_return_t status;
     Reading reading = read(sensor, status);
     return reading.celsius ? std::string() : reading.error;

@@ -42,14 +42,15 @@ void usage()
 {
     std::printf("Usage: %s [options]\n"
                 "Drives the fans by their temperatures through smcd, which gives them back to the\n"
-                "SMC if smcfand ends in any way. Runs in the foreground until SIGINT or SIGTERM,\n"
-                "then puts its fans back into automatic mode.\n"
+                "SMC if smcfand ends in any way. Runs in the foreground until SIGINT, SIGTERM or\n"
+                "SIGHUP (all three alike: it does not reload; restart it to read a changed\n"
+                "configuration), then puts its fans back into automatic mode.\n"
                 "    -c, --config FILE   the configuration (default: %s when it exists,\n"
                 "                        else every fan follows the CPU by the default curve)\n"
                 "        --check [FILE]  check the configuration and print each fan's curve, against\n"
                 "                        the machine's fans when an SMC answers; exit 0 or 1\n"
-                "    -n, --dry-run       decide but write nothing: print each speed it would set;\n"
-                "                        works on any SMC, without smcd\n"
+                "    -n, --dry-run       decide but write nothing: print each speed it would set,\n"
+                "                        marked \"dry run: \"; works on any SMC, without smcd\n"
                 "        --poll SECONDS  time between readings (default: the file's poll, else 1)\n"
                 "    -h, --help          this text\n"
                 "        --version       print the version\n"
@@ -208,7 +209,7 @@ int run(const Options& options, const Config& config)
         return 1;
     }
     for (const FanPlan& plan : *plans)
-        say(curveText(plan));
+        say((options.dryRun ? "dry run, writing nothing: " : "") + curveText(plan));
     Tuning tuning = config.tuning;
     if (options.poll)
         tuning.poll = *options.poll;

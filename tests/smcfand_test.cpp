@@ -9,10 +9,13 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cmath>
 #include <csignal>
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <sys/stat.h>
 #include <unistd.h>
 
 using namespace smcfand;
@@ -22,6 +25,17 @@ using testing_support::runProgram;
 namespace {
 
 const std::string kBin = BIN_DIR;
+// Every run names its configuration: never the machine's /etc/smcfand.toml.
+const std::vector<std::string> kNoConfig = {"--config", "/dev/null"};
+std::vector<std::string> smcfandWith(const std::vector<std::string>& environment,
+                                     std::vector<std::string> arguments = {})
+{
+    std::vector<std::string> command = environment;
+    command.push_back(kBin + "/smcfand");
+    command.insert(command.end(), kNoConfig.begin(), kNoConfig.end());
+    command.insert(command.end(), arguments.begin(), arguments.end());
+    return command;
+}
 const Curve kCurve({{60, 1200}, {85, 6000}});  // 192 rpm a degree
 // The default curve on a fan of 1200 to 6000 rpm at 72 °C, as the test
 // machines' CPU reads: what smcfand writes there first, in whole rpm and as
@@ -447,7 +461,7 @@ TEST_F(SmcfandLoop, ADryRunWritesNothingAndSaysWhatItWould)
     loop.poll(Clock::time_point{});
     loop.poll(Clock::time_point{} + 1s);
     EXPECT_TRUE(writes().empty());
-    EXPECT_EQ(decisions, std::vector<std::string>{"fan 0: 72.0 °C → 3504 rpm (was 2000)"});
+    EXPECT_EQ(decisions, std::vector<std::string>{"dry run: fan 0: 72.0 °C → 3504 rpm (was 2000)"});
 }
 
 TEST_F(SmcfandLoop, AGoneConnectionStopsThePollAndANewOneTakesTheFanAgain)
@@ -470,20 +484,64 @@ TEST_F(SmcfandLoop, AGoneConnectionStopsThePollAndANewOneTakesTheFanAgain)
     EXPECT_EQ(writes(), (std::vector<std::string>{"F0Tg", "FS! "}));
 }
 
+TEST_F(SmcfandLoop, AFileWhoseReadHangsHoldsNoPollAndIsLostAfterAFewPolls)
+{
+    // The read hangs as on a stopped FUSE server: in an open of a FIFO that
+    // nobody writes, until the test opens its other end.
+    std::string fifo = std::filesystem::temp_directory_path() / ("smcfand-hang-" + std::to_string(getpid()));
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    auto hang = std::make_shared<std::atomic<bool>>(false);
+    auto readFile = [fifo, hang](const std::string&) {
+        if (*hang)
+            close(::open(fifo.c_str(), O_RDONLY));
+        return celsius(50);
+    };
+    FanPlan byFile{0, "", {"/sys/class/hwmon/hwmon9/temp1_input"}, Combine::Max, kCurve, 1200, 6000};
+    FanLoop loop(connection, {byFile}, unsmoothed(), [&](const std::string& line) { log.push_back(line); }, false, {},
+                 readFile);
+    Clock::time_point now{};
+    loop.poll(now);
+    EXPECT_EQ(read("F0Tg"), 1200);
+    *hang = true;
+    for (unsigned poll = 1; poll <= kStalePolls + 1; ++poll) {
+        auto started = std::chrono::steady_clock::now();
+        EXPECT_EQ(loop.poll(now + poll * 1s), FanLoop::State::Running);
+        EXPECT_LT(std::chrono::steady_clock::now() - started, 500ms) << poll;
+        EXPECT_EQ(read("F0Tg"), poll < kStalePolls ? 1200 : 6000) << poll;
+    }
+    EXPECT_NE(log.at(1).find("has not answered for 3 polls"), std::string::npos) << log.at(1);
+    *hang = false;
+    int writer = -1;
+    for (int tries = 0; tries < 100 && writer < 0; ++tries, usleep(10'000))
+        writer = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
+    close(writer);
+    for (unsigned poll = kStalePolls + 2; poll < 10 && log.back().find("following the curve") == std::string::npos; ++poll)
+        loop.poll(now + poll * 1s);
+    EXPECT_NE(log.back().find("following the curve"), std::string::npos) << log.back();
+    std::filesystem::remove(fifo);
+}
+
 TEST(SmcfandProgram, RefusesToDriveFansWithoutSmcdButDryRunsAnywhere)
 {
-    auto result = runProgram(kBin + "/smcfand", {}, {"SMC_SERVICE=builtin"});
+    auto result = runProgram(kBin + "/smcfand", kNoConfig, {"SMC_SERVICE=builtin"});
     EXPECT_EQ(result.status, 1);
     EXPECT_NE(result.errors.find("smcfand: needs smcd"), std::string::npos) << result.errors;
 
-    testing_support::BackgroundProcess dry("/usr/bin/env",
-                                           {"SMC_SERVICE=builtin", kBin + "/smcfand", "--dry-run", "--poll", "0.1"});
+    testing_support::BackgroundProcess dry("/usr/bin/env", smcfandWith({"SMC_SERVICE=builtin"}, {"--dry-run", "--poll", "0.1"}));
     for (int tries = 0; tries < 300 && dry.output().find("fan 1:") == std::string::npos; ++tries)
         usleep(10'000);
     dry.signal(SIGTERM);
     EXPECT_EQ(dry.wait(), 0);
-    EXPECT_NE(dry.output().find("fan 0: 56.0 °C → 1200 rpm (was 2160)"), std::string::npos) << dry.output();
+    EXPECT_NE(dry.output().find("dry run: fan 0: 56.0 °C → 1200 rpm (was 2160)"), std::string::npos) << dry.output();
+    EXPECT_NE(dry.output().find("dry run, writing nothing: driving fan 0"), std::string::npos) << dry.output();
     EXPECT_NE(dry.output().find("stopping (SIGTERM)"), std::string::npos) << dry.output();
+}
+
+TEST(SmcfandProgram, HelpNamesEverySignalThatStopsIt)
+{
+    std::string help = runProgram(kBin + "/smcfand", {"--help"}).output;
+    for (const char* signal : {"SIGINT", "SIGTERM", "SIGHUP"})
+        EXPECT_NE(help.find(signal), std::string::npos) << signal;
 }
 
 TEST(SmcfandProgram, ChecksAFileAgainstTheMachine)
@@ -501,6 +559,38 @@ TEST(SmcfandProgram, ChecksAFileAgainstTheMachine)
     auto refused = runProgram(kBin + "/smcfand", {"--config", bad, "--check"}, {"SMC_SERVICE=builtin"});
     EXPECT_EQ(refused.status, 1);
     EXPECT_EQ(refused.errors, "smcfand: " + bad + ":4: 9000 rpm is outside fan 0 (Left)'s range, 1200 to 6156 rpm\n");
+    std::filesystem::remove_all(name);
+}
+
+TEST(SmcfandProgram, ChecksRefuseFilesThatAreNotWhatTheyShouldBeAndNeverQuoteThem)
+{
+    char name[] = "/tmp/smcfand-test-XXXXXX";
+    ASSERT_NE(mkdtemp(name), nullptr);
+    std::string secret = std::string(name) + "/shadow", fifo = std::string(name) + "/fifo",
+                config = std::string(name) + "/sensors.toml";
+    std::ofstream(secret) << "root:$6$SECRET:19000:0:99999:7:::\n";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    std::ofstream(config) << "[[fan]]\nfan = 0\nsensors = [\"" << secret << "\", \"" << fifo << "\", \"/dev/zero\"]\n";
+    struct Case {
+        std::string file;
+        std::vector<std::string> said;
+    };
+    const Case cases[] = {
+        {config,
+         {secret + " does not hold a temperature in millidegrees", fifo + " is a FIFO", "/dev/zero is a character device"}},
+        {"/dev/zero", {"/dev/zero: is not a regular file"}},
+        {fifo, {fifo + ": is not a regular file"}},
+        {secret, {secret + ":1: "}},
+    };
+    for (const Case& c : cases) {
+        // A read that waits or never ends is a timeout here, not a hung test.
+        auto checked = runProgram("/usr/bin/timeout", {"10", kBin + "/smcfand", "--check", c.file},
+                                  {"SMC_SERVICE=builtin"});
+        EXPECT_EQ(checked.status, 1) << c.file;
+        for (const std::string& words : c.said)
+            EXPECT_NE(checked.errors.find(words), std::string::npos) << checked.errors;
+        EXPECT_EQ((checked.output + checked.errors).find("SECRET"), std::string::npos) << checked.errors;
+    }
     std::filesystem::remove_all(name);
 }
 
@@ -535,7 +625,7 @@ protected:
     testing_support::BackgroundProcess& start()
     {
         controllers.push_back(std::make_unique<testing_support::BackgroundProcess>(
-            "/usr/bin/env", std::vector<std::string>{service, kBin + "/smcfand", "--poll", "0.1"}));
+            "/usr/bin/env", smcfandWith({service}, {"--poll", "0.1"})));
         EXPECT_TRUE(said(*controllers.back(), kAt72Text)) << controllers.back()->output();
         return *controllers.back();
     }
@@ -568,7 +658,7 @@ TEST_F(SmcfandBroker, TheSecondRefusesNamingTheFirstAndAKillGivesTheFansBackWith
     testing_support::BackgroundProcess& first = start();
     EXPECT_TRUE(reads("F0Tg", fpe2Bytes(kAt72)));
     EXPECT_TRUE(reads("FS! ", "00 01"));
-    auto second = runProgram(kBin + "/smcfand", {}, {service});
+    auto second = runProgram(kBin + "/smcfand", kNoConfig, {service});
     EXPECT_EQ(second.status, 1);
     EXPECT_EQ(second.errors, "smcfand: fans are already driven by smcfand (pid " + std::to_string(first.pid()) + ")\n");
     first.signal(SIGKILL);
