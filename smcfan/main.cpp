@@ -126,7 +126,7 @@ std::optional<Driver> fanController(io_connect_t connection)
     if (!IOSMCConnectionIsBrokered(connection) || IOSMCConnectionCopyFanController(connection, &record) != KERN_SUCCESS)
         return std::nullopt;
     record.name[sizeof record.name - 1] = '\0';
-    Driver driver{{record.name, record.pid}, record.drivenFans, record.heldFans, {}};
+    Driver driver{{record.name, record.pid, record.uid}, record.drivenFans, record.heldFans, {}};
     for (float target : record.targets)
         driver.targets.push_back(std::isnan(target) ? std::nullopt : std::optional<double>(target));
     return driver;
