@@ -214,7 +214,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     std::optional<smcd::ClientId> controller;
     auto ask = [&](smcd::ClientId client, protocol::Request request) {
         return broker.handle(client, reinterpret_cast<const uint8_t*>(&request), sizeof request,
-                             int32_t(client * 100));
+                             smcd::Peer{int32_t(client * 100), 0, {}, ""});
     };
     // The controller as the broker tells it, checked against who claimed.
     auto controllerRecord = [&] {

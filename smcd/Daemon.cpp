@@ -12,6 +12,7 @@
 #include "smcd/StateFile.h"
 
 #include <algorithm>
+#include <chrono>
 #include <climits>
 #include <cerrno>
 #include <cmath>
@@ -62,6 +63,16 @@ bool readLoadTrace(SMCKeyStore& smc, const char* path, std::string& error)
     return true;
 }
 
+// The program that process `pid` runs, as the kernel links it; "" where
+// this process may not see it (another user's, without privileges).
+std::string executableOf(int32_t pid)
+{
+    char path[PATH_MAX];
+    std::string link = "/proc/" + std::to_string(pid) + "/exe";
+    ssize_t length = pid > 0 ? readlink(link.c_str(), path, sizeof path) : -1;
+    return length > 0 ? std::string(path, size_t(length)) : std::string();
+}
+
 const char* policyName(const WritePolicy& policy)
 {
     switch (policy.kind) {
@@ -109,7 +120,7 @@ bool Daemon::start()
         return false;
     }
     BrokerOptions brokerOptions{policy_, options_.fanFloor, options_.keepFans,
-                                      service_->kind() != SMCServiceKind::Emulated};
+                                service_->kind() != SMCServiceKind::Emulated, options_.controllers, {}};
     broker_ = std::make_unique<FanBroker>(std::move(connection), brokerOptions, state_.get(), smc_);
     // Fans an earlier run left changed are put back before anyone is served.
     std::string error;
@@ -370,7 +381,7 @@ int Daemon::run()
 {
     epoll_event events[64];
     for (;;) {
-        int ready = epoll_wait(epoll_, events, int(std::size(events)), -1);
+        int ready = epoll_wait(epoll_, events, int(std::size(events)), timeout());
         if (ready < 0 && errno == EINTR)
             continue;
         if (ready < 0) {
@@ -411,6 +422,38 @@ int Daemon::run()
             else
                 drop(fd);
         }
+        dropSilentController();
+    }
+}
+
+int Daemon::timeout() const
+{
+    std::optional<BrokerClock::time_point> deadline = broker_->controllerDeadline();
+    if (!deadline)
+        return -1;
+    auto left = std::chrono::ceil<std::chrono::milliseconds>(*deadline - BrokerClock::now()).count();
+    return int(std::clamp<decltype(left)>(left, 0, INT_MAX));
+}
+
+void Daemon::dropSilentController()
+{
+    std::optional<BrokerClock::time_point> deadline = broker_->controllerDeadline();
+    if (!deadline || BrokerClock::now() < *deadline)
+        return;
+    for (const auto& [fd, known] : clients_) {
+        if (known.id != *broker_->controller())
+            continue;
+        // A message waiting unread was sent in time while this daemon was
+        // the slow one: it is served in the next turn first.
+        pollfd waiting{fd, POLLIN, 0};
+        if (poll(&waiting, 1, 0) == 1 && (waiting.revents & POLLIN))
+            return;
+        std::vector<std::string> notes;
+        broker_->endSilentController(notes);
+        say(notes);
+        int silent = fd;
+        drop(silent);
+        return;
     }
 }
 
@@ -432,9 +475,8 @@ void Daemon::accept()
         }
         if (client < 0)
             return;  // EAGAIN: all taken; anything else: the client is gone already
-        uid_t user = 0;
-        pid_t pid = 0;
-        if (!admit(client, user, pid)) {
+        Peer peer;
+        if (!admit(client, peer)) {
             close(client);  // at once: a refused client learns it from the closed connection
             continue;
         }
@@ -443,7 +485,8 @@ void Daemon::accept()
             close(client);
             continue;
         }
-        clients_[client] = {++lastClient_, user, pid};
+        uid_t user = peer.uid;
+        clients_[client] = {++lastClient_, std::move(peer)};
         if (user != 0) {
             ++connectionsOf_[user];
             ++othersConnected_;
@@ -451,14 +494,22 @@ void Daemon::accept()
     }
 }
 
-bool Daemon::admit(int client, uid_t& user, pid_t& pid)
+bool Daemon::admit(int client, Peer& peer)
 {
-    ucred peer{};
-    socklen_t size = sizeof peer;
-    if (getsockopt(client, SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0)
+    ucred credentials{};
+    socklen_t size = sizeof credentials;
+    if (getsockopt(client, SOL_SOCKET, SO_PEERCRED, &credentials, &size) != 0)
         return false;
-    user = peer.uid;
-    pid = peer.pid;
+    uid_t user = credentials.uid;
+    peer.pid = int32_t(credentials.pid);
+    peer.uid = user;
+    peer.groups = {credentials.gid};
+    // Supplementary groups, as they were at connect: a --controller group
+    // may be one of them.
+    gid_t groups[256];
+    socklen_t length = sizeof groups;
+    if (getsockopt(client, SOL_SOCKET, SO_PEERGROUPS, groups, &length) == 0)
+        peer.groups.insert(peer.groups.end(), groups, groups + length / sizeof(gid_t));
     if (user == 0)
         return true;
     auto held = connectionsOf_.find(user);
@@ -488,7 +539,7 @@ void Daemon::drop(int client)
         std::vector<std::string> notes;
         broker_->closed(found->second.id, notes);
         say(notes);
-        if (uid_t user = found->second.user; user != 0) {
+        if (uid_t user = found->second.peer.uid; user != 0) {
             --othersConnected_;
             if (--connectionsOf_[user] == 0) {
                 connectionsOf_.erase(user);
@@ -530,13 +581,15 @@ void Daemon::serve(int client)
         // A controller that died in this same turn of the loop is no longer
         // one: its hangup is taken before a successor's claim is refused.
         if (uint32_t method; size_t(size) == sizeof(Request) &&
-                             (std::memcpy(&method, message, sizeof method), method == protocol::kClaimControlMethod))
+                             (std::memcpy(&method, message, sizeof method), method == protocol::kClaimControlMethod)) {
             if (std::optional<ClientId> controller = broker_->controller();
                 controller && *controller != clients_[client].id)
                 dropIfGone(*controller);
+            clients_[client].peer.executable = executableOf(clients_[client].peer.pid);
+        }
         // An oversized message arrives cut short; its size alone refuses it.
         const Client& from = clients_[client];
-        Reply reply = broker_->handle(from.id, message, std::min(size_t(size), sizeof message), int32_t(from.pid));
+        Reply reply = broker_->handle(from.id, message, std::min(size_t(size), sizeof message), from.peer);
         say(broker_->takeNotes());  // refusals that name their limit, put-backs at a lease's end
         // A client that does not read its answers is not waited for.
         if (send(client, &reply, sizeof reply, MSG_DONTWAIT | MSG_NOSIGNAL) != ssize_t(sizeof reply)) {

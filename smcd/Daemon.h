@@ -35,8 +35,12 @@ private:
     void accept();
     void serve(int client);
     void drop(int client);
-    bool admit(int client, uid_t& user, pid_t& pid);
+    bool admit(int client, Peer& peer);
     void dropIfGone(ClientId id);
+    // Closes the fan controller once it has been silent too long.
+    void dropSilentController();
+    // The wait for epoll until the controller's deadline; -1 for none.
+    int timeout() const;
     void say(const std::vector<std::string>& notes);
 
     Options options_;
@@ -52,8 +56,7 @@ private:
     WritePolicy policy_;
     struct Client {
         ClientId id;  // descriptors are reused; a lease belongs to one connection
-        uid_t user;
-        pid_t pid;  // as the connection's credentials tell, for the fan controller's record
+        Peer peer;    // as the connection's credentials tell
     };
     std::unordered_map<int, Client> clients_;
     // Connections by user other than root, so that no user, a member of

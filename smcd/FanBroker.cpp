@@ -9,6 +9,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <unistd.h>
 #include <utility>
 
 namespace smcd {
@@ -25,12 +26,24 @@ static_assert(kSMCUserClientCall == kUserClientCall && int(SMCCommandReadKey) ==
               int(SMCCommandWriteKey) == int(kWriteKey) && int(SMCCommandKeyAtIndex) == int(kKeyAtIndex) &&
               int(SMCCommandKeyInfo) == int(kKeyInfo));
 
-std::string keyText(FourCharCode key)
+// Bytes a terminal could take for commands shown as '?'.
+std::string printable(std::string text)
 {
-    std::string text = fourCharText(key);
     for (char& c : text)
         if (c < 0x20 || c > 0x7e)
             c = '?';
+    return text;
+}
+
+std::string keyText(FourCharCode key)
+{
+    return printable(fourCharText(key));
+}
+
+std::string secondsText(BrokerClock::duration duration)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f s", std::chrono::duration<double>(duration).count());
     return text;
 }
 
@@ -600,21 +613,24 @@ void FanBroker::persistOrSay(std::vector<std::string>& notes)
         notes.push_back("cannot save state " + state_->path() + ": " + error);
 }
 
-Reply FanBroker::handle(ClientId client, const uint8_t* message, size_t size, int32_t pid)
+Reply FanBroker::handle(ClientId client, const uint8_t* message, size_t size, const Peer& peer)
 {
     Reply reply{kIOReturnBadArgument, {}};
+    // Any message at all shows the controller alive.
+    if (controller_ && controller_->client == client)
+        controller_->heard = now();
     if (message == nullptr || size != sizeof(Request))
         return reply;
     Request request;
     std::memcpy(&request, message, sizeof request);
     if (request.method == kLeaseMethod) {
         leaseHolders_.insert(client);
-        pids_[client] = pid;
+        pids_[client] = peer.pid;
         reply.status = KERN_SUCCESS;
         return reply;
     }
     if (request.method == kClaimControlMethod)
-        return claim(client, request, pid);
+        return claim(client, request, peer);
     if (request.method == kControllerMethod) {
         reply.status = kIOReturnNotFound;
         if (controller_) {
@@ -658,7 +674,23 @@ std::string FanBroker::processText(ClientId client) const
                                                       : "another connection";
 }
 
-Reply FanBroker::claim(ClientId client, const Request& request, int32_t pid)
+BrokerClock::time_point FanBroker::now() const
+{
+    return options_.clock ? options_.clock() : BrokerClock::now();
+}
+
+bool FanBroker::mayControl(const Peer& peer) const
+{
+    const ControllerIdentity& allowed = options_.controllers;
+    if (peer.uid == 0)
+        return true;
+    if (!allowed.user && !allowed.group)
+        return peer.uid == geteuid();
+    return (allowed.user && peer.uid == *allowed.user) ||
+           (allowed.group && std::find(peer.groups.begin(), peer.groups.end(), *allowed.group) != peer.groups.end());
+}
+
+Reply FanBroker::claim(ClientId client, const Request& request, const Peer& peer)
 {
     Reply reply{kIOReturnBadArgument, {}};
     auto text = reinterpret_cast<const char*>(request.record);
@@ -666,29 +698,77 @@ Reply FanBroker::claim(ClientId client, const Request& request, int32_t pid)
     if (length == 0 || length == sizeof IOSMCFanController::name ||
         !std::all_of(text, text + length, [](char c) { return c >= 0x20 && c <= 0x7e; }))
         return reply;
+    // Who may drive the fans is the kernel's word, never the name sent: a
+    // member of the socket's group must not take them over as "smcfand".
+    if (!mayControl(peer)) {
+        if (refusedControllers_.insert(peer.uid).second)
+            say("uid " + std::to_string(peer.uid) + " (pid " + std::to_string(peer.pid) +
+                ") may not be the fan controller; its claims are refused (--controller names who may)");
+        reply.status = kIOReturnNotPrivileged;
+        return reply;
+    }
     if (controller_ && controller_->client != client) {
         describeController(reply.record);
         reply.status = kIOReturnExclusiveAccess;
         return reply;
     }
+    uint32_t poll;
+    std::memcpy(&poll, request.record + kClaimNameSize, sizeof poll);
+    std::chrono::milliseconds interval{poll == 0 ? 1000 : std::min<uint32_t>(poll, 60'000)};
+    BrokerClock::duration silence = std::max<BrokerClock::duration>(kMissedPolls * interval, kShortestSilence);
     std::string name(text, length);
     leaseHolders_.insert(client);
-    pids_[client] = pid;
-    if (!controller_ || controller_->name != name)
-        say("fan controller " + name + " (" + processText(client) +
-            ") drives the fans it writes; a hold by anyone else wins, and its fans go back to the SMC when it ends");
+    pids_[client] = peer.pid;
+    bool news = !controller_ || controller_->name != name || controller_->silence != silence;
     if (!controller_)
-        controller_ = Controller{client, pid, name, {}, {}};
+        controller_ = Controller{client, peer, name, silence, now(), {}, {}};
     controller_->name = name;
+    controller_->silence = silence;
+    if (news)
+        say("fan controller " + controllerText() +
+            " drives the fans it writes; a hold by anyone else wins, and its fans go back to the SMC when it ends "
+            "or sends nothing for " + secondsText(silence));
     reply.status = KERN_SUCCESS;
     return reply;
+}
+
+std::string FanBroker::controllerText() const
+{
+    const Peer& peer = controller_->peer;
+    return "\"" + controller_->name + "\" (pid " + std::to_string(peer.pid) + ", uid " + std::to_string(peer.uid) +
+           ", " + (peer.executable.empty() ? std::string("its program unknown") : printable(peer.executable)) + ")";
+}
+
+std::optional<BrokerClock::time_point> FanBroker::controllerDeadline() const
+{
+    if (!controller_)
+        return std::nullopt;
+    return controller_->heard + controller_->silence;
+}
+
+std::optional<ClientId> FanBroker::endSilentController(std::vector<std::string>& notes)
+{
+    if (!controller_ || now() < controller_->heard + controller_->silence)
+        return std::nullopt;
+    // Stopped, hung or starved: its fans must not stay where it left them.
+    ClientId client = controller_->client;
+    notes.push_back("fan controller " + controllerText() + " sent nothing for " + secondsText(controller_->silence) +
+                    "; its connection is closed and the fans it drove go back to the SMC");
+    controller_.reset();
+    if (leaseHolders_.erase(client))
+        endLeases(client, notes);
+    return client;
 }
 
 void FanBroker::describeController(uint8_t* bytes) const
 {
     IOSMCFanController record{};
-    record.pid = controller_->pid;
-    std::memcpy(record.name, controller_->name.data(), std::min(controller_->name.size(), sizeof record.name - 1));
+    const Peer& peer = controller_->peer;
+    record.pid = peer.pid;
+    record.uid = peer.uid;
+    std::string name = peer.executable.empty() ? controller_->name
+                                               : printable(peer.executable.substr(peer.executable.rfind('/') + 1));
+    std::memcpy(record.name, name.data(), std::min(name.size(), sizeof record.name - 1));
     // Driven: its target, its mode or its FS! bit is the controller's write,
     // and no hold of another stands there.
     uint32_t driving = 0;
@@ -723,7 +803,7 @@ bool FanBroker::heldOff(ClientId client, const std::set<uint32_t>& fans)
             continue;
         }
         if (auto said = controller_->saidHeld.find(fan); said == controller_->saidHeld.end() || said->second != *holder) {
-            say(fanName(fan) + ": held by " + processText(*holder) + "; the fan controller " + controller_->name +
+            say(fanName(fan) + ": held by " + processText(*holder) + "; the fan controller " + controllerText() +
                 " leaves it alone until that ends");
             controller_->saidHeld[fan] = *holder;
         }
@@ -995,8 +1075,7 @@ void FanBroker::endLeases(std::optional<ClientId> client, std::vector<std::strin
 void FanBroker::closed(ClientId client, std::vector<std::string>& notes)
 {
     if (controller_ && controller_->client == client) {
-        notes.push_back("fan controller " + controller_->name + " (" + processText(client) +
-                        ") is gone; the fans it drove go back to the SMC");
+        notes.push_back("fan controller " + controllerText() + " is gone; the fans it drove go back to the SMC");
         controller_.reset();
     }
     if (leaseHolders_.erase(client))

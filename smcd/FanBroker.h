@@ -11,7 +11,9 @@
 #include "smcd/StateFile.h"
 #include "backends/KeyStore.h"
 
+#include <chrono>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -52,6 +54,15 @@ struct FanKeyRole {
 };
 std::optional<FanKeyRole> fanKeyRole(FourCharCode key);
 
+// Who may claim the fans as their controller: root, and the user named or
+// a member of the group named; with neither named, the daemon's own user.
+struct ControllerIdentity {
+    std::optional<uint32_t> user;
+    std::optional<uint32_t> group;
+};
+
+using BrokerClock = std::chrono::steady_clock;
+
 struct BrokerOptions {
     WritePolicy policy;
     // The lowest minimum or target a write may set, for every fan key of
@@ -67,9 +78,26 @@ struct BrokerOptions {
     // without a minimum has no floor but fanFloor. A key that exists but
     // cannot be read refuses the write either way.
     bool strictLimits = false;
+    ControllerIdentity controllers;
+    // The time for the controller's heartbeat; empty: the steady clock.
+    std::function<BrokerClock::time_point()> clock;
 };
 
 using ClientId = uint64_t;
+
+// A client's process as the kernel tells it (its socket's credentials),
+// never as the client names itself.
+struct Peer {
+    int32_t pid = 0;              // 0: unknown
+    uint32_t uid = uint32_t(-1);  // -1: unknown, which nothing trusts
+    std::vector<uint32_t> groups;  // its group and its supplementary groups
+    std::string executable;        // the path of its program; "" where it cannot be read
+};
+
+// A fan controller that sends nothing for this many of its polls (and at
+// least kShortestSilence) has stopped controlling.
+inline constexpr int kMissedPolls = 3;
+inline constexpr std::chrono::milliseconds kShortestSilence{1000};
 
 class FanBroker {
 public:
@@ -90,17 +118,28 @@ public:
     // when the state cannot be saved.
     bool start(std::vector<FanRecord> earlier, std::string& error, std::vector<std::string>& notes);
 
-    // The reply to one message of `client`, whose process is `pid` (from
-    // its socket's credentials; 0 when unknown): any bytes and any size. A
-    // message that is not one whole Request answers kIOReturnBadArgument
-    // and changes nothing. A refused fan write leaves a line in the notes.
-    // kFloorMethod, kClaimControlMethod and kControllerMethod are answered
-    // here. While a client is the fan controller, its writes to a fan where
-    // another lease holds a key are refused with kIOReturnExclusiveAccess.
-    Reply handle(ClientId client, const uint8_t* message, size_t size, int32_t pid = 0);
+    // The reply to one message of `client`, whose process is `peer`: any
+    // bytes and any size. A message that is not one whole Request answers
+    // kIOReturnBadArgument and changes nothing. A refused fan write leaves a
+    // line in the notes. kFloorMethod, kClaimControlMethod (refused to a
+    // peer that options.controllers does not name) and kControllerMethod
+    // are answered here. While a client is the fan controller, its writes to
+    // a fan where another lease holds a key are refused with
+    // kIOReturnExclusiveAccess; each of its messages is its heartbeat.
+    Reply handle(ClientId client, const uint8_t* message, size_t size, const Peer& peer = {});
 
     // The connection that is the fan controller; none when there is none.
     std::optional<ClientId> controller() const;
+
+    // When the controller stops counting as one unless it sends a message
+    // before; none without a controller.
+    std::optional<BrokerClock::time_point> controllerDeadline() const;
+
+    // Once the controller's deadline has passed: it is no longer the
+    // controller, the fans its lease changed go back to the SMC (said in
+    // `notes`), and its client is returned for the daemon to close. None
+    // while it is in time or there is none.
+    std::optional<ClientId> endSilentController(std::vector<std::string>& notes);
 
     // The lines handle() left since the last call, for the daemon's log;
     // the oldest are dropped past a bound when nobody takes them.
@@ -131,14 +170,21 @@ private:
 
     struct Controller {
         ClientId client = 0;
-        int32_t pid = 0;
-        std::string name;
+        Peer peer;
+        std::string name;  // as it claimed
+        BrokerClock::duration silence{};  // what it may go without a message
+        BrokerClock::time_point heard{};
         std::map<uint32_t, float> targets;  // the last target it wrote, by fan
         std::map<uint32_t, ClientId> saidHeld;  // fans whose hold is on the log already, by holder
     };
 
     Reply write(ClientId client, const Request& request);
-    Reply claim(ClientId client, const Request& request, int32_t pid);
+    Reply claim(ClientId client, const Request& request, const Peer& peer);
+    bool mayControl(const Peer& peer) const;
+    // "smcfand (pid 12, uid 997, /usr/bin/smcfand)": what the kernel tells
+    // of the controller, with the name it claimed.
+    std::string controllerText() const;
+    BrokerClock::time_point now() const;
     // The controller as the protocol's IOSMCFanController record; needs one.
     void describeController(uint8_t* record) const;
     // Whether `client` is the controller and one of `fans` is held by
@@ -193,6 +239,7 @@ private:
     std::optional<Controller> controller_;
     std::map<ClientId, int32_t> pids_;  // of lease holders, for the controller's record and the log
     std::set<uint32_t> unchecked_;  // fans whose records from the state could not be checked at start
+    std::set<uint32_t> refusedControllers_;  // users whose claims were refused, said once each
     std::vector<std::string> notes_;
 };
 

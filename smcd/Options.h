@@ -17,6 +17,7 @@ struct Options {
     const char* service = nullptr;  // SMC_SERVICE's values; --profile FILE is --service FILE
     const char* statePath = nullptr;
     const char* group = nullptr;
+    ControllerIdentity controllers;  // --controller; none named: the daemon's own user
     bool readOnly = false;
     std::optional<WritePolicy> writable;
     std::optional<double> fanFloor;
@@ -29,5 +30,10 @@ struct Options {
 // The speed that --fan-floor's `text` gives in rpm: a finite decimal, 0 or
 // more, and nothing else; nothing when it is not one.
 std::optional<double> parseFanFloor(const char* text);
+
+// Who --controller's `text` names: USER, USER:GROUP or :GROUP, each a name
+// or a number; nothing, with the problem in `problem`, when it is none of
+// these or names a user or group the system does not have.
+std::optional<ControllerIdentity> parseControllerIdentity(const char* text, std::string& problem);
 
 }  // namespace smcd

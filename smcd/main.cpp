@@ -51,6 +51,8 @@ void usage(FILE* out)
                  "                          again and starts its time at 0 (default: a constant idle load)\n"
                  "    -g, --group NAME      let members of group NAME connect too (socket mode 0660;\n"
                  "                          without it, 0600: the owner only)\n"
+                 "        --controller WHO  USER, USER:GROUP or :GROUP: who besides root may claim the\n"
+                 "                          fans as their controller (default: smcd's own user)\n"
                  "    -h, --help            this text\n"
                  "        --version         print the version\n"
                  "Exit status: 0 stopped cleanly, 1 failure, 2 a usage error.\n",
@@ -61,7 +63,7 @@ void usage(FILE* out)
 
 int main(int argc, char* argv[])
 {
-    enum { kService = 256, kFanFloor, kKeepFans, kFanModel, kThermalModel, kLoad, kVersion };
+    enum { kService = 256, kFanFloor, kKeepFans, kFanModel, kThermalModel, kLoad, kController, kVersion };
     static const option longOptions[] = {
         {"socket", required_argument, nullptr, 's'},     {"profile", required_argument, nullptr, 'p'},
         {"service", required_argument, nullptr, kService}, {"state", required_argument, nullptr, 'S'},
@@ -69,6 +71,7 @@ int main(int argc, char* argv[])
         {"fan-floor", required_argument, nullptr, kFanFloor}, {"keep-fans", no_argument, nullptr, kKeepFans},
         {"fan-model", required_argument, nullptr, kFanModel}, {"group", required_argument, nullptr, 'g'},
         {"thermal-model", required_argument, nullptr, kThermalModel}, {"load", required_argument, nullptr, kLoad},
+        {"controller", required_argument, nullptr, kController},
         {"help", no_argument, nullptr, 'h'},              {"version", no_argument, nullptr, kVersion},
         {nullptr, 0, nullptr, 0},
     };
@@ -124,6 +127,14 @@ int main(int argc, char* argv[])
         case 'g':
             options.group = optarg;
             break;
+        case kController: {
+            std::string problem;
+            std::optional<smcd::ControllerIdentity> identity = smcd::parseControllerIdentity(optarg, problem);
+            if (!identity)
+                return cli::usageError(kProgram, "--controller: " + problem);
+            options.controllers = *identity;
+            break;
+        }
         case 'h':
             usage(stdout);
             return cli::outputStatus(kProgram);

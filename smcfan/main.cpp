@@ -125,7 +125,7 @@ std::optional<Driver> fanController(io_connect_t connection)
     if (!IOSMCConnectionIsBrokered(connection) || IOSMCConnectionCopyFanController(connection, &record) != KERN_SUCCESS)
         return std::nullopt;
     record.name[sizeof record.name - 1] = '\0';
-    Driver driver{{record.name, record.pid}, record.drivenFans, record.heldFans, {}};
+    Driver driver{{record.name, record.pid, record.uid}, record.drivenFans, record.heldFans, {}};
     for (float target : record.targets)
         driver.targets.push_back(std::isnan(target) ? std::nullopt : std::optional<double>(target));
     return driver;
@@ -188,7 +188,14 @@ int set(io_connect_t connection, const Options& options)
     if (kern_return_t status = writeSpeed(connection, fan->index, options.speed, options.rpm))
         return writeFailure(connection, *fan, "fan " + std::to_string(fan->index), options.speed, options.rpm,
                             status);
-    warnDriven(fanController(connection), fan->index);
+    std::optional<Driver> driver = fanController(connection);
+    // The controller reads the minimum each poll: a minimum lasts, a target does not.
+    if (options.speed == Speed::Minimum && driver && driver->drives(fan->index))
+        std::fprintf(stderr, "%s: fan %u: the fan controller %s keeps the fan at or above this minimum from its next "
+                             "poll\n",
+                     kProgram, fan->index, controllerText(driver->controller).c_str());
+    else
+        warnDriven(driver, fan->index);
     return 0;
 }
 

@@ -190,7 +190,7 @@ std::string controllerText(const Controller& controller)
     std::string text;
     for (char c : controller.name)
         text += c >= 0x20 && c < 0x7f ? c : '?';
-    return text + " (pid " + std::to_string(controller.pid) + ")";
+    return text + " (pid " + std::to_string(controller.pid) + ", uid " + std::to_string(controller.uid) + ")";
 }
 
 std::string listText(const std::vector<Fan>& fans, const std::optional<Controller>& controller)

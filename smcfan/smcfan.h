@@ -42,13 +42,15 @@ struct Fan {
     std::optional<double> controllerTarget;
 };
 
-// The daemon's fan controller: the program that named itself, its process.
+// The daemon's fan controller: its program's name, its process and user.
 struct Controller {
     std::string name;
     int32_t pid = 0;
+    uint32_t uid = 0;
 };
 
-// The controller in words: "smcfand (pid 1234)", unprintable bytes as '?'.
+// The controller in words: "smcfand (pid 1234, uid 997)", unprintable bytes
+// as '?'.
 std::string controllerText(const Controller& controller);
 
 // The list of fans, a heading and a line a fan, speeds as whole rpm; with a

@@ -85,8 +85,9 @@ Decision FanController::poll(Clock::time_point now, const std::vector<Reading>& 
         lost_[i] = !good;
     }
 
-    const double lowest = std::clamp(curve_.points().front().rpm, minimum_, maximum_),
-                 highest = std::clamp(curve_.points().back().rpm, minimum_, maximum_);
+    const double floor = std::clamp(fanMinimum_, minimum_, maximum_);
+    const double lowest = std::clamp(curve_.points().front().rpm, floor, maximum_),
+                 highest = std::clamp(curve_.points().back().rpm, floor, maximum_);
     auto shouldWrite = [&](double target) {
         if (!written_)
             return true;
@@ -132,9 +133,12 @@ Decision FanController::poll(Clock::time_point now, const std::vector<Reading>& 
     else if (*smoothed_ < *held_ - tuning_.hysteresis)
         held_ = *smoothed_ + tuning_.hysteresis;
 
-    double wanted = std::clamp(curve_.at(*held_), minimum_, maximum_);
+    double wanted = std::clamp(curve_.at(*held_), floor, maximum_);
     // Past the curve's last point the fan goes to full speed at once: the
-    // ramp keeps changes gentle, never the die hot.
+    // ramp keeps changes gentle, never the die hot. A raised minimum is
+    // someone's explicit wish: met at once too.
+    if (target_ && *target_ < floor)
+        target_ = floor;
     if (!target_ || *held_ >= curve_.points().back().celsius)
         target_ = wanted;
     else if (wanted > *target_)

@@ -91,6 +91,10 @@ public:
     // Forgets what was written, so that the next poll writes again (the fan
     // was changed by another, or the connection is new).
     void forgetWritten() { written_.reset(); }
+    // The fan's minimum as the SMC holds it now: from the next poll no
+    // target lies below it (nor below `minimum`), up to `maximum`. A person
+    // who raises it (smcfan set N min RPM) raises the fan at once.
+    void setFanMinimum(double rpm) { fanMinimum_ = rpm; }
 
     const std::vector<std::string>& sensors() const { return sensors_; }
     Combine combine() const { return combine_; }
@@ -103,6 +107,7 @@ private:
     Combine combine_;
     Curve curve_;
     double minimum_, maximum_;
+    double fanMinimum_ = 0;
     Tuning tuning_;
     std::vector<bool> lost_;  // per sensor: reported lost
     bool allLost_ = false;

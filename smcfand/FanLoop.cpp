@@ -102,6 +102,10 @@ FanLoop::State FanLoop::poll(Clock::time_point now)
         std::vector<Reading> fanReadings;
         for (const std::string& sensor : fan.plan.sensors)
             fanReadings.push_back(readings[sensor]);
+        // The minimum as it is now, which a person may have raised; one
+        // that cannot be read keeps the last.
+        if (std::optional<double> minimum = smcfan::readSpeed(connection_, fan.plan.index, "Mn"))
+            fan.controller.setFanMinimum(*minimum);
         Decision decision = fan.controller.poll(now, fanReadings);
         for (const std::string& note : decision.notes)
             log_(where(fan) + ": " + note);

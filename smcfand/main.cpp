@@ -107,12 +107,15 @@ io_connect_t openSMC(std::string& problem)
     return connection;
 }
 
-enum class Claim { Done, TryAgain, Refused };
+enum class Claim { Done, TryAgain, NoDaemon };
 
 // Opens the SMC and, unless dry-running, takes the fans: smcd's lease and
-// its one fan controller. The connection goes into `connection`.
-Claim claim(io_connect_t& connection, bool dryRun, std::string& problem)
+// its one fan controller, promising a message every `poll` ms. The
+// connection goes into `connection`; why not into `problem`, and the
+// refusal's status into `status`.
+Claim claim(io_connect_t& connection, bool dryRun, uint32_t poll, std::string& problem, kern_return_t& status)
 {
+    status = KERN_SUCCESS;
     connection = openSMC(problem);
     if (connection == 0)
         return Claim::TryAgain;
@@ -123,30 +126,29 @@ Claim claim(io_connect_t& connection, bool dryRun, std::string& problem)
         connection = 0;
         problem = "needs smcd, which gives the fans back to the SMC if smcfand dies; this SMC is not served by "
                   "smcd (start smcd, or point SMC_SERVICE=unix:PATH at one; --dry-run works without it)";
-        return Claim::Refused;
+        return Claim::NoDaemon;
     }
     IOSMCFanController holder{};
-    kern_return_t status = IOSMCConnectionClaimFanControl(connection, kControllerName, &holder);
+    status = IOSMCConnectionClaimFanControl(connection, kControllerName, poll, &holder);
     if (status == KERN_SUCCESS)
         return Claim::Done;
     SMCClose(connection);
     connection = 0;
     if (status == kIOReturnExclusiveAccess) {
         holder.name[sizeof holder.name - 1] = '\0';
-        problem = std::string("fans are already driven by ") + (holder.name[0] ? holder.name : "another controller") +
-                  " (pid " + std::to_string(holder.pid) + ")";
-        return Claim::Refused;
-    }
-    if (status == kIOReturnBadArgument) {
+        problem = "fans are already driven by " +
+                  smcfan::controllerText({holder.name[0] ? holder.name : "another controller", holder.pid, holder.uid});
+    } else if (status == kIOReturnNotPrivileged) {
+        problem = "smcd does not let uid " + std::to_string(getuid()) +
+                  " drive the fans (smcd --controller names who may)";
+    } else if (status == kIOReturnBadArgument) {
         problem = "this smcd does not know fan controllers; it is older than smcfand (update smcd and restart it)";
-        return Claim::Refused;
-    }
-    if (connectionLost(status)) {
+    } else if (connectionLost(status)) {
         problem = "smcd does not answer";
-        return Claim::TryAgain;
+    } else {
+        problem = "smcd did not hand over the fans: " + smcfan::statusWords(status);
     }
-    problem = "smcd did not hand over the fans: " + smcfan::statusWords(status);
-    return Claim::Refused;
+    return Claim::TryAgain;
 }
 
 // The fans to drive on this machine, from `config`; nothing after saying why.
@@ -189,6 +191,32 @@ std::string curveText(const FanPlan& plan)
            (plan.combine == Combine::Max ? "max" : "mean") + " of " + sensors + ": " + text;
 }
 
+// Takes the fans, trying again after 1 s, then waits growing to 5 s, while
+// smcd is away or refuses the claim; each cause is said once. 0 once taken,
+// the signal that came first, or -1 when this SMC can never be smcd's.
+int takeFans(io_connect_t& connection, const Options& options, double poll, const sigset_t& signals, bool first)
+{
+    std::string problem, said;
+    kern_return_t status;
+    for (double backoff = 1;; backoff = std::min(backoff * 2, 5.0)) {
+        Claim claimed = claim(connection, options.dryRun, uint32_t(std::lround(poll * 1000)), problem, status);
+        if (claimed == Claim::Done)
+            return 0;
+        // SMC_SERVICE naming no smcd at the start stays so; later it is
+        // smcd restarting.
+        if (claimed == Claim::NoDaemon && first) {
+            fail(problem);
+            return -1;
+        }
+        std::string cause = std::to_string(int(claimed)) + " " + std::to_string(status);
+        if (cause != said)
+            say(problem + "; trying again every few seconds");
+        said = cause;
+        if (int number = waitForSignal(signals, backoff))
+            return number;
+    }
+}
+
 int run(const Options& options, const Config& config)
 {
     // Signals are taken in order, between polls: none ends smcfand before
@@ -199,10 +227,16 @@ int run(const Options& options, const Config& config)
         sigaddset(&signals, number);
     sigprocmask(SIG_BLOCK, &signals, nullptr);
 
+    Tuning tuning = config.tuning;
+    if (options.poll)
+        tuning.poll = *options.poll;
     io_connect_t connection = 0;
-    std::string problem;
-    if (claim(connection, options.dryRun, problem) != Claim::Done)
-        return fail(problem);
+    auto stopping = [&](int number) {
+        say(std::string("stopping (SIG") + sigabbrev_np(number) + ")");
+        return 0;
+    };
+    if (int taken = takeFans(connection, options, tuning.poll, signals, true))
+        return taken < 0 ? 1 : stopping(taken);
     std::optional<std::vector<FanPlan>> plans = planFans(connection, config);
     if (!plans) {
         SMCClose(connection);
@@ -210,9 +244,8 @@ int run(const Options& options, const Config& config)
     }
     for (const FanPlan& plan : *plans)
         say((options.dryRun ? "dry run, writing nothing: " : "") + curveText(plan));
-    Tuning tuning = config.tuning;
-    if (options.poll)
-        tuning.poll = *options.poll;
+    // Each poll asks smcd which fans are held: that question is also the
+    // heartbeat without which smcd takes the fans back.
     FanLoop loop(connection, *plans, tuning, say, options.dryRun, [](const std::string& line) {
         std::printf("%s\n", line.c_str());
         std::fflush(stdout);
@@ -221,20 +254,14 @@ int run(const Options& options, const Config& config)
     auto next = Clock::now();
     for (;;) {
         if (loop.poll(Clock::now()) == FanLoop::State::Lost) {
-            say(std::string("lost smcd (stopped or restarted)") +
+            say(std::string("lost smcd (stopped or restarted, or it found this controller silent too long)") +
                 (options.dryRun ? "" : "; it gave the fans back to the SMC") + ". Connecting again");
             SMCClose(connection);
             connection = 0;
-            // Again after 1 s, then waits growing to at most 5 s.
-            for (double backoff = 1; connection == 0; backoff = std::min(backoff * 2, 5.0)) {
-                if (int number = waitForSignal(signals, backoff)) {
-                    say(std::string("stopping (SIG") + sigabbrev_np(number) + ")");
-                    return 0;
-                }
-                Claim claimed = claim(connection, options.dryRun, problem);
-                if (claimed == Claim::Refused)
-                    return fail(problem);
-            }
+            if (int number = waitForSignal(signals, 1))
+                return stopping(number);
+            if (int taken = takeFans(connection, options, tuning.poll, signals, false))
+                return stopping(taken);
             say("smcd is back; taking the fans again");
             loop.reconnected(connection);
             continue;

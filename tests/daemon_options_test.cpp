@@ -28,6 +28,39 @@ TEST(FanFloor, TakesASpeedAndNothingElse)
         EXPECT_EQ(smcd::parseFanFloor(row.text), row.rpm) << '"' << row.text << '"';
 }
 
+TEST(Controller, NamesAUserAGroupOrBoth)
+{
+    // root and its group exist everywhere; ids stand for themselves.
+    struct Row {
+        const char* text;
+        std::optional<uint32_t> user, group;
+        const char* problem;  // "" when it parses
+    };
+    const Row rows[] = {
+        {"root", 0, {}, ""},
+        {"4242", 4242, {}, ""},
+        {":root", {}, 0, ""},
+        {"root:4243", 0, 4243, ""},
+        {"", {}, {}, "expected USER, USER:GROUP or :GROUP, not \"\""},
+        {":", {}, {}, "expected USER, USER:GROUP or :GROUP, not \":\""},
+        {"root:", {}, {}, "expected USER, USER:GROUP or :GROUP, not \"root:\""},
+        {"no-such-user-here", {}, {}, "no user named no-such-user-here"},
+        {":no-such-group-here", {}, {}, "no group named no-such-group-here"},
+        {"-1", {}, {}, "no user named -1"},
+        {"4294967295", {}, {}, "no user named 4294967295"},  // -1: no one
+    };
+    for (const Row& row : rows) {
+        std::string problem;
+        std::optional<smcd::ControllerIdentity> identity = smcd::parseControllerIdentity(row.text, problem);
+        EXPECT_EQ(problem, row.problem) << row.text;
+        EXPECT_EQ(identity.has_value(), !*row.problem) << row.text;
+        if (identity) {
+            EXPECT_EQ(identity->user, row.user) << row.text;
+            EXPECT_EQ(identity->group, row.group) << row.text;
+        }
+    }
+}
+
 // A user's daemon over the driver keeps its state under the user's own state
 // directory, made private, or names what is missing.
 TEST(DefaultState, FollowsTheUsersStateDirectory)

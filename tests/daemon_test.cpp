@@ -6,6 +6,7 @@
 #include "support/TestSMC.h"
 
 #include <IOKit/IOKitDiagnostics.h>
+#include <IOKit/IOKitSMCLease.h>
 #include <gtest/gtest.h>
 
 #include <array>
@@ -17,6 +18,7 @@
 #include <optional>
 #include <random>
 #include <grp.h>
+#include <cstring>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -27,6 +29,7 @@ using platform::fourCharCode;
 using testing_support::BackgroundProcess;
 using testing_support::captureStdout;
 using testing_support::runProgram;
+using namespace std::chrono_literals;
 
 namespace {
 
@@ -299,62 +302,136 @@ TEST_F(DaemonTest, MalformedMessagesChangeNothing)
     EXPECT_EQ(listing(service), before) << "the store is unchanged and the daemon still serves";
 }
 
-TEST_F(DaemonTest, AFanControllerKilledGivesTheFansBackWithinASecond)
+platform::protocol::Request writeRequest(const char* key, std::vector<uint8_t> bytes)
 {
-    startDaemon();
+    platform::CallRecord fields{};
+    fields.key = fourCharCode(key);
+    fields.dataSize = uint32_t(bytes.size());
+    fields.command = 6;
+    std::copy(bytes.begin(), bytes.end(), fields.bytes);
+    platform::protocol::Request request{platform::kUserClientCall, {}};
+    std::memcpy(request.record, &fields, sizeof fields);
+    return request;
+}
+
+// A fan controller in a child process, as `uid` (group nogroup) unless 0:
+// it claims the fans, polling every 100 ms, sets fan 0 to 4000 rpm in
+// manual mode and waits for its end. The claim's status and whether the
+// writes went through, once the child has tried.
+struct ChildController {
+    pid_t pid;
+    int32_t claimed;
+    bool wrote;
+};
+ChildController startController(const std::string& socketPath, uid_t uid = 0)
+{
     using platform::protocol::Request;
-    auto write = [](const char* key, std::vector<uint8_t> bytes) {
-        platform::CallRecord fields{};
-        fields.key = fourCharCode(key);
-        fields.dataSize = uint32_t(bytes.size());
-        fields.command = 6;
-        std::copy(bytes.begin(), bytes.end(), fields.bytes);
-        Request request{platform::kUserClientCall, {}};
-        std::memcpy(request.record, &fields, sizeof fields);
-        return request;
-    };
-    Request claim{platform::protocol::kClaimControlMethod, {'s', 'm', 'c', 'f', 'a', 'n', 'd'}};
-    Request question{platform::protocol::kControllerMethod, {}};
     int ready[2];
-    ASSERT_EQ(pipe(ready), 0);
-    pid_t controller = fork();
-    if (controller == 0) {
+    if (pipe(ready) != 0)
+        return {-1, -1, false};
+    pid_t pid = fork();
+    if (pid == 0) {
+        if (uid != 0 && (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(uid) != 0))
+            _exit(1);
         RawClient client(socketPath);
-        bool done = true;
-        for (const Request& request : {claim, write("F0Tg", {0x3e, 0x80}), write("FS! ", {0, 1})})
-            done = done && client.exchange(&request, sizeof request) == std::optional<int32_t>(0);
-        char said = done ? 'y' : 'n';
-        (void)!::write(ready[1], &said, 1);
+        Request claim{platform::protocol::kClaimControlMethod, {'s', 'm', 'c', 'f', 'a', 'n', 'd'}};
+        uint32_t poll = 100;
+        std::memcpy(claim.record + platform::protocol::kClaimNameSize, &poll, sizeof poll);
+        int32_t result[2] = {client.exchange(&claim, sizeof claim).value_or(-1), 1};
+        for (const Request& request : {writeRequest("F0Tg", {0x3e, 0x80}), writeRequest("FS! ", {0, 1})})
+            result[1] = result[1] && client.exchange(&request, sizeof request) == std::optional<int32_t>(0);
+        (void)!::write(ready[1], result, sizeof result);
         pause();
         _exit(0);
     }
-    char said = 0;
     close(ready[1]);
-    ASSERT_EQ(read(ready[0], &said, 1), 1);
+    int32_t result[2] = {-1, 0};
+    (void)!::read(ready[0], result, sizeof result);
     close(ready[0]);
-    ASSERT_EQ(said, 'y') << daemon->output();
+    return {pid, result[0], result[1] != 0};
+}
+
+TEST_F(DaemonTest, AFanControllerKilledOrStoppedGivesTheFansBack)
+{
+    startDaemon();
+    using platform::protocol::Request;
+    Request claim{platform::protocol::kClaimControlMethod, {'s', 'm', 'c', 'f', 'a', 'n', 'd'}};
+    Request question{platform::protocol::kControllerMethod, {}};
     auto read = [&](const char* key) { return smc({"-k", key, "-r"}).output; };
-    ASSERT_NE(read("FS! ").find("(bytes 00 01)"), std::string::npos);
+    struct Case {
+        int signal;
+        std::chrono::milliseconds within;  // a stopped one is silent for 3 of its polls, at least a second
+    };
+    for (Case c : {Case{SIGKILL, 1000ms}, Case{SIGSTOP, 2500ms}}) {
+        ChildController controller = startController(socketPath);
+        ASSERT_TRUE(controller.claimed == 0 && controller.wrote) << daemon->output();
+        ASSERT_NE(read("FS! ").find("(bytes 00 01)"), std::string::npos);
 
-    RawClient other(socketPath);
-    auto refused = other.ask(&claim, sizeof claim);
-    ASSERT_TRUE(refused);
-    EXPECT_EQ(refused->status, int32_t(kIOReturnExclusiveAccess));
-    int32_t holder;
-    std::memcpy(&holder, refused->record, sizeof holder);
-    EXPECT_EQ(holder, controller) << "its pid, from the socket's credentials";
+        RawClient other(socketPath);
+        auto refused = other.ask(&claim, sizeof claim);
+        ASSERT_TRUE(refused);
+        EXPECT_EQ(refused->status, int32_t(kIOReturnExclusiveAccess));
+        int32_t holder;
+        std::memcpy(&holder, refused->record, sizeof holder);
+        EXPECT_EQ(holder, controller.pid) << "its pid, from the socket's credentials";
 
-    kill(controller, SIGKILL);
-    waitpid(controller, nullptr, 0);
-    auto start = std::chrono::steady_clock::now();
-    while ((read("FS! ").find("(bytes 00 00)") == std::string::npos ||
-            read("F0Tg").find("(bytes 1f 40)") == std::string::npos) &&
-           std::chrono::steady_clock::now() - start < std::chrono::seconds(3))
-        usleep(10'000);
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1)) << daemon->output();
-    EXPECT_NE(read("F0Tg").find("(bytes 1f 40)"), std::string::npos);
-    EXPECT_EQ(other.exchange(&question, sizeof question), std::optional<int32_t>(kIOReturnNotFound));
-    EXPECT_EQ(other.exchange(&claim, sizeof claim), std::optional<int32_t>(0)) << "the next one may claim";
+        kill(controller.pid, c.signal);
+        auto start = std::chrono::steady_clock::now();
+        while ((read("FS! ").find("(bytes 00 00)") == std::string::npos ||
+                read("F0Tg").find("(bytes 1f 40)") == std::string::npos) &&
+               std::chrono::steady_clock::now() - start < std::chrono::seconds(5))
+            usleep(10'000);
+        EXPECT_LT(std::chrono::steady_clock::now() - start, c.within) << strsignal(c.signal) << daemon->output();
+        EXPECT_NE(read("F0Tg").find("(bytes 1f 40)"), std::string::npos);
+        EXPECT_EQ(other.exchange(&question, sizeof question), std::optional<int32_t>(kIOReturnNotFound));
+        EXPECT_EQ(other.exchange(&claim, sizeof claim), std::optional<int32_t>(0)) << "the next one may claim";
+        kill(controller.pid, SIGKILL);
+        waitpid(controller.pid, nullptr, 0);
+    }
+    EXPECT_NE(daemon->output().find("sent nothing for 1.0 s; its connection is closed and the fans it drove go back "
+                                    "to the SMC"),
+              std::string::npos)
+        << daemon->output();
+}
+
+TEST_F(DaemonTest, OnlyRootAndTheNamedControllerMayClaimTheFans)
+{
+    if (asNobody().empty())
+        GTEST_SKIP() << whyNot;
+    struct Case {
+        std::vector<std::string> options;
+        int32_t status;
+    };
+    const Case cases[] = {
+        {{}, int32_t(kIOReturnNotPrivileged)},  // none named: smcd's own user (root) alone
+        {{"--controller", "nobody"}, 0},
+        {{"--controller", ":nogroup"}, 0},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> options = {"--group", "nogroup"};
+        options.insert(options.end(), c.options.begin(), c.options.end());
+        daemon.reset();
+        startDaemon(options);
+        ChildController controller = startController(socketPath, 65534);
+        EXPECT_EQ(controller.claimed, c.status) << daemon->output();
+        if (c.status == 0) {
+            useDaemon();
+            io_connect_t connection = 0;
+            ASSERT_EQ(SMCOpen(&connection), 0);
+            IOSMCFanController record;
+            ASSERT_EQ(IOSMCConnectionCopyFanController(connection, &record), 0);
+            SMCClose(connection);
+            EXPECT_EQ(record.uid, 65534u);
+            EXPECT_STREQ(record.name, "daemon_test") << "its program, not the name it claimed";
+        } else {
+            EXPECT_NE(daemon->output().find("uid 65534 (pid " + std::to_string(controller.pid) +
+                                            ") may not be the fan controller"),
+                      std::string::npos)
+                << daemon->output();
+        }
+        kill(controller.pid, SIGKILL);
+        waitpid(controller.pid, nullptr, 0);
+    }
 }
 
 long cpuTicks(pid_t pid)

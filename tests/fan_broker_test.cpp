@@ -123,6 +123,7 @@ public:
         std::unique_ptr<SMCConnection> connection;
         smc->open(connection);
         connection = std::make_unique<WatchedConnection>(std::move(connection), writes, exchanges);
+        options.clock = [this] { return now; };
         broker = std::make_unique<FanBroker>(std::move(connection), std::move(options), state, smc);
         std::string error;
         EXPECT_TRUE(broker->start(std::move(earlier), error, notes)) << error;
@@ -146,15 +147,21 @@ public:
     kern_return_t lease(smcd::ClientId client, int32_t pid = 0)
     {
         protocol::Request request{protocol::kLeaseMethod, {}};
-        return broker->handle(client, reinterpret_cast<const uint8_t*>(&request), sizeof request, pid).status;
+        return broker->handle(client, reinterpret_cast<const uint8_t*>(&request), sizeof request, peer(pid)).status;
     }
+    static smcd::Peer peer(int32_t pid, uint32_t uid = geteuid()) { return {pid, uid, {}, ""}; }
     void close(smcd::ClientId client) { broker->closed(client, notes); }
-    // The claim of the fan controller by `client` of process `pid`: the reply.
-    protocol::Reply claim(smcd::ClientId client, const std::string& name, int32_t pid)
+    // The claim of the fan controller by `client` of process `pid`, which
+    // polls every `poll` ms: the reply.
+    protocol::Reply claim(smcd::ClientId client, const std::string& name, int32_t pid, uint32_t poll = 0,
+                          const smcd::Peer& from = peer(0))
     {
         protocol::Request request{protocol::kClaimControlMethod, {}};
-        std::memcpy(request.record, name.data(), std::min(name.size(), sizeof request.record));
-        return broker->handle(client, reinterpret_cast<const uint8_t*>(&request), sizeof request, pid);
+        std::memcpy(request.record, name.data(), std::min(name.size(), protocol::kClaimNameSize));
+        std::memcpy(request.record + protocol::kClaimNameSize, &poll, sizeof poll);
+        smcd::Peer who = from;
+        who.pid = pid;
+        return broker->handle(client, reinterpret_cast<const uint8_t*>(&request), sizeof request, who);
     }
     // The fan controller as the daemon tells it; none when it answers otherwise.
     std::optional<IOSMCFanController> controller()
@@ -177,6 +184,7 @@ public:
     }
 
     std::unique_ptr<FanBroker> broker;
+    smcd::BrokerClock::time_point now{};  // the broker's clock
     std::vector<std::string> notes;
     std::vector<std::string> writes;     // those that reached the SMC
     std::vector<std::string> exchanges;  // every one with the SMC
@@ -794,9 +802,9 @@ TEST(FanController, OneConnectionAtATimeIsTheController)
     };
     const Step steps[] = {
         {2, "", kIOReturnBadArgument, 0, ""},
-        {2, std::string(28, 'n'), kIOReturnBadArgument, 0, ""},
+        {2, std::string(24, 'n'), kIOReturnBadArgument, 0, ""},
         {2, "tab\there", kIOReturnBadArgument, 0, ""},
-        {1, std::string(27, 'n'), KERN_SUCCESS, 100, "nnnnnnnnnnnnnnnnnnnnnnnnnnn"},
+        {1, std::string(23, 'n'), KERN_SUCCESS, 100, "nnnnnnnnnnnnnnnnnnnnnnn"},
         {1, "smcfand", KERN_SUCCESS, 100, "smcfand"},  // again, another name
         {2, "other", kIOReturnExclusiveAccess, 100, "smcfand"},
         {0, "", KERN_SUCCESS, 0, ""},
@@ -908,8 +916,9 @@ TEST(FanController, AHoldWinsAndTheRecordFollowsWhoDrivesEachFan)
     std::vector<std::string> notes = broker.broker->takeNotes();
     EXPECT_EQ(std::count_if(notes.begin(), notes.end(),
                             [](const std::string& note) {
-                                return note == "fan 1: held by pid 200; the fan controller smcfand leaves it alone "
-                                               "until that ends";
+                                return note == "fan 1: held by pid 200; the fan controller \"smcfand\" (pid 100, "
+                                               "uid " + std::to_string(geteuid()) + ", its program unknown) leaves "
+                                               "it alone until that ends";
                             }),
               1)
         << "said once per hold:\n"
@@ -938,6 +947,92 @@ TEST(FanController, AHoldOutlastsAControllerThatEnds)
     broker.close(2);
     EXPECT_EQ(valueOf(*smc, "F0Tg"), "1f 40") << "as before the controller";
     EXPECT_EQ(valueOf(*smc, "FS! "), "00 00");
+}
+
+TEST(FanController, OnlyRootAndTheNamedUserOrGroupMayClaim)
+{
+    const uint32_t own = geteuid(), other = own + 4242;
+    struct Case {
+        const char* what;
+        smcd::ControllerIdentity allowed;
+        uint32_t uid;
+        std::vector<uint32_t> groups;
+        kern_return_t status;
+    };
+    const Case cases[] = {
+        {"none named: the daemon's own user", {}, own, {}, KERN_SUCCESS},
+        {"none named: another user", {}, other, {}, kIOReturnNotPrivileged},
+        {"the user named", {other, {}}, other, {}, KERN_SUCCESS},
+        {"not the user named", {other, {}}, other + 1, {other}, kIOReturnNotPrivileged},
+        {"a member of the group named", {{}, 77}, other, {5, 77}, KERN_SUCCESS},
+        {"not a member", {{}, 77}, other, {5}, kIOReturnNotPrivileged},
+        {"root, always", {other, 77}, 0, {}, KERN_SUCCESS},
+        {"unknown credentials", {other, {}}, uint32_t(-1), {}, kIOReturnNotPrivileged},
+    };
+    for (const Case& c : cases) {
+        BrokerOptions options;
+        options.controllers = c.allowed;
+        auto smc = machine();
+        Broker broker(smc, options);
+        smcd::Peer peer{0, c.uid, c.groups, "/usr/sbin/smcfand"};
+        EXPECT_EQ(broker.claim(1, "smcfand", 100, 0, peer).status, c.status) << c.what;
+        EXPECT_EQ(broker.controller().has_value(), c.status == KERN_SUCCESS) << c.what;
+    }
+    // What is shown is the kernel's word: the user, and the program over the name claimed.
+    BrokerOptions options;
+    options.controllers.user = other;
+    Broker broker(machine(), options);
+    ASSERT_EQ(broker.claim(1, "smcfand", 100, 0, {0, other, {}, "/usr/sbin/smcfand"}).status, KERN_SUCCESS);
+    ASSERT_EQ(broker.write(1, "F0Tg", rpm(3000)), KERN_SUCCESS);
+    for (int attempt = 0; attempt < 2; ++attempt)
+        EXPECT_EQ(broker.claim(2, "smcfand", 200, 0, {0, other + 1, {}, "/tmp/squat"}).status, kIOReturnNotPrivileged);
+    std::optional<IOSMCFanController> record = broker.controller();
+    ASSERT_TRUE(record);
+    EXPECT_STREQ(record->name, "smcfand");
+    EXPECT_EQ(record->uid, other);
+    EXPECT_EQ(record->drivenFans, 1u);
+    std::string notes = joined(broker.broker->takeNotes());
+    EXPECT_EQ(notes, "fan controller \"smcfand\" (pid 100, uid " + std::to_string(other) +
+                         ", /usr/sbin/smcfand) drives the fans it writes; a hold by anyone else wins, and its fans go "
+                         "back to the SMC when it ends or sends nothing for 3.0 s\n"
+                         "uid " + std::to_string(other + 1) + " (pid 200) may not be the fan controller; its claims "
+                         "are refused (--controller names who may)\n");
+}
+
+TEST(FanController, ASilentControllerLosesTheFans)
+{
+    using std::chrono::milliseconds;
+    struct Case {
+        uint32_t poll;  // ms, as claimed
+        int silent;     // ms since its last message
+        bool ends;
+    };
+    const Case cases[] = {
+        {0, 2999, false}, {0, 3000, true},        // a second's poll when none is given
+        {100, 999, false}, {100, 1000, true},     // never less than a second
+        {2000, 5999, false}, {2000, 6000, true},  // three polls
+        {3'600'000, 180'000, true},               // polls past a minute count as one
+    };
+    for (const Case& c : cases) {
+        std::string what = std::to_string(c.poll) + " ms polls, silent for " + std::to_string(c.silent) + " ms";
+        auto smc = machine();
+        Broker broker(smc);
+        ASSERT_EQ(broker.claim(1, "smcfand", 100, c.poll).status, KERN_SUCCESS);
+        ASSERT_EQ(broker.lease(2, 200), KERN_SUCCESS);  // a hold elsewhere stays
+        ASSERT_EQ(broker.write(2, "F1Tg", rpm(4000)), KERN_SUCCESS);
+        broker.now += milliseconds(500);
+        ASSERT_EQ(broker.write(1, "F0Tg", rpm(3000)), KERN_SUCCESS);
+        ASSERT_EQ(broker.write(1, "FS! ", {0, 1}), KERN_SUCCESS);
+        broker.now += milliseconds(c.silent);
+        std::vector<std::string> notes;
+        EXPECT_EQ(broker.broker->endSilentController(notes), c.ends ? std::optional<smcd::ClientId>(1) : std::nullopt)
+            << what;
+        EXPECT_EQ(broker.controller().has_value(), !c.ends) << what;
+        EXPECT_EQ(valueOf(*smc, "F0Tg"), c.ends ? "1f 40" : "2e e0") << what;
+        EXPECT_EQ(valueOf(*smc, "FS! "), c.ends ? "00 00" : "00 01") << what;
+        EXPECT_EQ(valueOf(*smc, "F1Tg"), "3e 80") << what;
+        EXPECT_EQ(!notes.empty() && notes[0].find("sent nothing for") != std::string::npos, c.ends) << joined(notes);
+    }
 }
 
 TEST(StateText, FansToPutBackComeBackExactly)

@@ -341,7 +341,7 @@ TEST_F(HostListen, TheFanControllersTargetIsExportedWhileItDrivesAFan)
     }
     ProcessResult json = runProgram(kBin + "/sensors-host", {"--json"});
     nlohmann::json document = nlohmann::json::parse(json.output);
-    EXPECT_EQ(document["fans"][0]["controller"]["name"], "smcfand");
+    EXPECT_EQ(document["fans"][0]["controller"]["name"], "host_program_test");
     EXPECT_EQ(document["fans"][0]["controller"]["target"], 3000.0);
     EXPECT_FALSE(document["fans"][1].contains("controller"));
 

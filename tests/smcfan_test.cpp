@@ -118,7 +118,7 @@ TEST(SmcfanList, SaysWhichFansTheControllerDrives)
         made.driven = driven, made.held = held, made.controllerTarget = target;
         return made;
     };
-    smcfan::Controller controller{"smcfand", 321};
+    smcfan::Controller controller{"smcfand", 321, 997};
     struct Case {
         const char* name;
         std::vector<smcfan::Fan> fans;
@@ -129,12 +129,12 @@ TEST(SmcfanList, SaysWhichFansTheControllerDrives)
         {"no controller", {fan(0, false, false, std::nullopt)}, std::nullopt, ""},
         {"driven and held", {fan(0, true, false, 2400.4), fan(1, false, true, 3000), fan(2, false, false, 5000)},
          controller,
-         "Fan 0 is driven by smcfand (pid 321), target 2400 rpm\n"
-         "Fan 1 is held by another program; smcfand (pid 321) leaves it alone until the hold ends\n"},
+         "Fan 0 is driven by smcfand (pid 321, uid 997), target 2400 rpm\n"
+         "Fan 1 is held by another program; smcfand (pid 321, uid 997) leaves it alone until the hold ends\n"},
         {"driven without a target yet", {fan(0, true, false, std::nullopt)}, controller,
-         "Fan 0 is driven by smcfand (pid 321)\n"},
+         "Fan 0 is driven by smcfand (pid 321, uid 997)\n"},
         {"a controller that drives nothing", {fan(0, false, false, std::nullopt)},
-         smcfan::Controller{"bad\x1b[2Jname", 9}, "The fan controller bad?[2Jname (pid 9) drives no fan now\n"},
+         smcfan::Controller{"bad\x1b[2Jname", 9, 0}, "The fan controller bad?[2Jname (pid 9, uid 0) drives no fan now\n"},
     };
     for (const Case& c : cases) {
         std::string table = smcfan::listText(c.fans);
@@ -687,7 +687,8 @@ TEST_F(BrokerTest, TheFanControllerShowsAndPeopleAreToldWhatItTakesBack)
     ASSERT_EQ(ask({platform::protocol::kClaimControlMethod, {'s', 'm', 'c', 'f', 'a', 'n', 'd'}}), 0);
     ASSERT_EQ(write("F0Tg", {0x2e, 0xe0}), 0);  // 3000 rpm
     ASSERT_EQ(write("FS! ", {0, 1}), 0);
-    std::string who = "smcfand (pid " + std::to_string(getpid()) + ")";
+    // Named by its program and user, whatever name it claimed.
+    std::string who = "smcfan_test (pid " + std::to_string(getpid()) + ", uid " + std::to_string(getuid()) + ")";
 
     auto listed = smcfan({});
     EXPECT_EQ(listed.output.substr(listed.output.find("\nFan 0 is") + 1),
@@ -697,7 +698,7 @@ TEST_F(BrokerTest, TheFanControllerShowsAndPeopleAreToldWhatItTakesBack)
         const char* said;  // on stderr; "" for nothing
     };
     const Case cases[] = {
-        {{"set", "0", "target", "4500"}, "smcfan: fan 0: the fan controller smcfand (pid "},
+        {{"set", "0", "target", "4500"}, "smcfan: fan 0: the fan controller smcfan_test (pid "},
         {{"set", "1", "target", "4500"}, ""},
         {{"auto", "0"}, "drives this fan and will change it again; smcfan hold 0 RPM keeps a speed"},
     };

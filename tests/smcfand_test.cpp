@@ -250,6 +250,27 @@ TEST(SmcfandController, EverySensorLostRunsTheFanAtItsMaximumAtOnce)
     EXPECT_DOUBLE_EQ(back.target, 5900);
 }
 
+TEST(SmcfandController, TheFansMinimumAsItIsNowIsTheTargetsFloor)
+{
+    struct Step {
+        double minimum;  // F0Mn as the SMC holds it
+        double celsius;
+        double target;
+    };
+    const Step steps[] = {
+        {1200, 60, 1200},
+        {3500, 60, 3500},  // raised: at once, not by the ramp
+        {3500, 84, 4000},  // above it the curve ramps as ever
+        {1000, 40, 3900},  // lowered below the plan's own: down by the ramp, to 1200 at most
+        {9000, 60, 6000},  // past the maximum: the maximum
+    };
+    Stepped fan(unsmoothed());
+    for (const Step& step : steps) {
+        fan.controller.setFanMinimum(step.minimum);
+        EXPECT_DOUBLE_EQ(fan.poll(step.celsius).target, step.target) << step.minimum << " rpm, " << step.celsius;
+    }
+}
+
 TEST(SmcfandConfig, ErrorsNameTheFileTheLineAndTheProblem)
 {
     struct Case {
@@ -348,6 +369,7 @@ constexpr const char* kMachine = R"(
   FS!   [ui16]  0 (bytes 00 00)
 ! writable
   F0Mn  [fpe2]  1200 (bytes 12 c0)
+! writable
   F0Mx  [fpe2]  6000 (bytes 5d c0)
   F0Tg  [fpe2]  2000 (bytes 1f 40)
 ! writable
@@ -629,9 +651,9 @@ protected:
         EXPECT_TRUE(said(*controllers.back(), kAt72Text)) << controllers.back()->output();
         return *controllers.back();
     }
-    static bool said(const testing_support::BackgroundProcess& process, const std::string& text)
+    static bool said(const testing_support::BackgroundProcess& process, const std::string& text, int tries = 300)
     {
-        for (int tries = 0; tries < 300 && process.output().find(text) == std::string::npos; ++tries)
+        for (; tries > 0 && process.output().find(text) == std::string::npos; --tries)
             usleep(10'000);
         return process.output().find(text) != std::string::npos;
     }
@@ -653,17 +675,31 @@ protected:
     std::vector<std::unique_ptr<testing_support::BackgroundProcess>> controllers;
 };
 
-TEST_F(SmcfandBroker, TheSecondRefusesNamingTheFirstAndAKillGivesTheFansBackWithinASecond)
+TEST_F(SmcfandBroker, TheSecondWaitsSayingWhyOnceAndTakesOverWhenTheFirstIsKilled)
 {
     testing_support::BackgroundProcess& first = start();
     EXPECT_TRUE(reads("F0Tg", fpe2Bytes(kAt72)));
     EXPECT_TRUE(reads("FS! ", "00 01"));
-    auto second = runProgram(kBin + "/smcfand", kNoConfig, {service});
-    EXPECT_EQ(second.status, 1);
-    EXPECT_EQ(second.errors, "smcfand: fans are already driven by smcfand (pid " + std::to_string(first.pid()) + ")\n");
-    first.signal(SIGKILL);
-    EXPECT_TRUE(reads("FS! ", "00 00", 1000ms));
-    EXPECT_TRUE(reads("F0Tg", "1f 40"));  // 2000 rpm, as before
+    testing_support::BackgroundProcess second("/usr/bin/env", smcfandWith({service}, {"--poll", "0.1"}));
+    std::string refusal = "smcfand: fans are already driven by smcfand (pid " + std::to_string(first.pid()) +
+                          ", uid " + std::to_string(getuid()) + "); trying again every few seconds\n";
+    EXPECT_TRUE(said(second, refusal)) << second.output();
+    usleep(1'500'000);  // past its first try again
+    std::string output = second.output();
+    EXPECT_EQ(output.find(refusal), output.rfind(refusal)) << "said once:\n" << output;
+    first.signal(SIGKILL);  // its fans go back to the SMC at once (daemon_test), then the second takes them
+    EXPECT_TRUE(said(second, kAt72Text, 1000)) << second.output();
+    EXPECT_TRUE(reads("FS! ", "00 01"));
+}
+
+TEST_F(SmcfandBroker, ARaisedMinimumIsTheTargetsFloorFromTheNextPoll)
+{
+    start();
+    auto set = runProgram(kBin + "/smcfan", {"set", "0", "min", "3500"}, {service});
+    EXPECT_EQ(set.status, 0) << set.errors;
+    EXPECT_NE(set.errors.find("keeps the fan at or above this minimum"), std::string::npos) << set.errors;
+    EXPECT_TRUE(reads("F0Tg", "36 b0"));  // 3500 rpm
+    EXPECT_TRUE(reads("FS! ", "00 01")) << "still the controller's";
 }
 
 TEST_F(SmcfandBroker, AHoldWinsAndTheControllerResumesAfter)

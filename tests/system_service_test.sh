@@ -2,7 +2,7 @@
 # The daemon's units, its group and the package's maintainer scripts:
 #   system_service_test.sh UNIT_DIR SYSUSERS_FILE DEBIAN_DIR
 # UNIT_DIR holds the services (pointing at the built programs), smcd.socket
-# and the textfile timer.
+# and the textfile timer; smcfand.service is verified on its own.
 set -u
 
 units=$1 debian=$3
@@ -33,17 +33,30 @@ else
     echo "SKIP: systemd-analyze verify: no systemd-analyze"
 fi
 
-# The group, made by systemd-sysusers into an empty root: a system group.
+# The group and the controller's user, made by systemd-sysusers into an
+# empty root: system ones, the user a member of the group.
 if command -v systemd-sysusers >/dev/null 2>&1; then
     mkdir -p "$work/root/etc"
     if systemd-sysusers --root="$work/root" "$sysusers" >/dev/null 2>&1 &&
-        awk -F: '$1 == "smc" && $3 < 1000 { found = 1 } END { exit !found }' "$work/root/etc/group"; then
+        awk -F: '$1 == "smc" && $3 < 1000 && $4 ~ /(^|,)smcfand(,|$)/ { found = 1 } END { exit !found }' \
+            "$work/root/etc/group" &&
+        awk -F: '$1 == "smcfand" && $3 < 1000 { found = 1 } END { exit !found }' "$work/root/etc/passwd"; then
         pass
     else
-        fail "systemd-sysusers did not create the system group smc"
+        fail "systemd-sysusers did not create the system group smc and its member smcfand"
     fi
 else
     echo "SKIP: sysusers: no systemd-sysusers"
+fi
+
+# The units agree on the fan controller: smcd lets claim the fans the user
+# that smcfand runs as, and nobody else but root.
+controller=$(sed -n 's/^ExecStart=.* --controller \([^ ]*\).*/\1/p' "$units/smcd.service")
+user=$(sed -n 's/^User=//p' "$units/smcfand.service")
+if [ -n "$controller" ] && [ "$controller" = "$user" ]; then
+    pass
+else
+    fail "smcd.service lets \"$controller\" claim the fans; smcfand.service runs as \"$user\""
 fi
 
 # The maintainer scripts parse as POSIX sh (dash is Debian's /bin/sh).
@@ -57,11 +70,11 @@ fi
 # The maintainer scripts against stand-ins for the system's commands, which
 # log what they are asked, and in a root of their own (DPKG_ROOT), so that
 # what this machine has installed or runs changes nothing: the group is made
-# once and only when missing, and the daemon is never enabled or started by
-# the package.
+# once and only when missing (so is the user), and the daemon is never
+# enabled or started by the package.
 stubs=$work/stubs
 mkdir -p "$stubs"
-for command in addgroup systemd-sysusers systemctl deb-systemd-invoke; do
+for command in addgroup adduser systemd-sysusers systemctl deb-systemd-invoke; do
     printf '#!/bin/sh\necho "%s $*" >>"$LOG"\n' "$command" >"$stubs/$command"
 done
 printf '#!/bin/sh\necho "getent $*" >>"$LOG"\n[ -n "${GROUP_EXISTS:-}" ]\n' >"$stubs/getent"
@@ -95,7 +108,7 @@ while IFS='|' read -r script argument exists holds expected log; do
         fail "$script $argument enables or starts the daemon"
     fi
 done <<'CASES'
-postinst|configure|||0|addgroup --system smc;
+postinst|configure|||0|addgroup --system smc;adduser --system --group --no-create-home --home /nonexistent smcfand;adduser smcfand smc;
 postinst|configure||sysusers|0|systemd-sysusers --root=ROOT ROOT/usr/lib/sysusers.d/smcd.conf;
 postinst|configure|yes|sysusers systemd|0|systemctl daemon-reload;
 postinst|configure|yes||0|

@@ -39,10 +39,14 @@ inline constexpr uint32_t kLeaseMethod = 0x4c656173;  // "Leas"
 // double (host order). kIOReturnNotFound when the daemon has none for it.
 inline constexpr uint32_t kFloorMethod = 0x466c6f72;  // "Flor"
 // A request of this method makes the connection a lease and the fan
-// controller: the record holds its name, NUL-terminated. Refused with
-// kIOReturnExclusiveAccess while another connection is the controller,
-// whose IOSMCFanController record the reply then holds.
+// controller: the record holds its name, NUL-terminated, in its first
+// kClaimNameSize bytes, then its poll interval in milliseconds (uint32_t,
+// host order; 0 for a second). Refused with kIOReturnExclusiveAccess while
+// another connection is the controller, whose IOSMCFanController record the
+// reply then holds; with kIOReturnNotPrivileged for a user the daemon does
+// not let control the fans.
 inline constexpr uint32_t kClaimControlMethod = 0x4374726c;  // "Ctrl"
+inline constexpr size_t kClaimNameSize = 28;
 // A request of this method (the record is not looked at) asks for the fan
 // controller: its IOSMCFanController record; kIOReturnNotFound when none.
 inline constexpr uint32_t kControllerMethod = 0x43746c3f;  // "Ctl?"

@@ -264,9 +264,11 @@ kern_return_t IOSMCConnectionCopyFanFloor(io_connect_t connect, uint32_t fan, do
     return target ? target->fanFloor(fan, *rpm) : kIOReturnNotOpen;
 }
 
-static_assert(sizeof(IOSMCFanController) == platform::protocol::kRecordSize);
+static_assert(sizeof(IOSMCFanController) == platform::protocol::kRecordSize &&
+              sizeof IOSMCFanController::name <= platform::protocol::kClaimNameSize);
 
-kern_return_t IOSMCConnectionClaimFanControl(io_connect_t connect, const char* name, IOSMCFanController* holder)
+kern_return_t IOSMCConnectionClaimFanControl(io_connect_t connect, const char* name, uint32_t pollMilliseconds,
+                                             IOSMCFanController* holder)
 {
     size_t length = name ? std::strlen(name) : 0;
     if (length == 0 || length >= sizeof IOSMCFanController::name)
@@ -276,6 +278,7 @@ kern_return_t IOSMCConnectionClaimFanControl(io_connect_t connect, const char* n
         return kIOReturnNotOpen;
     uint8_t record[protocol::kRecordSize]{}, reply[protocol::kRecordSize]{};
     std::memcpy(record, name, length);
+    std::memcpy(record + protocol::kClaimNameSize, &pollMilliseconds, sizeof pollMilliseconds);
     kern_return_t status = target->daemonRequest(protocol::kClaimControlMethod, record, reply);
     if (status == kIOReturnExclusiveAccess && holder)
         std::memcpy(holder, reply, sizeof *holder);

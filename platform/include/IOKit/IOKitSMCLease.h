@@ -33,7 +33,10 @@ int IOSMCConnectionIsBrokered(io_connect_t connect);
 // record of the protocol, 80 bytes.
 typedef struct {
     int32_t pid;         // the controller's process, from its socket's credentials
-    char name[28];       // as it named itself, NUL-terminated
+    uint32_t uid;        // the controller's user, from its socket's credentials
+    // Its executable's file name, where the daemon could read it; else the
+    // name it claimed under. NUL-terminated.
+    char name[24];
     // bit n: fan n's target, mode key or FS! bit is the controller's write
     // now, and no other lease holds the fan
     uint32_t drivenFans;
@@ -42,15 +45,20 @@ typedef struct {
 } IOSMCFanController;
 
 // Makes the connection a lease (as IOSMCConnectionRequestLease does) and the
-// machine's one fan controller, named `name` (1 to 27 bytes). While another
-// connection is the controller: kIOReturnExclusiveAccess, with that one in
-// *holder when `holder` is given. From then on, a write of this connection
-// to a key of a fan that another lease has changed (a person's hold) is
-// refused with kIOReturnExclusiveAccess and changes nothing: the hold wins
-// while it lasts. kIOReturnUnsupported when the connection does not lead to
-// a daemon; a daemon that does not know controllers answers
+// machine's one fan controller, named `name` (1 to 23 bytes), which sends
+// the daemon a request at least every `pollMilliseconds` (0: 1000). While
+// another connection is the controller: kIOReturnExclusiveAccess, with that
+// one in *holder when `holder` is given; kIOReturnNotPrivileged when the
+// daemon does not let this process's user claim the fans. From then on, a
+// write of this connection to a key of a fan that another lease has changed
+// (a person's hold) is refused with kIOReturnExclusiveAccess and changes
+// nothing: the hold wins while it lasts. A controller silent for three of
+// its polls (and at least a second) is closed by the daemon, which gives
+// its fans back to the SMC. kIOReturnUnsupported when the connection does
+// not lead to a daemon; a daemon that does not know controllers answers
 // kIOReturnBadArgument.
-kern_return_t IOSMCConnectionClaimFanControl(io_connect_t connect, const char* name, IOSMCFanController* holder);
+kern_return_t IOSMCConnectionClaimFanControl(io_connect_t connect, const char* name, uint32_t pollMilliseconds,
+                                             IOSMCFanController* holder);
 
 // The fan controller of the daemon behind `connect`, into *controller;
 // kIOReturnNotFound when there is none. kIOReturnUnsupported when the
