@@ -68,11 +68,19 @@ answers() {  # PORT: true once GET /metrics succeeds, within 5 s
 scraped=
 scrape() {  # COMMAND... OPTION=: sets scraped to the transactions of a scrape after the
     # first; the port is appended to the last argument
-    local port=$((20000 + RANDOM % 30000)) start
-    "${@:1:$#-1}" "${!#}$port" 2>"$work/listen.log" &
-    local server=$!
-    pids+=("$server")
-    answers "$port" || fail "$* $port did not answer"
+    local port server start
+    # A random port may be held by another program's connection (tests run
+    # side by side): try another when it is.
+    for _ in 1 2 3 4 5; do
+        port=$((20000 + RANDOM % 30000))
+        "${@:1:$#-1}" "${!#}$port" 2>"$work/listen.log" &
+        server=$!
+        pids+=("$server")
+        answers "$port" && break
+        kill -0 "$server" 2>/dev/null || ! grep -q "already in use" "$work/listen.log" ||
+            { unset 'pids[-1]'; continue; }
+        fail "$* $port did not answer"
+    done
     # Another program on that port would answer in its stead.
     kill -0 "$server" 2>/dev/null || fail "$* $port could not listen there; run again"
     sleep 1.1  # past the age at which sensors-host reads the SMC again
