@@ -12,8 +12,9 @@ set(CPACK_PACKAGE_DESCRIPTION "\
 Tools and a library for machines with a System Management Controller (SMC):
 smc reads, lists and writes SMC keys and shows the fans; sensors-host reports
 temperatures and fans as text, JSON or Prometheus metrics; smcd shares one SMC
-among processes and brokers fan changes; smcfan sets fans in rpm; smcfs serves
-the Linux applesmc driver's files from any SMC over FUSE. Includes the access
+among processes and brokers fan changes; smcfan sets fans in rpm; smcfand
+drives the fans by the temperatures through smcd; smcfs serves the Linux
+applesmc driver's files from any SMC over FUSE. Includes the access
 library libsmc-sensors with its headers, a CMake package and a pkg-config
 file, and an emulated SMC built from machine profiles.")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)

@@ -135,7 +135,7 @@ fi
 deb=$(echo "$work"/package/smc-sensors_*.deb)
 [[ -f $deb ]] || { fail "no package in $(ls "$work/package")"; exit 1; }
 depends=$(dpkg-deb -f "$deb" Depends)
-for package in libc6 libfuse3-3 libstdc++6; do
+for package in libc6 libfuse3-3 libstdc++6 libtomlplusplus3; do
     [[ $depends == *"$package"* ]] || fail "Depends lacks $package: $depends"
 done
 [[ $(dpkg-deb -f "$deb" Package) == smc-sensors ]] || fail "Package: $(dpkg-deb -f "$deb" Package)"
