@@ -3,8 +3,9 @@
 # what they print with what the page shows.
 #
 # Usage: examples_test.sh [--installed] PAGE TREE
-#   TREE: a build directory or an installed prefix; its bin/ comes first in
-#   PATH, and build/default/bin in the examples' directory leads to it.
+#   TREE: a build directory or an installed prefix, which the examples see
+#   read-only; its bin/ comes first in PATH, and build/default/bin in the
+#   examples' directory leads to it.
 #   --installed: TREE is an installed prefix (with its pkg-config files);
 #   examples marked "installed" run too.
 #
@@ -14,7 +15,8 @@
 #              root); the lines after a command, up to the next one, are what
 #              it prints.
 #   Markdown   a ```sh block, each line a command whose output is not shown;
-#              a ``` block whose first line starts "$ ", read as above.
+#              a ``` block whose first line starts "$ ", read as above
+#              (but "# " is output there, as Prometheus's comments are).
 # A marker on the line before a block, invisible in the page
 # (.\" example: ...  or  <!-- example: ... -->), says more:
 #   skip REASON      not run here, e.g. it needs a real Mac or systemd
@@ -24,19 +26,23 @@
 #   file NAME        the block is the content of the file NAME, for the examples after it
 #   stop after N     a command still running after N seconds (a live view, a
 #                    server) is stopped then and counts as passing
+#   exit status N    the block's commands exit N, not 0
+#   numbers vary     the output's numbers are not compared (speeds that move)
 #
 # How they run: the examples of a page run in order in one shell, as a
 # reader would type them, in a private mount namespace with fresh /tmp and
 # /run, and /etc and /var/lib overlaid with copies that end with it. HOME is
-# a fresh directory under /tmp and the working directory, XDG_RUNTIME_DIR a
+# a fresh directory under /tmp and the working directory, with the source
+# tree's entries linked in, read-only (bench/, contrib/ ...); XDG_RUNTIME_DIR a
 # private directory under /run, SMC_SERVICE unset; the machine's SMC is the
 # built-in one, served by an smcd at /run/smcd.sock as the system's daemon
 # would serve it. A command ending in "&" runs in the
 # background with its output kept apart, and is given until its first line
 # of output (or 3 seconds) to start; after "kill %N" the job is waited for.
-# Every command must exit 0; where the
+# Every command must exit 0 (or as marked); where the
 # page shows output, it must match stdout and stderr together, with
-# trailing blanks ignored and a line "..." standing for any lines. Each
+# blanks at the ends of lines and blank lines at the end ignored, and a line
+# "..." standing for any lines. Each
 # command is said before it runs, so a hang shows where. Background jobs and
 # FUSE mounts left at the end are stopped.
 #
@@ -68,9 +74,9 @@ extract() {
             gsub(/\\&/, "", s); gsub(/\\e/, "\\", s)
             return s
         }
-        function line_of(s) {
+        function line_of(s, markdown) {
             if (s ~ /^\$ /) { print "C " substr(s, 3); shown = 1 }
-            else if (s ~ /^# /) { print "R " substr(s, 3); shown = 1 }
+            else if (s ~ /^# / && !markdown) { print "R " substr(s, 3); shown = 1 }
             else print (shown ? "O " : "T ") s
         }
         function begin(kind) {
@@ -101,7 +107,8 @@ extract() {
                 if (/^```/) { print "E"; block = 0 }
                 else if (block == "raw") print "T " $0
                 else if (block == "sh") print ($0 ~ /^[[:space:]]*(#|$)/ ? "T " : "C ") $0
-                else line_of($0)
+                else if (block == "text" && !shown && !/^\$ /) { block = "raw"; print "T " $0 }
+                else line_of($0, 1)
                 next
             }
             if (/^```/) { begin(/^```sh$/ ? "sh" : "text"); next }
@@ -131,6 +138,8 @@ __matches() {
         BEGIN { while ((getline l < expected) > 0) { sub(/[ \t]+$/, "", l); e[++m] = l } }
         { sub(/[ \t]+$/, ""); a[++n] = $0 }
         END {
+            while (m > 0 && e[m] == "") m--
+            while (n > 0 && a[n] == "") n--
             ok[m + 1, n + 1] = 1
             for (i = m; i >= 1; i--) for (j = n + 1; j >= 1; j--)
                 ok[i, j] = (e[i] == "...") ? (ok[i + 1, j] || (j <= n && ok[i, j + 1])) \
@@ -139,8 +148,13 @@ __matches() {
         }' "$2"
 }
 __check() {
-    local status=$1 command=$2 expected=$3 output=$4 allowed=${5-}
-    if [[ $status -ne 0 && $status != "$allowed" ]]; then
+    local status=$1 command=$2 expected=$3 output=$4 wanted=$5 allowed=${6-} numbers=${7-}
+    if [[ $numbers && -n $expected ]]; then
+        sed -i 's/[0-9][0-9]*/N/g' "$output"
+        sed 's/[0-9][0-9]*/N/g' "$expected" > "$expected.numbers"
+        expected=$expected.numbers
+    fi
+    if [[ $status -ne $wanted && $status != "$allowed" ]]; then
         __report "\$ $command"$'\n'"  exited $status; it printed:"$'\n'"$(sed 's/^/    /' "$output")"
         __failed=1
     elif [[ -n $expected ]] && ! __matches "$expected" "$output"; then
@@ -162,7 +176,7 @@ EOF
     printf '__page=%q\n' "$name"
     block_line= marks=() kind= commands=() outputs=() files=() count=0
     flush() {
-        local reason= file= stop= root=0 installed_only=0 mark
+        local reason= file= stop= root=0 installed_only=0 wanted=0 numbers= mark
         for mark in "${marks[@]}"; do
             case $mark in
                 skip\ *) reason=${mark#skip } ;;
@@ -170,6 +184,8 @@ EOF
                 installed) installed_only=1 ;;
                 file\ *) file=${mark#file } ;;
                 stop\ after\ *) stop=${mark#stop after }; stop=${stop%% *} ;;
+                exit\ status\ *) wanted=${mark#exit status } ;;
+                numbers\ vary) numbers=1 ;;
                 *) echo "echo '$name: line $block_line: unknown marker \"$mark\"'; __failed=1" ;;
             esac
         done
@@ -216,10 +232,10 @@ EOF
                 printf '__started $! /run/examples/background.%s\n' "$count"
             elif [[ -n $stop ]]; then
                 printf 'timeout %s bash -c %q >"$__out" 2>&1 </dev/null\n' "$stop" "$command"
-                printf '__check $? %q %q "$__out" 124\n' "$command" "$expected"
+                printf '__check $? %q %q "$__out" %s 124 %s\n' "$command" "$expected" "$wanted" "$numbers"
             else
                 printf '{\n%s\n} >"$__out" 2>&1 </dev/null\n' "$command"
-                printf '__check $? %q %q "$__out"\n' "$command" "$expected"
+                printf '__check $? %q %q "$__out" %s "" %s\n' "$command" "$expected" "$wanted" "$numbers"
                 # As the shell's next prompt would show the job done.
                 [[ $bare =~ ^kill\ %([0-9]+)$ ]] && printf 'wait %%%s 2>/dev/null\n' "${BASH_REMATCH[1]}"
             fi
@@ -256,6 +272,10 @@ mount -t tmpfs -o mode=755 tmpfs /run
 mkdir -p /run/examples/tree /run/examples/runtime
 chmod 700 /run/examples/runtime
 mount --bind $(printf %q "$tree") /run/examples/tree
+mount -o remount,bind,ro /run/examples/tree
+mkdir /run/examples/source
+mount --bind $(printf %q "$source_dir") /run/examples/source
+mount -o remount,bind,ro /run/examples/source
 cp -r $(printf %q "$expect_dir") /run/examples/expect
 cp $(printf %q "$session") /run/examples/session.sh
 # Whatever an example writes in /etc or /var/lib lands in /run.
@@ -267,12 +287,15 @@ mount -t tmpfs tmpfs /tmp
 mkdir -p /tmp/home/build/default
 cd /tmp/home
 ln -s /run/examples/tree/bin build/default/bin
-for entry in $(printf %q "$source_dir")/*; do
+for entry in /run/examples/source/*; do
     [[ -e \${entry##*/} || \${entry##*/} == build ]] || ln -s "\$entry" .
 done
 export HOME=/tmp/home XDG_RUNTIME_DIR=/run/examples/runtime
 export PATH=/run/examples/tree/bin:\$PATH
 unset SMC_SERVICE XDG_STATE_HOME XDG_CONFIG_HOME TMPDIR
+if (($installed)); then
+    export PKG_CONFIG_PATH=\$(echo /run/examples/tree/lib*/pkgconfig /run/examples/tree/lib/*/pkgconfig | tr ' ' :)
+fi
 # The machine's SMC, as the system's daemon serves it.
 smcd --service builtin --socket /run/smcd.sock >/run/examples/system-smcd.log 2>&1 </dev/null &
 for ((i = 0; i < 50; i++)); do [[ -S /run/smcd.sock ]] && break; sleep 0.1; done
