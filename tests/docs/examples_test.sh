@@ -20,8 +20,8 @@
 # A marker on the line before a block, invisible in the page
 # (.\" example: ...  or  <!-- example: ... -->), says more:
 #   skip REASON      not run here, e.g. it needs a real Mac or systemd
-#   needs root       run only by root; a block with "# " commands needs
-#                    this marker, saying that it is safe in the namespace below
+#   needs root       safe to run as root in the namespace below; a block
+#                    with "# " commands needs it (or skip)
 #   installed        run only with --installed
 #   file NAME        the block is the content of the file NAME, for the examples after it
 #   stop after N     a command still running after N seconds (a live view, a
@@ -30,21 +30,23 @@
 #   numbers vary     the output's numbers are not compared (speeds that move)
 #
 # How they run: the examples of a page run in order in one shell, as a
-# reader would type them, in a private mount namespace with fresh /tmp and
-# /run, and /etc and /var/lib overlaid with copies that end with it. HOME is
-# a fresh directory under /tmp and the working directory, with the source
-# tree's entries linked in, read-only (bench/, contrib/ ...); XDG_RUNTIME_DIR a
-# private directory under /run, SMC_SERVICE unset; the machine's SMC is the
-# built-in one, served by an smcd at /run/smcd.sock as the system's daemon
-# would serve it. A command ending in "&" runs in the
-# background with its output kept apart, and is given until its first line
-# of output (or 3 seconds) to start; after "kill %N" the job is waited for.
-# Every command must exit 0 (or as marked); where the
-# page shows output, it must match stdout and stderr together, with
+# reader would type them, as root in a private mount namespace with fresh
+# /tmp and /run, and /etc and /var/lib overlaid with copies that end with it
+# (a user's namespace will not do: smcd trusts no socket directory there).
+# HOME is a fresh directory under /tmp and the working directory, with the
+# source tree's entries linked in, read-only (bench/, contrib/ ...);
+# XDG_RUNTIME_DIR is a private directory under /run and SMC_SERVICE unset;
+# the machine's SMC is the built-in one, served by an smcd at /run/smcd.sock
+# as the system's daemon would serve it.
+#
+# A command ending in "&" runs in the background with its output kept apart,
+# and is given until its first line of output (or 3 seconds) to start; after
+# "kill %N" the job is waited for. Every command must exit 0 (or as marked);
+# where the page shows output, it must match stdout and stderr together, with
 # blanks at the ends of lines and blank lines at the end ignored, and a line
-# "..." standing for any lines. Each
-# command is said before it runs, so a hang shows where. Background jobs and
-# FUSE mounts left at the end are stopped.
+# "..." standing for any lines. Each command is said before it runs, so a
+# hang shows where. Background jobs and FUSE mounts left at the end are
+# stopped.
 #
 # Exit status: 0 all ran and matched, 1 a failure, 77 nothing could run here.
 set -uo pipefail
@@ -131,7 +133,14 @@ real_root=0
     cat <<'EOF'
 # The harness: runs one command, checks its status and output.
 __failed=0
-__report() { printf '%s: example at line %s: %s\n' "$__page" "$__line" "$*"; }
+# A failure, with what the page's background jobs said so far.
+__report() {
+    printf '%s: example at line %s: %s\n' "$__page" "$__line" "$*"
+    local log
+    for log in /run/examples/background.*; do
+        [[ -s $log ]] && printf '  a background job of the page said:\n%s\n' "$(sed 's/^/    /' "$log")"
+    done
+}
 # Whether the actual output matches the expected lines ("..." any lines).
 __matches() {
     awk -v expected="$1" '
@@ -202,10 +211,6 @@ EOF
         ((${#commands[@]})) || return
         if [[ -n $reason ]]; then
             printf 'echo %q\n' "$name: skipped the example at line $block_line: $reason"
-            return
-        fi
-        if ((root && !real_root)); then
-            printf 'echo %q\n' "$name: skipped the example at line $block_line: it needs root"
             return
         fi
         if ((installed_only && !installed)); then
@@ -308,11 +313,13 @@ wait
 exit \$status
 EOF
 )
-if ((real_root)); then
-    namespace=(unshare --mount --propagation private)
-else
-    namespace=(unshare --map-root-user --mount --propagation private)
+# Root's own namespace: in a user's, / belongs to an unmapped owner, and
+# smcd rightly trusts no directory below it for a socket.
+if ((!real_root)); then
+    echo "$name: the examples run as root, in a private mount namespace: not run"
+    exit 77
 fi
+namespace=(unshare --mount --propagation private)
 if ! "${namespace[@]}" true 2>/dev/null; then
     echo "$name: no private mount namespace here (${namespace[*]}): not run"
     exit 77
