@@ -1,5 +1,6 @@
 # For other programs: the CMake package SMCSensors (find_package) and the
-# pkg-config file smc-sensors.pc, both relocatable with the installed tree.
+# pkg-config files smc-sensors.pc (the access library) and smc-foundation.pc
+# (the object layer a host of the module links), relocatable with the tree.
 include(CMakePackageConfigHelpers)
 
 install(EXPORT ${SMC_EXPORT} NAMESPACE SMCSensors:: DESTINATION ${SMC_CMAKEDIR})
@@ -16,5 +17,7 @@ install(FILES ${CMAKE_CURRENT_BINARY_DIR}/SMCSensorsConfig.cmake
 
 # The .pc file names its prefix relative to its own place.
 smc_relative_path(pc_to_prefix ${CMAKE_INSTALL_LIBDIR}/pkgconfig ${CMAKE_INSTALL_PREFIX})
-configure_file(${CMAKE_CURRENT_LIST_DIR}/smc-sensors.pc.in ${CMAKE_CURRENT_BINARY_DIR}/smc-sensors.pc @ONLY)
-install(FILES ${CMAKE_CURRENT_BINARY_DIR}/smc-sensors.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+foreach(pc IN ITEMS smc-sensors smc-foundation)
+    configure_file(${CMAKE_CURRENT_LIST_DIR}/${pc}.pc.in ${CMAKE_CURRENT_BINARY_DIR}/${pc}.pc @ONLY)
+    install(FILES ${CMAKE_CURRENT_BINARY_DIR}/${pc}.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+endforeach()

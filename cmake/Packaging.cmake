@@ -12,8 +12,9 @@ set(CPACK_PACKAGE_DESCRIPTION "\
 Tools and a library for machines with a System Management Controller (SMC):
 smc reads, lists and writes SMC keys and shows the fans; sensors-host reports
 temperatures and fans as text, JSON or Prometheus metrics; smcd shares one SMC
-among processes and brokers fan changes; smcfan sets fans in rpm; smcfs serves
-the Linux applesmc driver's files from any SMC over FUSE. Includes the access
+among processes and brokers fan changes; smcfan sets fans in rpm; smcfand
+drives the fans by the temperatures through smcd; smcfs serves the Linux
+applesmc driver's files from any SMC over FUSE. Includes the access
 library libsmc-sensors with its headers, a CMake package and a pkg-config
 file, and an emulated SMC built from machine profiles.")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
@@ -28,9 +29,6 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # (dpkg-shlibdeps runs in the staging directory.)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS usr/${SMC_PRIVATE_LIBDIR})
-# A shlibs file and the ldconfig trigger for libsmc-sensors.so.0.
-set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
-set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
 # smcfs mounts with fusermount3; lm-sensors reads what smcfs serves, and
 # Prometheus scrapes sensors-host.
 # postinst makes the broker's group with systemd-sysusers or addgroup.
@@ -47,7 +45,11 @@ foreach(script IN ITEMS postinst prerm postrm)
 endforeach()
 # ldconfig runs through dpkg's trigger, once for all packages of a run.
 file(WRITE ${CMAKE_BINARY_DIR}/debian/triggers "activate-noawait ldconfig\n")
-list(APPEND control_extra ${CMAKE_BINARY_DIR}/debian/triggers)
+# The shlibs file names the public library alone: libIOKit, libFoundation
+# and the module are the package's own, in its private directory, and have
+# no soname version for others to depend on (cpack's own would warn of each).
+file(WRITE ${CMAKE_BINARY_DIR}/debian/shlibs "libsmc-sensors 0 smc-sensors (>= ${CPACK_PACKAGE_VERSION})\n")
+list(APPEND control_extra ${CMAKE_BINARY_DIR}/debian/triggers ${CMAKE_BINARY_DIR}/debian/shlibs)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA "${control_extra}")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 
@@ -59,5 +61,8 @@ find_program(SMC_GZIP gzip REQUIRED)
 execute_process(COMMAND ${SMC_GZIP} -9nf ${CMAKE_BINARY_DIR}/debian/changelog.Debian COMMAND_ERROR_IS_FATAL ANY)
 install(FILES ${CMAKE_BINARY_DIR}/debian/changelog.Debian.gz ${PROJECT_SOURCE_DIR}/contrib/debian/copyright
         DESTINATION ${doc_dir})
+# The lintian warnings this package means to have, each with its reason.
+install(FILES ${PROJECT_SOURCE_DIR}/contrib/debian/lintian-overrides
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides RENAME ${CPACK_PACKAGE_NAME})
 
 include(CPack)

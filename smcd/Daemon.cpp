@@ -206,8 +206,9 @@ bool Daemon::openService()
     if (options_.loadPath) {
         std::string error;
         if (!smc_ || !smc_->thermalModel()) {
-            std::fprintf(stderr, "%s: --load needs an emulated SMC with its thermal model on (--thermal-model on)\n",
-                         kProgram);
+            std::fprintf(stderr, "%s: --load needs %s\n", kProgram,
+                         smc_ ? "the thermal model on (--thermal-model on)"
+                              : "an emulated SMC (--service builtin or a profile)");
             return false;
         }
         if (!readLoadTrace(*smc_, options_.loadPath, error)) {

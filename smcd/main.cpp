@@ -23,7 +23,9 @@ void usage(FILE* out)
                  "then puts back every fan changed through it. Clients with SMC_SERVICE unset take\n"
                  "their own smcd, then the system's at /run/smcd.sock, then the applesmc driver,\n"
                  "else no SMC; SMC_SERVICE=builtin is the emulated machine, in each process alone.\n"
-                 "    -s, --socket PATH     where to listen (default: %s)\n"
+                 "    -s, --socket PATH     where to listen (default: $XDG_RUNTIME_DIR/smcd.sock, else\n"
+                 "                          /run/smcd.sock for root, else ${TMPDIR:-/tmp}/smcd-UID/\n"
+                 "                          smcd.sock; yours: %s)\n"
                  "        --service SPEC    the SMC: a profile path, builtin, applesmc[:DIR] (default:\n"
                  "                          the driver; without one, smcd does not start)\n"
                  "    -p, --profile FILE    the same as --service FILE\n"
@@ -146,6 +148,10 @@ int main(int argc, char* argv[])
     }
     if (optind < argc)
         return cli::usageError(kProgram, std::string("unexpected argument \"") + argv[optind] + "\"");
+    // A trace drives an emulated machine's heat; over the driver there is none.
+    if (options.loadPath && (!options.service || std::string_view(options.service) == "applesmc" ||
+                             std::string_view(options.service).starts_with("applesmc:")))
+        return cli::usageError(kProgram, "--load needs an emulated SMC: --service builtin or a profile");
     smcd::Daemon daemon(std::move(options));
     if (!daemon.start())
         return 1;

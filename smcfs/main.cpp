@@ -272,8 +272,14 @@ int main(int argc, char* argv[])
         return status;
 
     if (access("/dev/fuse", R_OK | W_OK) != 0) {
-        std::fprintf(stderr, "%s: FUSE is not available: /dev/fuse: %s (install fuse3; load the fuse module)\n",
-                     kProgram, std::strerror(errno));
+        // The remedy depends on why: a missing device is a module to load, a
+        // refused one a permission that installing packages does not give.
+        int error = errno;
+        const char* hint = error == ENOENT                     ? " (load the fuse module: modprobe fuse)"
+                           : error == EACCES || error == EPERM ? " (this user may not open it: run as root, or "
+                                                                 "give users access to /dev/fuse)"
+                                                               : "";
+        std::fprintf(stderr, "%s: FUSE is not available: /dev/fuse: %s%s\n", kProgram, std::strerror(error), hint);
         return 1;
     }
 

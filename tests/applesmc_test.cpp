@@ -974,6 +974,33 @@ TEST(Smcfs, ARelativeMountPointIsUnmountedOnSigterm)
     std::filesystem::remove_all(parent);
 }
 
+// Why /dev/fuse cannot be opened decides the advice: a module to load, or a
+// permission that installing fuse3 would not give.
+TEST(Smcfs, TheFuseHintFitsTheError)
+{
+    if (geteuid() != 0 || access("/usr/bin/unshare", X_OK) != 0 || access("/usr/bin/setpriv", X_OK) != 0)
+        GTEST_SKIP() << "needs root, unshare and setpriv";
+    std::string denied = temporaryDirectory() + "/fuse";
+    std::ofstream{denied};
+    chmod(denied.c_str(), 0);
+    const struct {
+        std::string setup, expected;
+    } cases[] = {
+        {"mount -t tmpfs none /dev; exec", "/dev/fuse: No such file or directory (load the fuse module"},
+        {"mount --bind " + denied + " /dev/fuse; exec setpriv --reuid=65534 --regid=65534 --clear-groups",
+         "/dev/fuse: Permission denied (this user may not open it"},
+    };
+    for (const auto& c : cases) {
+        auto run = runProgram("/usr/bin/unshare", {"-m", "--propagation", "private", "sh", "-c",
+                                                   c.setup + " " + kBin + "/smcfs /"});
+        if (run.status != 0 && run.errors.find("unshare failed") != std::string::npos)
+            GTEST_SKIP() << "no private mount namespace here: " << run.errors;
+        EXPECT_EQ(run.status, 1) << c.setup << ": " << run.errors;
+        EXPECT_NE(run.errors.find(c.expected), std::string::npos) << c.setup << ": " << run.errors;
+    }
+    std::filesystem::remove_all(std::filesystem::path(denied).parent_path());
+}
+
 TEST(AppleSMCDevice, FoundByItsFilesInEachLayout)
 {
     struct Case {

@@ -90,6 +90,10 @@ TEST(Conventions, EveryProgram)
         {"smcd", {"--fan-model", "maybe"}, 2, nothing(),
          usageError("smcd", "--fan-model: expected on or off, not \"maybe\"")},
         {"smcd", {"extra"}, 2, nothing(), usageError("smcd", "unexpected argument \"extra\"")},
+        {"smcd", {"--load", "trace"}, 2, nothing(),
+         usageError("smcd", "--load needs an emulated SMC: --service builtin or a profile")},
+        // Every user's default socket, not only the caller's.
+        {"smcd", {"--help"}, 0, {Match::Contains, "$XDG_RUNTIME_DIR/smcd.sock, else\n"}, nothing()},
         {"sensors-host", {"-m"}, 2, nothing(), usageError("sensors-host", "option -m needs an argument")},
         {"sensors-host", {"--json=yes"}, 2, nothing(),
          usageError("sensors-host", "option --json takes no argument")},
