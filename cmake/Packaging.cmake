@@ -31,7 +31,8 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS usr/${SMC_PRIVATE_LIBDIR})
 # smcfs mounts with fusermount3; lm-sensors reads what smcfs serves, and
 # Prometheus scrapes sensors-host.
-# postinst makes the broker's group with systemd-sysusers or addgroup.
+# postinst makes the broker's group and the controller's user with
+# systemd-sysusers, or adduser where it is missing.
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "adduser | systemd")
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "fuse3")
 set(CPACK_DEBIAN_PACKAGE_SUGGESTS "lm-sensors, prometheus-node-exporter")

@@ -274,8 +274,9 @@ ran=$(grep -cE '^__(check|started) \$' "$session")
 setup=$(cat <<EOF
 set -e
 mount -t tmpfs -o mode=755 tmpfs /run
-mkdir -p /run/examples/tree /run/examples/runtime
-chmod 700 /run/examples/runtime
+# The runtime directory a first user has, so that pages can show its paths.
+mkdir -p /run/examples/tree /run/user/1000
+chmod 700 /run/user/1000
 mount --bind $(printf %q "$tree") /run/examples/tree
 mount -o remount,bind,ro /run/examples/tree
 mkdir /run/examples/source
@@ -295,7 +296,7 @@ ln -s /run/examples/tree/bin build/default/bin
 for entry in /run/examples/source/*; do
     [[ -e \${entry##*/} || \${entry##*/} == build ]] || ln -s "\$entry" .
 done
-export HOME=/tmp/home XDG_RUNTIME_DIR=/run/examples/runtime
+export HOME=/tmp/home XDG_RUNTIME_DIR=/run/user/1000
 export PATH=/run/examples/tree/bin:\$PATH
 unset SMC_SERVICE XDG_STATE_HOME XDG_CONFIG_HOME TMPDIR
 if (($installed)); then
