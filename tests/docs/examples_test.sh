@@ -273,14 +273,16 @@ ran=$(grep -cE '^__(check|started) \$' "$session")
 # through /run (it may itself lie under /tmp).
 setup=$(cat <<EOF
 set -e
+# Held open across the fresh mounts below, which may hide either tree.
+exec 3<$(printf %q "$tree") 4<$(printf %q "$source_dir")
 mount -t tmpfs -o mode=755 tmpfs /run
 # The runtime directory a first user has, so that pages can show its paths.
 mkdir -p /run/examples/tree /run/user/1000
 chmod 700 /run/user/1000
-mount --bind $(printf %q "$tree") /run/examples/tree
+mount --bind /proc/self/fd/3 /run/examples/tree
 mount -o remount,bind,ro /run/examples/tree
 mkdir /run/examples/source
-mount --bind $(printf %q "$source_dir") /run/examples/source
+mount --bind /proc/self/fd/4 /run/examples/source
 mount -o remount,bind,ro /run/examples/source
 cp -r $(printf %q "$expect_dir") /run/examples/expect
 cp $(printf %q "$session") /run/examples/session.sh
@@ -290,6 +292,16 @@ for directory in /etc /var/lib; do
     mount -t overlay overlay -o lowerdir=\$directory,upperdir=/run/examples/overlay\$directory/upper,workdir=/run/examples/overlay\$directory/work \$directory
 done
 mount -t tmpfs tmpfs /tmp
+# The programs find their libraries by the build tree's own path: a tree
+# under /tmp or /run comes back there, read-only.
+for pair in /run/examples/source:$(printf %q "$source_dir") /run/examples/tree:$(printf %q "$tree"); do
+    held=\${pair%%:*} original=\${pair#*:}
+    [[ \$original == /tmp/* || \$original == /run/* ]] || continue
+    mkdir -p "\$original"
+    mount --bind "\$held" "\$original"
+    mount -o remount,bind,ro "\$original"
+done
+exec 3<&- 4<&-
 mkdir -p /tmp/home/build/default
 cd /tmp/home
 ln -s /run/examples/tree/bin build/default/bin
