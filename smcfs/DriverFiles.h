@@ -86,7 +86,6 @@ public:
     int write(const Node& node, std::string_view text) override;
 
     int fanCount() const { return fanCount_; }
-    size_t keyCount() const { return entries_.size(); }
 
 private:
     struct Entry {

@@ -4,6 +4,7 @@
 #include "backends/emulated/EmulatedSMC.h"
 #include "smcd/FanBroker.h"
 #include "smcd/StateFile.h"
+#include "support/FanMachine.h"
 
 #include <IOKit/IOKitSMCLease.h>
 #include <gtest/gtest.h>
@@ -22,19 +23,7 @@ using smcd::WritePolicy;
 namespace {
 
 // Two fans: fan 0 of 1200 to 6000 rpm, fan 1 without a maximum.
-constexpr const char* kProfile = R"(
-  FNum  [ui8 ]  2 (bytes 02)
-  FS!   [ui16]  0 (bytes 00 00)
-! writable
-  F0Ac  [fpe2]  2000 (bytes 1f 40)
-  F0Mn  [fpe2]  1200 (bytes 12 c0)
-! writable
-  F0Mx  [fpe2]  6000 (bytes 5d c0)
-  F0Tg  [fpe2]  2000 (bytes 1f 40)
-! writable
-  F0Md  [ui8 ]  0 (bytes 00)
-! writable
-  F1Mn  [fpe2]  1000 (bytes 0f a0)
+const std::string kProfile = testing_support::fanProfile(2) + R"(  F1Mn  [fpe2]  1000 (bytes 0f a0)
 ! writable
   F1Tg  [fpe2]  1000 (bytes 0f a0)
 ! writable

@@ -3,6 +3,7 @@
 // clock the test steps by hand.
 #include "smc/smc.h"
 #include "backends/emulated/EmulatedSMC.h"
+#include "support/FanMachine.h"
 
 #include <gtest/gtest.h>
 
@@ -14,16 +15,7 @@ using namespace std::chrono_literals;
 
 namespace {
 
-constexpr const char* kProfile = R"(
-  FNum  [ui8 ]  2 (bytes 02)
-  FS!   [ui16]  0 (bytes 00 00)
-! writable
-  F0Ac  [fpe2]  2000 (bytes 1f 40)
-  F0Mn  [fpe2]  1200 (bytes 12 c0)
-! writable
-  F0Tg  [fpe2]  2000 (bytes 1f 40)
-! writable
-  F1Ac  [fpe2]  2000 (bytes 1f 40)
+const std::string kProfile = testing_support::fanProfile(2) + R"(  F1Ac  [fpe2]  2000 (bytes 1f 40)
   F1Mn  [fpe2]  1000 (bytes 0f a0)
   F1Tg  [fpe2]  5000 (bytes 4e 20)
   F1Md  [ui8 ]  0 (bytes 00)

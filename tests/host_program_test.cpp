@@ -6,6 +6,7 @@
 #include "smc-sensors/version.h"
 #include "host/ModuleReader.h"
 #include "backends/DaemonProtocol.h"
+#include "support/FanMachine.h"
 #include "support/Process.h"
 #include "support/Promtool.h"
 #include "support/TestSMC.h"
@@ -296,12 +297,8 @@ TEST_F(HostListen, AScrapeReadsTheSMCOnceItsReportIsOld)
 TEST_F(HostListen, TheFanControllersTargetIsExportedWhileItDrivesAFan)
 {
     std::string profile = directory + "/machine.profile";
-    std::ofstream(profile) << "  FNum  [ui8 ]  2 (bytes 02)\n"
-                              "  F0Ac  [fpe2]  2000 (bytes 1f 40)\n"
-                              "  F0Mn  [fpe2]  1200 (bytes 12 c0)\n"
-                              "  F0Tg  [fpe2]  2000 (bytes 1f 40)\n"
-                              "! writable\n"
-                              "  F1Ac  [fpe2]  2000 (bytes 1f 40)\n"
+    std::ofstream(profile) << testing_support::fanProfile(2)
+                           << "  F1Ac  [fpe2]  2000 (bytes 1f 40)\n"
                               "  TC0D  [sp78]  (bytes 32 80)\n";
     startDaemon(profile);
     setenv("SMC_SERVICE", ("unix:" + socketPath).c_str(), 1);

@@ -7,6 +7,7 @@
 #include "backends/SMCService.h"
 #include "smc/Encodings.h"
 #include "smcfan/smcfan.h"
+#include "support/FanMachine.h"
 #include "support/Process.h"
 
 #include <gtest/gtest.h>
@@ -201,19 +202,7 @@ TEST(SmcfanFans, FoundByNumberOrName)
 }
 
 // A profile of two fans with names, limits and both kinds of mode key.
-constexpr const char* kProfile = R"(
-  FNum  [ui8 ]  2 (bytes 02)
-  FS!   [ui16]  0 (bytes 00 00)
-! writable
-  F0Ac  [fpe2]  2000 (bytes 1f 40)
-  F0Mn  [fpe2]  1200 (bytes 12 c0)
-! writable
-  F0Mx  [fpe2]  6000 (bytes 5d c0)
-  F0Tg  [fpe2]  2000 (bytes 1f 40)
-! writable
-  F0Md  [ui8 ]  0 (bytes 00)
-! writable
-  F0ID  [{fds]  (bytes 00 12 00 00 4c 65 66 74 20 00 00 00 00 00 00 00)
+const std::string kProfile = testing_support::fanProfile(2) + R"(  F0ID  [{fds]  (bytes 00 12 00 00 4c 65 66 74 20 00 00 00 00 00 00 00)
   F1Ac  [fpe2]  1800 (bytes 1c 20)
   F1Mn  [fpe2]  1000 (bytes 0f a0)
 ! writable

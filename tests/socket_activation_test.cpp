@@ -4,6 +4,7 @@
 // descriptor that is not a socket it can serve.
 #include "backends/CallRecord.h"
 #include "smcd/StateFile.h"
+#include "support/FanMachine.h"
 #include "support/Process.h"
 
 #include <IOKit/IOKitDiagnostics.h>
@@ -28,17 +29,7 @@ namespace {
 const std::string kBin = BIN_DIR;
 const std::string kActivator = "/usr/bin/systemd-socket-activate";
 
-constexpr const char* kProfile = R"(
-  FNum  [ui8 ]  1 (bytes 01)
-  FS!   [ui16]  0 (bytes 00 00)
-! writable
-  F0Ac  [fpe2]  2000 (bytes 1f 40)
-  F0Mn  [fpe2]  1200 (bytes 12 c0)
-! writable
-  F0Mx  [fpe2]  6000 (bytes 5d c0)
-  F0Tg  [fpe2]  2000 (bytes 1f 40)
-! writable
-)";
+const std::string kProfile = testing_support::fanProfile(1);
 
 // A listening or bound socket of this process, inherited by the programs it starts.
 int makeSocket(int domain, int type, const std::string& path, bool listening)
