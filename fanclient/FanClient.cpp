@@ -2,6 +2,9 @@
 
 #include "smc/Encodings.h"
 
+#if __has_include(<IOKit/IOKitDiagnostics.h>)
+#include <IOKit/IOKitDiagnostics.h>
+#endif
 #if __has_include(<IOKit/IOKitSMCLease.h>)
 #include <IOKit/IOKitSMCLease.h>
 #endif
@@ -368,6 +371,15 @@ io_connect_t openService()
         connection = 0;
     IOObjectRelease(device);
     return connection;
+}
+
+std::string openProblem()
+{
+    std::string cause;
+#if __has_include(<IOKit/IOKitDiagnostics.h>)
+    cause = IOSMCServiceFailureCause();
+#endif
+    return "the SMC cannot be opened" + (cause.empty() ? std::string() : ": " + cause);
 }
 
 #if __has_include(<IOKit/IOKitSMCLease.h>)

@@ -58,6 +58,10 @@ std::string statusWords(kern_return_t status);
 // failure cause says why). The caller closes it with SMCClose.
 io_connect_t openService();
 
+// Why the SMC could not be opened, in words: "the SMC cannot be opened",
+// with the platform's cause when it gives one.
+std::string openProblem();
+
 // One user-client call of `command` for `key`, the record's other fields as
 // given; the reply in `record` on success. Where a key's size is known
 // already, a read or a write is this one exchange, not the access layer's

@@ -5,9 +5,6 @@
 #include "cli/Conventions.h"
 #include "smc/Encodings.h"
 
-#if __has_include(<IOKit/IOKitDiagnostics.h>)
-#include <IOKit/IOKitDiagnostics.h>
-#endif
 #if __has_include(<IOKit/IOKitSMCLease.h>)
 #include <IOKit/IOKitSMCLease.h>
 #endif
@@ -39,11 +36,7 @@ io_connect_t open()
     io_connect_t connection = 0;
     // SMCOpen prints its own error line on stdout; the cause goes to stderr.
     if (SMCOpen(&connection) != KERN_SUCCESS) {
-        std::string cause;
-#if __has_include(<IOKit/IOKitDiagnostics.h>)
-        cause = IOSMCServiceFailureCause();
-#endif
-        fail("the SMC cannot be opened" + (cause.empty() ? std::string() : ": " + cause));
+        fail(openProblem());
         return 0;
     }
     return connection;

@@ -8,9 +8,6 @@
 #include "cli/Conventions.h"
 #include "fanclient/FanClient.h"
 
-#if __has_include(<IOKit/IOKitDiagnostics.h>)
-#include <IOKit/IOKitDiagnostics.h>
-#endif
 #include <IOKit/IOKitSMCLease.h>
 
 #include <algorithm>
@@ -85,13 +82,8 @@ int fail(const std::string& what)
 io_connect_t openSMC(std::string& problem)
 {
     io_connect_t connection = fanclient::openService();
-    if (connection == 0) {
-        std::string cause;
-#if __has_include(<IOKit/IOKitDiagnostics.h>)
-        cause = IOSMCServiceFailureCause();
-#endif
-        problem = "the SMC cannot be opened" + (cause.empty() ? std::string() : ": " + cause);
-    }
+    if (connection == 0)
+        problem = fanclient::openProblem();
     return connection;
 }
 
