@@ -5,15 +5,11 @@
 #include "cli/Conventions.h"
 #include "smc/Encodings.h"
 
-#if __has_include(<IOKit/IOKitDiagnostics.h>)
-#include <IOKit/IOKitDiagnostics.h>
-#endif
 #if __has_include(<IOKit/IOKitSMCLease.h>)
 #include <IOKit/IOKitSMCLease.h>
 #endif
 
 #include <cerrno>
-#include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -25,6 +21,7 @@ extern char** environ;
 
 namespace {
 
+using namespace fanclient;
 using namespace smcfan;
 
 int fail(const std::string& what)
@@ -39,11 +36,7 @@ io_connect_t open()
     io_connect_t connection = 0;
     // SMCOpen prints its own error line on stdout; the cause goes to stderr.
     if (SMCOpen(&connection) != KERN_SUCCESS) {
-        std::string cause;
-#if __has_include(<IOKit/IOKitDiagnostics.h>)
-        cause = IOSMCServiceFailureCause();
-#endif
-        fail("the SMC cannot be opened" + (cause.empty() ? std::string() : ": " + cause));
+        fail(openProblem());
         return 0;
     }
     return connection;
@@ -101,43 +94,24 @@ int writeFailure(io_connect_t connection, const Fan& fan, const std::string& whe
         std::snprintf(text, sizeof text, "%.0f rpm is above its maximum of %.0f rpm", rpm, *maximum);
         return fail(where + ": " + text);
     }
-#if __has_include(<IOKit/IOKitSMCLease.h>)
-    if (double lowest; status == kIOReturnBadArgument &&
-                       IOSMCConnectionCopyFanFloor(connection, fan.index, &lowest) == KERN_SUCCESS)
-        floor = lowest;
-#endif
+    if (status == kIOReturnBadArgument)
+        floor = readFloor(connection, fan.index);
     return fail(where + ": " + refusalWords(speedKey(fan.index, speed), rpm, floor, maximum, status));
 }
 
-// The daemon's fan controller and what it drives, asked in one exchange and
-// only of a daemon; none without a daemon or a controller.
-struct Driver {
-    Controller controller;
-    uint32_t driven = 0, held = 0;  // a bit a fan
-    std::vector<std::optional<double>> targets;
-    bool drives(unsigned fan) const { return fan < 32 && (driven >> fan & 1); }
-};
-
-std::optional<Driver> fanController(io_connect_t connection)
+// The daemon's fan controller and what it drives; none without a daemon or
+// a controller.
+std::optional<ControllerState> fanController(io_connect_t connection)
 {
-#if __has_include(<IOKit/IOKitSMCLease.h>)
-    IOSMCFanController record;
-    if (!IOSMCConnectionIsBrokered(connection) || IOSMCConnectionCopyFanController(connection, &record) != KERN_SUCCESS)
+    ControllerState state;
+    if (readController(connection, state) != KERN_SUCCESS)
         return std::nullopt;
-    record.name[sizeof record.name - 1] = '\0';
-    Driver driver{{record.name, record.pid, record.uid}, record.drivenFans, record.heldFans, {}};
-    for (float target : record.targets)
-        driver.targets.push_back(std::isnan(target) ? std::nullopt : std::optional<double>(target));
-    return driver;
-#else
-    (void)connection;
-    return std::nullopt;
-#endif
+    return state;
 }
 
 // A person's change to a fan the controller drives lasts only until its next
 // write: said, with the way that lasts.
-void warnDriven(const std::optional<Driver>& driver, unsigned fan)
+void warnDriven(const std::optional<ControllerState>& driver, unsigned fan)
 {
     if (driver && driver->drives(fan))
         std::fprintf(stderr,
@@ -153,11 +127,11 @@ int list(io_connect_t connection)
     std::vector<Fan> fans = readFans(connection, status, more);
     if (status != KERN_SUCCESS)
         return fail("the fan count (FNum) cannot be read: " + statusWords(status));
-    std::optional<Driver> driver = fanController(connection);
+    std::optional<ControllerState> driver = fanController(connection);
     if (driver)
         for (Fan& fan : fans) {
             fan.driven = driver->drives(fan.index);
-            fan.held = fan.index < 32 && (driver->held >> fan.index & 1);
+            fan.held = driver->holds(fan.index);
             if (fan.index < driver->targets.size())
                 fan.controllerTarget = driver->targets[fan.index];
         }
@@ -188,7 +162,7 @@ int set(io_connect_t connection, const Options& options)
     if (kern_return_t status = writeSpeed(connection, fan->index, options.speed, options.rpm))
         return writeFailure(connection, *fan, "fan " + std::to_string(fan->index), options.speed, options.rpm,
                             status);
-    std::optional<Driver> driver = fanController(connection);
+    std::optional<ControllerState> driver = fanController(connection);
     // The controller reads the minimum each poll: a minimum lasts, a target does not.
     if (options.speed == Speed::Minimum && driver && driver->drives(fan->index))
         std::fprintf(stderr, "%s: fan %u: the fan controller %s keeps the fan at or above this minimum from its next "
@@ -222,7 +196,7 @@ int mode(io_connect_t connection, const Options& options, bool manual)
     }
     int result = 0;
     // Back to automatic does not last where the controller drives the fan.
-    std::optional<Driver> driver = manual ? std::nullopt : fanController(connection);
+    std::optional<ControllerState> driver = manual ? std::nullopt : fanController(connection);
     for (unsigned index : fans) {
         std::string key;
         kern_return_t status = setManual(connection, index, manual, &key);
@@ -237,22 +211,6 @@ int mode(io_connect_t connection, const Options& options, bool manual)
                           statusWords(status));
     }
     return result;
-}
-
-// A new connection to the service chosen at the start, without SMCOpen's
-// line on stdout: asked once a second while the daemon is away.
-io_connect_t reopen()
-{
-    io_iterator_t iterator = 0;
-    if (IOServiceGetMatchingServices(MACH_PORT_NULL, IOServiceMatching("AppleSMC"), &iterator) != KERN_SUCCESS)
-        return 0;
-    io_object_t device = IOIteratorNext(iterator);
-    IOObjectRelease(iterator);
-    io_connect_t connection = 0;
-    if (device != 0 && IOServiceOpen(device, mach_task_self(), 0, &connection) != KERN_SUCCESS)
-        connection = 0;
-    IOObjectRelease(device);
-    return connection;
 }
 
 // A hold and what it set, from its start to its end: the fan's setting
@@ -290,13 +248,11 @@ int take(Hold& hold)
 // meanwhile; the hold ends when someone did. Said on stderr either way.
 void retake(Hold& hold)
 {
-    hold.connection = reopen();
+    // Asked once a second while the daemon is away: no line on stdout.
+    hold.connection = openService();
     if (hold.connection == 0)
         return;
-    kern_return_t lease = kIOReturnUnsupported;
-#if __has_include(<IOKit/IOKitSMCLease.h>)
-    lease = IOSMCConnectionRequestLease(hold.connection);
-#endif
+    kern_return_t lease = requestLease(hold.connection);
     FanSetting now{hold.held};
     kern_return_t status = lease != KERN_SUCCESS ? lease : readSetting(hold.connection, hold.fan.index, now);
     if (status == kIOReturnNotResponding) {  // not back after all
@@ -371,10 +327,7 @@ int hold(io_connect_t connection, const Options& options)
     std::optional<Fan> fan = resolve(connection, options.fan);
     if (!fan)
         return 1;
-    kern_return_t lease = kIOReturnUnsupported;
-#if __has_include(<IOKit/IOKitSMCLease.h>)
-    lease = IOSMCConnectionRequestLease(connection);
-#endif
+    kern_return_t lease = requestLease(connection);
     if (lease == kIOReturnUnsupported)
         return fail("a hold needs the SMC daemon, which puts the fan back when smcfan ends; no daemon serves "
                     "this SMC (run smcd, or point SMC_SERVICE=unix:PATH at one)");
@@ -394,7 +347,7 @@ int hold(io_connect_t connection, const Options& options)
         fan->name = readName(connection, fan->index);
     Hold hold{connection, *fan, "fan " + std::to_string(fan->index) + (fan->name.empty() ? "" : " (" + fan->name + ")"),
               options.rpm};
-    if (std::optional<Driver> driver = fanController(connection); driver && driver->drives(fan->index))
+    if (std::optional<ControllerState> driver = fanController(connection); driver && driver->drives(fan->index))
         std::fprintf(stderr, "%s: %s: taking it from the fan controller %s until the hold ends\n", kProgram,
                      hold.where.c_str(), controllerText(driver->controller).c_str());
     // The fan as it was: what the daemon puts back, and so what it reads

@@ -1,6 +1,6 @@
 #include "smcfand/Config.h"
 
-#include "smcfan/smcfan.h"
+#include "fanclient/FanClient.h"
 
 #include <toml++/toml.h>
 
@@ -339,11 +339,11 @@ std::optional<std::vector<FanPlan>> resolveConfig(const Config& config, const st
         for (const MachineFan& fan : fans)
             plans.push_back(plan(fan, nullptr));
     }
-    std::vector<smcfan::Fan> named;
+    std::vector<fanclient::Fan> named;
     for (const MachineFan& fan : fans)
-        named.push_back(smcfan::Fan{fan.index, fan.name});
+        named.push_back(fanclient::Fan{fan.index, fan.name});
     for (const FanSpec& spec : config.fans) {
-        std::optional<smcfan::Fan> found = smcfan::findFan(named, spec.fan);
+        std::optional<fanclient::Fan> found = fanclient::findFan(named, spec.fan);
         if (!found) {
             error(spec.line, "no fan " + spec.fan + " on this machine (its fans: " + [&] {
                 std::vector<std::string> words;

@@ -1,10 +1,6 @@
 #include "smcfand/FanLoop.h"
 
-#include "smcfan/smcfan.h"
-
-#if __has_include(<IOKit/IOKitSMCLease.h>)
-#include <IOKit/IOKitSMCLease.h>
-#endif
+#include "fanclient/FanClient.h"
 
 #include <algorithm>
 #include <cmath>
@@ -26,16 +22,11 @@ std::string rpm(double value)
 // that no sensor takes part in tells them apart.
 bool answers(io_connect_t connection)
 {
-    kern_return_t status;
-    if (IOSMCConnectionIsBrokered(connection)) {
-        IOSMCFanController controller;
-        status = IOSMCConnectionCopyFanController(connection, &controller);
-    } else {
+    fanclient::ControllerState controller;
+    kern_return_t status = fanclient::readController(connection, controller);
+    if (status == kIOReturnUnsupported) {  // no daemon, asked without an exchange
         SMCKeyData record{};
-        record.key = 0x234b4559;  // "#KEY"
-        record.command = SMCCommandKeyInfo;
-        SMCKeyData reply{};
-        status = SMCCall2(kSMCUserClientCall, &record, &reply, connection);
+        status = fanclient::call(connection, SMCCommandKeyInfo, "#KEY", record);
     }
     return !connectionLost(status);
 }
@@ -48,7 +39,7 @@ std::optional<std::vector<FanPlan>> planFans(io_connect_t connection, const Conf
     kern_return_t status;
     std::vector<MachineFan> fans = readMachineFans(connection, status, notes);
     if (status != KERN_SUCCESS) {
-        errors.push_back("the fan count (FNum) cannot be read: " + smcfan::statusWords(status));
+        errors.push_back("the fan count (FNum) cannot be read: " + fanclient::statusWords(status));
         return std::nullopt;
     }
     bool defaults = config.fans.empty() || std::any_of(config.fans.begin(), config.fans.end(),
@@ -80,7 +71,7 @@ FanLoop::FanLoop(io_connect_t connection, const std::vector<FanPlan>& plans, con
                 sensors_.push_back(sensor);
         fans_.push_back(Fan{plan,
                             FanController(plan.sensors, plan.combine, plan.curve, plan.minimum, plan.maximum, tuning),
-                            dryRun ? smcfan::readSpeed(connection, plan.index, "Tg") : std::nullopt});
+                            dryRun ? fanclient::readSpeed(connection, plan.index, "Tg") : std::nullopt});
     }
 }
 
@@ -104,7 +95,7 @@ FanLoop::State FanLoop::poll(Clock::time_point now)
             fanReadings.push_back(readings[sensor]);
         // The minimum as it is now, which a person may have raised; one
         // that cannot be read keeps the last.
-        if (std::optional<double> minimum = smcfan::readSpeed(connection_, fan.plan.index, "Mn"))
+        if (std::optional<double> minimum = fanclient::readSpeed(connection_, fan.plan.index, "Mn"))
             fan.controller.setFanMinimum(*minimum);
         Decision decision = fan.controller.poll(now, fanReadings);
         for (const std::string& note : decision.notes)
@@ -129,29 +120,24 @@ FanLoop::State FanLoop::poll(Clock::time_point now)
 
 bool FanLoop::followHolds()
 {
-#if __has_include(<IOKit/IOKitSMCLease.h>)
     // A fan whose target stays the same is not written, so a hold would go
     // unseen by writes alone: the daemon tells which fans are held. When a
     // hold ends the daemon puts back what the fan had before it, not what
     // this loop wrote: the fan is taken again.
     holdsTold_ = false;
-    if (!IOSMCConnectionIsBrokered(connection_))
-        return true;
-    IOSMCFanController controller{};
-    kern_return_t status = IOSMCConnectionCopyFanController(connection_, &controller);
+    fanclient::ControllerState controller;
+    kern_return_t status = fanclient::readController(connection_, controller);
     if (connectionLost(status))
         return false;
     if (status != KERN_SUCCESS)
         return true;
     holdsTold_ = true;
     for (Fan& fan : fans_) {
-        bool held = fan.plan.index < 32 && (controller.heldFans >> fan.plan.index & 1);
-        if (held)
+        if (controller.holds(fan.plan.index))
             heldNow(fan);
         else if (fan.held)
             resumed(fan);
     }
-#endif
     return true;
 }
 
@@ -175,7 +161,7 @@ bool FanLoop::drive(Fan& fan, const Decision& decision)
 {
     // What the fan had before it is taken, for the log.
     if (!fan.taken) {
-        fan.previous = smcfan::readSpeed(connection_, fan.plan.index, "Tg");
+        fan.previous = fanclient::readSpeed(connection_, fan.plan.index, "Tg");
         fan.said.reset();
     }
     // A refused write leaves the fan for the next poll: held by a person,
@@ -187,15 +173,15 @@ bool FanLoop::drive(Fan& fan, const Decision& decision)
             failure(fan, what, status);
         return status != KERN_SUCCESS;
     };
-    kern_return_t status = smcfan::writeSpeed(connection_, fan.plan.index, smcfan::Speed::Target, decision.target);
+    kern_return_t status = fanclient::writeSpeed(connection_, fan.plan.index, fanclient::Speed::Target, decision.target);
     if (connectionLost(status))
         return false;
-    if (refused(status, smcfan::speedKey(fan.plan.index, smcfan::Speed::Target)))
+    if (refused(status, fanclient::speedKey(fan.plan.index, fanclient::Speed::Target)))
         return true;
     bool wasHeld = fan.held;
     if (!fan.taken || wasHeld) {
         std::string key;
-        status = smcfan::setManual(connection_, fan.plan.index, true, &key);
+        status = fanclient::setManual(connection_, fan.plan.index, true, &key);
         if (connectionLost(status))
             return false;
         if (refused(status, key.empty() ? "its manual mode" : key))
@@ -222,7 +208,7 @@ void FanLoop::failure(Fan& fan, const std::string& what, kern_return_t status)
 {
     // Tried again each poll; said once, until it changes.
     if (status != fan.failed)
-        log_(where(fan) + ": " + what + ": " + smcfan::statusWords(status) + "; trying again each poll");
+        log_(where(fan) + ": " + what + ": " + fanclient::statusWords(status) + "; trying again each poll");
     fan.failed = status;
     fan.controller.forgetWritten();
 }
@@ -243,7 +229,7 @@ void FanLoop::release()
 {
     for (Fan& fan : fans_)
         if (fan.taken && !dryRun_)
-            smcfan::setManual(connection_, fan.plan.index, false);
+            fanclient::setManual(connection_, fan.plan.index, false);
     for (Fan& fan : fans_)
         fan.taken = false;
 }

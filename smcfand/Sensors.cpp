@@ -1,7 +1,7 @@
 #include "smcfand/Sensors.h"
 
 #include "smc/Encodings.h"
-#include "smcfan/smcfan.h"
+#include "fanclient/FanClient.h"
 
 #if __has_include(<IOKit/IOKitSMCLease.h>)
 #include <IOKit/IOKitSMCLease.h>
@@ -231,22 +231,22 @@ Reading SensorReader::read(const std::string& sensor, kern_return_t& status)
     auto known = keys_.find(sensor);
     if (known == keys_.end()) {
         SMCKeyData info{};
-        kern_return_t answer = smcfan::call(connection_, SMCCommandKeyInfo, sensor, info);
+        kern_return_t answer = fanclient::call(connection_, SMCCommandKeyInfo, sensor, info);
         if (connectionLost(answer))
             status = answer;
         if (answer != KERN_SUCCESS || info.dataSize == 0)
             return {std::nullopt, "the SMC has no key " + sensor +
-                                      (answer == KERN_SUCCESS ? "" : " (" + smcfan::statusWords(answer) + ")")};
+                                      (answer == KERN_SUCCESS ? "" : " (" + fanclient::statusWords(answer) + ")")};
         if (info.dataSize < 2 || info.dataSize > sizeof info.bytes)
             return {std::nullopt, sensor + " is not a temperature (" + std::to_string(info.dataSize) + " bytes)"};
         known = keys_.emplace(sensor, KeyInfo{info.dataSize, info.dataType}).first;
     }
     uint8_t bytes[sizeof(SMCBytes)];
-    kern_return_t answer = smcfan::readKnown(connection_, sensor, known->second.size, bytes);
+    kern_return_t answer = fanclient::readKnown(connection_, sensor, known->second.size, bytes);
     if (answer != KERN_SUCCESS) {
         if (connectionLost(answer))
             status = answer;
-        return {std::nullopt, sensor + " cannot be read: " + smcfan::statusWords(answer)};
+        return {std::nullopt, sensor + " cannot be read: " + fanclient::statusWords(answer)};
     }
     return {decode(known->second.type, bytes, known->second.size), {}};
 }
@@ -277,7 +277,7 @@ std::vector<std::string> defaultSensors(io_connect_t connection)
     for (uint32_t index = 0; index < count; ++index) {
         SMCKeyData record{};
         record.index = index;
-        if (smcfan::call(connection, SMCCommandKeyAtIndex, {}, record) != KERN_SUCCESS)
+        if (fanclient::call(connection, SMCCommandKeyAtIndex, {}, record) != KERN_SUCCESS)
             break;
         std::string key = encodings::fourCharText(record.key);
         if (key[0] == 'T' && plausibleKey(connection, key))
@@ -290,9 +290,9 @@ std::vector<MachineFan> readMachineFans(io_connect_t connection, kern_return_t& 
                                         std::vector<std::string>& skipped)
 {
     std::vector<MachineFan> fans;
-    for (const smcfan::Fan& fan : smcfan::readFanNames(connection, status)) {
-        std::optional<double> minimum = smcfan::readSpeed(connection, fan.index, "Mn"),
-                              maximum = smcfan::readSpeed(connection, fan.index, "Mx");
+    for (const fanclient::Fan& fan : fanclient::readFanNames(connection, status)) {
+        std::optional<double> minimum = fanclient::readSpeed(connection, fan.index, "Mn"),
+                              maximum = fanclient::readSpeed(connection, fan.index, "Mx");
         if (!minimum || !maximum || *maximum <= 0 || *minimum > *maximum) {
             skipped.push_back("fan " + std::to_string(fan.index) +
                               ": its minimum and maximum (F" + std::to_string(fan.index) + "Mn, F" +

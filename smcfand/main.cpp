@@ -6,11 +6,8 @@
 #include "smcfand/Sensors.h"
 
 #include "cli/Conventions.h"
-#include "smcfan/smcfan.h"
+#include "fanclient/FanClient.h"
 
-#if __has_include(<IOKit/IOKitDiagnostics.h>)
-#include <IOKit/IOKitDiagnostics.h>
-#endif
 #include <IOKit/IOKitSMCLease.h>
 
 #include <algorithm>
@@ -84,26 +81,9 @@ int fail(const std::string& what)
 // 0 with the cause in `problem` when it cannot.
 io_connect_t openSMC(std::string& problem)
 {
-    mach_port_t port = MACH_PORT_NULL;
-    IOMasterPort(MACH_PORT_NULL, &port);
-    io_iterator_t iterator = 0;
-    io_object_t device = 0;
-    if (IOServiceGetMatchingServices(port, IOServiceMatching("AppleSMC"), &iterator) == KERN_SUCCESS) {
-        device = IOIteratorNext(iterator);
-        IOObjectRelease(iterator);
-    }
-    io_connect_t connection = 0;
-    if (device != 0) {
-        IOServiceOpen(device, mach_task_self(), 0, &connection);
-        IOObjectRelease(device);
-    }
-    if (connection == 0) {
-        std::string cause;
-#if __has_include(<IOKit/IOKitDiagnostics.h>)
-        cause = IOSMCServiceFailureCause();
-#endif
-        problem = "the SMC cannot be opened" + (cause.empty() ? std::string() : ": " + cause);
-    }
+    io_connect_t connection = fanclient::openService();
+    if (connection == 0)
+        problem = fanclient::openProblem();
     return connection;
 }
 
@@ -128,16 +108,16 @@ Claim claim(io_connect_t& connection, bool dryRun, uint32_t poll, std::string& p
                   "smcd (start smcd, or point SMC_SERVICE=unix:PATH at one; --dry-run works without it)";
         return Claim::NoDaemon;
     }
-    IOSMCFanController holder{};
-    status = IOSMCConnectionClaimFanControl(connection, kControllerName, poll, &holder);
+    fanclient::Controller holder;
+    status = fanclient::claimFanControl(connection, kControllerName, poll, holder);
     if (status == KERN_SUCCESS)
         return Claim::Done;
     SMCClose(connection);
     connection = 0;
     if (status == kIOReturnExclusiveAccess) {
-        holder.name[sizeof holder.name - 1] = '\0';
-        problem = "fans are already driven by " +
-                  smcfan::controllerText({holder.name[0] ? holder.name : "another controller", holder.pid, holder.uid});
+        if (holder.name.empty())
+            holder.name = "another controller";
+        problem = "fans are already driven by " + fanclient::controllerText(holder);
     } else if (status == kIOReturnNotPrivileged) {
         problem = "smcd does not let uid " + std::to_string(getuid()) +
                   " drive the fans (smcd --controller names who may)";
@@ -146,7 +126,7 @@ Claim claim(io_connect_t& connection, bool dryRun, uint32_t poll, std::string& p
     } else if (connectionLost(status)) {
         problem = "smcd does not answer";
     } else {
-        problem = "smcd did not hand over the fans: " + smcfan::statusWords(status);
+        problem = "smcd did not hand over the fans: " + fanclient::statusWords(status);
     }
     return Claim::TryAgain;
 }

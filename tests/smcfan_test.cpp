@@ -5,6 +5,7 @@
 // smcfan's options, words and speed encodings in-process.
 #include "backends/DaemonProtocol.h"
 #include "backends/SMCService.h"
+#include "fanclient/FanClient.h"
 #include "smc/Encodings.h"
 #include "smcfan/smcfan.h"
 #include "support/FanMachine.h"
@@ -115,15 +116,15 @@ TEST(SmcfanWords, ARefusalNamesItsKeyAndTheLimitCrossed)
 TEST(SmcfanList, SaysWhichFansTheControllerDrives)
 {
     auto fan = [](unsigned index, bool driven, bool held, std::optional<double> target) {
-        smcfan::Fan made{index, "", 2000, 1200, 6000, 2400, true};
+        fanclient::Fan made{index, "", 2000, 1200, 6000, 2400, true};
         made.driven = driven, made.held = held, made.controllerTarget = target;
         return made;
     };
-    smcfan::Controller controller{"smcfand", 321, 997};
+    fanclient::Controller controller{"smcfand", 321, 997};
     struct Case {
         const char* name;
-        std::vector<smcfan::Fan> fans;
-        std::optional<smcfan::Controller> controller;
+        std::vector<fanclient::Fan> fans;
+        std::optional<fanclient::Controller> controller;
         const char* after;  // what follows the table's lines
     };
     const Case cases[] = {
@@ -135,7 +136,7 @@ TEST(SmcfanList, SaysWhichFansTheControllerDrives)
         {"driven without a target yet", {fan(0, true, false, std::nullopt)}, controller,
          "Fan 0 is driven by smcfand (pid 321, uid 997)\n"},
         {"a controller that drives nothing", {fan(0, false, false, std::nullopt)},
-         smcfan::Controller{"bad\x1b[2Jname", 9, 0}, "The fan controller bad?[2Jname (pid 9, uid 0) drives no fan now\n"},
+         fanclient::Controller{"bad\x1b[2Jname", 9, 0}, "The fan controller bad?[2Jname (pid 9, uid 0) drives no fan now\n"},
     };
     for (const Case& c : cases) {
         std::string table = smcfan::listText(c.fans);
@@ -182,7 +183,7 @@ TEST(FanSpeed, EncodingsRoundTripAndRefuseWhatDoesNotFit)
 
 TEST(SmcfanFans, FoundByNumberOrName)
 {
-    std::vector<smcfan::Fan> fans(3);
+    std::vector<fanclient::Fan> fans(3);
     const char* names[] = {"Left", "Right", "right"};
     for (unsigned i = 0; i < fans.size(); ++i) {
         fans[i].index = i;
@@ -196,7 +197,7 @@ TEST(SmcfanFans, FoundByNumberOrName)
     const Case cases[] = {{"0", 0}, {"2", 2}, {"3", -1}, {"left", 0}, {"LEFT", 0}, {"Right", -1}, {"Lef", -1},
                           {"", -1}, {"99999999999999999999", -1}};
     for (const auto& c : cases) {
-        auto found = smcfan::findFan(fans, c.text);
+        auto found = fanclient::findFan(fans, c.text);
         EXPECT_EQ(found ? int(found->index) : -1, c.index) << '"' << c.text << '"';
     }
 }
