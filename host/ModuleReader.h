@@ -2,7 +2,7 @@
 // through its entry point, and read through its own methods.
 #pragma once
 
-#include "smc/Encodings.h"
+#include "encodings/Encodings.h"
 #include "SensorsModule/SensorsModule.h"
 #include "host/KeysTable.h"
 #include "host/Report.h"

@@ -1,5 +1,5 @@
 #include "smcfan/smcfan.h"
-#include "smc/Encodings.h"
+#include "encodings/Encodings.h"
 
 #include <algorithm>
 #include <cerrno>

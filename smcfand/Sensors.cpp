@@ -1,6 +1,6 @@
 #include "smcfand/Sensors.h"
 
-#include "smc/Encodings.h"
+#include "encodings/Encodings.h"
 #include "smcfan/smcfan.h"
 
 #if __has_include(<IOKit/IOKitSMCLease.h>)

@@ -1,6 +1,6 @@
 // The coretemp driver's files over an SMC's CPU keys.
 #include "smcfs/CoretempFiles.h"
-#include "smc/Encodings.h"
+#include "encodings/Encodings.h"
 
 #include "smc/smc.h"
 

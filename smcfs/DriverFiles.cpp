@@ -1,6 +1,6 @@
 // The driver's files: what each one reads and accepts, and its errors.
 #include "smcfs/DriverFiles.h"
-#include "smc/Encodings.h"
+#include "encodings/Encodings.h"
 
 #include "smc/smc.h"
 

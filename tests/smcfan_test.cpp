@@ -5,7 +5,7 @@
 // smcfan's options, words and speed encodings in-process.
 #include "backends/DaemonProtocol.h"
 #include "backends/SMCService.h"
-#include "smc/Encodings.h"
+#include "encodings/Encodings.h"
 #include "smcfan/smcfan.h"
 #include "support/Process.h"
 
