@@ -1,6 +1,6 @@
 // SensorsModule: discovery and the temperature, raw-value and fan reports.
 #include "SensorsModule/SensorsModule.h"
-#include "smc/Encodings.h"
+#include "encodings/Encodings.h"
 
 #include <algorithm>
 #include <cstdio>

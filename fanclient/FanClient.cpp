@@ -1,6 +1,6 @@
 #include "fanclient/FanClient.h"
 
-#include "smc/Encodings.h"
+#include "encodings/Encodings.h"
 
 #if __has_include(<IOKit/IOKitDiagnostics.h>)
 #include <IOKit/IOKitDiagnostics.h>

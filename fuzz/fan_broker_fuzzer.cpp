@@ -9,7 +9,7 @@
 // and its write to a fan that another lease holds is refused.
 #include "backends/emulated/EmulatedSMC.h"
 #include "smcd/FanBroker.h"
-#include "smc/Encodings.h"
+#include "encodings/Encodings.h"
 #include "support/FuzzSupport.h"
 
 #include <IOKit/IOKitSMCLease.h>

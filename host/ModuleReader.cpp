@@ -21,17 +21,28 @@ Ref<NSString> string(const std::string& text)
     return NSString::stringWithCString(text.c_str());
 }
 
-// The module's temperature rule on the first two bytes: whole degrees,
-// truncated toward zero, of the reading in 64ths of a degree.
-int wholeDegrees(const uint8_t* bytes)
+// Whole degrees, truncated toward zero: the module's rule on the first two
+// bytes, a flt's own reading (0 for NaN, which is no reading).
+int wholeDegrees(FourCharCode type, const uint8_t* bytes, size_t size)
 {
+    if (type == encodings::fourCharCode("flt ") && size == 4) {
+        double celsius = encodings::temperature(type, bytes, size);
+        return std::isnan(celsius) ? 0 : int(std::clamp(celsius, -1e9, 1e9));
+    }
     return encodings::wholeDegrees(encodings::temperatureSixtyFourths(bytes));
 }
 
+// Types a temperature sensor has: signed fixed point, or a T2 machine's flt.
+bool temperatureType(FourCharCode type, size_t size)
+{
+    return (size == 2 && signedFixedPointFraction(encodings::fourCharText(type).c_str()) >= 0) ||
+           (size == 4 && type == encodings::fourCharCode("flt "));
+}
+
+// The key as text, up to its first zero byte.
 std::string keyText(FourCharCode code)
 {
-    char text[5] = {char(code >> 24), char(code >> 16), char(code >> 8), char(code), 0};
-    return text;
+    return encodings::fourCharText(code).c_str();
 }
 
 // Answers that say a key is not there for this process: the SMC lacks it,
@@ -196,7 +207,7 @@ ModuleReader::Choice ModuleReader::choose(const Candidate& candidate)
             return Choice::NotSensor;
         if (status != kIOReturnSuccess)
             return Choice::Failed;
-        if (size != 2 || signedFixedPointFraction(keyText(type).c_str()) < 0)
+        if (!temperatureType(type, size))
             return Choice::NotSensor;
         sensors_.push_back({candidate.key, candidate.name, candidate.priority, size});
         return Choice::Sensor;
@@ -211,7 +222,8 @@ ModuleReader::Choice ModuleReader::choose(const Candidate& candidate)
     // whole degree now.
     if (val.dataSize == 0 || val.dataSize > sizeof val.bytes)
         return Choice::NotSensor;
-    if (encodings::temperatureSixtyFourths(reinterpret_cast<const uint8_t*>(val.bytes)) < 64)
+    if (wholeDegrees(encodings::fourCharCode(val.dataType), reinterpret_cast<const uint8_t*>(val.bytes),
+                     val.dataSize) < 1)
         return Choice::NotSensor;
     Sensor sensor{candidate.key, candidate.name, candidate.priority, val.dataSize};
     sensor.chosenWith.read = true;
@@ -412,8 +424,8 @@ Report ModuleReader::read()
             const NSString* type = entry->objectAtIndex(1)->asString();
             value.read = true;
             std::strncpy(value.type, type ? type->cString() : "", 4);
-            value.bytes[0] = uint8_t(entry->objectAtIndex(2)->intValue());
-            value.bytes[1] = group.size > 1 ? uint8_t(entry->objectAtIndex(3)->intValue()) : 0;
+            for (size_t j = 0; j < std::min<size_t>(group.size, sizeof value.bytes); ++j)
+                value.bytes[j] = uint8_t(entry->objectAtIndex(2 + j)->intValue());
         }
     }
 
@@ -429,14 +441,15 @@ Report ModuleReader::read()
             continue;
         }
         ++goodReads_;
-        double celsius = decodeTemperature(value.type, value.bytes);
+        FourCharCode type = encodings::fourCharCode(std::string_view(value.type, 4));
+        double celsius = encodings::temperature(type, value.bytes, sensor.size);
         if (all_) {
-            // What absent sensors read on real machines.
-            if (celsius <= 0 || celsius >= 127) {
+            // What absent sensors read on real machines (and a flt's NaN).
+            if (!(celsius > 0 && celsius < 127)) {
                 ++report.absent;
                 continue;
             }
-        } else if (wholeDegrees(value.bytes) == 0) {
+        } else if (wholeDegrees(type, value.bytes, sensor.size) == 0) {
             continue;  // as the module's report: under one whole degree either way
         }
         report.temperatures.push_back({sensor.key, sensor.name, sensor.priority, celsius});

@@ -2,7 +2,7 @@
 // through its entry point, and read through its own methods.
 #pragma once
 
-#include "smc/Encodings.h"
+#include "encodings/Encodings.h"
 #include "SensorsModule/SensorsModule.h"
 #include "host/KeysTable.h"
 #include "host/Report.h"
@@ -31,7 +31,7 @@ public:
 
     // Chooses the sensors to read: the table's keys of priority 1 to 4 that
     // read at least one whole degree now, or with `all` every T key of a
-    // signed fixed-point type that the SMC lists, named from the table.
+    // signed fixed-point type or flt that the SMC lists, named from the table.
     void configure(const std::vector<KeyEntry>& table, bool all);
 
     // Reads every chosen sensor and every fan. A value that cannot be read
@@ -40,11 +40,11 @@ public:
     Report read();
 
 private:
-    // A temperature value as read: its type and first two bytes.
+    // A temperature value as read: its type and first four bytes (a flt's all).
     struct Value {
         bool read = false;
         char type[5] = {};
-        uint8_t bytes[2] = {};
+        uint8_t bytes[4] = {};
     };
     struct Sensor {
         std::string key;

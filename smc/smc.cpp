@@ -1,6 +1,6 @@
 // SMC access layer.
 #include "smc/smc.h"
-#include "smc/Encodings.h"
+#include "encodings/Encodings.h"
 
 #include <cstdio>
 #include <cstring>
@@ -36,17 +36,6 @@ FourCharCode takeKey(const char* key, char (&text)[5])
     text[3] = c3;
     text[4] = '\0';
     return encodings::fourCharCode(std::string_view(text, 4));
-}
-
-int hexDigit(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
 }
 
 // `value` shifted left by `bits` as a 32-bit two's complement number, modulo
@@ -206,10 +195,10 @@ bool smc_parse_hex(const char* text, SMCVal* val)
     if (length > 2 * kValueBytes)
         return false;
     for (size_t i = 0; i < length; ++i)
-        if (hexDigit(text[i]) < 0)
+        if (encodings::hexValue(text[i]) < 0)
             return false;
     for (size_t pair = 0; pair < length / 2; ++pair)
-        val->bytes[pair] = char(hexDigit(text[2 * pair]) << 4 | hexDigit(text[2 * pair + 1]));
+        val->bytes[pair] = char(encodings::hexValue(text[2 * pair]) << 4 | encodings::hexValue(text[2 * pair + 1]));
     val->dataSize = uint32_t(length / 2);
     return true;
 }

@@ -1,7 +1,7 @@
 #include "smcd/FanBroker.h"
 #include "backends/CallRecord.h"
 #include "smc/smc.h"
-#include "smc/Encodings.h"
+#include "encodings/Encodings.h"
 
 #include <IOKit/IOKitSMCLease.h>
 

@@ -3,7 +3,7 @@
 #include "smcfan/smcfan.h"
 
 #include "cli/Conventions.h"
-#include "smc/Encodings.h"
+#include "encodings/Encodings.h"
 
 #if __has_include(<IOKit/IOKitSMCLease.h>)
 #include <IOKit/IOKitSMCLease.h>

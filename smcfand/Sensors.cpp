@@ -1,6 +1,6 @@
 #include "smcfand/Sensors.h"
 
-#include "smc/Encodings.h"
+#include "encodings/Encodings.h"
 #include "fanclient/FanClient.h"
 
 #if __has_include(<IOKit/IOKitSMCLease.h>)
@@ -43,15 +43,6 @@ std::string notRegular(mode_t mode)
            "; a sensor file is a regular file of millidegrees, as /sys/class/hwmon/hwmon1/temp1_input";
 }
 
-double decode(FourCharCode type, const uint8_t* bytes, uint32_t size)
-{
-    // T2 machines keep some temperatures as little-endian floats.
-    if (type == encodings::fourCharCode("flt ") && size == 4)
-        return encodings::floatFromBytes(bytes);
-    std::string text = encodings::fourCharText(type);
-    return encodings::decodeTemperature(text.c_str(), bytes);
-}
-
 // The temperature of `key` read in full (its information, then its value),
 // when it reads plausibly.
 std::optional<double> plausibleKey(io_connect_t connection, const std::string& key)
@@ -60,7 +51,7 @@ std::optional<double> plausibleKey(io_connect_t connection, const std::string& k
     if (SMCReadKey2(key.c_str(), &val, connection) != KERN_SUCCESS || val.dataSize < 2 ||
         val.dataSize > sizeof val.bytes)
         return std::nullopt;
-    double celsius = decode(encodings::fourCharCode(std::string_view(val.dataType, 4)),
+    double celsius = encodings::temperature(encodings::fourCharCode(std::string_view(val.dataType, 4)),
                             reinterpret_cast<const uint8_t*>(val.bytes), val.dataSize);
     if (!(celsius >= kLowestPlausible && celsius <= kHighestPlausible))
         return std::nullopt;
@@ -248,7 +239,7 @@ Reading SensorReader::read(const std::string& sensor, kern_return_t& status)
             status = answer;
         return {std::nullopt, sensor + " cannot be read: " + fanclient::statusWords(answer)};
     }
-    return {decode(known->second.type, bytes, known->second.size), {}};
+    return {encodings::temperature(known->second.type, bytes, known->second.size), {}};
 }
 
 std::string SensorReader::problem(const std::string& sensor)

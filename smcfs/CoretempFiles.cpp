@@ -1,6 +1,6 @@
 // The coretemp driver's files over an SMC's CPU keys.
 #include "smcfs/CoretempFiles.h"
-#include "smc/Encodings.h"
+#include "encodings/Encodings.h"
 
 #include "smc/smc.h"
 
@@ -74,8 +74,7 @@ bool CoretempFiles::readCelsius(const Key& key, double& celsius)
     if (SMCCall2(kSMCUserClientCall, &request, &response, connection_) != KERN_SUCCESS)
         return false;
     const auto* bytes = reinterpret_cast<const uint8_t*>(response.bytes);
-    celsius = std::strcmp(key.type, "flt ") == 0 && key.size == 4 ? double(encodings::floatFromBytes(bytes))
-                                                                 : encodings::decodeTemperature(key.type, bytes);
+    celsius = encodings::temperature(encodings::fourCharCode(std::string_view(key.type, 4)), bytes, key.size);
     return std::isfinite(celsius);
 }
 

@@ -1,10 +1,10 @@
 // The driver's files: what each one reads and accepts, and its errors.
 #include "smcfs/DriverFiles.h"
-#include "smc/Encodings.h"
+#include "encodings/Encodings.h"
 
 #include "smc/smc.h"
 
-#include <bit>
+#include <cmath>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -301,7 +301,7 @@ int DriverFiles::readManual(int fan, unsigned& mode)
     uint8_t word[2];
     if (int error = readKey(fourCharCode("FS! "), 2, word))
         return error;
-    mode = (word[0] << 8 | word[1]) >> (fan - 1) & 1;
+    mode = encodings::unsignedFromBytes(word, 2) >> (fan - 1) & 1;
     return 0;
 }
 
@@ -315,10 +315,9 @@ int DriverFiles::writeManual(int fan, unsigned long value)
     uint8_t word[2];
     if (int error = readKey(fourCharCode("FS! "), 2, word))
         return error;
-    unsigned bits = unsigned(word[0]) << 8 | word[1];
+    unsigned bits = encodings::unsignedFromBytes(word, 2);
     bits = value != 0 ? bits | 1u << (fan - 1) : bits & ~(1u << (fan - 1));
-    word[0] = uint8_t(bits >> 8);
-    word[1] = uint8_t(bits);
+    encodings::encode(fourCharCode("ui16"), 2, bits, word);
     return writeKey(fourCharCode("FS! "), 2, word);
 }
 
@@ -440,15 +439,16 @@ int DriverFiles::showFanSpeed(const Node& node, std::string& content)
         uint8_t raw[4];
         if (int error = readKey(key, 4, raw))
             return error;
-        float speed = encodings::floatFromBytes(raw);
+        double speed = *encodings::decode(fourCharCode("flt "), raw, 4);
         // The integer part; below 1 (negative, NaN) shows 0.
-        unsigned rpm = speed >= 1 ? (speed < 4294967296.0f ? unsigned(speed) : UINT_MAX) : 0;
+        unsigned rpm = speed >= 1 ? (speed < 4294967296.0 ? unsigned(speed) : UINT_MAX) : 0;
         return print(content, "%u\n", rpm);
     }
     uint8_t raw[2];
     if (int error = readKey(key, 2, raw))
         return error;
-    return print(content, "%u\n", unsigned(raw[0] << 8 | raw[1]) >> 2);
+    // Whole rpm: the quarters of fpe2 dropped.
+    return print(content, "%u\n", unsigned(*encodings::decode(fourCharCode("fpe2"), raw, 2)));
 }
 
 int DriverFiles::storeFanSpeed(const Node& node, unsigned long value)
@@ -458,10 +458,11 @@ int DriverFiles::storeFanSpeed(const Node& node, unsigned long value)
     FourCharCode key = fanKey(node.file->key, node.number);
     if (typeOf(key) == fourCharCode("flt ")) {
         uint8_t raw[4];
-        encodings::floatToBytes(float(value), raw);  // exact: below 2^24
+        encodings::encode(fourCharCode("flt "), 4, double(value), raw);  // exact: below 2^24
         return writeKey(key, 4, raw);
     }
-    uint8_t raw[2] = {uint8_t(value >> 6), uint8_t(value << 2)};
+    uint8_t raw[2];
+    encodings::encode(fourCharCode("fpe2"), 2, double(value), raw);
     return writeKey(key, 2, raw);
 }
 
@@ -504,9 +505,9 @@ int DriverFiles::showTempInput(const Node& node, std::string& content)
     uint8_t raw[2];
     if (int error = readKey(temperatures_[node.number - 1], 2, raw))
         return error;
-    // Quarter degrees: the six low bits of sp78 never show.
-    int16_t value = int16_t(uint16_t(raw[0] << 8 | raw[1]));
-    return print(content, "%d\n", 250 * (value >> 6));
+    // Quarter degrees, rounded down: the six low bits of sp78 never show.
+    double celsius = *encodings::decode(fourCharCode("sp78"), raw, 2);
+    return print(content, "%d\n", 250 * int(std::floor(celsius * 4)));
 }
 
 // This file's failures are ENODEV, not the EIO of the others.

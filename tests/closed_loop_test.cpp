@@ -1,7 +1,7 @@
 // smcfand with its defaults driving the emulated built-in machine, whose
 // temperatures follow its load and its fans, on a clock stepped by hand:
 // minutes of the machine's life in milliseconds of the test's.
-#include "smc/Encodings.h"
+#include "encodings/Encodings.h"
 #include "smcfand/FanLoop.h"
 #include "support/TestSMC.h"
 

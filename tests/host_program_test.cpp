@@ -612,6 +612,26 @@ TEST_F(HostFiles, ReportWithNothingReadableFails)
     EXPECT_EQ(metrics.output.find("smc_fan_speed_rpm{"), std::string::npos) << metrics.output;
 }
 
+// A T2 machine keeps temperatures as little-endian floats: every format
+// shows them, chosen by the table or listed by --all.
+TEST_F(HostFiles, FloatTemperaturesAreShown)
+{
+    std::string profile = directory + "/t2.profile";
+    std::ofstream(profile) << "  FNum  [ui8 ]  0 (bytes 00)\n"
+                              "  TC0D  [flt ]  (bytes 00 00 48 42)\n";
+    const std::pair<std::vector<std::string>, const char*> cases[] = {
+        {{}, "CPU Die                        50.0 °C\n"},
+        {{"--all"}, "CPU Die                        50.0 °C\n"},
+        {{"--json"}, "\"key\": \"TC0D\",\n      \"name\": \"CPU Die\",\n      \"priority\": 1,\n      \"celsius\": 50.0"},
+        {{"--prometheus"}, "smc_temperature_celsius{key=\"TC0D\",name=\"CPU Die\"} 50\n"},
+        {{"--prometheus", "--all"}, "smc_temperature_celsius{key=\"TC0D\",name=\"CPU Die\"} 50\n"},
+    };
+    for (const auto& [arguments, shown] : cases) {
+        ProcessResult run = runProgram(kBin + "/sensors-host", arguments, {"SMC_SERVICE=" + profile});
+        EXPECT_NE(run.output.find(shown), std::string::npos) << run.output;
+    }
+}
+
 }  // namespace
 
 // What a report costs the SMC, against the floor of one read per value it

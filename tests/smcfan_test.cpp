@@ -5,8 +5,8 @@
 // smcfan's options, words and speed encodings in-process.
 #include "backends/DaemonProtocol.h"
 #include "backends/SMCService.h"
+#include "encodings/Encodings.h"
 #include "fanclient/FanClient.h"
-#include "smc/Encodings.h"
 #include "smcfan/smcfan.h"
 #include "support/FanMachine.h"
 #include "support/Process.h"

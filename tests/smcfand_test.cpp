@@ -1,6 +1,6 @@
 // smcfand: the controller's decisions on a stepped clock, its configuration
 // errors, its loop over an emulated SMC, and the program as a process.
-#include "smc/Encodings.h"
+#include "encodings/Encodings.h"
 #include "smcfand/Config.h"
 #include "smcfand/FanControl.h"
 #include "smcfand/FanLoop.h"

@@ -5,6 +5,8 @@
 // which back-end it is.
 #pragma once
 
+#include "encodings/Encodings.h"
+
 #include <IOKit/IOKitLib.h>
 
 #include <array>
@@ -35,8 +37,7 @@ struct SMCKeyEntry {
     kern_return_t failure(SMCExchangeKind kind) const { return failures[static_cast<size_t>(kind)]; }
 };
 
-// The code's four characters, most significant first.
-std::string fourCharText(FourCharCode code);
+using encodings::fourCharText;
 
 // Where a profile text went wrong: its 1-based line and the problem.
 struct ProfileError {
@@ -98,8 +99,7 @@ std::optional<std::string> setThermalParameter(ThermalParameters& parameters, st
 std::optional<ProfileError> parseSMCProfile(std::string_view text, std::vector<SMCKeyEntry>& keys,
                                             std::optional<ThermalParameters>* thermal = nullptr);
 
-// The value of one hex digit, either case; -1 for any other character.
-int hexValue(char c);
+using encodings::hexValue;
 
 // The first line of `text`, without its newline, taken off the front of `text`.
 std::string_view takeLine(std::string_view& text);

@@ -3,7 +3,7 @@
 // every write the driver accepts.
 #include "backends/applesmc/Driver.h"
 
-#include <bit>
+#include "encodings/Encodings.h"
 
 namespace platform::applesmc {
 
@@ -51,7 +51,7 @@ std::string Driver::fanPath(int fan, const char* suffix) const
 // Which fan (from 1) a key "F<digit>xx" names with that ending; 0 for none.
 int Driver::fanOfKey(FourCharCode key, std::string_view ending) const
 {
-    char c[4] = {char(key >> 24), char(key >> 16), char(key >> 8), char(key)};
+    std::string c = encodings::fourCharText(key);
     if (c[0] != 'F' || c[1] < '0' || c[1] > '9' || c[2] != ending[0] || c[3] != ending[1])
         return 0;
     int fan = c[1] - '0' + 1;
@@ -171,13 +171,8 @@ kern_return_t Driver::valueFromFiles(FourCharCode key, FourCharCode type, KeyVal
             std::string path = suffix ? fanPath(fan, suffix) : fans_[fan - 1].output;
             if (int error = readSensorFile(path, number))
                 return unknownOr(error);
-            if (type == fourCharCode("fpe2"))
-                return answer(type, 2, uint32_t(number) << 2 & 0xffff);
-            // A little-endian float, as the controller keeps it.
-            uint32_t bits = std::bit_cast<uint32_t>(float(number));
-            answer(type, 4, 0);
-            for (int i = 0; i < 4; ++i)
-                value.bytes[i] = uint8_t(bits >> (8 * i));
+            answer(type, type == fourCharCode("fpe2") ? 2 : 4, 0);
+            encodings::encode(type, value.size, double(number), value.bytes, encodings::Fit::Wrap);
             return KERN_SUCCESS;
         }
     }
@@ -187,7 +182,9 @@ kern_return_t Driver::valueFromFiles(FourCharCode key, FourCharCode type, KeyVal
             if (int error = readSensorFile(found->second, number))
                 return unknownOr(error);
             // Millidegrees of quarter degrees back to sp78, whose low six bits the driver drops.
-            return answer(fourCharCode("sp78"), 2, uint32_t(int32_t(number / 250) * 64) & 0xffff);
+            answer(fourCharCode("sp78"), 2, 0);
+            encodings::encode(value.type, 2, double(number / 250) / 4, value.bytes, encodings::Fit::Wrap);
+            return KERN_SUCCESS;
         }
     }
     return kIOReturnUnsupported;
@@ -204,7 +201,7 @@ int Driver::writeFile(const std::string& path, long long value)
 // The driver's files offer fan minimum, target and manual mode, nothing else.
 kern_return_t Driver::write(const CallRecord& request)
 {
-    uint32_t word = request.dataSize >= 2 ? uint32_t(request.bytes[0]) << 8 | request.bytes[1] : 0;
+    uint32_t word = request.dataSize >= 2 ? encodings::unsignedFromBytes(request.bytes, 2) : 0;
     int minimumFan = fanOfKey(request.key, "Mn");
     int targetFan = fanOfKey(request.key, "Tg");
     if (minimumFan || targetFan) {
@@ -218,23 +215,13 @@ kern_return_t Driver::write(const CallRecord& request)
                 return status;
         }
         // Only whole rpm cross the file: fractions are lost.
-        long long rpm;
-        if (type == fourCharCode("flt ")) {
-            if (request.dataSize != 4)
-                return kIOReturnBadArgument;
-            uint32_t bits = 0;
-            for (int i = 0; i < 4; ++i)
-                bits |= uint32_t(request.bytes[i]) << (8 * i);
-            float speed = std::bit_cast<float>(bits);
-            // The file takes rpm below 16384; NaN fails the first test.
-            if (!(speed >= 0) || speed >= 16384)
-                return kIOReturnBadArgument;
-            rpm = (long long)speed;
-        } else {
-            if (request.dataSize != 2)
-                return kIOReturnBadArgument;
-            rpm = word >> 2;
-        }
+        // Any type but flt is taken as fpe2.
+        FourCharCode taken = type == fourCharCode("flt ") ? type : fourCharCode("fpe2");
+        std::optional<double> speed = encodings::decode(taken, request.bytes, request.dataSize);
+        // The file takes rpm below 16384; NaN fails the first test.
+        if (!speed || !(*speed >= 0) || *speed >= 16384)
+            return kIOReturnBadArgument;
+        auto rpm = (long long)*speed;
         std::string path = minimumFan ? fanPath(minimumFan, "min") : fans_[targetFan - 1].output;
         return statusFromErrno(writeFile(path, rpm));
     }

@@ -4,7 +4,6 @@
 #include "backends/CallRecord.h"
 
 #include <algorithm>
-#include <bit>
 #include <cmath>
 #include <cstring>
 
@@ -35,8 +34,7 @@ EmulatedSMC::EmulatedSMC(std::vector<SMCKeyEntry> keys) : entries_(std::move(key
         hasCount = hasCount || entry.key == countKey;
     if (!hasCount) {
         SMCKeyEntry count{.key = countKey, .type = fourCharCode("ui32"), .size = 4};
-        uint32_t n = uint32_t(entries_.size() + 1);
-        count.bytes = {uint8_t(n >> 24), uint8_t(n >> 16), uint8_t(n >> 8), uint8_t(n)};
+        encodings::encode(count.type, count.size, double(entries_.size() + 1), count.bytes.data());
         entries_.insert(entries_.begin(), count);
     }
     positions_.reserve(entries_.size());
@@ -167,42 +165,29 @@ int fanOf(FourCharCode key, std::string_view suffix)
 // little-endian float; nothing for another type.
 std::optional<double> speed(const SMCKeyEntry& entry)
 {
-    if (entry.type == fourCharCode("fpe2") && entry.size == 2)
-        return double(entry.bytes[0] << 8 | entry.bytes[1]) / 4;
-    if (entry.type == fourCharCode("flt ") && entry.size == 4) {
-        float value = std::bit_cast<float>(uint32_t(entry.bytes[0]) | uint32_t(entry.bytes[1]) << 8 |
-                                           uint32_t(entry.bytes[2]) << 16 | uint32_t(entry.bytes[3]) << 24);
-        if (std::isfinite(value))
-            return double(value);
-    }
-    return std::nullopt;
+    if (entry.type != fourCharCode("fpe2") && entry.type != fourCharCode("flt "))
+        return std::nullopt;
+    std::optional<double> rpm = encodings::decode(entry.type, entry.bytes.data(), entry.size);
+    if (!rpm || !std::isfinite(*rpm))
+        return std::nullopt;
+    return *rpm;
 }
 
 void setSpeed(SMCKeyEntry& entry, double rpm)
 {
-    if (entry.size == 2) {
-        auto raw = uint16_t(std::lround(std::clamp(rpm, 0.0, 16383.75) * 4));
-        entry.bytes[0] = uint8_t(raw >> 8);
-        entry.bytes[1] = uint8_t(raw);
-    } else {
-        uint32_t raw = std::bit_cast<uint32_t>(float(rpm));
-        for (int i = 0; i < 4; ++i)
-            entry.bytes[i] = uint8_t(raw >> 8 * i);
-    }
+    encodings::encode(entry.type, entry.size, rpm, entry.bytes.data(), encodings::Fit::Clamp);
 }
 
 // A key's value as a temperature, for the types the model can write.
 std::optional<double> temperature(const SMCKeyEntry& entry)
 {
-    std::string type = fourCharText(entry.type);
-    if (type == "flt ")
-        return speed(entry);
-    uint8_t probe[2];
+    uint8_t probe[4];
     if (!encodeTemperature(entry.type, entry.size, 0, probe))
         return std::nullopt;
-    int fraction = hexValue(type[3]);
-    uint16_t raw = uint16_t(entry.bytes[0] << 8 | entry.bytes[1]);
-    return (type[0] == 's' ? double(int16_t(raw)) : double(raw)) / double(1 << fraction);
+    std::optional<double> celsius = encodings::decode(entry.type, entry.bytes.data(), entry.size);
+    if (!celsius || !std::isfinite(*celsius))
+        return std::nullopt;
+    return *celsius;
 }
 
 constexpr double kStepSeconds = 0.05;
@@ -249,7 +234,7 @@ double EmulatedSMC::fanGoal(int fan)
     auto fanKey = [fan](char a, char b) { return fourCharCode(std::string{'F', char('0' + fan), a, b}); };
     const SMCKeyEntry* forced = find(fourCharCode("FS! "));
     const SMCKeyEntry* mode = find(fanKey('M', 'd'));
-    bool manual = (forced && forced->size >= 2 && (forced->bytes[0] << 8 | forced->bytes[1]) >> fan & 1) ||
+    bool manual = (forced && forced->size >= 2 && encodings::unsignedFromBytes(forced->bytes.data(), 2) >> fan & 1) ||
                   (mode && mode->size >= 1 && mode->bytes[0] != 0);
     const SMCKeyEntry* target = find(fanKey('T', 'g'));
     const SMCKeyEntry* minimum = find(fanKey('M', 'n'));
@@ -286,10 +271,10 @@ std::vector<double> EmulatedSMC::fanFractions(bool atMinimum)
         std::optional<double> rpm = fanRate_ > 0 ? fan.rpm : speed(entries_[fan.position]);
         const SMCKeyEntry* minimum = find(fanKey('M', 'n'));
         const SMCKeyEntry* maximum = find(fanKey('M', 'x'));
-        std::optional<double> top = maximum ? speed(*maximum) : std::nullopt;
+        double top = maximum ? speed(*maximum).value_or(0) : 0;
         if (atMinimum && minimum && speed(*minimum))
             rpm = speed(*minimum);
-        fractions.push_back(top && *top > 0 ? rpm.value_or(0) / *top : 0);
+        fractions.push_back(top > 0 ? rpm.value_or(0) / top : 0);
     }
     return fractions;
 }

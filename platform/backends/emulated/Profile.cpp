@@ -1,10 +1,222 @@
-// An emulated SMC loaded from a machine profile.
+// The machine profile's text: the key listing's own lines, read back into
+// keys, and an emulated SMC loaded from it.
 #include "backends/emulated/EmulatedSMC.h"
 
+#include "backends/CallRecord.h"
+#include "backends/emulated/ThermalModel.h"
+
 #include <cerrno>
+#include <cmath>
+#include <cstdlib>
 #include <cstring>
+#include <sstream>
+#include <unordered_map>
 
 namespace platform {
+
+namespace {
+
+// "  KKKK  [TTTT]  <number> (bytes xx xx)" or "  KKKK  [TTTT]  no data";
+// the number is the listing's decoding and is not read back.
+std::optional<std::string> parseKeyLine(std::string_view line, SMCKeyEntry& entry)
+{
+    if (line.size() < 16 || line.substr(0, 2) != "  " || line.substr(6, 3) != "  [" ||
+        line.substr(13, 3) != "]  ")
+        return "expected a key line \"  KEY   [TYPE]  ...\" with a four-character key and type";
+    entry.key = fourCharCode(line.substr(2, 4));
+    entry.type = fourCharCode(line.substr(9, 4));
+    std::string_view value = line.substr(16);
+    if (value == "no data")
+        return std::nullopt;
+    size_t open = value.find("(bytes");
+    if (open == std::string_view::npos || value.back() != ')')
+        return "expected \"no data\" or \"(bytes ...)\" after the type";
+    // The listing shows a type "ui8" that lacks its blank as "[ui8 ]" without
+    // the number that "ui8 " would get; read it back as it was.
+    if (entry.type == fourCharCode("ui8 ") && open == 0)
+        entry.type = fourCharCode({"ui8\0", 4});
+    std::string_view bytes = value.substr(open + 6, value.size() - open - 7);
+    while (!bytes.empty()) {
+        int high = bytes.size() >= 3 ? hexValue(bytes[1]) : -1;
+        int low = bytes.size() >= 3 ? hexValue(bytes[2]) : -1;
+        if (bytes[0] != ' ' || high < 0 || low < 0)
+            return "value bytes must be \" xx\" pairs of hex digits";
+        if (entry.size == entry.bytes.size())
+            return "a value holds at most 32 bytes";
+        entry.bytes[entry.size++] = uint8_t(high << 4 | low);
+        bytes.remove_prefix(3);
+    }
+    return std::nullopt;
+}
+
+std::optional<std::string> parseMarker(std::string_view line, SMCKeyEntry& entry)
+{
+    std::istringstream words{std::string(line.substr(1))};
+    std::string word, exchange, status, extra;
+    words >> word >> exchange >> status >> extra;
+    if (word == "writable" && exchange.empty()) {
+        entry.writable = true;
+        return std::nullopt;
+    }
+    static constexpr std::string_view kinds[] = {"info", "read", "write", "index"};
+    if (word == "fail" && !status.empty() && extra.empty()) {
+        for (size_t kind = 0; kind < std::size(kinds); ++kind) {
+            if (exchange != kinds[kind])
+                continue;
+            errno = 0;
+            char* end = nullptr;
+            unsigned long value = std::strtoul(status.c_str(), &end, 16);
+            if (*end != '\0' || errno != 0 || value == 0 || value > 0xffffffffUL)
+                return "a failure status is a nonzero 32-bit hex number";
+            entry.failures[kind] = kern_return_t(uint32_t(value));
+            return std::nullopt;
+        }
+    }
+    return "unknown marker; expected \"! writable\" or \"! fail info|read|write|index STATUS\"";
+}
+
+// A finite decimal and nothing else.
+std::optional<double> parseDecimal(std::string_view text)
+{
+    std::string copy(text);
+    char* end = nullptr;
+    errno = 0;
+    double value = std::strtod(copy.c_str(), &end);
+    if (copy.empty() || *end != '\0' || errno != 0 || !std::isfinite(value))
+        return std::nullopt;
+    return value;
+}
+
+// "! thermal [NAME VALUE]" and "! sensor PLACE [OFFSET]"; nothing when the
+// line is neither.
+std::optional<std::optional<std::string>> parseDirective(std::string_view line, std::vector<SMCKeyEntry>& keys,
+                                                         std::optional<ThermalParameters>* thermal)
+{
+    std::istringstream words{std::string(line.substr(1))};
+    std::string word, first, second, extra;
+    words >> word >> first >> second >> extra;
+    if (word != "thermal" && word != "sensor")
+        return std::nullopt;
+    if (thermal == nullptr)
+        return "\"! " + word + "\" belongs in a machine profile";
+    if (!*thermal)
+        thermal->emplace();
+    if (word == "thermal") {
+        if (first.empty())
+            return std::optional<std::string>();
+        if (second.empty() || !extra.empty())
+            return "expected \"! thermal\" or \"! thermal NAME VALUE\"";
+        return setThermalParameter(**thermal, first, second);
+    }
+    if (keys.empty())
+        return "\"! sensor\" must follow the key line of a temperature";
+    uint8_t probe[4];
+    if (!encodeTemperature(keys.back().type, keys.back().size, 0, probe))
+        return "key \"" + fourCharText(keys.back().key) + "\" cannot hold a temperature (spXY, fpXY or flt)";
+    SensorPlace place;
+    std::optional<double> weight = 0.0;
+    if (first == "die")
+        weight = 1.0;
+    else if (first == "ambient")
+        place.ambient = true;
+    else if (first.rfind("die:", 0) == 0)
+        weight = parseDecimal(std::string_view(first).substr(4));
+    else if (first != "heatsink")
+        weight.reset();
+    if (!weight || *weight < 0 || *weight > 1 || !extra.empty())
+        return "expected \"! sensor die|heatsink|ambient|die:WEIGHT [OFFSET]\", WEIGHT from 0 to 1";
+    place.dieWeight = *weight;
+    if (!second.empty()) {
+        std::optional<double> offset = parseDecimal(second);
+        if (!offset)
+            return "a sensor's offset is a number of degrees Celsius, not \"" + second + "\"";
+        place.offset = *offset;
+    }
+    (*thermal)->sensors.emplace_back(keys.back().key, place);
+    return std::optional<std::string>();
+}
+
+}  // namespace
+
+std::optional<std::string> setThermalParameter(ThermalParameters& parameters, std::string_view name,
+                                               std::string_view value)
+{
+    // Capacities and resistances of zero would make the model blow up;
+    // negative conductances or noise mean nothing.
+    enum class Range { Any, NotNegative, Positive };
+    struct Parameter {
+        std::string_view name;
+        double ThermalParameters::*field;
+        Range range;
+    };
+    static constexpr Parameter kParameters[] = {
+        {"ambient", &ThermalParameters::ambient, Range::Any},
+        {"idle", &ThermalParameters::idle, Range::NotNegative},
+        {"die-capacity", &ThermalParameters::dieCapacity, Range::Positive},
+        {"heatsink-capacity", &ThermalParameters::heatsinkCapacity, Range::Positive},
+        {"die-to-heatsink", &ThermalParameters::dieToHeatsink, Range::Positive},
+        {"still-air", &ThermalParameters::stillAir, Range::NotNegative},
+        {"airflow", &ThermalParameters::airflow, Range::NotNegative},
+        {"airflow-exponent", &ThermalParameters::airflowExponent, Range::Positive},
+        {"curve-low", &ThermalParameters::curveLow, Range::Any},
+        {"curve-high", &ThermalParameters::curveHigh, Range::Any},
+        {"noise", &ThermalParameters::noise, Range::NotNegative},
+    };
+    for (const Parameter& parameter : kParameters) {
+        if (name != parameter.name)
+            continue;
+        std::optional<double> number = parseDecimal(value);
+        if (!number)
+            return "the thermal parameter " + std::string(name) + " is a number, not \"" + std::string(value) + "\"";
+        if ((parameter.range == Range::Positive && *number <= 0) ||
+            (parameter.range == Range::NotNegative && *number < 0))
+            return "the thermal parameter " + std::string(name) + " must be " +
+                   (parameter.range == Range::Positive ? "above 0" : "0 or more");
+        parameters.*parameter.field = *number;
+        return std::nullopt;
+    }
+    return "unknown thermal parameter \"" + std::string(name) +
+           "\"; expected ambient, idle, die-capacity, heatsink-capacity, die-to-heatsink, still-air, airflow, "
+           "airflow-exponent, curve-low, curve-high or noise";
+}
+
+std::optional<ProfileError> parseSMCProfile(std::string_view text, std::vector<SMCKeyEntry>& keys,
+                                            std::optional<ThermalParameters>* thermal)
+{
+    std::unordered_map<FourCharCode, size_t> lineOfKey;
+    size_t number = 0;
+    while (!text.empty()) {
+        std::string_view line = takeLine(text);
+        ++number;
+        if (!line.empty() && line.back() == '\r')
+            line.remove_suffix(1);
+        if (line.find_first_not_of(' ') == std::string_view::npos || line[0] == '#')
+            continue;
+        std::optional<std::string> problem;
+        if (line[0] == '!') {
+            if (auto directive = parseDirective(line, keys, thermal))
+                problem = std::move(*directive);
+            else if (keys.empty())
+                problem = "a marker must follow a key line";
+            else
+                problem = parseMarker(line, keys.back());
+        } else {
+            SMCKeyEntry entry;
+            problem = parseKeyLine(line, entry);
+            if (!problem) {
+                auto [first, added] = lineOfKey.emplace(entry.key, number);
+                if (added)
+                    keys.push_back(entry);
+                else
+                    problem = "key \"" + fourCharText(entry.key) + "\" is already on line " +
+                              std::to_string(first->second);
+            }
+        }
+        if (problem)
+            return ProfileError{number, std::move(*problem)};
+    }
+    return std::nullopt;
+}
 
 std::shared_ptr<EmulatedSMC> loadEmulatedSMC(const char* path, std::string& error)
 {

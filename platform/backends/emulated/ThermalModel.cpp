@@ -4,7 +4,6 @@
 #include "backends/CallRecord.h"
 
 #include <algorithm>
-#include <bit>
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
@@ -130,26 +129,11 @@ std::optional<SensorPlace> defaultSensorPlace(FourCharCode key)
 
 bool encodeTemperature(FourCharCode type, size_t size, double celsius, uint8_t* bytes)
 {
+    // Temperatures are kept as fixed point or flt; the integer types hold none.
     std::string name = fourCharText(type);
-    auto hex = [](char c) { return c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1; };
-    if (name == "flt " && size == 4) {
-        uint32_t raw = std::bit_cast<uint32_t>(float(celsius));
-        for (int i = 0; i < 4; ++i)
-            bytes[i] = uint8_t(raw >> 8 * i);
-        return true;
-    }
-    int integer = hex(name[2]), fraction = hex(name[3]);
-    bool isSigned = name[0] == 's' && name[1] == 'p';
-    bool isUnsigned = name[0] == 'f' && name[1] == 'p';
-    if (size != 2 || integer < 0 || fraction < 0 || !(isSigned || isUnsigned) ||
-        integer + fraction != (isSigned ? 15 : 16))
+    if (name != "flt " && name.rfind("sp", 0) != 0 && name.rfind("fp", 0) != 0)
         return false;
-    double raw = std::round(celsius * double(1 << fraction));
-    raw = isSigned ? std::clamp(raw, -32768.0, 32767.0) : std::clamp(raw, 0.0, 65535.0);
-    auto word = uint16_t(int32_t(raw));
-    bytes[0] = uint8_t(word >> 8);
-    bytes[1] = uint8_t(word);
-    return true;
+    return encodings::encode(type, size, celsius, bytes, encodings::Fit::Clamp);
 }
 
 double sensorNoise(FourCharCode key, uint64_t step, double amplitude)

@@ -1,8 +1,8 @@
-// The SMC's value encodings, written once for every program above the
-// access layer: four characters packed into a code, the module's
-// temperature rule, signed fixed point, and fan speeds in fpe2, flt and the
-// integer types. A small internal library (smc_encodings), not part of the
-// exported access library.
+// The SMC's value encodings, written once for the platform and every
+// program above it: four characters packed into a code, every number type
+// the project meets decoded and encoded by one pair of functions, the
+// module's temperature rule, and fan speeds. A small internal library
+// (smc_encodings), linked with hidden symbols: never exported.
 #pragma once
 
 #include <IOKit/IOKitLib.h>
@@ -28,6 +28,39 @@ constexpr FourCharCode fourCharCode(std::string_view text)
 // The code's four characters, most significant first, zero bytes included.
 std::string fourCharText(FourCharCode code);
 
+// The value of one hex digit, either case; -1 for any other character.
+int hexValue(char c);
+
+// How a type keeps its value: integers and fixed point most significant
+// byte first, flt and ioft least significant first (as the controller of
+// T2 and Apple Silicon machines keeps them).
+struct NumberFormat {
+    enum class Kind { Unsigned, Signed, Float, Flag } kind;
+    size_t size;   // bytes
+    int fraction;  // fraction bits of fixed point (fpXY, spXY, ioft); 0 otherwise
+};
+
+// The format of `type`: ui8/16/32, si8/16/32, flag, fpXY (16 bits, fpe2
+// among them), spXY (15 bits and the sign, sp78 among them), flt and ioft
+// (unsigned 48.16). Nothing for a type that holds no number (hex_, ch8*,
+// structures) or that this project does not know.
+std::optional<NumberFormat> numberFormat(FourCharCode type);
+
+// The number `size` bytes of a key of `type` hold; nothing when the type
+// holds no number or `size` is not its size. A flag reads 0 or 1.
+std::optional<double> decode(FourCharCode type, const uint8_t* bytes, size_t size);
+
+// What encode does with a value the type cannot hold: Reject it, Clamp it
+// to the nearest it can, or Wrap it as a register keeps the low bits.
+enum class Fit { Reject, Clamp, Wrap };
+
+// Encodes `value` as `size` bytes of `type` into `bytes`: integers and
+// fixed point round to the nearest step (halves away from zero), flt is the
+// nearest float. False, `bytes` untouched, when the type holds no number,
+// `size` is not its size, or the value does not fit by `fit` (NaN never
+// fits an integer; a flt takes any value).
+bool encode(FourCharCode type, size_t size, double value, uint8_t* bytes, Fit fit = Fit::Reject);
+
 // An unsigned integer kept most significant byte first ("ui8 ", "ui16",
 // "ui32"): its first `size` bytes, four at most.
 uint32_t unsignedFromBytes(const uint8_t* bytes, size_t size);
@@ -50,6 +83,10 @@ int signedFixedPointFraction(const char* type);
 // signed fixed-point types ("sp78", "sp5a", ...), and for any other type the
 // module's rule (the first two bytes as sp78).
 double decodeTemperature(const char* type, const uint8_t* bytes);
+
+// A temperature of `size` bytes of `type` in degrees Celsius: flt as it
+// is, any other type as decodeTemperature reads it.
+double temperature(FourCharCode type, const uint8_t* bytes, size_t size);
 
 // A float kept least significant byte first, as T2 machines keep "flt ".
 float floatFromBytes(const uint8_t* bytes);
