@@ -35,6 +35,9 @@
 #include <unistd.h>
 
 namespace smcd {
+
+using namespace platform;
+
 namespace {
 
 // Messages served for one client before the others get their turn.

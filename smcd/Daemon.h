@@ -49,7 +49,7 @@ private:
     PassedSocket passed_ = takePassedSocket();
     std::string serviceName_;
     std::string serviceSpec_;  // as selected: "applesmc:DIR", a profile path, ...
-    std::shared_ptr<SMCService> service_;
+    std::shared_ptr<platform::SMCService> service_;
     std::shared_ptr<SMCKeyStore> smc_;  // when the SMC is emulated: its keys, in this process
     std::unique_ptr<StateFile> state_;
     std::unique_ptr<FanBroker> broker_;

@@ -13,7 +13,7 @@ namespace smcd {
 inline constexpr const char* kProgram = "smcd";
 
 struct Options {
-    std::string socketPath = protocol::defaultSocketPath();
+    std::string socketPath = platform::protocol::defaultSocketPath();
     const char* service = nullptr;  // SMC_SERVICE's values; --profile FILE is --service FILE
     const char* statePath = nullptr;
     const char* group = nullptr;
