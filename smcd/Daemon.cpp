@@ -276,24 +276,8 @@ bool Daemon::prepareSocketDirectory()
     return problem.empty();
 }
 
-bool Daemon::listen()
+bool Daemon::clearSocketPath(const std::string& path)
 {
-    if (passed_.fd >= 0) {
-        // The socket, its name, owner and mode are the service manager's:
-        // they outlive this process, which must not remove or change them.
-        listener_ = passed_.fd;
-        options_.socketPath = passed_.path;
-        if (options_.group)
-            std::fprintf(stderr, "%s: note: --group %s is not applied to a passed socket (SocketGroup= sets it)\n",
-                         kProgram, options_.group);
-        return true;
-    }
-    const std::string& path = options_.socketPath;
-    sockaddr_un address{};
-    if (path.size() >= sizeof address.sun_path) {
-        std::fprintf(stderr, "%s: the socket path %s is too long\n", kProgram, path.c_str());
-        return false;
-    }
     // Whoever can write the socket's directory can swap its entries for
     // links or files of their own between the daemon's steps.
     size_t slash = path.rfind('/');
@@ -327,6 +311,29 @@ bool Daemon::listen()
             return false;
         }
     }
+    return true;
+}
+
+bool Daemon::listen()
+{
+    if (passed_.fd >= 0) {
+        // The socket, its name, owner and mode are the service manager's:
+        // they outlive this process, which must not remove or change them.
+        listener_ = passed_.fd;
+        options_.socketPath = passed_.path;
+        if (options_.group)
+            std::fprintf(stderr, "%s: note: --group %s is not applied to a passed socket (SocketGroup= sets it)\n",
+                         kProgram, options_.group);
+        return true;
+    }
+    const std::string& path = options_.socketPath;
+    sockaddr_un address{};
+    if (path.size() >= sizeof address.sun_path) {
+        std::fprintf(stderr, "%s: the socket path %s is too long\n", kProgram, path.c_str());
+        return false;
+    }
+    if (!clearSocketPath(path))
+        return false;
 
     gid_t group = gid_t(-1);
     if (options_.group) {

@@ -32,6 +32,9 @@ private:
     bool openState(std::vector<FanRecord>& earlier);
     bool prepareSocketDirectory();
     bool listen();
+    // Refuses a socket in a directory others can write, or over a file or a
+    // live daemon's socket; removes one a dead daemon left.
+    bool clearSocketPath(const std::string& path);
     void accept();
     void serve(int client);
     void drop(int client);
