@@ -122,8 +122,9 @@ bool Daemon::start()
                      cause.empty() ? "" : ": ", cause.c_str());
         return false;
     }
-    BrokerOptions brokerOptions{policy_, options_.fanFloor, options_.keepFans,
-                                service_->kind() != SMCServiceKind::Emulated, options_.controllers, {}};
+    // Limits are strict over any SMC but one emulated in this process.
+    BrokerOptions brokerOptions{policy_, options_.fanFloor, options_.keepFans, smc_ == nullptr, options_.controllers,
+                                {}};
     broker_ = std::make_unique<FanBroker>(std::move(connection), brokerOptions, state_.get(), smc_);
     // Fans an earlier run left changed are put back before anyone is served.
     std::string error;
@@ -184,7 +185,6 @@ bool Daemon::openService()
     std::string_view choice = spec;
     bool builtin = choice == "builtin";
     serviceName_ = builtin ? "the built-in profile" : std::string(choice);
-    serviceSpec_ = chosen;
     if (service_ == nullptr || !service_->present()) {
         if (service_)
             cause = service_->failureCause();
@@ -193,7 +193,7 @@ bool Daemon::openService()
         return false;
     }
     // Shares the service's life: the store is the service itself.
-    if (SMCKeyStore* store = service_->keyStore())
+    if (SMCKeyStore* store = service_->capability<SMCKeyStore>())
         smc_ = std::shared_ptr<SMCKeyStore>(service_, store);
     // The built-in machine heats up under smcd alone: in-process it stays
     // as its listings show it. A profile may switch the model on itself.
@@ -224,18 +224,17 @@ bool Daemon::openService()
     else if (options_.writable)
         policy_ = *options_.writable;
     else
-        policy_ = {service_->kind() == SMCServiceKind::Emulated ? WritePolicy::Kind::All
-                                                                : WritePolicy::Kind::Fans,
-                   {}};
+        policy_ = {smc_ ? WritePolicy::Kind::All : WritePolicy::Kind::Fans, {}};
     return true;
 }
 
 bool Daemon::openState(std::vector<FanRecord>& earlier)
 {
     std::string path = options_.statePath ? options_.statePath : "";
-    if (path.empty() && service_->kind() == SMCServiceKind::Driver) {
+    SMCDriverDevice* driver = service_->capability<SMCDriverDevice>();
+    if (path.empty() && driver) {
         std::string problem;
-        path = defaultDriverState(driverDevice(serviceSpec_), problem, geteuid() == 0);
+        path = defaultDriverState(resolvedDevice(driver->deviceDirectory()), problem, geteuid() == 0);
         if (path.empty()) {
             std::fprintf(stderr, "%s: no place for the state: %s\n", kProgram, problem.c_str());
             return false;

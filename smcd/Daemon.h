@@ -51,7 +51,6 @@ private:
     // the place of one that was not passed.
     PassedSocket passed_ = takePassedSocket();
     std::string serviceName_;
-    std::string serviceSpec_;  // as selected: "applesmc:DIR", a profile path, ...
     std::shared_ptr<platform::SMCService> service_;
     std::shared_ptr<SMCKeyStore> smc_;  // when the SMC is emulated: its keys, in this process
     std::unique_ptr<StateFile> state_;

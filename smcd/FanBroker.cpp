@@ -177,7 +177,7 @@ Reply FanBroker::handle(ClientId client, const uint8_t* message, size_t size, co
         return reply;
     }
     // Over another daemon the question is passed on: that one knows.
-    if (request.method == kServiceKindMethod && (emulated_ || !connection_->brokered())) {
+    if (request.method == kServiceKindMethod && (emulated_ || !connection_->capability<SMCDaemonRequests>())) {
         reply.status = KERN_SUCCESS;
         reply.record[0] = emulated_ ? 1 : 0;
         return reply;
