@@ -35,6 +35,9 @@
 #include <unistd.h>
 
 namespace smcd {
+
+using namespace platform;
+
 namespace {
 
 // Messages served for one client before the others get their turn.
@@ -119,8 +122,9 @@ bool Daemon::start()
                      cause.empty() ? "" : ": ", cause.c_str());
         return false;
     }
-    BrokerOptions brokerOptions{policy_, options_.fanFloor, options_.keepFans,
-                                service_->kind() != SMCServiceKind::Emulated, options_.controllers, {}};
+    // Limits are strict over any SMC but one emulated in this process.
+    BrokerOptions brokerOptions{policy_, options_.fanFloor, options_.keepFans, smc_ == nullptr, options_.controllers,
+                                {}};
     broker_ = std::make_unique<FanBroker>(std::move(connection), brokerOptions, state_.get(), smc_);
     // Fans an earlier run left changed are put back before anyone is served.
     std::string error;
@@ -181,7 +185,6 @@ bool Daemon::openService()
     std::string_view choice = spec;
     bool builtin = choice == "builtin";
     serviceName_ = builtin ? "the built-in profile" : std::string(choice);
-    serviceSpec_ = chosen;
     if (service_ == nullptr || !service_->present()) {
         if (service_)
             cause = service_->failureCause();
@@ -190,7 +193,7 @@ bool Daemon::openService()
         return false;
     }
     // Shares the service's life: the store is the service itself.
-    if (SMCKeyStore* store = service_->keyStore())
+    if (SMCKeyStore* store = service_->capability<SMCKeyStore>())
         smc_ = std::shared_ptr<SMCKeyStore>(service_, store);
     // The built-in machine heats up under smcd alone: in-process it stays
     // as its listings show it. A profile may switch the model on itself.
@@ -221,18 +224,17 @@ bool Daemon::openService()
     else if (options_.writable)
         policy_ = *options_.writable;
     else
-        policy_ = {service_->kind() == SMCServiceKind::Emulated ? WritePolicy::Kind::All
-                                                                : WritePolicy::Kind::Fans,
-                   {}};
+        policy_ = {smc_ ? WritePolicy::Kind::All : WritePolicy::Kind::Fans, {}};
     return true;
 }
 
 bool Daemon::openState(std::vector<FanRecord>& earlier)
 {
     std::string path = options_.statePath ? options_.statePath : "";
-    if (path.empty() && service_->kind() == SMCServiceKind::Driver) {
+    SMCDriverDevice* driver = service_->capability<SMCDriverDevice>();
+    if (path.empty() && driver) {
         std::string problem;
-        path = defaultDriverState(driverDevice(serviceSpec_), problem, geteuid() == 0);
+        path = defaultDriverState(resolvedDevice(driver->deviceDirectory()), problem, geteuid() == 0);
         if (path.empty()) {
             std::fprintf(stderr, "%s: no place for the state: %s\n", kProgram, problem.c_str());
             return false;
@@ -273,24 +275,8 @@ bool Daemon::prepareSocketDirectory()
     return problem.empty();
 }
 
-bool Daemon::listen()
+bool Daemon::clearSocketPath(const std::string& path)
 {
-    if (passed_.fd >= 0) {
-        // The socket, its name, owner and mode are the service manager's:
-        // they outlive this process, which must not remove or change them.
-        listener_ = passed_.fd;
-        options_.socketPath = passed_.path;
-        if (options_.group)
-            std::fprintf(stderr, "%s: note: --group %s is not applied to a passed socket (SocketGroup= sets it)\n",
-                         kProgram, options_.group);
-        return true;
-    }
-    const std::string& path = options_.socketPath;
-    sockaddr_un address{};
-    if (path.size() >= sizeof address.sun_path) {
-        std::fprintf(stderr, "%s: the socket path %s is too long\n", kProgram, path.c_str());
-        return false;
-    }
     // Whoever can write the socket's directory can swap its entries for
     // links or files of their own between the daemon's steps.
     size_t slash = path.rfind('/');
@@ -324,6 +310,29 @@ bool Daemon::listen()
             return false;
         }
     }
+    return true;
+}
+
+bool Daemon::listen()
+{
+    if (passed_.fd >= 0) {
+        // The socket, its name, owner and mode are the service manager's:
+        // they outlive this process, which must not remove or change them.
+        listener_ = passed_.fd;
+        options_.socketPath = passed_.path;
+        if (options_.group)
+            std::fprintf(stderr, "%s: note: --group %s is not applied to a passed socket (SocketGroup= sets it)\n",
+                         kProgram, options_.group);
+        return true;
+    }
+    const std::string& path = options_.socketPath;
+    sockaddr_un address{};
+    if (path.size() >= sizeof address.sun_path) {
+        std::fprintf(stderr, "%s: the socket path %s is too long\n", kProgram, path.c_str());
+        return false;
+    }
+    if (!clearSocketPath(path))
+        return false;
 
     gid_t group = gid_t(-1);
     if (options_.group) {

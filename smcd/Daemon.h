@@ -32,6 +32,9 @@ private:
     bool openState(std::vector<FanRecord>& earlier);
     bool prepareSocketDirectory();
     bool listen();
+    // Refuses a socket in a directory others can write, or over a file or a
+    // live daemon's socket; removes one a dead daemon left.
+    bool clearSocketPath(const std::string& path);
     void accept();
     void serve(int client);
     void drop(int client);
@@ -48,8 +51,7 @@ private:
     // the place of one that was not passed.
     PassedSocket passed_ = takePassedSocket();
     std::string serviceName_;
-    std::string serviceSpec_;  // as selected: "applesmc:DIR", a profile path, ...
-    std::shared_ptr<SMCService> service_;
+    std::shared_ptr<platform::SMCService> service_;
     std::shared_ptr<SMCKeyStore> smc_;  // when the SMC is emulated: its keys, in this process
     std::unique_ptr<StateFile> state_;
     std::unique_ptr<FanBroker> broker_;

@@ -13,7 +13,11 @@ using platform::findAppleSMCDevice;
 
 std::string driverDevice(std::string_view spec)
 {
-    std::string directory = spec.starts_with("applesmc:") ? std::string(spec.substr(9)) : findAppleSMCDevice();
+    return resolvedDevice(spec.starts_with("applesmc:") ? std::string(spec.substr(9)) : findAppleSMCDevice());
+}
+
+std::string resolvedDevice(const std::string& directory)
+{
     if (directory.empty())
         return {};
     char resolved[PATH_MAX];

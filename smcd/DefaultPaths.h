@@ -11,6 +11,10 @@ namespace smcd {
 // resolved; "" when it names none.
 std::string driverDevice(std::string_view spec);
 
+// The device directory `directory` with its links resolved where it can be;
+// "" for "".
+std::string resolvedDevice(const std::string& directory);
+
 // The default state file over the driver's device directory `device`:
 // /var/lib/smcd/NAME for the machine's daemon (`systemWide`), else
 // $XDG_STATE_HOME/smcd/NAME or $HOME/.local/state/smcd/NAME, its directory

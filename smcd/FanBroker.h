@@ -24,9 +24,11 @@
 
 namespace smcd {
 
-// The daemon serves the platform's SMC over the platform's protocol.
-using namespace platform;
-using namespace platform::protocol;
+// The daemon serves the platform's SMC over the platform's protocol: these
+// names are its own too.
+using platform::SMCConnection;
+using platform::protocol::Reply;
+using platform::protocol::Request;
 
 // Which writes the daemon passes on to the SMC; others answer
 // kIOReturnNotPrivileged. The SMC may still refuse what it passes.
@@ -178,7 +180,30 @@ private:
         std::map<uint32_t, ClientId> saidHeld;  // fans whose hold is on the log already, by holder
     };
 
+    // One fan write as it goes through: each part of a fan it sets, as it
+    // was (a key's value, or a fan's bit of "FS! ") and as it becomes.
+    struct FanWrite {
+        FourCharCode key = 0;
+        std::optional<FanKeyRole> role;  // none: not a fan key
+        SavedValue after;
+        bool leasing = false;    // the client holds a lease
+        bool recording = false;  // the change is recorded to be put back at stop
+        std::map<uint32_t, SavedValue> keyBefore;
+        std::map<uint32_t, bool> bitBefore, bitAfter;
+    };
+
     Reply write(ClientId client, const Request& request);
+    // A fan key's write checked, and what it changes read first; a status
+    // other than KERN_SUCCESS refuses it.
+    kern_return_t prepareWrite(ClientId client, FanWrite& change);
+    // Records what the write is about to change, to be put back at stop.
+    void recordBefore(const FanWrite& change);
+    // The write passed on, and saved where there is a state; on failure the
+    // records go back to `recordsBefore`.
+    Reply storeWrite(const Request& request, bool recording, std::map<uint32_t, FanRecord>& recordsBefore);
+    // The leases after a write that went through: its client's lease holds
+    // what it changed; a write without one takes its keys out of any lease.
+    void holdWritten(ClientId client, const FanWrite& change);
     Reply claim(ClientId client, const Request& request, const Peer& peer);
     bool mayControl(const Peer& peer) const;
     // "smcfand (pid 12, uid 997, /usr/bin/smcfand)": what the kernel tells
@@ -208,10 +233,30 @@ private:
     // record waits for a later start).
     enum class Verdict { Sound, Unsound, Unknown };
     Verdict check(FanRecord& record, std::string& problem);
+    // A speed of a record from a file, for its limits.
+    struct RecordSpeed {
+        FourCharCode key;
+        FanKeyRole::Part part;
+        double rpm;
+    };
+    // check()'s sizes, modes and types, key by key; the speeds found and
+    // the minimum the record leaves the fan with go to `speeds` and `minimum`.
+    Verdict checkValues(const FanRecord& record, std::vector<RecordSpeed>& speeds, std::optional<double>& minimum,
+                        std::string& problem);
+    // check()'s limits: each speed within the fan's maximum and floor.
+    Verdict checkSpeeds(uint32_t fan, const std::vector<RecordSpeed>& speeds, std::optional<double> minimum,
+                        std::string& problem);
     // Writes back what of `record` still holds the daemon's last write and
     // removes from it all that is settled; what stays could not be put
     // back. Returns what it wrote; says so in `notes`, `when` naming when.
     FanRecord putBack(FanRecord& record, const char* when, std::vector<std::string>& notes);
+    // What a put-back did, key by key, for its notes.
+    struct PutBackOutcome {
+        std::vector<std::string> done, left, failed;
+    };
+    // putBack for the fan's bit of "FS! ": settled, it leaves record.forced;
+    // written, it is in `wrote`.
+    void putBackBit(FanRecord& record, FanRecord& wrote, PutBackOutcome& outcome);
     void forgetPutBack(const FanRecord& wrote);
     void endLeases(std::optional<ClientId> client, std::vector<std::string>& notes);
     void say(std::string note);

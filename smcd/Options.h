@@ -1,5 +1,4 @@
-// smcd's options, as its command line gives them, and the parsing of those
-// that take a value of their own kind.
+// smcd's command line: every option in one struct, parsed in one place.
 #pragma once
 
 #include "smcd/FanBroker.h"
@@ -13,7 +12,7 @@ namespace smcd {
 inline constexpr const char* kProgram = "smcd";
 
 struct Options {
-    std::string socketPath = protocol::defaultSocketPath();
+    std::string socketPath = platform::protocol::defaultSocketPath();
     const char* service = nullptr;  // SMC_SERVICE's values; --profile FILE is --service FILE
     const char* statePath = nullptr;
     const char* group = nullptr;
@@ -25,7 +24,16 @@ struct Options {
     std::optional<bool> fanModel;
     std::optional<bool> thermalModel;
     const char* loadPath = nullptr;  // the thermal model's load trace
+    bool help = false;                // -h: nothing after it is looked at
+    bool version = false;             // --version: as -h
 };
+
+// Parses argv; the strings point into it. On a mistake returns nothing and
+// sets `error` to what is wrong (the usage text is the caller's to print).
+std::optional<Options> parseOptions(int argc, char* argv[], std::string& error);
+
+// The usage text, with the caller's default socket.
+std::string usageText();
 
 // The speed that --fan-floor's `text` gives in rpm: a finite decimal, 0 or
 // more, and nothing else; nothing when it is not one.

@@ -14,6 +14,8 @@
 #include <unordered_map>
 
 namespace smcd {
+
+using namespace platform;
 namespace {
 
 // Version 3 added the fans to put back, version 4 what the daemon last

@@ -14,8 +14,10 @@
 
 namespace smcd {
 
-// The daemon serves the platform's SMC over the platform's protocol.
-using namespace platform;
+// The daemon keeps the platform's keys: these names are its own too.
+using platform::fourCharText;
+using platform::SMCKeyEntry;
+using platform::SMCKeyStore;
 
 // One saved value: the key's code and its bytes.
 struct SavedValue {
@@ -48,7 +50,7 @@ std::string stateText(const std::vector<SMCKeyEntry>& keys, const std::vector<Fa
 
 // Parses a state text into `values` and, when given, `fans`; on failure the
 // 1-based line and the problem. Also reads the state of earlier versions.
-std::optional<ProfileError> parseStateText(std::string_view text, std::vector<SavedValue>& values,
+std::optional<platform::ProfileError> parseStateText(std::string_view text, std::vector<SavedValue>& values,
                                            std::vector<FanRecord>* fans = nullptr);
 
 class StateFile {

@@ -7,9 +7,11 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <sys/stat.h>
+#include <vector>
 
 namespace {
 
@@ -57,6 +59,53 @@ TEST(Controller, NamesAUserAGroupOrBoth)
         if (identity) {
             EXPECT_EQ(identity->user, row.user) << row.text;
             EXPECT_EQ(identity->group, row.group) << row.text;
+        }
+    }
+}
+
+// The command line as smcd gets it: what each mistake says, and that a
+// value reaches its field.
+TEST(CommandLine, ParsesOrSaysWhatIsWrong)
+{
+    using Kind = smcd::WritePolicy::Kind;
+    struct Row {
+        std::vector<const char*> args;
+        const char* problem;  // "" when it parses
+        std::function<bool(const smcd::Options&)> holds;
+    };
+    const Row rows[] = {
+        {{"-w", "F0Mn,FS! "}, "",
+         [](auto& o) { return o.writable->kind == Kind::Keys && o.writable->keys.size() == 2; }},
+        {{"--fan-floor=900", "--keep-fans", "-r"}, "",
+         [](auto& o) { return *o.fanFloor == 900 && o.keepFans && o.readOnly; }},
+        {{"--thermal-model", "off", "--fan-model=on"}, "", [](auto& o) { return !*o.thermalModel && *o.fanModel; }},
+        {{"--load", "t", "-p", "m.profile"}, "", [](auto& o) { return std::string(o.service) == "m.profile"; }},
+        {{"-h", "--bogus"}, "", [](auto& o) { return o.help; }},
+        {{"--version", "stray"}, "", [](auto& o) { return o.version; }},
+        {{"-w", "F0"}, "--writable: expected fans, all, none or keys of four characters separated by commas "
+                       "(\"FS! \" with its blank), not \"F0\"", {}},
+        {{"--fan-floor", "fast"}, "--fan-floor: expected a speed in rpm, not \"fast\"", {}},
+        {{"--fan-model", "yes"}, "--fan-model: expected on or off, not \"yes\"", {}},
+        {{"--controller", ":"}, "--controller: expected USER, USER:GROUP or :GROUP, not \":\"", {}},
+        {{"--load", "t"}, "--load needs an emulated SMC: --service builtin or a profile", {}},
+        {{"--load", "t", "--service", "applesmc:/x"},
+         "--load needs an emulated SMC: --service builtin or a profile", {}},
+        {{"stray"}, "unexpected argument \"stray\"", {}},
+        {{"--bogus"}, "unknown option --bogus", {}},
+        {{"-s"}, "option -s needs an argument", {}},
+        {{"--keep-fans=1"}, "option --keep-fans takes no argument", {}},
+    };
+    for (const Row& row : rows) {
+        std::vector<char*> argv{const_cast<char*>("smcd")};
+        for (const char* arg : row.args)
+            argv.push_back(const_cast<char*>(arg));
+        argv.push_back(nullptr);
+        std::string problem;
+        std::optional<smcd::Options> options = smcd::parseOptions(int(argv.size() - 1), argv.data(), problem);
+        EXPECT_EQ(problem, row.problem) << row.args[0];
+        EXPECT_EQ(options.has_value(), !*row.problem) << row.args[0];
+        if (options && row.holds) {
+            EXPECT_TRUE(row.holds(*options)) << row.args[0];
         }
     }
 }

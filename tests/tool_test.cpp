@@ -403,6 +403,13 @@ TEST(DaemonClient, TheFanFloorIsAskedByFanNumber)
     ASSERT_EQ(SMCOpen(&connection), 0);
     double rpm;
     EXPECT_EQ(IOSMCConnectionCopyFanFloor(connection, 0, &rpm), kIOReturnUnsupported) << "only a daemon knows";
+    // So for every request only the daemon's connections have.
+    IOSMCFanController holder{};
+    for (kern_return_t status : {IOSMCConnectionRequestLease(connection),
+                                 IOSMCConnectionClaimFanControl(connection, "test", 1000, &holder),
+                                 IOSMCConnectionCopyFanController(connection, &holder)})
+        EXPECT_EQ(status, kIOReturnUnsupported);
+    EXPECT_EQ(IOSMCConnectionIsBrokered(connection), 0);
     SMCClose(connection);
 }
 

@@ -3,7 +3,7 @@
 
 namespace smcd {
 
-MessageHandler::MessageHandler(std::shared_ptr<EmulatedSMC> smc, bool readOnly, StateFile* state)
+MessageHandler::MessageHandler(std::shared_ptr<platform::EmulatedSMC> smc, bool readOnly, StateFile* state)
 {
     std::unique_ptr<SMCConnection> connection;
     smc->open(connection);

@@ -13,10 +13,6 @@
 
 namespace smcd {
 
-// The daemon serves the platform's SMC over the platform's protocol.
-using namespace platform;
-using namespace platform::protocol;
-
 class StateFile;
 
 class MessageHandler {
@@ -25,7 +21,7 @@ public:
     // kIOReturnNotPrivileged. With a `state` (not owned; it must outlive the
     // handler), every write that succeeds is saved before it is answered,
     // and undone and answered kIOReturnIOError when it cannot be saved.
-    MessageHandler(std::shared_ptr<EmulatedSMC> smc, bool readOnly, StateFile* state = nullptr);
+    MessageHandler(std::shared_ptr<platform::EmulatedSMC> smc, bool readOnly, StateFile* state = nullptr);
 
     // The reply to one received message: the `size` bytes at `message`, any
     // bytes and any size (nullptr when size is 0). A message that is not one

@@ -5,6 +5,7 @@
 // which back-end it is.
 #pragma once
 
+#include "backends/SMCService.h"
 #include "encodings/Encodings.h"
 
 #include <IOKit/IOKitLib.h>
@@ -107,10 +108,12 @@ std::string_view takeLine(std::string_view& text);
 // Reads a whole file into `text`; false with errno set when it cannot.
 bool readTextFile(const char* path, std::string& text);
 
-// An SMC whose keys live in this process (SMCService::keyStore()): its
-// values can be saved, put back and set without the writable check.
+// An SMC whose keys live in this process (the service's
+// capability<SMCKeyStore>()): its values can be saved, put back and set
+// without the writable check.
 class SMCKeyStore {
 public:
+    static constexpr SMCCapability kCapability = SMCCapability::KeyStore;
     virtual ~SMCKeyStore() = default;
     // Sets a key's value as a write would, without the writable check;
     // false when the key is unknown or the size is not the key's.

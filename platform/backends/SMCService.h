@@ -13,43 +13,86 @@
 
 namespace platform {
 
-class SMCKeyStore;
+// What only some back-ends offer, beyond the table below: an interface the
+// caller asks for by its type (capability<T>()), null where the back-end has
+// none, so that the core can answer kIOReturnUnsupported for it. Each such
+// interface names itself with a kCapability of this list.
+enum class SMCCapability {
+    DaemonRequests,  // SMCDaemonRequests, of a connection to the daemon
+    KeyStore,        // SMCKeyStore (KeyStore.h), of an emulated SMC's service
+    DriverDevice,    // SMCDriverDevice, of the kernel driver's service
+};
+
+// The query both services and connections answer.
+class SMCCapabilities {
+public:
+    // The interface `Interface` of this object, not owned: it lives as long
+    // as the object. Null when the back-end does not offer it.
+    template <typename Interface>
+    Interface* capability()
+    {
+        return static_cast<Interface*>(findCapability(Interface::kCapability));
+    }
+
+protected:
+    ~SMCCapabilities() = default;
+    // The object's interface for `which`, as a pointer to that interface's
+    // own type (see offer()); null by default.
+    virtual void* findCapability(SMCCapability which)
+    {
+        (void)which;
+        return nullptr;
+    }
+    // For findCapability: `object` when `which` is its interface's.
+    template <typename Interface>
+    static void* offer(SMCCapability which, Interface* object)
+    {
+        return which == Interface::kCapability ? object : nullptr;
+    }
+};
 
 // One open user-client connection. Calls may come from several threads.
-class SMCConnection {
+class SMCConnection : public SMCCapabilities {
 public:
     virtual ~SMCConnection() = default;
     // One user-client method call; the arguments are those of
     // IOConnectCallStructMethod, already checked to be non-null.
     virtual kern_return_t call(uint32_t selector, const void* input, size_t inputSize,
                                void* output, size_t* outputSize) = 0;
-    // Asks that the fan changes made on this connection be undone when it
-    // closes. Only the daemon's connections can; the others answer
-    // kIOReturnUnsupported.
-    virtual kern_return_t requestLease() { return kIOReturnUnsupported; }
-    // The lowest speed in rpm the daemon lets a write set for fan `fan`.
-    // Only the daemon's connections know; the others answer
-    // kIOReturnUnsupported.
-    virtual kern_return_t fanFloor(uint32_t, double&) { return kIOReturnUnsupported; }
-    // A request to the daemon beyond the user-client calls: `method` with
-    // the 80-byte `record`, the reply's record into `reply` (also when
-    // refused). Only the daemon's connections can; the others answer
-    // kIOReturnUnsupported.
-    virtual kern_return_t daemonRequest(uint32_t, const uint8_t*, uint8_t*) { return kIOReturnUnsupported; }
-    // Whether a daemon stands between this connection and the SMC, checking
-    // fan limits and putting fans back; known without an exchange.
-    virtual bool brokered() const { return false; }
 };
 
-// What stands behind a service: a daemon's policy depends on it.
-enum class SMCServiceKind {
-    Emulated,  // an SMC in software, from a machine profile
-    Daemon,    // another process's SMC, over its socket
-    Driver,    // real hardware, through the kernel's driver
+// A connection's requests to the daemon beyond the user-client calls; its
+// presence says that a daemon stands between the connection and the SMC,
+// checking fan limits and putting fans back.
+class SMCDaemonRequests {
+public:
+    static constexpr SMCCapability kCapability = SMCCapability::DaemonRequests;
+    // Asks that the fan changes made on this connection be undone when it
+    // closes.
+    virtual kern_return_t requestLease() = 0;
+    // The lowest speed in rpm the daemon lets a write set for fan `fan`.
+    virtual kern_return_t fanFloor(uint32_t fan, double& rpm) = 0;
+    // `method` with the 80-byte `record`, the reply's record into `reply`
+    // (also when refused).
+    virtual kern_return_t daemonRequest(uint32_t method, const uint8_t* record, uint8_t* reply) = 0;
+
+protected:
+    ~SMCDaemonRequests() = default;
+};
+
+// The kernel driver's service: which device it serves.
+class SMCDriverDevice {
+public:
+    static constexpr SMCCapability kCapability = SMCCapability::DriverDevice;
+    // The driver's device directory as found; "" before present() found it.
+    virtual std::string deviceDirectory() = 0;
+
+protected:
+    ~SMCDriverDevice() = default;
 };
 
 // A service of class "AppleSMC".
-class SMCService {
+class SMCService : public SMCCapabilities {
 public:
     virtual ~SMCService() = default;
     // Whether the service answers now; a service that does not is not found
@@ -60,12 +103,6 @@ public:
     virtual std::string failureCause() { return {}; }
     // A new connection into `connection`, or a nonzero status.
     virtual kern_return_t open(std::unique_ptr<SMCConnection>& connection) = 0;
-    // A back-end that does not say is taken for real hardware: the careful
-    // choice for whoever decides what may be written through it.
-    virtual SMCServiceKind kind() const { return SMCServiceKind::Driver; }
-    // The keys themselves when they live in this process (an emulated SMC),
-    // for a daemon that saves and puts back their values; null otherwise.
-    virtual SMCKeyStore* keyStore() { return nullptr; }
 };
 
 // The applesmc driver's device directory under `root` ("" for this

@@ -21,8 +21,11 @@ bool servesEmulated(SMCService& service)
 {
     std::unique_ptr<SMCConnection> connection;
     uint8_t record[protocol::kRecordSize] = {}, reply[protocol::kRecordSize] = {};
-    return service.open(connection) == KERN_SUCCESS &&
-           connection->daemonRequest(protocol::kServiceKindMethod, record, reply) == KERN_SUCCESS && reply[0] == 1;
+    if (service.open(connection) != KERN_SUCCESS)
+        return false;
+    SMCDaemonRequests* daemon = connection->capability<SMCDaemonRequests>();
+    return daemon && daemon->daemonRequest(protocol::kServiceKindMethod, record, reply) == KERN_SUCCESS &&
+           reply[0] == 1;
 }
 
 // A user's own daemon over an emulated machine takes over every tool run

@@ -72,6 +72,15 @@ std::shared_ptr<SMCConnection> openConnection(io_connect_t connect)
     return found == r.connections.end() ? nullptr : found->second;
 }
 
+// `request` through the daemon's requests of `connection`; a back-end
+// without them answers kIOReturnUnsupported here, in one place.
+template <typename Request>
+kern_return_t withDaemon(SMCConnection& connection, Request request)
+{
+    SMCDaemonRequests* daemon = connection.capability<SMCDaemonRequests>();
+    return daemon ? request(*daemon) : kIOReturnUnsupported;
+}
+
 }  // namespace
 
 void installSMCService(std::shared_ptr<SMCService> service)
@@ -253,7 +262,8 @@ kern_return_t IOSMCConnectionRequireExactValues(io_connect_t connect)
 kern_return_t IOSMCConnectionRequestLease(io_connect_t connect)
 {
     std::shared_ptr<SMCConnection> target = openConnection(connect);
-    return target ? target->requestLease() : kIOReturnNotOpen;
+    return target ? withDaemon(*target, [](SMCDaemonRequests& daemon) { return daemon.requestLease(); })
+                  : kIOReturnNotOpen;
 }
 
 kern_return_t IOSMCConnectionCopyFanFloor(io_connect_t connect, uint32_t fan, double* rpm)
@@ -261,7 +271,8 @@ kern_return_t IOSMCConnectionCopyFanFloor(io_connect_t connect, uint32_t fan, do
     if (rpm == nullptr)
         return kIOReturnBadArgument;
     std::shared_ptr<SMCConnection> target = openConnection(connect);
-    return target ? target->fanFloor(fan, *rpm) : kIOReturnNotOpen;
+    return target ? withDaemon(*target, [&](SMCDaemonRequests& daemon) { return daemon.fanFloor(fan, *rpm); })
+                  : kIOReturnNotOpen;
 }
 
 static_assert(sizeof(IOSMCFanController) == platform::protocol::kRecordSize &&
@@ -279,7 +290,9 @@ kern_return_t IOSMCConnectionClaimFanControl(io_connect_t connect, const char* n
     uint8_t record[protocol::kRecordSize]{}, reply[protocol::kRecordSize]{};
     std::memcpy(record, name, length);
     std::memcpy(record + protocol::kClaimNameSize, &pollMilliseconds, sizeof pollMilliseconds);
-    kern_return_t status = target->daemonRequest(protocol::kClaimControlMethod, record, reply);
+    kern_return_t status = withDaemon(*target, [&](SMCDaemonRequests& daemon) {
+        return daemon.daemonRequest(protocol::kClaimControlMethod, record, reply);
+    });
     if (status == kIOReturnExclusiveAccess && holder)
         std::memcpy(holder, reply, sizeof *holder);
     return status;
@@ -293,7 +306,9 @@ kern_return_t IOSMCConnectionCopyFanController(io_connect_t connect, IOSMCFanCon
     if (!target)
         return kIOReturnNotOpen;
     uint8_t record[protocol::kRecordSize]{}, reply[protocol::kRecordSize]{};
-    kern_return_t status = target->daemonRequest(protocol::kControllerMethod, record, reply);
+    kern_return_t status = withDaemon(*target, [&](SMCDaemonRequests& daemon) {
+        return daemon.daemonRequest(protocol::kControllerMethod, record, reply);
+    });
     if (status == KERN_SUCCESS)
         std::memcpy(controller, reply, sizeof *controller);
     return status;
@@ -302,7 +317,7 @@ kern_return_t IOSMCConnectionCopyFanController(io_connect_t connect, IOSMCFanCon
 int IOSMCConnectionIsBrokered(io_connect_t connect)
 {
     std::shared_ptr<SMCConnection> target = openConnection(connect);
-    return target && target->brokered();
+    return target && target->capability<SMCDaemonRequests>() != nullptr;
 }
 
 mach_port_t mach_task_self(void)

@@ -274,7 +274,7 @@ private:
     std::shared_ptr<Device> driver_;
 };
 
-class AppleSMCService final : public SMCService {
+class AppleSMCService final : public SMCService, public SMCDriverDevice {
 public:
     explicit AppleSMCService(std::string directory) : directory_(std::move(directory)) {}
 
@@ -288,6 +288,14 @@ public:
     {
         std::lock_guard lock(mutex_);
         return cause_;
+    }
+
+    void* findCapability(SMCCapability which) override { return offer<SMCDriverDevice>(which, this); }
+
+    std::string deviceDirectory() override
+    {
+        std::lock_guard lock(mutex_);
+        return device_;
     }
 
     kern_return_t open(std::unique_ptr<SMCConnection>& connection) override

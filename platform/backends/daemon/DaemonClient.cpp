@@ -51,7 +51,7 @@ using protocol::Request;
 // own: -1 when the daemon cannot be reached or is not believed.
 using Reconnect = std::function<int()>;
 
-class UnixConnection final : public SMCConnection {
+class UnixConnection final : public SMCConnection, public SMCDaemonRequests {
 public:
     UnixConnection(int fd, Reconnect reconnect) : fd_(fd), reconnect_(std::move(reconnect)) {}
     ~UnixConnection() override
@@ -75,7 +75,7 @@ public:
         return reply.status;
     }
 
-    bool brokered() const override { return true; }
+    void* findCapability(SMCCapability which) override { return offer<SMCDaemonRequests>(which, this); }
 
     kern_return_t requestLease() override
     {
@@ -171,8 +171,6 @@ private:
 class UnixSMCService final : public SMCService, public std::enable_shared_from_this<UnixSMCService> {
 public:
     explicit UnixSMCService(std::string path) : path_(std::move(path)) {}
-
-    SMCServiceKind kind() const override { return SMCServiceKind::Daemon; }
 
     bool present() override
     {

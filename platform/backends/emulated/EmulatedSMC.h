@@ -27,8 +27,7 @@ public:
     explicit EmulatedSMC(std::vector<SMCKeyEntry> keys);
 
     kern_return_t open(std::unique_ptr<SMCConnection>& connection) override;
-    SMCServiceKind kind() const override { return SMCServiceKind::Emulated; }
-    SMCKeyStore* keyStore() override { return this; }
+    void* findCapability(SMCCapability which) override { return offer<SMCKeyStore>(which, this); }
 
     // One user-client call, applied to the store atomically.
     kern_return_t call(uint32_t selector, const void* input, size_t inputSize, void* output,
