@@ -204,7 +204,7 @@ int Driver::writeFile(const std::string& path, long long value)
 // The driver's files offer fan minimum, target and manual mode, nothing else.
 kern_return_t Driver::write(const CallRecord& request)
 {
-    uint32_t word = request.dataSize >= 2 ? uint32_t(request.bytes[0]) << 8 | request.bytes[1] : 0;
+    uint32_t word = request.dataSize >= 2 ? uint32_t(uint8_t(request.bytes[0])) << 8 | uint8_t(request.bytes[1]) : 0;
     int minimumFan = fanOfKey(request.key, "Mn");
     int targetFan = fanOfKey(request.key, "Tg");
     if (minimumFan || targetFan) {
@@ -224,7 +224,7 @@ kern_return_t Driver::write(const CallRecord& request)
                 return kIOReturnBadArgument;
             uint32_t bits = 0;
             for (int i = 0; i < 4; ++i)
-                bits |= uint32_t(request.bytes[i]) << (8 * i);
+                bits |= uint32_t(uint8_t(request.bytes[i])) << (8 * i);
             float speed = std::bit_cast<float>(bits);
             // The file takes rpm below 16384; NaN fails the first test.
             if (!(speed >= 0) || speed >= 16384)
