@@ -45,6 +45,50 @@ bool looksLikeNumber(const char* text)
     return end != text && *end == '\0';
 }
 
+// The long options, one for each format that has an option; the formats'
+// letters are added to `optionString`.
+std::vector<option> optionsTable(std::string& optionString)
+{
+    std::vector<option> longOptions = {
+        {"module", required_argument, nullptr, 'm'},
+        {"keys", required_argument, nullptr, 'k'},
+        {"print-keys", no_argument, nullptr, 'p'},
+        {"all", no_argument, nullptr, 'a'},
+        {"fahrenheit", no_argument, nullptr, 'f'},
+        {"textfile", required_argument, nullptr, kTextfile},
+        {"interval", required_argument, nullptr, kInterval},
+        {"listen", required_argument, nullptr, kListen},
+        {"watch", optional_argument, nullptr, kWatch},
+        {"help", no_argument, nullptr, 'h'},
+        {"version", no_argument, nullptr, kVersion},
+    };
+    for (const OutputFormatRow& row : outputFormats()) {
+        if (!row.longOption)
+            continue;
+        longOptions.push_back({row.longOption, no_argument, nullptr,
+                               row.letter ? row.letter : kFormatOption + int(row.format)});
+        if (row.letter)
+            optionString += row.letter;
+    }
+    longOptions.push_back({nullptr, 0, nullptr, 0});
+    return longOptions;
+}
+
+// Options that cannot go together, or one that needs another.
+bool checkCombination(const Options& options, std::string& error)
+{
+    int modes = !options.textfileDirectory.empty() + options.listen.has_value() + options.watch.has_value();
+    if (modes > 1) {
+        error = "choose one of --textfile, --listen and --watch";
+        return false;
+    }
+    if (options.interval && options.textfileDirectory.empty()) {
+        error = "--interval goes with --textfile";
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 const char* usageText()
@@ -103,29 +147,8 @@ std::optional<ListenAddress> parseListenAddress(const std::string& text)
 
 std::optional<Options> parseOptions(int argc, char* argv[], std::string& error)
 {
-    std::vector<option> longOptions = {
-        {"module", required_argument, nullptr, 'm'},
-        {"keys", required_argument, nullptr, 'k'},
-        {"print-keys", no_argument, nullptr, 'p'},
-        {"all", no_argument, nullptr, 'a'},
-        {"fahrenheit", no_argument, nullptr, 'f'},
-        {"textfile", required_argument, nullptr, kTextfile},
-        {"interval", required_argument, nullptr, kInterval},
-        {"listen", required_argument, nullptr, kListen},
-        {"watch", optional_argument, nullptr, kWatch},
-        {"help", no_argument, nullptr, 'h'},
-        {"version", no_argument, nullptr, kVersion},
-    };
     std::string optionString = ":m:k:pafh";
-    for (const OutputFormatRow& row : outputFormats()) {
-        if (!row.longOption)
-            continue;
-        longOptions.push_back({row.longOption, no_argument, nullptr,
-                               row.letter ? row.letter : kFormatOption + int(row.format)});
-        if (row.letter)
-            optionString += row.letter;
-    }
-    longOptions.push_back({nullptr, 0, nullptr, 0});
+    std::vector<option> longOptions = optionsTable(optionString);
     Options options;
     optind = 0;  // a fresh scan, also when called more than once
     opterr = 0;
@@ -198,14 +221,7 @@ std::optional<Options> parseOptions(int argc, char* argv[], std::string& error)
         error = std::string("unexpected argument \"") + argv[optind] + "\"";
         return std::nullopt;
     }
-    int modes = !options.textfileDirectory.empty() + options.listen.has_value() + options.watch.has_value();
-    if (modes > 1) {
-        error = "choose one of --textfile, --listen and --watch";
+    if (!checkCombination(options, error))
         return std::nullopt;
-    }
-    if (options.interval && options.textfileDirectory.empty()) {
-        error = "--interval goes with --textfile";
-        return std::nullopt;
-    }
     return options;
 }
