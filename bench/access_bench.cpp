@@ -1,6 +1,7 @@
 // The access layer's cost over the emulated service, and the service's cost
 // over a plain in-memory lookup.
 #include "bench/support/Ratios.h"
+#include "smc/CallRecords.h"
 #include "smc/smc.h"
 #include "backends/emulated/EmulatedSMC.h"
 
@@ -45,14 +46,11 @@ BENCHMARK(SMCReadKeyOnce);
 void TwoBareExchanges(benchmark::State& state)
 {
     io_connect_t connection = openBuiltin();
-    SMCKeyData request{}, response{};
-    request.key = platform::fourCharCode("TC0D");
+    SMCKeyData info = smc::keyInfoRequest(platform::fourCharCode("TC0D")), response{};
     for (auto _ : state) {
-        request.command = SMCCommandKeyInfo;
-        exchange(connection, request, response);
-        request.command = SMCCommandReadKey;
-        request.dataSize = response.dataSize;
-        exchange(connection, request, response);
+        exchange(connection, info, response);
+        SMCKeyData read = smc::readRequest(info.key, response.dataSize);
+        exchange(connection, read, response);
         benchmark::DoNotOptimize(response);
     }
 }
@@ -61,10 +59,7 @@ BENCHMARK(TwoBareExchanges);
 void OneBareExchange(benchmark::State& state)
 {
     io_connect_t connection = openBuiltin();
-    SMCKeyData request{}, response{};
-    request.key = platform::fourCharCode("TC0D");
-    request.command = SMCCommandReadKey;
-    request.dataSize = 2;
+    SMCKeyData request = smc::readRequest(platform::fourCharCode("TC0D"), 2), response{};
     for (auto _ : state) {
         exchange(connection, request, response);
         benchmark::DoNotOptimize(response);

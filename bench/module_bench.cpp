@@ -2,6 +2,7 @@
 // against building the same four sorted groups from standard containers.
 #include "SensorsModule/SensorsModule.h"
 #include "bench/support/Ratios.h"
+#include "smc/CallRecords.h"
 #include "backends/emulated/EmulatedSMC.h"
 
 #include <algorithm>
@@ -84,17 +85,14 @@ void EightyBareExchanges(benchmark::State& state)
     std::vector<FourCharCode> codes;
     for (const Sensor& sensor : sensors())
         codes.push_back(platform::fourCharCode(sensor.key));
-    SMCKeyData request{}, response{};
+    SMCKeyData response{};
     for (auto _ : state) {
         for (FourCharCode code : codes) {
             size_t size = sizeof response;
-            request.key = code;
-            request.command = SMCCommandKeyInfo;
-            request.dataSize = 0;
-            IOConnectCallStructMethod(connection, kSMCUserClientCall, &request, sizeof request, &response, &size);
-            request.command = SMCCommandReadKey;
-            request.dataSize = response.dataSize;
-            IOConnectCallStructMethod(connection, kSMCUserClientCall, &request, sizeof request, &response, &size);
+            SMCKeyData info = smc::keyInfoRequest(code);
+            IOConnectCallStructMethod(connection, kSMCUserClientCall, &info, sizeof info, &response, &size);
+            SMCKeyData read = smc::readRequest(code, response.dataSize);
+            IOConnectCallStructMethod(connection, kSMCUserClientCall, &read, sizeof read, &response, &size);
         }
         benchmark::DoNotOptimize(response);
     }

@@ -30,7 +30,7 @@ Kind kindOf(const platform::protocol::Request& request)
 {
     if (request.method != platform::kUserClientCall)
         return kOther;  // a lease, a floor asked: the daemon's own methods
-    switch (request.record[offsetof(platform::CallRecord, command)]) {
+    switch (platform::protocol::commandOf(request)) {
     case platform::kKeyInfo: return kKeyInfo;
     case platform::kReadKey: return kRead;
     case platform::kWriteKey: return kWrite;

@@ -10,6 +10,7 @@
 #include "backends/emulated/EmulatedSMC.h"
 #include "smcd/FanBroker.h"
 #include "encodings/Encodings.h"
+#include "smc/CallRecords.h"
 #include "support/FuzzSupport.h"
 
 #include <IOKit/IOKitSMCLease.h>
@@ -309,11 +310,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         }
         default: {
             FourCharCode key = fourCharCode(kKeys[input.byte() % std::size(kKeys)]);
-            SMCKeyData record{};
-            record.key = key;
-            record.command = SMCCommandWriteKey;
-            record.dataSize = input.byte() % 6;
-            input.bytes(record.bytes, record.dataSize);
+            uint8_t bytes[6] = {};
+            uint32_t size = input.byte() % 6;
+            input.bytes(bytes, size);
+            SMCKeyData record = smc::writeRequest(key, bytes, size);
             protocol::Request request{kSMCUserClientCall, {}};
             std::memcpy(request.record, &record, sizeof record);
             // A hold wins: the controller's write to a fan another lease holds is refused.

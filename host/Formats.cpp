@@ -396,18 +396,40 @@ std::string formatPrometheus(const Report& report)
     return out;
 }
 
+namespace {
+
+constexpr OutputFormatRow kOutputFormats[] = {
+    {OutputFormat::Text, nullptr, 0, "", true,
+     [](const Report& report, bool fahrenheit) { return formatText(report, fahrenheit); }},
+    {OutputFormat::Json, "json", 'j', "    -j, --json             one JSON document\n", false,
+     [](const Report& report, bool) { return formatJson(report); }},
+    {OutputFormat::Prometheus, "prometheus", 0,
+     "        --prometheus       one report in Prometheus's text exposition format\n", false,
+     [](const Report& report, bool) { return formatPrometheus(report); }},
+};
+
+constexpr bool rowsInEnumOrder()
+{
+    for (size_t i = 0; i < std::size(kOutputFormats); ++i)
+        if (size_t(kOutputFormats[i].format) != i)
+            return false;
+    return true;
+}
+static_assert(rowsInEnumOrder(), "outputFormat() indexes the table by the enum");
+
+}  // namespace
+
+std::span<const OutputFormatRow> outputFormats()
+{
+    return kOutputFormats;
+}
+
+const OutputFormatRow& outputFormat(OutputFormat format)
+{
+    return kOutputFormats[size_t(format)];
+}
+
 std::string formatReport(const Report& report, OutputFormat format, bool fahrenheit)
 {
-    static constexpr struct {
-        OutputFormat format;
-        std::string (*formatter)(const Report&, bool fahrenheit);
-    } kFormats[] = {
-        {OutputFormat::Text, [](const Report& report, bool fahrenheit) { return formatText(report, fahrenheit); }},
-        {OutputFormat::Json, [](const Report& report, bool) { return formatJson(report); }},
-        {OutputFormat::Prometheus, [](const Report& report, bool) { return formatPrometheus(report); }},
-    };
-    for (const auto& entry : kFormats)
-        if (entry.format == format)
-            return entry.formatter(report, fahrenheit);
-    return {};
+    return outputFormat(format).write(report, fahrenheit);
 }

@@ -4,16 +4,38 @@
 
 #include "host/Report.h"
 
+#include <span>
 #include <string>
 
+// A format's place in outputFormats(); adding a format is a name here and its
+// row there.
 enum class OutputFormat { Text, Json, Prometheus };
+
+// One output format: how it is asked for and how it is written.
+struct OutputFormatRow {
+    OutputFormat format;
+    const char* longOption;  // "json" for --json; null when no option asks for it
+    char letter;             // its short option, or 0
+    const char* usage;       // its line of the usage text, newline included
+    // Written for people rather than programs: the access layer's own error
+    // lines and the report's errors go to the terminal, --fahrenheit applies,
+    // and reports printed one after another are kept apart by a blank line.
+    bool forPeople;
+    std::string (*write)(const Report& report, bool fahrenheit);
+};
+
+// Every format, one row each, in the order of OutputFormat.
+std::span<const OutputFormatRow> outputFormats();
+
+// The row of `format`.
+const OutputFormatRow& outputFormat(OutputFormat format);
 
 // The report for people: temperatures by priority with one decimal, then
 // the fans with their limits and mode.
 std::string formatText(const Report& report, bool fahrenheit);
 
-// One JSON document (see the README for its fields); always valid JSON,
-// whatever bytes the names hold.
+// One JSON document (its fields are listed in sensors-host(1)); always valid
+// JSON, whatever bytes the names hold.
 std::string formatJson(const Report& report);
 
 // Prometheus's text exposition format, with HELP and TYPE for every family.

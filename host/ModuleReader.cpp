@@ -1,4 +1,5 @@
 #include "host/ModuleReader.h"
+#include "smc/CallRecords.h"
 
 #include <IOKit/IOKitLib.h>
 #include <IOKit/IOKitSMCLease.h>
@@ -184,13 +185,8 @@ kern_return_t ModuleReader::readKey(const std::string& key, SMCVal& val)
     _ultostr(val.dataType, type);
     if (val.dataSize == 0)
         return kIOReturnSuccess;
-    SMCKeyData input{}, output{};
-    input.command = SMCCommandReadKey;
-    input.key = encodings::fourCharCode(key);
-    input.dataSize = val.dataSize;
-    size_t outputSize = sizeof output;
-    status = IOConnectCallStructMethod(module_->connection(), kSMCUserClientCall, &input, sizeof input, &output,
-                                       &outputSize);
+    SMCKeyData output;
+    status = smc::call(module_->connection(), smc::readRequest(encodings::fourCharCode(key), val.dataSize), output);
     if (status == kIOReturnSuccess)
         std::memcpy(val.bytes, output.bytes, sizeof val.bytes);
     return status;
@@ -236,12 +232,8 @@ ModuleReader::Choice ModuleReader::choose(const Candidate& candidate)
 
 kern_return_t ModuleReader::keyInfo(const std::string& key, uint32_t& size, FourCharCode& type)
 {
-    SMCKeyData input{}, output{};
-    input.command = SMCCommandKeyInfo;
-    input.key = encodings::fourCharCode(key);
-    size_t outputSize = sizeof output;
-    kern_return_t status =
-        IOConnectCallStructMethod(module_->connection(), kSMCUserClientCall, &input, sizeof input, &output, &outputSize);
+    SMCKeyData output;
+    kern_return_t status = smc::call(module_->connection(), smc::keyInfoRequest(encodings::fourCharCode(key)), output);
     size = output.dataSize;
     type = output.dataType;
     return status;
@@ -249,12 +241,8 @@ kern_return_t ModuleReader::keyInfo(const std::string& key, uint32_t& size, Four
 
 kern_return_t ModuleReader::keyAtIndex(uint32_t index, std::string& key)
 {
-    SMCKeyData input{}, output{};
-    input.command = SMCCommandKeyAtIndex;
-    input.index = index;
-    size_t outputSize = sizeof output;
-    kern_return_t status =
-        IOConnectCallStructMethod(module_->connection(), kSMCUserClientCall, &input, sizeof input, &output, &outputSize);
+    SMCKeyData output;
+    kern_return_t status = smc::call(module_->connection(), smc::keyAtIndexRequest(index), output);
     key = status == kIOReturnSuccess ? keyText(output.key) : std::string();
     return status;
 }

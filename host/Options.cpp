@@ -6,10 +6,21 @@
 #include <cmath>
 #include <cstdlib>
 #include <getopt.h>
+#include <vector>
 
 namespace {
 
-enum LongOnly { kPrometheus = 1000, kTextfile, kInterval, kListen, kWatch, kVersion };
+// A format without a letter answers kFormatOption plus its place in the table.
+enum LongOnly { kTextfile = 1000, kInterval, kListen, kWatch, kVersion, kFormatOption };
+
+// The format an option letter chooses, if it chooses one.
+const OutputFormatRow* formatOfOption(int letter)
+{
+    for (const OutputFormatRow& row : outputFormats())
+        if (row.longOption && (row.letter ? letter == row.letter : letter == kFormatOption + int(row.format)))
+            return &row;
+    return nullptr;
+}
 
 // Seconds between reports: a plain positive number, at most a day, so that
 // a typo cannot make a loop spin or sleep for ever.
@@ -34,31 +45,79 @@ bool looksLikeNumber(const char* text)
     return end != text && *end == '\0';
 }
 
+// The long options, one for each format that has an option; the formats'
+// letters are added to `optionString`.
+std::vector<option> optionsTable(std::string& optionString)
+{
+    std::vector<option> longOptions = {
+        {"module", required_argument, nullptr, 'm'},
+        {"keys", required_argument, nullptr, 'k'},
+        {"print-keys", no_argument, nullptr, 'p'},
+        {"all", no_argument, nullptr, 'a'},
+        {"fahrenheit", no_argument, nullptr, 'f'},
+        {"textfile", required_argument, nullptr, kTextfile},
+        {"interval", required_argument, nullptr, kInterval},
+        {"listen", required_argument, nullptr, kListen},
+        {"watch", optional_argument, nullptr, kWatch},
+        {"help", no_argument, nullptr, 'h'},
+        {"version", no_argument, nullptr, kVersion},
+    };
+    for (const OutputFormatRow& row : outputFormats()) {
+        if (!row.longOption)
+            continue;
+        longOptions.push_back({row.longOption, no_argument, nullptr,
+                               row.letter ? row.letter : kFormatOption + int(row.format)});
+        if (row.letter)
+            optionString += row.letter;
+    }
+    longOptions.push_back({nullptr, 0, nullptr, 0});
+    return longOptions;
+}
+
+// Options that cannot go together, or one that needs another.
+bool checkCombination(const Options& options, std::string& error)
+{
+    int modes = !options.textfileDirectory.empty() + options.listen.has_value() + options.watch.has_value();
+    if (modes > 1) {
+        error = "choose one of --textfile, --listen and --watch";
+        return false;
+    }
+    if (options.interval && options.textfileDirectory.empty()) {
+        error = "--interval goes with --textfile";
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 const char* usageText()
 {
-    return "Usage: sensors-host [options]\n"
-           "Prints the machine's temperatures and fans through the sensors module.\n"
-           "    -m, --module PATH      the module to load (default: SensorsModule.so beside this program)\n"
-           "    -k, --keys FILE        the candidate temperature keys (default: a built-in table)\n"
-           "    -p, --print-keys       print the built-in keys table, to start a file of your own\n"
-           "    -a, --all              every temperature sensor of the machine, not only the table's\n"
-           "    -f, --fahrenheit       degrees Fahrenheit in the text report and the live view\n"
-           "    -j, --json             one JSON document\n"
-           "        --prometheus       one report in Prometheus's text exposition format\n"
-           "        --textfile DIR     write DIR/smc.prom for node_exporter's textfile collector\n"
-           "        --interval SECONDS with --textfile: write it again every SECONDS\n"
-           "        --listen ADDR:PORT serve /metrics over HTTP (PORT alone: on 127.0.0.1)\n"
-           "        --watch [SECONDS]  a live view, redrawn every SECONDS (default 1); q leaves\n"
-           "    -h, --help             this text\n"
-           "        --version          print the version\n"
-           "A keys table has one line a key: the key, its priority (1 to 4 are shown, 1 first)\n"
-           "and its display name, as in \"TC0D  1  CPU Die\"; lines starting with # are comments.\n"
-           "The SMC is the one SMC_SERVICE names; unset: your smcd, then the system's at\n"
-           "/run/smcd.sock, then the applesmc driver, else no SMC (SMC_SERVICE=builtin: the\n"
-           "emulated machine).\n"
-           "Exit status: 0 a whole report, 1 a failure or a report with errors, 2 a usage error.\n";
+    static const std::string text = [] {
+        std::string usage = "Usage: sensors-host [options]\n"
+                            "Prints the machine's temperatures and fans through the sensors module.\n"
+                            "    -m, --module PATH      the module to load (default: SensorsModule.so beside this program)\n"
+                            "    -k, --keys FILE        the candidate temperature keys (default: a built-in table)\n"
+                            "    -p, --print-keys       print the built-in keys table, to start a file of your own\n"
+                            "    -a, --all              every temperature sensor of the machine, not only the table's\n"
+                            "    -f, --fahrenheit       degrees Fahrenheit in the text report and the live view\n";
+        for (const OutputFormatRow& row : outputFormats())
+            usage += row.usage;
+        return usage +
+               "        --textfile DIR     write DIR/smc.prom for node_exporter's textfile collector\n"
+               "        --interval SECONDS with --textfile: write it again every SECONDS\n"
+               "        --listen ADDR:PORT serve /metrics over HTTP (PORT alone: on 127.0.0.1)\n"
+               "        --watch [SECONDS]  a live view, redrawn every SECONDS (default 1); q leaves\n"
+               "    -h, --help             this text\n"
+               "        --version          print the version\n"
+               "A keys table has one line a key: the key, its priority (1 to 4 are shown, 1 first)\n"
+               "and its display name, as in \"TC0D  1  CPU Die\"; lines starting with # are comments.\n"
+               "The SMC is the one SMC_SERVICE names; unset: your smcd, then the system's at\n"
+               "/run/smcd.sock, then the applesmc driver, else no SMC (SMC_SERVICE=builtin: the\n"
+               "emulated machine).\n"
+               "Exit status: 0 a whole report, 1 a failure or a report with errors, 2 a usage error.\n";
+    }();
+    return text.c_str();
 }
 
 std::optional<ListenAddress> parseListenAddress(const std::string& text)
@@ -88,28 +147,13 @@ std::optional<ListenAddress> parseListenAddress(const std::string& text)
 
 std::optional<Options> parseOptions(int argc, char* argv[], std::string& error)
 {
-    static const option longOptions[] = {
-        {"module", required_argument, nullptr, 'm'},
-        {"keys", required_argument, nullptr, 'k'},
-        {"print-keys", no_argument, nullptr, 'p'},
-        {"all", no_argument, nullptr, 'a'},
-        {"fahrenheit", no_argument, nullptr, 'f'},
-        {"json", no_argument, nullptr, 'j'},
-        {"prometheus", no_argument, nullptr, kPrometheus},
-        {"textfile", required_argument, nullptr, kTextfile},
-        {"interval", required_argument, nullptr, kInterval},
-        {"listen", required_argument, nullptr, kListen},
-        {"watch", optional_argument, nullptr, kWatch},
-        {"help", no_argument, nullptr, 'h'},
-        {"version", no_argument, nullptr, kVersion},
-        {nullptr, 0, nullptr, 0},
-    };
-    constexpr const char* kOptionString = ":m:k:pafjh";
+    std::string optionString = ":m:k:pafh";
+    std::vector<option> longOptions = optionsTable(optionString);
     Options options;
     optind = 0;  // a fresh scan, also when called more than once
     opterr = 0;
     int letter;
-    while ((letter = getopt_long(argc, argv, kOptionString, longOptions, nullptr)) != -1) {
+    while ((letter = getopt_long(argc, argv, optionString.c_str(), longOptions.data(), nullptr)) != -1) {
         switch (letter) {
         case 'm':
             options.modulePath = optarg;
@@ -125,12 +169,6 @@ std::optional<Options> parseOptions(int argc, char* argv[], std::string& error)
             break;
         case 'f':
             options.fahrenheit = true;
-            break;
-        case 'j':
-            options.format = OutputFormat::Json;
-            break;
-        case kPrometheus:
-            options.format = OutputFormat::Prometheus;
             break;
         case kTextfile:
             if (*optarg == '\0') {
@@ -171,7 +209,11 @@ std::optional<Options> parseOptions(int argc, char* argv[], std::string& error)
             options.version = true;
             break;
         default:
-            error = cli::getoptProblem(letter, kOptionString, argv);
+            if (const OutputFormatRow* row = formatOfOption(letter)) {
+                options.format = row->format;
+                break;
+            }
+            error = cli::getoptProblem(letter, optionString.c_str(), argv);
             return std::nullopt;
         }
     }
@@ -179,14 +221,7 @@ std::optional<Options> parseOptions(int argc, char* argv[], std::string& error)
         error = std::string("unexpected argument \"") + argv[optind] + "\"";
         return std::nullopt;
     }
-    int modes = !options.textfileDirectory.empty() + options.listen.has_value() + options.watch.has_value();
-    if (modes > 1) {
-        error = "choose one of --textfile, --listen and --watch";
+    if (!checkCombination(options, error))
         return std::nullopt;
-    }
-    if (options.interval && options.textfileDirectory.empty()) {
-        error = "--interval goes with --textfile";
-        return std::nullopt;
-    }
     return options;
 }

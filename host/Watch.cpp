@@ -117,7 +117,7 @@ int printReports(ModuleReader& machine, const Options& options, StopSignals& sig
     do {
         Report report = machine.read();
         std::string text = formatReport(report, options.format, options.fahrenheit);
-        if (options.format == OutputFormat::Text)
+        if (outputFormat(options.format).forPeople)
             text += "\n";
         if (!writeAll(text))
             return 1;

@@ -66,7 +66,7 @@ int printReport(ModuleReader& machine, const Options& options)
 {
     Report report = machine.read();
     std::fputs(formatReport(report, options.format, options.fahrenheit).c_str(), stdout);
-    if (options.format == OutputFormat::Text)
+    if (outputFormat(options.format).forPeople)
         for (const std::string& error : report.errors)
             if (error != "the fan count cannot be read")  // the report itself says so
                 std::fprintf(stderr, "%s: %s\n", kProgram, printable(error).c_str());
@@ -90,7 +90,7 @@ int run(const Options& options)
 
     // Only the plain text report keeps the access layer's own error line on
     // standard output; every other output must stay parseable.
-    bool plainText = options.format == OutputFormat::Text && options.textfileDirectory.empty() &&
+    bool plainText = outputFormat(options.format).forPeople && options.textfileDirectory.empty() &&
                      !options.listen && !options.watch;
     std::unique_ptr<ModuleReader> machine =
         ModuleReader::load(options.modulePath.empty() ? defaultModulePath() : options.modulePath, !plainText, error);

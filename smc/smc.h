@@ -1,9 +1,10 @@
-// SMC access layer: connections to the "AppleSMC" service, the 80-byte call
-// record, key reads and writes, key counting and the value conversions.
+// SMC access layer: connections to the "AppleSMC" service, exchanges of the
+// 80-byte call record, key reads and writes, key counting and the value conversions.
 // Plain functions over plain records; every operation returns a kernel status.
 #pragma once
 
 #include <IOKit/IOKitLib.h>
+#include <IOKit/IOKitSMCRecord.h>
 
 #include <stdbool.h>
 #include <stddef.h>
@@ -21,16 +22,9 @@
 extern "C" {
 #endif
 
-// User-client method number of every exchange with the SMC service.
-enum { kSMCUserClientCall = 2 };
-
-// The command byte of a call record (SMCKeyData.command).
-enum SMCCommand {
-    SMCCommandReadKey = 5,
-    SMCCommandWriteKey = 6,
-    SMCCommandKeyAtIndex = 8,
-    SMCCommandKeyInfo = 9,
-};
+// The call record (SMCKeyData), its command numbers (SMCCommand) and the
+// method number of every exchange (kSMCUserClientCall) are the platform's,
+// from <IOKit/IOKitSMCRecord.h>.
 
 // What a real SMC holds at most: "FNum" is a ui8, and key positions fit 16
 // bits. Loops over fans or keys go no further, whatever a reply claims.
@@ -38,22 +32,6 @@ enum { kSMCMaxFans = 255, kSMCMaxKeys = 65535 };
 
 // Returned by the writes when the given size is not the key's size.
 #define kSMCSizeMismatch kIOReturnError
-
-typedef char SMCBytes[32];
-
-// The call record, sent whole and received whole in every exchange; integers
-// in the host's byte order.
-typedef struct {
-    FourCharCode key;
-    char reserved0[24];
-    uint32_t dataSize;
-    FourCharCode dataType;
-    char reserved1[6];
-    uint8_t command;
-    char reserved2;
-    uint32_t index;
-    SMCBytes bytes;
-} SMCKeyData;
 
 // A key's value on the caller's side; it crosses the interface to the host
 // by address and by value, so its layout is fixed.
@@ -141,14 +119,6 @@ SMC_API int _ultostr(char* dst, uint32_t code);
 #define SMC_LAYOUT_ASSERT(condition) _Static_assert(condition, #condition)
 #define SMC_FIELD_SIZE(type, field) sizeof(((type*)0)->field)
 #endif
-
-SMC_LAYOUT_ASSERT(sizeof(SMCKeyData) == 80);
-SMC_LAYOUT_ASSERT(offsetof(SMCKeyData, key) == 0);
-SMC_LAYOUT_ASSERT(offsetof(SMCKeyData, dataSize) == 28);
-SMC_LAYOUT_ASSERT(offsetof(SMCKeyData, dataType) == 32);
-SMC_LAYOUT_ASSERT(offsetof(SMCKeyData, command) == 42 && SMC_FIELD_SIZE(SMCKeyData, command) == 1);
-SMC_LAYOUT_ASSERT(offsetof(SMCKeyData, index) == 44);
-SMC_LAYOUT_ASSERT(offsetof(SMCKeyData, bytes) == 48);
 
 SMC_LAYOUT_ASSERT(offsetof(SMCVal, key) == 0 && SMC_FIELD_SIZE(SMCVal, key) == 5);
 SMC_LAYOUT_ASSERT(offsetof(SMCVal, dataSize) == 8 && SMC_FIELD_SIZE(SMCVal, dataSize) == 4);

@@ -4,6 +4,7 @@
 // persistence in FanPutBack.cpp.
 #include "smcd/FanBroker.h"
 #include "backends/CallRecord.h"
+#include "smc/CallRecords.h"
 #include "smc/smc.h"
 #include "encodings/Encodings.h"
 
@@ -17,17 +18,6 @@ using namespace platform;
 using namespace platform::protocol;
 
 namespace {
-
-// The daemon forwards the access layer's records as the back-ends' own.
-static_assert(sizeof(SMCKeyData) == sizeof(CallRecord) && offsetof(SMCKeyData, key) == offsetof(CallRecord, key) &&
-              offsetof(SMCKeyData, dataSize) == offsetof(CallRecord, dataSize) &&
-              offsetof(SMCKeyData, dataType) == offsetof(CallRecord, dataType) &&
-              offsetof(SMCKeyData, command) == offsetof(CallRecord, command) &&
-              offsetof(SMCKeyData, index) == offsetof(CallRecord, index) &&
-              offsetof(SMCKeyData, bytes) == offsetof(CallRecord, bytes));
-static_assert(kSMCUserClientCall == kUserClientCall && int(SMCCommandReadKey) == int(kReadKey) &&
-              int(SMCCommandWriteKey) == int(kWriteKey) && int(SMCCommandKeyAtIndex) == int(kKeyAtIndex) &&
-              int(SMCCommandKeyInfo) == int(kKeyInfo));
 
 // Pending notes kept for a caller that does not take them.
 constexpr size_t kMaxNotes = 256;
@@ -86,15 +76,10 @@ FanBroker::FanBroker(std::unique_ptr<SMCConnection> connection, BrokerOptions op
 
 kern_return_t FanBroker::exchange(uint8_t command, FourCharCode key, SMCKeyData& reply, const SavedValue* value)
 {
-    SMCKeyData request{};
-    request.key = key;
-    request.command = command;
-    if (value) {
-        request.dataSize = value->size;
-        std::memcpy(request.bytes, value->bytes.data(), value->size);
-    } else if (command == SMCCommandReadKey) {
-        request.dataSize = reply.dataSize;
-    }
+    // The broker sends writes of saved values, reads and key information only.
+    SMCKeyData request = value                          ? smc::writeRequest(key, value->bytes.data(), value->size)
+                         : command == SMCCommandReadKey ? smc::readRequest(key, reply.dataSize)
+                                                        : smc::keyInfoRequest(key);
     reply = {};
     size_t size = sizeof reply;
     return connection_->call(kSMCUserClientCall, &request, sizeof request, &reply, &size);
@@ -194,7 +179,7 @@ Reply FanBroker::handle(ClientId client, const uint8_t* message, size_t size, co
         }
         return reply;
     }
-    if (request.method == kSMCUserClientCall && request.record[offsetof(CallRecord, command)] == kWriteKey)
+    if (request.method == kSMCUserClientCall && protocol::commandOf(request) == kWriteKey)
         return write(client, request);
     return passOn(request);
 }

@@ -2,6 +2,7 @@
 #include "smcfs/CoretempFiles.h"
 #include "encodings/Encodings.h"
 
+#include "smc/CallRecords.h"
 #include "smc/smc.h"
 
 #include <cerrno>
@@ -67,11 +68,8 @@ const Node* CoretempFiles::find(std::string_view path) const
 
 bool CoretempFiles::readCelsius(const Key& key, double& celsius)
 {
-    SMCKeyData request{}, response{};
-    request.key = key.code;
-    request.dataSize = key.size;
-    request.command = SMCCommandReadKey;
-    if (SMCCall2(kSMCUserClientCall, &request, &response, connection_) != KERN_SUCCESS)
+    SMCKeyData response;
+    if (smc::call(connection_, smc::readRequest(key.code, key.size), response) != KERN_SUCCESS)
         return false;
     const auto* bytes = reinterpret_cast<const uint8_t*>(response.bytes);
     celsius = encodings::temperature(encodings::fourCharCode(std::string_view(key.type, 4)), bytes, key.size);

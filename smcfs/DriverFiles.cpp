@@ -2,6 +2,7 @@
 #include "smcfs/DriverFiles.h"
 #include "encodings/Encodings.h"
 
+#include "smc/CallRecords.h"
 #include "smc/smc.h"
 
 #include <cmath>
@@ -36,12 +37,6 @@ FourCharCode fanKey(const char* pattern, int fan)
 std::string joinPath(const std::string& directory, const std::string& name)
 {
     return directory == "/" ? "/" + name : directory + "/" + name;
-}
-
-kern_return_t exchange(io_connect_t connection, SMCKeyData& request, SMCKeyData& response)
-{
-    response = SMCKeyData{};
-    return SMCCall2(kSMCUserClientCall, &request, &response, connection);
 }
 
 }  // namespace
@@ -106,15 +101,12 @@ const FileRow DriverFiles::kFiles[] = {
 DriverFiles::DriverFiles(io_connect_t connection, Layout layout) : connection_(connection)
 {
     // The key table, as the driver caches it: names, types and lengths.
-    SMCKeyData request{}, response{};
+    SMCKeyData response;
     uint8_t count[4] = {};
     uint32_t keys = 0;
-    request.key = fourCharCode("#KEY");
-    request.command = SMCCommandKeyInfo;
-    if (exchange(connection_, request, response) == KERN_SUCCESS && response.dataSize == 4) {
-        request.command = SMCCommandReadKey;
-        request.dataSize = 4;
-        if (exchange(connection_, request, response) == KERN_SUCCESS) {
+    if (smc::call(connection_, smc::keyInfoRequest(fourCharCode("#KEY")), response) == KERN_SUCCESS &&
+        response.dataSize == 4) {
+        if (smc::call(connection_, smc::readRequest(fourCharCode("#KEY"), 4), response) == KERN_SUCCESS) {
             std::memcpy(count, response.bytes, 4);
             keys = encodings::unsignedFromBytes(count, 4);
         }
@@ -225,16 +217,11 @@ int DriverFiles::entryAt(uint32_t index, const Entry*& entry)
         return EIO;
     Entry& slot = entries_[index];
     if (!slot.valid) {
-        SMCKeyData request{}, response{};
-        request.command = SMCCommandKeyAtIndex;
-        request.index = index;
-        if (exchange(connection_, request, response) != KERN_SUCCESS)
+        SMCKeyData response;
+        if (smc::call(connection_, smc::keyAtIndexRequest(index), response) != KERN_SUCCESS)
             return EIO;
         FourCharCode name = response.key;
-        request = SMCKeyData{};
-        request.key = name;
-        request.command = SMCCommandKeyInfo;
-        if (exchange(connection_, request, response) != KERN_SUCCESS)
+        if (smc::call(connection_, smc::keyInfoRequest(name), response) != KERN_SUCCESS)
             return EIO;
         slot = {true, name, response.dataType, response.dataSize};
         positions_.try_emplace(name, index);
@@ -259,11 +246,8 @@ int DriverFiles::readKey(FourCharCode key, uint32_t length, uint8_t* bytes)
     auto found = positions_.find(key);
     if (found == positions_.end() || entries_[found->second].length != length || length > 32)
         return EINVAL;
-    SMCKeyData request{}, response{};
-    request.key = key;
-    request.dataSize = length;
-    request.command = SMCCommandReadKey;
-    if (exchange(connection_, request, response) != KERN_SUCCESS)
+    SMCKeyData response;
+    if (smc::call(connection_, smc::readRequest(key, length), response) != KERN_SUCCESS)
         return EIO;
     std::memcpy(bytes, response.bytes, length);
     return 0;
@@ -274,13 +258,9 @@ int DriverFiles::writeKey(FourCharCode key, uint32_t length, const uint8_t* byte
     auto found = positions_.find(key);
     if (found == positions_.end() || entries_[found->second].length != length || length > 32)
         return EINVAL;
-    SMCKeyData request{}, response{};
-    request.key = key;
-    request.dataSize = length;
-    request.command = SMCCommandWriteKey;
-    std::memcpy(request.bytes, bytes, length);
+    SMCKeyData response;
     // Never read back: a write the SMC ignores still succeeds.
-    return exchange(connection_, request, response) == KERN_SUCCESS ? 0 : EIO;
+    return smc::call(connection_, smc::writeRequest(key, bytes, length), response) == KERN_SUCCESS ? 0 : EIO;
 }
 
 // Manual mode: a bit of "FS! ", or on T2 machines a key per fan.

@@ -28,6 +28,12 @@ struct Reply {
 
 static_assert(sizeof(Request) == 84 && sizeof(Reply) == 84);
 
+// The command byte of a user-client call's record (SMCRecordCommand).
+inline uint8_t commandOf(const Request& request)
+{
+    return request.record[offsetof(CallRecord, command)];
+}
+
 // A request of this method (the record is not looked at) makes the
 // connection a lease: the daemon undoes the fan changes made on it when it
 // closes, however it closes. It is never sent by a user-client call, whose

@@ -1,5 +1,6 @@
 // The listing line, the key listing and the fan report.
 #include "smc/tool/smctool.h"
+#include "smc/CallRecords.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -125,11 +126,9 @@ bool listKeys()
     bool countListed = false;
     std::unordered_map<std::string, int32_t> positionOf;  // listed text -> first position
     for (int32_t i = 0; i < listed; ++i) {
-        SMCKeyData request{};
+        SMCKeyData request = smc::keyAtIndexRequest(uint32_t(i));
         SMCKeyData response{};
         SMCVal val{};
-        request.command = SMCCommandKeyAtIndex;
-        request.index = uint32_t(i);
         // Whatever would follow a vanished SMC is made up from cleared records.
         auto stop = [&] {
             say("the SMC is gone; the listing stops at position %d of %d", i, listed);

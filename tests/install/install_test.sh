@@ -52,7 +52,7 @@ expected=(
     "$libdir/libsmc-sensors.so.0" "$libdir/libsmc-sensors.so"
     "$libdir/smc-sensors/libIOKit.so" "$libdir/smc-sensors/libFoundation.so"
     "$libdir/smc-sensors/modules/SensorsModule.so"
-    include/smc-sensors/smc/smc.h include/smc-sensors/IOKit/IOKitLib.h
+    include/smc-sensors/smc/smc.h include/smc-sensors/IOKit/IOKitLib.h include/smc-sensors/IOKit/IOKitSMCRecord.h
     include/smc-sensors/Foundation/Foundation.h include/smc-sensors/SensorsModule/SensorsModule.h
     share/smc-sensors/profiles/builtin.profile
     share/smc-sensors/prometheus/smc-alerts.yml share/smc-sensors/prometheus/README.md

@@ -201,7 +201,7 @@ int Driver::writeFile(const std::string& path, long long value)
 // The driver's files offer fan minimum, target and manual mode, nothing else.
 kern_return_t Driver::write(const CallRecord& request)
 {
-    uint32_t word = request.dataSize >= 2 ? encodings::unsignedFromBytes(request.bytes, 2) : 0;
+    uint32_t word = request.dataSize >= 2 ? encodings::unsignedFromBytes(valueBytes(request), 2) : 0;
     int minimumFan = fanOfKey(request.key, "Mn");
     int targetFan = fanOfKey(request.key, "Tg");
     if (minimumFan || targetFan) {
@@ -217,7 +217,7 @@ kern_return_t Driver::write(const CallRecord& request)
         // Only whole rpm cross the file: fractions are lost.
         // Any type but flt is taken as fpe2.
         FourCharCode taken = type == fourCharCode("flt ") ? type : fourCharCode("fpe2");
-        std::optional<double> speed = encodings::decode(taken, request.bytes, request.dataSize);
+        std::optional<double> speed = encodings::decode(taken, valueBytes(request), request.dataSize);
         // The file takes rpm below 16384; NaN fails the first test.
         if (!speed || !(*speed >= 0) || *speed >= 16384)
             return kIOReturnBadArgument;

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <IOKit/IOKitLib.h>
+#include <IOKit/IOKitSMCRecord.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -19,10 +20,10 @@ namespace encodings {
 // significant; zero bytes where `text` is shorter.
 constexpr FourCharCode fourCharCode(std::string_view text)
 {
-    FourCharCode code = 0;
-    for (size_t i = 0; i < 4; ++i)
-        code = code << 8 | (i < text.size() ? uint8_t(text[i]) : 0);
-    return code;
+    char padded[4] = {};
+    for (size_t i = 0; i < 4 && i < text.size(); ++i)
+        padded[i] = text[i];
+    return SMC_FOUR_CHAR_CODE(padded);
 }
 
 // The code's four characters, most significant first, zero bytes included.
