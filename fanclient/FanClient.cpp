@@ -193,7 +193,7 @@ std::vector<Fan> readFans(io_connect_t connection, kern_return_t& status, bool& 
         fan.target = readSpeed(connection, index, "Tg");
         std::optional<SMCVal> mode = readKey(connection, keyOf(index, "Md"));
         if (mask && mask->dataSize == 2)
-            fan.manual = (uint8_t(mask->bytes[0]) << 8 | uint8_t(mask->bytes[1])) >> index & 1;
+            fan.manual = encodings::unsignedFromBytes(bytesOf(*mask), 2) >> index & 1;
         if (mode)
             fan.manual = fan.manual.value_or(false) || mode->bytes[0] != 0;
         result.push_back(fan);
@@ -276,7 +276,7 @@ kern_return_t setManual(io_connect_t connection, unsigned fan, bool manual, std:
         // zeros and refuses the write as not found: then the fan's own key.
         uint8_t mask[2];
         if (fan < 16 && readKnown(connection, "FS! ", 2, mask) == KERN_SUCCESS) {
-            unsigned bits = unsigned(mask[0] << 8 | mask[1]);
+            unsigned bits = encodings::unsignedFromBytes(mask, 2);
             if (bits >> fan & 1)
                 return KERN_SUCCESS;
             bits |= 1u << fan;
@@ -292,7 +292,7 @@ kern_return_t setManual(io_connect_t connection, unsigned fan, bool manual, std:
     std::optional<SMCVal> mask = readKey(connection, "FS! ");
     if (mask && mask->dataSize == 2) {
         found = true;
-        unsigned bits = uint8_t(mask->bytes[0]) << 8 | uint8_t(mask->bytes[1]);
+        unsigned bits = encodings::unsignedFromBytes(bytesOf(*mask), 2);
         unsigned wanted = bits & ~(1u << fan);
         if (wanted != bits) {
             mask->bytes[0] = char(wanted >> 8);
@@ -323,7 +323,7 @@ kern_return_t readSetting(io_connect_t connection, unsigned fan, FanSetting& set
     // Keys the SMC lacks read as zeros: not manual.
     uint8_t mask[2] = {}, mode = 0;
     bool forced =
-        fan < 16 && readKnown(connection, "FS! ", 2, mask) == KERN_SUCCESS && (mask[0] << 8 | mask[1]) >> fan & 1;
+        fan < 16 && readKnown(connection, "FS! ", 2, mask) == KERN_SUCCESS && encodings::unsignedFromBytes(mask, 2) >> fan & 1;
     setting.manual = forced || (readKnown(connection, keyOf(fan, "Md"), 1, &mode) == KERN_SUCCESS && mode != 0);
     return KERN_SUCCESS;
 }

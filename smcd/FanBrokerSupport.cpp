@@ -102,7 +102,7 @@ bool sameValue(FourCharCode type, const SavedValue& a, const SavedValue& b)
 
 bool bitOf(const SavedValue& mask, uint32_t fan)
 {
-    return fan < 16 && ((mask.bytes[0] << 8 | mask.bytes[1]) >> fan & 1);
+    return fan < 16 && (encodings::unsignedFromBytes(mask.bytes.data(), 2) >> fan & 1);
 }
 
 // A value as people read it: a speed in rpm, any other byte by byte.

@@ -221,7 +221,7 @@ void FanBroker::putBackBit(FanRecord& record, FanRecord& wrote, PutBackOutcome& 
     } else if (bit == *record.forced) {
         record.forced.reset();
     } else {
-        unsigned bits = unsigned(mask.bytes[0] << 8 | mask.bytes[1]) ^ 1u << record.fan;
+        unsigned bits = encodings::unsignedFromBytes(mask.bytes.data(), 2) ^ 1u << record.fan;
         mask.bytes[0] = uint8_t(bits >> 8);
         mask.bytes[1] = uint8_t(bits);
         if ((status = writeValue(mask)) != KERN_SUCCESS) {
