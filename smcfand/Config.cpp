@@ -36,7 +36,8 @@ constexpr TuningKey kTuningKeys[] = {
     {"step", &Tuning::step, 0, 10000, "rpm"},
     {"min_interval", &Tuning::minInterval, 0, 600, "seconds"},
 };
-constexpr const char* kTopKeys = "profile, poll, smoothing, hysteresis, ramp_up, ramp_down, step, min_interval, avoid, [[fan]]";
+constexpr const char* kTopKeys =
+    "profile, poll, smoothing, hysteresis, ramp_up, ramp_down, step, min_interval, avoid, [[fan]]";
 
 std::string number(double value)
 {
@@ -456,8 +457,9 @@ std::string describe(const Config& config, const std::optional<std::vector<FanPl
         }
         return text;
     }
-    const std::string curveWords = std::string("the ") + (config.profile == Profile::Balanced ? "default" : profileName(config.profile)) +
-                                   " curve between the fan's own limits";
+    const std::string curveWords =
+        std::string("the ") + (config.profile == Profile::Balanced ? "default" : profileName(config.profile)) +
+        " curve between the fan's own limits";
     if (config.fans.empty())
         line("every fan: max of the CPU's temperature keys, " + curveWords);
     for (const FanSpec& spec : config.fans) {

@@ -383,8 +383,8 @@ int main(int argc, char* argv[])
         case kProfile:
             options.profile = profileNamed(optarg);
             if (!options.profile)
-                return cli::usageError(kProgram, std::string("--profile: expected quiet, balanced or performance, not \"") +
-                                                     optarg + "\"");
+                return cli::usageError(kProgram, std::string("--profile: expected quiet, balanced or performance, "
+                                                             "not \"") + optarg + "\"");
             break;
         case 'h':
             usage();
