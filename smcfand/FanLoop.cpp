@@ -77,6 +77,13 @@ FanLoop::FanLoop(io_connect_t connection, const std::vector<FanPlan>& plans, con
 
 FanLoop::State FanLoop::poll(Clock::time_point now)
 {
+    if (double slept = resumeWatch_.check(); slept > 0 && !dryRun_) {
+        log_("the machine woke after " + std::to_string(std::lround(slept)) + " s asleep; taking the fans again");
+        for (Fan& fan : fans_) {
+            fan.taken = false;
+            fan.controller.forgetWritten();
+        }
+    }
     if (!dryRun_ && !followHolds())
         return State::Lost;
     // Each sensor once, however many fans follow it; the files are read
