@@ -6,7 +6,7 @@
 #include "smcd/Options.h"
 #include "smcd/PassedSocket.h"
 #include "smcd/StateFile.h"
-#include "backends/emulated/SleepClock.h"
+#include "SleepClock.h"
 
 #include <fcntl.h>
 #include <memory>

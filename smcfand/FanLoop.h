@@ -7,7 +7,7 @@
 #include "smcfand/Config.h"
 #include "smcfand/FanControl.h"
 #include "smcfand/Sensors.h"
-#include "backends/emulated/SleepClock.h"
+#include "SleepClock.h"
 
 #include <functional>
 #include <string>

@@ -3,7 +3,7 @@
 // directive and the load trace, all on a clock stepped by hand.
 #include "smc/smc.h"
 #include "backends/emulated/EmulatedSMC.h"
-#include "backends/emulated/SleepClock.h"
+#include "SleepClock.h"
 #include "support/Process.h"
 
 #include <gtest/gtest.h>

@@ -2,7 +2,7 @@
 #include "backends/emulated/EmulatedSMC.h"
 
 #include "backends/CallRecord.h"
-#include "backends/emulated/SleepClock.h"
+#include "SleepClock.h"
 
 #include <algorithm>
 #include <cmath>

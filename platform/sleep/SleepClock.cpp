@@ -1,6 +1,6 @@
 // The sleep clock: the kernel's two clocks, and the sleeps played by an
 // emulated machine.
-#include "backends/emulated/SleepClock.h"
+#include "SleepClock.h"
 
 #include <atomic>
 #include <cstdio>
