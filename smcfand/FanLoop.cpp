@@ -119,13 +119,6 @@ void FanLoop::reconfigure(const std::vector<FanPlan>& plans, const Tuning& tunin
 
 FanLoop::State FanLoop::poll(Clock::time_point now)
 {
-    if (double slept = resumeWatch_.check(); slept > 0 && !dryRun_) {
-        log_("the machine woke after " + std::to_string(std::lround(slept)) + " s asleep; taking the fans again");
-        for (Fan& fan : fans_) {
-            fan.taken = false;
-            fan.controller.forgetWritten();
-        }
-    }
     if (!dryRun_ && !followHolds())
         return State::Lost;
     // Each sensor once, however many fans follow it; the files are read

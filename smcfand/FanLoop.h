@@ -7,7 +7,6 @@
 #include "smcfand/Config.h"
 #include "smcfand/FanControl.h"
 #include "smcfand/Sensors.h"
-#include "SleepClock.h"
 
 #include <functional>
 #include <string>
@@ -35,8 +34,7 @@ public:
 
     enum class State { Running, Lost };
 
-    // One poll at `now`; after the machine slept (its SMC forgets manual
-    // mode and targets) every fan is taken again. Lost when the connection is gone (the daemon
+    // One poll at `now`. Lost when the connection is gone (the daemon
     // stopped or restarted): nothing more is done on it, and the caller
     // opens another for reconnected().
     State poll(Clock::time_point now);
@@ -87,7 +85,6 @@ private:
     bool dryRun_;
     Say decisions_;
     bool holdsTold_ = false;  // the daemon said this poll which fans are held
-    platform::ResumeWatch resumeWatch_;
 };
 
 }  // namespace smcfand

@@ -762,13 +762,11 @@ protected:
         daemon.reset();
         std::filesystem::remove_all(directory);
     }
-    void startDaemon(std::vector<std::string> before = {}, std::vector<std::string> service = {})
+    void startDaemon()
     {
-        if (service.empty())
-            service = {"--service", directory + "/machine.profile"};
-        before.insert(before.end(), {kBin + "/smcd", "--socket", directory + "/smcd.sock"});
-        before.insert(before.end(), service.begin(), service.end());
-        daemon = std::make_unique<testing_support::BackgroundProcess>("/usr/bin/env", before);
+        daemon = std::make_unique<testing_support::BackgroundProcess>(
+            kBin + "/smcd", std::vector<std::string>{"--socket", directory + "/smcd.sock", "--service",
+                                                     directory + "/machine.profile"});
         ASSERT_TRUE(testing_support::waitForSocket(directory + "/smcd.sock")) << daemon->output();
     }
     // smcfand in the background, once it has written its first target.
@@ -879,24 +877,4 @@ TEST_F(SmcfandBroker, SIGHUPReadsTheFileAgainKeepingTheFansAndAnInvalidOneIsRepo
     EXPECT_EQ(controller.output().find("stopping"), std::string::npos) << controller.output();
     controller.signal(SIGTERM);
     EXPECT_EQ(controller.wait(), 0) << controller.output();
-}
-
-TEST_F(SmcfandBroker, AfterASleepTheControllersFansAndAHoldAreTakenAgain)
-{
-    // The built-in machine sleeps at 4 s and forgets manual mode and
-    // targets; both daemons see the sleep through one shared file.
-    std::string slept = "SMC_SLEEP_FILE=" + directory + "/slept";
-    std::ofstream(directory + "/sleep.trace") << "0 8\n4 suspend 30\n";
-    daemon.reset();
-    startDaemon({slept}, {"--service", "builtin", "--load", directory + "/sleep.trace"});
-    testing_support::BackgroundProcess controller("/usr/bin/env", smcfandWith({service, slept}, {"--poll", "0.1"}));
-    EXPECT_TRUE(said(controller, "fan 0: ")) << controller.output();
-    testing_support::BackgroundProcess hold("/usr/bin/env", {service, kBin + "/smcfan", "hold", "1", "4000"});
-    EXPECT_TRUE(said(controller, "fan 1: held by another client of smcd")) << controller.output();
-    EXPECT_TRUE(said(*daemon, "the machine woke after 30.0 s asleep", 600)) << daemon->output();
-    EXPECT_TRUE(reads("F0Tg", "12 c0"));  // 1200 rpm: the controller's, not the firmware's 2160
-    EXPECT_TRUE(reads("F1Tg", "3e 80"));  // the hold's 4000 rpm
-    EXPECT_TRUE(reads("FS! ", "00 03"));
-    EXPECT_TRUE(said(*daemon, "fan 1: taken again after the sleep: F1Tg 4000 rpm")) << daemon->output();
-    EXPECT_TRUE(said(controller, "the machine woke after 30 s asleep; taking the fans again")) << controller.output();
 }
