@@ -43,11 +43,6 @@ public:
     // again (target and manual mode) at the next poll.
     void reconnected(io_connect_t connection);
 
-    // Drives `plans` with `tuning` from the next poll, keeping the fans it
-    // holds and their targets as where glides start; a fan no longer
-    // planned goes back to the SMC's automatic mode.
-    void reconfigure(const std::vector<FanPlan>& plans, const Tuning& tuning);
-
     // Gives every fan it took back to the SMC's automatic mode.
     void release();
 
@@ -62,8 +57,6 @@ private:
         kern_return_t failed = KERN_SUCCESS;  // the last failure said, said once
     };
 
-    static FanController controllerFor(const FanPlan& plan, Tuning tuning);
-    void gatherSensors();  // every fan's sensors, each once
     // Marks the fans that another lease holds now, and takes those whose
     // hold ended again; false when the connection is gone.
     bool followHolds();
