@@ -49,6 +49,8 @@ constexpr size_t kConnectionsPerUser = 64;
 constexpr size_t kOwnDescriptors = 16;
 // How fast the fans of an emulated machine follow their targets, in rpm a second.
 constexpr double kFanRate = 1000;
+// The longest wait between looks at the sleep clock.
+constexpr int kResumeCheckMs = 1000;
 
 // Gives the thermal model the load trace at `path`; false with the problem
 // as "PATH:LINE: problem" in `error`.
@@ -433,16 +435,27 @@ int Daemon::run()
                 drop(fd);
         }
         dropSilentController();
+        takeFansAfterSleep();
     }
+}
+
+void Daemon::takeFansAfterSleep()
+{
+    double slept = resumeWatch_.check();
+    if (slept <= 0)
+        return;
+    std::vector<std::string> notes;
+    broker_->resumed(std::chrono::duration_cast<BrokerClock::duration>(std::chrono::duration<double>(slept)), notes);
+    say(notes);
 }
 
 int Daemon::timeout() const
 {
     std::optional<BrokerClock::time_point> deadline = broker_->controllerDeadline();
     if (!deadline)
-        return -1;
+        return kResumeCheckMs;
     auto left = std::chrono::ceil<std::chrono::milliseconds>(*deadline - BrokerClock::now()).count();
-    return int(std::clamp<decltype(left)>(left, 0, INT_MAX));
+    return int(std::clamp<decltype(left)>(left, 0, kResumeCheckMs));
 }
 
 void Daemon::dropSilentController()

@@ -6,6 +6,7 @@
 #include "smcd/Options.h"
 #include "smcd/PassedSocket.h"
 #include "smcd/StateFile.h"
+#include "SleepClock.h"
 
 #include <fcntl.h>
 #include <memory>
@@ -42,8 +43,11 @@ private:
     void dropIfGone(ClientId id);
     // Closes the fan controller once it has been silent too long.
     void dropSilentController();
-    // The wait for epoll until the controller's deadline; -1 for none.
+    // The wait for epoll until the controller's deadline, and at most a
+    // second, so that a resume is seen soon without any client.
     int timeout() const;
+    // After a sleep, the held fans the SMC forgot are taken again.
+    void takeFansAfterSleep();
     void say(const std::vector<std::string>& notes);
 
     Options options_;
@@ -76,6 +80,7 @@ private:
     int signals_ = -1;
     int spare_ = open("/dev/null", O_RDONLY | O_CLOEXEC);
     bool bound_ = false;
+    platform::ResumeWatch resumeWatch_;
 };
 
 

@@ -157,6 +157,12 @@ public:
     // left alone or could not be put back.
     void stop(std::vector<std::string>& notes);
 
+    // The machine woke after `slept` seconds, and its SMC may have forgotten
+    // manual mode and targets: a leased fan written to manual mode and now
+    // found automatic is taken again as its holder last set it; a fan still
+    // manual, or changed in another way, is left as it is. Said in `notes`.
+    void resumed(BrokerClock::duration slept, std::vector<std::string>& notes);
+
     // Fans changed and not yet put back, by fan number.
     const std::map<uint32_t, FanRecord>& recorded() const { return records_; }
 
@@ -259,6 +265,11 @@ private:
     void putBackBit(FanRecord& record, FanRecord& wrote, PutBackOutcome& outcome);
     void forgetPutBack(const FanRecord& wrote);
     void endLeases(std::optional<ClientId> client, std::vector<std::string>& notes);
+    // resumed() for one leased fan: whether the SMC put back the manual
+    // mode its holder wrote, and if so its writes again, listed in `done`
+    // (or what failed in `failed`).
+    bool resetBySleep(uint32_t fan, const Lease& lease);
+    void takeAgain(uint32_t fan, const Lease& lease, std::vector<std::string>& done, std::vector<std::string>& failed);
     void say(std::string note);
     bool persist(std::string& error);
     void persistOrSay(std::vector<std::string>& notes);

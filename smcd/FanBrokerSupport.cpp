@@ -117,6 +117,14 @@ std::string valueText(FourCharCode type, const SavedValue& value)
     return text;
 }
 
+std::string joined(const std::vector<std::string>& parts)
+{
+    std::string text;
+    for (const std::string& part : parts)
+        text += (text.empty() ? "" : ", ") + part;
+    return text;
+}
+
 std::string modeText(bool forced)
 {
     return forced ? "manual mode (FS! bit)" : "automatic mode (FS! bit)";

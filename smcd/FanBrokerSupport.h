@@ -38,6 +38,8 @@ bool sameValue(FourCharCode type, const SavedValue& a, const SavedValue& b);
 bool bitOf(const SavedValue& mask, uint32_t fan);
 // A value as people read it: a speed in rpm, any other byte by byte.
 std::string valueText(FourCharCode type, const SavedValue& value);
+// "a, b, c".
+std::string joined(const std::vector<std::string>& parts);
 // The FS! bit as the notes say it.
 std::string modeText(bool forced);
 

@@ -257,6 +257,83 @@ void FanBroker::endLeases(std::optional<ClientId> client, std::vector<std::strin
         persistOrSay(notes);
 }
 
+void FanBroker::resumed(BrokerClock::duration slept, std::vector<std::string>& notes)
+{
+    notes.push_back("the machine woke after " + secondsText(slept) +
+                    " asleep; taking again the held fans that the SMC put back to automatic");
+    bool changed = false;
+    for (const auto& [fan, lease] : leases_) {
+        if (!resetBySleep(fan, lease))
+            continue;
+        std::vector<std::string> done, failed;
+        takeAgain(fan, lease, done, failed);
+        if (!done.empty())
+            notes.push_back(fanName(fan) + ": taken again after the sleep: " + joined(done));
+        if (!failed.empty())
+            notes.push_back(fanName(fan) + ": cannot take it again after the sleep: " + joined(failed));
+        changed = changed || !done.empty();
+    }
+    if (changed && emulated_)
+        persistOrSay(notes);
+}
+
+bool FanBroker::resetBySleep(uint32_t fan, const Lease& lease)
+{
+    // Only a mode its holder set to manual tells a reset from a change:
+    // the firmware puts nothing else back on its own.
+    FourCharCode modeKey = encodings::fanKey(fan, "Md");
+    SavedValue now;
+    const std::vector<SavedValue>& writes = lease.baseline.written;
+    auto written = std::find_if(writes.begin(), writes.end(), [&](const SavedValue& v) { return v.key == modeKey; });
+    if (lease.owners.count(modeKey) && written != writes.end() && written->bytes[0] == 1 &&
+        read(modeKey, now) == KERN_SUCCESS &&
+        now.bytes[0] == 0)
+        return true;
+    return lease.owners.count(encodings::kForcedMaskKey) && lease.baseline.forcedWritten.value_or(false) &&
+           read(encodings::kForcedMaskKey, now) == KERN_SUCCESS && now.size == 2 && !bitOf(now, fan);
+}
+
+void FanBroker::takeAgain(uint32_t fan, const Lease& lease, std::vector<std::string>& done,
+                          std::vector<std::string>& failed)
+{
+    // Speeds before the mode, as a holder sets them.
+    std::vector<SavedValue> values;
+    for (const SavedValue& value : lease.baseline.written)
+        if (lease.owners.count(value.key))
+            values.push_back(value);
+    std::stable_partition(values.begin(), values.end(),
+                          [](const SavedValue& v) { return fanKeyRole(v.key)->part != FanKeyRole::Part::Mode; });
+    for (const SavedValue& value : values) {
+        SavedValue current;
+        FourCharCode type = 0;
+        kern_return_t status = read(value.key, current, &type);
+        if (status == KERN_SUCCESS && sameBytes(current, value))
+            continue;
+        if (status == KERN_SUCCESS)
+            status = writeValue(value);
+        if (status == KERN_SUCCESS)
+            done.push_back(valueText(type, value));
+        else
+            failed.push_back(keyText(value.key) + " (" + statusText(status) + ")");
+    }
+    if (!lease.owners.count(encodings::kForcedMaskKey) || !lease.baseline.forcedWritten.value_or(false))
+        return;
+    SavedValue mask;
+    kern_return_t status = read(encodings::kForcedMaskKey, mask);
+    if (status == KERN_SUCCESS && mask.size != 2)
+        status = kIOReturnBadArgument;
+    if (status == KERN_SUCCESS && !bitOf(mask, fan)) {
+        unsigned bits = encodings::unsignedFromBytes(mask.bytes.data(), 2) | 1u << fan;
+        mask.bytes[0] = uint8_t(bits >> 8);
+        mask.bytes[1] = uint8_t(bits);
+        status = writeValue(mask);
+        if (status == KERN_SUCCESS)
+            done.push_back(modeText(true));
+    }
+    if (status != KERN_SUCCESS)
+        failed.push_back("its FS! bit (" + statusText(status) + ")");
+}
+
 void FanBroker::closed(ClientId client, std::vector<std::string>& notes)
 {
     if (controller_ && controller_->client == client) {

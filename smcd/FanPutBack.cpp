@@ -189,19 +189,13 @@ FanRecord FanBroker::putBack(FanRecord& record, const char* when, std::vector<st
     if (record.forced)
         putBackBit(record, wrote, outcome);
 
-    auto join = [](const std::vector<std::string>& parts) {
-        std::string text;
-        for (const std::string& part : parts)
-            text += (text.empty() ? "" : ", ") + part;
-        return text;
-    };
     std::string prefix = fanName(record.fan) + ": ";
     if (!done.empty())
-        notes.push_back(prefix + "put back " + when + ": " + join(done));
+        notes.push_back(prefix + "put back " + when + ": " + joined(done));
     if (!left.empty())
-        notes.push_back(prefix + "left as it is " + when + ", changed since smcd wrote it: " + join(left));
+        notes.push_back(prefix + "left as it is " + when + ", changed since smcd wrote it: " + joined(left));
     if (!failed.empty())
-        notes.push_back(prefix + "cannot put back " + when + ": " + join(failed));
+        notes.push_back(prefix + "cannot put back " + when + ": " + joined(failed));
     return wrote;
 }
 

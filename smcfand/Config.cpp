@@ -34,7 +34,10 @@ constexpr TuningKey kTuningKeys[] = {
     {"ramp_up", &Tuning::rampUp, 1, 100000, "rpm a second"},
     {"ramp_down", &Tuning::rampDown, 1, 100000, "rpm a second"},
     {"step", &Tuning::step, 0, 10000, "rpm"},
+    {"min_interval", &Tuning::minInterval, 0, 600, "seconds"},
 };
+constexpr const char* kTopKeys =
+    "profile, poll, smoothing, hysteresis, ramp_up, ramp_down, step, min_interval, avoid, [[fan]]";
 
 std::string number(double value)
 {
@@ -59,11 +62,22 @@ public:
                 fans(node, line, config);
                 continue;
             }
+            if (name == "avoid") {
+                bands(node, line, config.tuning.avoid);
+                continue;
+            }
+            if (name == "profile") {
+                std::optional<Profile> profile = profileNamed(node.value_exact<std::string>().value_or(""));
+                if (profile)
+                    config.profile = *profile;
+                else
+                    error(line, "profile must be \"quiet\", \"balanced\" or \"performance\"");
+                continue;
+            }
             auto known = std::find_if(std::begin(kTuningKeys), std::end(kTuningKeys),
                                       [&](const TuningKey& tuning) { return name == tuning.name; });
             if (known == std::end(kTuningKeys)) {
-                error(line, "unknown key \"" + name +
-                                "\" (known: poll, smoothing, hysteresis, ramp_up, ramp_down, step, [[fan]])");
+                error(line, "unknown key \"" + name + "\" (known: " + kTopKeys + ")");
                 continue;
             }
             std::optional<double> value = node.value<double>();
@@ -76,8 +90,9 @@ public:
                                 number(known->highest) + " " + known->unit);
                 continue;
             }
-            config.tuning.*known->field = *value;
+            config.set.emplace_back(known->field, *value);
         }
+        chooseProfile(config, config.profile);
     }
 
 private:
@@ -122,8 +137,10 @@ private:
                     error(line, "combine must be \"max\" or \"mean\"");
             } else if (name == "curve") {
                 curve(node, line, spec);
+            } else if (name == "avoid") {
+                bands(node, line, spec.avoid);
             } else {
-                error(line, "unknown key \"" + name + "\" in [[fan]] (known: fan, sensors, combine, curve)");
+                error(line, "unknown key \"" + name + "\" in [[fan]] (known: fan, sensors, combine, curve, avoid)");
             }
         }
         if (!named)
@@ -150,6 +167,29 @@ private:
                 continue;
             }
             spec.sensors.push_back(*text);
+        }
+    }
+
+    void bands(const toml::node& node, int line, std::vector<Band>& bands)
+    {
+        const toml::array* array = node.as_array();
+        if (!array) {
+            error(line, "avoid must be a list of rpm ranges [low, high]");
+            return;
+        }
+        for (const toml::node& element : *array) {
+            const toml::array* pair = element.as_array();
+            if (!pair || pair->size() != 2 || !(*pair)[0].is_number() || !(*pair)[1].is_number()) {
+                error(lineOf(element), "a band to avoid is [low, high] in rpm");
+                continue;
+            }
+            Band band{*(*pair)[0].value<double>(), *(*pair)[1].value<double>()};
+            if (!(band.low >= 0 && band.low < band.high && std::isfinite(band.high))) {
+                error(lineOf(element), "a band to avoid from " + number(band.low) + " to " + number(band.high) +
+                                           " rpm is not a range of speeds: low below high, neither below 0");
+                continue;
+            }
+            bands.push_back(band);
         }
     }
 
@@ -224,7 +264,32 @@ std::string joined(const std::vector<std::string>& words)
     return text;
 }
 
+// Sorted, overlapping or touching bands made one: a target pushed out of
+// one never lands in the next.
+std::vector<Band> merged(std::vector<Band> bands)
+{
+    std::sort(bands.begin(), bands.end(), [](const Band& a, const Band& b) { return a.low < b.low; });
+    std::vector<Band> result;
+    for (const Band& band : bands) {
+        if (!result.empty() && band.low <= result.back().high)
+            result.back().high = std::max(result.back().high, band.high);
+        else
+            result.push_back(band);
+    }
+    return result;
+}
+
 }  // namespace
+
+void chooseProfile(Config& config, Profile profile)
+{
+    config.profile = profile;
+    std::vector<Band> avoid = std::move(config.tuning.avoid);
+    config.tuning = profileTuning(profile);
+    config.tuning.avoid = std::move(avoid);
+    for (const auto& [field, value] : config.set)
+        config.tuning.*field = value;
+}
 
 std::optional<Config> parseConfig(std::string_view text, const std::string& path, std::vector<std::string>& errors)
 {
@@ -306,10 +371,19 @@ std::optional<std::vector<FanPlan>> resolveConfig(const Config& config, const st
         // The daemon's floor narrows the range; a point below it is lifted
         // to it, as the daemon would refuse it.
         double lowest = std::min(std::max(fan.floor.value_or(fan.minimum), fan.minimum), fan.maximum);
-        FanPlan result{fan.index, fan.name, defaultSensors, Combine::Max, defaultCurve(lowest, fan.maximum), lowest,
-                       fan.maximum};
+        FanPlan result{fan.index,
+                       fan.name,
+                       defaultSensors,
+                       Combine::Max,
+                       defaultCurve(lowest, fan.maximum, config.profile),
+                       lowest,
+                       fan.maximum,
+                       merged(config.tuning.avoid)};
         if (!spec)
             return result;
+        std::vector<Band> avoid = config.tuning.avoid;
+        avoid.insert(avoid.end(), spec->avoid.begin(), spec->avoid.end());
+        result.avoid = merged(std::move(avoid));
         if (!spec->sensors.empty()) {
             result.sensors = spec->sensors;
             for (const std::string& sensor : spec->sensors)
@@ -378,16 +452,21 @@ std::string describe(const Config& config, const std::optional<std::vector<FanPl
                  " rpm, " + combineWord(plan.combine) + " of " + joined(plan.sensors));
             for (const CurvePoint& point : plan.curve.points())
                 line("    " + degrees(point.celsius) + " °C  " + number(std::round(point.rpm)) + " rpm");
+            for (const Band& band : plan.avoid)
+                line("    never resting between " + number(band.low) + " and " + number(band.high) + " rpm");
         }
         return text;
     }
+    const std::string curveWords =
+        std::string("the ") + (config.profile == Profile::Balanced ? "default" : profileName(config.profile)) +
+        " curve between the fan's own limits";
     if (config.fans.empty())
-        line("every fan: max of the CPU's temperature keys, the default curve between the fan's own limits");
+        line("every fan: max of the CPU's temperature keys, " + curveWords);
     for (const FanSpec& spec : config.fans) {
         line("fan " + spec.fan + ": " + combineWord(spec.combine.value_or(Combine::Max)) + " of " +
              (spec.sensors.empty() ? std::string("the CPU's temperature keys") : joined(spec.sensors)));
         if (spec.curve.empty())
-            line("    the default curve between the fan's own limits");
+            line("    " + curveWords);
         for (const PointSpec& point : spec.curve)
             line("    " + degrees(point.celsius) + " °C  " +
                  (point.speed == PointSpec::Speed::Minimum   ? std::string("its minimum")

@@ -32,13 +32,20 @@ struct FanSpec {
     int sensorsLine = 0;
     std::optional<Combine> combine;
     std::vector<PointSpec> curve;
+    std::vector<Band> avoid;  // this fan's bands, besides every fan's
 };
 
 struct Config {
     std::string path;  // empty: no file, every default
-    Tuning tuning;
+    Profile profile = Profile::Balanced;
+    Tuning tuning;  // the profile's, with what the file sets; avoid: every fan's bands
     std::vector<FanSpec> fans;
+    std::vector<std::pair<double Tuning::*, double>> set;  // the tuning the file sets, over any profile's
 };
+
+// Makes `profile` the configuration's: its tuning and default curve, under
+// what the file itself sets.
+void chooseProfile(Config& config, Profile profile);
 
 // Reads the configuration in `text`, as the file `path`. Nothing when it
 // has a problem, each one in `errors` as "PATH:LINE: what is wrong".
@@ -63,11 +70,12 @@ struct FanPlan {
     Combine combine = Combine::Max;
     Curve curve;
     double minimum = 0, maximum = 0;  // the floor, when higher than F<n>Mn; F<n>Mx
+    std::vector<Band> avoid;          // every fan's and its own, sorted and merged
 };
 
 // The fans to drive: those the file names, or every fan of `fans` when it
-// names none, with the defaults (`defaultSensors`, the maximum, the default
-// curve) where it says nothing. `sensorProblem` tells what is wrong with a
+// names none, with the defaults (`defaultSensors`, the maximum, the
+// profile's curve) where it says nothing. `sensorProblem` tells what is wrong with a
 // sensor named in the file (empty: nothing). Nothing when the file names a
 // fan the machine lacks, a sensor with a problem, or a speed beyond a fan's
 // limits, each in `errors` with its file and line.

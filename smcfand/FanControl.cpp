@@ -7,20 +7,31 @@
 namespace smcfand {
 namespace {
 
-// The default curve, as shares of the fan's range (0: its minimum, 1: its
-// maximum): the minimum through idle and light load, a quarter of the range
-// by 78 °C, full speed from 82 °C, where a sustained full load settles with
-// the fans at full speed. Chosen on the built-in machine's heat model
-// against mbpfan and macfanctld (bench/closed_loop.sh).
+// The default curves, as shares of the fan's range (0: its minimum, 1: its
+// maximum). Balanced: the minimum through idle and light load, a quarter of
+// the range by 78 °C, full speed from 82 °C, where a sustained full load
+// settles with the fans at full speed; chosen on the built-in machine's
+// heat model against mbpfan and macfanctld (bench/closed_loop.sh). Quiet
+// stays lower until then but is at full speed from the same 82 °C;
+// performance starts sooner and is at full speed earlier.
 struct DefaultPoint {
     double celsius;
     double share;
 };
-constexpr DefaultPoint kDefaultCurve[] = {
-    {65, 0},
-    {78, 0.25},
-    {82, 1},
+struct ProfileShape {
+    const char* name;
+    DefaultPoint curve[3];
 };
+constexpr ProfileShape kProfiles[] = {
+    {"quiet", {{68, 0}, {80, 0.2}, {82, 1}}},
+    {"balanced", {{65, 0}, {78, 0.25}, {82, 1}}},
+    {"performance", {{60, 0}, {74, 0.3}, {80, 1}}},
+};
+
+const ProfileShape& shapeOf(Profile profile)
+{
+    return kProfiles[size_t(profile)];
+}
 
 }  // namespace
 
@@ -38,10 +49,41 @@ double Curve::at(double celsius) const
     return points_.back().rpm;
 }
 
-Curve defaultCurve(double minimum, double maximum)
+std::optional<Profile> profileNamed(std::string_view name)
+{
+    for (size_t i = 0; i < std::size(kProfiles); ++i)
+        if (name == kProfiles[i].name)
+            return Profile(i);
+    return std::nullopt;
+}
+
+const char* profileName(Profile profile)
+{
+    return shapeOf(profile).name;
+}
+
+Tuning profileTuning(Profile profile)
+{
+    Tuning tuning;
+    if (profile == Profile::Quiet) {
+        // Slower glides and longer rests: fewer changes a person hears.
+        tuning.hysteresis = 4;
+        tuning.rampUp = 60;
+        tuning.rampDown = 25;
+        tuning.minInterval = 10;
+    } else if (profile == Profile::Performance) {
+        tuning.smoothing = 2;
+        tuning.hysteresis = 2;
+        tuning.rampUp = 150;
+        tuning.rampDown = 60;
+    }
+    return tuning;
+}
+
+Curve defaultCurve(double minimum, double maximum, Profile profile)
 {
     std::vector<CurvePoint> points;
-    for (const DefaultPoint& point : kDefaultCurve)
+    for (const DefaultPoint& point : shapeOf(profile).curve)
         points.push_back({point.celsius, minimum + point.share * (maximum - minimum)});
     return Curve(std::move(points));
 }
@@ -60,6 +102,42 @@ FanController::FanController(std::vector<std::string> sensors, Combine combine, 
 {
     if (curve_.points().empty())
         curve_ = Curve({{0, maximum_}});
+    const std::vector<CurvePoint>& points = curve_.points();
+    steepFrom_ = points.size() > 1 ? points.back().celsius : HUGE_VAL;
+    double steepest = 0;
+    for (size_t i = 1; i < points.size(); ++i) {
+        double slope = (points[i].rpm - points[i - 1].rpm) / (points[i].celsius - points[i - 1].celsius);
+        if (slope > steepest) {
+            steepest = slope;
+            steepFrom_ = points[i - 1].celsius;
+        }
+    }
+}
+
+void FanController::continueFrom(const FanController& before)
+{
+    fanMinimum_ = before.fanMinimum_;
+    last_ = before.last_;
+    restingSince_ = before.restingSince_;
+    gliding_ = before.gliding_;
+    risingLast_ = before.risingLast_;
+    target_ = before.target_;
+    written_ = before.written_;
+}
+
+double FanController::outsideBands(double wanted, bool rising) const
+{
+    const double floor = std::clamp(fanMinimum_, minimum_, maximum_);
+    for (const Band& band : tuning_.avoid) {
+        if (!(wanted > band.low && wanted < band.high))
+            continue;
+        // Hysteresis: from above, or on the way up, it stays above until
+        // the curve leaves the band below. Hotter, it never rests lower.
+        bool upper = rising || *held_ >= steepFrom_ || band.low < floor ||
+                     (target_ && (*target_ >= band.high || (*target_ > band.low && risingLast_)));
+        return upper ? std::min(band.high, maximum_) : band.low;
+    }
+    return wanted;
 }
 
 Decision FanController::poll(Clock::time_point now, const std::vector<Reading>& readings)
@@ -105,6 +183,8 @@ Decision FanController::poll(Clock::time_point now, const std::vector<Reading>& 
         smoothed_.reset();
         held_.reset();
         target_ = maximum_;
+        gliding_ = false;
+        restingSince_ = now;
         decision.target = maximum_;
         decision.write = shouldWrite(maximum_);
         return decision;
@@ -128,23 +208,41 @@ Decision FanController::poll(Clock::time_point now, const std::vector<Reading>& 
 
     // Rising, the curve is read at the temperature; falling, only once it
     // left the band, and then at the temperature plus the band.
+    const std::optional<double> heldBefore = held_;
     if (!held_ || *smoothed_ >= *held_)
         held_ = smoothed_;
     else if (*smoothed_ < *held_ - tuning_.hysteresis)
         held_ = *smoothed_ + tuning_.hysteresis;
 
+    const bool overheat = *held_ >= curve_.points().back().celsius;
     double wanted = std::clamp(curve_.at(*held_), floor, maximum_);
+    if (!overheat)
+        wanted = outsideBands(wanted, heldBefore && *held_ > *heldBefore);
     // Past the curve's last point the fan goes to full speed at once: the
-    // ramp keeps changes gentle, never the die hot. A raised minimum is
-    // someone's explicit wish: met at once too.
+    // ramp and the rest between changes keep them gentle, never the die
+    // hot. A raised minimum is someone's explicit wish: met at once too.
     if (target_ && *target_ < floor)
         target_ = floor;
-    if (!target_ || *held_ >= curve_.points().back().celsius)
+    if (!target_ || overheat) {
         target_ = wanted;
-    else if (wanted > *target_)
-        target_ = std::min(wanted, *target_ + tuning_.rampUp * elapsed);
-    else
-        target_ = std::max(wanted, *target_ - tuning_.rampDown * elapsed);
+        gliding_ = false;
+        restingSince_ = now;
+    } else if (wanted != *target_) {
+        bool resting = !gliding_ && restingSince_ &&
+                       std::chrono::duration<double>(now - *restingSince_).count() < tuning_.minInterval;
+        if (!resting) {
+            gliding_ = true;
+            risingLast_ = wanted > *target_;
+            if (wanted > *target_)
+                target_ = std::min(wanted, *target_ + tuning_.rampUp * elapsed);
+            else
+                target_ = std::max(wanted, *target_ - tuning_.rampDown * elapsed);
+        }
+    }
+    if (gliding_ && *target_ == wanted) {
+        gliding_ = false;
+        restingSince_ = now;
+    }
     decision.target = *target_;
     decision.write = shouldWrite(*target_);
     return decision;

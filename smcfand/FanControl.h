@@ -5,6 +5,7 @@
 #include <chrono>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace smcfand {
@@ -36,8 +37,23 @@ private:
     std::vector<CurvePoint> points_;
 };
 
-// The default curve for a fan that runs from `minimum` to `maximum` rpm.
-Curve defaultCurve(double minimum, double maximum);
+// Named sets of the tuning and the default curve's shape. Every one
+// reaches full speed by the same temperature or sooner: how hot the die may
+// get is not a matter of taste.
+enum class Profile { Quiet, Balanced, Performance };
+
+// "quiet", "balanced", "performance"; nothing for another word.
+std::optional<Profile> profileNamed(std::string_view name);
+const char* profileName(Profile profile);
+
+// The default curve of `profile` for a fan that runs from `minimum` to
+// `maximum` rpm.
+Curve defaultCurve(double minimum, double maximum, Profile profile = Profile::Balanced);
+
+// A range of speeds the fan must not rest in (a resonance), low < high.
+struct Band {
+    double low, high;
+};
 
 // How eagerly a fan follows its curve. The defaults are the program's.
 struct Tuning {
@@ -49,7 +65,14 @@ struct Tuning {
     double rampUp = 90;        // rpm per second at most, rising
     double rampDown = 45;      // rpm per second at most, falling
     double step = 50;          // rpm: smaller changes are not written
+    // Seconds the target rests after a change before the next one begins;
+    // a glide is one change. Overheat and lost sensors do not wait.
+    double minInterval = 0;
+    std::vector<Band> avoid;   // sorted, not overlapping
 };
+
+// The tuning of `profile`; Balanced is Tuning{}.
+Tuning profileTuning(Profile profile);
 
 enum class Combine { Max, Mean };
 
@@ -73,7 +96,10 @@ struct Decision {
 // for 70 °C slows only below 67 °C, and then for the reading + 3 °C),
 // limits how fast the target moves, and asks for a write only when the
 // target moved by `step` from the last one written or reached the curve's
-// lowest or highest speed. Time comes only from the arguments.
+// lowest or highest speed. A target that falls in a band to avoid rests at
+// one of its edges: the upper one while the temperature rises or stands on
+// the curve's steepest part, or when the target is already above the band;
+// else the lower one. Time comes only from the arguments.
 class FanController {
 public:
     // `sensors` names the readings that poll() is given, in order; the
@@ -95,6 +121,9 @@ public:
     // target lies below it (nor below `minimum`), up to `maximum`. A person
     // who raises it (smcfan set N min RPM) raises the fan at once.
     void setFanMinimum(double rpm) { fanMinimum_ = rpm; }
+    // Carries on from `before` (a configuration read again): its target is
+    // where glides start, what it wrote stays written, and its rest goes on.
+    void continueFrom(const FanController& before);
 
     const std::vector<std::string>& sensors() const { return sensors_; }
     Combine combine() const { return combine_; }
@@ -111,8 +140,15 @@ private:
     Tuning tuning_;
     std::vector<bool> lost_;  // per sensor: reported lost
     bool allLost_ = false;
-    std::optional<Clock::time_point> last_;
+    double steepFrom_;  // °C where the curve's steepest segment begins
+    std::optional<Clock::time_point> last_, restingSince_;
+    bool gliding_ = false;
+    bool risingLast_ = false;  // the last glide went up
     std::optional<double> smoothed_, held_, target_, written_;
+
+    // Where the target rests for the curve's `wanted` speed: outside every
+    // band. `rising` says the temperature rose this poll.
+    double outsideBands(double wanted, bool rising) const;
 };
 
 // "58.5", a temperature as the log shows it.

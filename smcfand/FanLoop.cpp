@@ -65,18 +65,67 @@ FanLoop::FanLoop(io_connect_t connection, const std::vector<FanPlan>& plans, con
     : connection_(connection), reader_(connection, std::move(readFile)), log_(std::move(log)), dryRun_(dryRun),
       decisions_(std::move(decisions))
 {
-    for (const FanPlan& plan : plans) {
-        for (const std::string& sensor : plan.sensors)
+    for (const FanPlan& plan : plans)
+        fans_.push_back(Fan{plan, controllerFor(plan, tuning),
+                            dryRun ? fanclient::readSpeed(connection, plan.index, "Tg") : std::nullopt});
+    gatherSensors();
+}
+
+FanController FanLoop::controllerFor(const FanPlan& plan, Tuning tuning)
+{
+    tuning.avoid = plan.avoid;
+    return FanController(plan.sensors, plan.combine, plan.curve, plan.minimum, plan.maximum, std::move(tuning));
+}
+
+void FanLoop::gatherSensors()
+{
+    sensors_.clear();
+    for (const Fan& fan : fans_)
+        for (const std::string& sensor : fan.plan.sensors)
             if (std::find(sensors_.begin(), sensors_.end(), sensor) == sensors_.end())
                 sensors_.push_back(sensor);
-        fans_.push_back(Fan{plan,
-                            FanController(plan.sensors, plan.combine, plan.curve, plan.minimum, plan.maximum, tuning),
-                            dryRun ? fanclient::readSpeed(connection, plan.index, "Tg") : std::nullopt});
+}
+
+void FanLoop::reconfigure(const std::vector<FanPlan>& plans, const Tuning& tuning)
+{
+    std::vector<Fan> fans;
+    for (const FanPlan& plan : plans) {
+        auto same = [&](const Fan& fan) { return fan.plan.index == plan.index; };
+        auto before = std::find_if(fans_.begin(), fans_.end(), same);
+        Fan fan{plan, controllerFor(plan, tuning)};
+        if (before != fans_.end()) {
+            // The same fan, still taken: it glides on from where it is.
+            fan.controller.continueFrom(before->controller);
+            fan.previous = before->previous;
+            fan.said = before->said;
+            fan.taken = before->taken;
+            fan.held = before->held;
+            fan.failed = before->failed;
+        }
+        fans.push_back(std::move(fan));
     }
+    // A fan the configuration no longer names goes back to the SMC.
+    for (Fan& fan : fans_) {
+        auto kept = std::find_if(fans.begin(), fans.end(),
+                                 [&](const Fan& other) { return other.plan.index == fan.plan.index; });
+        if (kept != fans.end() || !fan.taken || dryRun_)
+            continue;
+        fanclient::setManual(connection_, fan.plan.index, false);
+        log_(where(fan) + ": no longer in the configuration; back to the SMC's automatic mode");
+    }
+    fans_ = std::move(fans);
+    gatherSensors();
 }
 
 FanLoop::State FanLoop::poll(Clock::time_point now)
 {
+    if (double slept = resumeWatch_.check(); slept > 0 && !dryRun_) {
+        log_("the machine woke after " + std::to_string(std::lround(slept)) + " s asleep; taking the fans again");
+        for (Fan& fan : fans_) {
+            fan.taken = false;
+            fan.controller.forgetWritten();
+        }
+    }
     if (!dryRun_ && !followHolds())
         return State::Lost;
     // Each sensor once, however many fans follow it; the files are read

@@ -7,6 +7,7 @@
 #include "smcfand/Config.h"
 #include "smcfand/FanControl.h"
 #include "smcfand/Sensors.h"
+#include "SleepClock.h"
 
 #include <functional>
 #include <string>
@@ -34,7 +35,8 @@ public:
 
     enum class State { Running, Lost };
 
-    // One poll at `now`. Lost when the connection is gone (the daemon
+    // One poll at `now`; after the machine slept (its SMC forgets manual
+    // mode and targets) every fan is taken again. Lost when the connection is gone (the daemon
     // stopped or restarted): nothing more is done on it, and the caller
     // opens another for reconnected().
     State poll(Clock::time_point now);
@@ -42,6 +44,11 @@ public:
     // Carries on through a new connection (not owned): every fan is taken
     // again (target and manual mode) at the next poll.
     void reconnected(io_connect_t connection);
+
+    // Drives `plans` with `tuning` from the next poll, keeping the fans it
+    // holds and their targets as where glides start; a fan no longer
+    // planned goes back to the SMC's automatic mode.
+    void reconfigure(const std::vector<FanPlan>& plans, const Tuning& tuning);
 
     // Gives every fan it took back to the SMC's automatic mode.
     void release();
@@ -57,6 +64,8 @@ private:
         kern_return_t failed = KERN_SUCCESS;  // the last failure said, said once
     };
 
+    static FanController controllerFor(const FanPlan& plan, Tuning tuning);
+    void gatherSensors();  // every fan's sensors, each once
     // Marks the fans that another lease holds now, and takes those whose
     // hold ended again; false when the connection is gone.
     bool followHolds();
@@ -78,6 +87,7 @@ private:
     bool dryRun_;
     Say decisions_;
     bool holdsTold_ = false;  // the daemon said this poll which fans are held
+    platform::ResumeWatch resumeWatch_;
 };
 
 }  // namespace smcfand

@@ -33,15 +33,17 @@ struct Options {
     bool check = false;
     bool dryRun = false;
     std::optional<double> poll;
+    std::optional<Profile> profile;
 };
 
 void usage()
 {
     std::printf("Usage: %s [options]\n"
                 "Drives the fans by their temperatures through smcd, which gives them back to the\n"
-                "SMC if smcfand ends in any way. Runs in the foreground until SIGINT, SIGTERM or\n"
-                "SIGHUP (all three alike: it does not reload; restart it to read a changed\n"
-                "configuration), then puts its fans back into automatic mode.\n"
+                "SMC if smcfand ends in any way. Runs in the foreground until SIGINT or SIGTERM,\n"
+                "then puts its fans back into automatic mode. SIGHUP reads the configuration\n"
+                "again and keeps the fans: a valid file applies from the next poll, an invalid\n"
+                "one is reported and the running one kept.\n"
                 "    -c, --config FILE   the configuration (default: %s when it exists,\n"
                 "                        else every fan follows the CPU by the default curve)\n"
                 "        --check [FILE]  check the configuration and print each fan's curve, against\n"
@@ -49,6 +51,8 @@ void usage()
                 "    -n, --dry-run       decide but write nothing: print each speed it would set,\n"
                 "                        marked \"dry run: \"; works on any SMC, without smcd\n"
                 "        --poll SECONDS  time between readings (default: the file's poll, else 1)\n"
+                "        --profile NAME  quiet, balanced or performance (default: the file's\n"
+                "                        profile, else balanced); the file's settings override it\n"
                 "    -h, --help          this text\n"
                 "        --version       print the version\n"
                 "The SMC is the one that SMC_SERVICE names, as for every program of the package.\n"
@@ -143,6 +147,28 @@ std::optional<std::vector<FanPlan>> planFans(io_connect_t connection, const Conf
     return plans;
 }
 
+// The configuration the options name (the default file when it exists),
+// with the command line's profile; nothing after saying why not.
+std::optional<Config> readConfig(const Options& options)
+{
+    Config config;
+    std::string path = options.config;
+    if (path.empty() && access(kDefaultConfigPath, F_OK) == 0)
+        path = kDefaultConfigPath;
+    if (!path.empty()) {
+        std::vector<std::string> errors;
+        std::optional<Config> loaded = loadConfig(path, errors);
+        for (const std::string& error : errors)
+            fail(error);
+        if (!loaded)
+            return std::nullopt;
+        config = std::move(*loaded);
+    }
+    if (options.profile)
+        chooseProfile(config, *options.profile);
+    return config;
+}
+
 // Waits up to `seconds` for SIGINT, SIGTERM or SIGHUP (blocked in
 // `signals`); the signal, or 0 when the time ran out.
 int waitForSignal(const sigset_t& signals, double seconds)
@@ -173,8 +199,10 @@ std::string curveText(const FanPlan& plan)
 
 // Takes the fans, trying again after 1 s, then waits growing to 5 s, while
 // smcd is away or refuses the claim; each cause is said once. 0 once taken,
-// the signal that came first, or -1 when this SMC can never be smcd's.
-int takeFans(io_connect_t& connection, const Options& options, double poll, const sigset_t& signals, bool first)
+// the signal that came first, or -1 when this SMC can never be smcd's. A
+// SIGHUP meanwhile sets `reread`.
+int takeFans(io_connect_t& connection, const Options& options, double poll, const sigset_t& signals, bool first,
+             bool& reread)
 {
     std::string problem, said;
     kern_return_t status;
@@ -192,12 +220,37 @@ int takeFans(io_connect_t& connection, const Options& options, double poll, cons
         if (cause != said)
             say(problem + "; trying again every few seconds");
         said = cause;
-        if (int number = waitForSignal(signals, backoff))
+        int number = waitForSignal(signals, backoff);
+        reread = reread || number == SIGHUP;
+        if (number != 0 && number != SIGHUP)
             return number;
     }
 }
 
-int run(const Options& options, const Config& config)
+// Reads the configuration again for `loop`, on `connection`: applied from
+// the next poll when it is valid, else said why and the running one kept.
+// The poll stays: smcd holds smcfand to the one it promised.
+void reload(const Options& options, io_connect_t connection, FanLoop& loop, const Tuning& running)
+{
+    const std::string keeping = "configuration not reloaded; running on the one before";
+    std::optional<Config> config = readConfig(options);
+    std::optional<std::vector<FanPlan>> plans = config ? planFans(connection, *config) : std::nullopt;
+    if (!plans) {
+        say(keeping);
+        return;
+    }
+    Tuning tuning = config->tuning;
+    if (tuning.poll != running.poll && !options.poll)
+        say("poll = " + degrees(tuning.poll) + " s takes effect when smcfand restarts; polling every " +
+            degrees(running.poll) + " s");
+    tuning.poll = running.poll;
+    loop.reconfigure(*plans, tuning);
+    say("configuration read again (SIGHUP); profile " + std::string(profileName(config->profile)));
+    for (const FanPlan& plan : *plans)
+        say(curveText(plan));
+}
+
+int run(const Options& options, Config config)
 {
     // Signals are taken in order, between polls: none ends smcfand before
     // it gives the fans back.
@@ -215,8 +268,13 @@ int run(const Options& options, const Config& config)
         say(std::string("stopping (SIG") + sigabbrev_np(number) + ")");
         return 0;
     };
-    if (int taken = takeFans(connection, options, tuning.poll, signals, true))
+    bool reread = false;
+    if (int taken = takeFans(connection, options, tuning.poll, signals, true, reread))
         return taken < 0 ? 1 : stopping(taken);
+    // A SIGHUP while waiting for smcd: the file as it is now, if valid.
+    if (std::optional<Config> again = reread ? readConfig(options) : std::nullopt)
+        config = std::move(*again);
+    reread = false;
     std::optional<std::vector<FanPlan>> plans = planFans(connection, config);
     if (!plans) {
         SMCClose(connection);
@@ -238,19 +296,27 @@ int run(const Options& options, const Config& config)
                 (options.dryRun ? "" : "; it gave the fans back to the SMC") + ". Connecting again");
             SMCClose(connection);
             connection = 0;
-            if (int number = waitForSignal(signals, 1))
+            int number = waitForSignal(signals, 1);
+            reread = reread || number == SIGHUP;
+            if (number != 0 && number != SIGHUP)
                 return stopping(number);
-            if (int taken = takeFans(connection, options, tuning.poll, signals, false))
+            if (int taken = takeFans(connection, options, tuning.poll, signals, false, reread))
                 return stopping(taken);
             say("smcd is back; taking the fans again");
             loop.reconnected(connection);
+            if (reread)
+                reload(options, connection, loop, tuning);
+            reread = false;
             continue;
         }
         next += std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(tuning.poll));
         auto now = Clock::now();
         if (next < now)
             next = now;  // a slow poll does not make the next ones hurry
-        if (int number = waitForSignal(signals, std::chrono::duration<double>(next - now).count())) {
+        int number;
+        while ((number = waitForSignal(signals, std::chrono::duration<double>(next - Clock::now()).count())) == SIGHUP)
+            reload(options, connection, loop, tuning);
+        if (number) {
             loop.release();
             SMCClose(connection);
             say(std::string("stopping (SIG") + sigabbrev_np(number) + ")" +
@@ -281,10 +347,11 @@ int check(const Config& config)
 
 int main(int argc, char* argv[])
 {
-    enum { kCheck = 256, kPoll, kVersion };
+    enum { kCheck = 256, kPoll, kProfile, kVersion };
     static const option longOptions[] = {
         {"config", required_argument, nullptr, 'c'}, {"check", no_argument, nullptr, kCheck},
         {"dry-run", no_argument, nullptr, 'n'},      {"poll", required_argument, nullptr, kPoll},
+        {"profile", required_argument, nullptr, kProfile},
         {"help", no_argument, nullptr, 'h'},         {"version", no_argument, nullptr, kVersion},
         {nullptr, 0, nullptr, 0},
     };
@@ -313,6 +380,12 @@ int main(int argc, char* argv[])
             options.poll = seconds;
             break;
         }
+        case kProfile:
+            options.profile = profileNamed(optarg);
+            if (!options.profile)
+                return cli::usageError(kProgram, std::string("--profile: expected quiet, balanced or performance, "
+                                                             "not \"") + optarg + "\"");
+            break;
         case 'h':
             usage();
             return cli::outputStatus(kProgram);
@@ -328,20 +401,10 @@ int main(int argc, char* argv[])
     if (optind < argc)
         return cli::usageError(kProgram, std::string("unexpected argument \"") + argv[optind] + "\"");
 
-    Config config;
-    std::string path = options.config;
-    if (path.empty() && access(kDefaultConfigPath, F_OK) == 0)
-        path = kDefaultConfigPath;
-    if (!path.empty()) {
-        std::vector<std::string> errors;
-        std::optional<Config> loaded = loadConfig(path, errors);
-        for (const std::string& error : errors)
-            fail(error);
-        if (!loaded)
-            return 1;
-        config = std::move(*loaded);
-    }
+    std::optional<Config> config = readConfig(options);
+    if (!config)
+        return 1;
     if (options.check)
-        return check(config);
-    return run(options, config);
+        return check(*config);
+    return run(options, std::move(*config));
 }

@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <csignal>
@@ -271,6 +272,120 @@ TEST(SmcfandController, TheFansMinimumAsItIsNowIsTheTargetsFloor)
     }
 }
 
+// Two segments, the steeper from 75 °C; a band on each.
+const Curve kBent({{60, 1200}, {75, 3000}, {85, 6000}});
+Tuning withBands()
+{
+    Tuning tuning = unsmoothed();
+    tuning.avoid = {{2000, 2400}, {4000, 4500}};
+    return tuning;
+}
+bool inBand(const Tuning& tuning, double rpm)
+{
+    return std::any_of(tuning.avoid.begin(), tuning.avoid.end(),
+                       [&](const Band& band) { return rpm > band.low && rpm < band.high; });
+}
+
+TEST(SmcfandController, ATargetInABandRestsAtTheEdgeTheTemperatureCallsFor)
+{
+    struct Case {
+        std::vector<double> celsius;  // each for 30 s
+        double target;
+    };
+    const Case cases[] = {
+        {{68}, 2000},        // steady, below the steep part: the lower edge
+        {{68, 69}, 2400},    // rising: the upper edge
+        {{68, 69, 68}, 2400}, // and there while the curve stays in the band
+        {{80, 66}, 2400},    // from above: the upper edge, no flip
+        {{80, 60}, 1560},    // out of the band below: for 63 °C
+        {{79}, 4500},        // on the steep part: never the lower edge
+    };
+    for (const Case& c : cases) {
+        Stepped fan(withBands(), 1, kBent);
+        for (double celsius : c.celsius)
+            for (int second = 0; second < 30; ++second)
+                fan.poll(celsius);
+        EXPECT_DOUBLE_EQ(fan.poll(c.celsius.back()).target, c.target) << c.celsius.size() << " " << c.celsius.back();
+    }
+    // Swept slowly up and down, smoothed, it never rests inside a band.
+    Tuning tuning = withBands();
+    tuning.smoothing = 3;
+    Stepped fan(tuning, 1, kBent);
+    double celsius = 60;
+    for (double end : {88.0, 60.0})
+        while (std::abs(celsius - end) > 0.05) {
+            celsius += end > celsius ? 0.1 : -0.1;
+            for (int second = 0; second < 20; ++second)
+                fan.poll(celsius);
+            double rested = fan.poll(celsius).target;
+            EXPECT_FALSE(inBand(tuning, rested)) << celsius << " °C: " << rested;
+        }
+}
+
+TEST(SmcfandController, AMinimumIntervalHoldsChangesButNotOverheatOrLostSensors)
+{
+    struct Step {
+        std::optional<double> celsius;  // none: the sensor lost
+        double target;
+    };
+    // 10 s between changes; 3120 rpm wanted at 70 °C.
+    const Step steps[] = {
+        {60, 1200}, {70, 1200}, {70, 1200}, {70, 1200}, {70, 1200},
+        {70, 1200}, {70, 1200}, {70, 1200}, {70, 1200}, {70, 1200},  // 10 s from the first target
+        {70, 1700}, {70, 2200}, {70, 2700}, {70, 3120},              // a glide runs to its end
+        {76, 3120},                                                  // rested 1 s: waits
+        {90, 6000},                                                  // overheat: at once
+    };
+    Tuning tuning = unsmoothed();
+    tuning.minInterval = 10;
+    Stepped fan(tuning);
+    int second = 0;
+    for (const Step& step : steps) {
+        std::vector<Reading> readings{step.celsius ? celsius(*step.celsius) : Reading{std::nullopt, "gone"}};
+        EXPECT_DOUBLE_EQ(fan.poll(readings).target, step.target) << "second " << second;
+        ++second;
+    }
+    Stepped lost(tuning);
+    lost.poll(60);
+    EXPECT_DOUBLE_EQ(lost.poll(std::vector<Reading>{Reading{std::nullopt, "gone"}}).target, 6000);
+}
+
+TEST(SmcfandProfiles, QuietBelowBalancedBelowPerformanceAllFullByTheSameHeat)
+{
+    const Profile profiles[] = {Profile::Quiet, Profile::Balanced, Profile::Performance};
+    for (double celsius = 30; celsius <= 100; celsius += 0.5) {
+        double before = 0;
+        for (Profile profile : profiles) {
+            double rpm = defaultCurve(1200, 6000, profile).at(celsius);
+            EXPECT_GE(rpm, before) << profileName(profile) << " at " << celsius;
+            if (celsius >= 82) {
+                EXPECT_EQ(rpm, 6000) << profileName(profile) << " at " << celsius;
+            }
+            before = rpm;
+        }
+    }
+    // Balanced is the program's defaults, unchanged.
+    const CurvePoint balanced[] = {{65, 1200}, {78, 2400}, {82, 6000}};
+    for (size_t i = 0; i < std::size(balanced); ++i) {
+        EXPECT_EQ(defaultCurve(1200, 6000).points().at(i).celsius, balanced[i].celsius);
+        EXPECT_EQ(defaultCurve(1200, 6000).points().at(i).rpm, balanced[i].rpm);
+    }
+    Tuning defaults = profileTuning(Profile::Balanced);
+    EXPECT_EQ(std::vector<double>({defaults.poll, defaults.smoothing, defaults.hysteresis, defaults.rampUp,
+                                   defaults.rampDown, defaults.step, defaults.minInterval}),
+              std::vector<double>({1, 3, 3, 90, 45, 50, 0}));
+    EXPECT_TRUE(defaults.avoid.empty());
+    // The file's own settings win over its profile's, wherever they stand.
+    std::vector<std::string> errors;
+    std::optional<Config> config = parseConfig("ramp_up = 80\nprofile = \"quiet\"\n", "fans.toml", errors);
+    ASSERT_TRUE(config);
+    EXPECT_EQ(config->tuning.rampUp, 80);
+    EXPECT_EQ(config->tuning.rampDown, profileTuning(Profile::Quiet).rampDown);
+    chooseProfile(*config, Profile::Performance);
+    EXPECT_EQ(config->tuning.rampUp, 80);
+    EXPECT_EQ(config->tuning.rampDown, profileTuning(Profile::Performance).rampDown);
+}
+
 TEST(SmcfandConfig, ErrorsNameTheFileTheLineAndTheProblem)
 {
     struct Case {
@@ -294,6 +409,10 @@ TEST(SmcfandConfig, ErrorsNameTheFileTheLineAndTheProblem)
         {"[[fan]]\nfan = 0\ncurve = [[50, 3000], [60, 2000]]\n", "3: the curve's speed falls from 3000 to 2000"},
         {"[[fan]]\nfan = 0\ncurve = [[50, \"fast\"]]\n", "3: a curve point is [°C, rpm]"},
         {"[[fan]]\nfan = 0\ncurve = [[150, 3000]]\n", "3: the curve's temperature 150 °C is outside"},
+        {"profile = \"loud\"\n", "1: profile must be"},
+        {"avoid = [[2400, 2000]]\n", "1: a band to avoid from 2400 to 2000 rpm is not a range"},
+        {"[[fan]]\nfan = 0\navoid = [2000, 2400]\n", "3: a band to avoid is [low, high]"},
+        {"min_interval = -1\n", "1: min_interval = -1 is outside 0 to 600 seconds"},
     };
     for (const Case& c : cases) {
         std::vector<std::string> errors;
@@ -314,7 +433,9 @@ TEST(SmcfandConfig, ResolvedAgainstTheMachinesFansAndSensors)
         const char* error;  // empty: resolves
     };
     const Case cases[] = {
-        {"[[fan]]\nfan = \"right\"\ncurve = [[50, \"min\"], [70, 3000], [85, \"max\"]]\n", ""},
+        {"avoid = [[3000, 3500]]\n[[fan]]\nfan = \"right\"\ncurve = [[50, \"min\"], [70, 3000], [85, \"max\"]]\n"
+         "avoid = [[2000, 2200], [3400, 3600]]\n",
+         ""},
         {"[[fan]]\nfan = 2\n", "fans.toml:2: no fan 2 on this machine (its fans: 0 \"Left\", 1 \"Right\")"},
         {"[[fan]]\nfan = 0\nsensors = [\"TC0P\",\n  \"TX9Z\"]\n", "fans.toml:3: sensor TX9Z: the SMC has no key TX9Z"},
         {"[[fan]]\nfan = 0\ncurve = [[50, 1000]]\n", "fans.toml:3: 1000 rpm is outside fan 0 (Left)'s range, 1200 to 6000"},
@@ -340,6 +461,11 @@ TEST(SmcfandConfig, ResolvedAgainstTheMachinesFansAndSensors)
         EXPECT_EQ(points[0].rpm, 1500);
         EXPECT_EQ(points[2].rpm, 5000);
         EXPECT_EQ(plans->front().sensors, std::vector<std::string>{"TC0P"});
+        // Every fan's bands and its own, sorted, the overlapping made one.
+        ASSERT_EQ(plans->front().avoid.size(), 2u);
+        EXPECT_EQ(plans->front().avoid[0].high, 2200);
+        EXPECT_EQ(plans->front().avoid[1].low, 3000);
+        EXPECT_EQ(plans->front().avoid[1].high, 3600);
     }
 }
 
@@ -562,7 +688,7 @@ TEST(SmcfandProgram, RefusesToDriveFansWithoutSmcdButDryRunsAnywhere)
 TEST(SmcfandProgram, HelpNamesEverySignalThatStopsIt)
 {
     std::string help = runProgram(kBin + "/smcfand", {"--help"}).output;
-    for (const char* signal : {"SIGINT", "SIGTERM", "SIGHUP"})
+    for (const char* signal : {"SIGINT", "SIGTERM", "SIGHUP reads the configuration"})
         EXPECT_NE(help.find(signal), std::string::npos) << signal;
 }
 
@@ -636,11 +762,13 @@ protected:
         daemon.reset();
         std::filesystem::remove_all(directory);
     }
-    void startDaemon()
+    void startDaemon(std::vector<std::string> before = {}, std::vector<std::string> service = {})
     {
-        daemon = std::make_unique<testing_support::BackgroundProcess>(
-            kBin + "/smcd", std::vector<std::string>{"--socket", directory + "/smcd.sock", "--service",
-                                                     directory + "/machine.profile"});
+        if (service.empty())
+            service = {"--service", directory + "/machine.profile"};
+        before.insert(before.end(), {kBin + "/smcd", "--socket", directory + "/smcd.sock"});
+        before.insert(before.end(), service.begin(), service.end());
+        daemon = std::make_unique<testing_support::BackgroundProcess>("/usr/bin/env", before);
         ASSERT_TRUE(testing_support::waitForSocket(directory + "/smcd.sock")) << daemon->output();
     }
     // smcfand in the background, once it has written its first target.
@@ -727,4 +855,48 @@ TEST_F(SmcfandBroker, ADaemonRestartedIsFoundAgainAndASignalGivesTheFansBack)
     controller.signal(SIGTERM);
     EXPECT_EQ(controller.wait(), 0) << controller.output();
     EXPECT_TRUE(reads("FS! ", "00 00"));
+}
+
+TEST_F(SmcfandBroker, SIGHUPReadsTheFileAgainKeepingTheFansAndAnInvalidOneIsReportedAndKept)
+{
+    std::string file = directory + "/fans.toml";
+    std::ofstream(file) << "";
+    controllers.push_back(std::make_unique<testing_support::BackgroundProcess>(
+        "/usr/bin/env", smcfandWith({service}, {"--poll", "0.1", "--config", file})));
+    testing_support::BackgroundProcess& controller = *controllers.back();
+    ASSERT_TRUE(said(controller, kAt72Text)) << controller.output();
+    std::ofstream(file) << "ramp_up = 100000\n[[fan]]\nfan = 0\ncurve = [[50, 3000]]\n";
+    controller.signal(SIGHUP);
+    EXPECT_TRUE(said(controller, "configuration read again (SIGHUP)")) << controller.output();
+    EXPECT_TRUE(reads("F0Tg", fpe2Bytes(3000)));
+    EXPECT_TRUE(reads("FS! ", "00 01")) << "fan 0 never given back";
+    std::ofstream(file) << "poll = \"often\"\n";
+    controller.signal(SIGHUP);
+    EXPECT_TRUE(said(controller, "configuration not reloaded; running on the one before")) << controller.output();
+    EXPECT_NE(controller.output().find(file + ":1: poll must be a number"), std::string::npos) << controller.output();
+    EXPECT_TRUE(reads("F0Tg", fpe2Bytes(3000)));
+    EXPECT_TRUE(reads("FS! ", "00 01"));
+    EXPECT_EQ(controller.output().find("stopping"), std::string::npos) << controller.output();
+    controller.signal(SIGTERM);
+    EXPECT_EQ(controller.wait(), 0) << controller.output();
+}
+
+TEST_F(SmcfandBroker, AfterASleepTheControllersFansAndAHoldAreTakenAgain)
+{
+    // The built-in machine sleeps at 4 s and forgets manual mode and
+    // targets; both daemons see the sleep through one shared file.
+    std::string slept = "SMC_SLEEP_FILE=" + directory + "/slept";
+    std::ofstream(directory + "/sleep.trace") << "0 8\n4 suspend 30\n";
+    daemon.reset();
+    startDaemon({slept}, {"--service", "builtin", "--load", directory + "/sleep.trace"});
+    testing_support::BackgroundProcess controller("/usr/bin/env", smcfandWith({service, slept}, {"--poll", "0.1"}));
+    EXPECT_TRUE(said(controller, "fan 0: ")) << controller.output();
+    testing_support::BackgroundProcess hold("/usr/bin/env", {service, kBin + "/smcfan", "hold", "1", "4000"});
+    EXPECT_TRUE(said(controller, "fan 1: held by another client of smcd")) << controller.output();
+    EXPECT_TRUE(said(*daemon, "the machine woke after 30.0 s asleep", 600)) << daemon->output();
+    EXPECT_TRUE(reads("F0Tg", "12 c0"));  // 1200 rpm: the controller's, not the firmware's 2160
+    EXPECT_TRUE(reads("F1Tg", "3e 80"));  // the hold's 4000 rpm
+    EXPECT_TRUE(reads("FS! ", "00 03"));
+    EXPECT_TRUE(said(*daemon, "fan 1: taken again after the sleep: F1Tg 4000 rpm")) << daemon->output();
+    EXPECT_TRUE(said(controller, "the machine woke after 30 s asleep; taking the fans again")) << controller.output();
 }

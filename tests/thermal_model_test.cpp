@@ -3,6 +3,7 @@
 // directive and the load trace, all on a clock stepped by hand.
 #include "smc/smc.h"
 #include "backends/emulated/EmulatedSMC.h"
+#include "SleepClock.h"
 #include "support/Process.h"
 
 #include <gtest/gtest.h>
@@ -266,6 +267,8 @@ TEST(LoadTraceParsing, ErrorsNameTheLineAndTheProblem)
         {"0 8\n5 fail TC0\n", "2: expected \"SECONDS fail KEY\""},
         {"0 8\n5 stuck TC0P\n", "2: expected \"SECONDS stuck KEY CELSIUS\""},
         {"start core 80\n0 8\n", "1: expected \"start die|heatsink CELSIUS\""},
+        {"0 8\n5 suspend\n", "2: expected \"SECONDS suspend SECONDS\""},
+        {"0 8\n5 suspend 0\n", "2: expected \"SECONDS suspend SECONDS\""},
     };
     for (const Case& c : cases) {
         LoadTrace trace;
@@ -315,6 +318,28 @@ TEST_F(ThermalModelTest, TraceFaultsAndStartTakeEffectAtTheirTime)
     ASSERT_TRUE(smc->setLoadTrace("0 45\n", error)) << error;
     EXPECT_EQ(smc->nodeTemperature("die"), die);
     EXPECT_EQ(read("TC0D", 2, bytes), KERN_SUCCESS) << "the faults went with the old trace";
+}
+
+TEST_F(ThermalModelTest, ASuspendForgetsManualModeAndTargetsAndTheMachineCools)
+{
+    start();
+    holdFans(true);
+    set("F0Md", {1});
+    std::string error;
+    ASSERT_TRUE(smc->setLoadTrace("0 45\n10 suspend 600\n", error)) << error;
+    double slept = sleptSeconds();
+    pass(9s);
+    double hot = smc->nodeTemperature("die");
+    EXPECT_EQ(fpe2("F0Tg"), 6156) << "still the holder's";
+    pass(2s);
+    uint8_t mask[2], mode[1];
+    ASSERT_EQ(read("FS! ", 2, mask), KERN_SUCCESS);
+    ASSERT_EQ(read("F0Md", 1, mode), KERN_SUCCESS);
+    EXPECT_EQ(mask[0] << 8 | mask[1], 0);
+    EXPECT_EQ(mode[0], 0);
+    EXPECT_EQ(fpe2("F0Tg"), 2160) << "the firmware's";
+    EXPECT_LT(smc->nodeTemperature("die"), hot - 20) << "cooled while asleep";
+    EXPECT_NEAR(sleptSeconds() - slept, 600, 1) << "a resume as the daemons see one";
 }
 
 // smcd's side: a trace it cannot use stops it at start; SIGUSR1 reads the

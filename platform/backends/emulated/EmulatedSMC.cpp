@@ -2,6 +2,7 @@
 #include "backends/emulated/EmulatedSMC.h"
 
 #include "backends/CallRecord.h"
+#include "SleepClock.h"
 
 #include <algorithm>
 #include <cmath>
@@ -41,6 +42,7 @@ EmulatedSMC::EmulatedSMC(std::vector<SMCKeyEntry> keys) : entries_(std::move(key
     for (uint32_t i = 0; i < entries_.size(); ++i)
         positions_.emplace(entries_[i].key, i);
     seedFans();
+    rememberFirmware();
 }
 
 kern_return_t EmulatedSMC::open(std::unique_ptr<SMCConnection>& connection)
@@ -222,6 +224,29 @@ void EmulatedSMC::seedFans()
     }
 }
 
+void EmulatedSMC::rememberFirmware()
+{
+    for (uint32_t i = 0; i < entries_.size(); ++i)
+        if (entries_[i].key == fourCharCode("FS! ") || fanOf(entries_[i].key, "Md") >= 0 ||
+            fanOf(entries_[i].key, "Tg") >= 0)
+            firmware_.emplace_back(i, entries_[i]);
+}
+
+void EmulatedSMC::sleepFor(double seconds)
+{
+    for (const auto& [position, entry] : firmware_)
+        entries_[position].bytes = entry.bytes;
+    if (fanRate_ > 0)
+        for (MovingFan& fan : movingFans_)
+            fan.rpm = 0;
+    // Unloaded and in still air; long sleeps in longer steps, which the
+    // implicit step takes as well.
+    double step = std::max(kStepSeconds, seconds / 10'000);
+    for (double left = seconds; left > 1e-9; left -= step)
+        nodes_ = stepHeat(*thermal_, nodes_, 0, airConductance(*thermal_, {}), std::min(step, left));
+    playSleep(seconds);
+}
+
 void EmulatedSMC::setFanModelClock(Clock clock)
 {
     std::lock_guard lock(mutex_);
@@ -309,6 +334,9 @@ void EmulatedSMC::advance()
         loadSeconds_ += kStepSeconds;
         modelSeconds_ += kStepSeconds;
         heated = true;
+        for (; nextSuspend_ < load_.suspends.size() && load_.suspends[nextSuspend_].seconds <= loadSeconds_ + 1e-9;
+             ++nextSuspend_)
+            sleepFor(load_.suspends[nextSuspend_].duration);
     }
     for (const MovingFan& fan : movingFans_)
         if (fanRate_ > 0)
@@ -357,6 +385,7 @@ bool EmulatedSMC::setThermalModel(ThermalParameters parameters)
     thermal_ = std::move(parameters);
     load_ = {.points = {{0, thermal_->idle}}};
     loadSeconds_ = 0;
+    nextSuspend_ = 0;
     modelSeconds_ = 0;
     heatWaiting_ = 0;
     modelAt_ = now();
@@ -386,6 +415,7 @@ void EmulatedSMC::setLoad(double watts)
     advance();
     load_ = {.points = {{0, std::max(watts, 0.0)}}};
     loadSeconds_ = 0;
+    nextSuspend_ = 0;
 }
 
 bool EmulatedSMC::setLoadTrace(std::string_view text, std::string& error)
@@ -419,6 +449,7 @@ bool EmulatedSMC::setLoadTrace(std::string_view text, std::string& error)
     }
     load_ = std::move(trace);
     loadSeconds_ = 0;
+    nextSuspend_ = 0;
     showTemperatures();
     return true;
 }

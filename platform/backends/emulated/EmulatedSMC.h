@@ -77,7 +77,10 @@ public:
     // steady state (fans at their minimum) within the model's first
     // second, and go on from where they are later (smcd's SIGUSR1). Faults
     // must name keys of the store (stuck ones, keys that can hold a
-    // temperature).
+    // temperature). At a suspend the SMC forgets manual mode and targets
+    // (FS!, F<n>Md and F<n>Tg back to the profile's), the fans stop, the
+    // nodes cool unloaded for the sleep's length, and playSleep() tells the
+    // daemons' resume watch.
     bool setLoadTrace(std::string_view text, std::string& error) override;
     // "die", "heatsink" or "ambient" now, in °C; NaN for another name or
     // with the model off.
@@ -99,6 +102,8 @@ private:
     std::vector<double> fanFractions(bool atMinimum);
     void showTemperatures();
     void seedFans();
+    void rememberFirmware();
+    void sleepFor(double seconds);
     // advance() from the const readers: a store is never made const.
     void advanceFromReader() const { const_cast<EmulatedSMC*>(this)->advance(); }
 
@@ -116,6 +121,9 @@ private:
     double loadSeconds_ = 0;   // the trace's time now
     double modelSeconds_ = 0;  // since the model started: the noise's time
     double heatWaiting_ = 0;   // time gone by since the last whole step of heat
+    size_t nextSuspend_ = 0;   // of load_.suspends
+    // The mode and target keys as the profile gives them: the firmware's own.
+    std::vector<std::pair<uint32_t, SMCKeyEntry>> firmware_;
 };
 
 // The built-in profile: a two-fan laptop.

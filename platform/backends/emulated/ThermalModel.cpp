@@ -49,9 +49,19 @@ std::optional<std::string> parseTraceLine(std::string_view line, size_t number, 
         trace.faults.push_back({number, *seconds, fourCharCode(word[2]), fails, *celsius});
         return std::nullopt;
     }
+    if (word.size() >= 2 && word[1] == "suspend") {
+        std::optional<double> duration = word.size() == 3 ? parseNumber(word[2]) : std::nullopt;
+        if (!duration || *duration <= 0)
+            return "expected \"SECONDS suspend SECONDS\" with a sleep of more than 0 seconds";
+        auto after = std::upper_bound(trace.suspends.begin(), trace.suspends.end(), *seconds,
+                                      [](double at, const LoadTrace::Suspend& s) { return at < s.seconds; });
+        trace.suspends.insert(after, {*seconds, *duration});
+        return std::nullopt;
+    }
     std::optional<double> watts = word.size() == 2 ? parseNumber(word[1]) : std::nullopt;
     if (!watts || *watts < 0)
-        return "expected \"SECONDS WATTS\" (watts 0 or more), \"SECONDS fail KEY\" or \"SECONDS stuck KEY CELSIUS\"";
+        return "expected \"SECONDS WATTS\" (watts 0 or more), \"SECONDS fail KEY\", \"SECONDS stuck KEY CELSIUS\" "
+               "or \"SECONDS suspend SECONDS\"";
     if (!trace.points.empty() && *seconds <= trace.points.back().seconds)
         return "times of the load must go forward: " + word[0] + " is not after " +
                std::to_string(trace.points.back().seconds);

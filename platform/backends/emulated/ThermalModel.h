@@ -14,7 +14,7 @@ namespace platform {
 
 // A load over time, as smcd(8)'s --load file gives it: watts at points in
 // time (linear between them, the first before and the last after), sensor
-// faults from a time on, and the temperatures the model starts from.
+// faults from a time on, suspends, and the temperatures the model starts from.
 struct LoadTrace {
     struct Point {
         double seconds;
@@ -27,8 +27,15 @@ struct LoadTrace {
         bool fails;      // reads fail; otherwise they are stuck at `celsius`
         double celsius;
     };
+    // The machine sleeps `duration` seconds at `seconds`; the trace's time
+    // stands still meanwhile, as the machine's monotonic clock does.
+    struct Suspend {
+        double seconds;
+        double duration;
+    };
     std::vector<Point> points;  // in time order; never empty once parsed
     std::vector<Fault> faults;  // in the trace's order
+    std::vector<Suspend> suspends;  // in time order
     std::optional<double> startDie, startHeatsink;
 
     // The load at `seconds` from the trace's time 0.
