@@ -236,7 +236,11 @@ EOF
                 printf '%s >/run/examples/background.%s 2>&1 </dev/null &\n' "${BASH_REMATCH[1]}" "$count"
                 printf '__started $! /run/examples/background.%s\n' "$count"
             elif [[ -n $stop ]]; then
-                printf 'timeout %s bash -c %q >"$__out" 2>&1 </dev/null\n' "$stop" "$command"
+                # As a person stops it: one signal, no SIGCONT after it (timeout
+                # sends one to its whole group, which can leave a sanitizer's
+                # leak check at exit waiting forever on its own ptrace stop);
+                # a program that ignores the signal is killed and reported.
+                printf 'timeout --foreground -k 10 %s bash -c %q >"$__out" 2>&1 </dev/null\n' "$stop" "$command"
                 printf '__check $? %q %q "$__out" %s 124 %s\n' "$command" "$expected" "$wanted" "$numbers"
             else
                 printf '{\n%s\n} >"$__out" 2>&1 </dev/null\n' "$command"
