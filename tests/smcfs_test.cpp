@@ -39,21 +39,23 @@ constexpr const char* kProfile = R"(
 ! fail info e00002c2
 )";
 
+// The text of the file at `path`, "errno N", or "missing".
+std::string readFile(smcfs::FileTree& files, const std::string& path)
+{
+    const smcfs::Node* node = files.find(path);
+    if (node == nullptr)
+        return "missing";
+    std::string content;
+    int error = files.read(*node, content);
+    return error ? "errno " + std::to_string(error) : content;
+}
+
 class DriverFilesTest : public ::testing::Test {
 protected:
     void SetUp() override { ASSERT_EQ(SMCOpen(&connection), 0); }
     void TearDown() override { SMCClose(connection); }
 
-    // The text of the file at `path`, or "errno N".
-    std::string read(smcfs::DriverFiles& files, const char* path)
-    {
-        const smcfs::Node* node = files.find(path);
-        if (node == nullptr)
-            return "missing";
-        std::string content;
-        int error = files.read(*node, content);
-        return error ? "errno " + std::to_string(error) : content;
-    }
+    std::string read(smcfs::DriverFiles& files, const char* path) { return readFile(files, path); }
     int write(smcfs::DriverFiles& files, const char* path, std::string_view text)
     {
         const smcfs::Node* node = files.find(path);
@@ -279,14 +281,7 @@ TEST(CoretempFiles, PackageIsTheHottestAnsweringKeyAndEachCoreItsOwn)
     io_connect_t connection = 0;
     ASSERT_EQ(SMCOpen(&connection), 0);
     smcfs::CoretempFiles files(connection);
-    auto read = [&files](std::string path) {
-        const smcfs::Node* node = files.find(path);
-        if (node == nullptr)
-            return std::string("missing");
-        std::string content;
-        int error = files.read(*node, content);
-        return error ? "errno " + std::to_string(error) : content;
-    };
+    auto read = [&files](const std::string& path) { return readFile(files, path); };
     const std::pair<const char*, const char*> cases[] = {
         {"name", "coretemp\n"},
         {"temp1_label", "Package id 0\n"},
@@ -341,14 +336,7 @@ TEST(PowercapFiles, CountersIntegrateThePowerAndWrap)
     std::chrono::steady_clock::time_point now{};
     smcfs::PowercapFiles files(connection, [&now] { return now; }, 100'000'000);
     ASSERT_TRUE(files.hasPower());
-    auto read = [&files](const std::string& path) {
-        const smcfs::Node* node = files.find(path);
-        if (node == nullptr)
-            return std::string("missing");
-        std::string content;
-        int error = files.read(*node, content);
-        return error ? "errno " + std::to_string(error) : content;
-    };
+    auto read = [&files](const std::string& path) { return readFile(files, path); };
     const std::string package = "/intel-rapl/intel-rapl:0", core = package + "/intel-rapl:0:0";
     const struct {
         int seconds;
