@@ -3,6 +3,7 @@
 #define FUSE_USE_VERSION 35
 #include "smcfs/CoretempFiles.h"
 #include "smcfs/DriverFiles.h"
+#include "smcfs/PowercapFiles.h"
 
 #include "smc/smc.h"
 
@@ -32,6 +33,7 @@ struct Options {
     bool foreground = false;
     smcfs::Layout layout = smcfs::Layout::Classic;
     bool coretemp = false;
+    bool powercap = false;
     const char* mountpoint = nullptr;
 };
 
@@ -46,6 +48,9 @@ void usage(FILE* out)
                  "        --coretemp         serve the coretemp driver's directory instead (mount it\n"
                  "                           at /sys/devices/platform/coretemp.0): the CPU's package\n"
                  "                           and cores in hwmon/hwmon1, from the SMC's CPU keys\n"
+                 "        --powercap         serve the intel-rapl powercap directory instead (mount it\n"
+                 "                           at /sys/devices/virtual/powercap): the CPU's energy\n"
+                 "                           counters, from the SMC's CPU power keys\n"
                  "    -h, --help             this text\n"
                  "        --version          print the version\n"
                  "Exit status: 0 unmounted cleanly, 1 failure, 2 a usage error.\n",
@@ -57,10 +62,11 @@ constexpr int kRun = -1;
 // kRun, or the exit status to end with at once.
 int parseOptions(int argc, char* argv[], Options& options)
 {
-    enum { kVersion = 256, kCoretemp };
+    enum { kVersion = 256, kCoretemp, kPowercap };
     static const option longOptions[] = {{"foreground", no_argument, nullptr, 'f'},
                                          {"layout", required_argument, nullptr, 'l'},
                                          {"coretemp", no_argument, nullptr, kCoretemp},
+                                         {"powercap", no_argument, nullptr, kPowercap},
                                          {"help", no_argument, nullptr, 'h'},
                                          {"version", no_argument, nullptr, kVersion},
                                          {nullptr, 0, nullptr, 0}};
@@ -84,6 +90,9 @@ int parseOptions(int argc, char* argv[], Options& options)
         case kCoretemp:
             options.coretemp = true;
             break;
+        case kPowercap:
+            options.powercap = true;
+            break;
         case 'h':
             usage(stdout);
             return cli::outputStatus(kProgram);
@@ -93,6 +102,8 @@ int parseOptions(int argc, char* argv[], Options& options)
             return cli::usageError(kProgram, cli::getoptProblem(letter, kOptionString, argv));
         }
     }
+    if (options.coretemp && options.powercap)
+        return cli::usageError(kProgram, "--coretemp and --powercap serve different directories: one of them");
     if (optind == argc)
         return cli::usageError(kProgram, "expected a mount point");
     if (optind + 1 != argc)
@@ -311,6 +322,15 @@ int main(int argc, char* argv[])
             return 1;
         }
         tree = std::move(coretemp);
+    } else if (options.powercap) {
+        auto powercap = std::make_unique<smcfs::PowercapFiles>(connection);
+        if (!powercap->hasPower()) {
+            std::fprintf(stderr, "%s: this SMC has no CPU power key (PCPC, PCPT) for a powercap directory\n",
+                         kProgram);
+            SMCClose(connection);
+            return 1;
+        }
+        tree = std::move(powercap);
     } else {
         tree = std::make_unique<smcfs::DriverFiles>(connection, options.layout);
     }
@@ -329,7 +349,7 @@ int main(int argc, char* argv[])
 
     // The kernel checks the modes (writes are root's); everyone may look, as in /sys.
     std::string mountOptions = std::string("default_permissions,fsname=") +
-                               (options.coretemp ? "coretemp" : "applesmc") + ",subtype=smcfs";
+                               (options.coretemp ? "coretemp" : options.powercap ? "powercap" : "applesmc") + ",subtype=smcfs";
     if (geteuid() == 0)
         mountOptions += ",allow_other";
     char* fuseArguments[] = {argv[0], const_cast<char*>("-o"), mountOptions.data(), nullptr};

@@ -2,6 +2,7 @@
 // conversions both ways and the errors, over an emulated SMC in this process.
 #include "smcfs/CoretempFiles.h"
 #include "smcfs/DriverFiles.h"
+#include "smcfs/PowercapFiles.h"
 #include "support/TestSMC.h"
 
 #include <gtest/gtest.h>
@@ -38,21 +39,23 @@ constexpr const char* kProfile = R"(
 ! fail info e00002c2
 )";
 
+// The text of the file at `path`, "errno N", or "missing".
+std::string readFile(smcfs::FileTree& files, const std::string& path)
+{
+    const smcfs::Node* node = files.find(path);
+    if (node == nullptr)
+        return "missing";
+    std::string content;
+    int error = files.read(*node, content);
+    return error ? "errno " + std::to_string(error) : content;
+}
+
 class DriverFilesTest : public ::testing::Test {
 protected:
     void SetUp() override { ASSERT_EQ(SMCOpen(&connection), 0); }
     void TearDown() override { SMCClose(connection); }
 
-    // The text of the file at `path`, or "errno N".
-    std::string read(smcfs::DriverFiles& files, const char* path)
-    {
-        const smcfs::Node* node = files.find(path);
-        if (node == nullptr)
-            return "missing";
-        std::string content;
-        int error = files.read(*node, content);
-        return error ? "errno " + std::to_string(error) : content;
-    }
+    std::string read(smcfs::DriverFiles& files, const char* path) { return readFile(files, path); }
     int write(smcfs::DriverFiles& files, const char* path, std::string_view text)
     {
         const smcfs::Node* node = files.find(path);
@@ -278,14 +281,7 @@ TEST(CoretempFiles, PackageIsTheHottestAnsweringKeyAndEachCoreItsOwn)
     io_connect_t connection = 0;
     ASSERT_EQ(SMCOpen(&connection), 0);
     smcfs::CoretempFiles files(connection);
-    auto read = [&files](std::string path) {
-        const smcfs::Node* node = files.find(path);
-        if (node == nullptr)
-            return std::string("missing");
-        std::string content;
-        int error = files.read(*node, content);
-        return error ? "errno " + std::to_string(error) : content;
-    };
+    auto read = [&files](const std::string& path) { return readFile(files, path); };
     const std::pair<const char*, const char*> cases[] = {
         {"name", "coretemp\n"},
         {"temp1_label", "Package id 0\n"},
@@ -326,6 +322,57 @@ TEST(CoretempFiles, NothingToServeWithoutCPUKeys)
     EXPECT_TRUE(smcfs::CoretempFiles(connection).hasSensors());
     smc.fail("TC0D", platform::SMCExchangeKind::KeyInfo, kIOReturnNotResponding);
     EXPECT_FALSE(smcfs::CoretempFiles(connection).hasSensors()) << "a key that cannot be described is not there";
+    SMCClose(connection);
+}
+
+// The powercap directory of the built-in machine (PCPC 7 W, PC0C 7.25 W)
+// on a clock stepped by hand: the counters integrate the power between
+// readings and wrap at their range (here 100 J).
+TEST(PowercapFiles, CountersIntegrateThePowerAndWrap)
+{
+    TestSMC smc{platform::builtinSMCProfile()};
+    io_connect_t connection = 0;
+    ASSERT_EQ(SMCOpen(&connection), 0);
+    std::chrono::steady_clock::time_point now{};
+    smcfs::PowercapFiles files(connection, [&now] { return now; }, 100'000'000);
+    ASSERT_TRUE(files.hasPower());
+    auto read = [&files](const std::string& path) { return readFile(files, path); };
+    const std::string package = "/intel-rapl/intel-rapl:0", core = package + "/intel-rapl:0:0";
+    const struct {
+        int seconds;
+        const char* packageWatts;  // PCPC from then on, sp96 bytes; "" as it is
+        std::string path;
+        const char* expected;
+    } cases[] = {
+        {0, "", package + "/name", "package-0\n"},
+        {0, "", core + "/name", "core\n"},
+        {0, "", package + "/max_energy_range_uj", "100000000\n"},
+        {0, "", "/intel-rapl/enabled", "1\n"},
+        {10, "", package + "/energy_uj", "70000000\n"},
+        {10, "", core + "/energy_uj", "72500000\n"},
+        {20, "\x02\x40", package + "/energy_uj", "40000000\n"},  // 140 J wrapped; 9 W from now
+        {30, "", package + "/energy_uj", "20000000\n"},             // + 10 s of 7 W rising to 9 W
+    };
+    for (const auto& c : cases) {
+        now = std::chrono::steady_clock::time_point{} + std::chrono::seconds(c.seconds);
+        EXPECT_EQ(read(c.path), c.expected) << c.path << " at " << c.seconds << " s";
+        if (*c.packageWatts) {
+            ASSERT_TRUE(smc.smc().setValue(platform::fourCharCode("PCPC"),
+                                           reinterpret_cast<const uint8_t*>(c.packageWatts), 2));
+        }
+    }
+    EXPECT_EQ(files.find(package + "/energy_uj")->mode, 0400u) << "root's alone, as after CVE-2020-8694";
+    smc.fail("PCPC", platform::SMCExchangeKind::Read, kIOReturnNotResponding);
+    EXPECT_EQ(read(package + "/energy_uj"), "errno 5");
+    SMCClose(connection);
+}
+
+TEST(PowercapFiles, NothingToServeWithoutAPackagePowerKey)
+{
+    TestSMC smc{kProfile};
+    io_connect_t connection = 0;
+    ASSERT_EQ(SMCOpen(&connection), 0);
+    EXPECT_FALSE(smcfs::PowercapFiles(connection).hasPower());
     SMCClose(connection);
 }
 

@@ -342,6 +342,32 @@ TEST_F(ThermalModelTest, ASuspendForgetsManualModeAndTargetsAndTheMachineCools)
     EXPECT_NEAR(sleptSeconds() - slept, 600, 1) << "a resume as the daemons see one";
 }
 
+// The CPU's power keys read the load at the model's time, with the
+// sensors' noise; the system's keys keep the profile's values.
+TEST_F(ThermalModelTest, PowerKeysReadTheLoadNow)
+{
+    auto sp96 = [this](const char* key) {
+        uint8_t bytes[2];
+        EXPECT_EQ(read(key, 2, bytes), KERN_SUCCESS) << key;
+        return double(int16_t(bytes[0] << 8 | bytes[1])) / 64;
+    };
+    start();
+    double system = sp96("PSTR");
+    std::string error;
+    ASSERT_TRUE(smc->setLoadTrace("0 8\n10 8\n20 40\n", error)) << error;
+    const struct {
+        std::chrono::seconds at;
+        double package;
+    } cases[] = {{0s, 8}, {10s, 8}, {15s, 24}, {20s, 40}, {60s, 40}};
+    for (const auto& c : cases) {
+        now = std::chrono::steady_clock::time_point{} + c.at;
+        EXPECT_NEAR(sp96("PCPC"), c.package, 0.25 + 1.0 / 64) << c.at.count();
+        EXPECT_NEAR(sp96("PCPT"), c.package, 0.25 + 1.0 / 64) << c.at.count();
+        EXPECT_NEAR(sp96("PC0C"), 0.85 * c.package, 0.25 + 1.0 / 64) << c.at.count();
+        EXPECT_EQ(sp96("PSTR"), system) << c.at.count();
+    }
+}
+
 // smcd's side: a trace it cannot use stops it at start; SIGUSR1 reads the
 // file again, its start lines included.
 TEST(SmcdLoadTrace, RefusedWhenWrongAndReadAgainOnSIGUSR1)

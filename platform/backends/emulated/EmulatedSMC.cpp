@@ -356,6 +356,12 @@ void EmulatedSMC::showTemperatures()
         double celsius = node + place.offset + sensorNoise(entry.key, step, thermal_->noise);
         encodeTemperature(entry.type, entry.size, celsius, entry.bytes.data());
     }
+    // The CPU draws the load now: its power keys lead the temperatures.
+    for (const auto& [position, share] : powers_) {
+        SMCKeyEntry& entry = entries_[position];
+        double watts = share * load_.watts(loadSeconds_) + sensorNoise(entry.key, step, thermal_->noise);
+        encodings::encode(entry.type, entry.size, std::max(watts, 0.0), entry.bytes.data(), encodings::Fit::Clamp);
+    }
     for (const LoadTrace::Fault& fault : load_.faults)
         if (SMCKeyEntry* entry = find(fault.key); entry && !fault.fails && load_.fault(fault.key, loadSeconds_) == &fault)
             encodeTemperature(entry->type, entry->size, fault.celsius, entry->bytes.data());
@@ -380,8 +386,16 @@ bool EmulatedSMC::setThermalModel(ThermalParameters parameters)
                 sensors.emplace_back(i, *place);
         }
     }
+    std::vector<std::pair<uint32_t, double>> powers;
+    for (uint32_t i = 0; i < entries_.size(); ++i) {
+        uint8_t probe[32];
+        if (std::optional<double> share = cpuPowerShare(entries_[i].key);
+            share && encodings::encode(entries_[i].type, entries_[i].size, 0, probe))
+            powers.emplace_back(i, *share);
+    }
     advance();
     sensors_ = std::move(sensors);
+    powers_ = std::move(powers);
     thermal_ = std::move(parameters);
     load_ = {.points = {{0, thermal_->idle}}};
     loadSeconds_ = 0;
@@ -406,6 +420,7 @@ void EmulatedSMC::stopThermalModel()
     advance();
     thermal_.reset();
     sensors_.clear();
+    powers_.clear();
     load_ = {};
 }
 

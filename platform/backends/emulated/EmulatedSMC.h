@@ -116,6 +116,7 @@ private:
     std::chrono::steady_clock::time_point modelAt_{};  // fans and heat stand at this time
     std::optional<ThermalParameters> thermal_;
     std::vector<std::pair<uint32_t, SensorPlace>> sensors_;  // positions of placed keys
+    std::vector<std::pair<uint32_t, double>> powers_;  // CPU power keys' positions and shares
     NodeTemperatures nodes_;
     LoadTrace load_;
     double loadSeconds_ = 0;   // the trace's time now

@@ -137,6 +137,16 @@ std::optional<SensorPlace> defaultSensorPlace(FourCharCode key)
     return SensorPlace{0, false, -5};
 }
 
+std::optional<double> cpuPowerShare(FourCharCode key)
+{
+    std::string name = fourCharText(key);
+    if (name == "PCPC" || name == "PCPT" || name == "PHPC")
+        return 1.0;
+    if (name == "PC0C")
+        return 0.85;
+    return std::nullopt;
+}
+
 bool encodeTemperature(FourCharCode type, size_t size, double celsius, uint8_t* bytes)
 {
     // Temperatures are kept as fixed point or flt; the integer types hold none.

@@ -53,6 +53,12 @@ bool parseLoadTrace(std::string_view text, LoadTrace& trace, std::string& error)
 // heatsink. Nothing for a key that is not a temperature ("T...").
 std::optional<SensorPlace> defaultSensorPlace(FourCharCode key);
 
+// The share of the CPU's power that a power key of the built-in naming
+// reads while the model runs: the package (PCPC, PCPT) and a heat pipe
+// (PHPC) all of it, the cores (PC0C) 0.85, the rest going to the uncore.
+// Nothing for any other key: rails and the system's keep their values.
+std::optional<double> cpuPowerShare(FourCharCode key);
+
 // Encodes `celsius` in a key of `type` and `size` ("spXY", "fpXY", "flt ");
 // false for any other type.
 bool encodeTemperature(FourCharCode type, size_t size, double celsius, uint8_t* bytes);
