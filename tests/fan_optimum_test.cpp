@@ -35,7 +35,7 @@ TEST(FanOptimum, IsRightWhereTheAnswerIsKnown)
     bench::Plant plant = builtinPlant();
     platform::LoadTrace idle = traceOf("0 8\n60 8\n"), step = traceOf("0 8\n20 8\n20.1 45\n60 45\n");
     double resting = bench::startNodes(plant, idle).die;
-    EXPECT_NEAR(*bench::optimumAt(plant, idle, resting + 0.5), 1200, 1);
+    EXPECT_NEAR(bench::optimumAt(plant, idle, resting + 0.5)->meanRpm, 1200, 1);
     bench::Frontier frontier = bench::optimumFrontier(plant, step);
     EXPECT_FALSE(bench::optimumAt(plant, step, frontier.lowestPeak - 1));
     for (double rpm : {2000.0, 3500.0}) {

@@ -203,25 +203,19 @@ double Frontier::at(double peak) const
 // mean fan speed held for `grid.decision` seconds, each a level of the
 // speed range with the fans split for the most airflow; cost: that mean
 // speed for that time. Backward from the trace's end, the cost-to-go
-// between grid points interpolated bilinearly.
+// between grid points interpolated bilinearly; then forward from the
+// trace's start, the schedule that the tables choose is run through the
+// model in its own 50 ms steps, and what that schedule really does (its
+// peak at every step, its mean speed) is the answer.
 //
-// How it errs. Every simplification is chosen to let the optimum do at
-// least as well as any real controller, so that its speed is never higher
-// than the true lowest one (a ratio to it never flatters a controller):
-//  - the fans reach any speed at once (no 1000 rpm/s slew): a controller's
-//    schedules are a subset;
-//  - the peak is checked at decision times only, not between them.
-// Speeds come in levels (~150 rpm apart); one between two is reached by
-// alternating them, which costs the same and cools a little less, as
-// airflow is concave in speed (by far less than 1 % here).
-// The grid errs either way, and is kept fine enough that it matters less
-// than those: the cost-to-go is interpolated bilinearly (second order),
-// and where a cell straddles the edge of the states that can still keep
-// the peak, a point counts as keeping it when its feasible corners carry
-// half the weight (the edge is placed to within half a cell; taking the
-// best corner instead would let every decision round down a cell, which
-// over hundreds of decisions is no bound but a drift).
-std::optional<double> optimumAt(const Plant& plant, const LoadTrace& trace, double peak, const OptimumGrid& grid)
+// So every answer is a schedule the emulated SMC would follow, its peak
+// measured, never a value of the grid: the optimum is never lower than
+// the truth, and a controller's ratio to it can only be flattered by what
+// the programme misses. What it could miss, kept small: the fans reach
+// any level at once (no 1000 rpm/s slew, which favours the schedule); the
+// levels are ~150 rpm apart; the grid's interpolation (0.25 °C) steers it
+// slightly off the best schedule, which the forward run then pays for.
+std::optional<Schedule> optimumAt(const Plant& plant, const LoadTrace& trace, double peak, const OptimumGrid& grid)
 {
     const ThermalParameters& thermal = plant.thermal;
     const double seconds = traceSeconds(trace);
@@ -272,33 +266,42 @@ std::optional<double> optimumAt(const Plant& plant, const LoadTrace& trace, doub
     const double gapTop = std::max(start.die - start.heatsink, highestWatts * thermal.dieToHeatsink) + grid.gap;
     const int sinks = int(std::ceil((peak - thermal.ambient) / grid.heatsink)) + 1;
     const int gaps = int(std::ceil(gapTop / grid.gap)) + 1;
+    const size_t cells = size_t(sinks) * gaps;
     constexpr float kNever = std::numeric_limits<float>::infinity();
-    std::vector<float> next(size_t(sinks) * gaps, 0), now(next.size());
+    // Every decision's table, for the forward run; the last is the end's.
+    std::vector<float> tables(cells * size_t(decisions + 1), 0);
     for (int i = 0; i < sinks; ++i)
         for (int j = 0; j < gaps; ++j)
             if (thermal.ambient + i * grid.heatsink + j * grid.gap > peak)
-                next[size_t(i) * gaps + j] = kNever;
+                tables[size_t(decisions) * cells + size_t(i) * gaps + j] = kNever;
 
-    auto costToGo = [&](const std::vector<float>& value, double heatsink, double gap) -> float {
+    auto costToGo = [&](const float* value, double heatsink, double gap) -> float {
         double x = (heatsink - thermal.ambient) / grid.heatsink, y = std::max(gap, 0.0) / grid.gap;
         x = std::clamp(x, 0.0, double(sinks - 1)), y = std::min(y, double(gaps - 1));
         int i = std::min(int(x), sinks - 2), j = std::min(int(y), gaps - 2);
         double u = x - i, v = y - j;
         const float* row = &value[size_t(i) * gaps + j];
-        float c00 = row[0], c01 = row[1], c10 = row[gaps], c11 = row[gaps + 1];
-        // Corners that cannot keep the peak leave the others' weighted mean,
-        // while those carry at least half the weight.
-        double weight[4] = {(1 - u) * (1 - v), (1 - u) * v, u * (1 - v), u * v}, sum = 0, kept = 0;
-        float corner[4] = {c00, c01, c10, c11};
-        for (int c = 0; c < 4; ++c)
-            if (!std::isinf(corner[c]))
-                sum += weight[c] * corner[c], kept += weight[c];
-        return kept < 0.5 ? kNever : float(sum / kept);
+        float corner[4] = {row[0], row[1], row[gaps], row[gaps + 1]};
+        // A cell with a corner that cannot keep the peak counts as unable
+        // too: the backward pass never leans on the far side of the edge.
+        double weight[4] = {(1 - u) * (1 - v), (1 - u) * v, u * (1 - v), u * v}, sum = 0;
+        for (int c = 0; c < 4; ++c) {
+            if (std::isinf(corner[c]))
+                return kNever;
+            sum += weight[c] * corner[c];
+        }
+        return float(sum);
+    };
+    auto next = [&](const Level& l, const NodeTemperatures& load, double die, double heatsink) {
+        return NodeTemperatures{l.a[0][0] * die + l.a[0][1] * heatsink + load.die,
+                                l.a[1][0] * die + l.a[1][1] * heatsink + load.heatsink};
     };
 
     const double hold = substeps * kHeatStep;
     for (int t = decisions - 1; t >= 0; --t) {
         const NodeTemperatures* load = &offset[size_t(t) * levels];
+        const float* after = &tables[size_t(t + 1) * cells];
+        float* now = &tables[size_t(t) * cells];
         for (int i = 0; i < sinks; ++i) {
             double heatsink = thermal.ambient + i * grid.heatsink;
             for (int j = 0; j < gaps; ++j) {
@@ -306,24 +309,43 @@ std::optional<double> optimumAt(const Plant& plant, const LoadTrace& trace, doub
                 float best = kNever;
                 if (die <= peak) {
                     for (int k = 0; k < levels; ++k) {
-                        const Level& l = level[k];
-                        double die2 = l.a[0][0] * die + l.a[0][1] * heatsink + load[k].die;
-                        if (die2 > peak)
+                        NodeTemperatures to = next(level[k], load[k], die, heatsink);
+                        if (to.die > peak)
                             continue;
-                        double sink2 = l.a[1][0] * die + l.a[1][1] * heatsink + load[k].heatsink;
-                        float value = float(l.rpm * hold) + costToGo(next, sink2, die2 - sink2);
-                        best = std::min(best, value);
+                        best = std::min(best, float(level[k].rpm * hold) +
+                                                  costToGo(after, to.heatsink, to.die - to.heatsink));
                     }
                 }
                 now[size_t(i) * gaps + j] = best;
             }
         }
-        std::swap(now, next);
     }
-    float total = costToGo(next, start.heatsink, start.die - start.heatsink);
-    if (std::isinf(total))
+    // Forward: at each decision the level the tables choose from where the
+    // model really is, run in 50 ms steps. Where no level is left that the
+    // tables deem able, full speed: the schedule then shows what it costs.
+    NodeTemperatures nodes = start;
+    Schedule schedule{start.die, 0};
+    for (int t = 0; t < decisions; ++t) {
+        const NodeTemperatures* load = &offset[size_t(t) * levels];
+        const float* after = &tables[size_t(t + 1) * cells];
+        int chosen = levels - 1;
+        float best = kNever;
+        for (int k = 0; k < levels; ++k) {
+            NodeTemperatures to = next(level[k], load[k], nodes.die, nodes.heatsink);
+            float value = float(level[k].rpm * hold) + costToGo(after, to.heatsink, to.die - to.heatsink);
+            if (value < best)
+                best = value, chosen = k;
+        }
+        for (int s = 0; s < substeps; ++s) {
+            nodes = platform::stepHeat(thermal, nodes, trace.watts((t * substeps + s) * kHeatStep),
+                                       level[chosen].conductance, kHeatStep);
+            schedule.peak = std::max(schedule.peak, nodes.die);
+        }
+        schedule.meanRpm += level[chosen].rpm / decisions;
+    }
+    if (std::isinf(costToGo(tables.data(), start.heatsink, start.die - start.heatsink)))
         return std::nullopt;
-    return double(total) / (decisions * hold);
+    return schedule;
 }
 
 Frontier optimumFrontier(const Plant& plant, const LoadTrace& trace, const OptimumGrid& grid)
@@ -331,17 +353,20 @@ Frontier optimumFrontier(const Plant& plant, const LoadTrace& trace, const Optim
     Frontier frontier;
     frontier.lowestPeak = constantPeak(plant, trace, fractionsConductance(plant, true));
     frontier.restingPeak = constantPeak(plant, trace, fractionsConductance(plant, false));
-    frontier.points.push_back(
-        {frontier.lowestPeak, optimumAt(plant, trace, frontier.lowestPeak, grid).value_or(maximumMean(plant))});
-    for (double peak = std::floor(frontier.lowestPeak) + 1; peak < frontier.restingPeak; peak += 1) {
-        std::optional<double> mean = optimumAt(plant, trace, peak, grid);
-        frontier.points.push_back({peak, std::min(mean.value_or(maximumMean(plant)), frontier.points.back().meanRpm)});
-        // Resting at the minimum already (to within a level's bias): so
-        // every higher peak.
-        if (frontier.points.back().meanRpm <= minimumMean(plant) + 1)
-            break;
-    }
-    frontier.points.push_back({frontier.restingPeak, minimumMean(plant)});
+    // Schedules aimed at every whole degree (and a little inside each, as
+    // the grid keeps a margin); each lands at its own measured peak. The
+    // frontier is their lower envelope, with full speed throughout as its
+    // first point and the fans at rest as its last.
+    std::vector<Frontier::Point> found{{frontier.lowestPeak, maximumMean(plant)},
+                                       {frontier.restingPeak, minimumMean(plant)}};
+    const double top = std::min(frontier.restingPeak, kHighestPeakOfInterest);
+    for (double aim = std::floor(frontier.lowestPeak) + 0.5; aim < top + 1; aim += 0.5)
+        if (std::optional<Schedule> schedule = optimumAt(plant, trace, aim, grid))
+            found.push_back({schedule->peak, schedule->meanRpm});
+    std::sort(found.begin(), found.end(), [](const auto& a, const auto& b) { return a.peak < b.peak; });
+    for (const Frontier::Point& point : found)
+        if (frontier.points.empty() || point.meanRpm < frontier.points.back().meanRpm)
+            frontier.points.push_back(point);
     return frontier;
 }
 

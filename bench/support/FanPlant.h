@@ -73,14 +73,23 @@ struct OptimumGrid {
     int levels = 32;         // speeds between every fan's minimum and maximum
 };
 
-// The frontier for every whole degree from the lowest reachable peak up
-// to the resting one.
+// Peaks above this are of no interest to anyone: the frontier stops there.
+inline constexpr double kHighestPeakOfInterest = 100;
+
+// The frontier of schedules aimed at every half degree from the lowest
+// reachable peak up to the resting one (or kHighestPeakOfInterest).
 Frontier optimumFrontier(const Plant& plant, const platform::LoadTrace& trace, const OptimumGrid& grid = {});
 
-// The lowest mean speed that keeps the die at or below `peak`; nothing when
-// no schedule does.
-std::optional<double> optimumAt(const Plant& plant, const platform::LoadTrace& trace, double peak,
-                                const OptimumGrid& grid = {});
+// What a schedule really did, run through the model: its highest die
+// temperature at any 50 ms step and its mean speed over both fans.
+struct Schedule {
+    double peak, meanRpm;
+};
+
+// The programme's schedule for keeping the die at or below `peak`, and
+// what it did, measured; nothing when no schedule does.
+std::optional<Schedule> optimumAt(const Plant& plant, const platform::LoadTrace& trace, double peak,
+                                  const OptimumGrid& grid = {});
 
 // Reads a frontier CSV as fan_optimum writes it ("peak_c,mean_rpm").
 std::optional<Frontier> readFrontier(const std::string& path, std::string& error);
