@@ -213,7 +213,7 @@ double Frontier::at(double peak) const
 // the truth, and a controller's ratio to it can only be flattered by what
 // the programme misses. What it could miss, kept small: the fans reach
 // any level at once (no 1000 rpm/s slew, which favours the schedule); the
-// levels are ~150 rpm apart; the grid's interpolation (0.25 °C) steers it
+// levels are ~150 rpm apart; the grid's interpolation (0.5 °C) steers it
 // slightly off the best schedule, which the forward run then pays for.
 std::optional<Schedule> optimumAt(const Plant& plant, const LoadTrace& trace, double peak, const OptimumGrid& grid)
 {
@@ -282,15 +282,15 @@ std::optional<Schedule> optimumAt(const Plant& plant, const LoadTrace& trace, do
         double u = x - i, v = y - j;
         const float* row = &value[size_t(i) * gaps + j];
         float corner[4] = {row[0], row[1], row[gaps], row[gaps + 1]};
-        // A cell with a corner that cannot keep the peak counts as unable
-        // too: the backward pass never leans on the far side of the edge.
-        double weight[4] = {(1 - u) * (1 - v), (1 - u) * v, u * (1 - v), u * v}, sum = 0;
-        for (int c = 0; c < 4; ++c) {
-            if (std::isinf(corner[c]))
-                return kNever;
-            sum += weight[c] * corner[c];
-        }
-        return float(sum);
+        // Corners that cannot keep the peak leave the others' weighted
+        // mean, while those carry at least half the weight: the edge is
+        // placed to within half a cell. The forward run measures where the
+        // schedule really goes, so this steers, it never decides a result.
+        double weight[4] = {(1 - u) * (1 - v), (1 - u) * v, u * (1 - v), u * v}, sum = 0, kept = 0;
+        for (int c = 0; c < 4; ++c)
+            if (!std::isinf(corner[c]))
+                sum += weight[c] * corner[c], kept += weight[c];
+        return kept < 0.5 ? kNever : float(sum / kept);
     };
     auto next = [&](const Level& l, const NodeTemperatures& load, double die, double heatsink) {
         return NodeTemperatures{l.a[0][0] * die + l.a[0][1] * heatsink + load.die,
@@ -360,7 +360,13 @@ Frontier optimumFrontier(const Plant& plant, const LoadTrace& trace, const Optim
     std::vector<Frontier::Point> found{{frontier.lowestPeak, maximumMean(plant)},
                                        {frontier.restingPeak, minimumMean(plant)}};
     const double top = std::min(frontier.restingPeak, kHighestPeakOfInterest);
-    for (double aim = std::floor(frontier.lowestPeak) + 0.5; aim < top + 1; aim += 0.5)
+    std::vector<double> aims;
+    // Just above the lowest peak the frontier is steepest: aimed at closely.
+    for (double above : {0.05, 0.15, 0.3, 0.5, 0.75})
+        aims.push_back(frontier.lowestPeak + above);
+    for (double aim = std::floor(frontier.lowestPeak) + 1; aim < top + 1; aim += 0.5)
+        aims.push_back(aim);
+    for (double aim : aims)
         if (std::optional<Schedule> schedule = optimumAt(plant, trace, aim, grid))
             found.push_back({schedule->peak, schedule->meanRpm});
     std::sort(found.begin(), found.end(), [](const auto& a, const auto& b) { return a.peak < b.peak; });
