@@ -140,7 +140,7 @@ FanLoop::State FanLoop::poll(Clock::time_point now)
             return State::Lost;
     }
     // The heat on its way to the die: what the CPU draws now.
-    std::optional<double> watts = power_.watts(now);
+    [[maybe_unused]] std::optional<double> watts = power_.watts(now);
     for (Fan& fan : fans_) {
         std::vector<Reading> fanReadings;
         for (const std::string& sensor : fan.plan.sensors)
@@ -149,7 +149,7 @@ FanLoop::State FanLoop::poll(Clock::time_point now)
         // that cannot be read keeps the last.
         if (std::optional<double> minimum = fanclient::readSpeed(connection_, fan.plan.index, "Mn"))
             fan.controller.setFanMinimum(*minimum);
-        Decision decision = fan.controller.poll(now, fanReadings, watts);
+        Decision decision = fan.controller.poll(now, fanReadings);  // feed forward: pass `watts` as the third argument
         for (const std::string& note : decision.notes)
             log_(where(fan) + ": " + note);
         // While the daemon tells holds, a held fan waits for its word;
