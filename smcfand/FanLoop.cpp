@@ -62,7 +62,7 @@ std::optional<std::vector<FanPlan>> planFans(io_connect_t connection, const Conf
 
 FanLoop::FanLoop(io_connect_t connection, const std::vector<FanPlan>& plans, const Tuning& tuning, Say log,
                  bool dryRun, Say decisions, FileSensor::ReadFile readFile)
-    : connection_(connection), reader_(connection, std::move(readFile)), power_(connection), log_(std::move(log)), dryRun_(dryRun),
+    : connection_(connection), reader_(connection, std::move(readFile)), log_(std::move(log)), dryRun_(dryRun),
       decisions_(std::move(decisions))
 {
     for (const FanPlan& plan : plans)
@@ -131,7 +131,6 @@ FanLoop::State FanLoop::poll(Clock::time_point now)
     // Each sensor once, however many fans follow it; the files are read
     // meanwhile, so that one that hangs cannot hold the loop.
     reader_.ask(sensors_);
-    power_.ask();
     std::map<std::string, Reading> readings;
     for (const std::string& sensor : sensors_) {
         kern_return_t status;
@@ -139,8 +138,6 @@ FanLoop::State FanLoop::poll(Clock::time_point now)
         if (status != KERN_SUCCESS && !answers(connection_))
             return State::Lost;
     }
-    // The heat on its way to the die: what the CPU draws now.
-    [[maybe_unused]] std::optional<double> watts = power_.watts(now);
     for (Fan& fan : fans_) {
         std::vector<Reading> fanReadings;
         for (const std::string& sensor : fan.plan.sensors)
@@ -149,7 +146,7 @@ FanLoop::State FanLoop::poll(Clock::time_point now)
         // that cannot be read keeps the last.
         if (std::optional<double> minimum = fanclient::readSpeed(connection_, fan.plan.index, "Mn"))
             fan.controller.setFanMinimum(*minimum);
-        Decision decision = fan.controller.poll(now, fanReadings);  // feed forward: pass `watts` as the third argument
+        Decision decision = fan.controller.poll(now, fanReadings);
         for (const std::string& note : decision.notes)
             log_(where(fan) + ": " + note);
         // While the daemon tells holds, a held fan waits for its word;
@@ -269,7 +266,6 @@ void FanLoop::reconnected(io_connect_t connection)
 {
     connection_ = connection;
     reader_.reconnected(connection);
-    power_.reconnected(connection);
     for (Fan& fan : fans_) {
         fan.taken = false;
         fan.held = false;

@@ -6,7 +6,6 @@
 
 #include "smcfand/Config.h"
 #include "smcfand/FanControl.h"
-#include "smcfand/Power.h"
 #include "smcfand/Sensors.h"
 #include "SleepClock.h"
 
@@ -54,9 +53,6 @@ public:
     // Gives every fan it took back to the SMC's automatic mode.
     void release();
 
-    // Where each poll's power comes from.
-    const Power& power() const { return power_; }
-
 private:
     struct Fan {
         FanPlan plan;
@@ -85,7 +81,6 @@ private:
 
     io_connect_t connection_;
     SensorReader reader_;
-    Power power_;
     std::vector<std::string> sensors_;  // every fan's, each once
     std::vector<Fan> fans_;
     Say log_;

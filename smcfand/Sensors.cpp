@@ -65,12 +65,9 @@ bool connectionLost(kern_return_t status)
     return status == kIOReturnNotResponding || status == kIOReturnNotOpen;
 }
 
-std::optional<std::string> readSmallFile(const std::string& path, std::string& error)
+Reading readTemperatureFile(const std::string& path)
 {
-    auto failed = [&](const std::string& what) {
-        error = path + " " + what;
-        return std::nullopt;
-    };
+    auto failed = [&](const std::string& what) { return Reading{std::nullopt, path + " " + what}; };
     auto unreadable = [&] { return failed(std::string("cannot be read: ") + std::strerror(errno)); };
     // The type is known before opening: opening a device can act (a
     // watchdog starts, a tape rewinds), and one opened as a FIFO waits.
@@ -84,51 +81,28 @@ std::optional<std::string> readSmallFile(const std::string& path, std::string& e
         return unreadable();
     // Again on what was opened: the path may name another file by now.
     if (fstat(descriptor, &status) != 0 || !S_ISREG(status.st_mode)) {
+        Reading reading = failed(notRegular(status.st_mode));
         close(descriptor);
-        return failed(notRegular(status.st_mode));
+        return reading;
     }
-    char text[kMostBytes];
+    char text[kMostBytes + 1];
     ssize_t length;
     do
         length = ::read(descriptor, text, kMostBytes);
     while (length < 0 && errno == EINTR);
-    int readError = errno;
+    int error = errno;
     close(descriptor);
     if (length < 0) {
-        errno = readError;
+        errno = error;
         return unreadable();
     }
-    return std::string(text, size_t(length));
-}
-
-namespace {
-
-// The whole number a small file holds (one line, as sysfs writes it) divided
-// by `divisor`; `what` says what it should hold, when it does not.
-Reading readWholeNumber(const std::string& path, const char* what, double divisor)
-{
-    Reading reading;
-    std::optional<std::string> text = readSmallFile(path, reading.error);
-    if (!text)
-        return reading;
+    text[length] = '\0';
     char* end = nullptr;
     errno = 0;
-    long long number = std::strtoll(text->c_str(), &end, 10);
-    if (end == text->c_str() || errno != 0 || (*end != '\0' && std::strcmp(end, "\n") != 0))
-        return {std::nullopt, path + " does not hold " + what};
-    return {double(number) / divisor, {}};
-}
-
-}  // namespace
-
-Reading readTemperatureFile(const std::string& path)
-{
-    return readWholeNumber(path, "a temperature in millidegrees", 1000);
-}
-
-Reading readEnergyFile(const std::string& path)
-{
-    return readWholeNumber(path, "an energy in microjoules", 1);
+    long millidegrees = std::strtol(text, &end, 10);
+    if (end == text || errno != 0 || (*end != '\0' && std::strcmp(end, "\n") != 0))
+        return failed("does not hold a temperature in millidegrees");
+    return {double(millidegrees) / 1000, {}};
 }
 
 struct FileSensor::State {

@@ -33,15 +33,6 @@ inline bool isFile(const std::string& sensor)
 // and only its first bytes are read. No error quotes what the file holds.
 Reading readTemperatureFile(const std::string& path);
 
-// The text of a small regular file (a sysfs attribute), opened and read
-// as readTemperatureFile does; nothing, with the reason in `error`, when it
-// cannot be read.
-std::optional<std::string> readSmallFile(const std::string& path, std::string& error);
-
-// The counter in a powercap energy_uj file: microjoules, in the reading's
-// `celsius` (its value), as readTemperatureFile reads.
-Reading readEnergyFile(const std::string& path);
-
 // Polls after which a file that has not answered counts as lost.
 inline constexpr unsigned kStalePolls = 3;
 

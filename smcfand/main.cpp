@@ -292,7 +292,6 @@ int run(const Options& options, Config config)
         std::fflush(stdout);
     });
 
-    say(powerLine(loop.power()));
     auto next = Clock::now();
     for (;;) {
         if (loop.poll(Clock::now()) == FanLoop::State::Lost) {
@@ -340,11 +339,10 @@ int check(const Config& config)
         return cli::outputStatus(kProgram);
     }
     std::optional<std::vector<FanPlan>> plans = planFans(connection, config);
-    std::string power = powerLine(Power(connection));
     SMCClose(connection);
     if (!plans)
         return 1;
-    std::fputs((describe(config, plans) + power + "\n").c_str(), stdout);
+    std::fputs(describe(config, plans).c_str(), stdout);
     return cli::outputStatus(kProgram);
 }
 

@@ -4,7 +4,6 @@
 #include "smcfand/Config.h"
 #include "smcfand/FanControl.h"
 #include "smcfand/FanLoop.h"
-#include "smcfand/Power.h"
 #include "support/Process.h"
 #include "support/TestSMC.h"
 
@@ -32,9 +31,7 @@ const std::vector<std::string> kNoConfig = {"--config", "/dev/null"};
 std::vector<std::string> smcfandWith(const std::vector<std::string>& environment,
                                      std::vector<std::string> arguments = {})
 {
-    // Nor the host's CPU power.
     std::vector<std::string> command = environment;
-    command.insert(command.begin(), "SMC_POWERCAP=/nonexistent");
     command.push_back(kBin + "/smcfand");
     command.insert(command.end(), kNoConfig.begin(), kNoConfig.end());
     command.insert(command.end(), arguments.begin(), arguments.end());
@@ -511,107 +508,6 @@ constexpr const char* kT2Machine = R"(
   TC0P  [flt ]  (bytes 00 00 90 42)
 )";
 
-// The power source is the first that reads: the SMC's CPU keys, then the
-// RAPL counter (none here), then the system's power.
-TEST(SmcfandPower, TheCPUsOwnKeyFirstThenTheSystemsThenNone)
-{
-    const struct {
-        const char* keys;
-        const char* line;
-        std::optional<double> watts;
-    } cases[] = {
-        {"  PC0C  [sp96]  (bytes 01 d0)\n  PCPC  [sp96]  (bytes 01 c0)\n  PSTR  [sp96]  (bytes 05 60)\n",
-         "power from PCPC", 7},
-        {"  PC0C  [sp96]  (bytes 01 d0)\n  PSTR  [sp96]  (bytes 05 60)\n", "power from PC0C", 7.25},
-        {"  PCPC  [sp96]  (bytes ff 00)\n  PHPC  [flt ]  (bytes 00 00 a0 41)\n", "power from PHPC", 20},
-        {"  PSTR  [sp96]  (bytes 05 60)\n", "power from PSTR", 21.5},
-        {"", "no power reading; temperature alone", std::nullopt},
-    };
-    for (const auto& c : cases) {
-        testing_support::TestSMC smc{std::string(kMachine) + c.keys};
-        io_connect_t connection = 0;
-        ASSERT_EQ(SMCOpen(&connection), 0);
-        Power power(connection, "/nonexistent/intel-rapl:0");
-        EXPECT_EQ(powerLine(power), c.line);
-        power.ask();
-        EXPECT_EQ(power.watts(std::chrono::steady_clock::now()), c.watts) << c.line;
-        SMCClose(connection);
-    }
-}
-
-// The RAPL counter in a plain file tree: the mean power since the poll
-// before, across a wrap at its range, nothing when a reading is missing.
-TEST(SmcfandPower, RaplCounterGivesTheMeanPowerAcrossWraps)
-{
-    testing_support::TestSMC smc{kMachine};
-    io_connect_t connection = 0;
-    ASSERT_EQ(SMCOpen(&connection), 0);
-    std::string rapl = std::filesystem::temp_directory_path() / ("smcfand-rapl-" + std::to_string(getpid()));
-    std::filesystem::create_directories(rapl);
-    std::ofstream(rapl + "/name") << "package-0\n";
-    std::ofstream(rapl + "/max_energy_range_uj") << "1000000000\n";
-    std::ofstream(rapl + "/energy_uj") << "500000000\n";
-    Power power(connection, rapl);
-    EXPECT_EQ(powerLine(power), "power from RAPL package-0");
-    const struct {
-        int seconds;
-        const char* energy;
-        std::optional<double> watts;
-    } cases[] = {
-        {0, "500000000\n", std::nullopt},  // one reading is no power yet
-        {1, "520000000\n", 20},
-        {2, "520000000\n", 0},
-        {4, "990000000\n", 235},
-        {5, "10000000\n", 20},  // wrapped
-        {6, "a lot\n", std::nullopt},
-        {8, "70000000\n", 20},  // over the three seconds since the last reading
-    };
-    for (const auto& c : cases) {
-        std::ofstream(rapl + "/energy_uj") << c.energy;
-        power.ask();
-        EXPECT_EQ(power.watts(std::chrono::steady_clock::time_point{} + std::chrono::seconds(c.seconds)), c.watts)
-            << c.seconds << " s";
-    }
-    std::filesystem::remove_all(rapl);
-    SMCClose(connection);
-}
-
-// smcfs serving the built-in machine's package power (PCPC, 7 W) as the
-// kernel's powercap directory, linked as /sys/class/powercap links it, and
-// read through the mount.
-TEST(SmcfandPower, RaplThroughSmcfsReadsTheSMCsPackagePower)
-{
-    if (geteuid() != 0 || access("/dev/fuse", R_OK | W_OK) != 0)
-        GTEST_SKIP() << "needs root (energy_uj is root's) and FUSE";
-    char name[] = "/tmp/smcfand-test-XXXXXX";
-    ASSERT_NE(mkdtemp(name), nullptr);
-    std::string directory = name, mount = directory + "/powercap", rapl = directory + "/intel-rapl:0";
-    std::filesystem::create_directory(mount);
-    std::filesystem::create_directory_symlink(mount + "/intel-rapl/intel-rapl:0", rapl);
-    {
-        testing_support::BackgroundProcess smcfs("/usr/bin/env",
-                                                 {"SMC_SERVICE=builtin", kBin + "/smcfs", "-f", "--powercap", mount});
-        struct stat energy {};
-        for (int waited = 0; waited < 100 && stat((rapl + "/energy_uj").c_str(), &energy) != 0; ++waited)
-            usleep(50'000);
-        EXPECT_EQ(energy.st_mode, S_IFREG | 0400) << smcfs.output();
-        testing_support::TestSMC smc{kMachine};
-        io_connect_t connection = 0;
-        ASSERT_EQ(SMCOpen(&connection), 0);
-        Power power(connection, rapl);
-        EXPECT_EQ(powerLine(power), "power from RAPL package-0");
-        power.ask();
-        power.watts(std::chrono::steady_clock::now());
-        usleep(500'000);
-        power.ask();
-        std::optional<double> watts = power.watts(std::chrono::steady_clock::now());
-        ASSERT_TRUE(watts);
-        EXPECT_NEAR(*watts, 7, 0.5);
-        SMCClose(connection);
-    }
-    std::filesystem::remove_all(directory);
-}
-
 class SmcfandLoop : public ::testing::Test {
 protected:
     void SetUp() override { open(kMachine); }
@@ -807,8 +703,7 @@ TEST(SmcfandProgram, ChecksAFileAgainstTheMachine)
     EXPECT_EQ(checked.status, 0) << checked.errors;
     EXPECT_EQ(checked.output, "fan 1 (Right): 1200 to 5700 rpm, max of TC0P\n"
                               "    50.0 °C  1200 rpm\n"
-                              "    80.0 °C  4000 rpm\n"
-                              "power from PCPC\n");
+                              "    80.0 °C  4000 rpm\n");
     auto refused = runProgram(kBin + "/smcfand", {"--config", bad, "--check"}, {"SMC_SERVICE=builtin"});
     EXPECT_EQ(refused.status, 1);
     EXPECT_EQ(refused.errors, "smcfand: " + bad + ":4: 9000 rpm is outside fan 0 (Left)'s range, 1200 to 6156 rpm\n");

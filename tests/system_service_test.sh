@@ -59,32 +59,6 @@ else
     fail "smcd.service lets \"$controller\" claim the fans; smcfand.service runs as \"$user\""
 fi
 
-# smcfand's steps around its run, on stand-ins for the RAPL counters in a
-# mount namespace of their own: its group may read each counter while it
-# runs, and root alone again after it stops.
-grant=$(sed -n "s/^ExecStartPre=+-\/bin\/sh -c '\(.*\)'\$/\1/p" "$units/smcfand.service")
-revoke=$(sed -n "s/^ExecStopPost=+-\/bin\/sh -c '\(.*\)'\$/\1/p" "$units/smcfand.service")
-if [ "$(id -u)" -ne 0 ] || ! command -v unshare >/dev/null 2>&1; then
-    echo "SKIP: the RAPL steps: needs root and unshare"
-elif [ -z "$grant" ] || [ -z "$revoke" ]; then
-    fail "smcfand.service has no ExecStartPre=+- and ExecStopPost=+- step for the RAPL counters"
-else
-    modes=$(unshare -m sh -c '
-        set -e
-        cp /etc/group "$1/group" && echo "smcfand:x:64999:" >>"$1/group" && mount --bind "$1/group" /etc/group
-        mount -t tmpfs none /sys/class
-        for zone in intel-rapl:0 intel-rapl:0:0; do
-            mkdir -p /sys/class/powercap/$zone && : >/sys/class/powercap/$zone/energy_uj
-            chmod 0400 /sys/class/powercap/$zone/energy_uj
-        done
-        sh -c "$2"
-        stat -c "%a %G" /sys/class/powercap/intel-rapl:0/energy_uj /sys/class/powercap/intel-rapl:0:0/energy_uj
-        sh -c "$3"
-        stat -c "%a %G" /sys/class/powercap/intel-rapl:0/energy_uj' sh "$work" "$grant" "$revoke" 2>&1)
-    expected=$(printf '440 smcfand\n440 smcfand\n400 root')
-    if [ "$modes" = "$expected" ]; then pass; else fail "the RAPL steps left \"$modes\", expected \"$expected\""; fi
-fi
-
 # The maintainer scripts parse as POSIX sh (dash is Debian's /bin/sh).
 for script in postinst prerm postrm; do
     if dash -n "$debian/$script"; then pass; else fail "$script does not parse"; fi
