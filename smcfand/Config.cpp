@@ -37,7 +37,7 @@ constexpr TuningKey kTuningKeys[] = {
     {"min_interval", &Tuning::minInterval, 0, 600, "seconds"},
 };
 constexpr const char* kTopKeys =
-    "profile, hold, poll, smoothing, hysteresis, ramp_up, ramp_down, step, min_interval, avoid, [[fan]]";
+    "profile, poll, smoothing, hysteresis, ramp_up, ramp_down, step, min_interval, avoid, [[fan]]";
 
 std::string number(double value)
 {
@@ -64,15 +64,6 @@ public:
             }
             if (name == "avoid") {
                 bands(node, line, config.tuning.avoid);
-                continue;
-            }
-            if (name == "hold") {
-                std::optional<double> value = node.value<double>();
-                if (node.is_number() && value && *value >= kLowestHold && *value <= kHighestHold)
-                    config.hold = *value;
-                else
-                    error(line, "hold must be a temperature from " + number(kLowestHold) + " to " +
-                                    number(kHighestHold) + " °C");
                 continue;
             }
             if (name == "profile") {
@@ -384,8 +375,7 @@ std::optional<std::vector<FanPlan>> resolveConfig(const Config& config, const st
                        fan.name,
                        defaultSensors,
                        Combine::Max,
-                       config.hold ? Curve::holding(*config.hold, lowest, fan.maximum)
-                                   : defaultCurve(lowest, fan.maximum, config.profile),
+                       defaultCurve(lowest, fan.maximum, config.profile),
                        lowest,
                        fan.maximum,
                        merged(config.tuning.avoid)};
@@ -460,12 +450,8 @@ std::string describe(const Config& config, const std::optional<std::vector<FanPl
         for (const FanPlan& plan : *plans) {
             line(fanTitle(plan.index, plan.name) + ": " + number(plan.minimum) + " to " + number(plan.maximum) +
                  " rpm, " + combineWord(plan.combine) + " of " + joined(plan.sensors));
-            if (std::optional<double> hold = plan.curve.hold())
-                line("    the least speed that holds its peaks at " + degrees(*hold) + " °C; full speed from " +
-                     degrees(plan.curve.points().back().celsius) + " °C");
-            else
-                for (const CurvePoint& point : plan.curve.points())
-                    line("    " + degrees(point.celsius) + " °C  " + number(std::round(point.rpm)) + " rpm");
+            for (const CurvePoint& point : plan.curve.points())
+                line("    " + degrees(point.celsius) + " °C  " + number(std::round(point.rpm)) + " rpm");
             for (const Band& band : plan.avoid)
                 line("    never resting between " + number(band.low) + " and " + number(band.high) + " rpm");
         }
@@ -473,8 +459,7 @@ std::string describe(const Config& config, const std::optional<std::vector<FanPl
     }
     const std::string curveWords =
         std::string("the ") + (config.profile == Profile::Balanced ? "default" : profileName(config.profile)) +
-        " curve between the fan's own limits (holds the peaks at " +
-        degrees(config.hold.value_or(defaultCurve(0, 1, config.profile).hold().value_or(0))) + " °C)";
+        " curve between the fan's own limits";
     if (config.fans.empty())
         line("every fan: max of the CPU's temperature keys, " + curveWords);
     for (const FanSpec& spec : config.fans) {

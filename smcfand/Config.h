@@ -15,10 +15,6 @@ namespace smcfand {
 
 inline constexpr const char* kDefaultConfigPath = "/etc/smcfand.toml";
 
-// The temperatures a configuration may hold the peaks at: below, the fans
-// would run for nothing; above, a CPU throttles.
-inline constexpr double kLowestHold = 50, kHighestHold = 95;
-
 // A curve point as written: a speed in rpm, or the fan's own minimum or maximum.
 struct PointSpec {
     enum class Speed { Rpm, Minimum, Maximum };
@@ -43,7 +39,6 @@ struct Config {
     std::string path;  // empty: no file, every default
     Profile profile = Profile::Balanced;
     Tuning tuning;  // the profile's, with what the file sets; avoid: every fan's bands
-    std::optional<double> hold;  // °C the default curve holds the peaks at, over the profile's
     std::vector<FanSpec> fans;
     std::vector<std::pair<double Tuning::*, double>> set;  // the tuning the file sets, over any profile's
 };

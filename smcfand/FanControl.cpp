@@ -7,31 +7,26 @@
 namespace smcfand {
 namespace {
 
-// The profiles: the temperature each holds the die's peaks at. Balanced
-// holds them where the CPU runs at full speed without throttling; quiet
-// a little hotter, still well below the 95 °C where hot machines begin
-// to throttle; performance cooler, which on a long full load means the
-// fans at full speed. Chosen with bench/closed_loop.sh (docs/fan-control.md).
+// The default curves, as shares of the fan's range (0: its minimum, 1: its
+// maximum). Balanced: the minimum through idle and light load, a quarter of
+// the range by 78 °C, full speed from 82 °C, where a sustained full load
+// settles with the fans at full speed; chosen on the built-in machine's
+// heat model against mbpfan and macfanctld (bench/closed_loop.sh). Quiet
+// stays lower until then but is at full speed from the same 82 °C;
+// performance starts sooner and is at full speed earlier.
+struct DefaultPoint {
+    double celsius;
+    double share;
+};
 struct ProfileShape {
     const char* name;
-    double hold;
+    DefaultPoint curve[3];
 };
 constexpr ProfileShape kProfiles[] = {
-    {"quiet", 88},
-    {"balanced", 86},
-    {"performance", 80},
+    {"quiet", {{68, 0}, {80, 0.2}, {82, 1}}},
+    {"balanced", {{65, 0}, {78, 0.25}, {82, 1}}},
+    {"performance", {{60, 0}, {74, 0.3}, {80, 1}}},
 };
-
-// How a held curve holds, chosen with bench/closed_loop.sh on every trace
-// and both machines of the bench against the offline optimum.
-constexpr double kPeakWindow = 20;          // s: longer than a burst and its pause
-constexpr double kRiseSeconds = 15;         // s: the rise's average, slower than the die's own swings
-constexpr double kLookahead = 40;           // s the rise is projected forward
-constexpr double kProportionalGain = 0.1;   // share of the range per °C over
-constexpr double kIntegralGain = 0.001;     // share per °C and second
-constexpr double kLetGoBelow = 5;           // °C below the goal where the need is let go
-constexpr double kLetGoSeconds = 10;
-constexpr double kNearEnough = 0.5;         // °C: the sensors' noise, and a little
 
 const ProfileShape& shapeOf(Profile profile)
 {
@@ -52,13 +47,6 @@ double Curve::at(double celsius) const
             return low.rpm + (high.rpm - low.rpm) * (celsius - low.celsius) / (high.celsius - low.celsius);
     }
     return points_.back().rpm;
-}
-
-Curve Curve::holding(double celsius, double minimum, double maximum)
-{
-    Curve curve({{celsius, minimum}, {celsius + kHoldFullAbove, maximum}});
-    curve.hold_ = celsius;
-    return curve;
 }
 
 std::optional<Profile> profileNamed(std::string_view name)
@@ -94,7 +82,10 @@ Tuning profileTuning(Profile profile)
 
 Curve defaultCurve(double minimum, double maximum, Profile profile)
 {
-    return Curve::holding(shapeOf(profile).hold, minimum, maximum);
+    std::vector<CurvePoint> points;
+    for (const DefaultPoint& point : shapeOf(profile).curve)
+        points.push_back({point.celsius, minimum + point.share * (maximum - minimum)});
+    return Curve(std::move(points));
 }
 
 std::string degrees(double celsius)
@@ -132,35 +123,6 @@ void FanController::continueFrom(const FanController& before)
     risingLast_ = before.risingLast_;
     target_ = before.target_;
     written_ = before.written_;
-    recent_ = before.recent_;
-    lastReading_ = before.lastReading_;
-    rise_ = before.rise_;
-    share_ = before.share_;
-}
-
-double FanController::holdingSpeed(Clock::time_point now, double celsius, double elapsed, double floor)
-{
-    // The peak of the last kPeakWindow seconds is held, not the reading:
-    // bursts of load then meet a steady fan, not one that pumps with them.
-    recent_.emplace_back(now, celsius);
-    while (now - recent_.front().first > std::chrono::duration<double>(kPeakWindow))
-        recent_.pop_front();
-    double peak = celsius;
-    for (const auto& [when, reading] : recent_)
-        peak = std::max(peak, reading);
-    // A steady rise is the heatsink filling: seen coming, met early.
-    if (lastReading_ && elapsed > 0)
-        rise_ += ((celsius - *lastReading_) / elapsed - rise_) * (1 - std::exp(-elapsed / kRiseSeconds));
-    lastReading_ = celsius;
-    double over = peak + kLookahead * std::max(rise_, 0.0) - *curve_.hold();
-    // Within the sensors' noise of the goal is at the goal: no hunting.
-    over = std::copysign(std::max(std::abs(over) - kNearEnough, 0.0), over);
-    share_ = std::clamp(share_ + kIntegralGain * over * elapsed, 0.0, 1.0);
-    // Well below the goal nothing needs holding: what was needed is let go.
-    if (peak < *curve_.hold() - kLetGoBelow)
-        share_ *= std::exp(-elapsed / kLetGoSeconds);
-    double share = std::clamp(share_ + kProportionalGain * over, 0.0, 1.0);
-    return floor + share * (maximum_ - floor);
 }
 
 double FanController::outsideBands(double wanted, bool rising) const
@@ -178,10 +140,8 @@ double FanController::outsideBands(double wanted, bool rising) const
     return wanted;
 }
 
-Decision FanController::poll(Clock::time_point now, const std::vector<Reading>& readings,
-                             std::optional<double> watts)
+Decision FanController::poll(Clock::time_point now, const std::vector<Reading>& readings)
 {
-    (void)watts;
     Decision decision;
     double elapsed = last_ ? std::max(0.0, std::chrono::duration<double>(now - *last_).count()) : 0;
     last_ = now;
@@ -248,16 +208,14 @@ Decision FanController::poll(Clock::time_point now, const std::vector<Reading>& 
 
     // Rising, the curve is read at the temperature; falling, only once it
     // left the band, and then at the temperature plus the band.
-    // A held curve holds peaks itself; hysteresis would only delay it.
     const std::optional<double> heldBefore = held_;
-    if (!held_ || *smoothed_ >= *held_ || curve_.hold())
+    if (!held_ || *smoothed_ >= *held_)
         held_ = smoothed_;
     else if (*smoothed_ < *held_ - tuning_.hysteresis)
         held_ = *smoothed_ + tuning_.hysteresis;
 
     const bool overheat = *held_ >= curve_.points().back().celsius;
-    double wanted = curve_.hold() ? holdingSpeed(now, *smoothed_, elapsed, floor)
-                                  : std::clamp(curve_.at(*held_), floor, maximum_);
+    double wanted = std::clamp(curve_.at(*held_), floor, maximum_);
     if (!overheat)
         wanted = outsideBands(wanted, heldBefore && *held_ > *heldBefore);
     // Past the curve's last point the fan goes to full speed at once: the

@@ -3,7 +3,6 @@
 #pragma once
 
 #include <chrono>
-#include <deque>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -29,24 +28,14 @@ public:
     Curve() = default;
     // `points` in rising temperature, at least one.
     explicit Curve(std::vector<CurvePoint> points) : points_(std::move(points)) {}
-    // Not a fixed curve but a goal: the least speed that keeps the peaks of
-    // the temperature at `celsius`; full speed at once from
-    // `celsius` + kHoldFullAbove. Its points are those two ends.
-    static Curve holding(double celsius, double minimum, double maximum);
 
-    // The speed at `celsius` (of a held curve: its ends, linear between).
+    // The speed at `celsius`.
     double at(double celsius) const;
     const std::vector<CurvePoint>& points() const { return points_; }
-    // The temperature a held curve keeps the peaks at; none for a fixed one.
-    std::optional<double> hold() const { return hold_; }
 
 private:
     std::vector<CurvePoint> points_;
-    std::optional<double> hold_;
 };
-
-// °C above a held temperature where the fan goes to full speed at once.
-inline constexpr double kHoldFullAbove = 6;
 
 // Named sets of the tuning and the default curve's shape. Every one
 // reaches full speed by the same temperature or sooner: how hot the die may
@@ -121,10 +110,7 @@ public:
     // Decides the target at `now` from one reading per sensor. The first
     // poll (and the first after every sensor came back) takes the curve's
     // value at once; every sensor lost takes the fan's maximum at once.
-    // `watts`, the CPU's power now where known, lets a held curve see a
-    // load coming before the die shows it.
-    Decision poll(Clock::time_point now, const std::vector<Reading>& readings,
-                  std::optional<double> watts = std::nullopt);
+    Decision poll(Clock::time_point now, const std::vector<Reading>& readings);
 
     // Records that `rpm` was written; until then, poll() keeps asking.
     void written(double rpm) { written_ = rpm; }
@@ -159,14 +145,6 @@ private:
     bool gliding_ = false;
     bool risingLast_ = false;  // the last glide went up
     std::optional<double> smoothed_, held_, target_, written_;
-    // A held curve's state: the recent readings (their peak is what is
-    // held), their rise, and the share of the range that holding needed.
-    std::deque<std::pair<Clock::time_point, double>> recent_;
-    std::optional<double> lastReading_;
-    double rise_ = 0, share_ = 0;
-
-    // The speed a held curve wants now, from the reading `celsius`.
-    double holdingSpeed(Clock::time_point now, double celsius, double elapsed, double floor);
 
     // Where the target rests for the curve's `wanted` speed: outside every
     // band. `rising` says the temperature rose this poll.

@@ -190,9 +190,6 @@ std::string curveText(const FanPlan& plan)
     for (const CurvePoint& point : plan.curve.points())
         text += (text.empty() ? "" : ", ") + degrees(point.celsius) + " °C " + std::to_string(std::lround(point.rpm)) +
                 " rpm";
-    if (std::optional<double> hold = plan.curve.hold())
-        text = "the least speed from " + std::to_string(std::lround(plan.minimum)) + " rpm that holds its peaks at " +
-               degrees(*hold) + " °C, full speed from " + degrees(plan.curve.points().back().celsius) + " °C";
     std::string sensors;
     for (const std::string& sensor : plan.sensors)
         sensors += (sensors.empty() ? "" : ", ") + sensor;

@@ -68,63 +68,31 @@ protected:
     size_t lines = 0;  // of the log
 };
 
-// From idle to full load and back: the fans stay at their minimum through
-// idle, rise as the die nears the temperature the curve holds, keep its
-// peaks there with little overshoot and without hunting, and once the load
-// is gone settle at the minimum in a few steps. The log says the glides
-// in a few lines, not a line a write.
-TEST_F(ClosedLoop, ALoadStepIsHeldWithoutOvershootAndWithoutHunting)
+// From idle to full load and back: the fans rise without coming back down
+// on the way (no overshoot past the curve), the die stays below 95 °C, and
+// once the load is gone they settle at the minimum, slowly, in few steps.
+// The log says the glides in a few lines, not a line a write.
+TEST_F(ClosedLoop, ALoadStepIsFollowedWithoutOvershootAndWithoutHunting)
 {
-    const double hold = plans[0].curve.hold().value();
     smc->smc().setLoad(8);
     run(120);
-    EXPECT_EQ(target(), plans[0].minimum) << "idle";
+    EXPECT_EQ(target(), plans[0].curve.at(die())) << "idle: the fan at the curve's speed";
 
     smc->smc().setLoad(platform::kFullLoadWatts);
     lines = 0;
     std::vector<double> rising = run(300);
     EXPECT_LE(lines, 12 * plans.size()) << rising.size() << " writes";
     ASSERT_FALSE(rising.empty());
-    EXPECT_LT(peak, hold + 2.5);
-    EXPECT_NEAR(die(), hold, 1.5) << "settled";
-    // Small corrections, too small to hear, are how a goal is held.
-    std::vector<double> steady = run(300);
-    if (!steady.empty()) {
-        EXPECT_LE(*std::max_element(steady.begin(), steady.end()) - *std::min_element(steady.begin(), steady.end()),
-                  300)
-            << "a steady load, yet the target swung";
-    }
+    EXPECT_TRUE(std::is_sorted(rising.begin(), rising.end())) << "the target came down while the load stood";
+    EXPECT_LT(peak, 95);
+    EXPECT_NEAR(target(), plans[0].curve.at(die()), 150) << "settled on the curve at " << die() << " °C";
+    EXPECT_TRUE(run(300).empty()) << "a steady load, yet the target was written again";
 
     smc->smc().setLoad(8);
     std::vector<double> falling = run(600);
     EXPECT_TRUE(std::is_sorted(falling.rbegin(), falling.rend())) << "the target rose again while cooling";
     EXPECT_EQ(target(), plans[0].minimum);
     EXPECT_LE(falling.size(), 60u);
-}
-
-// Bursts of full load between light work: the peaks are held, with a fan
-// that stays nearly where it is rather than pumping with each burst.
-TEST_F(ClosedLoop, BurstsMeetASteadyFan)
-{
-    const double hold = plans[0].curve.hold().value();
-    std::vector<double> targets;
-    auto bursts = [&](int count) {
-        for (int i = 0; i < count; ++i) {
-            smc->smc().setLoad(platform::kFullLoadWatts);
-            run(6);
-            smc->smc().setLoad(5);
-            run(6);
-            targets.push_back(target());
-        }
-    };
-    bursts(30);
-    targets.clear();
-    peak = 0;
-    bursts(20);
-    EXPECT_LT(peak, hold + 2.5);
-    EXPECT_GT(peak, hold - 4) << "cooled more than holding needs";
-    EXPECT_LE(*std::max_element(targets.begin(), targets.end()) - *std::min_element(targets.begin(), targets.end()),
-              500);
 }
 
 // The fan's sensors fail one by one: while one answers the fan follows it;
