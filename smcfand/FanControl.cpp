@@ -3,29 +3,35 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <span>
 
 namespace smcfand {
 namespace {
 
 // The default curves, as shares of the fan's range (0: its minimum, 1: its
-// maximum). Balanced: the minimum through idle and light load, a quarter of
-// the range by 78 °C, full speed from 82 °C, where a sustained full load
-// settles with the fans at full speed; chosen on the built-in machine's
-// heat model against mbpfan and macfanctld (bench/closed_loop.sh). Quiet
-// stays lower until then but is at full speed from the same 82 °C;
-// performance starts sooner and is at full speed earlier.
+// maximum), chosen with bench/fan_sim against the offline optimum on every
+// trace of the bench on both of its machines (docs/fan-control.md).
+// Balanced rises in proportion from 66 °C, because the fan speed people
+// hear grows faster than the cooling it buys: spread over the heat, a
+// little early costs less than much late. It is at full speed from 91 °C,
+// before the 95 °C where hot CPUs throttle. Quiet rises later and glides
+// down slower, with hysteresis: fewer changes for a little more heat.
+// Performance keeps the die within a degree or two of the coolest the fans
+// can reach, at full speed from 48 °C.
 struct DefaultPoint {
     double celsius;
     double share;
 };
 struct ProfileShape {
     const char* name;
-    DefaultPoint curve[3];
+    DefaultPoint curve[4];
+    size_t points;
 };
+// Constant, not built at start: other files' constants are made from them.
 constexpr ProfileShape kProfiles[] = {
-    {"quiet", {{68, 0}, {80, 0.2}, {82, 1}}},
-    {"balanced", {{65, 0}, {78, 0.25}, {82, 1}}},
-    {"performance", {{60, 0}, {74, 0.3}, {80, 1}}},
+    {"quiet", {{68, 0}, {82, 0.3}, {89, 0.6}, {90, 1}}, 4},
+    {"balanced", {{66, 0}, {81, 0.3}, {90, 0.6}, {91, 1}}, 4},
+    {"performance", {{38, 0}, {48, 1}}, 2},
 };
 
 const ProfileShape& shapeOf(Profile profile)
@@ -66,16 +72,11 @@ Tuning profileTuning(Profile profile)
 {
     Tuning tuning;
     if (profile == Profile::Quiet) {
-        // Slower glides and longer rests: fewer changes a person hears.
-        tuning.hysteresis = 4;
-        tuning.rampUp = 60;
-        tuning.rampDown = 25;
-        tuning.minInterval = 10;
-    } else if (profile == Profile::Performance) {
-        tuning.smoothing = 2;
+        // Down slower, with hysteresis: fewer changes a person hears. Up
+        // as fast: a slower rise lets a warm machine pass 95 °C.
+        tuning.smoothing = 3;
         tuning.hysteresis = 2;
-        tuning.rampUp = 150;
-        tuning.rampDown = 60;
+        tuning.rampDown = 90;
     }
     return tuning;
 }
@@ -83,7 +84,8 @@ Tuning profileTuning(Profile profile)
 Curve defaultCurve(double minimum, double maximum, Profile profile)
 {
     std::vector<CurvePoint> points;
-    for (const DefaultPoint& point : shapeOf(profile).curve)
+    const ProfileShape& shape = shapeOf(profile);
+    for (const DefaultPoint& point : std::span(shape.curve, shape.points))
         points.push_back({point.celsius, minimum + point.share * (maximum - minimum)});
     return Curve(std::move(points));
 }

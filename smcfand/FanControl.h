@@ -57,13 +57,14 @@ struct Band {
 
 // How eagerly a fan follows its curve. The defaults are the program's.
 struct Tuning {
-    double poll = 1;           // seconds between readings
-    double smoothing = 3;      // time constant of the readings' average, seconds
-    double hysteresis = 3;     // °C a temperature must fall before the speed does
-    // The target glides, below the 100 rpm a second that people hear as a
-    // step; past the curve's last point it goes to full speed at once.
-    double rampUp = 90;        // rpm per second at most, rising
-    double rampDown = 45;      // rpm per second at most, falling
+    double poll = 0.5;         // seconds between readings
+    double smoothing = 1;      // time constant of the readings' average, seconds
+    double hysteresis = 1;     // °C a temperature must fall before the speed does
+    // The target glides, by less than the 100 rpm in half a second that
+    // people hear as a step; past the curve's last point it goes to full
+    // speed at once.
+    double rampUp = 190;       // rpm per second at most, rising
+    double rampDown = 190;     // rpm per second at most, falling
     double step = 50;          // rpm: smaller changes are not written
     // Seconds the target rests after a change before the next one begins;
     // a glide is one change. Overheat and lost sensors do not wait.

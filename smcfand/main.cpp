@@ -50,7 +50,7 @@ void usage()
                 "                        the machine's fans when an SMC answers; exit 0 or 1\n"
                 "    -n, --dry-run       decide but write nothing: print each speed it would set,\n"
                 "                        marked \"dry run: \"; works on any SMC, without smcd\n"
-                "        --poll SECONDS  time between readings (default: the file's poll, else 1)\n"
+                "        --poll SECONDS  time between readings (default: the file's poll, else 0.5)\n"
                 "        --profile NAME  quiet, balanced or performance (default: the file's\n"
                 "                        profile, else balanced); the file's settings override it\n"
                 "    -h, --help          this text\n"

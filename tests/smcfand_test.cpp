@@ -61,6 +61,7 @@ Tuning roundTuning(double smoothing = 3)
 {
     Tuning tuning;
     tuning.smoothing = smoothing;
+    tuning.hysteresis = 3;
     tuning.rampUp = 500;
     tuning.rampDown = 100;
     tuning.step = 100;
@@ -176,7 +177,7 @@ TEST(SmcfandController, SmoothsByTimeNotByPolls)
     // From 50 to 80 °C: after 3 s (one time constant) 63% of the way, polled
     // every quarter second or every second.
     for (auto interval : {250ms, 1000ms}) {
-        FanController fan({"T"}, Combine::Max, kCurve, 1200, 6000, Tuning{});
+        FanController fan({"T"}, Combine::Max, kCurve, 1200, 6000, roundTuning(3));
         Clock::time_point now{};
         fan.poll(now, {celsius(50)});
         Decision decision;
@@ -350,30 +351,27 @@ TEST(SmcfandController, AMinimumIntervalHoldsChangesButNotOverheatOrLostSensors)
     EXPECT_DOUBLE_EQ(lost.poll(std::vector<Reading>{Reading{std::nullopt, "gone"}}).target, 6000);
 }
 
-TEST(SmcfandProfiles, QuietBelowBalancedBelowPerformanceAllFullByTheSameHeat)
+TEST(SmcfandProfiles, QuietBelowBalancedBelowPerformanceThroughWorkAllFullBeforeThrottling)
 {
-    const Profile profiles[] = {Profile::Quiet, Profile::Balanced, Profile::Performance};
     for (double celsius = 30; celsius <= 100; celsius += 0.5) {
-        double before = 0;
-        for (Profile profile : profiles) {
-            double rpm = defaultCurve(1200, 6000, profile).at(celsius);
-            EXPECT_GE(rpm, before) << profileName(profile) << " at " << celsius;
-            if (celsius >= 82) {
-                EXPECT_EQ(rpm, 6000) << profileName(profile) << " at " << celsius;
-            }
-            before = rpm;
+        double quiet = defaultCurve(1200, 6000, Profile::Quiet).at(celsius),
+               balanced = defaultCurve(1200, 6000, Profile::Balanced).at(celsius),
+               performance = defaultCurve(1200, 6000, Profile::Performance).at(celsius);
+        if (celsius <= 85) {
+            EXPECT_LE(quiet, balanced) << celsius;
         }
-    }
-    // Balanced is the program's defaults, unchanged.
-    const CurvePoint balanced[] = {{65, 1200}, {78, 2400}, {82, 6000}};
-    for (size_t i = 0; i < std::size(balanced); ++i) {
-        EXPECT_EQ(defaultCurve(1200, 6000).points().at(i).celsius, balanced[i].celsius);
-        EXPECT_EQ(defaultCurve(1200, 6000).points().at(i).rpm, balanced[i].rpm);
+        EXPECT_GE(performance, balanced) << celsius;
+        // Hot CPUs throttle from 95 °C: how hot the die may get is not a
+        // matter of taste.
+        if (celsius >= 91) {
+            EXPECT_EQ(quiet, 6000) << celsius;
+            EXPECT_EQ(balanced, 6000) << celsius;
+        }
     }
     Tuning defaults = profileTuning(Profile::Balanced);
     EXPECT_EQ(std::vector<double>({defaults.poll, defaults.smoothing, defaults.hysteresis, defaults.rampUp,
                                    defaults.rampDown, defaults.step, defaults.minInterval}),
-              std::vector<double>({1, 3, 3, 90, 45, 50, 0}));
+              std::vector<double>({0.5, 1, 1, 190, 190, 50, 0}));
     EXPECT_TRUE(defaults.avoid.empty());
     // The file's own settings win over its profile's, wherever they stand.
     std::vector<std::string> errors;
