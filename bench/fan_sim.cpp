@@ -36,9 +36,12 @@ double speedOf(platform::EmulatedSMC& smc, const std::string& key)
 // its minimum otherwise.
 double goalOf(platform::EmulatedSMC& smc, int fan)
 {
+    // Manual by the older machines' bit mask or by the fan's own mode key.
     std::string prefix = "F" + std::to_string(fan);
     std::optional<platform::SMCKeyEntry> mode = smc.key(encodings::fourCharCode(prefix + "Md"));
-    bool manual = mode && mode->size >= 1 && mode->bytes[0] != 0;
+    std::optional<platform::SMCKeyEntry> forced = smc.key(encodings::fourCharCode("FS! "));
+    bool manual = (mode && mode->size >= 1 && mode->bytes[0] != 0) ||
+                  (forced && forced->size >= 2 && (encodings::unsignedFromBytes(forced->bytes.data(), 2) >> fan & 1));
     return speedOf(smc, prefix + (manual ? "Tg" : "Mn"));
 }
 

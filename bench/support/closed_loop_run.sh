@@ -7,13 +7,16 @@
 # a fan's goal being its target in manual mode and its minimum otherwise.
 # CONTROLLER: auto (the SMC's own), mbpfan, macfanctld (each run unchanged,
 # in the foreground, with its own default configuration) or smcfand.
-# Usage: closed_loop_run.sh BIN_DIR TRACE CONTROLLER CSV SECONDS
+# Usage: closed_loop_run.sh BIN_DIR TRACE CONTROLLER CSV SECONDS [PROFILE]
+#   PROFILE: the machine (default: the built-in one)
 set -uo pipefail
 bin=$(realpath "$1") trace=$(realpath "$2") controller=$3 csv=$(realpath -m "$4") seconds=$5
+machine=${6:-builtin}
+[[ $machine == builtin ]] || machine=$(realpath "$machine")
 source "$(dirname "$0")/chain.sh"
-chain_namespace "$bin" "$trace" "$controller" "$csv" "$seconds"
+chain_namespace "$bin" "$trace" "$controller" "$csv" "$seconds" "$machine"
 chain_smcd_args=(--load "$trace")
-chain_start "$bin" builtin
+chain_start "$bin" "$machine"
 # A /run of the run's own: the daemons keep pid files there, one each.
 mount -t tmpfs -o mode=0755 smc-bench /run || fail "cannot give the run a /run of its own"
 chain_mount "$bin"
