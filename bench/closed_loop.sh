@@ -21,6 +21,7 @@
 # With a sensor failing halfway or reading -127: below 100 °C.
 # Usage: closed_loop.sh BIN_DIR [OUT_DIR]
 #   SMC_LOOP_SCALE=F  every trace F times as long (0.25: a quick look only)
+#   SMC_LOOP_REPORT=1 no runs: the table, verdict and pictures again from OUT_DIR
 # Needs root, unshare, FUSE, mbpfan, macfanctld and gnuplot: exit 77 without.
 set -uo pipefail
 here=$(dirname "$(realpath "$0")")
@@ -57,9 +58,10 @@ for trace in $traces workday-failing-sensor workday-absent-sensor; do
     scaled "$here/traces/$trace.load" "$out/$trace.load"
 done
 
+report_only=${SMC_LOOP_REPORT:-}
 # The optimum, one machine and trace at a time beside the runs (they mostly
 # sleep): the frontier as "peak_c,mean_rpm" and its range on stderr.
-(
+[[ -n $report_only ]] || (
     for machine in $machines; do
         for trace in $traces; do
             options=()
@@ -74,6 +76,7 @@ optimum=$!
 # One machine at a time, its runs at once.
 status=0
 for machine in $machines; do
+    [[ -n $report_only ]] && break
     runs=()
     for trace in $traces; do
         for controller in $peers; do runs+=("$trace $controller"); done
@@ -97,7 +100,7 @@ for machine in $machines; do
         fi
     done
 done
-wait "$optimum" || status=1
+[[ -n $report_only ]] || wait "$optimum" || status=1
 
 # peak °C, seconds above 90 °C, mean fan speed, changes of the goal of 100
 # rpm or more (between half-second samples), the largest, and changes of
@@ -152,7 +155,7 @@ for machine in $machines; do
             read -r peak hot mean changes largest any < <(figures "$out/$machine.$trace.$controller.csv")
             ratio=nan
             if [[ -s $frontier ]]; then
-                ratio=$(awk -v m="$mean" -v o="$(optimum_at "$frontier" "$peak")" 'BEGIN { printf "%.2f", o > 0 ? m / o : 0 }')
+                ratio=$(awk -v m="$mean" -v o="$(optimum_at "$frontier" "$peak")" 'BEGIN { printf "%.2f", (o > 0 ? m / o : 0) }')
             fi
             printf '  %-11s %8s %10s %10s %11s %9s %8s %6s\n' "$controller" "$peak" "$hot" "$mean" "$ratio" \
                 "$changes" "$largest" "$any"
@@ -223,8 +226,7 @@ for machine in $machines; do
         points=$(awk -v m="$machine" -v t="$trace" '$1 == m && $2 == t { printf "%s,%s,%s\n", $4, $6, $3 }' \
             "$out/figures.txt")
         plots+=("set title '$trace'; plot '$frontier' every ::1 using 1:2 with lines lw 2 title 'optimum', \
-'-' using 1:2:3 with labels point pt 7 offset char 1,0.5 notitle
-${points}e")
+'-' using 1:2:3 with labels point pt 7 offset char 1,0.5 notitle"$'\n'"${points}"$'\n'"e")
     done
     gnuplot <<PLOT || status=1
 set terminal pngcairo size 1500,900 font ',10'
@@ -232,6 +234,7 @@ set output '$out/$machine.frontier.png'
 set datafile separator ','
 set multiplot layout 2,3 title '$machine: the lowest mean fan speed for each peak (line), and each controller (point)'
 set grid
+set xrange [*:100]
 set xlabel 'peak die °C'
 set ylabel 'mean fan speed (rpm)'
 $(printf '%s\n' "${plots[@]}")
