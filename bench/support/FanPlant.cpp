@@ -353,10 +353,10 @@ Frontier optimumFrontier(const Plant& plant, const LoadTrace& trace, const Optim
     Frontier frontier;
     frontier.lowestPeak = constantPeak(plant, trace, fractionsConductance(plant, true));
     frontier.restingPeak = constantPeak(plant, trace, fractionsConductance(plant, false));
-    // Schedules aimed at every whole degree (and a little inside each, as
-    // the grid keeps a margin); each lands at its own measured peak. The
-    // frontier is their lower envelope, with full speed throughout as its
-    // first point and the fans at rest as its last.
+    // Schedules aimed at every half degree, and closely just above the
+    // lowest peak; each lands at its own measured peak. The frontier is
+    // their lower envelope, with full speed throughout as its first point
+    // and the fans at rest as its last.
     std::vector<Frontier::Point> found{{frontier.lowestPeak, maximumMean(plant)},
                                        {frontier.restingPeak, minimumMean(plant)}};
     const double top = std::min(frontier.restingPeak, kHighestPeakOfInterest);
