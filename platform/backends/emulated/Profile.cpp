@@ -75,18 +75,6 @@ std::optional<std::string> parseMarker(std::string_view line, SMCKeyEntry& entry
     return "unknown marker; expected \"! writable\" or \"! fail info|read|write|index STATUS\"";
 }
 
-// A finite decimal and nothing else.
-std::optional<double> parseDecimal(std::string_view text)
-{
-    std::string copy(text);
-    char* end = nullptr;
-    errno = 0;
-    double value = std::strtod(copy.c_str(), &end);
-    if (copy.empty() || *end != '\0' || errno != 0 || !std::isfinite(value))
-        return std::nullopt;
-    return value;
-}
-
 // "! thermal [NAME VALUE]" and "! sensor PLACE [OFFSET]"; nothing when the
 // line is neither.
 std::optional<std::optional<std::string>> parseDirective(std::string_view line, std::vector<SMCKeyEntry>& keys,

@@ -13,16 +13,6 @@ namespace platform {
 
 namespace {
 
-std::optional<double> parseNumber(const std::string& text)
-{
-    char* end = nullptr;
-    errno = 0;
-    double value = std::strtod(text.c_str(), &end);
-    if (text.empty() || *end != '\0' || errno != 0 || !std::isfinite(value))
-        return std::nullopt;
-    return value;
-}
-
 // One line's problem, or nothing when it was taken into `trace`.
 std::optional<std::string> parseTraceLine(std::string_view line, size_t number, LoadTrace& trace)
 {
@@ -31,18 +21,18 @@ std::optional<std::string> parseTraceLine(std::string_view line, size_t number, 
     for (std::string w; words >> w;)
         word.push_back(w);
     if (word[0] == "start") {
-        std::optional<double> celsius = word.size() == 3 ? parseNumber(word[2]) : std::nullopt;
+        std::optional<double> celsius = word.size() == 3 ? parseDecimal(word[2]) : std::nullopt;
         if (!celsius || (word[1] != "die" && word[1] != "heatsink"))
             return "expected \"start die|heatsink CELSIUS\"";
         (word[1] == "die" ? trace.startDie : trace.startHeatsink) = *celsius;
         return std::nullopt;
     }
-    std::optional<double> seconds = parseNumber(word[0]);
+    std::optional<double> seconds = parseDecimal(word[0]);
     if (!seconds || *seconds < 0)
         return "expected a time in seconds, 0 or more, or \"start\", not \"" + word[0] + "\"";
     if (word.size() >= 2 && (word[1] == "fail" || word[1] == "stuck")) {
         bool fails = word[1] == "fail";
-        std::optional<double> celsius = fails ? 0.0 : word.size() == 4 ? parseNumber(word[3]) : std::nullopt;
+        std::optional<double> celsius = fails ? 0.0 : word.size() == 4 ? parseDecimal(word[3]) : std::nullopt;
         if (word.size() != (fails ? 3u : 4u) || word[2].size() != 4 || !celsius)
             return fails ? "expected \"SECONDS fail KEY\" with a four-character key"
                          : "expected \"SECONDS stuck KEY CELSIUS\" with a four-character key";
@@ -50,7 +40,7 @@ std::optional<std::string> parseTraceLine(std::string_view line, size_t number, 
         return std::nullopt;
     }
     if (word.size() >= 2 && word[1] == "suspend") {
-        std::optional<double> duration = word.size() == 3 ? parseNumber(word[2]) : std::nullopt;
+        std::optional<double> duration = word.size() == 3 ? parseDecimal(word[2]) : std::nullopt;
         if (!duration || *duration <= 0)
             return "expected \"SECONDS suspend SECONDS\" with a sleep of more than 0 seconds";
         auto after = std::upper_bound(trace.suspends.begin(), trace.suspends.end(), *seconds,
@@ -58,7 +48,7 @@ std::optional<std::string> parseTraceLine(std::string_view line, size_t number, 
         trace.suspends.insert(after, {*seconds, *duration});
         return std::nullopt;
     }
-    std::optional<double> watts = word.size() == 2 ? parseNumber(word[1]) : std::nullopt;
+    std::optional<double> watts = word.size() == 2 ? parseDecimal(word[1]) : std::nullopt;
     if (!watts || *watts < 0)
         return "expected \"SECONDS WATTS\" (watts 0 or more), \"SECONDS fail KEY\", \"SECONDS stuck KEY CELSIUS\" "
                "or \"SECONDS suspend SECONDS\"";
@@ -70,6 +60,17 @@ std::optional<std::string> parseTraceLine(std::string_view line, size_t number, 
 }
 
 }  // namespace
+
+std::optional<double> parseDecimal(std::string_view text)
+{
+    std::string copy(text);
+    char* end = nullptr;
+    errno = 0;
+    double value = std::strtod(copy.c_str(), &end);
+    if (copy.empty() || *end != '\0' || errno != 0 || !std::isfinite(value))
+        return std::nullopt;
+    return value;
+}
 
 double LoadTrace::watts(double seconds) const
 {

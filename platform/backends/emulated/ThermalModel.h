@@ -44,6 +44,10 @@ struct LoadTrace {
     const Fault* fault(FourCharCode key, double seconds) const;
 };
 
+// A finite decimal and nothing else, as profiles and load traces write
+// their numbers.
+std::optional<double> parseDecimal(std::string_view text);
+
 // Parses a load trace; false with "LINE: problem" in `error`.
 bool parseLoadTrace(std::string_view text, LoadTrace& trace, std::string& error);
 
