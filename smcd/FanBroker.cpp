@@ -167,6 +167,17 @@ Reply FanBroker::handle(ClientId client, const uint8_t* message, size_t size, co
         reply.record[0] = emulated_ ? 1 : 0;
         return reply;
     }
+    // Labels come from the service's own description; over another daemon, from that one.
+    if (request.method == kKeyLabelMethod && !connection_->capability<SMCDaemonRequests>()) {
+        SMCKeyLabels* labels = connection_->capability<SMCKeyLabels>();
+        FourCharCode key;
+        std::memcpy(&key, request.record, sizeof key);
+        std::string label;
+        reply.status = labels ? labels->keyLabel(key, label) : kIOReturnUnsupported;
+        if (reply.status == KERN_SUCCESS)
+            std::memcpy(reply.record, label.data(), std::min(label.size(), sizeof reply.record - 1));
+        return reply;
+    }
     if (request.method == kFloorMethod) {
         uint32_t fan;
         std::memcpy(&fan, request.record, sizeof fan);

@@ -60,6 +60,11 @@ inline constexpr uint32_t kControllerMethod = 0x43746c3f;  // "Ctl?"
 // daemon serves: the reply's first byte is 1 for an emulated SMC, 0 for a
 // real one. A daemon that does not know it answers kIOReturnBadArgument.
 inline constexpr uint32_t kServiceKindMethod = 0x4b696e64;  // "Kind"
+// A request of this method asks the label the machine gives a key: the
+// record's first four bytes hold the key (host order); the reply's record
+// holds the label, NUL-terminated. kIOReturnNotFound when the key has none,
+// kIOReturnUnsupported when the SMC names no keys.
+inline constexpr uint32_t kKeyLabelMethod = 0x4c61626c;  // "Labl"
 
 // How long a client waits for the daemon before it answers
 // kIOReturnNotResponding.

@@ -21,6 +21,7 @@ enum class SMCCapability {
     DaemonRequests,  // SMCDaemonRequests, of a connection to the daemon
     KeyStore,        // SMCKeyStore (KeyStore.h), of an emulated SMC's service
     DriverDevice,    // SMCDriverDevice, of the kernel driver's service
+    KeyLabels,       // SMCKeyLabels, of a connection whose SMC names its sensors
 };
 
 // The query both services and connections answer.
@@ -78,6 +79,20 @@ public:
 
 protected:
     ~SMCDaemonRequests() = default;
+};
+
+// The names a machine gives its sensor keys ("Heatpipe Power"), where it
+// describes them (the devicetree of an Apple Silicon Mac); the SMC itself
+// names none.
+class SMCKeyLabels {
+public:
+    static constexpr SMCCapability kCapability = SMCCapability::KeyLabels;
+    // The label of `key` into `label`: KERN_SUCCESS, or kIOReturnNotFound
+    // when the key has none.
+    virtual kern_return_t keyLabel(FourCharCode key, std::string& label) = 0;
+
+protected:
+    ~SMCKeyLabels() = default;
 };
 
 // The kernel driver's service: which device it serves.

@@ -6,6 +6,7 @@
 #include <IOKit/IOKitDiagnostics.h>
 #include <IOKit/IOKitSMCLease.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -256,6 +257,34 @@ kern_return_t IOSMCConnectionRequireExactValues(io_connect_t connect)
     if (!r.connections.contains(connect))
         return kIOReturnNotOpen;
     r.exactOnly.insert(connect);
+    return KERN_SUCCESS;
+}
+
+kern_return_t IOSMCConnectionCopyKeyLabel(io_connect_t connect, uint32_t key, char* label, size_t size)
+{
+    if (label == nullptr || size == 0)
+        return kIOReturnBadArgument;
+    std::shared_ptr<SMCConnection> target = openConnection(connect);
+    if (!target)
+        return kIOReturnNotOpen;
+    std::string text;
+    kern_return_t status;
+    if (SMCKeyLabels* labels = target->capability<SMCKeyLabels>()) {
+        status = labels->keyLabel(key, text);
+    } else {
+        uint8_t record[protocol::kRecordSize]{}, reply[protocol::kRecordSize]{};
+        std::memcpy(record, &key, sizeof key);
+        status = withDaemon(*target, [&](SMCDaemonRequests& daemon) {
+            return daemon.daemonRequest(protocol::kKeyLabelMethod, record, reply);
+        });
+        if (status == KERN_SUCCESS)
+            text.assign(reinterpret_cast<const char*>(reply), strnlen(reinterpret_cast<const char*>(reply), sizeof reply));
+    }
+    if (status != KERN_SUCCESS)
+        return status;
+    size_t length = std::min(text.size(), size - 1);
+    std::memcpy(label, text.data(), length);
+    label[length] = '\0';
     return KERN_SUCCESS;
 }
 

@@ -23,6 +23,14 @@ const char* IOSMCServiceFailureCause(void);
 // 0, or kIOReturnNotOpen for a handle that is not open.
 kern_return_t IOSMCConnectionRequireExactValues(io_connect_t connect);
 
+// The label the machine gives `key` ("Heatpipe Power"), NUL-terminated
+// into `label` of `size` bytes (cut to fit): 0; kIOReturnNotFound when the
+// key has none, kIOReturnUnsupported when the SMC names no keys (an SMC
+// itself names none: labels come from the machine's description, such as
+// an Apple Silicon Mac's devicetree), kIOReturnNotOpen for a handle that is
+// not open, kIOReturnBadArgument without room.
+kern_return_t IOSMCConnectionCopyKeyLabel(io_connect_t connect, uint32_t key, char* label, size_t size);
+
 #ifdef __cplusplus
 }
 #endif

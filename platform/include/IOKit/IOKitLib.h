@@ -33,6 +33,7 @@ typedef const struct __CFDictionary* CFDictionaryRef;
 #define kIOReturnNoDevice ((kern_return_t)0xe00002c0)
 #define kIOReturnNotPrivileged ((kern_return_t)0xe00002c1)
 #define kIOReturnBadArgument ((kern_return_t)0xe00002c2)
+#define kIOReturnNotReadable ((kern_return_t)0xe00002c3)
 #define kIOReturnExclusiveAccess ((kern_return_t)0xe00002c5)
 #define kIOReturnUnsupported ((kern_return_t)0xe00002c7)
 #define kIOReturnIOError ((kern_return_t)0xe00002ca)
