@@ -22,15 +22,10 @@ Ref<NSString> string(const std::string& text)
     return NSString::stringWithCString(text.c_str());
 }
 
-// Whole degrees, truncated toward zero: the module's rule on the first two
-// bytes, a flt's own reading (0 for NaN, which is no reading).
+// Whole degrees, truncated toward zero, as the module reads them.
 int wholeDegrees(FourCharCode type, const uint8_t* bytes, size_t size)
 {
-    if (type == encodings::fourCharCode("flt ") && size == 4) {
-        double celsius = encodings::temperature(type, bytes, size);
-        return std::isnan(celsius) ? 0 : int(std::clamp(celsius, -1e9, 1e9));
-    }
-    return encodings::wholeDegrees(encodings::temperatureSixtyFourths(bytes));
+    return encodings::wholeDegrees(encodings::temperatureSixtyFourths(type, bytes, size));
 }
 
 // Types a temperature sensor has: signed fixed point, or a T2 machine's flt.
