@@ -3,6 +3,7 @@
 #include "encodings/Encodings.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <exception>
 #include <limits>
@@ -18,9 +19,17 @@ int valueSize(const SMCVal& val)
 
 using encodings::wholeDegrees;
 
+FourCharCode typeOf(const SMCVal& val)
+{
+    return encodings::fourCharCode(std::string_view(val.dataType, 4));
+}
+
+// By the value's type: an Apple Silicon or T2 machine's flt is a float,
+// which the two-byte rule would read as garbage.
 int32_t sixtyFourthsOfDegree(const SMCVal& val)
 {
-    return encodings::temperatureSixtyFourths(reinterpret_cast<const uint8_t*>(val.bytes));
+    return encodings::temperatureSixtyFourths(typeOf(val), reinterpret_cast<const uint8_t*>(val.bytes),
+                                              size_t(valueSize(val)));
 }
 
 // The text to read a key object by: its characters, or none for an absent
@@ -259,7 +268,13 @@ Ref<NSString> SensorsModule::getFanName(int32_t index) noexcept try
 
 int32_t SensorsModule::convertFanValue(SMCVal val) noexcept
 {
-    float speed = _strtof(val.bytes, valueSize(val), 2);
+    // A flt speed (T2 and Apple Silicon machines) is a float; every other
+    // type is read as fpe2, as it always was.
+    bool isFloat = typeOf(val) == encodings::fourCharCode("flt ") && val.dataSize == 4;
+    float speed = isFloat ? encodings::floatFromBytes(reinterpret_cast<const uint8_t*>(val.bytes))
+                          : _strtof(val.bytes, valueSize(val), 2);
+    if (std::isnan(speed))
+        return 0;
     // Values past two bytes can exceed what a 32-bit integer holds.
     if (speed >= 2147483648.0f)
         return std::numeric_limits<int32_t>::max();

@@ -39,7 +39,8 @@ public:
     virtual Ref<NSArray> getValuesForKeys(NSArray* keys, int32_t dataLength) noexcept;
     // Reads `key` into *returnData, which is cleared first.
     virtual void dataForKey(NSString* key, SMCVal* returnData) noexcept;
-    // The supported keys' readings in whole degrees: four arrays, for
+    // The supported keys' readings in whole degrees (a "flt " by its float,
+    // any other type by the two-byte rule): four arrays, for
     // priorities 1 to 4, of [display name, degrees] pairs (an empty pair for
     // a key without a name), each sorted with compare:.
     virtual Ref<NSArray> getTempValues() noexcept;
@@ -47,7 +48,8 @@ public:
     virtual Ref<NSArray> getTemps() noexcept;
     // The fans' actual-speed keys, "F0Ac", "F1Ac", ...
     virtual Ref<NSArray> fanKeys() noexcept;
-    // A fan speed record's value, fpe2, as a whole number.
+    // A fan speed record's value as a whole number: fpe2, or the float a
+    // "flt " of 4 bytes holds (NaN gives 0).
     virtual int32_t convertFanValue(SMCVal val) noexcept;
     // Fan name -> current speed as decimal text.
     virtual Ref<NSDictionary> getFanValues() noexcept;

@@ -6,6 +6,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstdio>
+#include <utility>
 
 namespace {
 
@@ -63,12 +64,33 @@ namespace {
 
 // The shortest text that reads back as the same double: sp78 readings are
 // exact in binary, so 50.5 stays 50.5.
-std::string number(double value)
+std::string number(double value, bool single = false)
 {
     char text[32];
-    auto [end, error] = std::to_chars(text, text + sizeof text, value);
+    // A float's own shortest digits: 38.7, not the 38.70000076293945 that
+    // the double it widens to would print.
+    auto [end, error] = single ? std::to_chars(text, text + sizeof text, float(value))
+                               : std::to_chars(text, text + sizeof text, value);
     return error == std::errc() ? std::string(text, end) : "NaN";
 }
+
+// What each quantity is called and measured in, by the formats.
+struct QuantityWords {
+    Quantity quantity;
+    const char* unit;    // the text report's
+    const char* field;   // JSON's array and value field
+    const char* valueField;
+    const char* metric;  // Prometheus's family
+    const char* help;
+};
+constexpr QuantityWords kQuantities[] = {
+    {Quantity::Power, "W", "power", "watts", "smc_power_watts", "Power an SMC sensor measures, in watts."},
+    {Quantity::Voltage, "V", "voltage", "volts", "smc_voltage_volts", "Voltage an SMC sensor measures, in volts."},
+    {Quantity::Current, "A", "current", "amperes", "smc_current_amperes",
+     "Current an SMC sensor measures, in amperes."},
+};
+
+constexpr const char* kNoDieTemperature = "no CPU die temperature: this machine's SMC exposes none";
 
 // Appends a label value of the exposition format: backslash, quote and
 // newline escaped, and UTF-8 throughout, which the format requires.
@@ -107,15 +129,29 @@ void appendPrintable(std::string& out, const std::string& text)
         out[i] = printableChar(out[i]);
 }
 
-// One decimal, right-aligned in `width` columns.
-void appendFixed(std::string& out, double value, size_t width)
+// `decimals` decimals, right-aligned in `width` columns.
+void appendFixed(std::string& out, double value, size_t width, int decimals = 1)
 {
     char text[32];
-    auto [end, error] = std::to_chars(text, text + sizeof text, value, std::chars_format::fixed, 1);
+    auto [end, error] = std::to_chars(text, text + sizeof text, value, std::chars_format::fixed, decimals);
     size_t length = error == std::errc() ? size_t(end - text) : 0;
     if (length < width)
         out.append(width - length, ' ');
     out.append(text, length);
+}
+
+// "    NAME   12.3 UNIT": a sensor's line of the text report.
+void appendReadingLine(std::string& out, const std::string& name, double value, int decimals, const char* unit)
+{
+    out += "    ";
+    appendPrintable(out, name);
+    if (name.size() < 28)
+        out.append(28 - name.size(), ' ');
+    out += ' ';
+    appendFixed(out, value, 6, decimals);
+    out += ' ';
+    out += unit;
+    out += '\n';
 }
 
 // Appends a JSON string: UTF-8 throughout (anything else becomes U+FFFD),
@@ -148,9 +184,9 @@ void appendJsonString(std::string& out, const std::string& text)
 }
 
 // Always with a decimal point, so that readers take it as the fraction it is.
-std::string jsonNumber(double value)
+std::string jsonNumber(double value, bool single = false)
 {
-    std::string text = number(value);
+    std::string text = number(value, single);
     if (text.find_first_of(".eE") == std::string::npos)
         text += ".0";
     return text;
@@ -216,16 +252,8 @@ std::string formatText(const Report& report, bool fahrenheit)
             else
                 out += "  other sensors\n";
         }
-        const std::string& name = reading.name.empty() ? reading.key : reading.name;
-        out += "    ";
-        appendPrintable(out, name);
-        if (name.size() < 28)
-            out.append(28 - name.size(), ' ');
-        out += ' ';
-        appendFixed(out, displayDegrees(reading.celsius, fahrenheit), 6);
-        out += ' ';
-        out += degreeSign(fahrenheit);
-        out += '\n';
+        appendReadingLine(out, reading.name.empty() ? reading.key : reading.name,
+                          displayDegrees(reading.celsius, fahrenheit), 1, degreeSign(fahrenheit));
     }
     if (report.temperatures.empty())
         out += report.all ? "  no sensor reads a temperature on this machine\n"
@@ -233,6 +261,18 @@ std::string formatText(const Report& report, bool fahrenheit)
     if (report.absent > 0)
         appendf(out, "  (%d %s as absent, at or below 0 °C or at 127 °C and above: not shown)\n", report.absent,
                 report.absent == 1 ? "sensor reads" : "sensors read");
+    if (report.electrical && !report.dieTemperature)
+        appendf(out, "  %s\n", kNoDieTemperature);
+    if (report.electrical) {
+        out += "\nPower, voltage and current\n";
+        if (report.readings.empty())
+            out += "  none could be read\n";
+        for (const QuantityWords& words : kQuantities)
+            for (const ElectricalReading& reading : report.readings)
+                if (reading.quantity == words.quantity)
+                    appendReadingLine(out, reading.name.empty() ? reading.key : reading.name,
+                                      std::round(reading.value * 100) / 100, 2, words.unit);  // halves away from zero
+    }
 
     out += "\nFans\n";
     if (!report.fanCountReadable)
@@ -287,11 +327,34 @@ std::string formatJson(const Report& report)
         optional(reading.priority);
         out += ",\n";
         field("celsius");
-        out += jsonNumber(reading.celsius);
+        out += jsonNumber(reading.celsius, reading.single);
         out += "\n    }";
     }
     out += report.temperatures.empty() ? "],\n" : "\n  ],\n";
-    out += "  \"absent\": " + std::to_string(report.absent) + ",\n  \"fans\": [";
+    out += "  \"absent\": " + std::to_string(report.absent) + ",\n";
+    if (report.electrical) {
+        out += "  \"cpu_die_temperature\": ";
+        out += report.dieTemperature ? "true,\n" : "false,\n";
+        for (const QuantityWords& words : kQuantities) {
+            out += "  \"" + std::string(words.field) + "\": [";
+            const char* separator = "\n    ";
+            for (const ElectricalReading& reading : report.readings) {
+                if (reading.quantity != words.quantity)
+                    continue;
+                out += std::exchange(separator, ",\n    ");
+                out += "{\"key\": ";
+                appendJsonString(out, reading.key);
+                out += ", \"name\": ";
+                if (reading.name.empty())
+                    out += "null";
+                else
+                    appendJsonString(out, reading.name);
+                out += ", \"" + std::string(words.valueField) + "\": " + jsonNumber(reading.value, true) + "}";
+            }
+            out += *separator == ',' ? "\n  ],\n" : "],\n";
+        }
+    }
+    out += "  \"fans\": [";
     for (size_t i = 0; i < report.fans.size(); ++i) {
         const FanReading& fan = report.fans[i];
         out += i ? ",\n    {\n" : "\n    {\n";
@@ -345,8 +408,24 @@ std::string formatPrometheus(const Report& report)
         out += "\",name=\"";
         appendLabelValue(out, reading.name.empty() ? reading.key : reading.name);
         out += "\"} ";
-        out += number(reading.celsius);
+        out += number(reading.celsius, reading.single);
         out += '\n';
+    }
+    // Only where the SMC has such sensors: no family at all on other machines.
+    for (const QuantityWords& words : report.electrical ? std::span(kQuantities) : std::span<const QuantityWords>()) {
+        family(words.metric, "gauge", words.help);
+        for (const ElectricalReading& reading : report.readings) {
+            if (reading.quantity != words.quantity)
+                continue;
+            out += words.metric;
+            out += "{key=\"";
+            appendLabelValue(out, reading.key);
+            out += "\",name=\"";
+            appendLabelValue(out, reading.name.empty() ? reading.key : reading.name);
+            out += "\"} ";
+            out += number(reading.value, true);
+            out += '\n';
+        }
     }
 
     auto fanFamily = [&](const char* name, const char* help, auto value) {
@@ -387,6 +466,11 @@ std::string formatPrometheus(const Report& report)
         fanFamily("smc_fan_controller_target_rpm",
                   "Speed the fan controller last set for a fan it drives, in revolutions per minute.", controllerTarget);
 
+    if (report.electrical) {
+        family("smc_cpu_die_temperature_present", "gauge",
+               "1 when the SMC exposes a CPU die temperature, 0 when it exposes none.");
+        appendf(out, "smc_cpu_die_temperature_present %d\n", report.dieTemperature ? 1 : 0);
+    }
     family("smc_up", "gauge", "1 when the SMC answered this scrape, else 0.");
     appendf(out, "smc_up %d\n", report.smcUp ? 1 : 0);
     family("smc_read_errors_total", "counter", "Reads of the SMC that failed since the exporter started.");

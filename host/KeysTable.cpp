@@ -90,3 +90,18 @@ Ts0S  4  Palm Rest Surface
 TI0P  4  Thunderbolt Port
 )";
 }
+
+std::span<const FloatSensorKey> floatSensorKeys()
+{
+    static constexpr FloatSensorKey kKeys[] = {
+        {"TH0x", Quantity::Temperature}, {"TCHP", Quantity::Temperature}, {"PSTR", Quantity::Power},
+        {"PDTR", Quantity::Power},       {"PMVR", Quantity::Power},       {"PHPC", Quantity::Power},
+        {"VD0R", Quantity::Voltage},     {"SBAV", Quantity::Voltage},     {"ID0R", Quantity::Current},
+    };
+    return kKeys;
+}
+
+bool isCpuDieKey(const std::string& key)
+{
+    return key == "TC0D" || key == "TC0E" || key == "TC0F" || key == "TC1D" || key == "TCXC";
+}

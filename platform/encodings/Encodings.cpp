@@ -151,6 +151,16 @@ int32_t temperatureSixtyFourths(const uint8_t* bytes)
     return raw >> 2;
 }
 
+int32_t temperatureSixtyFourths(FourCharCode type, const uint8_t* bytes, size_t size)
+{
+    if (type != fourCharCode("flt ") || size != 4)
+        return temperatureSixtyFourths(bytes);
+    double sixtyFourths = std::trunc(double(floatFromBytes(bytes)) * 64);
+    if (std::isnan(sixtyFourths))
+        return 0;
+    return int32_t(std::clamp(sixtyFourths, -2147483648.0, 2147483647.0));
+}
+
 int signedFixedPointFraction(const char* type)
 {
     if (type[0] != 's' || type[1] != 'p')

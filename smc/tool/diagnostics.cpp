@@ -23,6 +23,7 @@ constexpr struct {
     {kIOReturnNotWritable, "the key is not writable"},
     {kIOReturnNotResponding, "the SMC is not responding"},
     {kIOReturnNotFound, "no such key"},
+    {kIOReturnNotReadable, "the key cannot be read"},
 };
 
 }  // namespace

@@ -1,6 +1,7 @@
 // The listing line, the key listing and the fan report.
 #include "smc/tool/smctool.h"
 #include "smc/CallRecords.h"
+#include "encodings/Encodings.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -21,6 +22,22 @@ int valueSize(const SMCVal& val)
 float fpe2Value(const SMCVal& val)
 {
     return _strtof(val.bytes, valueSize(val), 2);
+}
+
+// A fan speed by its type: T2 and Apple Silicon machines keep a float,
+// every other type is read as fpe2, as it always was.
+float fanSpeed(const SMCVal& val)
+{
+    if (std::strcmp(val.dataType, "flt ") == 0 && val.dataSize == 4)
+        return encodings::floatFromBytes(reinterpret_cast<const uint8_t*>(val.bytes));
+    return fpe2Value(val);
+}
+
+// A key the machine does not have: size 0 from an SMC, "no such key" from a
+// back-end that serves a fixed set. Either way there is nothing to show.
+bool absent(kern_return_t status, const SMCVal& val)
+{
+    return status == kIOReturnNotFound || (status == kIOReturnSuccess && val.dataSize == 0);
 }
 
 bool isUnsignedType(const char* type)
@@ -201,10 +218,13 @@ FanReport printFans()
     };
     Problems problems;
     // A failed read prints as 0, as it always has; it is said on standard
-    // error, and an SMC that is gone ends the report.
-    auto read = [&](const char* key, int32_t fan) {
-        kern_return_t status = SMCReadKey(key, &val);
-        if (status == kIOReturnSuccess)
+    // error, and an SMC that is gone ends the report. A key the machine
+    // lacks prints as 0 too, and is no failure.
+    kern_return_t status = kIOReturnSuccess;
+    auto read = [&](const char* key, int32_t fan, bool refusalAnswers = false) {
+        status = SMCReadKey(key, &val);
+        if (status == kIOReturnSuccess || status == kIOReturnNotFound ||
+            (refusalAnswers && status == kIOReturnNotReadable))
             return true;
         report.complete = false;
         problems.failure(shownKey(key).c_str(), "read", status);
@@ -214,6 +234,7 @@ FanReport printFans()
         return false;
     };
     SMCVal modes{};
+    bool noMask = false;
     for (int32_t fan = 0; fan < shown; ++fan) {
         std::printf("\nFan #%d:\n", fan);
         for (const auto& speed : speeds) {
@@ -221,17 +242,31 @@ FanReport printFans()
             std::snprintf(key, sizeof key, speed.pattern, fan);
             if (!read(key, fan))
                 return report;
-            printFanSpeed(speed.label, fpe2Value(val));
+            printFanSpeed(speed.label, fanSpeed(val));
         }
         // One mask holds every fan's mode: read once, for the first fan.
         if (fan == 0) {
             if (!read("FS! ", fan))
                 return report;
             modes = val;
+            noMask = absent(status, val);
         }
         uint32_t mode = _strtoul(modes.bytes, 2, 16);
-        bool forced = fan < 16 && (mode >> fan & 1) != 0;
-        std::printf("    Mode         : %s\n", forced ? "forced" : "auto");
+        const char* shownMode = fan < 16 && (mode >> fan & 1) != 0 ? "forced" : "auto";
+        // Without the mask, newer machines keep each fan's mode in its own
+        // key; where the driver keeps the flag to itself, its read is
+        // refused and the mode cannot be known.
+        if (noMask) {
+            char key[16];
+            std::snprintf(key, sizeof key, "F%dMd", fan);
+            if (!read(key, fan, true))
+                return report;
+            if (status == kIOReturnNotReadable)
+                shownMode = "unknown";
+            else if (status == kIOReturnSuccess && val.dataSize != 0)
+                shownMode = val.bytes[0] != 0 ? "forced" : "auto";
+        }
+        std::printf("    Mode         : %s\n", shownMode);
     }
     return report;
 }

@@ -70,6 +70,11 @@ uint32_t unsignedFromBytes(const uint8_t* bytes, size_t size);
 // number in 256ths of a degree, in 64ths of a degree.
 int32_t temperatureSixtyFourths(const uint8_t* bytes);
 
+// The module's rule by the value's type: a flt of 4 bytes is the float it
+// holds, truncated to 64ths (NaN, which is no reading, gives 0; beyond 32
+// bits, the nearest limit); any other type the first two bytes as above.
+int32_t temperatureSixtyFourths(FourCharCode type, const uint8_t* bytes, size_t size);
+
 // Whole degrees of the module's rule, truncated toward zero: -100/64 is -1.
 inline int32_t wholeDegrees(int32_t sixtyFourths)
 {
