@@ -144,9 +144,10 @@ const char* filePrefix(SensorKind kind)
     return prefixes[int(kind)];
 }
 
-bool flattenedTreeNodePaths(const uint8_t* blob, size_t size, std::vector<std::string>& paths)
+namespace {
+
+bool walkTree(const uint8_t* blob, size_t size, std::vector<std::string>& paths)
 {
-    paths.clear();
     if (blob == nullptr || size < kHeaderSize || bigEndian(blob) != kFdtMagic)
         return false;
     uint64_t total = bigEndian(blob + 4), structOffset = bigEndian(blob + 8), version = bigEndian(blob + 20);
@@ -206,16 +207,22 @@ bool flattenedTreeNodePaths(const uint8_t* blob, size_t size, std::vector<std::s
         case kNop:
             break;
         case kEnd:
-            if (!parents.empty() || paths.empty()) {
-                paths.clear();
-                return false;
-            }
-            return true;
+            return parents.empty() && !paths.empty();
         default:
             return false;
         }
     }
+    return false;
+}
+
+}  // namespace
+
+bool flattenedTreeNodePaths(const uint8_t* blob, size_t size, std::vector<std::string>& paths)
+{
     paths.clear();
+    if (walkTree(blob, size, paths))
+        return true;
+    paths.clear();  // nothing of a blob that is no tree
     return false;
 }
 
