@@ -3,10 +3,11 @@
 // restarted): smcd keeps one connection for its whole life.
 #pragma once
 
-#include <IOKit/IOKitLib.h>
+#include "backends/CallRecord.h"
 
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -77,5 +78,23 @@ private:
     Opener opener_;
     std::chrono::steady_clock::time_point lastAttempt_{};
 };
+
+// One user-client call of a driver back-end's connection, answered by
+// `Files::execute(request, reply)` on `device`'s files.
+template <typename Files>
+kern_return_t callDevice(ReopeningDevice<Files>& device, uint32_t selector, const void* input, size_t inputSize,
+                         void* output, size_t* outputSize)
+{
+    if (selector != kUserClientCall || inputSize != sizeof(CallRecord) || *outputSize != sizeof(CallRecord))
+        return kIOReturnBadArgument;
+    CallRecord request;
+    std::memcpy(&request, input, sizeof request);
+    CallRecord reply{};
+    kern_return_t status = device.use([&](Files& files) { return files.execute(request, reply); });
+    // A failed call leaves the caller's output as it was, as the kernel does.
+    if (status == KERN_SUCCESS)
+        std::memcpy(output, &reply, sizeof reply);
+    return status;
+}
 
 }  // namespace platform

@@ -205,16 +205,7 @@ public:
     kern_return_t call(uint32_t selector, const void* input, size_t inputSize, void* output,
                        size_t* outputSize) override
     {
-        if (selector != kUserClientCall || inputSize != sizeof(CallRecord) || *outputSize != sizeof(CallRecord))
-            return kIOReturnBadArgument;
-        CallRecord request;
-        std::memcpy(&request, input, sizeof request);
-        CallRecord reply{};
-        kern_return_t status = driver_->use([&](Driver& driver) { return driver.execute(request, reply); });
-        // A failed call leaves the caller's output as it was, as the kernel does.
-        if (status == KERN_SUCCESS)
-            std::memcpy(output, &reply, sizeof reply);
-        return status;
+        return callDevice(*driver_, selector, input, inputSize, output, outputSize);
     }
 
 private:
