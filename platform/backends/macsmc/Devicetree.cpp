@@ -177,6 +177,8 @@ bool walkTree(const uint8_t* blob, size_t size, std::vector<std::string>& paths)
                 parents.push_back(0);
                 paths.push_back("/");  // whatever the root calls itself
             } else {
+                if (name.find('/') != std::string_view::npos)
+                    return false;  // no node name holds one: it would pass for another node's path
                 parents.push_back(path.size());
                 path += '/';
                 path.append(name);
