@@ -309,9 +309,12 @@ public:
             if (files == nullptr)
                 return kIOReturnNoDevice;
             device_ = files->machine().device;
-            auto opener = [requested = directory_](std::string& found) {
+            // A reloaded driver may come back under another hwmonN: where
+            // one was named, it is looked for again by name under its root.
+            auto opener = [requested = directory_, root = files->machine().root](std::string& found) {
                 std::string cause;
-                return openFiles(requested, found, cause);
+                std::unique_ptr<HwmonFiles> files = openFiles(requested, found, cause);
+                return files || root.empty() ? std::move(files) : openFiles(root, found, cause);
             };
             files_ = std::make_shared<Device>("macsmc", directory, std::move(files), opener);
         }

@@ -301,7 +301,9 @@ bool describeMachine(const std::string& hwmon, Machine& machine, std::string& ca
     bool orderRead = false;
     std::vector<std::string> order;
     std::string orderProblem;
-    for (auto& [kind, channels] : listChannels(machine.hwmon)) {
+    for (auto& kindChannels : listChannels(machine.hwmon)) {
+        SensorKind kind = kindChannels.first;
+        std::vector<Channel>& channels = kindChannels.second;
         std::vector<SensorNode> nodes;
         for (const SensorNode& sensor : allNodes) {
             if (sensor.kind == kind)
