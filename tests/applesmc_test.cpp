@@ -1039,7 +1039,8 @@ TEST(AppleSMCDevice, FoundByItsFilesInEachLayout)
 
 TEST(DefaultService, DaemonThenDriverThenNoSMC)
 {
-    if (!platform::findAppleSMCDevice().empty() || std::filesystem::exists("/run/smcd.sock"))
+    if (!platform::findAppleSMCDevice().empty() || !platform::findMacSMCHwmon().empty() ||
+        std::filesystem::exists("/run/smcd.sock"))
         GTEST_SKIP() << "this machine has the applesmc driver or a system daemon: the default is the real SMC";
     std::string runtime = temporaryDirectory();
     std::string profile = profileFile(runtime, "  FNum  [ui8 ]  7 (bytes 07)\n");
@@ -1071,7 +1072,8 @@ TEST(DefaultService, DaemonThenDriverThenNoSMC)
 
 TEST(DefaultService, NoSMCSaysWhatWasTried)
 {
-    if (!platform::findAppleSMCDevice().empty() || std::filesystem::exists("/run/smcd.sock"))
+    if (!platform::findAppleSMCDevice().empty() || !platform::findMacSMCHwmon().empty() ||
+        std::filesystem::exists("/run/smcd.sock"))
         GTEST_SKIP() << "this machine has the applesmc driver or a system daemon";
     std::string runtime = temporaryDirectory();
     setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);

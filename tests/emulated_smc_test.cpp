@@ -325,7 +325,8 @@ TEST(ServiceSelection, FromSetting)
     std::filesystem::create_directories(runtime);
     setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
     bool bare =
-        !std::filesystem::exists(platform::protocol::kSystemSocketPath) && platform::findAppleSMCDevice().empty();
+        !std::filesystem::exists(platform::protocol::kSystemSocketPath) && platform::findAppleSMCDevice().empty() &&
+        platform::findMacSMCHwmon().empty();
 
     struct Case {
         const char* setting;
@@ -335,7 +336,7 @@ TEST(ServiceSelection, FromSetting)
     } const cases[] = {
         {nullptr, false, "",
          "no daemon at " + runtime + "/smcd.sock; no daemon at /run/smcd.sock; no applesmc driver device; "
-         "SMC_SERVICE=builtin serves an emulated machine"},
+         "no macsmc_hwmon driver in /sys/class/hwmon; SMC_SERVICE=builtin serves an emulated machine"},
         {"builtin", true, ""},
         {"none", false, ""},
         {path.c_str(), false, "SMC_SERVICE: cannot load profile " + path + ":3: expected a key line"},

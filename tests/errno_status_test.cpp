@@ -31,6 +31,7 @@ TEST(ErrnoStatus, EachErrnoReachesTheToolInWords)
         {ErrnoOrigin::DriverFile, ENOTCONN, kIOReturnNoDevice, "the SMC device is gone"},
         {ErrnoOrigin::DriverFile, ESTALE, kIOReturnNoDevice, "the SMC device is gone"},
         {ErrnoOrigin::DriverFile, EROFS, kIOReturnError, "general error"},
+        {ErrnoOrigin::DriverFile, EOPNOTSUPP, kIOReturnUnsupported, "not supported by the SMC"},
         {ErrnoOrigin::DriverFile, EBUSY, kIOReturnError, "general error"},
         // Only root may move the cursor; a read-only mount refuses it alike.
         {ErrnoOrigin::CursorOpen, EROFS, kIOReturnNotPrivileged, "not permitted"},

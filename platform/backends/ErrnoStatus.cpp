@@ -23,6 +23,8 @@ kern_return_t statusFromErrno(int error, ErrnoOrigin origin)
         return kIOReturnBadArgument;
     case EIO:
         return kIOReturnIOError;
+    case EOPNOTSUPP:  // the driver does not do this (now): a fan setting switched off
+        return kIOReturnUnsupported;
     case ENODEV:
     case ENXIO:
     case ENOENT:

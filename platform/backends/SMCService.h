@@ -126,16 +126,22 @@ public:
 // files. "" when there is none.
 std::string findAppleSMCDevice(const std::string& root = "");
 
+// The hwmon class directory of the macsmc_hwmon driver (Apple Silicon)
+// under the sysfs root `sysfsRoot`: the one whose name is "macsmc_hwmon",
+// never a fixed index. "" when there is none.
+std::string findMacSMCHwmon(const std::string& sysfsRoot = "/sys");
+
 // Replaces the process's service (null: the machine has none). Connections
 // already open keep talking to the service they were opened on.
 void installSMCService(std::shared_ptr<SMCService> service);
 
 // The service that SMC_SERVICE names: "builtin", the emulated SMC with the
 // built-in profile; "none", no service; "unix:PATH", the daemon at PATH
-// ("unix:" alone: its default socket); "applesmc[:DIR]", the kernel driver's
-// files; unset, the first that answers of the user's own daemon (its
-// default socket), the system's (protocol::kSystemSocketPath) and the driver,
-// else no service: an emulated machine is served only when named, never in
+// ("unix:" alone: its default socket); "applesmc[:DIR]", the Intel kernel
+// driver's files; "macsmc[:DIR]", the Apple Silicon driver's
+// (makeMacSMCService); unset, the first that answers of the user's own
+// daemon (its default socket), the system's (protocol::kSystemSocketPath),
+// the applesmc driver and the macsmc_hwmon driver, else no service: an emulated machine is served only when named, never in
 // place of a missing SMC. Anything else is the emulated SMC with the
 // profile at that path. A choice that cannot be served gives null, with the
 // reason in `cause`; a profile that does not load also prints one line on
@@ -148,7 +154,7 @@ std::shared_ptr<SMCService> selectSMCService(const char* setting, std::string& c
 enum class SMCServiceUser { Client, Daemon };
 
 // selectSMCService for `user`; `chosen` gets the setting that was served
-// ("applesmc:DIR" for the driver found), empty when nothing was named and
+// ("applesmc:DIR" or "macsmc:DIR" for the driver found), empty when nothing was named and
 // nothing found.
 std::shared_ptr<SMCService> selectSMCService(const char* setting, std::string& cause, SMCServiceUser user,
                                              std::string& chosen);

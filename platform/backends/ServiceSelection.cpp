@@ -3,6 +3,7 @@
 #include "backends/applesmc/AppleSMCService.h"
 #include "backends/DaemonProtocol.h"
 #include "backends/emulated/EmulatedSMC.h"
+#include "backends/macsmc/MacSMCService.h"
 
 #include <atomic>
 #include <cerrno>
@@ -55,11 +56,15 @@ std::shared_ptr<SMCService> selectSMCService(const char* setting, std::string& c
         return makeAppleSMCService({});
     if (choice.starts_with("applesmc:"))
         return makeAppleSMCService(std::string(choice.substr(9)));
+    if (choice == "macsmc")
+        return makeMacSMCService({});
+    if (choice.starts_with("macsmc:"))
+        return makeMacSMCService(std::string(choice.substr(7)));
     if (choice.empty()) {
         // A daemon holds the machine's shared SMC: the user's own first, then
         // the one root runs for everyone; else the real one through the
-        // driver. Plausible values of an emulated machine must never stand in
-        // for an SMC that is not there.
+        // drivers, Intel's then Apple Silicon's. Plausible values of an
+        // emulated machine must never stand in for an SMC that is not there.
         std::vector<std::string> paths{protocol::defaultSocketPath()};
         if (paths[0] != protocol::kSystemSocketPath)  // root's own daemon is the system's
             paths.push_back(protocol::kSystemSocketPath);
@@ -75,7 +80,10 @@ std::shared_ptr<SMCService> selectSMCService(const char* setting, std::string& c
         }
         if (std::string device = findAppleSMCDevice(); !device.empty())
             return makeAppleSMCService(device);
-        cause = tried + "no applesmc driver device; SMC_SERVICE=builtin serves an emulated machine";
+        if (std::string hwmon = findMacSMCHwmon(); !hwmon.empty())
+            return makeMacSMCService(hwmon);
+        cause = tried + "no applesmc driver device; no macsmc_hwmon driver in /sys/class/hwmon; "
+                        "SMC_SERVICE=builtin serves an emulated machine";
         return nullptr;
     }
     std::string error;
@@ -95,13 +103,15 @@ std::shared_ptr<SMCService> selectSMCService(const char* setting, std::string& c
     if (setting == nullptr && user == SMCServiceUser::Daemon) {
         // Without a driver there is no SMC to serve: an emulated one would give
         // every client made-up readings, so it is served only when named.
-        std::string device = findAppleSMCDevice();
-        if (device.empty()) {
+        if (std::string device = findAppleSMCDevice(); !device.empty()) {
+            chosen = "applesmc:" + device;
+        } else if (std::string hwmon = findMacSMCHwmon(); !hwmon.empty()) {
+            chosen = "macsmc:" + hwmon;
+        } else {
             chosen.clear();
-            cause = "no applesmc driver on this machine";
+            cause = "no applesmc or macsmc_hwmon driver on this machine";
             return nullptr;
         }
-        chosen = "applesmc:" + device;
     }
     return selectSMCService(setting ? setting : chosen.c_str(), cause);
 }

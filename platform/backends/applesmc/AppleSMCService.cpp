@@ -4,6 +4,7 @@
 // or while another program keeps it busy, the fan and temperature files
 // stand in for the keys they show. This file adapts the Driver to the
 // service table: one device per process, reopened when its files return.
+#include "backends/ReopeningDevice.h"
 #include "backends/applesmc/Driver.h"
 
 #include <atomic>
@@ -195,61 +196,7 @@ namespace {
 
 using namespace applesmc;
 
-// One device for every connection of the process. Its files are opened
-// anew when they went away and came back (the driver reloaded, smcfs
-// restarted), since smcd keeps one connection for its whole life.
-class Device {
-public:
-    // `requested`: the directory asked for, "" to search; `driver`: its files, open.
-    Device(std::string requested, std::string directory, std::unique_ptr<Driver> driver)
-        : requested_(std::move(requested)), directory_(std::move(directory)), driver_(std::move(driver))
-    {
-    }
-
-    kern_return_t execute(const CallRecord& request, CallRecord& reply)
-    {
-        std::lock_guard lock(mutex_);
-        if (driver_ == nullptr && !reopen())
-            return kIOReturnNoDevice;
-        kern_return_t status = driver_->execute(request, reply);
-        if (status == kIOReturnNoDevice && driver_->filesGone()) {
-            // Descriptors of files that went away never work again.
-            driver_.reset();
-            lastAttempt_ = std::chrono::steady_clock::now();
-            std::fprintf(stderr,
-                         "applesmc: the driver's files in %s went away (driver unloaded, or the file system "
-                         "serving them stopped); calls fail until they return\n",
-                         directory_.c_str());
-        }
-        return status;
-    }
-
-private:
-    // Opens the files again, at most once a second; whether they are open.
-    bool reopen()
-    {
-        auto now = std::chrono::steady_clock::now();
-        if (now - lastAttempt_ < kReopenInterval)
-            return false;
-        lastAttempt_ = now;
-        std::string directory = requested_.empty() ? findAppleSMCDevice() : requested_;
-        if (directory.empty())
-            return false;
-        auto driver = std::make_unique<Driver>(resolveDirectories(directory));
-        if (driver->open() != KERN_SUCCESS)
-            return false;
-        driver_ = std::move(driver);
-        directory_ = std::move(directory);
-        std::fprintf(stderr, "applesmc: the driver's files in %s are back\n", directory_.c_str());
-        return true;
-    }
-
-    std::mutex mutex_;
-    std::string requested_;
-    std::string directory_;
-    std::unique_ptr<Driver> driver_;  // null while the files are gone
-    std::chrono::steady_clock::time_point lastAttempt_{};
-};
+using Device = ReopeningDevice<Driver>;
 
 class AppleSMCConnection final : public SMCConnection {
 public:
@@ -258,16 +205,7 @@ public:
     kern_return_t call(uint32_t selector, const void* input, size_t inputSize, void* output,
                        size_t* outputSize) override
     {
-        if (selector != kUserClientCall || inputSize != sizeof(CallRecord) || *outputSize != sizeof(CallRecord))
-            return kIOReturnBadArgument;
-        CallRecord request;
-        std::memcpy(&request, input, sizeof request);
-        CallRecord reply{};
-        kern_return_t status = driver_->execute(request, reply);
-        // A failed call leaves the caller's output as it was, as the kernel does.
-        if (status == KERN_SUCCESS)
-            std::memcpy(output, &reply, sizeof reply);
-        return status;
+        return callDevice(*driver_, selector, input, inputSize, output, outputSize);
     }
 
 private:
@@ -309,7 +247,15 @@ public:
                 cause_ = "cannot open the applesmc driver's files in " + device_;
                 return status;
             }
-            driver_ = std::make_shared<Device>(directory_, device_, std::move(driver));
+            // The directory asked for, else the one found anew.
+            auto opener = [requested = directory_](std::string& directory) -> std::unique_ptr<Driver> {
+                directory = requested.empty() ? findAppleSMCDevice() : requested;
+                if (directory.empty())
+                    return nullptr;
+                auto driver = std::make_unique<Driver>(resolveDirectories(directory));
+                return driver->open() == KERN_SUCCESS ? std::move(driver) : nullptr;
+            };
+            driver_ = std::make_shared<Device>("applesmc", device_, std::move(driver), opener);
         }
         cause_.clear();
         connection = std::make_unique<AppleSMCConnection>(driver_);

@@ -52,8 +52,6 @@ std::string cursorLockPath(const std::string& keyDirectory, const std::string& l
 constexpr std::chrono::milliseconds kLockPatience{250};
 // After a lock wait ran out, the holder is taken as stuck for this long.
 constexpr std::chrono::milliseconds kStuckLockMemory{2000};
-// How often to look for the files again once they went away.
-constexpr std::chrono::milliseconds kReopenInterval{1000};
 constexpr uint32_t kMaxKeys = 65535;   // what a real SMC holds at most
 // Tables up to this size are walked whole on the first lookup that misses:
 // it costs little, and unlike a search it proves the order, which the small
