@@ -56,8 +56,8 @@ void usage()
                 "    -h, --help          this text\n"
                 "        --version       print the version\n"
                 "The SMC is the one that SMC_SERVICE names, as for every program of the package.\n"
-                "Exit status: 0 stopped by a signal (or --check found nothing wrong), 1 cannot run,\n"
-                "2 a usage error.\n",
+                "Exit status: 0 stopped by a signal, a machine without fans (or --check found\n"
+                "nothing wrong), 1 cannot run, 2 a usage error.\n",
                 kProgram, kDefaultConfigPath);
 }
 
@@ -250,6 +250,23 @@ void reload(const Options& options, io_connect_t connection, FanLoop& loop, cons
         say(curveText(plan));
 }
 
+// Whether the machine has no fans at all (FNum reads 0), said once: nothing
+// to drive is no failure, and a service manager must not restart it.
+bool fanless()
+{
+    std::string problem;
+    io_connect_t connection = openSMC(problem);
+    if (connection == 0)
+        return false;  // said when the fans are taken
+    kern_return_t status;
+    uint32_t count = fanclient::readFanCount(connection, status);
+    SMCClose(connection);
+    if (status != KERN_SUCCESS || count != 0)
+        return false;
+    say("this machine has no fans (FNum is 0): nothing to drive");
+    return true;
+}
+
 int run(const Options& options, Config config)
 {
     // Signals are taken in order, between polls: none ends smcfand before
@@ -263,6 +280,8 @@ int run(const Options& options, Config config)
     Tuning tuning = config.tuning;
     if (options.poll)
         tuning.poll = *options.poll;
+    if (fanless())
+        return 0;
     io_connect_t connection = 0;
     auto stopping = [&](int number) {
         say(std::string("stopping (SIG") + sigabbrev_np(number) + ")");
@@ -328,6 +347,8 @@ int run(const Options& options, Config config)
 
 int check(const Config& config)
 {
+    if (fanless())
+        return 0;
     std::string problem;
     io_connect_t connection = openSMC(problem);
     if (connection == 0) {

@@ -683,6 +683,18 @@ TEST(SmcfandProgram, RefusesToDriveFansWithoutSmcdButDryRunsAnywhere)
     EXPECT_NE(dry.output().find("stopping (SIGTERM)"), std::string::npos) << dry.output();
 }
 
+TEST(SmcfandProgram, AMachineWithoutFansIsNothingToDriveAndNoFailure)
+{
+    const std::string service = "SMC_SERVICE=" + std::string(GOLDEN_DIR) + "/profiles/fnum_zero.profile";
+    for (std::vector<std::string> arguments : {kNoConfig, std::vector<std::string>{"--dry-run", "--config", "/dev/null"},
+                                               std::vector<std::string>{"--check", "/dev/null"}}) {
+        auto result = runProgram(kBin + "/smcfand", arguments, {service});
+        EXPECT_EQ(result.status, 0) << arguments[0] << ": " << result.errors;
+        EXPECT_NE(result.errors.find("this machine has no fans (FNum is 0): nothing to drive"), std::string::npos)
+            << arguments[0] << ": " << result.errors;
+    }
+}
+
 TEST(SmcfandProgram, HelpNamesEverySignalThatStopsIt)
 {
     std::string help = runProgram(kBin + "/smcfand", {"--help"}).output;
