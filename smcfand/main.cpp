@@ -188,13 +188,19 @@ std::string curveText(const FanPlan& plan)
 {
     std::string text;
     for (const CurvePoint& point : plan.curve.points())
-        text += (text.empty() ? "" : ", ") + degrees(point.celsius) + " °C " + std::to_string(std::lround(point.rpm)) +
-                " rpm";
+        text += (text.empty() ? "" : ", ") + degrees(point.celsius) + " " + unitText(plan.unit) + " " +
+                std::to_string(std::lround(point.rpm)) + " rpm";
     std::string sensors;
     for (const std::string& sensor : plan.sensors)
         sensors += (sensors.empty() ? "" : ", ") + sensor;
     return "driving fan " + std::to_string(plan.index) + (plan.name.empty() ? "" : " (" + plan.name + ")") + " by the " +
-           (plan.combine == Combine::Max ? "max" : "mean") + " of " + sensors + ": " + text;
+           (plan.combine == Combine::Max ? "max" : "mean") + " of " + sensors + ": " + text +
+           (plan.limits.empty() ? "" : "; no slower than the default curve for the max of " + [&] {
+               std::string limits;
+               for (const std::string& sensor : plan.limits)
+                   limits += (limits.empty() ? "" : ", ") + sensor;
+               return limits;
+           }());
 }
 
 // Takes the fans, trying again after 1 s, then waits growing to 5 s, while
