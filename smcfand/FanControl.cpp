@@ -120,6 +120,11 @@ const char* unitText(Unit unit)
     return unit == Unit::Watts ? "W" : "°C";
 }
 
+double lowestPlausible(Unit unit)
+{
+    return unit == Unit::Watts ? -5 : kLowestPlausible;
+}
+
 double highestPlausible(Unit unit)
 {
     return unit == Unit::Watts ? 1000 : kHighestPlausible;
@@ -188,13 +193,13 @@ Decision FanController::poll(Clock::time_point now, const std::vector<Reading>& 
         const Reading reading = i < readings.size() ? readings[i] : Reading{std::nullopt, "not read"};
         const std::string unit = std::string(" ") + unitText(unit_);
         bool good =
-            reading.celsius && *reading.celsius >= kLowestPlausible && *reading.celsius <= highestPlausible(unit_);
+            reading.celsius && *reading.celsius >= lowestPlausible(unit_) && *reading.celsius <= highestPlausible(unit_);
         if (good)
             plausible.push_back(*reading.celsius);
         if (!good && !lost_[i])
             decision.notes.push_back("sensor " + sensors_[i] + " ignored: " +
                                      (reading.celsius ? "reads " + degrees(*reading.celsius) + unit + ", outside " +
-                                                            degrees(kLowestPlausible) + " to " +
+                                                            degrees(lowestPlausible(unit_)) + " to " +
                                                             degrees(highestPlausible(unit_)) + unit
                                                       : reading.error));
         else if (good && lost_[i])

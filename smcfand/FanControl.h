@@ -24,8 +24,10 @@ inline constexpr double kHighestPlausible = 130;
 enum class Unit { Celsius, Watts };
 // "°C", "W".
 const char* unitText(Unit unit);
-// The highest plausible reading in `unit`; the lowest is 0 in both. No
-// machine with these keys draws a kilowatt.
+// The range of plausible readings in `unit`. No machine with these keys
+// draws a kilowatt; a power sensor's offset reads a few watts below zero at
+// rest, which is no power rather than a broken sensor.
+double lowestPlausible(Unit unit);
 double highestPlausible(Unit unit);
 
 // Power moves in steps that the heatsink evens out over tens of seconds: a

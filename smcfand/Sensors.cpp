@@ -63,7 +63,7 @@ std::optional<double> plausibleKey(io_connect_t connection, const std::string& k
         return std::nullopt;
     double value = quantity(encodings::fourCharCode(std::string_view(val.dataType, 4)),
                             reinterpret_cast<const uint8_t*>(val.bytes), val.dataSize);
-    if (!(value >= kLowestPlausible && value <= highestPlausible(unit)))
+    if (!(value >= lowestPlausible(unit) && value <= highestPlausible(unit)))
         return std::nullopt;
     return value;
 }

@@ -234,6 +234,27 @@ TEST(SmcfandController, ImplausibleOrFailedReadingsAreIgnoredAndSaidOnce)
     }
 }
 
+TEST(SmcfandController, AWattCurveTakesAPowerJustBelowZeroAsNoneAndAKilowattAsBroken)
+{
+    struct Case {
+        double watts;
+        double target;
+        const char* note;  // empty: none
+    };
+    const Case cases[] = {
+        {24, 3500, ""},
+        {-0.3, 1200, ""},
+        {-6, 5800, "sensor PHPC ignored: reads -6.0 W, outside -5.0 to 1000.0 W"},
+        {1500, 5800, "sensor PHPC ignored: reads 1500.0 W, outside -5.0 to 1000.0 W"},
+    };
+    for (const Case& c : cases) {
+        FanController fan({"PHPC"}, Combine::Max, Curve({{10, 1200}, {38, 5800}}), 1200, 5800, Tuning{}, Unit::Watts);
+        Decision decision = fan.poll(Clock::time_point{}, {Reading{c.watts, {}}});
+        EXPECT_NEAR(decision.target, c.target, 0.5) << c.watts;
+        EXPECT_EQ(decision.notes.empty() ? "" : decision.notes[0], c.note) << c.watts;
+    }
+}
+
 TEST(SmcfandController, EverySensorLostRunsTheFanAtItsMaximumAtOnce)
 {
     Stepped fan(roundTuning(), 2);
