@@ -61,8 +61,12 @@ std::optional<double> plausibleKey(io_connect_t connection, const std::string& k
     if (SMCReadKey2(key.c_str(), &val, connection) != KERN_SUCCESS || val.dataSize < 2 ||
         val.dataSize > sizeof val.bytes)
         return std::nullopt;
-    double value = quantity(encodings::fourCharCode(std::string_view(val.dataType, 4)),
-                            reinterpret_cast<const uint8_t*>(val.bytes), val.dataSize);
+    FourCharCode type = encodings::fourCharCode(std::string_view(val.dataType, 4));
+    // Watts only of the types that keep them as they are: the temperature
+    // rule would misread another type's power.
+    if (unit == Unit::Watts && type != encodings::fourCharCode("flt ") && type != encodings::fourCharCode("ioft"))
+        return std::nullopt;
+    double value = quantity(type, reinterpret_cast<const uint8_t*>(val.bytes), val.dataSize);
     if (!(value >= lowestPlausible(unit) && value <= highestPlausible(unit)))
         return std::nullopt;
     return value;
