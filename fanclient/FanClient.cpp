@@ -303,7 +303,16 @@ kern_return_t setManual(io_connect_t connection, unsigned fan, bool manual, std:
     }
     // Machines that keep the mode per fan; with a mask too, it must not
     // keep the fan manual once the mask says automatic.
-    std::optional<SMCVal> mode = readKey(connection, modeKey);
+    SMCVal read{};
+    kern_return_t readStatus = SMCReadKey2(modeKey.c_str(), &read, connection);
+    if (readStatus == kIOReturnNotReadable) {
+        // A driver that keeps the mode to itself: writing automatic is safe whatever it is.
+        const uint8_t off = 0;
+        return failed(modeKey, writeKnown(connection, modeKey, &off, 1));
+    }
+    std::optional<SMCVal> mode = readStatus == KERN_SUCCESS && read.dataSize <= sizeof read.bytes
+                                     ? std::optional(read)
+                                     : std::nullopt;
     if (mode && mode->dataSize == 1) {
         found = true;
         if (mode->bytes[0] != 0) {
@@ -324,7 +333,9 @@ kern_return_t readSetting(io_connect_t connection, unsigned fan, FanSetting& set
     uint8_t mask[2] = {}, mode = 0;
     bool forced =
         fan < 16 && readKnown(connection, "FS! ", 2, mask) == KERN_SUCCESS && encodings::unsignedFromBytes(mask, 2) >> fan & 1;
-    setting.manual = forced || (readKnown(connection, keyOf(fan, "Md"), 1, &mode) == KERN_SUCCESS && mode != 0);
+    kern_return_t modeStatus = readKnown(connection, keyOf(fan, "Md"), 1, &mode);
+    setting.modeKnown = forced || modeStatus != kIOReturnNotReadable;
+    setting.manual = forced || (modeStatus == KERN_SUCCESS && mode != 0);
     return KERN_SUCCESS;
 }
 
@@ -336,6 +347,10 @@ bool leftAlone(const FanSetting& now, const FanSetting& held, const FanSetting& 
     // Automatic is what a daemon that stops puts fans back to (before the
     // hold, or before a controller's lease); in that mode the SMC moves the
     // target itself, so the mode alone tells.
+    // A mode nobody can read: only the target the hold left shows that
+    // nobody changed the fan.
+    if (!now.modeKnown)
+        return sameTarget(held);
     return !now.manual || sameTarget(held) || (before.manual && sameTarget(before));
 }
 
@@ -354,7 +369,7 @@ std::string holdProblem(io_connect_t connection, unsigned fan, const SMCVal& tar
         return std::string(target.key) + " reads " +
                speedText(encodings::speedFromBytes(typeOf(target), bytesOf(now.target), target.dataSize)) +
                " rpm now: another hold or a write changed the fan";
-    if (!now.manual)
+    if (!now.manual && now.modeKnown)
         return "the fan is in automatic mode again: another hold or a write changed it";
     return {};
 }

@@ -109,7 +109,8 @@ std::string speedKey(unsigned fan, Speed speed);
 kern_return_t writeSpeed(io_connect_t connection, unsigned fan, Speed speed, double rpm, SMCVal* written = nullptr);
 
 // Puts a fan into manual (forced) mode or back into automatic mode: its bit
-// of "FS! " where the SMC has that mask, and its F<n>Md where it has one.
+// of "FS! " where the SMC has that mask, and its F<n>Md where it has one
+// (written 0 without asking where its read is refused: automatic).
 // Into manual mode, with a mask: one read and at most one write, the fan's
 // own key left alone. kIOReturnNotFound when the SMC has neither. The key
 // of a failed write goes into `failedKey` when given.
@@ -142,6 +143,9 @@ kern_return_t readController(io_connect_t connection, ControllerState& state);
 struct FanSetting {
     SMCVal target{};
     bool manual = false;
+    // False where the SMC refuses to tell the mode (kIOReturnNotReadable: a
+    // driver keeps it): only the target tells then.
+    bool modeKnown = true;
 };
 
 // Reads the fan's target (the key `setting.target` names, of its size) and

@@ -196,12 +196,23 @@ private:
         bool recording = false;  // the change is recorded to be put back at stop
         std::map<uint32_t, SavedValue> keyBefore;
         std::map<uint32_t, bool> bitBefore, bitAfter;
+        // A fan whose mode cannot be read: the target smcd leaves it at, the
+        // one a later put-back compares with, and whether it is read only
+        // once the write went through (a write of manual mode).
+        std::optional<SavedValue> target;
+        bool readTargetAfter = false;
     };
 
     Reply write(ClientId client, const Request& request);
     // A fan key's write checked, and what it changes read first; a status
     // other than KERN_SUCCESS refuses it.
     kern_return_t prepareWrite(ClientId client, FanWrite& change);
+    // prepareWrite for a fan whose mode cannot be read: every target or mode
+    // write is recorded as a write of its mode, to be put back as automatic.
+    void prepareHiddenMode(FanWrite& change);
+    // After a write of manual mode to such a fan: the target it holds now,
+    // recorded as smcd's.
+    void recordTargetAfter(FanWrite& change);
     // Records what the write is about to change, to be put back at stop.
     void recordBefore(const FanWrite& change);
     // The write passed on, and saved where there is a state; on failure the
@@ -263,6 +274,11 @@ private:
     // putBack for the fan's bit of "FS! ": settled, it leaves record.forced;
     // written, it is in `wrote`.
     void putBackBit(FanRecord& record, FanRecord& wrote, PutBackOutcome& outcome);
+    // putBack for the mode of a fan whose mode cannot be read: written as
+    // `value` (automatic) while the target holds smcd's last; whether it is
+    // settled (false: kept to try again).
+    bool putBackHiddenMode(FanRecord& record, const SavedValue& value, FanRecord& wrote,
+                           PutBackOutcome& outcome);
     void forgetPutBack(const FanRecord& wrote);
     void endLeases(std::optional<ClientId> client, std::vector<std::string>& notes);
     // resumed() for one leased fan: whether the SMC put back the manual
@@ -294,6 +310,9 @@ private:
     std::set<ClientId> leaseHolders_;
     std::optional<Controller> controller_;
     std::map<ClientId, int32_t> pids_;  // of lease holders, for the controller's record and the log
+    // Fans whose mode the SMC cannot be asked (kIOReturnNotReadable: a
+    // driver keeps it), learnt at start or from a failing read.
+    std::set<uint32_t> hiddenModes_;
     std::set<uint32_t> unchecked_;  // fans whose records from the state could not be checked at start
     std::set<uint32_t> refusedControllers_;  // users whose claims were refused, said once each
     std::vector<std::string> notes_;

@@ -201,6 +201,8 @@ void FanBroker::holdWritten(ClientId client, const FanWrite& change)
             if (first)
                 setValue(baseline.values, part.second);
             setValue(baseline.written, change.after);
+            if (change.target)
+                setValue(baseline.written, *change.target);
         });
     for (const auto& part : change.bitBefore)
         hold(part.first, encodings::kForcedMaskKey, [&](FanRecord& baseline, bool first) {
@@ -243,6 +245,11 @@ void FanBroker::endLeases(std::optional<ClientId> client, std::vector<std::strin
             } else if (const SavedValue* value = findValue(held.baseline.values, owner->first)) {
                 ending.values.push_back(*value);
                 if (const SavedValue* written = findValue(held.baseline.written, owner->first))
+                    ending.written.push_back(*written);
+                // A mode that cannot be read is put back by its target.
+                FourCharCode target = encodings::fanKey(lease->first, "Tg");
+                if (const SavedValue* written = findValue(held.baseline.written, target);
+                    written && hiddenModes_.count(lease->first) && owner->first != target)
                     ending.written.push_back(*written);
             }
             owner = held.owners.erase(owner);

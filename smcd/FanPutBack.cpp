@@ -41,6 +41,14 @@ bool FanBroker::start(std::vector<FanRecord> earlier, std::string& error, std::v
         for (FourCharCode key :
              {encodings::fanKey(fan, "Mn"), encodings::fanKey(fan, "Tg"), encodings::fanKey(fan, "Md")})
             keyInfo(key, info);
+        // A driver that keeps the mode to itself refuses its read: such a
+        // fan is put back by writing automatic while its target is smcd's.
+        SavedValue mode;
+        if (info.size != 0 && read(encodings::fanKey(fan, "Md"), mode) == kIOReturnNotReadable &&
+            hiddenModes_.insert(fan).second)
+            notes.push_back(fanName(fan) + ": its mode cannot be read; smcd puts it back by writing " +
+                            keyText(encodings::fanKey(fan, "Md")) + " 0 while its target " +
+                            keyText(encodings::fanKey(fan, "Tg")) + " holds what smcd last wrote");
         std::optional<double> limit;
         std::string problem;
         maximumOf(fan, limit, problem);
@@ -167,6 +175,12 @@ FanRecord FanBroker::putBack(FanRecord& record, const char* when, std::vector<st
         FourCharCode type = 0;
         kern_return_t status = read(value.key, current, &type);
         const SavedValue* written = findValue(record.written, value.key);
+        if (status == kIOReturnNotReadable && fanKeyRole(value.key)->part == FanKeyRole::Part::Mode) {
+            hiddenModes_.insert(record.fan);
+            if (!putBackHiddenMode(record, value, wrote, outcome))
+                kept.push_back(value);
+            continue;
+        }
         if (status != KERN_SUCCESS) {
             failed.push_back(keyText(value.key) + " (cannot read it: " + statusText(status) + ")");
         } else if (written && !sameValue(type, current, *written)) {
@@ -197,6 +211,37 @@ FanRecord FanBroker::putBack(FanRecord& record, const char* when, std::vector<st
     if (!failed.empty())
         notes.push_back(prefix + "cannot put back " + when + ": " + joined(failed));
     return wrote;
+}
+
+bool FanBroker::putBackHiddenMode(FanRecord& record, const SavedValue& value, FanRecord& wrote,
+                                  PutBackOutcome& outcome)
+{
+    auto& [done, left, failed] = outcome;
+    const SavedValue* mode = findValue(record.written, value.key);
+    FourCharCode targetKey = encodings::fanKey(record.fan, "Tg");
+    const SavedValue* target = findValue(record.written, targetKey);
+    if (mode && sameBytes(*mode, value))
+        return true;  // smcd's last word was this mode already
+    if (target) {
+        SavedValue now;
+        FourCharCode type = 0;
+        if (kern_return_t status = read(targetKey, now, &type)) {
+            failed.push_back(keyText(value.key) + " (cannot read " + keyText(targetKey) + ": " + statusText(status) +
+                             ")");
+            return false;
+        }
+        if (!sameValue(type, now, *target)) {
+            left.push_back(keyText(targetKey));  // another program's target, and so its manual mode
+            return true;
+        }
+    }
+    if (kern_return_t status = writeValue(value)) {
+        failed.push_back(keyText(value.key) + " (" + statusText(status) + ")");
+        return false;
+    }
+    done.push_back(valueText(0, value));
+    wrote.values.push_back(value);
+    return true;
 }
 
 void FanBroker::putBackBit(FanRecord& record, FanRecord& wrote, PutBackOutcome& outcome)

@@ -141,7 +141,8 @@ Reply FanBroker::write(ClientId client, const Request& request)
         return reply;
     auto bytes = reinterpret_cast<const uint8_t*>(record.bytes);
     uint32_t size = std::min<uint32_t>(record.dataSize, sizeof record.bytes);
-    FanWrite change{record.key, fanKeyRole(record.key), {record.key, uint8_t(size), {}}, false, false, {}, {}, {}};
+    FanWrite change{record.key, fanKeyRole(record.key), {record.key, uint8_t(size), {}}, false, false, {}, {}, {},
+                    std::nullopt, false};
     std::memcpy(change.after.bytes.data(), bytes, size);
     change.leasing = leaseHolders_.count(client) > 0;
     change.recording = change.role && !options_.keepFans;
@@ -156,6 +157,8 @@ Reply FanBroker::write(ClientId client, const Request& request)
     reply = storeWrite(request, change.recording, recordsBefore);
     if (reply.status != KERN_SUCCESS)
         return reply;
+    if (change.readTargetAfter)
+        recordTargetAfter(change);
     for (uint32_t fan = 0; fan < encodings::kNamedFans; ++fan)
         if (record.key == encodings::fanKey(fan, "Mx"))
             maxima_.erase(fan);  // a maximum written through the daemon is read again at the next check
@@ -183,6 +186,11 @@ kern_return_t FanBroker::prepareWrite(ClientId client, FanWrite& change)
     // The mask's fans are known once it is read, below; a key's at once.
     if (role.part != FanKeyRole::Part::ForcedMask && heldOff(client, {role.fan}))
         return kIOReturnExclusiveAccess;
+    if (role.part != FanKeyRole::Part::Minimum && role.part != FanKeyRole::Part::ForcedMask &&
+        hiddenModes_.count(role.fan)) {
+        prepareHiddenMode(change);
+        return KERN_SUCCESS;
+    }
     // Nothing changes that could not be put back. What was there before
     // is needed only where no earlier write through the daemon keeps it
     // already; the mask always, for which bits change.
@@ -216,6 +224,39 @@ kern_return_t FanBroker::prepareWrite(ClientId client, FanWrite& change)
     return heldOff(client, fans) ? kIOReturnExclusiveAccess : KERN_SUCCESS;
 }
 
+void FanBroker::prepareHiddenMode(FanWrite& change)
+{
+    // The driver puts the fan in manual mode at a target's write and keeps
+    // that flag to itself: what smcd changed is the mode, and what shows
+    // that nobody changed the fan since is the target it leaves.
+    uint32_t fan = change.role->fan;
+    FourCharCode mode = encodings::fanKey(fan, "Md");
+    bool manual = change.role->part == FanKeyRole::Part::Target || change.after.bytes[0] != 0;
+    if (change.role->part == FanKeyRole::Part::Target)
+        change.target = change.after;
+    change.readTargetAfter = change.role->part == FanKeyRole::Part::Mode && manual;
+    change.key = mode;
+    change.after = {mode, 1, {uint8_t(manual)}};
+    change.keyBefore[fan] = {mode, 1, {0}};  // automatic: what a put-back writes
+}
+
+void FanBroker::recordTargetAfter(FanWrite& change)
+{
+    // Manual mode holds the fan at the target it had; a failed read leaves
+    // the put-back without that check, never the write undone.
+    SavedValue target;
+    if (read(encodings::fanKey(change.role->fan, "Tg"), target) != KERN_SUCCESS)
+        return;
+    change.target = target;
+    if (auto record = records_.find(change.role->fan); change.recording && record != records_.end()) {
+        setValue(record->second.written, target);
+        std::vector<std::string> notes;
+        persistOrSay(notes);
+        for (std::string& note : notes)
+            say(std::move(note));
+    }
+}
+
 void FanBroker::recordBefore(const FanWrite& change)
 {
     for (const auto& [fan, value] : change.keyBefore) {
@@ -223,6 +264,8 @@ void FanBroker::recordBefore(const FanWrite& change)
         if (!findValue(fanRecord.values, value.key))
             fanRecord.values.push_back(value);
         setValue(fanRecord.written, change.after);
+        if (change.target)
+            setValue(fanRecord.written, *change.target);
     }
     for (const auto& [fan, bit] : change.bitBefore)
         if (FanRecord& fanRecord = records_.try_emplace(fan, FanRecord{fan, std::nullopt, {}}).first->second;

@@ -136,6 +136,8 @@ int list(io_connect_t connection)
                 fan.controllerTarget = driver->targets[fan.index];
         }
     std::fputs(listText(fans, driver ? std::optional(driver->controller) : std::nullopt).c_str(), stdout);
+    if (fans.empty() && !more)
+        std::fprintf(stderr, "%s: this machine has no fans (FNum is 0)\n", kProgram);
     if (more)
         return fail("FNum counts more than the 10 fans that keys can name; the others are not shown");
     return 0;
@@ -190,6 +192,11 @@ int mode(io_connect_t connection, const Options& options, bool manual)
             return fail("the fan count (FNum) cannot be read: " + statusWords(status));
         if (!fans.empty() && fans[0] >= count)
             return noFan(options.fan);
+        if (count == 0) {
+            // Nothing to put back: done, as for any machine whose fans are all automatic.
+            std::fprintf(stderr, "%s: this machine has no fans (FNum is 0); nothing to do\n", kProgram);
+            return 0;
+        }
         if (fans.empty())
             for (unsigned index = 0; index < std::min<uint32_t>(count, encodings::kNamedFans); ++index)
                 fans.push_back(index);

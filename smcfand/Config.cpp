@@ -112,6 +112,16 @@ private:
         FanSpec spec;
         spec.line = lineOf(table);
         bool named = false;
+        // The curve's points are read in its unit, whatever the keys' order.
+        if (const toml::node* node = table.get("unit")) {
+            std::optional<std::string> text = node->value_exact<std::string>();
+            if (text == "W")
+                spec.unit = Unit::Watts;
+            else if (text == "°C" || text == "C")
+                spec.unit = Unit::Celsius;
+            else
+                error(lineOf(*node), "unit must be \"°C\" (or \"C\"), temperatures, or \"W\", power");
+        }
         for (auto&& [key, node] : table) {
             int line = int(key.source().begin.line);
             std::string name(key.str());
@@ -135,12 +145,14 @@ private:
                     spec.combine = Combine::Mean;
                 else
                     error(line, "combine must be \"max\" or \"mean\"");
+            } else if (name == "unit") {
+                continue;  // read first
             } else if (name == "curve") {
                 curve(node, line, spec);
             } else if (name == "avoid") {
                 bands(node, line, spec.avoid);
             } else {
-                error(line, "unknown key \"" + name + "\" in [[fan]] (known: fan, sensors, combine, curve, avoid)");
+                error(line, "unknown key \"" + name + "\" in [[fan]] (known: fan, sensors, combine, unit, curve, avoid)");
             }
         }
         if (!named)
@@ -195,15 +207,17 @@ private:
 
     void curve(const toml::node& node, int line, FanSpec& spec)
     {
+        const Unit unit = spec.unit.value_or(Unit::Celsius);
         const toml::array* array = node.as_array();
         if (!array || array->empty()) {
-            error(line, "curve must be a list of points [°C, rpm], at least one");
+            error(line, std::string("curve must be a list of points [") + unitText(unit) + ", rpm], at least one");
             return;
         }
         for (const toml::node& element : *array) {
             int at = lineOf(element);
             const toml::array* pair = element.as_array();
-            const char* shape = "a curve point is [°C, rpm], rpm a number or \"min\" or \"max\"";
+            const std::string shape = std::string("a curve point is [") + unitText(unit) +
+                                      ", rpm], rpm a number or \"min\" or \"max\"";
             if (!pair || pair->size() != 2 || !(*pair)[0].is_number()) {
                 error(at, shape);
                 continue;
@@ -222,9 +236,11 @@ private:
                 error(at, shape);
                 continue;
             }
-            if (!(point.celsius >= kLowestPlausible && point.celsius <= kHighestPlausible)) {
-                error(at, "the curve's temperature " + number(point.celsius) + " °C is outside " +
-                              number(kLowestPlausible) + " to " + number(kHighestPlausible) + " °C");
+            if (!(point.celsius >= kLowestPlausible && point.celsius <= highestPlausible(unit))) {
+                error(at, std::string("the curve's ") + (unit == Unit::Watts ? "power " : "temperature ") +
+                              number(point.celsius) + " " + unitText(unit) + " is outside " +
+                              number(kLowestPlausible) + " to " + number(highestPlausible(unit)) + " " +
+                              unitText(unit));
                 continue;
             }
             if (point.speed == PointSpec::Speed::Rpm && !(point.rpm >= 0 && std::isfinite(point.rpm))) {
@@ -232,8 +248,9 @@ private:
                 continue;
             }
             if (!spec.curve.empty() && point.celsius <= spec.curve.back().celsius) {
-                error(at, "the curve's temperatures must rise from point to point: " + number(point.celsius) +
-                              " °C comes after " + number(spec.curve.back().celsius) + " °C");
+                error(at, std::string("the curve's ") + (unit == Unit::Watts ? "watts" : "temperatures") +
+                              " must rise from point to point: " + number(point.celsius) + " " + unitText(unit) +
+                              " comes after " + number(spec.curve.back().celsius) + " " + unitText(unit));
                 continue;
             }
             // Fixed speeds must not fall as it gets hotter; "min" and "max"
@@ -358,7 +375,7 @@ std::optional<Config> loadConfig(const std::string& path, std::vector<std::strin
 }
 
 std::optional<std::vector<FanPlan>> resolveConfig(const Config& config, const std::vector<MachineFan>& fans,
-                                                  const std::vector<std::string>& defaultSensors,
+                                                  const DefaultInputs& defaults,
                                                   const std::function<std::string(const std::string&)>& sensorProblem,
                                                   std::vector<std::string>& errors)
 {
@@ -371,21 +388,51 @@ std::optional<std::vector<FanPlan>> resolveConfig(const Config& config, const st
         // The daemon's floor narrows the range; a point below it is lifted
         // to it, as the daemon would refuse it.
         double lowest = std::min(std::max(fan.floor.value_or(fan.minimum), fan.minimum), fan.maximum);
+        // A fan the file says nothing of but its number follows the machine's
+        // default; a curve or sensors written before watts were known are °C.
+        bool says = spec && (!spec->curve.empty() || !spec->sensors.empty());
+        Unit unit = spec && spec->unit ? *spec->unit
+                    : !says && !defaults.die && !defaults.power.empty() ? Unit::Watts
+                                                                         : Unit::Celsius;
         FanPlan result{fan.index,
                        fan.name,
-                       defaultSensors,
+                       unit == Unit::Watts ? defaults.power : defaults.temperatures,
                        Combine::Max,
                        defaultCurve(lowest, fan.maximum, config.profile),
                        lowest,
                        fan.maximum,
-                       merged(config.tuning.avoid)};
+                       merged(config.tuning.avoid),
+                       unit,
+                       {},
+                       {}};
+        if (unit == Unit::Watts) {
+            // The temperatures that exist keep the fan from running too slow
+            // for them, whatever the power says.
+            result.limits = defaults.temperatures;
+            result.limitCurve = result.curve;
+        }
+        if (spec && !spec->sensors.empty())
+            result.sensors = spec->sensors;
+        if (unit == Unit::Watts)
+            result.curve = defaultPowerCurve(result.sensors.empty() ? "" : result.sensors.front(), lowest,
+                                             fan.maximum, config.profile);
+        if (result.sensors.empty()) {
+            std::string what = fanTitle(fan.index, fan.name) + ": no " +
+                               (unit == Unit::Watts ? "power key (PHPC, PSTR)" : "temperature key") +
+                               " of this SMC reads plausibly; name its sensors in " +
+                               (config.path.empty() ? std::string(kDefaultConfigPath) : config.path) +
+                               " (sensors = [...])";
+            if (spec)
+                error(spec->line, what);
+            else
+                errors.push_back(what);
+        }
         if (!spec)
             return result;
         std::vector<Band> avoid = config.tuning.avoid;
         avoid.insert(avoid.end(), spec->avoid.begin(), spec->avoid.end());
         result.avoid = merged(std::move(avoid));
         if (!spec->sensors.empty()) {
-            result.sensors = spec->sensors;
             for (const std::string& sensor : spec->sensors)
                 if (std::string problem = sensorProblem(sensor); !problem.empty())
                     error(spec->sensorsLine, "sensor " + sensor + ": " + problem);
@@ -451,7 +498,10 @@ std::string describe(const Config& config, const std::optional<std::vector<FanPl
             line(fanTitle(plan.index, plan.name) + ": " + number(plan.minimum) + " to " + number(plan.maximum) +
                  " rpm, " + combineWord(plan.combine) + " of " + joined(plan.sensors));
             for (const CurvePoint& point : plan.curve.points())
-                line("    " + degrees(point.celsius) + " °C  " + number(std::round(point.rpm)) + " rpm");
+                line("    " + degrees(point.celsius) + " " + unitText(plan.unit) + "  " +
+                     number(std::round(point.rpm)) + " rpm");
+            if (!plan.limits.empty())
+                line("    no slower than the default curve (°C) says for the max of " + joined(plan.limits));
             for (const Band& band : plan.avoid)
                 line("    never resting between " + number(band.low) + " and " + number(band.high) + " rpm");
         }
@@ -468,7 +518,7 @@ std::string describe(const Config& config, const std::optional<std::vector<FanPl
         if (spec.curve.empty())
             line("    " + curveWords);
         for (const PointSpec& point : spec.curve)
-            line("    " + degrees(point.celsius) + " °C  " +
+            line("    " + degrees(point.celsius) + " " + unitText(spec.unit.value_or(Unit::Celsius)) + "  " +
                  (point.speed == PointSpec::Speed::Minimum   ? std::string("its minimum")
                   : point.speed == PointSpec::Speed::Maximum ? std::string("its maximum")
                                                              : number(point.rpm) + " rpm"));

@@ -31,6 +31,7 @@ struct FanSpec {
     std::vector<std::string> sensors;  // SMC keys and hwmon tempN_input files
     int sensorsLine = 0;
     std::optional<Combine> combine;
+    std::optional<Unit> unit;  // of the curve; unset: °C where it names a curve or sensors
     std::vector<PointSpec> curve;
     std::vector<Band> avoid;  // this fan's bands, besides every fan's
 };
@@ -71,16 +72,36 @@ struct FanPlan {
     Curve curve;
     double minimum = 0, maximum = 0;  // the floor, when higher than F<n>Mn; F<n>Mx
     std::vector<Band> avoid;          // every fan's and its own, sorted and merged
+    Unit unit = Unit::Celsius;        // of `sensors` and `curve`
+    // A watt curve's temperatures: the fan runs no slower than `limitCurve`
+    // (°C) says for the hottest of them.
+    std::vector<std::string> limits;
+    Curve limitCurve;
+};
+
+// What a fan follows where the file names nothing.
+struct DefaultInputs {
+    // The CPU die's temperature keys; where the machine has none, every
+    // temperature key that reads (`die` false).
+    std::vector<std::string> temperatures;
+    bool die = true;
+    // The power the SoC turns into heat: the heat pipe's (PHPC), else the
+    // whole system's (PSTR); empty when neither reads. Followed by default
+    // only where there is no die temperature.
+    std::vector<std::string> power;
 };
 
 // The fans to drive: those the file names, or every fan of `fans` when it
-// names none, with the defaults (`defaultSensors`, the maximum, the
-// profile's curve) where it says nothing. `sensorProblem` tells what is wrong with a
-// sensor named in the file (empty: nothing). Nothing when the file names a
-// fan the machine lacks, a sensor with a problem, or a speed beyond a fan's
-// limits, each in `errors` with its file and line.
+// names none, with the defaults where it says nothing: the die's
+// temperatures by the profile's curve, or without a die temperature the
+// power by the profile's watt curve, the temperatures as its limits. A watt
+// curve always has the temperatures as limits. `sensorProblem` tells what is
+// wrong with a sensor named in the file (empty: nothing). Nothing when the
+// file names a fan the machine lacks, a sensor with a problem, or a speed
+// beyond a fan's limits, or a fan is left without a sensor, each in
+// `errors` with its file and line.
 std::optional<std::vector<FanPlan>> resolveConfig(const Config& config, const std::vector<MachineFan>& fans,
-                                                  const std::vector<std::string>& defaultSensors,
+                                                  const DefaultInputs& defaults,
                                                   const std::function<std::string(const std::string&)>& sensorProblem,
                                                   std::vector<std::string>& errors);
 

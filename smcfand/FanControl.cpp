@@ -39,6 +39,22 @@ const ProfileShape& shapeOf(Profile profile)
     return kProfiles[size_t(profile)];
 }
 
+// The default watt curves, balanced, as shares of the fan's range. A
+// laptop's heat-pipe power is a few watts at rest and near 30 W with the CPU
+// at full load: quiet below 10 W, at full speed from 38 W. The whole
+// system's power of a desktop is 7 to 17 W at rest and near 100 W at full
+// load: quiet below 20 W, at full speed from 100 W. Quiet moves the watts up
+// by a quarter, performance down to three fifths.
+struct PowerShape {
+    const char* key;
+    DefaultPoint curve[4];
+};
+constexpr PowerShape kPowerShapes[] = {
+    {"PHPC", {{10, 0}, {20, 0.3}, {30, 0.6}, {38, 1}}},
+    {"PSTR", {{20, 0}, {45, 0.3}, {75, 0.6}, {100, 1}}},
+};
+constexpr double kPowerScale[] = {1.25, 1, 0.6};  // by profile
+
 }  // namespace
 
 double Curve::at(double celsius) const
@@ -90,6 +106,30 @@ Curve defaultCurve(double minimum, double maximum, Profile profile)
     return Curve(std::move(points));
 }
 
+Curve defaultPowerCurve(const std::string& key, double minimum, double maximum, Profile profile)
+{
+    const PowerShape& shape = key == kPowerShapes[0].key ? kPowerShapes[0] : kPowerShapes[1];
+    std::vector<CurvePoint> points;
+    for (const DefaultPoint& point : shape.curve)
+        points.push_back({point.celsius * kPowerScale[size_t(profile)], minimum + point.share * (maximum - minimum)});
+    return Curve(std::move(points));
+}
+
+const char* unitText(Unit unit)
+{
+    return unit == Unit::Watts ? "W" : "°C";
+}
+
+double lowestPlausible(Unit unit)
+{
+    return unit == Unit::Watts ? -5 : kLowestPlausible;
+}
+
+double highestPlausible(Unit unit)
+{
+    return unit == Unit::Watts ? 1000 : kHighestPlausible;
+}
+
 std::string degrees(double celsius)
 {
     char text[32];
@@ -98,9 +138,9 @@ std::string degrees(double celsius)
 }
 
 FanController::FanController(std::vector<std::string> sensors, Combine combine, Curve curve, double minimum,
-                             double maximum, Tuning tuning)
+                             double maximum, Tuning tuning, Unit unit)
     : sensors_(std::move(sensors)), combine_(combine), curve_(std::move(curve)), minimum_(minimum),
-      maximum_(std::max(minimum, maximum)), tuning_(tuning), lost_(sensors_.size(), false)
+      maximum_(std::max(minimum, maximum)), tuning_(tuning), unit_(unit), lost_(sensors_.size(), false)
 {
     if (curve_.points().empty())
         curve_ = Curve({{0, maximum_}});
@@ -151,17 +191,19 @@ Decision FanController::poll(Clock::time_point now, const std::vector<Reading>& 
     std::vector<double> plausible;
     for (size_t i = 0; i < sensors_.size(); ++i) {
         const Reading reading = i < readings.size() ? readings[i] : Reading{std::nullopt, "not read"};
-        bool good = reading.celsius && *reading.celsius >= kLowestPlausible && *reading.celsius <= kHighestPlausible;
+        const std::string unit = std::string(" ") + unitText(unit_);
+        bool good =
+            reading.celsius && *reading.celsius >= lowestPlausible(unit_) && *reading.celsius <= highestPlausible(unit_);
         if (good)
             plausible.push_back(*reading.celsius);
         if (!good && !lost_[i])
             decision.notes.push_back("sensor " + sensors_[i] + " ignored: " +
-                                     (reading.celsius ? "reads " + degrees(*reading.celsius) + " °C, outside " +
-                                                            degrees(kLowestPlausible) + " to " +
-                                                            degrees(kHighestPlausible) + " °C"
+                                     (reading.celsius ? "reads " + degrees(*reading.celsius) + unit + ", outside " +
+                                                            degrees(lowestPlausible(unit_)) + " to " +
+                                                            degrees(highestPlausible(unit_)) + unit
                                                       : reading.error));
         else if (good && lost_[i])
-            decision.notes.push_back("sensor " + sensors_[i] + " back at " + degrees(*reading.celsius) + " °C");
+            decision.notes.push_back("sensor " + sensors_[i] + " back at " + degrees(*reading.celsius) + unit);
         lost_[i] = !good;
     }
 

@@ -17,12 +17,30 @@ using Clock = std::chrono::steady_clock;
 inline constexpr double kLowestPlausible = 0;
 inline constexpr double kHighestPlausible = 130;
 
+// What a curve follows: temperatures, or on machines without a CPU die
+// temperature the power the SoC turns into heat. Every reading, curve point
+// and hysteresis of a fan is in its unit; the fields named `celsius` hold
+// watts for a watt curve.
+enum class Unit { Celsius, Watts };
+// "°C", "W".
+const char* unitText(Unit unit);
+// The range of plausible readings in `unit`. No machine with these keys
+// draws a kilowatt; a power sensor's offset reads a few watts below zero at
+// rest, which is no power rather than a broken sensor.
+double lowestPlausible(Unit unit);
+double highestPlausible(Unit unit);
+
+// Power moves in steps that the heatsink evens out over tens of seconds: a
+// watt curve averages over at least this many seconds, so that a burst of a
+// second does not spin the fans up and down.
+inline constexpr double kPowerSmoothing = 10;
+
 struct CurvePoint {
     double celsius;
     double rpm;
 };
 
-// Points in °C and rpm, linear between them and flat beyond the ends.
+// Points in °C (or W) and rpm, linear between them and flat beyond the ends.
 class Curve {
 public:
     Curve() = default;
@@ -49,6 +67,10 @@ const char* profileName(Profile profile);
 // The default curve of `profile` for a fan that runs from `minimum` to
 // `maximum` rpm.
 Curve defaultCurve(double minimum, double maximum, Profile profile = Profile::Balanced);
+
+// The default watt curve of `profile` over the power key `key`: the heat
+// pipe's ("PHPC", a laptop's SoC) or else the whole system's ("PSTR").
+Curve defaultPowerCurve(const std::string& key, double minimum, double maximum, Profile profile = Profile::Balanced);
 
 // A range of speeds the fan must not rest in (a resonance), low < high.
 struct Band {
@@ -106,7 +128,7 @@ public:
     // `sensors` names the readings that poll() is given, in order; the
     // curve's speeds are clamped to `minimum`..`maximum`.
     FanController(std::vector<std::string> sensors, Combine combine, Curve curve, double minimum, double maximum,
-                  Tuning tuning);
+                  Tuning tuning, Unit unit = Unit::Celsius);
 
     // Decides the target at `now` from one reading per sensor. The first
     // poll (and the first after every sensor came back) takes the curve's
@@ -128,6 +150,7 @@ public:
 
     const std::vector<std::string>& sensors() const { return sensors_; }
     Combine combine() const { return combine_; }
+    Unit unit() const { return unit_; }
     const Curve& curve() const { return curve_; }
     double minimum() const { return minimum_; }
     double maximum() const { return maximum_; }
@@ -139,6 +162,7 @@ private:
     double minimum_, maximum_;
     double fanMinimum_ = 0;
     Tuning tuning_;
+    Unit unit_;
     std::vector<bool> lost_;  // per sensor: reported lost
     bool allLost_ = false;
     double steepFrom_;  // °C where the curve's steepest segment begins

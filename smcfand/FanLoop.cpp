@@ -42,17 +42,14 @@ std::optional<std::vector<FanPlan>> planFans(io_connect_t connection, const Conf
         errors.push_back("the fan count (FNum) cannot be read: " + fanclient::statusWords(status));
         return std::nullopt;
     }
-    bool defaults = config.fans.empty() || std::any_of(config.fans.begin(), config.fans.end(),
-                                                       [](const FanSpec& fan) { return fan.sensors.empty(); });
-    std::vector<std::string> sensors = defaults ? defaultSensors(connection) : std::vector<std::string>{};
-    if (defaults && sensors.empty()) {
-        errors.push_back("no temperature key of this SMC reads plausibly; name the sensors in " +
-                         (config.path.empty() ? std::string(kDefaultConfigPath) : config.path) + " (sensors = [...])");
-        return std::nullopt;
-    }
+    // Asked only where needed: without a die temperature it lists every key.
+    bool needed = config.fans.empty() || std::any_of(config.fans.begin(), config.fans.end(), [](const FanSpec& fan) {
+                      return fan.sensors.empty() || fan.unit == Unit::Watts;
+                  });
+    DefaultInputs defaults = needed ? defaultInputs(connection) : DefaultInputs{};
     SensorReader reader(connection);
     std::optional<std::vector<FanPlan>> plans = resolveConfig(
-        config, fans, sensors, [&](const std::string& sensor) { return reader.problem(sensor); }, errors);
+        config, fans, defaults, [&](const std::string& sensor) { return reader.problem(sensor); }, errors);
     if (plans && plans->empty()) {
         errors.push_back("no fan to drive: the SMC has none whose limits read");
         return std::nullopt;
@@ -66,7 +63,7 @@ FanLoop::FanLoop(io_connect_t connection, const std::vector<FanPlan>& plans, con
       decisions_(std::move(decisions))
 {
     for (const FanPlan& plan : plans)
-        fans_.push_back(Fan{plan, controllerFor(plan, tuning),
+        fans_.push_back(Fan{plan, controllerFor(plan, tuning), limitFor(plan, tuning), std::nullopt,
                             dryRun ? fanclient::readSpeed(connection, plan.index, "Tg") : std::nullopt});
     gatherSensors();
 }
@@ -74,16 +71,67 @@ FanLoop::FanLoop(io_connect_t connection, const std::vector<FanPlan>& plans, con
 FanController FanLoop::controllerFor(const FanPlan& plan, Tuning tuning)
 {
     tuning.avoid = plan.avoid;
-    return FanController(plan.sensors, plan.combine, plan.curve, plan.minimum, plan.maximum, std::move(tuning));
+    if (plan.unit == Unit::Watts)
+        tuning.smoothing = std::max(tuning.smoothing, kPowerSmoothing);
+    return FanController(plan.sensors, plan.combine, plan.curve, plan.minimum, plan.maximum, std::move(tuning),
+                         plan.unit);
+}
+
+std::optional<FanController> FanLoop::limitFor(const FanPlan& plan, Tuning tuning)
+{
+    if (plan.limits.empty())
+        return std::nullopt;
+    tuning.avoid = plan.avoid;
+    return FanController(plan.limits, Combine::Max, plan.limitCurve, plan.minimum, plan.maximum, std::move(tuning));
+}
+
+void FanLoop::Fan::written(double rpm)
+{
+    controller.written(rpm);
+    if (limit)
+        limit->written(rpm);
+}
+
+void FanLoop::Fan::forgetWritten()
+{
+    controller.forgetWritten();
+    if (limit)
+        limit->forgetWritten();
+}
+
+Decision FanLoop::Fan::decide(Clock::time_point now, const std::map<std::string, Reading>& readings)
+{
+    auto poll = [&](FanController& which) {
+        std::vector<Reading> chosen;
+        for (const std::string& sensor : which.sensors())
+            chosen.push_back(readings.at(sensor));
+        return which.poll(now, chosen);
+    };
+    Decision decision = poll(controller);
+    limitedAt.reset();
+    if (!limit)
+        return decision;
+    // Each decides as if it drove the fan alone; the faster wins, and
+    // asks for the write when its own target moved enough from the last.
+    Decision bound = poll(*limit);
+    for (std::string& note : bound.notes)
+        decision.notes.push_back("limit " + std::move(note));
+    if (bound.target > decision.target) {
+        decision.target = bound.target;
+        decision.write = bound.write;
+        limitedAt = bound.celsius;
+    }
+    return decision;
 }
 
 void FanLoop::gatherSensors()
 {
     sensors_.clear();
     for (const Fan& fan : fans_)
-        for (const std::string& sensor : fan.plan.sensors)
-            if (std::find(sensors_.begin(), sensors_.end(), sensor) == sensors_.end())
-                sensors_.push_back(sensor);
+        for (const auto* sensors : {&fan.plan.sensors, &fan.plan.limits})
+            for (const std::string& sensor : *sensors)
+                if (std::find(sensors_.begin(), sensors_.end(), sensor) == sensors_.end())
+                    sensors_.push_back(sensor);
 }
 
 void FanLoop::reconfigure(const std::vector<FanPlan>& plans, const Tuning& tuning)
@@ -92,10 +140,12 @@ void FanLoop::reconfigure(const std::vector<FanPlan>& plans, const Tuning& tunin
     for (const FanPlan& plan : plans) {
         auto same = [&](const Fan& fan) { return fan.plan.index == plan.index; };
         auto before = std::find_if(fans_.begin(), fans_.end(), same);
-        Fan fan{plan, controllerFor(plan, tuning)};
+        Fan fan{plan, controllerFor(plan, tuning), limitFor(plan, tuning)};
         if (before != fans_.end()) {
             // The same fan, still taken: it glides on from where it is.
             fan.controller.continueFrom(before->controller);
+            if (fan.limit)
+                fan.limit->continueFrom(before->limit ? *before->limit : before->controller);
             fan.previous = before->previous;
             fan.said = before->said;
             fan.taken = before->taken;
@@ -123,7 +173,7 @@ FanLoop::State FanLoop::poll(Clock::time_point now)
         log_("the machine woke after " + std::to_string(std::lround(slept)) + " s asleep; taking the fans again");
         for (Fan& fan : fans_) {
             fan.taken = false;
-            fan.controller.forgetWritten();
+            fan.forgetWritten();
         }
     }
     if (!dryRun_ && !followHolds())
@@ -139,14 +189,14 @@ FanLoop::State FanLoop::poll(Clock::time_point now)
             return State::Lost;
     }
     for (Fan& fan : fans_) {
-        std::vector<Reading> fanReadings;
-        for (const std::string& sensor : fan.plan.sensors)
-            fanReadings.push_back(readings[sensor]);
         // The minimum as it is now, which a person may have raised; one
         // that cannot be read keeps the last.
-        if (std::optional<double> minimum = fanclient::readSpeed(connection_, fan.plan.index, "Mn"))
+        if (std::optional<double> minimum = fanclient::readSpeed(connection_, fan.plan.index, "Mn")) {
             fan.controller.setFanMinimum(*minimum);
-        Decision decision = fan.controller.poll(now, fanReadings);
+            if (fan.limit)
+                fan.limit->setFanMinimum(*minimum);
+        }
+        Decision decision = fan.decide(now, readings);
         for (const std::string& note : decision.notes)
             log_(where(fan) + ": " + note);
         // While the daemon tells holds, a held fan waits for its word;
@@ -158,7 +208,7 @@ FanLoop::State FanLoop::poll(Clock::time_point now)
             if (decisions_)
                 decisions_("dry run: " + targetLine(fan, decision));
             fan.previous = decision.target;
-            fan.controller.written(decision.target);
+            fan.written(decision.target);
             continue;
         }
         if (!drive(fan, decision))
@@ -195,7 +245,7 @@ void FanLoop::heldNow(Fan& fan)
     if (!fan.held)
         log_(where(fan) + ": held by another client of smcd (a person's hold); leaving it alone until it ends");
     fan.held = true;
-    fan.controller.forgetWritten();
+    fan.forgetWritten();
 }
 
 void FanLoop::resumed(Fan& fan)
@@ -203,7 +253,7 @@ void FanLoop::resumed(Fan& fan)
     log_(where(fan) + ": the hold ended; driving it again");
     fan.held = false;
     fan.taken = false;
-    fan.controller.forgetWritten();
+    fan.forgetWritten();
 }
 
 bool FanLoop::drive(Fan& fan, const Decision& decision)
@@ -249,7 +299,7 @@ bool FanLoop::drive(Fan& fan, const Decision& decision)
         log_(targetLine(fan, decision));
         fan.previous = fan.said = decision.target;
     }
-    fan.controller.written(decision.target);
+    fan.written(decision.target);
     return true;
 }
 
@@ -259,7 +309,7 @@ void FanLoop::failure(Fan& fan, const std::string& what, kern_return_t status)
     if (status != fan.failed)
         log_(where(fan) + ": " + what + ": " + fanclient::statusWords(status) + "; trying again each poll");
     fan.failed = status;
-    fan.controller.forgetWritten();
+    fan.forgetWritten();
 }
 
 void FanLoop::reconnected(io_connect_t connection)
@@ -270,7 +320,7 @@ void FanLoop::reconnected(io_connect_t connection)
         fan.taken = false;
         fan.held = false;
         fan.failed = KERN_SUCCESS;
-        fan.controller.forgetWritten();
+        fan.forgetWritten();
     }
 }
 
@@ -285,8 +335,10 @@ void FanLoop::release()
 
 std::string FanLoop::targetLine(const Fan& fan, const Decision& decision) const
 {
-    return where(fan) + ": " + (decision.celsius ? degrees(*decision.celsius) + " °C" : std::string("no sensor")) +
-           " → " + rpm(decision.target) + " rpm" + (fan.previous ? " (was " + rpm(*fan.previous) + ")" : "");
+    return where(fan) + ": " +
+           (decision.celsius ? degrees(*decision.celsius) + " " + unitText(fan.plan.unit) : std::string("no sensor")) +
+           (fan.limitedAt ? ", held up by " + degrees(*fan.limitedAt) + " °C" : "") + " → " + rpm(decision.target) + " rpm" +
+           (fan.previous ? " (was " + rpm(*fan.previous) + ")" : "");
 }
 
 std::string FanLoop::where(const Fan& fan) const

@@ -10,6 +10,8 @@
 #include "SleepClock.h"
 
 #include <functional>
+#include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -57,14 +59,23 @@ private:
     struct Fan {
         FanPlan plan;
         FanController controller;
+        std::optional<FanController> limit;  // of a watt curve: its temperatures'
+        std::optional<double> limitedAt;     // the limit's °C, when it set the last target
         std::optional<double> previous;  // the target before the last write said, for the log
         std::optional<double> said;      // the last target the log said
         bool taken = false;              // put into manual mode by this connection
         bool held = false;               // another lease holds it
         kern_return_t failed = KERN_SUCCESS;  // the last failure said, said once
+
+        // What both controllers are told: the target written, or that it must be written again.
+        void written(double rpm);
+        void forgetWritten();
+        // The target of this poll: the curve's, or the limit's when higher.
+        Decision decide(Clock::time_point now, const std::map<std::string, Reading>& readings);
     };
 
     static FanController controllerFor(const FanPlan& plan, Tuning tuning);
+    static std::optional<FanController> limitFor(const FanPlan& plan, Tuning tuning);
     void gatherSensors();  // every fan's sensors, each once
     // Marks the fans that another lease holds now, and takes those whose
     // hold ended again; false when the connection is gone.

@@ -43,19 +43,33 @@ std::string notRegular(mode_t mode)
            "; a sensor file is a regular file of millidegrees, as /sys/class/hwmon/hwmon1/temp1_input";
 }
 
-// The temperature of `key` read in full (its information, then its value),
-// when it reads plausibly.
-std::optional<double> plausibleKey(io_connect_t connection, const std::string& key)
+// A key's value in its own unit: floats and ioft hold it as it is (°C, W),
+// other types by the temperature rule.
+double quantity(FourCharCode type, const uint8_t* bytes, size_t size)
+{
+    if (type == encodings::fourCharCode("flt ") || type == encodings::fourCharCode("ioft"))
+        if (std::optional<double> number = encodings::decode(type, bytes, size))
+            return *number;
+    return encodings::temperature(type, bytes, size);
+}
+
+// The value of `key` read in full (its information, then its value), when
+// it reads plausibly in `unit`.
+std::optional<double> plausibleKey(io_connect_t connection, const std::string& key, Unit unit = Unit::Celsius)
 {
     SMCVal val;
     if (SMCReadKey2(key.c_str(), &val, connection) != KERN_SUCCESS || val.dataSize < 2 ||
         val.dataSize > sizeof val.bytes)
         return std::nullopt;
-    double celsius = encodings::temperature(encodings::fourCharCode(std::string_view(val.dataType, 4)),
-                            reinterpret_cast<const uint8_t*>(val.bytes), val.dataSize);
-    if (!(celsius >= kLowestPlausible && celsius <= kHighestPlausible))
+    FourCharCode type = encodings::fourCharCode(std::string_view(val.dataType, 4));
+    // Watts only of the types that keep them as they are: the temperature
+    // rule would misread another type's power.
+    if (unit == Unit::Watts && type != encodings::fourCharCode("flt ") && type != encodings::fourCharCode("ioft"))
         return std::nullopt;
-    return celsius;
+    double value = quantity(type, reinterpret_cast<const uint8_t*>(val.bytes), val.dataSize);
+    if (!(value >= lowestPlausible(unit) && value <= highestPlausible(unit)))
+        return std::nullopt;
+    return value;
 }
 
 }  // namespace
@@ -99,10 +113,11 @@ Reading readTemperatureFile(const std::string& path)
     text[length] = '\0';
     char* end = nullptr;
     errno = 0;
-    long millidegrees = std::strtol(text, &end, 10);
+    long number = std::strtol(text, &end, 10);
+    bool power = path.compare(path.rfind('/') + 1, 5, "power") == 0;
     if (end == text || errno != 0 || (*end != '\0' && std::strcmp(end, "\n") != 0))
-        return failed("does not hold a temperature in millidegrees");
-    return {double(millidegrees) / 1000, {}};
+        return failed(power ? "does not hold a power in microwatts" : "does not hold a temperature in millidegrees");
+    return {double(number) / (power ? 1e6 : 1e3), {}};
 }
 
 struct FileSensor::State {
@@ -239,7 +254,7 @@ Reading SensorReader::read(const std::string& sensor, kern_return_t& status)
             status = answer;
         return {std::nullopt, sensor + " cannot be read: " + fanclient::statusWords(answer)};
     }
-    return {encodings::temperature(known->second.type, bytes, known->second.size), {}};
+    return {quantity(known->second.type, bytes, known->second.size), {}};
 }
 
 std::string SensorReader::problem(const std::string& sensor)
@@ -250,7 +265,8 @@ std::string SensorReader::problem(const std::string& sensor)
     return reading.celsius ? std::string() : reading.error;
 }
 
-std::vector<std::string> defaultSensors(io_connect_t connection)
+// The CPU die's temperature keys (`die`), else every T key that reads.
+static std::vector<std::string> temperatureKeys(io_connect_t connection, bool& die)
 {
     std::vector<std::string> candidates = {"TC0D", "TC0E", "TC0F", "TC0P", "TCXC"};
     for (char core = '0'; core <= '9'; ++core)
@@ -259,7 +275,8 @@ std::vector<std::string> defaultSensors(io_connect_t connection)
     for (const std::string& key : candidates)
         if (plausibleKey(connection, key))
             found.push_back(key);
-    if (!found.empty())
+    die = !found.empty();
+    if (die)
         return found;
     // No CPU key known by name: every temperature key that reads plausibly.
     uint32_t count = 0;
@@ -275,6 +292,19 @@ std::vector<std::string> defaultSensors(io_connect_t connection)
             found.push_back(key);
     }
     return found;
+}
+
+DefaultInputs defaultInputs(io_connect_t connection)
+{
+    DefaultInputs inputs;
+    inputs.temperatures = temperatureKeys(connection, inputs.die);
+    if (!inputs.die)
+        for (const char* key : {"PHPC", "PSTR"})
+            if (plausibleKey(connection, key, Unit::Watts)) {
+                inputs.power = {key};
+                break;
+            }
+    return inputs;
 }
 
 std::vector<MachineFan> readMachineFans(io_connect_t connection, kern_return_t& status,

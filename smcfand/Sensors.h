@@ -28,9 +28,10 @@ inline bool isFile(const std::string& sensor)
     return !sensor.empty() && sensor[0] == '/';
 }
 
-// The temperature in a hwmon tempN_input file (millidegrees). Only a
-// regular file is opened (sysfs attributes are), never a device or a FIFO,
-// and only its first bytes are read. No error quotes what the file holds.
+// The reading of a hwmon file: tempN_input in millidegrees, powerN_input
+// (a name that begins with "power") in microwatts. Only a regular file is
+// opened (sysfs attributes are), never a device or a FIFO, and only its
+// first bytes are read. No error quotes what the file holds.
 Reading readTemperatureFile(const std::string& path);
 
 // Polls after which a file that has not answered counts as lost.
@@ -103,8 +104,9 @@ private:
 };
 
 // The CPU temperature keys that read plausibly now (TC0D, TC0E, TC0F,
-// TC0P, TCXC, TC<n>C); where none does, every T key that does.
-std::vector<std::string> defaultSensors(io_connect_t connection);
+// TC0P, TCXC, TC<n>C); where none does, every T key that does, and the
+// first of PHPC and PSTR that reads as plausible watts.
+DefaultInputs defaultInputs(io_connect_t connection);
 
 // The machine's fans with their limits, and the daemon's floor where it has
 // one. A fan whose limits cannot be read is left out, said in `skipped`.

@@ -56,8 +56,8 @@ void usage()
                 "    -h, --help          this text\n"
                 "        --version       print the version\n"
                 "The SMC is the one that SMC_SERVICE names, as for every program of the package.\n"
-                "Exit status: 0 stopped by a signal (or --check found nothing wrong), 1 cannot run,\n"
-                "2 a usage error.\n",
+                "Exit status: 0 stopped by a signal, a machine without fans (or --check found\n"
+                "nothing wrong), 1 cannot run, 2 a usage error.\n",
                 kProgram, kDefaultConfigPath);
 }
 
@@ -188,13 +188,19 @@ std::string curveText(const FanPlan& plan)
 {
     std::string text;
     for (const CurvePoint& point : plan.curve.points())
-        text += (text.empty() ? "" : ", ") + degrees(point.celsius) + " °C " + std::to_string(std::lround(point.rpm)) +
-                " rpm";
+        text += (text.empty() ? "" : ", ") + degrees(point.celsius) + " " + unitText(plan.unit) + " " +
+                std::to_string(std::lround(point.rpm)) + " rpm";
     std::string sensors;
     for (const std::string& sensor : plan.sensors)
         sensors += (sensors.empty() ? "" : ", ") + sensor;
     return "driving fan " + std::to_string(plan.index) + (plan.name.empty() ? "" : " (" + plan.name + ")") + " by the " +
-           (plan.combine == Combine::Max ? "max" : "mean") + " of " + sensors + ": " + text;
+           (plan.combine == Combine::Max ? "max" : "mean") + " of " + sensors + ": " + text +
+           (plan.limits.empty() ? "" : "; no slower than the default curve for the max of " + [&] {
+               std::string limits;
+               for (const std::string& sensor : plan.limits)
+                   limits += (limits.empty() ? "" : ", ") + sensor;
+               return limits;
+           }());
 }
 
 // Takes the fans, trying again after 1 s, then waits growing to 5 s, while
@@ -250,6 +256,23 @@ void reload(const Options& options, io_connect_t connection, FanLoop& loop, cons
         say(curveText(plan));
 }
 
+// Whether the machine has no fans at all (FNum reads 0), said once: nothing
+// to drive is no failure, and a service manager must not restart it.
+bool fanless()
+{
+    std::string problem;
+    io_connect_t connection = openSMC(problem);
+    if (connection == 0)
+        return false;  // said when the fans are taken
+    kern_return_t status;
+    uint32_t count = fanclient::readFanCount(connection, status);
+    SMCClose(connection);
+    if (status != KERN_SUCCESS || count != 0)
+        return false;
+    say("this machine has no fans (FNum is 0): nothing to drive");
+    return true;
+}
+
 int run(const Options& options, Config config)
 {
     // Signals are taken in order, between polls: none ends smcfand before
@@ -263,6 +286,8 @@ int run(const Options& options, Config config)
     Tuning tuning = config.tuning;
     if (options.poll)
         tuning.poll = *options.poll;
+    if (fanless())
+        return 0;
     io_connect_t connection = 0;
     auto stopping = [&](int number) {
         say(std::string("stopping (SIG") + sigabbrev_np(number) + ")");
@@ -328,6 +353,8 @@ int run(const Options& options, Config config)
 
 int check(const Config& config)
 {
+    if (fanless())
+        return 0;
     std::string problem;
     io_connect_t connection = openSMC(problem);
     if (connection == 0) {

@@ -12,6 +12,7 @@
 #include <cmath>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -586,6 +587,78 @@ TEST(FanBroker, AsksTheSMCOnlyWhatItDoesNotKnowAlready)
     }
 }
 
+// A fan behind a driver that keeps its mode to itself: F0Md takes writes
+// and refuses reads (kIOReturnNotReadable), speeds are floats.
+std::shared_ptr<EmulatedSMC> hiddenModeMachine()
+{
+    std::ifstream file(std::string(GOLDEN_DIR) + "/profiles/soc_laptop.profile");
+    std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    std::vector<SMCKeyEntry> keys;
+    EXPECT_FALSE(parseSMCProfile(text, keys));
+    return std::make_shared<EmulatedSMC>(std::move(keys));
+}
+
+TEST(FanBroker, AFanWhoseModeCannotBeReadGoesBackToAutomaticWhileItsTargetIsSmcds)
+{
+    struct Write {
+        smcd::ClientId client;
+        const char* key;
+        std::vector<uint8_t> bytes;
+    };
+    struct Case {
+        const char* name;
+        bool lease;                  // client 1 holds one, closed before the stop
+        std::vector<Write> writes;
+        std::vector<uint8_t> other;  // another program's target afterwards; empty: none
+        const char* mode;            // F0Md after the stop
+        const char* note;            // a line of the notes
+    };
+    const Case cases[] = {
+        {"a target", false, {{1, "F0Tg", floatBytes(3000)}}, {}, "00", "fan 0: put back at stop: F0Md 0"},
+        {"a target the driver kept in whole rpm", false, {{1, "F0Tg", floatBytes(3000.6f)}}, floatBytes(3000), "00",
+         "fan 0: put back at stop: F0Md 0"},
+        {"manual mode alone", false, {{1, "F0Md", {1}}}, {}, "00", "fan 0: put back at stop: F0Md 0"},
+        {"a target changed since", false, {{1, "F0Tg", floatBytes(3000)}}, floatBytes(4000), "01",
+         "fan 0: left as it is at stop, changed since smcd wrote it: F0Tg"},
+        {"manual mode, then another's target", false, {{1, "F0Md", {1}}}, floatBytes(4000), "01",
+         "fan 0: left as it is at stop, changed since smcd wrote it: F0Tg"},
+        {"automatic written last", false, {{1, "F0Tg", floatBytes(3000)}, {1, "F0Md", {0}}}, {}, "00", ""},
+        {"a lease ends", true, {{1, "F0Tg", floatBytes(3000)}}, {}, "00",
+         "fan 0: put back at the end of a lease: F0Md 0"},
+        {"a lease ends over another's target", true, {{1, "F0Tg", floatBytes(3000)}}, floatBytes(2500), "01",
+         "fan 0: left as it is at the end of a lease, changed since smcd wrote it: F0Tg"},
+    };
+    for (const auto& c : cases) {
+        auto smc = hiddenModeMachine();
+        Broker broker(smc, {{WritePolicy::Kind::Fans, {}}, {}, false, true});
+        if (c.lease)
+            broker.lease(1);
+        broker.exchanges.clear();
+        for (const Write& write : c.writes)
+            ASSERT_EQ(broker.write(write.client, write.key, write.bytes), KERN_SUCCESS) << c.name << ": " << write.key;
+        if (c.writes.front().key == std::string("F0Tg")) {
+            EXPECT_EQ(broker.exchanges.front(), "write F0Tg") << c.name << ": the mode is never asked";
+        }
+        // The driver: a target write puts the fan in manual mode.
+        uint8_t manual = 1;
+        smc->setValue(fourCharCode("F0Md"), &manual, 1);
+        if (c.writes.back().key == std::string("F0Md") && c.writes.back().bytes[0] == 0)
+            smc->setValue(fourCharCode("F0Md"), c.writes.back().bytes.data(), 1);
+        if (!c.other.empty())
+            smc->setValue(fourCharCode("F0Tg"), c.other.data(), c.other.size());
+        if (c.lease)
+            broker.close(1);
+        broker.broker->stop(broker.notes);
+        EXPECT_EQ(valueOf(*smc, "F0Md"), c.mode) << c.name << "\n" << joined(broker.notes);
+        std::string notes = joined(broker.notes);
+        EXPECT_NE(notes.find(c.note), std::string::npos) << c.name << "\n" << notes;
+        if (!*c.note) {
+            EXPECT_EQ(notes.find("put back"), std::string::npos) << c.name << "\n" << notes;
+        }
+        EXPECT_TRUE(broker.broker->recorded().empty()) << c.name;
+    }
+}
+
 class BrokerStateTest : public ::testing::Test {
 protected:
     void SetUp() override
@@ -661,6 +734,32 @@ TEST_F(BrokerStateTest, AfterACrashAChangeMadeSinceIsLeftAlone)
     EXPECT_EQ(valueOf(*smc, "FS! "), "00 00");
     EXPECT_EQ(joined(broker.notes), "fan 0: put back after an earlier run: automatic mode (FS! bit)\n"
                                     "fan 0: left as it is after an earlier run, changed since smcd wrote it: F0Tg\n");
+}
+
+TEST_F(BrokerStateTest, AFanWhoseModeCannotBeReadGoesBackToAutomaticAfterACrash)
+{
+    for (bool changed : {false, true}) {
+        auto smc = hiddenModeMachine();
+        {
+            auto state = openState();
+            Broker broker(smc, {}, state.get());
+            ASSERT_EQ(broker.write(1, "F0Tg", floatBytes(3000)), KERN_SUCCESS);
+            uint8_t manual = 1;
+            smc->setValue(fourCharCode("F0Md"), &manual, 1);
+        }
+        if (changed)
+            smc->setValue(fourCharCode("F0Tg"), floatBytes(4000).data(), 4);
+        auto state = openState();
+        std::vector<smcd::FanRecord> earlier;
+        std::string error;
+        std::vector<std::string> warnings;
+        ASSERT_TRUE(state->load(nullptr, earlier, error, warnings)) << error;
+        Broker broker(smc, {}, state.get(), earlier);
+        EXPECT_EQ(valueOf(*smc, "F0Md"), changed ? "01" : "00") << joined(broker.notes);
+        EXPECT_EQ(broker.notes.front(), changed ? "fan 0: left as it is after an earlier run, changed since smcd wrote "
+                                                  "it: F0Tg"
+                                                : "fan 0: put back after an earlier run: F0Md 0");
+    }
 }
 
 TEST_F(BrokerStateTest, AChangeWhoseRecordCannotBeSavedIsRefused)

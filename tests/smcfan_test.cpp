@@ -496,6 +496,55 @@ TEST(SmcfanDirect, ASpeedAboveTheMaximumIsRefusedWithoutADaemon)
     EXPECT_EQ(run.errors, "smcfan: fan 0: 9000 rpm is above its maximum of 6156 rpm\n");
 }
 
+TEST(SmcfanDirect, AMachineWithoutFansIsSaidSoAndIsNoFailure)
+{
+    struct Case {
+        std::vector<std::string> arguments;
+        int status;
+        const char* words;
+    };
+    const Case cases[] = {
+        {{}, 0, "smcfan: this machine has no fans (FNum is 0)\n"},
+        {{"auto"}, 0, "smcfan: this machine has no fans (FNum is 0); nothing to do\n"},
+        {{"set", "0", "target", "3000"}, 1, "smcfan: no fan \"0\""},
+    };
+    for (const auto& c : cases) {
+        auto run = runProgram(kBin + "/smcfan", c.arguments,
+                              {"SMC_SERVICE=" + std::string(GOLDEN_DIR) + "/profiles/fnum_zero.profile"});
+        EXPECT_EQ(run.status, c.status) << run.errors;
+        EXPECT_EQ(run.errors.substr(0, std::strlen(c.words)), c.words);
+    }
+}
+
+// A fan whose mode the SMC refuses to tell (a driver keeps it): listed with
+// its mode unknown, set, put back to automatic, and held without the hold
+// taking the unknown mode for automatic.
+TEST_F(BrokerTest, AFanWhoseModeCannotBeReadIsSetHeldAndGivenBack)
+{
+    std::filesystem::copy_file(std::string(GOLDEN_DIR) + "/profiles/soc_laptop.profile", profilePath,
+                               std::filesystem::copy_options::overwrite_existing);
+    startDaemon({"--fan-model", "off"});
+    auto listed = smcfan({});
+    EXPECT_EQ(listed.output, "Fan  Name   Actual  Minimum  Maximum   Target  Mode\n"
+                             "0             2000     1200     5800     2000  ?\n");
+    EXPECT_EQ(listed.status, 0) << listed.errors;
+    for (std::vector<std::string> arguments :
+         {std::vector<std::string>{"set", "0", "target", "3000"}, {"manual", "0"}, {"auto"}, {"auto", "0"}}) {
+        auto result = smcfan(arguments);
+        EXPECT_EQ(result.status, 0) << arguments[0] << ": " << result.errors;
+    }
+    EXPECT_NE(read("F0Tg").find("(bytes 00 80 3b 45)"), std::string::npos) << "3000 rpm";
+
+    BackgroundProcess& holder = hold("0", "4000", "F0Tg", "(bytes 00 00 7a 45)");
+    usleep(1'500'000);
+    EXPECT_EQ(holder.output().find("ended"), std::string::npos) << holder.output();
+    holder.signal(SIGKILL);
+    holder.wait();
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_TRUE(saidBy(*daemon, "fan 0: put back at the end of a lease: F0Md 0")) << daemon->output();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1000));
+}
+
 TEST_F(BrokerTest, StoppingPutsFansBackUnlessToldToKeepThem)
 {
     struct Case {

@@ -234,6 +234,27 @@ TEST(SmcfandController, ImplausibleOrFailedReadingsAreIgnoredAndSaidOnce)
     }
 }
 
+TEST(SmcfandController, AWattCurveTakesAPowerJustBelowZeroAsNoneAndAKilowattAsBroken)
+{
+    struct Case {
+        double watts;
+        double target;
+        const char* note;  // empty: none
+    };
+    const Case cases[] = {
+        {24, 3500, ""},
+        {-0.3, 1200, ""},
+        {-6, 5800, "sensor PHPC ignored: reads -6.0 W, outside -5.0 to 1000.0 W"},
+        {1500, 5800, "sensor PHPC ignored: reads 1500.0 W, outside -5.0 to 1000.0 W"},
+    };
+    for (const Case& c : cases) {
+        FanController fan({"PHPC"}, Combine::Max, Curve({{10, 1200}, {38, 5800}}), 1200, 5800, Tuning{}, Unit::Watts);
+        Decision decision = fan.poll(Clock::time_point{}, {Reading{c.watts, {}}});
+        EXPECT_NEAR(decision.target, c.target, 0.5) << c.watts;
+        EXPECT_EQ(decision.notes.empty() ? "" : decision.notes[0], c.note) << c.watts;
+    }
+}
+
 TEST(SmcfandController, EverySensorLostRunsTheFanAtItsMaximumAtOnce)
 {
     Stepped fan(roundTuning(), 2);
@@ -407,6 +428,9 @@ TEST(SmcfandConfig, ErrorsNameTheFileTheLineAndTheProblem)
         {"[[fan]]\nfan = 0\ncurve = [[50, 3000], [60, 2000]]\n", "3: the curve's speed falls from 3000 to 2000"},
         {"[[fan]]\nfan = 0\ncurve = [[50, \"fast\"]]\n", "3: a curve point is [°C, rpm]"},
         {"[[fan]]\nfan = 0\ncurve = [[150, 3000]]\n", "3: the curve's temperature 150 °C is outside"},
+        {"[[fan]]\nfan = 0\nunit = \"W\"\ncurve = [[1200, 3000]]\n", "4: the curve's power 1200 W is outside 0 to 1000 W"},
+        {"[[fan]]\ncurve = [[20, 3000], [10, 4000]]\nfan = 0\nunit = \"W\"\n", "2: the curve's watts must rise"},
+        {"[[fan]]\nfan = 0\nunit = \"K\"\n", "3: unit must be"},
         {"profile = \"loud\"\n", "1: profile must be"},
         {"avoid = [[2400, 2000]]\n", "1: a band to avoid from 2400 to 2000 rpm is not a range"},
         {"[[fan]]\nfan = 0\navoid = [2000, 2400]\n", "3: a band to avoid is [low, high]"},
@@ -444,7 +468,7 @@ TEST(SmcfandConfig, ResolvedAgainstTheMachinesFansAndSensors)
         std::vector<std::string> errors;
         std::optional<Config> config = parseConfig(c.text, "fans.toml", errors);
         ASSERT_TRUE(config) << c.text << errors.at(0);
-        auto plans = resolveConfig(*config, fans, {"TC0P"}, sensorProblem, errors);
+        auto plans = resolveConfig(*config, fans, DefaultInputs{{"TC0P"}}, sensorProblem, errors);
         if (*c.error) {
             EXPECT_FALSE(plans) << c.text;
             ASSERT_FALSE(errors.empty()) << c.text;
@@ -467,17 +491,64 @@ TEST(SmcfandConfig, ResolvedAgainstTheMachinesFansAndSensors)
     }
 }
 
-TEST(SmcfandSensors, HwmonFilesReadInMillidegrees)
+TEST(SmcfandConfig, WithoutADieTemperatureTheSoCsPowerLeadsAndTheTemperaturesLimit)
+{
+    const std::vector<MachineFan> fans = {{0, "", 1200, 5800, std::nullopt}};
+    const DefaultInputs laptop{{"TB0T", "TW0P"}, false, {"PHPC"}}, desktop{{"TW0P"}, false, {"PSTR"}},
+        intel{{"TC0P"}, true, {}};
+    struct Case {
+        const char* name;
+        const char* text;
+        const DefaultInputs& defaults;
+        Unit unit;
+        std::vector<std::string> sensors, limits;
+        double first;  // the curve's first point, °C or W
+    };
+    const Case cases[] = {
+        {"a laptop", "", laptop, Unit::Watts, {"PHPC"}, {"TB0T", "TW0P"}, 10},
+        {"a desktop", "[[fan]]\nfan = 0\n", desktop, Unit::Watts, {"PSTR"}, {"TW0P"}, 20},
+        {"quieter", "profile = \"quiet\"\n", laptop, Unit::Watts, {"PHPC"}, {"TB0T", "TW0P"}, 12.5},
+        {"a die temperature", "", intel, Unit::Celsius, {"TC0P"}, {}, 66},
+        {"a curve as written before watts", "[[fan]]\nfan = 0\ncurve = [[50, 1200], [80, 5800]]\n", laptop,
+         Unit::Celsius, {"TB0T", "TW0P"}, {}, 50},
+        {"a watt curve of the file", "[[fan]]\nfan = 0\nunit = \"W\"\nsensors = [\"PSTR\"]\ncurve = [[15, 1200], "
+         "[40, 5800]]\n", laptop, Unit::Watts, {"PSTR"}, {"TB0T", "TW0P"}, 15},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> errors;
+        std::optional<Config> config = parseConfig(c.text, "fans.toml", errors);
+        ASSERT_TRUE(config) << c.name << errors.at(0);
+        auto plans = resolveConfig(*config, fans, c.defaults, [](const std::string&) { return std::string(); }, errors);
+        ASSERT_TRUE(plans && plans->size() == 1) << c.name << (errors.empty() ? "" : errors[0]);
+        const FanPlan& plan = plans->front();
+        EXPECT_EQ(plan.unit, c.unit) << c.name;
+        EXPECT_EQ(plan.sensors, c.sensors) << c.name;
+        EXPECT_EQ(plan.limits, c.limits) << c.name;
+        EXPECT_DOUBLE_EQ(plan.curve.points().front().celsius, c.first) << c.name;
+        EXPECT_EQ(plan.curve.points().back().rpm, 5800) << c.name;
+    }
+    std::vector<std::string> errors;
+    auto none = resolveConfig(Config{}, fans, DefaultInputs{{}, false, {}}, {}, errors);
+    EXPECT_FALSE(none);
+    ASSERT_FALSE(errors.empty());
+    EXPECT_EQ(errors[0].rfind("fan 0: no temperature key of this SMC reads plausibly", 0), 0u) << errors[0];
+}
+
+TEST(SmcfandSensors, HwmonFilesReadInMillidegreesAndPowerFilesInMicrowatts)
 {
     struct Case {
         const char* text;  // nullptr: no file
         std::optional<double> celsius;
+        const char* name = "temp1_input";
     };
     const Case cases[] = {
         {"45000\n", 45}, {"-1500", -1.5}, {"", std::nullopt}, {"45.5\n", std::nullopt}, {nullptr, std::nullopt},
+        {"12500000\n", 12.5, "power4_input"},
     };
-    std::string path = std::filesystem::temp_directory_path() / ("smcfand-temp-" + std::to_string(getpid()));
+    std::string directory = std::filesystem::temp_directory_path() / ("smcfand-temp-" + std::to_string(getpid()));
+    std::filesystem::create_directory(directory);
     for (const Case& c : cases) {
+        std::string path = directory + "/" + c.name;
         std::filesystem::remove(path);
         if (c.text)
             std::ofstream(path) << c.text;
@@ -485,7 +556,7 @@ TEST(SmcfandSensors, HwmonFilesReadInMillidegrees)
         EXPECT_EQ(reading.celsius, c.celsius) << (c.text ? c.text : "no file");
         EXPECT_EQ(reading.error.empty(), c.celsius.has_value()) << reading.error;
     }
-    std::filesystem::remove(path);
+    std::filesystem::remove_all(directory);
 }
 
 constexpr const char* kMachine = R"(
@@ -681,6 +752,50 @@ TEST(SmcfandProgram, RefusesToDriveFansWithoutSmcdButDryRunsAnywhere)
     EXPECT_NE(dry.output().find("dry run: fan 0: 56.0 °C → 1200 rpm (was 2160)"), std::string::npos) << dry.output();
     EXPECT_NE(dry.output().find("dry run, writing nothing: driving fan 0"), std::string::npos) << dry.output();
     EXPECT_NE(dry.output().find("stopping (SIGTERM)"), std::string::npos) << dry.output();
+}
+
+TEST(SmcfandProgram, AMachineWithoutFansIsNothingToDriveAndNoFailure)
+{
+    const std::string service = "SMC_SERVICE=" + std::string(GOLDEN_DIR) + "/profiles/fnum_zero.profile";
+    for (std::vector<std::string> arguments : {kNoConfig, std::vector<std::string>{"--dry-run", "--config", "/dev/null"},
+                                               std::vector<std::string>{"--check", "/dev/null"}}) {
+        auto result = runProgram(kBin + "/smcfand", arguments, {service});
+        EXPECT_EQ(result.status, 0) << arguments[0] << ": " << result.errors;
+        EXPECT_NE(result.errors.find("this machine has no fans (FNum is 0): nothing to drive"), std::string::npos)
+            << arguments[0] << ": " << result.errors;
+    }
+}
+
+// A laptop without a die temperature: the heat-pipe power leads, and a hot
+// temperature holds the fan up.
+TEST(SmcfandProgram, ADryRunWithoutADieTemperatureFollowsThePowerAndItsLimits)
+{
+    struct Case {
+        const char* name;
+        const char* wifi;  // TW0P's bytes
+        const char* line;
+    };
+    const Case cases[] = {
+        {"cool", "00 00 20 42", "dry run: fan 0: 8.5 W → 1200 rpm (was 2000)"},
+        {"85 °C", "00 00 aa 42", "dry run: fan 0: 8.5 W, held up by 85.0 °C → 3193 rpm (was 2000)"},
+    };
+    std::ifstream file(std::string(GOLDEN_DIR) + "/profiles/soc_laptop.profile");
+    const std::string laptop((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    for (const Case& c : cases) {
+        std::string profile = std::filesystem::temp_directory_path() / ("smcfand-soc-" + std::to_string(getpid()));
+        std::string text = laptop;
+        text.replace(text.find("00 00 20 42"), 11, c.wifi);
+        std::ofstream(profile) << text;
+        testing_support::BackgroundProcess dry(
+            "/usr/bin/env", smcfandWith({"SMC_SERVICE=" + profile}, {"--dry-run", "--poll", "0.1"}));
+        for (int tries = 0; tries < 300 && dry.output().find("dry run: fan 0") == std::string::npos; ++tries)
+            usleep(10'000);
+        dry.signal(SIGTERM);
+        EXPECT_EQ(dry.wait(), 0) << c.name;
+        EXPECT_NE(dry.output().find(c.line), std::string::npos) << c.name << "\n" << dry.output();
+        EXPECT_NE(dry.output().find("by the max of PHPC: 10.0 W 1200 rpm"), std::string::npos) << dry.output();
+        std::filesystem::remove(profile);
+    }
 }
 
 TEST(SmcfandProgram, HelpNamesEverySignalThatStopsIt)
