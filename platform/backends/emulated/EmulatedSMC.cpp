@@ -404,11 +404,15 @@ bool EmulatedSMC::setThermalModel(ThermalParameters parameters)
                 sensors.emplace_back(i, *place);
         }
     }
+    // Where the SMC measures the CPU's package, the load is the CPU's and
+    // the system's power stays; without (Apple Silicon) it is the SoC's.
+    bool package = positions_.contains(fourCharCode("PCPC")) || positions_.contains(fourCharCode("PCPT"));
     std::vector<PowerKey> powers;
     for (uint32_t i = 0; i < entries_.size(); ++i) {
         uint8_t probe[32];
         std::optional<double> share = cpuPowerShare(entries_[i].key);
-        if (!share || !encodings::encode(entries_[i].type, entries_[i].size, 0, probe))
+        if (!share || !encodings::encode(entries_[i].type, entries_[i].size, 0, probe) ||
+            (package && entries_[i].key == fourCharCode("PSTR")))
             continue;
         // The whole system's power is the load and what the profile gives
         // it above the idle load: the display, the storage, the rest.

@@ -182,8 +182,8 @@ std::optional<std::optional<std::string>> parseDevicetree(std::string_view line,
             errno = 0;
             char* end = nullptr;
             unsigned long long address = std::strtoull(words[2].c_str(), &end, 16);
-            if (words[2].empty() || !std::isxdigit(uint8_t(words[2][0])) || *end != '\0' || errno != 0 ||
-                address == 0)
+            if (words[2].find_first_not_of("0123456789abcdefABCDEF") != std::string::npos || *end != '\0' ||
+                errno != 0 || address == 0)
                 return "the SMC's address is a nonzero hex number, as in smc@23e400000";
             tree.address = address;
         }

@@ -59,9 +59,9 @@ std::optional<SensorPlace> defaultSensorPlace(FourCharCode key);
 
 // The share of the CPU's power that a power key of the built-in naming
 // reads while the model runs: the package (PCPC, PCPT), a heat pipe (PHPC)
-// and the whole system (PSTR, which adds the rest of the machine) all of
-// it, the cores (PC0C) 0.85, the rest going to the uncore. Nothing for any
-// other key: rails keep their values.
+// and, on a machine without a package key, the whole system (PSTR, which
+// adds the rest of the machine) all of it, the cores (PC0C) 0.85, the rest
+// going to the uncore. Nothing for any other key: rails keep their values.
 std::optional<double> cpuPowerShare(FourCharCode key);
 
 // Encodes `celsius` in a key of `type` and `size` ("spXY", "fpXY", "flt ");
