@@ -9,6 +9,8 @@ packages=(cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev clang
 # sensors-host's monitoring: an HTTP client for its tests and JSON, promtool (Debian's
 # prometheus package) to check what it exposes, tmux to test its live view.
 packages+=(libcpp-httplib-dev nlohmann-json3-dev prometheus tmux)
+# node_exporter's hwmon collector reads smcfs's Apple Silicon sysfs in the tests.
+packages+=(prometheus-node-exporter)
 # smcfand reads its TOML configuration with toml++.
 packages+=(libtomlplusplus-dev)
 # The Debian package: cpack's DEB generator finds its dependencies with

@@ -3,7 +3,10 @@
 #define FUSE_USE_VERSION 35
 #include "smcfs/CoretempFiles.h"
 #include "smcfs/DriverFiles.h"
+#include "smcfs/MacsmcFiles.h"
 #include "smcfs/PowercapFiles.h"
+
+#include "backends/SMCService.h"
 
 #include "smc/smc.h"
 
@@ -21,6 +24,7 @@
 #include <cstring>
 #include <getopt.h>
 #include <memory>
+#include <optional>
 #include <string>
 #include <unistd.h>
 #include <unordered_map>
@@ -34,6 +38,8 @@ struct Options {
     smcfs::Layout layout = smcfs::Layout::Classic;
     bool coretemp = false;
     bool powercap = false;
+    bool macsmc = false;
+    bool fanControl = false;
     const char* mountpoint = nullptr;
 };
 
@@ -51,6 +57,11 @@ void usage(FILE* out)
                  "        --powercap         serve the intel-rapl powercap directory instead (mount it\n"
                  "                           at /sys/devices/virtual/powercap): the CPU's energy\n"
                  "                           counters, from the SMC's CPU power keys\n"
+                 "        --macsmc           serve an Apple Silicon Mac's sysfs instead (the mount\n"
+                 "                           stands for /sys): the macsmc_hwmon driver's hwmon\n"
+                 "                           directory, its devicetree nodes and module\n"
+                 "        --fan-control      with --macsmc: start as if the driver was loaded with\n"
+                 "                           fan_control=1, so that fan targets may be written\n"
                  "    -h, --help             this text\n"
                  "        --version          print the version\n"
                  "Exit status: 0 unmounted cleanly, 1 failure, 2 a usage error.\n",
@@ -62,11 +73,13 @@ constexpr int kRun = -1;
 // kRun, or the exit status to end with at once.
 int parseOptions(int argc, char* argv[], Options& options)
 {
-    enum { kVersion = 256, kCoretemp, kPowercap };
+    enum { kVersion = 256, kCoretemp, kPowercap, kMacsmc, kFanControl };
     static const option longOptions[] = {{"foreground", no_argument, nullptr, 'f'},
                                          {"layout", required_argument, nullptr, 'l'},
                                          {"coretemp", no_argument, nullptr, kCoretemp},
                                          {"powercap", no_argument, nullptr, kPowercap},
+                                         {"macsmc", no_argument, nullptr, kMacsmc},
+                                         {"fan-control", no_argument, nullptr, kFanControl},
                                          {"help", no_argument, nullptr, 'h'},
                                          {"version", no_argument, nullptr, kVersion},
                                          {nullptr, 0, nullptr, 0}};
@@ -93,6 +106,12 @@ int parseOptions(int argc, char* argv[], Options& options)
         case kPowercap:
             options.powercap = true;
             break;
+        case kMacsmc:
+            options.macsmc = true;
+            break;
+        case kFanControl:
+            options.fanControl = true;
+            break;
         case 'h':
             usage(stdout);
             return cli::outputStatus(kProgram);
@@ -102,8 +121,11 @@ int parseOptions(int argc, char* argv[], Options& options)
             return cli::usageError(kProgram, cli::getoptProblem(letter, kOptionString, argv));
         }
     }
-    if (options.coretemp && options.powercap)
-        return cli::usageError(kProgram, "--coretemp and --powercap serve different directories: one of them");
+    if (int(options.coretemp) + int(options.powercap) + int(options.macsmc) > 1)
+        return cli::usageError(kProgram,
+                               "--coretemp, --powercap and --macsmc serve different directories: one of them");
+    if (options.fanControl && !options.macsmc)
+        return cli::usageError(kProgram, "--fan-control belongs to --macsmc");
     if (optind == argc)
         return cli::usageError(kProgram, "expected a mount point");
     if (optind + 1 != argc)
@@ -303,6 +325,18 @@ int main(int argc, char* argv[])
         return 1;
     }
 
+    // The machine's sensor nodes, where it describes them, come with the
+    // service: chosen here once, so that the connection is to that service.
+    std::optional<platform::SMCSensorTree> devicetree;
+    if (options.macsmc) {
+        std::string cause;
+        std::shared_ptr<platform::SMCService> service = platform::selectSMCService(std::getenv("SMC_SERVICE"), cause);
+        if (service)
+            if (auto* described = service->capability<platform::SMCDevicetree>())
+                devicetree = described->sensorTree();
+        platform::installSMCService(service);
+    }
+
     io_connect_t connection = 0;
     if (SMCOpen(&connection) != 0) {
         const char* cause = "";
@@ -331,6 +365,17 @@ int main(int argc, char* argv[])
             return 1;
         }
         tree = std::move(powercap);
+    } else if (options.macsmc) {
+        auto macsmc = std::make_unique<smcfs::MacsmcFiles>(
+            connection, devicetree ? std::move(*devicetree) : smcfs::MacsmcFiles::derivedTree(connection),
+            options.fanControl);
+        if (!macsmc->hasChannels()) {
+            std::fprintf(stderr, "%s: no sensor node's key answers on this SMC: the macsmc_hwmon driver would not "
+                                 "bind\n", kProgram);
+            SMCClose(connection);
+            return 1;
+        }
+        tree = std::move(macsmc);
     } else {
         tree = std::make_unique<smcfs::DriverFiles>(connection, options.layout);
     }
@@ -349,7 +394,10 @@ int main(int argc, char* argv[])
 
     // The kernel checks the modes (writes are root's); everyone may look, as in /sys.
     std::string mountOptions = std::string("default_permissions,fsname=") +
-                               (options.coretemp ? "coretemp" : options.powercap ? "powercap" : "applesmc") + ",subtype=smcfs";
+                               (options.coretemp   ? "coretemp"
+                                : options.powercap ? "powercap"
+                                : options.macsmc   ? "macsmc"
+                                                   : "applesmc") + ",subtype=smcfs";
     if (geteuid() == 0)
         mountOptions += ",allow_other";
     char* fuseArguments[] = {argv[0], const_cast<char*>("-o"), mountOptions.data(), nullptr};

@@ -128,10 +128,22 @@ TEST(Profiles, ReportLineAndProblem)
         {"  LONG  [ch8*]  (bytes 00 01 02 03 04 05 06 07 08 09 0a 0b 0c 0d 0e 0f 10 11 12 13 14 15 16 17 "
          "18 19 1a 1b 1c 1d 1e 1f 20)\n",
          1, "at most 32 bytes"},
+        {"! node power PSTR\n", 1, "must follow \"! devicetree\""},
+        {"! devicetree upstream\n! devicetree grouped\n", 2, "given once"},
+        {"! devicetree sideways\n", 1, "upstream|grouped"},
+        {"! devicetree upstream 0x23e\n", 1, "nonzero hex number"},
+        {"! devicetree upstream\n! node power PSTR \"Total\n", 2, "closing quote"},
+        {"! devicetree upstream\n! node heat PSTR\n", 2, "expected \"! node"},
+        {"! devicetree upstream\n! node power PST\n", 2, "four letters or digits"},
+        {"! devicetree upstream\n! node power PSTR F0Mn\n", 2, "expected \"! node"},
+        {"! devicetree upstream\n! node fan F0Ac \"Fan\" F0Mn F0Mx\n", 2, "expected \"! node"},
+        {"! devicetree upstream\n! node power PSTR\n! node power PSTR \"again\"\n", 3, "already there"},
     };
     for (const auto& c : cases) {
         std::vector<platform::SMCKeyEntry> keys;
-        auto error = platform::parseSMCProfile(c.text, keys);
+        std::optional<platform::ThermalParameters> thermal;
+        std::optional<platform::SMCSensorTree> devicetree;
+        auto error = platform::parseSMCProfile(c.text, keys, &thermal, &devicetree);
         ASSERT_TRUE(error) << c.text;
         EXPECT_EQ(error->line, c.line) << c.text;
         EXPECT_NE(error->problem.find(c.problem), std::string::npos) << c.text << " -> " << error->problem;

@@ -18,25 +18,12 @@
 #include <unistd.h>
 
 using testing_support::BackgroundProcess;
+using testing_support::freePort;
 
 namespace {
 
 const std::string kBin = BIN_DIR;
 const std::string kDashboard = std::string(CONTRIB_DIR) + "/grafana/smc-sensors.json";
-
-// A loopback port no one listens on now.
-int freePort()
-{
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t size = sizeof address;
-    bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size);
-    close(fd);
-    return ntohs(address.sin_port);
-}
 
 // Every query of the dashboard's panels, with its variables given values
 // that select everything.

@@ -2,12 +2,14 @@
 // conversions both ways and the errors, over an emulated SMC in this process.
 #include "smcfs/CoretempFiles.h"
 #include "smcfs/DriverFiles.h"
+#include "smcfs/MacsmcFiles.h"
 #include "smcfs/PowercapFiles.h"
 #include "support/TestSMC.h"
 
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <climits>
 
 using testing_support::TestSMC;
 
@@ -377,3 +379,164 @@ TEST(PowercapFiles, NothingToServeWithoutAPackagePowerKey)
 }
 
 }  // namespace
+
+namespace {
+
+// A two-fan Apple Silicon machine: fan 2 has no mode key, TW0P's node no
+// label, PMVR's key is missing (so PHPC is power2), TH0x is of a type the
+// driver does not read, TB0T an ioft and PSTR an infinity.
+constexpr const char* kAppleSilicon = R"(
+  F0Ac  [flt ]  (bytes 00 4c 03 45)
+  F0Md  [ui8 ]  0 (bytes 00)
+! writable
+  F0Mn  [flt ]  (bytes 00 00 96 44)
+  F0Mx  [flt ]  (bytes 00 20 b2 45)
+  F0Tg  [flt ]  (bytes 00 00 96 44)
+! writable
+  F1Ac  [flt ]  (bytes 00 00 96 44)
+  F1Mn  [flt ]  (bytes 00 00 96 44)
+  F1Mx  [flt ]  (bytes 00 20 b2 45)
+  F1Tg  [flt ]  (bytes 00 00 96 44)
+  FNum  [ui8 ]  2 (bytes 02)
+  PHPC  [flt ]  (bytes 00 00 c0 bf)
+  PSTR  [flt ]  (bytes 00 00 80 ff)
+  SBAV  [flt ]  (bytes 8f c2 49 41)
+  TB0T  [ioft]  (bytes 00 80 1e 00 00 00 00 00)
+  TH0x  [ui16]  36 (bytes 00 24)
+  TW0P  [flt ]  (bytes cd cc 1c 42)
+)";
+constexpr const char* kAppleSiliconTree = R"(
+! devicetree upstream 290400000
+! node power PSTR "Total System Power"
+! node power PMVR "3.8 V Rail Power"
+! node power PHPC "Heatpipe Power"
+! node temperature TH0x "NAND Flash Temperature"
+! node temperature TB0T "Battery Hotspot"
+! node temperature TW0P
+! node voltage SBAV "Battery Voltage"
+! node fan F0Ac "Fan 1" F0Mn F0Mx F0Tg F0Md
+! node fan F1Ac "Fan 2" F1Mn F1Mx F1Tg
+)";
+
+platform::SMCSensorTree appleSiliconTree()
+{
+    std::vector<platform::SMCKeyEntry> keys;
+    std::optional<platform::ThermalParameters> thermal;
+    std::optional<platform::SMCSensorTree> tree;
+    EXPECT_FALSE(platform::parseSMCProfile(kAppleSiliconTree, keys, &thermal, &tree));
+    return tree.value_or(platform::SMCSensorTree{});
+}
+
+const std::string kHwmon = "/devices/platform/soc/290400000.smc/macsmc-hwmon/hwmon/hwmon0";
+
+}  // namespace
+
+TEST(MacsmcFiles, ChannelsReadAsTheDriverConvertsThem)
+{
+    TestSMC smc{kAppleSilicon};
+    io_connect_t connection = 0;
+    ASSERT_EQ(SMCOpen(&connection), 0);
+    smcfs::MacsmcFiles files(connection, appleSiliconTree(), false);
+    struct Case {
+        std::string file;
+        std::string expected;
+    } cases[] = {
+        {"/power1_input", std::to_string(LONG_MIN) + "\n"},  // -Inf
+        {"/power2_input", "-1500000\n"},                    // PHPC: PMVR's node has no key
+        {"/power2_label", "Heatpipe Power\n"},
+        {"/power3_input", "missing"},
+        {"/temp1_input", "errno " + std::to_string(EOPNOTSUPP)},  // ui16
+        {"/temp2_input", "30500\n"},                             // ioft 30.5
+        {"/temp3_input", "39200\n"},
+        {"/temp3_label", "missing"},
+        {"/in1_input", "12609\n"},  // 12.61 as flt is 12.6099997
+        {"/fan1_input", "2100\n"},
+        {"/fan2_label", "Fan 2\n"},
+        {"/name", "macsmc_hwmon\n"},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(readFile(files, kHwmon + c.file), c.expected) << c.file;
+    EXPECT_EQ(files.find(kHwmon + "/fan1_target")->mode, 0444u) << "fan_control was off at the start";
+    SMCClose(connection);
+}
+
+TEST(MacsmcFiles, FanTargetWritesFollowTheDriversRules)
+{
+    TestSMC smc{kAppleSilicon};
+    io_connect_t connection = 0;
+    ASSERT_EQ(SMCOpen(&connection), 0);
+    smcfs::MacsmcFiles files(connection, appleSiliconTree(), true);
+    auto byte = [&](const char* key) { return smc.smc().key(platform::fourCharCode(key))->bytes[0]; };
+    auto target = [&] { return readFile(files, kHwmon + "/fan1_target"); };
+    const smcfs::Node* fan1 = files.find(kHwmon + "/fan1_target");
+    const smcfs::Node* control = files.find("/module/macsmc_hwmon/parameters/fan_control");
+    ASSERT_EQ(fan1->mode, 0644u);
+    EXPECT_EQ(files.find(kHwmon + "/fan2_target")->mode, 0444u) << "no mode key";
+    struct Step {
+        const smcfs::Node* node;
+        const char* written;
+        int error;
+        std::string target;  // fan1_target after
+        uint8_t mode;        // F0Md after
+    } steps[] = {
+        {fan1, "0\n", 0, "1200\n", 0},        // not manual: nothing to give back
+        {fan1, "1199", EINVAL, "1200\n", 0},  // below the minimum
+        {fan1, "-3000", EINVAL, "1200\n", 0},
+        {fan1, "5701", EINVAL, "1200\n", 0},
+        {fan1, "3000\n", 0, "3000\n", 1},
+        {fan1, "+5700", 0, "5700\n", 1},
+        {fan1, "0", 0, "5700\n", 0},  // automatic; the target stays the SMC's
+        {control, "N\n", 0, "5700\n", 0},
+        {fan1, "3000", EOPNOTSUPP, "5700\n", 0},
+        {control, "x", EINVAL, "5700\n", 0},
+    };
+    for (const Step& step : steps) {
+        EXPECT_EQ(files.write(*step.node, step.written), step.error) << step.written;
+        EXPECT_EQ(target(), step.target) << step.written;
+        EXPECT_EQ(byte("F0Md"), step.mode) << step.written;
+    }
+    EXPECT_EQ(readFile(files, "/module/macsmc_hwmon/parameters/fan_control"), "N\n");
+    SMCClose(connection);
+}
+
+// Directories list as kernfs lists them, never in tree order; the blob
+// keeps that order.
+TEST(MacsmcFiles, DevicetreeListsOutOfOrderAndTheBlobKeepsIt)
+{
+    TestSMC smc{kAppleSilicon};
+    io_connect_t connection = 0;
+    ASSERT_EQ(SMCOpen(&connection), 0);
+    platform::SMCSensorTree tree = appleSiliconTree();
+    for (auto shape : {platform::SMCSensorTree::Shape::Upstream, platform::SMCSensorTree::Shape::Grouped}) {
+        tree.shape = shape;
+        smcfs::MacsmcFiles files(connection, tree, false);
+        bool upstream = shape == platform::SMCSensorTree::Shape::Upstream;
+        std::string hwmon = "/firmware/devicetree/base/soc/smc@290400000/hwmon";
+        std::string temperatures = upstream ? hwmon : hwmon + "/apple,temp-keys";
+        const char* prefix = upstream ? "temperature-" : "temp-";
+        std::vector<std::string> listed;
+        for (const std::string& child : files.find(temperatures)->children)
+            if (child.rfind(prefix, 0) == 0)
+                listed.push_back(child.substr(child.find('-') + 1));
+        EXPECT_NE(listed, (std::vector<std::string>{"TH0x", "TB0T", "TW0P"}));
+        EXPECT_EQ(readFile(files, temperatures + "/" + prefix + "TB0T/apple,key-id"), std::string("TB0T\0", 5));
+        // The older driver names every channel, TW0P by its key.
+        EXPECT_EQ(readFile(files, kHwmon + "/temp3_label"), upstream ? "missing" : "TW0P\n");
+
+        // The blob: big-endian header, version 17, the nodes in tree order.
+        std::string blob = readFile(files, "/firmware/fdt");
+        EXPECT_EQ(files.find("/firmware/fdt")->mode, 0400u);
+        ASSERT_GT(blob.size(), 40u);
+        auto word = [&](size_t at) {
+            return uint32_t(uint8_t(blob[at])) << 24 | uint32_t(uint8_t(blob[at + 1])) << 16 |
+                   uint32_t(uint8_t(blob[at + 2])) << 8 | uint8_t(blob[at + 3]);
+        };
+        EXPECT_EQ(word(0), 0xd00dfeedu);
+        EXPECT_EQ(word(4), blob.size());
+        EXPECT_EQ(word(20), 17u);
+        size_t th = blob.find(std::string(prefix) + "TH0x"), tb = blob.find(std::string(prefix) + "TB0T"),
+               tw = blob.find(std::string(prefix) + "TW0P");
+        EXPECT_TRUE(th < tb && tb < tw) << th << " " << tb << " " << tw;
+    }
+    SMCClose(connection);
+}

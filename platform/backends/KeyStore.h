@@ -96,9 +96,13 @@ std::optional<std::string> setThermalParameter(ThermalParameters& parameters, st
 // With `thermal` the machine's directives are read too, setting *thermal:
 //   ! thermal [NAME VALUE]                   (anywhere: the model is on)
 //   ! sensor die|heatsink|ambient|die:WEIGHT [OFFSET]   (after a key line)
-// Without it they are an error, as in the daemon's state file.
+// Without it they are an error, as in the daemon's state file. With
+// `devicetree` the machine's sensor nodes are read too, setting *devicetree:
+//   ! devicetree upstream|grouped [ADDRESS]  (once, before its nodes)
+//   ! node KIND KEY ["LABEL"] [MIN MAX TARGET [MODE]]   (the keys: fans only)
 std::optional<ProfileError> parseSMCProfile(std::string_view text, std::vector<SMCKeyEntry>& keys,
-                                            std::optional<ThermalParameters>* thermal = nullptr);
+                                            std::optional<ThermalParameters>* thermal = nullptr,
+                                            std::optional<SMCSensorTree>* devicetree = nullptr);
 
 using encodings::hexValue;
 

@@ -7,9 +7,12 @@
 
 #include <IOKit/IOKitLib.h>
 
+#include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
+#include <vector>
 
 namespace platform {
 
@@ -22,6 +25,7 @@ enum class SMCCapability {
     KeyStore,        // SMCKeyStore (KeyStore.h), of an emulated SMC's service
     DriverDevice,    // SMCDriverDevice, of the kernel driver's service
     KeyLabels,       // SMCKeyLabels, of a connection whose SMC names its sensors
+    Devicetree,      // SMCDevicetree, of a service that knows its machine's sensor nodes
 };
 
 // The query both services and connections answer.
@@ -93,6 +97,41 @@ public:
 
 protected:
     ~SMCKeyLabels() = default;
+};
+
+// One sensor node of an Apple Silicon Mac's devicetree, which tells the
+// kernel's macsmc_hwmon driver which SMC key each channel reads.
+struct SMCSensorNode {
+    enum class Kind { Temperature, Voltage, Current, Power, Fan };
+    Kind kind = Kind::Temperature;
+    FourCharCode key = 0;
+    std::optional<std::string> label;  // none: the driver makes no _label file
+    // A fan's minimum, maximum and target keys, and its mode key (0 when
+    // the node has none: the fan cannot be set).
+    FourCharCode minimum = 0, maximum = 0, target = 0, mode = 0;
+};
+
+// The sensor nodes of a machine's devicetree, in tree order (which gives
+// the driver's channel numbers), in one of the two shapes kernels know.
+struct SMCSensorTree {
+    // Upstream: hwmon/temperature-TB0T; grouped (older kernels):
+    // hwmon/apple,temp-keys/temp-TB0T.
+    enum class Shape { Upstream, Grouped };
+    Shape shape = Shape::Upstream;
+    uint64_t address = 0x23e400000;  // the SMC's, in smc@ADDRESS
+    std::vector<SMCSensorNode> nodes;
+};
+
+// A service that knows its machine's sensor nodes (an emulated Apple
+// Silicon machine whose profile describes them).
+class SMCDevicetree {
+public:
+    static constexpr SMCCapability kCapability = SMCCapability::Devicetree;
+    // The nodes; they live as long as the service.
+    virtual const SMCSensorTree& sensorTree() = 0;
+
+protected:
+    ~SMCDevicetree() = default;
 };
 
 // The kernel driver's service: which device it serves.

@@ -54,7 +54,7 @@ expected=(
     "$libdir/smc-sensors/modules/SensorsModule.so"
     include/smc-sensors/smc/smc.h include/smc-sensors/IOKit/IOKitLib.h include/smc-sensors/IOKit/IOKitSMCRecord.h
     include/smc-sensors/Foundation/Foundation.h include/smc-sensors/SensorsModule/SensorsModule.h
-    share/smc-sensors/profiles/builtin.profile
+    share/smc-sensors/profiles/builtin.profile share/smc-sensors/profiles/macbookpro14-m1pro.profile
     share/smc-sensors/prometheus/smc-alerts.yml share/smc-sensors/prometheus/README.md
     "$libdir/cmake/SMCSensors/SMCSensorsConfig.cmake" "$libdir/cmake/SMCSensors/SMCSensorsConfigVersion.cmake"
     "$libdir/pkgconfig/smc-sensors.pc" "$libdir/pkgconfig/smc-foundation.pc"

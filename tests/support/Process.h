@@ -24,6 +24,9 @@ ProcessResult runProgram(const std::string& program, const std::vector<std::stri
 // wait after starting smcd, before its first client.
 bool waitForSocket(const std::string& path);
 
+// A loopback port no one listens on now.
+int freePort();
+
 // A program running in the background until stop() or the end of the
 // object, which sends SIGTERM (then SIGKILL if it lingers) and waits.
 class BackgroundProcess {

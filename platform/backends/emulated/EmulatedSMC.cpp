@@ -12,7 +12,7 @@ namespace platform {
 
 namespace {
 
-class EmulatedConnection final : public SMCConnection {
+class EmulatedConnection final : public SMCConnection, public SMCKeyLabels {
 public:
     explicit EmulatedConnection(std::shared_ptr<EmulatedSMC> smc) : smc_(std::move(smc)) {}
     kern_return_t call(uint32_t selector, const void* input, size_t inputSize, void* output,
@@ -20,6 +20,12 @@ public:
     {
         return smc_->call(selector, input, inputSize, output, outputSize);
     }
+    // Labels only where the machine describes its sensors.
+    void* findCapability(SMCCapability which) override
+    {
+        return smc_->capability<SMCDevicetree>() ? offer<SMCKeyLabels>(which, this) : nullptr;
+    }
+    kern_return_t keyLabel(FourCharCode key, std::string& label) override { return smc_->keyLabel(key, label); }
 
 private:
     std::shared_ptr<EmulatedSMC> smc_;
@@ -27,7 +33,8 @@ private:
 
 }  // namespace
 
-EmulatedSMC::EmulatedSMC(std::vector<SMCKeyEntry> keys) : entries_(std::move(keys))
+EmulatedSMC::EmulatedSMC(std::vector<SMCKeyEntry> keys, std::optional<SMCSensorTree> devicetree)
+    : entries_(std::move(keys)), devicetree_(std::move(devicetree))
 {
     constexpr FourCharCode countKey = fourCharCode("#KEY");
     bool hasCount = false;
@@ -49,6 +56,17 @@ kern_return_t EmulatedSMC::open(std::unique_ptr<SMCConnection>& connection)
 {
     connection = std::make_unique<EmulatedConnection>(shared_from_this());
     return KERN_SUCCESS;
+}
+
+kern_return_t EmulatedSMC::keyLabel(FourCharCode key, std::string& label) const
+{
+    if (devicetree_)
+        for (const SMCSensorNode& node : devicetree_->nodes)
+            if (node.key == key && node.label) {
+                label = *node.label;
+                return KERN_SUCCESS;
+            }
+    return kIOReturnNotFound;
 }
 
 SMCKeyEntry* EmulatedSMC::find(FourCharCode code)
@@ -357,9 +375,9 @@ void EmulatedSMC::showTemperatures()
         encodeTemperature(entry.type, entry.size, celsius, entry.bytes.data());
     }
     // The CPU draws the load now: its power keys lead the temperatures.
-    for (const auto& [position, share] : powers_) {
+    for (const auto& [position, share, rest] : powers_) {
         SMCKeyEntry& entry = entries_[position];
-        double watts = share * load_.watts(loadSeconds_) + sensorNoise(entry.key, step, thermal_->noise);
+        double watts = share * load_.watts(loadSeconds_) + rest + sensorNoise(entry.key, step, thermal_->noise);
         encodings::encode(entry.type, entry.size, std::max(watts, 0.0), entry.bytes.data(), encodings::Fit::Clamp);
     }
     for (const LoadTrace::Fault& fault : load_.faults)
@@ -386,12 +404,25 @@ bool EmulatedSMC::setThermalModel(ThermalParameters parameters)
                 sensors.emplace_back(i, *place);
         }
     }
-    std::vector<std::pair<uint32_t, double>> powers;
+    // Where the SMC measures the CPU's package, the load is the CPU's and
+    // the system's power stays; without (Apple Silicon) it is the SoC's.
+    bool package = positions_.contains(fourCharCode("PCPC")) || positions_.contains(fourCharCode("PCPT"));
+    std::vector<PowerKey> powers;
     for (uint32_t i = 0; i < entries_.size(); ++i) {
         uint8_t probe[32];
-        if (std::optional<double> share = cpuPowerShare(entries_[i].key);
-            share && encodings::encode(entries_[i].type, entries_[i].size, 0, probe))
-            powers.emplace_back(i, *share);
+        std::optional<double> share = cpuPowerShare(entries_[i].key);
+        if (!share || !encodings::encode(entries_[i].type, entries_[i].size, 0, probe) ||
+            (package && entries_[i].key == fourCharCode("PSTR")))
+            continue;
+        // The whole system's power is the load and what the profile gives
+        // it above the idle load: the display, the storage, the rest.
+        double rest = 0;
+        if (entries_[i].key == fourCharCode("PSTR"))
+            if (std::optional<double> given = encodings::decode(entries_[i].type, entries_[i].bytes.data(),
+                                                                entries_[i].size);
+                given && std::isfinite(*given))
+                rest = std::max(*given - parameters.idle, 0.0);
+        powers.push_back({i, *share, rest});
     }
     advance();
     sensors_ = std::move(sensors);

@@ -20,14 +20,27 @@
 
 namespace platform {
 
-class EmulatedSMC final : public SMCService, public SMCKeyStore, public std::enable_shared_from_this<EmulatedSMC> {
+class EmulatedSMC final : public SMCService,
+                          public SMCKeyStore,
+                          public SMCDevicetree,
+                          public std::enable_shared_from_this<EmulatedSMC> {
 public:
     // The keys in position order; "#KEY" is added at position 0, holding the
-    // number of keys, when they do not hold it. Keys must be distinct.
-    explicit EmulatedSMC(std::vector<SMCKeyEntry> keys);
+    // number of keys, when they do not hold it. Keys must be distinct. With
+    // `devicetree` the machine describes its sensor nodes: the service
+    // offers SMCDevicetree and its connections SMCKeyLabels.
+    explicit EmulatedSMC(std::vector<SMCKeyEntry> keys, std::optional<SMCSensorTree> devicetree = std::nullopt);
 
     kern_return_t open(std::unique_ptr<SMCConnection>& connection) override;
-    void* findCapability(SMCCapability which) override { return offer<SMCKeyStore>(which, this); }
+    void* findCapability(SMCCapability which) override
+    {
+        if (which == SMCCapability::Devicetree)
+            return devicetree_ ? offer<SMCDevicetree>(which, this) : nullptr;
+        return offer<SMCKeyStore>(which, this);
+    }
+    const SMCSensorTree& sensorTree() override { return *devicetree_; }
+    // The label of `key`'s devicetree node (a fan's by its F<n>Ac key).
+    kern_return_t keyLabel(FourCharCode key, std::string& label) const;
 
     // One user-client call, applied to the store atomically.
     kern_return_t call(uint32_t selector, const void* input, size_t inputSize, void* output,
@@ -116,7 +129,12 @@ private:
     std::chrono::steady_clock::time_point modelAt_{};  // fans and heat stand at this time
     std::optional<ThermalParameters> thermal_;
     std::vector<std::pair<uint32_t, SensorPlace>> sensors_;  // positions of placed keys
-    std::vector<std::pair<uint32_t, double>> powers_;  // CPU power keys' positions and shares
+    struct PowerKey {
+        uint32_t position;
+        double share;  // of the load
+        double rest;   // W beside it: the rest of the machine, for PSTR
+    };
+    std::vector<PowerKey> powers_;
     NodeTemperatures nodes_;
     LoadTrace load_;
     double loadSeconds_ = 0;   // the trace's time now
@@ -125,6 +143,7 @@ private:
     size_t nextSuspend_ = 0;   // of load_.suspends
     // The mode and target keys as the profile gives them: the firmware's own.
     std::vector<std::pair<uint32_t, SMCKeyEntry>> firmware_;
+    const std::optional<SMCSensorTree> devicetree_;
 };
 
 // The built-in profile: a two-fan laptop.

@@ -5,6 +5,8 @@
 #include "backends/CallRecord.h"
 #include "backends/emulated/ThermalModel.h"
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
@@ -124,6 +126,115 @@ std::optional<std::optional<std::string>> parseDirective(std::string_view line, 
     return std::optional<std::string>();
 }
 
+// The words of a devicetree line; a word in double quotes may hold blanks.
+// False when a quote is not closed.
+bool splitWords(std::string_view line, std::vector<std::string>& words, std::vector<bool>& quoted)
+{
+    size_t at = 0;
+    for (;;) {
+        at = line.find_first_not_of(' ', at);
+        if (at == std::string_view::npos)
+            return true;
+        if (line[at] == '"') {
+            size_t close = line.find('"', at + 1);
+            if (close == std::string_view::npos)
+                return false;
+            words.emplace_back(line.substr(at + 1, close - at - 1));
+            quoted.push_back(true);
+            at = close + 1;
+        } else {
+            size_t end = std::min(line.find(' ', at), line.size());
+            words.emplace_back(line.substr(at, end - at));
+            quoted.push_back(false);
+            at = end;
+        }
+    }
+}
+
+// A key as the devicetree binding allows it: four letters or digits.
+bool isNodeKey(const std::string& word)
+{
+    return word.size() == 4 && std::all_of(word.begin(), word.end(), [](char c) { return std::isalnum(uint8_t(c)); });
+}
+
+// "! devicetree upstream|grouped [ADDRESS]" and "! node KIND KEY [...]";
+// nothing when the line is neither.
+std::optional<std::optional<std::string>> parseDevicetree(std::string_view line,
+                                                          std::optional<SMCSensorTree>* devicetree)
+{
+    std::vector<std::string> words;
+    std::vector<bool> quoted;
+    bool closed = splitWords(line.substr(1), words, quoted);
+    if (words.empty() || quoted[0] || (words[0] != "devicetree" && words[0] != "node"))
+        return std::nullopt;
+    if (devicetree == nullptr)
+        return "\"! " + words[0] + "\" belongs in a machine profile";
+    if (!closed)
+        return "a label's closing quote is missing";
+    if (words[0] == "devicetree") {
+        if (*devicetree)
+            return "the devicetree is given once";
+        SMCSensorTree tree;
+        if (words.size() < 2 || words.size() > 3 || (words[1] != "upstream" && words[1] != "grouped"))
+            return "expected \"! devicetree upstream|grouped [ADDRESS]\"";
+        tree.shape = words[1] == "upstream" ? SMCSensorTree::Shape::Upstream : SMCSensorTree::Shape::Grouped;
+        if (words.size() == 3) {
+            errno = 0;
+            char* end = nullptr;
+            unsigned long long address = std::strtoull(words[2].c_str(), &end, 16);
+            if (words[2].find_first_not_of("0123456789abcdefABCDEF") != std::string::npos || *end != '\0' ||
+                errno != 0 || address == 0)
+                return "the SMC's address is a nonzero hex number, as in smc@23e400000";
+            tree.address = address;
+        }
+        *devicetree = std::move(tree);
+        return std::optional<std::string>();
+    }
+    if (!*devicetree)
+        return "\"! node\" must follow \"! devicetree\"";
+    static constexpr std::pair<std::string_view, SMCSensorNode::Kind> kKinds[] = {
+        {"temperature", SMCSensorNode::Kind::Temperature}, {"voltage", SMCSensorNode::Kind::Voltage},
+        {"current", SMCSensorNode::Kind::Current},         {"power", SMCSensorNode::Kind::Power},
+        {"fan", SMCSensorNode::Kind::Fan},
+    };
+    constexpr const char* kUsage =
+        "expected \"! node temperature|voltage|current|power KEY [\\\"LABEL\\\"]\" or "
+        "\"! node fan KEY [\\\"LABEL\\\"] MIN MAX TARGET [MODE]\"";
+    SMCSensorNode node;
+    const auto* kind = std::find_if(std::begin(kKinds), std::end(kKinds),
+                                    [&](const auto& k) { return words.size() > 1 && words[1] == k.first; });
+    if (kind == std::end(kKinds) || words.size() < 3 || quoted[1] || quoted[2])
+        return std::string(kUsage);
+    node.kind = kind->second;
+    size_t next = 3;
+    if (words.size() > next && quoted[next])
+        node.label = words[next++];
+    std::vector<std::string> keys{words[2]};
+    for (; next < words.size(); ++next) {
+        if (quoted[next])
+            return std::string(kUsage);
+        keys.push_back(words[next]);
+    }
+    bool fan = node.kind == SMCSensorNode::Kind::Fan;
+    if (fan ? keys.size() < 4 || keys.size() > 5 : keys.size() != 1)
+        return std::string(kUsage);
+    for (const std::string& key : keys)
+        if (!isNodeKey(key))
+            return "a node's key is four letters or digits, not \"" + key + "\"";
+    node.key = fourCharCode(keys[0]);
+    if (fan) {
+        node.minimum = fourCharCode(keys[1]);
+        node.maximum = fourCharCode(keys[2]);
+        node.target = fourCharCode(keys[3]);
+        node.mode = keys.size() == 5 ? fourCharCode(keys[4]) : 0;
+    }
+    for (const SMCSensorNode& other : (*devicetree)->nodes)
+        if (other.key == node.key && other.kind == node.kind)
+            return "a node for \"" + keys[0] + "\" is already there";
+    (*devicetree)->nodes.push_back(std::move(node));
+    return std::optional<std::string>();
+}
+
 }  // namespace
 
 std::optional<std::string> setThermalParameter(ThermalParameters& parameters, std::string_view name,
@@ -169,7 +280,8 @@ std::optional<std::string> setThermalParameter(ThermalParameters& parameters, st
 }
 
 std::optional<ProfileError> parseSMCProfile(std::string_view text, std::vector<SMCKeyEntry>& keys,
-                                            std::optional<ThermalParameters>* thermal)
+                                            std::optional<ThermalParameters>* thermal,
+                                            std::optional<SMCSensorTree>* devicetree)
 {
     std::unordered_map<FourCharCode, size_t> lineOfKey;
     size_t number = 0;
@@ -184,6 +296,8 @@ std::optional<ProfileError> parseSMCProfile(std::string_view text, std::vector<S
         if (line[0] == '!') {
             if (auto directive = parseDirective(line, keys, thermal))
                 problem = std::move(*directive);
+            else if (auto node = parseDevicetree(line, devicetree))
+                problem = std::move(*node);
             else if (keys.empty())
                 problem = "a marker must follow a key line";
             else
@@ -218,11 +332,12 @@ std::shared_ptr<EmulatedSMC> loadEmulatedSMC(const char* path, std::string& erro
     }
     std::vector<SMCKeyEntry> keys;
     std::optional<ThermalParameters> thermal;
-    if (std::optional<ProfileError> failed = parseSMCProfile(text, keys, &thermal)) {
+    std::optional<SMCSensorTree> devicetree;
+    if (std::optional<ProfileError> failed = parseSMCProfile(text, keys, &thermal, &devicetree)) {
         error = name + ":" + std::to_string(failed->line) + ": " + failed->problem;
         return nullptr;
     }
-    auto smc = std::make_shared<EmulatedSMC>(std::move(keys));
+    auto smc = std::make_shared<EmulatedSMC>(std::move(keys), std::move(devicetree));
     // The parser checked every placed key: switching on cannot fail here.
     if (thermal)
         smc->setThermalModel(std::move(*thermal));

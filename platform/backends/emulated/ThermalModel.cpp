@@ -141,7 +141,7 @@ std::optional<SensorPlace> defaultSensorPlace(FourCharCode key)
 std::optional<double> cpuPowerShare(FourCharCode key)
 {
     std::string name = fourCharText(key);
-    if (name == "PCPC" || name == "PCPT" || name == "PHPC")
+    if (name == "PCPC" || name == "PCPT" || name == "PHPC" || name == "PSTR")
         return 1.0;
     if (name == "PC0C")
         return 0.85;

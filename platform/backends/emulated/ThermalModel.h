@@ -58,9 +58,10 @@ bool parseLoadTrace(std::string_view text, LoadTrace& trace, std::string& error)
 std::optional<SensorPlace> defaultSensorPlace(FourCharCode key);
 
 // The share of the CPU's power that a power key of the built-in naming
-// reads while the model runs: the package (PCPC, PCPT) and a heat pipe
-// (PHPC) all of it, the cores (PC0C) 0.85, the rest going to the uncore.
-// Nothing for any other key: rails and the system's keep their values.
+// reads while the model runs: the package (PCPC, PCPT), a heat pipe (PHPC)
+// and, on a machine without a package key, the whole system (PSTR, which
+// adds the rest of the machine) all of it, the cores (PC0C) 0.85, the rest
+// going to the uncore. Nothing for any other key: rails keep their values.
 std::optional<double> cpuPowerShare(FourCharCode key);
 
 // Encodes `celsius` in a key of `type` and `size` ("spXY", "fpXY", "flt ");
