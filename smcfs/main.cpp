@@ -6,6 +6,7 @@
 #include "smcfs/MacsmcFiles.h"
 #include "smcfs/PowercapFiles.h"
 
+#include "backends/KeyStore.h"
 #include "backends/SMCService.h"
 
 #include "smc/smc.h"
@@ -32,6 +33,8 @@
 namespace {
 
 constexpr const char* kProgram = "smcfs";
+// How fast the fans of an emulated machine follow their targets, in rpm a second (as under smcd).
+constexpr double kEmulatedFanRate = 1000;
 
 struct Options {
     bool foreground = false;
@@ -334,6 +337,15 @@ int main(int argc, char* argv[])
         if (service)
             if (auto* described = service->capability<platform::SMCDevicetree>())
                 devicetree = described->sensorTree();
+        // An emulated machine that heats up has fans that follow their
+        // targets, as smcd gives them, so that what the driver's files are
+        // asked to do shows; restarting the model after the fans starts it
+        // at its steady state.
+        if (auto* store = service ? service->capability<platform::SMCKeyStore>() : nullptr)
+            if (std::optional<platform::ThermalParameters> model = store->thermalModel()) {
+                store->setFanModel(kEmulatedFanRate);
+                store->setThermalModel(*model);
+            }
         platform::installSMCService(service);
     }
 
