@@ -172,7 +172,17 @@ std::vector<Fan> readFanNames(io_connect_t connection, kern_return_t& status)
 std::string readName(io_connect_t connection, unsigned fan)
 {
     std::optional<SMCVal> id = readKey(connection, keyOf(fan, "ID"));
-    return id ? nameOf(*id) : std::string();
+    if (id)
+        return nameOf(*id);
+#if __has_include(<IOKit/IOKitDiagnostics.h>)
+    // Without an ID key the machine may still name the fan (an Apple Silicon
+    // Mac's devicetree labels its speed key); that costs no SMC read.
+    char label[64];
+    if (IOSMCConnectionCopyKeyLabel(connection, SMC_FOUR_CHAR_CODE(keyOf(fan, "Ac").c_str()), label, sizeof label) ==
+        KERN_SUCCESS)
+        return label;
+#endif
+    return {};
 }
 
 std::vector<Fan> readFans(io_connect_t connection, kern_return_t& status, bool& more)

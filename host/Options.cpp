@@ -113,8 +113,8 @@ const char* usageText()
                "A keys table has one line a key: the key, its priority (1 to 4 are shown, 1 first)\n"
                "and its display name, as in \"TC0D  1  CPU Die\"; lines starting with # are comments.\n"
                "The SMC is the one SMC_SERVICE names; unset: your smcd, then the system's at\n"
-               "/run/smcd.sock, then the applesmc driver, else no SMC (SMC_SERVICE=builtin: the\n"
-               "emulated machine).\n"
+               "/run/smcd.sock, then the applesmc driver, then the macsmc_hwmon driver, else no\n"
+               "SMC (SMC_SERVICE=builtin: the emulated machine).\n"
                "Exit status: 0 a whole report, 1 a failure or a report with errors, 2 a usage error.\n";
     }();
     return text.c_str();

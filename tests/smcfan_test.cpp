@@ -516,6 +516,19 @@ TEST(SmcfanDirect, AMachineWithoutFansIsSaidSoAndIsNoFailure)
     }
 }
 
+// Without F<n>ID keys, fans take the names the machine gives them (an Apple
+// Silicon Mac's devicetree labels), and are found by them.
+TEST(SmcfanDirect, FansWithoutIDKeysAreNamedByTheMachinesLabels)
+{
+    std::vector<std::string> service{"SMC_SERVICE=" + std::string(PROFILES_DIR) + "/macbookpro14-m1pro.profile"};
+    auto list = runProgram(kBin + "/smcfan", {}, service);
+    EXPECT_EQ(list.status, 0) << list.errors;
+    EXPECT_NE(list.output.find("\n0    Fan 1 "), std::string::npos) << list.output;
+    EXPECT_NE(list.output.find("\n1    Fan 2 "), std::string::npos) << list.output;
+    auto set = runProgram(kBin + "/smcfan", {"set", "fan 2", "target", "3000"}, service);
+    EXPECT_EQ(set.status, 0) << set.errors;
+}
+
 // A fan whose mode the SMC refuses to tell (a driver keeps it): listed with
 // its mode unknown, set, put back to automatic, and held without the hold
 // taking the unknown mode for automatic.
