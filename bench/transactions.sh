@@ -4,7 +4,10 @@
 # The chain: smcd serving PROFILE, smc_relay counting every exchange that
 # reaches it, smcfs over the relay standing where the driver's files stand.
 # Programs read either the driver's files (which cache names, types and
-# lengths, as the driver does) or smcd through the relay.
+# lengths, as the driver does) or smcd through the relay. A profile with a
+# devicetree is an Apple Silicon Mac: smcfs serves the macsmc_hwmon
+# driver's files instead, and the daemon is an smcd over those files, as on
+# the machine itself.
 # Usage: transactions.sh [--rows FILE] BIN_DIR [PROFILE]
 #   --rows FILE  also write "operation<TAB>files<TAB>smcd<TAB>minimum" lines
 # Needs root, unshare and FUSE: exit 77 without them.
@@ -25,7 +28,17 @@ relay=$!
 pids+=($relay)
 wait_for -S "$work/relay.sock" || fail "smc_relay did not start"
 chain_service="unix:$work/relay.sock"
-chain_mount "$bin"
+macsmc=
+if grep -q '^! devicetree' "$profile"; then
+    macsmc=1
+    chain_mount_macsmc "$bin"
+    "$bin/smcd" --socket "$work/macsmc.sock" --service "macsmc:$sysroot" --state "$work/macsmc.state" \
+        >"$work/macsmc-smcd.log" 2>&1 &
+    pids+=($!)
+    wait_for -S "$work/macsmc.sock" || fail "smcd over the driver's files did not start"
+else
+    chain_mount "$bin"
+fi
 
 # A transaction is a read or a write of a key's value: what reaches the SMC
 # behind the driver, which answers key information and the key at an index
@@ -38,7 +51,7 @@ total() {  # the relay's count so far of the exchanges named in $counted
     awk -v kinds=" $counted " 'index(kinds, " " $1 " ") { sum += $2 } END { print sum + 0 }' "$work/counts"
 }
 # smcfs learns the key table at start: count from when it has settled.
-ls -R "$device" >/dev/null
+ls -R "$device" "${sysroot:-$device}" >/dev/null
 counted=total
 before=$(total)
 while sleep 0.2 && after=$(total) && [[ $after != "$before" ]]; do before=$after; done
@@ -92,6 +105,56 @@ scrape() {  # COMMAND... OPTION=: sets scraped to the transactions of a scrape a
     unset 'pids[-1]'
 }
 
+printf '%-28s %6s %6s %8s  %-22s %s\n' operation files smcd minimum goal "peer over the same files"
+row() {  # OPERATION FILES SMCD MINIMUM GOAL PEER
+    [[ -n $2 && -n $3 ]] || fail "$1 was not measured"
+    printf '%-28s %6s %6s %8s  %-22s %s\n' "$@"
+    [[ -z $rows ]] || printf '%s\t%s\t%s\t%s\n' "$1" "$2" "$3" "$4" >>"$rows"
+}
+[[ -z $rows ]] || : >"$rows"
+
+if [[ -n $macsmc ]]; then
+    files="macsmc:$sysroot"
+    daemon="unix:$work/macsmc.sock"
+    # One file read per value shown; the fan count comes from the files
+    # found and the mode cannot be read, so neither costs a read.
+    SMC_SERVICE=$files "$bin/sensors-host" >"$work/report" || fail "sensors-host failed"
+    fans=$(grep -c ' rpm ' "$work/report")
+    report_minimum=$(($(grep -cE ' (°C|W|V|A)$' "$work/report") + 4 * fans))
+    sensors_peer=-
+    if command -v sensors >/dev/null; then
+        sensors_peer="sensors $(count "$files" sensors)"
+    fi
+    row "sensors-host" "$(count "$files" "$bin/sensors-host")" "$(count "$daemon" "$bin/sensors-host")" \
+        "$report_minimum" "<= minimum" "$sensors_peer"
+    node_peer="node_exporter: not installed (prometheus-node-exporter)"
+    if command -v prometheus-node-exporter >/dev/null; then
+        scrape prometheus-node-exporter --path.sysfs="$sysroot" --collector.disable-defaults --collector.hwmon \
+            --web.listen-address=127.0.0.1:
+        node_peer="node_exporter hwmon $scraped"
+    fi
+    scrape env SMC_SERVICE="$files" "$bin/sensors-host" --listen=
+    scrape_files=$scraped
+    scrape env SMC_SERVICE="$daemon" "$bin/sensors-host" --listen=
+    row "/metrics scrape" "$scrape_files" "$scraped" "$report_minimum" "<= minimum" "$node_peer"
+    # smc -f: a fan's actual, minimum, maximum and target speeds.
+    row "smc -f" "$(count "$files" "$bin/smc" -f)" "$(count "$daemon" "$bin/smc" -f)" $((4 * fans)) "<= minimum" -
+    # A fan change: the tool reads the maximum; the driver reads both limits
+    # afresh, puts the fan in manual, and writes the target.
+    read -r fan_low fan_high < <(SMC_SERVICE=$files "$bin/smcfan" | awk 'NR == 2 { print $4, $5 }')
+    speed=$(((fan_low + fan_high) / 2))
+    reset_fans() { SMC_SERVICE=$files "$bin/smcfan" auto >/dev/null 2>&1 || fail "smcfan auto failed"; }
+    set_files=$(count "$files" "$bin/smcfan" set 0 target "$speed")
+    reset_fans
+    set_daemon=$(count "$daemon" "$bin/smcfan" set 0 target "$speed")
+    SMC_SERVICE=$daemon "$bin/smcfan" auto >/dev/null 2>&1 || fail "smcfan auto failed"
+    echo_set=$(count "$files" sh -c "echo $speed >$sysroot/class/hwmon/hwmon0/fan1_target")
+    reset_fans
+    row "smcfan set 0 target N" "$set_files" "$set_daemon" 5 "<= minimum" "echo N > fan1_target $echo_set"
+    echo "($(basename "$profile"): $fans fans; counted: the reads and writes reaching the SMC behind the driver)"
+    exit 0
+fi
+
 # The fewest reads: one per value shown. A fan in a report shows its name,
 # actual, minimum, maximum and target speeds; its mode comes from the one
 # mode mask and, where the machine has one, its own mode key F<n>Md; the fan
@@ -115,14 +178,6 @@ fan_minimum=$((1 + 5 * fans + 1))
 read -r fan_low fan_high < <(SMC_SERVICE=$daemon "$bin/smcfan" | awk 'NR == 2 { print $4, $5 }')
 speed=$(((fan_low + fan_high) / 2))
 reset_fans() { SMC_SERVICE=$daemon "$bin/smcfan" auto >/dev/null 2>&1 || fail "smcfan auto failed"; }
-
-printf '%-28s %6s %6s %8s  %-22s %s\n' operation files smcd minimum goal "peer over the same files"
-row() {  # OPERATION FILES SMCD MINIMUM GOAL PEER
-    [[ -n $2 && -n $3 ]] || fail "$1 was not measured"
-    printf '%-28s %6s %6s %8s  %-22s %s\n' "$@"
-    [[ -z $rows ]] || printf '%s\t%s\t%s\t%s\n' "$1" "$2" "$3" "$4" >>"$rows"
-}
-[[ -z $rows ]] || : >"$rows"
 
 sensors_peer=-
 if command -v sensors >/dev/null; then

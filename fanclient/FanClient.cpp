@@ -143,6 +143,18 @@ std::string statusWords(kern_return_t status)
     }
 }
 
+std::string statusWords(io_connect_t connection, kern_return_t status)
+{
+#if __has_include(<IOKit/IOKitSMCLease.h>)
+    if (status == kIOReturnNotPrivileged && !IOSMCConnectionIsBrokered(connection)) {
+        char hex[9];
+        std::snprintf(hex, sizeof hex, "%08x", unsigned(status));
+        return std::string("not permitted: the driver's file is not writable (") + hex + ")";
+    }
+#endif
+    return statusWords(status);
+}
+
 std::optional<double> readSpeed(io_connect_t connection, unsigned fan, const char* suffix)
 {
     std::optional<SMCVal> val = readKey(connection, keyOf(fan, suffix));

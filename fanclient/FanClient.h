@@ -52,6 +52,9 @@ std::string speedText(const std::optional<double>& rpm);
 // A failed write or lease in words, for people: "not writable through this
 // daemon", "below the lowest speed the daemon allows", ...
 std::string statusWords(kern_return_t status);
+// The same for a call on `connection`: without a daemon in the way, a write
+// not permitted is the driver's file refusing it.
+std::string statusWords(io_connect_t connection, kern_return_t status);
 
 // A new connection to the SMC chosen for this process, without the access
 // layer's line on stdout; 0 when it cannot be opened (the platform's

@@ -86,6 +86,8 @@ int writeFailure(io_connect_t connection, const Fan& fan, const std::string& whe
 {
     if (status == kIOReturnNotFound && beyondCount(connection, fan.index))
         return noFan(std::to_string(fan.index));
+    if (status == kIOReturnNotPrivileged)
+        return fail(where + ": " + speedKey(fan.index, speed) + ": " + statusWords(connection, status));
     std::optional<double> maximum, floor;
     if (status == kIOReturnBadArgument)
         maximum = readSpeed(connection, fan.index, "Mx");
@@ -215,7 +217,7 @@ int mode(io_connect_t connection, const Options& options, bool manual)
             return noFan(options.fan);
         if (status != KERN_SUCCESS)
             result = fail("fan " + std::to_string(index) + ": " + (key.empty() ? "" : key + ": ") +
-                          statusWords(status));
+                          statusWords(connection, status));
     }
     return result;
 }

@@ -64,3 +64,15 @@ chain_mount() {
     wait_for -e "$device/key_count" || fail "smcfs did not mount"
     ln -s "$device/hwmon/hwmon0" /sys/class/hwmon/hwmon0
 }
+
+# chain_mount_macsmc BIN: smcfs --macsmc over $chain_service, an Apple
+# Silicon Mac's sysfs at $work/sys, its hwmon directory in /sys/class/hwmon.
+# Sets sysroot.
+chain_mount_macsmc() {
+    sysroot=$work/sys
+    mkdir "$sysroot"
+    SMC_SERVICE=$chain_service "$1/smcfs" -f --macsmc --fan-control "$sysroot" 2>"$work/smcfs.log" &
+    pids+=($!)
+    wait_for -e "$sysroot/class/hwmon/hwmon0/name" || fail "smcfs --macsmc did not mount"
+    ln -s "$sysroot/class/hwmon/hwmon0" /sys/class/hwmon/hwmon0
+}

@@ -214,13 +214,13 @@ private:
             if (request.dataSize != 4)
                 return kIOReturnBadArgument;
             double rpm = encodings::floatFromBytes(bytes);
-            long long minimum, maximum;
-            if (kern_return_t status = limits(served.fan, minimum, maximum))
-                return status;
-            // The driver takes whole rpm within the fan's limits only.
-            if (!(rpm >= double(minimum) - 0.5 && rpm < double(maximum) + 0.5))
+            // Whole rpm; the driver reads the fan's limits on every write and
+            // refuses a target outside them (EINVAL), so reading them here too
+            // would cost two more transactions. A target of 0 is its word for
+            // automatic, which a target key must not mean.
+            if (!(rpm >= 0.5 && rpm < 1e9))
                 return kIOReturnBadArgument;
-            return setTarget(served.fan, std::clamp(std::llround(rpm), minimum, maximum));
+            return setTarget(served.fan, std::llround(rpm));
         }
         if (served.source == ServedKey::Source::FanMode) {
             if (request.dataSize != 1 || bytes[0] > 1)
