@@ -167,7 +167,10 @@ std::vector<std::string> WatchHistory::render(const Report& latest, bool fahrenh
     lines.push_back(column("Sensor", 28) + "   now " + unit + "     low    high  last minute");
     // Rows for the fans, their heading and the errors line come first;
     // sensors get what is left.
-    int reserved = int(latest.fans.size()) + 2 + (latest.errors.empty() ? 0 : 1);
+    // A machine of power sensors (an Apple Silicon Mac) shows them too, and
+    // says when it has no CPU die temperature.
+    int electrical = latest.electrical ? int(latest.readings.size()) + 2 + (latest.dieTemperature ? 0 : 1) : 0;
+    int reserved = int(latest.fans.size()) + 2 + electrical + (latest.errors.empty() ? 0 : 1);
     int room = std::max(height - int(lines.size()) - reserved, 1);
     int shown = 0;
     for (const TemperatureReading& reading : latest.temperatures) {
@@ -198,6 +201,19 @@ std::vector<std::string> WatchHistory::render(const Report& latest, bool fahrenh
     }
     if (latest.temperatures.empty())
         lines.push_back("  no temperatures");
+    if (latest.electrical) {
+        if (!latest.dieTemperature)
+            lines.push_back("  no CPU die temperature: this machine's SMC exposes none");
+        lines.push_back("");
+        lines.push_back(formatLine("%s  %7s", column("Power, voltage, current", 28).c_str(), "now"));
+        for (const ElectricalReading& reading : latest.readings) {
+            const char* unit = reading.quantity == Quantity::Power     ? "W"
+                               : reading.quantity == Quantity::Voltage ? "V"
+                                                                       : "A";
+            lines.push_back(formatLine("%s  %7.2f %s", column(reading.name.empty() ? reading.key : reading.name, 28).c_str(),
+                                       reading.value, unit));
+        }
+    }
     lines.push_back("");
     lines.push_back(formatLine("%s  %7s  mode", column("Fan", 28).c_str(), "rpm"));
     for (const FanReading& fan : latest.fans) {

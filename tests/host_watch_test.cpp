@@ -183,6 +183,20 @@ TEST_F(HostWatch, FitsSmallTerminals)
     }
 }
 
+// An Apple Silicon Mac shows its power, voltage and current under their
+// labels, and says that it has no CPU die temperature.
+TEST_F(HostWatch, ShowsPowerAndSaysWhenThereIsNoDieTemperature)
+{
+    std::string command = "env SMC_SERVICE=" PROFILES_DIR "/macbookpro14-m1pro.profile " + kBin +
+                          "/sensors-host --watch 0.1; sleep 60";
+    ASSERT_EQ(tmux({"new-session", "-d", "-s", "watch", "-x", "80", "-y", "30", command}).status, 0);
+    ASSERT_TRUE(screenShows("Fan 2 ")) << screen();
+    for (const char* text : {"no CPU die temperature: this machine's SMC exposes none", "Power, voltage, current",
+                             "Charger Input Voltage", "AC Input Current                 0.47 A"})
+        EXPECT_NE(screen().find(text), std::string::npos) << text << "\n" << screen();
+    EXPECT_TRUE(screenShows("Heatpipe Power")) << screen();
+}
+
 // A terminal resized while the view waits for its next report is redrawn
 // at once to the new size.
 TEST_F(HostWatch, RedrawsWhenTheTerminalIsResized)
