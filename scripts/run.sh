@@ -25,3 +25,8 @@ echo
 shown "SMC_SERVICE=builtin build/default/bin/sensors-host"
 shown "SMC_SERVICE=builtin build/default/bin/smc -f"
 shown "SMC_SERVICE=builtin build/default/bin/smc -l | head -n 12"
+echo "# An emulated Apple Silicon MacBook Pro: power and no CPU die temperature."
+echo "# The README's \"An Apple Silicon Mac\" runs every program on it through"
+echo "# the driver's double (installed: /usr/share/smc-sensors/profiles/)."
+echo
+shown "SMC_SERVICE=profiles/macbookpro14-m1pro.profile build/default/bin/sensors-host"
