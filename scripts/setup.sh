@@ -13,6 +13,9 @@ packages+=(libcpp-httplib-dev nlohmann-json3-dev prometheus tmux)
 packages+=(prometheus-node-exporter)
 # smcfand reads its TOML configuration with toml++.
 packages+=(libtomlplusplus-dev)
+# smcd and smcfand hear logind's sleep signal over the system bus with sd-bus;
+# dbus-daemon gives the tests a private system bus.
+packages+=(libsystemd-dev dbus-daemon)
 # The Debian package: cpack's DEB generator finds its dependencies with
 # dpkg-shlibdeps (dpkg-dev) and file; lintian checks the package in the tests.
 packages+=(dpkg-dev file lintian)

@@ -51,6 +51,8 @@ constexpr size_t kOwnDescriptors = 16;
 constexpr double kFanRate = 1000;
 // The longest wait between looks at the sleep clock.
 constexpr int kResumeCheckMs = 1000;
+// How long after a resume logind's word of it is taken as the same resume.
+constexpr auto kSameResume = std::chrono::seconds(10);
 
 // Gives the thermal model the load trace at `path`; false with the problem
 // as "PATH:LINE: problem" in `error`.
@@ -159,9 +161,12 @@ bool Daemon::start()
     std::signal(SIGPIPE, SIG_IGN);
     signals_ = signalfd(-1, &stopping, SFD_CLOEXEC | SFD_NONBLOCK);
     epoll_ = epoll_create1(EPOLL_CLOEXEC);
-    for (int fd : {listener_, signals_}) {
+    logind_ = std::make_unique<platform::LogindSleep>(kProgram);
+    logindFd_ = logind_->fd();
+    for (int fd : {listener_, signals_, logindFd_}) {
         epoll_event event{.events = EPOLLIN, .data = {.fd = fd}};
-        epoll_ctl(epoll_, EPOLL_CTL_ADD, fd, &event);
+        if (fd >= 0)
+            epoll_ctl(epoll_, EPOLL_CTL_ADD, fd, &event);
     }
     std::string keys = smc_ ? std::to_string(smc_->keys().size()) + " keys, " : std::string();
     std::printf("%s: serving %s (%swritable: %s%s) on %s\n", kProgram, serviceName_.c_str(), keys.c_str(),
@@ -427,6 +432,8 @@ int Daemon::run()
                 say(notes);
                 return 0;
             }
+            if (fd == logindFd_)
+                continue;  // taken after the clients, with the clocks
             if (fd == listener_)
                 accept();
             else if (events[i].events & EPOLLIN)
@@ -441,9 +448,21 @@ int Daemon::run()
 
 void Daemon::takeFansAfterSleep()
 {
+    // The clocks and logind may both tell one resume, in either order: a
+    // word from logind soon after a resume taken is the same one.
     double slept = resumeWatch_.check();
-    if (slept <= 0)
+    std::optional<bool> sleeping = logind_->process();
+    if (logind_->fd() < 0)
+        logindFd_ = -1;  // closed, and so out of the epoll set
+    auto now = std::chrono::steady_clock::now();
+    bool told = sleeping == false && (!lastResume_ || now - *lastResume_ > kSameResume);
+    if (sleeping == true) {
+        std::printf("%s: logind says the machine is going to sleep\n", kProgram);
+        std::fflush(stdout);
+    }
+    if (slept <= 0 && !told)
         return;
+    lastResume_ = now;
     std::vector<std::string> notes;
     broker_->resumed(std::chrono::duration_cast<BrokerClock::duration>(std::chrono::duration<double>(slept)), notes);
     say(notes);

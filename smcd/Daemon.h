@@ -6,10 +6,13 @@
 #include "smcd/Options.h"
 #include "smcd/PassedSocket.h"
 #include "smcd/StateFile.h"
+#include "LogindSleep.h"
 #include "SleepClock.h"
 
 #include <fcntl.h>
+#include <chrono>
 #include <memory>
+#include <optional>
 #include <string>
 #include <sys/types.h>
 #include <unordered_map>
@@ -46,7 +49,8 @@ private:
     // The wait for epoll until the controller's deadline, and at most a
     // second, so that a resume is seen soon without any client.
     int timeout() const;
-    // After a sleep, the held fans the SMC forgot are taken again.
+    // After a sleep, as the clocks or logind tell it, the held fans the SMC
+    // forgot are taken again.
     void takeFansAfterSleep();
     void say(const std::vector<std::string>& notes);
 
@@ -81,6 +85,9 @@ private:
     int spare_ = open("/dev/null", O_RDONLY | O_CLOEXEC);
     bool bound_ = false;
     platform::ResumeWatch resumeWatch_;
+    std::unique_ptr<platform::LogindSleep> logind_;
+    int logindFd_ = -1;  // in the epoll set while the bus is there
+    std::optional<std::chrono::steady_clock::time_point> lastResume_;
 };
 
 

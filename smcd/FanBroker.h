@@ -157,7 +157,8 @@ public:
     // left alone or could not be put back.
     void stop(std::vector<std::string>& notes);
 
-    // The machine woke after `slept` seconds, and its SMC may have forgotten
+    // The machine woke after `slept` seconds (0 when logind said so before
+    // the clocks showed it), and its SMC may have forgotten
     // manual mode and targets: a leased fan written to manual mode and now
     // found automatic is taken again as its holder last set it; a fan still
     // manual, or changed in another way, is left as it is. Said in `notes`.

@@ -266,8 +266,10 @@ void FanBroker::endLeases(std::optional<ClientId> client, std::vector<std::strin
 
 void FanBroker::resumed(BrokerClock::duration slept, std::vector<std::string>& notes)
 {
-    notes.push_back("the machine woke after " + secondsText(slept) +
-                    " asleep; taking again the held fans that the SMC put back to automatic");
+    // logind may tell a resume before the clocks show it (or when they cannot).
+    notes.push_back((slept > BrokerClock::duration::zero() ? "the machine woke after " + secondsText(slept) + " asleep"
+                                                           : std::string("logind says the machine woke")) +
+                    "; taking again the held fans that the SMC put back to automatic");
     bool changed = false;
     for (const auto& [fan, lease] : leases_) {
         if (!resetBySleep(fan, lease))

@@ -5,12 +5,15 @@
 #include <algorithm>
 #include <cmath>
 #include <map>
+#include <utility>
 
 namespace smcfand {
 namespace {
 
 // The change in rpm since the last line that is worth another.
 constexpr double kWorthALine = 500;
+// How long after a resume logind's word of it is taken as the same resume.
+constexpr auto kSameResume = std::chrono::seconds(10);
 
 std::string rpm(double value)
 {
@@ -167,10 +170,21 @@ void FanLoop::reconfigure(const std::vector<FanPlan>& plans, const Tuning& tunin
     gatherSensors();
 }
 
+void FanLoop::woke()
+{
+    woke_ = true;
+}
+
 FanLoop::State FanLoop::poll(Clock::time_point now)
 {
-    if (double slept = resumeWatch_.check(); slept > 0 && !dryRun_) {
-        log_("the machine woke after " + std::to_string(std::lround(slept)) + " s asleep; taking the fans again");
+    // logind and the clocks may both tell one resume, in either order.
+    double slept = resumeWatch_.check();
+    bool told = std::exchange(woke_, false) && (!lastResume_ || now - *lastResume_ > kSameResume);
+    if ((slept > 0 || told) && !dryRun_) {
+        lastResume_ = now;
+        log_((slept > 0 ? "the machine woke after " + std::to_string(std::lround(slept)) + " s asleep"
+                        : std::string("logind says the machine woke")) +
+             "; taking the fans again");
         for (Fan& fan : fans_) {
             fan.taken = false;
             fan.forgetWritten();

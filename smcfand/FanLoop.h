@@ -43,6 +43,11 @@ public:
     // opens another for reconnected().
     State poll(Clock::time_point now);
 
+    // logind said the machine woke: the next poll takes every fan again,
+    // unless a resume the clocks showed was taken in the seconds before
+    // (the same one).
+    void woke();
+
     // Carries on through a new connection (not owned): every fan is taken
     // again (target and manual mode) at the next poll.
     void reconnected(io_connect_t connection);
@@ -99,6 +104,8 @@ private:
     Say decisions_;
     bool holdsTold_ = false;  // the daemon said this poll which fans are held
     platform::ResumeWatch resumeWatch_;
+    bool woke_ = false;                              // logind's word, for the next poll
+    std::optional<Clock::time_point> lastResume_;   // the last resume taken
 };
 
 }  // namespace smcfand

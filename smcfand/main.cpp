@@ -9,6 +9,7 @@
 #include "fanclient/FanClient.h"
 
 #include <IOKit/IOKitSMCLease.h>
+#include "LogindSleep.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -18,7 +19,9 @@
 #include <cstdlib>
 #include <ctime>
 #include <getopt.h>
+#include <poll.h>
 #include <string>
+#include <sys/signalfd.h>
 #include <unistd.h>
 
 namespace {
@@ -184,6 +187,20 @@ int waitForSignal(const sigset_t& signals, double seconds)
     }
 }
 
+// waitForSignal() that also ends when `wake` is readable, for signals read
+// from `signalFd`: the signal, or 0 when the time ran out or `wake` woke it.
+int waitForSignalOrWake(int signalFd, double seconds, int wake)
+{
+    pollfd waits[] = {{signalFd, POLLIN, 0}, {wake, POLLIN, 0}};  // a negative descriptor is skipped
+    int milliseconds = int(std::ceil(std::max(seconds, 0.0) * 1000));
+    if (::poll(waits, 2, milliseconds) <= 0)
+        return 0;  // an interruption is a poll early, as a wake is
+    signalfd_siginfo signal{};
+    if ((waits[0].revents & POLLIN) && read(signalFd, &signal, sizeof signal) == ssize_t(sizeof signal))
+        return int(signal.ssi_signo);
+    return 0;
+}
+
 std::string curveText(const FanPlan& plan)
 {
     std::string text;
@@ -314,6 +331,21 @@ int run(const Options& options, Config config)
         std::fflush(stdout);
     });
 
+    // logind's word of a resume takes the fans again at once, whatever the poll.
+    platform::LogindSleep logind(kProgram);
+    struct Closing {
+        int fd;
+        ~Closing() { if (fd >= 0) close(fd); }
+    } signalFd{signalfd(-1, &signals, SFD_CLOEXEC | SFD_NONBLOCK)};
+    auto waitForSignalOrResume = [&](double seconds) {
+        if (signalFd.fd < 0)
+            return waitForSignal(signals, seconds);
+        int number = waitForSignalOrWake(signalFd.fd, seconds, logind.fd());
+        if (logind.process() == false)
+            loop.woke();
+        return number;
+    };
+
     auto next = Clock::now();
     for (;;) {
         if (loop.poll(Clock::now()) == FanLoop::State::Lost) {
@@ -339,7 +371,8 @@ int run(const Options& options, Config config)
         if (next < now)
             next = now;  // a slow poll does not make the next ones hurry
         int number;
-        while ((number = waitForSignal(signals, std::chrono::duration<double>(next - Clock::now()).count())) == SIGHUP)
+        while ((number = waitForSignalOrResume(std::chrono::duration<double>(next - Clock::now()).count())) ==
+               SIGHUP)
             reload(options, connection, loop, tuning);
         if (number) {
             loop.release();

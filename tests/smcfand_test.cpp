@@ -17,6 +17,7 @@
 #include <filesystem>
 #include <fstream>
 #include <sys/stat.h>
+#include <systemd/sd-bus.h>
 #include <unistd.h>
 
 using namespace smcfand;
@@ -1012,4 +1013,52 @@ TEST_F(SmcfandBroker, AfterASleepTheControllersFansAndAHoldAreTakenAgain)
     EXPECT_TRUE(reads("FS! ", "00 03"));
     EXPECT_TRUE(said(*daemon, "fan 1: taken again after the sleep: F1Tg 4000 rpm")) << daemon->output();
     EXPECT_TRUE(said(controller, "the machine woke after 30 s asleep; taking the fans again")) << controller.output();
+}
+
+TEST_F(SmcfandBroker, LogindsWordOfAResumeTakesTheFansAgainWithoutAClockJump)
+{
+    if (access("/usr/bin/dbus-daemon", X_OK) != 0)
+        GTEST_SKIP() << "no dbus-daemon";
+    // A private system bus on which this test plays logind.
+    std::string socket = directory + "/system_bus_socket";
+    std::ofstream(directory + "/bus.conf")
+        << "<busconfig><type>system</type><listen>unix:path=" << socket
+        << "</listen><auth>EXTERNAL</auth><policy context=\"default\"><allow user=\"*\"/><allow own=\"*\"/>"
+           "<allow send_destination=\"*\"/><allow receive_sender=\"*\"/></policy></busconfig>\n";
+    testing_support::BackgroundProcess bus("/usr/bin/dbus-daemon",
+                                           {"--config-file=" + directory + "/bus.conf", "--nofork", "--nopidfile"});
+    for (int tries = 0; tries < 200 && !std::filesystem::is_socket(socket); ++tries)
+        usleep(10'000);
+    ASSERT_TRUE(std::filesystem::is_socket(socket)) << bus.output();
+    std::string address = "unix:path=" + socket;
+    // The SMC forgets the fans at 4 s; a sleep file no one can write hides
+    // that sleep from both daemons' clocks.
+    std::string hidden = "SMC_SLEEP_FILE=" + directory + "/missing/slept";
+    std::ofstream(directory + "/sleep.trace") << "0 8\n4 suspend 30\n";
+    daemon.reset();
+    startDaemon({hidden, "DBUS_SYSTEM_BUS_ADDRESS=" + address},
+                {"--service", "builtin", "--load", directory + "/sleep.trace"});
+    testing_support::BackgroundProcess controller(
+        "/usr/bin/env", smcfandWith({service, hidden, "DBUS_SYSTEM_BUS_ADDRESS=" + address}, {"--poll", "0.1"}));
+    EXPECT_TRUE(said(controller, "fan 0: ")) << controller.output();
+    testing_support::BackgroundProcess hold("/usr/bin/env", {service, kBin + "/smcfan", "hold", "1", "4000"});
+    EXPECT_TRUE(said(controller, "fan 1: held by another client of smcd")) << controller.output();
+    ASSERT_TRUE(reads("FS! ", "00 00", 6000ms)) << daemon->output();
+
+    sd_bus* logind = nullptr;
+    ASSERT_GE(sd_bus_new(&logind), 0);
+    sd_bus_set_address(logind, address.c_str());
+    sd_bus_set_bus_client(logind, 1);
+    ASSERT_GE(sd_bus_start(logind), 0);
+    ASSERT_GE(sd_bus_request_name(logind, "org.freedesktop.login1", 0), 0);
+    ASSERT_GE(sd_bus_emit_signal(logind, "/org/freedesktop/login1", "org.freedesktop.login1.Manager",
+                                 "PrepareForSleep", "b", 0),
+              0);
+    sd_bus_flush(logind);
+    EXPECT_TRUE(reads("FS! ", "00 03"));  // within 2 s
+    EXPECT_TRUE(reads("F1Tg", "3e 80"));  // the hold's 4000 rpm
+    EXPECT_TRUE(said(*daemon, "logind says the machine woke; taking again the held fans")) << daemon->output();
+    EXPECT_TRUE(said(controller, "logind says the machine woke; taking the fans again")) << controller.output();
+    EXPECT_EQ(daemon->output().find("the machine woke after"), std::string::npos) << daemon->output();
+    sd_bus_flush_close_unref(logind);
 }
