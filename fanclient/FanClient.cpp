@@ -121,7 +121,10 @@ std::string statusWords(kern_return_t status)
     std::string code = std::string(" (") + hex + ")";
     switch (status) {
     case kIOReturnNotPrivileged:
-        return "not writable through this daemon (its --writable policy)" + code;
+        // The daemon's policy, or the driver behind it (an Apple Silicon Mac's
+        // fan files without fan_control): its log says which.
+        return "not writable through this daemon (its --writable policy, or a read-only driver file: see its log)" +
+               code;
     case kIOReturnBadArgument:
         return "refused: below the lowest speed the daemon allows or above the fan's maximum" + code;
     case kIOReturnNotWritable:

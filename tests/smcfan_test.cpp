@@ -107,7 +107,8 @@ TEST(SmcfanWords, ARefusalNamesItsKeyAndTheLimitCrossed)
         {"F0Tg", 3000, 2000, 6200, kIOReturnBadArgument,
          "F0Tg: refused: below the lowest speed the daemon allows or above the fan's maximum (e00002c2)"},
         {"F0Mn", 1000, 2000, 6200, kIOReturnNotPrivileged,
-         "F0Mn: not writable through this daemon (its --writable policy) (e00002c1)"},
+         "F0Mn: not writable through this daemon (its --writable policy, or a read-only driver file: see its log) "
+         "(e00002c1)"},
     };
     for (const auto& c : cases)
         EXPECT_EQ(smcfan::refusalWords(c.key, c.rpm, c.floor, c.maximum, c.status), c.words) << c.words;
@@ -466,8 +467,11 @@ TEST_F(BrokerTest, ErrorsAreSaidInWords)
         {{"set", "0", "target", "6001"}, 1, "smcfan: fan 0: 6001 rpm is above its maximum of 6000 rpm\n"},
         {{"set", "0", "target", "1000"}, 1, belowFloor},
         {{"set", "0", "min", "1500"}, 1,
-         "smcfan: fan 0: F0Mn: not writable through this daemon (its --writable policy) (e00002c1)\n"},
-        {{"manual", "0"}, 1, "smcfan: fan 0: FS! : not writable through this daemon (its --writable policy) (e00002c1)\n"},
+         "smcfan: fan 0: F0Mn: not writable through this daemon (its --writable policy, or a read-only driver file: "
+         "see its log) (e00002c1)\n"},
+        {{"manual", "0"}, 1,
+         "smcfan: fan 0: FS! : not writable through this daemon (its --writable policy, or a read-only driver file: "
+         "see its log) (e00002c1)\n"},
         {{"set", "7", "min", "1500"}, 1, "smcfan: no fan \"7\" (or more than one of that name; give its number)\n"},
         {{"manual", "7"}, 1, "smcfan: no fan \"7\" (or more than one of that name; give its number)\n"},
         {{"spin"}, 2, "smcfan: unknown command \"spin\"\n"},
