@@ -180,7 +180,10 @@ kern_return_t FanBroker::prepareWrite(ClientId client, FanWrite& change)
     const FanKeyRole& role = *change.role;
     std::string problem;
     if (kern_return_t status = checkWrite(role, change.key, change.after.bytes.data(), change.after.size, problem)) {
-        say(keyText(change.key) + ": " + problem + "; the write is refused");
+        // Fan clients try the mask first and fall back to the fan's own mode
+        // key where the machine has none (T2 and Apple Silicon Macs): not news.
+        if (status != kIOReturnNotFound || role.part != FanKeyRole::Part::ForcedMask)
+            say(keyText(change.key) + ": " + problem + "; the write is refused");
         return status;
     }
     // The mask's fans are known once it is read, below; a key's at once.
