@@ -140,6 +140,7 @@ kern_return_t Driver::execute(const CallRecord& request, CallRecord& reply)
 {
     // A value read ahead serves only the calls that come straight after.
     exact_ = (request.reserved2 & kExactValues) != 0;
+    relearnt_ = false;
     Prefetched pending = std::exchange(prefetched_, Prefetched{});
     FourCharCode listed = std::exchange(listed_, 0);
     kern_return_t status = dispatch(request, reply, pending, listed);
@@ -178,7 +179,8 @@ kern_return_t Driver::dispatch(const CallRecord& request, CallRecord& reply, Pre
         }
         // An unknown key reads as zero bytes; a known one only at its size.
         if (value.size != 0 && request.dataSize != value.size)
-            return kIOReturnBadArgument;
+            // A size the caller took from a table this call found wrong: ask again.
+            return relearnt_ ? kIOReturnBusy : kIOReturnBadArgument;
         std::memcpy(reply.bytes, value.bytes, value.size);
         return KERN_SUCCESS;
     }

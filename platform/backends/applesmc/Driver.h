@@ -331,6 +331,7 @@ private:
     FourCharCode fanType_ = 0;  // of the fan speed keys, once the cursor showed one
     bool busyNoted_ = false;    // said that another program keeps the cursor busy
     bool exact_ = false;        // the call refuses values rebuilt from rounded files
+    bool relearnt_ = false;     // the call found the table wrong and learnt it again
     std::chrono::steady_clock::time_point gaveUpUntil_{};  // reads make quick tries only until then
     std::vector<IndexEntry> entries_;
     std::unordered_map<FourCharCode, uint32_t> positions_;

@@ -612,6 +612,7 @@ kern_return_t Driver::readByName(FourCharCode key, KeyValue& value, bool withDat
         return status;
     // The key is not where the names learnt put it: another table's.
     forgetTable();
+    relearnt_ = true;
     status = readAt(key, value, withData, pending);
     return status == kStaleTable ? fromFilesWhileBusy(key, value.type, value) : status;
 }
@@ -659,10 +660,12 @@ kern_return_t Driver::readAt(FourCharCode key, KeyValue& value, bool withData, P
         CursorLock lock(projectLock_);
         failed  = readChecked(uint32_t(position), data_, bytes, sizeof bytes, size, entry.name);
     }
-    // The name is checked; the length too, since a key shares no name.
-    if (failed == 0 && uint32_t(size) != entry.length && entry.fromTable)
+    // The name is checked; the length too, since a key shares no name: a
+    // length other than the one learnt proves what was learnt wrong (another
+    // table's, or seen while another program moved the cursor back and forth).
+    if (failed == 0 && uint32_t(size) != entry.length)
         return kStaleTable;
-    if (failed < 0 || (failed == 0 && uint32_t(size) != entry.length))
+    if (failed < 0)
         return fromFilesWhileBusy(key, entry.type, value);
     if (failed)
         return status(failed);
