@@ -31,6 +31,13 @@ inline constexpr size_t kCallRecordSize = sizeof(CallRecord);
 // connection that asked for it; the daemon passes requests on as they are.
 inline constexpr uint8_t kExactValues = 1;
 
+// Whether a user-client call has the SMC's method and a whole record each
+// way: every back-end answers anything else kIOReturnBadArgument.
+inline bool isRecordCall(uint32_t selector, size_t inputSize, size_t outputSize)
+{
+    return selector == kUserClientCall && inputSize == kCallRecordSize && outputSize == kCallRecordSize;
+}
+
 // A record's value bytes as the decoder takes them (the record holds chars).
 inline const uint8_t* valueBytes(const CallRecord& record)
 {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "backends/CallRecord.h"
+#include "backends/SMCService.h"
 
 #include <chrono>
 #include <cstdio>
@@ -79,13 +80,37 @@ private:
     std::chrono::steady_clock::time_point lastAttempt_{};
 };
 
+// What a kernel driver's service shares: the device it found, why it found
+// none, both under one lock that the service's own calls take too.
+class DriverService : public SMCService, public SMCDriverDevice {
+public:
+    std::string failureCause() override
+    {
+        std::lock_guard lock(mutex_);
+        return cause_;
+    }
+
+    void* findCapability(SMCCapability which) override { return offer<SMCDriverDevice>(which, this); }
+
+    std::string deviceDirectory() override
+    {
+        std::lock_guard lock(mutex_);
+        return device_;
+    }
+
+protected:
+    std::mutex mutex_;
+    std::string device_;
+    std::string cause_;
+};
+
 // One user-client call of a driver back-end's connection, answered by
 // `Files::execute(request, reply)` on `device`'s files.
 template <typename Files>
 kern_return_t callDevice(ReopeningDevice<Files>& device, uint32_t selector, const void* input, size_t inputSize,
                          void* output, size_t* outputSize)
 {
-    if (selector != kUserClientCall || inputSize != sizeof(CallRecord) || *outputSize != sizeof(CallRecord))
+    if (!isRecordCall(selector, inputSize, *outputSize))
         return kIOReturnBadArgument;
     CallRecord request;
     std::memcpy(&request, input, sizeof request);

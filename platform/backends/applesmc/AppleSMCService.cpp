@@ -214,7 +214,7 @@ private:
     std::shared_ptr<Device> driver_;
 };
 
-class AppleSMCService final : public SMCService, public SMCDriverDevice {
+class AppleSMCService final : public DriverService {
 public:
     explicit AppleSMCService(std::string directory) : directory_(std::move(directory)) {}
 
@@ -222,20 +222,6 @@ public:
     {
         std::lock_guard lock(mutex_);
         return locate();
-    }
-
-    std::string failureCause() override
-    {
-        std::lock_guard lock(mutex_);
-        return cause_;
-    }
-
-    void* findCapability(SMCCapability which) override { return offer<SMCDriverDevice>(which, this); }
-
-    std::string deviceDirectory() override
-    {
-        std::lock_guard lock(mutex_);
-        return device_;
     }
 
     kern_return_t open(std::unique_ptr<SMCConnection>& connection) override
@@ -280,9 +266,6 @@ private:
     }
 
     std::string directory_;
-    std::mutex mutex_;
-    std::string device_;
-    std::string cause_;
     std::shared_ptr<Device> driver_;
 };
 

@@ -78,7 +78,7 @@ SMCKeyEntry* EmulatedSMC::find(FourCharCode code)
 kern_return_t EmulatedSMC::call(uint32_t selector, const void* input, size_t inputSize,
                                 void* output, size_t* outputSize)
 {
-    if (selector != kUserClientCall || inputSize != sizeof(CallRecord) || *outputSize != sizeof(CallRecord))
+    if (!isRecordCall(selector, inputSize, *outputSize))
         return kIOReturnBadArgument;
     CallRecord request;
     std::memcpy(&request, input, sizeof request);

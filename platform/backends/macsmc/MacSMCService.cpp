@@ -275,7 +275,9 @@ private:
     std::shared_ptr<Device> device_;
 };
 
-class MacSMCService final : public SMCService, public SMCDriverDevice {
+// Its device directory is the platform device: unlike hwmonN, its path
+// stays the same across boots.
+class MacSMCService final : public DriverService {
 public:
     explicit MacSMCService(std::string directory) : directory_(std::move(directory)) {}
 
@@ -283,21 +285,6 @@ public:
     {
         std::lock_guard lock(mutex_);
         return !locateHwmon(directory_, cause_).empty();
-    }
-
-    std::string failureCause() override
-    {
-        std::lock_guard lock(mutex_);
-        return cause_;
-    }
-
-    void* findCapability(SMCCapability which) override { return offer<SMCDriverDevice>(which, this); }
-
-    // The platform device: unlike hwmonN, its path stays the same across boots.
-    std::string deviceDirectory() override
-    {
-        std::lock_guard lock(mutex_);
-        return device_;
     }
 
     kern_return_t open(std::unique_ptr<SMCConnection>& connection) override
@@ -325,9 +312,6 @@ public:
 
 private:
     std::string directory_;
-    std::mutex mutex_;
-    std::string device_;
-    std::string cause_;
     std::shared_ptr<Device> files_;
 };
 
