@@ -182,9 +182,10 @@ bool Daemon::openService()
     service_ = selectSMCService(options_.service, cause, SMCServiceUser::Daemon, chosen);
     if (options_.service == nullptr && chosen.empty()) {
         std::fprintf(stderr,
-                     "%s: no SMC to serve: no applesmc driver on this machine (looked for "
-                     "/sys/devices/platform/applesmc.768, an applesmc hwmon device and "
-                     "/sys/bus/acpi/drivers/applesmc/APP0001:00); --service builtin serves an emulated machine\n",
+                     "%s: no SMC to serve: no applesmc or macsmc_hwmon driver on this machine (looked for "
+                     "/sys/devices/platform/applesmc.768, an applesmc hwmon device, "
+                     "/sys/bus/acpi/drivers/applesmc/APP0001:00 and a macsmc_hwmon hwmon device); --service "
+                     "builtin serves an emulated machine\n",
                      kProgram);
         return false;
     }
