@@ -2,6 +2,7 @@
 // crashes, permissions, and the clients' behaviour when it goes away.
 #include "SensorsModule/SensorsModule.h"
 #include "backends/DaemonProtocol.h"
+#include "backends/SMCService.h"
 #include "support/Process.h"
 #include "support/TestSMC.h"
 
@@ -545,6 +546,8 @@ TEST_F(DaemonTest, WithoutADriverServesOnlyAnEmulatedMachineItIsGiven)
     for (const char* device : {"/sys/devices/platform/applesmc.768", "/sys/bus/acpi/drivers/applesmc/APP0001:00"})
         if (access(device, F_OK) == 0)
             GTEST_SKIP() << "this machine has the driver: " << device;
+    if (!platform::findMacSMCHwmon().empty())
+        GTEST_SKIP() << "this machine has the macsmc_hwmon driver";
     auto refused = runProgram(kBin + "/smcd", {"--socket", socketPath}, {}, {"timeout", "10"});
     EXPECT_EQ(refused.status, 1);
     EXPECT_NE(refused.errors.find("smcd: no SMC to serve: no applesmc or macsmc_hwmon driver on this machine"), std::string::npos)
